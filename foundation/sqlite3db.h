@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include "foundation/sqlite3cursor.h"
+#include "foundation/sqlite3row.h"
+#include "foundation/sqlite3sql.h"
+
+struct sqlite3;
+
+// One column of a table as PRAGMA table_info gives it.
+struct _SqliteCol
+{
+    QString name;
+    QString type;
+    int cid = -1;
+    bool notNull = false;
+    bool primaryKey = false;
+    QString defaultValue;
+};
+
+// The version of this access layer; start-up refuses any other.
+int sqlite_qt_version();
+
+// One SQLite connection, the base of every database class. Not copyable;
+// the destructor closes. Every ...Throw operation throws std::runtime_error
+// with a UTF-8 text.
+class Sqlite3DB
+{
+public:
+    Sqlite3DB();
+    virtual ~Sqlite3DB();
+    Sqlite3DB(const Sqlite3DB&) = delete;
+    Sqlite3DB& operator=(const Sqlite3DB&) = delete;
+
+    // flags are SQLite open flags: 2 opens an existing file read-write,
+    // 6 also creates it. A connection already open is closed first.
+    void openThrow(const QString& path, int flags);
+    // Closes the connection (pending statements are finalised when their
+    // last cursor goes). Any transaction still open is discarded.
+    void close();
+    bool isOpen() const { return m_db != nullptr; }
+    const QString& path() const { return m_path; }
+
+    Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
+    // Runs exactly one statement to its end.
+    void executeThrow(const Sqlite3Sql& sql);
+    // Runs one or more statements without parameters: 0 on success, else the
+    // SQLite code with the error text in `error`.
+    int exec(const QString& sql, QString& error);
+
+    // A transaction that cannot begin, or whose COMMIT fails, throws; a
+    // failed COMMIT is rolled back so that no transaction stays open.
+    void beginTran();
+    void commitTran();
+    bool inTransaction() const;
+
+    qint64 lastInsertId() const;
+    int changes() const;
+
+    // Columns of `table` in column order; the name is quoted, so it may come
+    // from a foreign file. Throws when the connection is not usable.
+    QList<_SqliteCol> tbCols(const QString& table);
+
+    // Makes a running statement on another thread fail with SQLITE_INTERRUPT.
+    void interrupt();
+
+    sqlite3* rawHandle() const { return m_db; }
+
+protected:
+    [[noreturn]] void throwError(const QString& what, int code) const;
+
+private:
+    sqlite3* m_db = nullptr;
+    QString m_path;
+};
