@@ -8,7 +8,10 @@
 
 #include "foundation/logsaver.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 #include <set>
 #include <thread>
 #include <vector>
@@ -143,33 +146,74 @@ TEST_F(LogSaverTest, ABlockedFolderLosesTheLineQuietly)
     ASSERT_EQ(logLines().size(), 1);
 }
 
-TEST_F(LogSaverTest, EightThreadsAtOnceNeitherMixNorLoseLines)
+// Standard output redirected into a file for as long as it lives.
+class CapturedStdout
 {
-    logsaver_install_msghandler(logDir(), 10);
-    constexpr int kThreads = 8;
-    constexpr int kLines = 200;
-    // Long lines make a torn or interleaved write easy to see.
-    const QByteArray filler(3000, 'f');
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &filler] {
-            for (int n = 0; n < kLines; ++n)
-                qWarning("t%d n%d %s end", t, n, filler.constData());
-        });
+public:
+    explicit CapturedStdout(const QString& path)
+    {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
     }
-    for (std::thread& thread : threads)
-        thread.join();
+    ~CapturedStdout()
+    {
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
 
-    const QRegularExpression shape(QRegularExpression::anchoredPattern(R"(\(W \d\d:\d\d:\d\d\) t(\d) n(\d+) f{3000} end)"));
+private:
+    int saved_;
+};
+
+// Checks that every line is one whole message of the given shape and that
+// each (thread, number) pair comes exactly once.
+void expectWholeLines(const QList<QByteArray>& lines, const QString& pattern, int threads, int perThread)
+{
+    const QRegularExpression shape(QRegularExpression::anchoredPattern(pattern));
     std::set<std::pair<int, int>> seen;
-    const QList<QByteArray> lines = logLines();
     for (const QByteArray& line : lines) {
         const QRegularExpressionMatch m = shape.match(QString::fromLatin1(line));
         ASSERT_TRUE(m.hasMatch()) << line.left(80).toStdString();
         EXPECT_TRUE(seen.insert({m.captured(1).toInt(), m.captured(2).toInt()}).second);
     }
-    EXPECT_EQ(lines.size(), kThreads * kLines);
-    EXPECT_EQ(seen.size(), size_t(kThreads * kLines));
+    EXPECT_EQ(lines.size(), threads * perThread);
+    EXPECT_EQ(seen.size(), size_t(threads * perThread));
+}
+
+TEST_F(LogSaverTest, EightThreadsAtOnceNeitherMixNorLoseLines)
+{
+    logsaver_install_msghandler(logDir(), 10);
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    // Long lines make a torn or interleaved write easy to see. Debug messages
+    // also go to standard output, where the text and its line feed are two
+    // writes.
+    const QByteArray filler(3000, 'f');
+    const QString stdoutFile = dir.filePath("stdout.txt");
+    {
+        CapturedStdout capture(stdoutFile);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t, &filler] {
+                for (int n = 0; n < kLines; ++n)
+                    qDebug("t%d n%d %s end", t, n, filler.constData());
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+    expectWholeLines(logLines(), R"(\(D \d\d:\d\d:\d\d\) t(\d) n(\d+) f{3000} end)", kThreads, kLines);
+
+    QFile out(stdoutFile);
+    ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+    QList<QByteArray> outLines = out.readAll().split('\n');
+    ASSERT_EQ(outLines.takeLast(), QByteArray());
+    expectWholeLines(outLines, R"(t(\d) n(\d+) f{3000} end)", kThreads, kLines);
 }
 
 // The child of a "threadsafe" death test runs the test again from the start,
