@@ -625,6 +625,15 @@ struct LineStoreBuilder::Impl
         return ++last;
     }
 
+    template <typename Row>
+    qint64 add(QList<Row>& list, const QString& table, const Row& row)
+    {
+        Row r = row;
+        r.pk = nextKey(table, row.pk);
+        list.append(r);
+        return r.pk;
+    }
+
     int ent(const QString& name, const QString& table, int def) const
     {
         return entityNumber(entities, name, table, def);
@@ -847,34 +856,22 @@ LineStoreBuilder& LineStoreBuilder::removeGroupStoreEntity(const QString& name)
 
 qint64 LineStoreBuilder::addUser(const LineUserRow& row)
 {
-    LineUserRow r = row;
-    r.pk = d->nextKey("ZUSER", row.pk);
-    d->users.append(r);
-    return r.pk;
+    return d->add(d->users, "ZUSER", row);
 }
 
 qint64 LineStoreBuilder::addChat(const LineChatRow& row)
 {
-    LineChatRow r = row;
-    r.pk = d->nextKey("ZCHAT", row.pk);
-    d->chats.append(r);
-    return r.pk;
+    return d->add(d->chats, "ZCHAT", row);
 }
 
 qint64 LineStoreBuilder::addGroup(const LineGroupRow& row)
 {
-    LineGroupRow r = row;
-    r.pk = d->nextKey("ZGROUP", row.pk);
-    d->groups.append(r);
-    return r.pk;
+    return d->add(d->groups, "ZGROUP", row);
 }
 
 qint64 LineStoreBuilder::addMessage(const LineMsgRow& row)
 {
-    LineMsgRow r = row;
-    r.pk = d->nextKey("ZMESSAGE", row.pk);
-    d->msgs.append(r);
-    return r.pk;
+    return d->add(d->msgs, "ZMESSAGE", row);
 }
 
 void LineStoreBuilder::addStickerPackage(int packageId, int version, int idStart, int idEnd)
@@ -893,10 +890,7 @@ qint64 LineStoreBuilder::addUnifiedGroupUser(const QVariant& mid, qint64 key)
 qint64 LineStoreBuilder::addUnifiedGroup(const LineGroupRow& row)
 {
     d->groupStore = true;
-    LineGroupRow r = row;
-    r.pk = d->nextKey("ZUNIFIEDGROUP", row.pk);
-    d->unifiedGroups.append(r);
-    return r.pk;
+    return d->add(d->unifiedGroups, "ZUNIFIEDGROUP", row);
 }
 
 void LineStoreBuilder::addRawRow(const QString& table, const QList<QPair<QString, QVariant>>& values)
