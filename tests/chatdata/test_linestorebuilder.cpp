@@ -170,6 +170,7 @@ TEST_F(LineStoreBuilderTest, SchemaVariantsLeaveOutTablesColumnsAndEntities)
         .withoutColumn("ZCHAT", "ZENABLE")
         .withoutTable("ZCHATMETADATA")
         .withoutTable("ZGROUP")
+        .withoutIndex("ZMESSAGE_ZCHAT_INDEX")
         .removeEntity("Chat")
         .setEntity("ZCHAT", 7)
         .setEntity("User", 9);
@@ -186,6 +187,7 @@ TEST_F(LineStoreBuilderTest, SchemaVariantsLeaveOutTablesColumnsAndEntities)
     EXPECT_TRUE(tables.split('\n').contains("Z_7MEMBERS")) << tables.toStdString();
     EXPECT_EQ(b.chatMembersTable(), "Z_7MEMBERS");
     EXPECT_EQ(sqlite(db, "select count(*) from pragma_table_info('ZCHAT') where name='ZENABLE'"), "0");
+    EXPECT_EQ(sqlite(db, "select group_concat(name) from pragma_index_list('ZMESSAGE')"), "ZMESSAGE_ZSENDER_INDEX");
     EXPECT_EQ(sqlite(db, "select Z_7CHATS||':'||Z_9MEMBERS from Z_7MEMBERS"), "1:1");
     EXPECT_EQ(sqlite(db, "select Z_ENT from Z_PRIMARYKEY where Z_NAME='ZCHAT'"), "7");
     EXPECT_EQ(sqlite(db, "select count(*) from Z_PRIMARYKEY where Z_NAME='Chat'"), "0");

@@ -591,6 +591,7 @@ struct LineStoreBuilder::Impl
 
     QSet<QString> droppedTables;            // upper case
     QHash<QString, QSet<QString>> droppedCols; // upper case
+    QSet<QString> droppedIndexes;
     Entities entities{{"Chat", 1}, {"ChatMetadata", 2}, {"Group", 4}, {"Message", 5},
                       {"StickerPackage", 11}, {"User", 12}};
     Entities groupEntities{{"UnifiedGroup", 3}, {"UnifiedGroupUser", 4}};
@@ -651,7 +652,7 @@ struct LineStoreBuilder::Impl
         t.cols = keep;
         QStringList idx;
         for (const QString& s : t.indexes) {
-            bool ok = true;
+            bool ok = !droppedIndexes.contains(s.section(QLatin1Char(' '), 2, 2));
             for (const QString& c : drop)
                 ok = ok && !QRegularExpression(QStringLiteral("\\b%1\\b").arg(c)).match(s).hasMatch();
             if (ok)
@@ -812,6 +813,12 @@ LineStoreBuilder& LineStoreBuilder::setGroupStorePath(const QString& relPath)
 LineStoreBuilder& LineStoreBuilder::withoutTable(const QString& table)
 {
     d->droppedTables.insert(table.toUpper());
+    return *this;
+}
+
+LineStoreBuilder& LineStoreBuilder::withoutIndex(const QString& name)
+{
+    d->droppedIndexes.insert(name);
     return *this;
 }
 

@@ -241,6 +241,8 @@ public:
     // --- schema variants ----------------------------------------------------
     LineStoreBuilder& withoutTable(const QString& table);
     LineStoreBuilder& withoutColumn(const QString& table, const QString& column);
+    // Leaves out one of the indexes Core Data makes (ZMESSAGE_ZCHAT_INDEX...).
+    LineStoreBuilder& withoutIndex(const QString& name);
     // Z_PRIMARYKEY rows of the main store; defaults Chat 1, ChatMetadata 2,
     // Group 4, Message 5, StickerPackage 11, User 12.
     LineStoreBuilder& setEntity(const QString& name, int number);
