@@ -51,19 +51,39 @@ qsizetype findRunStart(const QByteArray& raw, qsizetype from)
     return -1;
 }
 
+// The index of the first unit at or after `from` that is `lowest` or
+// above, or n. Blocks of eight are tested at once (a loop the compiler
+// vectorises), since most text holds no unit that can start an emoji.
+qsizetype skipUnitsBelow(const QChar* units, qsizetype from, qsizetype n, char16_t lowest)
+{
+    const char16_t* u = reinterpret_cast<const char16_t*>(units);
+    qsizetype i = from;
+    for (; n - i >= 8; i += 8) {
+        char16_t highest = 0;
+        for (int k = 0; k < 8; ++k)
+            highest = std::max(highest, u[i + k]);
+        if (highest >= lowest)
+            break;
+    }
+    while (i < n && u[i] < lowest)
+        ++i;
+    return i;
+}
+
 // Replaces matches found by walking UTF-16 code units. Regular expressions
 // see code points and cannot match a lone surrogate or a surrogate pair's
 // halves, so the emoji classes, which are classes of code units, are
-// matched by hand. `match(units, left)` gives the length of a match that
-// starts at units[0], or 0; `replace(units, length)` its replacement.
+// matched by hand. No match starts with a unit below `lowest`;
+// `match(units, left)` gives the length of a match that starts at
+// units[0], or 0; `replace(units, length)` its replacement.
 template <typename Match, typename Replace>
-QString replaceCodeUnits(const QString& text, Match match, Replace replace)
+QString replaceCodeUnits(const QString& text, char16_t lowest, Match match, Replace replace)
 {
     const QChar* units = text.constData();
     const qsizetype n = text.size();
     QString out;
     qsizetype copied = 0;
-    for (qsizetype i = 0; i < n;) {
+    for (qsizetype i = skipUnitsBelow(units, 0, n, lowest); i < n; i = skipUnitsBelow(units, i, n, lowest)) {
         const qsizetype len = match(units + i, n - i);
         if (len == 0) {
             ++i;
@@ -92,12 +112,25 @@ const char16_t kEmojiSymbols[] = {
 
 bool isSingleUnitEmoji(char16_t u)
 {
-    return (u >= 0xE000 && u <= 0xE537) || std::binary_search(std::begin(kEmojiSymbols), std::end(kEmojiSymbols), u);
+    // Most text is below the first symbol; this test runs on every unit.
+    if (u < kEmojiSymbols[0])
+        return false;
+    if (u >= 0xE000)
+        return u <= 0xE537;
+    return u <= std::end(kEmojiSymbols)[-1]
+        && std::binary_search(std::begin(kEmojiSymbols), std::end(kEmojiSymbols), u);
 }
 
+// Upper-case hexadecimal without leading zeros.
 QString hexCode(uint code)
 {
-    return QString::number(code, 16).toUpper();
+    char16_t digits[8];
+    int n = 0;
+    do {
+        digits[7 - n++] = u"0123456789ABCDEF"[code & 0xF];
+        code >>= 4;
+    } while (code && n < 8);
+    return QString(reinterpret_cast<const QChar*>(digits + 8 - n), n);
 }
 
 struct HandlerCall
@@ -153,7 +186,7 @@ QString parseLineRawContent(const QByteArray& raw)
 
     // A lone character of U+100000..U+103FFF is a LINE emoji outside a run.
     return replaceCodeUnits(
-        text,
+        text, 0xDBC0,
         [](const QChar* u, qsizetype left) -> qsizetype {
             return left >= 2 && u[0].unicode() >= 0xDBC0 && u[0].unicode() <= 0xDBCF ? 2 : 0;
         },
@@ -178,10 +211,11 @@ QString emoji_replace(QString text, LineEmojiHandler handler, void* ctx)
         return text;
     const HandlerCall call{handler, ctx};
     const QString first = replaceCodeUnits(
-        text, [](const QChar* u, qsizetype) -> qsizetype { return isSingleUnitEmoji(u[0].unicode()) ? 1 : 0; },
+        text, kEmojiSymbols[0],
+        [](const QChar* u, qsizetype) -> qsizetype { return isSingleUnitEmoji(u[0].unicode()) ? 1 : 0; },
         [&call](const QChar* u, qsizetype) { return empji_rep1(call, u[0]); });
     return replaceCodeUnits(
-        first,
+        first, 0xD83C,
         [](const QChar* u, qsizetype left) -> qsizetype {
             return left >= 2 && (u[0].unicode() == 0xD83C || u[0].unicode() == 0xD83D) ? 2 : 0;
         },

@@ -186,3 +186,20 @@ TEST(RxReplace, ReplacesEachMatchWithTheCallbacksTextAndKeepsTheRest)
     const auto mark = [](void*, const QRegularExpressionMatch&) -> QString { return QStringLiteral("<>"); };
     EXPECT_EQ(rx_replace("ab", QRegularExpression("x*"), mark, nullptr), "<>a<>b<>");
 }
+
+TEST(EmojiReplace, EmojiAreFoundAtEveryPositionOfALongerText)
+{
+    const QString smile = QString::fromUcs4(U"\U0001F600");
+    const QString lone = QString::fromUcs4(U"\U00100005");
+    for (int at = 0; at <= 20; ++at) {
+        const QString before(at, QChar('a'));
+        const QString after(20 - at, QChar(0x3042)); // hiragana: above the ASCII fast path
+        EXPECT_EQ(emoji_replace(before + QChar(0xE001) + after, line_common_emoji_plain_replace_handler, nullptr),
+                  before + "[EMOJI]" + after)
+            << at;
+        EXPECT_EQ(emoji_replace(before + smile + after, line_common_emoji_plain_replace_handler, nullptr),
+                  before + "[EMOJI]" + after)
+            << at;
+        EXPECT_EQ(parseLineRawContent((before + lone + after).toUtf8()), before + "[EMOJI]" + after) << at;
+    }
+}
