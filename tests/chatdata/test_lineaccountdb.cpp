@@ -1,5 +1,4 @@
 #include <QFile>
-#include <QTemporaryDir>
 #include <QVariant>
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/gtest_qt.h"
+#include "tests/support/scopeddatahome.h"
 #include "tests/support/testenv.h"
 
 #include "chatdata/lineaccountdb.h"
@@ -31,17 +31,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(home.isValid());
-        savedDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-        g_forgetDataSaveDir();
         debugLines.clear();
     }
-    void TearDown() override
-    {
-        qInstallMessageHandler(nullptr);
-        qputenv("XDG_DATA_HOME", savedDataHome);
-        g_forgetDataSaveDir();
-    }
+    void TearDown() override { qInstallMessageHandler(nullptr); }
 
     QString storePath() const { return g_dataSaveDir().absoluteFilePath("bk_line_account.db"); }
 
@@ -58,8 +50,7 @@ protected:
         return list;
     }
 
-    QTemporaryDir home;
-    QByteArray savedDataHome;
+    ScopedDataHome home;
 };
 
 } // namespace
