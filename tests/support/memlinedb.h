@@ -32,7 +32,8 @@ public:
     // Record values; pointers in them are ignored (references go by id).
     void addUser(const _LineUser& user);
     void addGroup(const _LineGroupInfo& group, qint64 creatorId, const QList<qint64>& memberIds);
-    // A chat of `group` (0 for none) with the given users. Its lastTs is the
+    // A chat of `group` (0 for none) with the given users. Chat ids must not
+    // be 0, which stands for all chats in pageQueries(). Its lastTs is the
     // time of its newest message unless the value carries one.
     void addChat(const _LineChat& chat, qint64 groupId, const QList<qint64>& userIds);
     // A message of chat `chatId` from user `fromId` (0: the account owner).
