@@ -8,6 +8,21 @@
 #include "chatdata/linedata.h"
 #include "chatdata/linetime.h"
 
+namespace {
+
+// The loaded users of these ids; ids without a user are left out.
+QSet<_LineUser*> usersOf(const LineData& data, const QList<qint64>& ids)
+{
+    QSet<_LineUser*> users;
+    for (qint64 id : ids) {
+        if (_LineUser* u = data.user(id))
+            users.insert(u);
+    }
+    return users;
+}
+
+} // namespace
+
 MemLineDb::MemLineDb() = default;
 
 MemLineDb::~MemLineDb() = default;
@@ -72,21 +87,13 @@ void MemLineDb::loadDataThrow(LineData& data)
     for (const GroupDef& def : std::as_const(m_groups)) {
         auto* g = new _LineGroupInfo(def.value);
         g->creator = data.user(def.creatorId);
-        g->members.clear();
-        for (qint64 id : def.memberIds) {
-            if (_LineUser* u = data.user(id))
-                g->members.insert(u);
-        }
+        g->members = usersOf(data, def.memberIds);
         data.insertGroup(g->id, g);
     }
     for (const ChatDef& def : std::as_const(m_chats)) {
         auto* c = new _LineChat(def.value);
         c->group = data.group(def.groupId);
-        c->users.clear();
-        for (qint64 id : def.userIds) {
-            if (_LineUser* u = data.user(id))
-                c->users.insert(u);
-        }
+        c->users = usersOf(data, def.userIds);
         if (!c->lastTs.isValid()) {
             for (const MsgDef& m : std::as_const(m_msgs)) {
                 if (m.chatId == c->id && m.value.ts.isValid() && (!c->lastTs.isValid() || m.value.ts > c->lastTs))
