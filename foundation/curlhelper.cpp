@@ -264,8 +264,14 @@ void CURLHelper::responseThrow(QIODevice& target)
     // The head buffer is about to go out of scope.
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
-    if (!m_cookieFile.isEmpty())
+    if (!m_cookieFile.isEmpty()) {
         curl_easy_setopt(curl, CURLOPT_COOKIELIST, "FLUSH");
+        // Between requests cookies live only in the file. Unsetting both also
+        // matters because libcurl 7.88 leaks its list of cookie files when a
+        // handle that still holds one is reset.
+        curl_easy_setopt(curl, CURLOPT_COOKIEJAR, nullptr);
+        curl_easy_setopt(curl, CURLOPT_COOKIEFILE, nullptr);
+    }
     parseHead(head);
     if (m_bodyTooLarge)
         throwCurl(CURLE_FILESIZE_EXCEEDED);

@@ -29,17 +29,6 @@ QString archiveError(archive* a)
     return s ? QString::fromUtf8(s) : QStringLiteral("unknown error");
 }
 
-struct WriterDeleter
-{
-    void operator()(archive* a) const
-    {
-        // After a failure nothing more may reach the output: marking the
-        // writer failed keeps free() from writing a closing directory.
-        archive_write_fail(a);
-        archive_write_free(a);
-    }
-};
-
 struct ReaderDeleter
 {
     void operator()(archive* a) const { archive_read_free(a); }
@@ -60,7 +49,12 @@ struct ZipOutput
     QSaveFile saveFile;
     QFile plainFile;
     QFileDevice* file = nullptr;
-    archive* a = nullptr;
+    archive* a = nullptr; // owned
+    // The first failed write; later bytes are dropped. The writer is never
+    // told, because libarchive skips freeing its compressor once it is in
+    // its fatal state; every call is checked against this instead.
+    QString writeError;
+    bool discarding = false;
     // Identity of the file being written, so that packing a folder that holds
     // the new archive does not read the archive into itself.
     dev_t dev = 0;
@@ -70,6 +64,26 @@ struct ZipOutput
     {
         const QFileInfo target(path);
         file = target.exists() && !target.isFile() ? static_cast<QFileDevice*>(&plainFile) : &saveFile;
+    }
+
+    ~ZipOutput()
+    {
+        // Freeing an unfinished writer closes it; after a failure those last
+        // bytes must not reach the output.
+        discarding = true;
+        if (a)
+            archive_write_free(a);
+    }
+    ZipOutput(const ZipOutput&) = delete;
+    ZipOutput& operator=(const ZipOutput&) = delete;
+
+    // After each call of the writer: its result, and any failed write.
+    void checkThrow(bool ok) const
+    {
+        if (!writeError.isEmpty())
+            failWrite(writeError);
+        if (!ok)
+            failWrite(archiveError(a));
     }
 
     void commitThrow()
@@ -92,14 +106,13 @@ struct ZipOutput
     }
 };
 
-la_ssize_t writeToSaveFile(archive* a, void* client, const void* buffer, size_t length)
+la_ssize_t writeToOutput(archive*, void* client, const void* buffer, size_t length)
 {
     auto* out = static_cast<ZipOutput*>(client);
-    const qint64 written = out->file->write(static_cast<const char*>(buffer), qint64(length));
-    if (written != qint64(length)) {
-        archive_set_error(a, EIO, "%s", out->file->errorString().toUtf8().constData());
-        return -1;
-    }
+    if (out->discarding || !out->writeError.isEmpty())
+        return la_ssize_t(length);
+    if (out->file->write(static_cast<const char*>(buffer), qint64(length)) != qint64(length))
+        out->writeError = out->file->errorString();
     return la_ssize_t(length);
 }
 
@@ -120,8 +133,7 @@ void writeHeader(ZipOutput& out, const QString& name, const QFileInfo& item, mod
     archive_entry_set_gid(entry.get(), 0);
     archive_entry_set_uid(entry.get(), 0);
     archive_entry_set_ino(entry.get(), 0);
-    if (archive_write_header(out.a, entry.get()) != ARCHIVE_OK)
-        out.failWrite(archiveError(out.a));
+    out.checkThrow(archive_write_header(out.a, entry.get()) == ARCHIVE_OK);
 }
 
 void addFileThrow(ZipOutput& out, const QString& name, const QFileInfo& item)
@@ -130,8 +142,9 @@ void addFileThrow(ZipOutput& out, const QString& name, const QFileInfo& item)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         fail(QStringLiteral("open %1 error. %2").arg(path, file.errorString()));
-    // The header carries the size, so exactly that many bytes follow it; a
-    // file that grows meanwhile is stored as it was when it was listed.
+    // The header carries the size, so exactly that many bytes follow it: a
+    // file that grows meanwhile is stored up to the size it was listed with,
+    // one that shrinks is an error.
     const qint64 size = item.size();
     writeHeader(out, name, item, AE_IFREG, 0644, size);
     char buffer[kBlockSize];
@@ -141,8 +154,7 @@ void addFileThrow(ZipOutput& out, const QString& name, const QFileInfo& item)
             fail(QStringLiteral("read %1 error. %2").arg(path, file.errorString()));
         if (n == 0)
             fail(QStringLiteral("read %1 error. %2").arg(path, QStringLiteral("the file shrank while being packed")));
-        if (archive_write_data(out.a, buffer, size_t(n)) != la_ssize_t(n))
-            out.failWrite(archiveError(out.a));
+        out.checkThrow(archive_write_data(out.a, buffer, size_t(n)) == la_ssize_t(n));
         left -= n;
     }
 }
@@ -248,22 +260,20 @@ void zipFilesThrow(const QStringList& paths, const QString& zipPath)
         out.dev = st.st_dev;
         out.ino = st.st_ino;
     }
-    std::unique_ptr<archive, WriterDeleter> writer(archive_write_new());
-    if (!writer)
+    out.a = archive_write_new();
+    if (!out.a)
         fail(QStringLiteral("create zip file %1 error.").arg(zipPath));
-    out.a = writer.get();
     archive_write_set_format_zip(out.a);
     // No padding after the archive's end: it is a plain file, not a tape.
     archive_write_set_bytes_in_last_block(out.a, 1);
-    if (archive_write_open2(out.a, &out, nullptr, writeToSaveFile, nullptr, nullptr) != ARCHIVE_OK)
+    if (archive_write_open2(out.a, &out, nullptr, writeToOutput, nullptr, nullptr) != ARCHIVE_OK)
         fail(QStringLiteral("create zip file %1 error.").arg(zipPath));
 
     const QDir root(QStringLiteral("/"));
     for (const QString& path : paths)
         zipThrow(out, root, QFileInfo(QDir::cleanPath(path)));
 
-    if (archive_write_close(out.a) != ARCHIVE_OK)
-        out.failWrite(archiveError(out.a));
+    out.checkThrow(archive_write_close(out.a) == ARCHIVE_OK);
     out.commitThrow();
 }
 

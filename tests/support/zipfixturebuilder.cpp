@@ -21,6 +21,22 @@ constexpr quint32 kFlagUtf8Name = 1u << 11;
 // 1980-01-01 00:00, the earliest time the format can hold.
 constexpr quint32 kDosDate = (0u << 9) | (1u << 5) | 1u;
 
+// The fields that the local header and the central directory entry share,
+// from "version needed" to "extra field length".
+void putSharedFields(QByteArray& out, const QByteArray& name, const QByteArray& data)
+{
+    put16(out, 10);            // version needed
+    put16(out, kFlagUtf8Name); // flags
+    put16(out, 0);             // stored
+    put16(out, 0);             // time
+    put16(out, kDosDate);
+    put32(out, fixtureCrc32(data));
+    put32(out, quint32(data.size()));
+    put32(out, quint32(data.size()));
+    put16(out, quint32(name.size()));
+    put16(out, 0);             // extra field length
+}
+
 } // namespace
 
 quint32 fixtureCrc32(const QByteArray& data)
@@ -46,32 +62,13 @@ QByteArray ZipFixtureBuilder::bytes() const
     QByteArray central;
     for (const Entry& e : entries) {
         const quint32 offset = quint32(out.size());
-        const quint32 crc = fixtureCrc32(e.data);
         put32(out, 0x04034b50);
-        put16(out, 10);             // version needed
-        put16(out, kFlagUtf8Name);  // flags
-        put16(out, 0);              // stored
-        put16(out, 0);              // time
-        put16(out, kDosDate);
-        put32(out, crc);
-        put32(out, quint32(e.data.size()));
-        put32(out, quint32(e.data.size()));
-        put16(out, quint32(e.name.size()));
-        put16(out, 0);              // extra length
+        putSharedFields(out, e.name, e.data);
         out.append(e.name).append(e.data);
 
         put32(central, 0x02014b50);
         put16(central, kVersionMadeByUnix);
-        put16(central, 10);
-        put16(central, kFlagUtf8Name);
-        put16(central, 0);
-        put16(central, 0);
-        put16(central, kDosDate);
-        put32(central, crc);
-        put32(central, quint32(e.data.size()));
-        put32(central, quint32(e.data.size()));
-        put16(central, quint32(e.name.size()));
-        put16(central, 0);          // extra length
+        putSharedFields(central, e.name, e.data);
         put16(central, 0);          // comment length
         put16(central, 0);          // disk
         put16(central, 0);          // internal attributes
