@@ -1,0 +1,199 @@
+#include "foundation/pathutil.h"
+
+#include <QFile>
+
+#include "foundation/datadir.h"
+#include "foundation/fileutil.h"
+
+namespace {
+
+bool isReservedName(const QString& name)
+{
+    // anchoredPattern: "$" alone would also accept "CON\n".
+    static const QRegularExpression rx(
+        QRegularExpression::anchoredPattern(QStringLiteral(
+            "(?:CON)|(?:PRN)|(?:AUX)|(?:CLOCK\\$)|(?:NUL)|(?:COM1)|(?:COM2)|(?:COM3)|(?:COM4)"
+            "|(?:COM5)|(?:COM6)|(?:COM7)|(?:COM8)|(?:COM9)|(?:LPT1)")),
+        QRegularExpression::CaseInsensitiveOption);
+    return rx.match(name).hasMatch();
+}
+
+bool isDotsOnly(const QString& name)
+{
+    for (const QChar c : name) {
+        if (c != '.')
+            return false;
+    }
+    return true;
+}
+
+QString percentEncodeAll(const QByteArray& bytes, bool upperCase)
+{
+    QString result;
+    result.reserve(bytes.size() * 3);
+    for (const char b : bytes) {
+        const QByteArray hex = QByteArray(1, b).toHex();
+        result += '%' + QString::fromLatin1(upperCase ? hex.toUpper() : hex);
+    }
+    return result;
+}
+
+// "", ".", ".." and other dots-only names would name the folder itself or a
+// parent when used as a path component; they get encoded in full, and an empty
+// name becomes the escaped zero byte, which both decoders turn back into "".
+bool encodeBareName(const QString& name, bool upperCase, QString* out)
+{
+    if (name.isEmpty())
+        *out = QStringLiteral("%00");
+    else if (isDotsOnly(name))
+        *out = percentEncodeAll(name.toLatin1(), upperCase);
+    else
+        return false;
+    return true;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+namespace pathutil {
+
+QString encodeFileName(const QString& name)
+{
+    QString bare;
+    if (encodeBareName(name, true, &bare))
+        return bare;
+    const QByteArray utf8 = name.toUtf8();
+    if (isReservedName(name))
+        return QString::fromLatin1(utf8.toPercentEncoding(QByteArray(), "cCoOnNpPrRaAuUxXlLkKmMtT123456789$"));
+    return QString::fromLatin1(utf8.toPercentEncoding(" `~!@#$^&()-=_+[]{};',."));
+}
+
+QString decodeFileName(const QString& name)
+{
+    const QByteArray in = name.toUtf8();
+    QByteArray out;
+    out.reserve(in.size());
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        if (in[i] == '%' && i + 2 < in.size() && hexDigit(in[i + 1]) >= 0 && hexDigit(in[i + 2]) >= 0) {
+            out += char(hexDigit(in[i + 1]) << 4 | hexDigit(in[i + 2]));
+            i += 2;
+        } else {
+            out += in[i];
+        }
+    }
+    const qsizetype nul = out.indexOf('\0');
+    if (nul >= 0)
+        out.truncate(nul);
+    return QString::fromUtf8(out);
+}
+
+QString encodeFileNameWin(const QString& name)
+{
+    QString bare;
+    if (encodeBareName(name, false, &bare))
+        return bare;
+    if (isReservedName(name))
+        return percentEncodeAll(name.toUtf8(), false);
+    static const QRegularExpression rx(QStringLiteral("([%\\\\/:*?\"<>|\\n\\r\\t])"));
+    return rx_replace(name, rx, encodeFileNameWinHandler);
+}
+
+QString decodeFileNameWin(const QString& name)
+{
+    static const QRegularExpression rx(QStringLiteral("%([0-9a-fA-F]{2})"));
+    return rx_replace(name, rx, decodeFileNameWinHandler);
+}
+
+QString encodeFileNameWinHandler(const QRegularExpressionMatch& match)
+{
+    return percentEncodeAll(match.captured(1).toLatin1(), false);
+}
+
+QString decodeFileNameWinHandler(const QRegularExpressionMatch& match)
+{
+    const int code = match.captured(1).toInt(nullptr, 16);
+    return code == 0 ? QString() : QString(QChar(code));
+}
+
+QDir sysDataDir()
+{
+    return QDir(g_osAppDir().absolutePath());
+}
+
+void open(const QString& path)
+{
+    g_openFileOrFolder(path);
+}
+
+void rmpath(const QString& path)
+{
+    g_delDirCascade(path);
+}
+
+namespace {
+
+bool copyInto(const QFileInfo& source, const QDir& target, QString* error)
+{
+    QDir().mkpath(target.absolutePath());
+    // Links are skipped: copying through them could pull in anything outside
+    // the tree, and a link to a parent would never end.
+    if (source.isSymLink())
+        return true;
+    if (source.isFile()) {
+        const QFileInfo dest(target.absoluteFilePath(source.fileName()));
+        if (dest.exists() || dest.isSymLink())
+            return true;
+        QFile file(source.absoluteFilePath());
+        if (file.copy(dest.absoluteFilePath()))
+            return true;
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    if (source.isDir()) {
+        const QDir into(target.absoluteFilePath(source.fileName()));
+        const QFileInfoList entries = QDir(source.absoluteFilePath())
+            .entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+        for (const QFileInfo& entry : entries) {
+            if (!copyInto(entry, into, error))
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool cpr(const QFileInfo& source, const QDir& target, QString* error)
+{
+    QDir().mkpath(target.absolutePath());
+    if (source.isDir() && !source.isSymLink()) {
+        QString from = source.canonicalFilePath();
+        const QString to = target.canonicalPath();
+        if (!from.endsWith('/'))
+            from += '/';
+        if (!to.isEmpty() && (to + '/').startsWith(from)) {
+            if (error)
+                *error = QStringLiteral("cannot copy a folder into itself: %1").arg(source.absoluteFilePath());
+            return false;
+        }
+    }
+    return copyInto(source, target, error);
+}
+
+bool cpr(const QString& source, const QDir& target, QString* error)
+{
+    return cpr(QFileInfo(source), target, error);
+}
+
+} // namespace pathutil

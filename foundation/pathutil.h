@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QString>
+
+// Replaces every match of rx in text by handler(match) and keeps the text in
+// between. The handler reads the match (usually its first capture) and
+// returns the replacement. An expression that matches empty text moves on by
+// one character after such a match instead of looping.
+template <typename Handler>
+QString rx_replace(const QString& text, const QRegularExpression& rx, Handler handler)
+{
+    QString result;
+    qsizetype pos = 0;
+    QRegularExpressionMatchIterator it = rx.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        result += QStringView(text).mid(pos, match.capturedStart() - pos);
+        result += handler(match);
+        pos = match.capturedEnd();
+    }
+    result += QStringView(text).mid(pos);
+    return result;
+}
+
+// Names made from ids and texts of chats, messages and backups, and a few
+// folder operations. Nothing here throws.
+namespace pathutil {
+
+// Any text as one safe file or folder name: every UTF-8 byte outside ASCII
+// letters, digits and " `~!@#$^&()-=_+[]{};',." becomes %XX (upper-case hex); a
+// reserved device name (CON, COM1, ...) is encoded whole. A name made only of
+// dots, or empty, is encoded too (".." gives %2E%2E, "" gives %00), so the
+// result never names the folder itself or its parent.
+QString encodeFileName(const QString& name);
+// Undoes encodeFileName: %XX of either case becomes the byte; the bytes are
+// read as UTF-8 up to the first zero byte. A "%" without two hex digits stays.
+QString decodeFileName(const QString& name);
+
+// Encodes only % \ / : * ? " < > | line feed, carriage return and tab as %xx
+// (lower-case hex); reserved names, dots-only and empty names as above.
+QString encodeFileNameWin(const QString& name);
+// Undoes encodeFileNameWin: %xx becomes the Latin-1 character, %00 nothing.
+QString decodeFileNameWin(const QString& name);
+
+QString encodeFileNameWinHandler(const QRegularExpressionMatch& match);
+QString decodeFileNameWinHandler(const QRegularExpressionMatch& match);
+
+// The same folder as g_osAppDir(), with an absolute path.
+QDir sysDataDir();
+
+// Opens the file, folder or link with the system opener (see g_openFileOrFolder).
+void open(const QString& path);
+
+// Deletes a folder tree exactly as g_delDirCascade does: hidden entries stay,
+// links are removed as links and never entered.
+void rmpath(const QString& path);
+
+// Copies a file, or a folder tree, into target (created when missing). Files
+// already present in the target are kept and count as copied; hidden entries
+// and symbolic links are skipped; a missing source copies nothing. Stops at
+// the first failed file copy and returns false with its error text in *error.
+// Copying a folder into itself or below itself is refused.
+bool cpr(const QFileInfo& source, const QDir& target, QString* error = nullptr);
+bool cpr(const QString& source, const QDir& target, QString* error = nullptr);
+
+} // namespace pathutil
