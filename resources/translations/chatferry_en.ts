@@ -51,4 +51,38 @@
         <translation>Are You Sure You Want To Cancel?</translation>
     </message>
 </context>
+<context>
+    <name>LoadLineDbThread</name>
+    <message>
+        <source>Loading...</source>
+        <translation>Loading...</translation>
+    </message>
+</context>
+<context>
+    <name>LineAccountSelForm</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Dialog</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_A_LINE_ACCOUNT:</source>
+        <translation>Please choose your Line account:</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_A_LINE_ACCOUNT</source>
+        <translation>Choose Line Account</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>IDS_PLEASE_SELECT_A_LINE_ACCOUNT.</source>
+        <translation>Line account is required. Please choose your Line account.</translation>
+    </message>
+</context>
 </TS>

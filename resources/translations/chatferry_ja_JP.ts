@@ -51,4 +51,38 @@
         <translation>キャンセルしてもよろしいですか？</translation>
     </message>
 </context>
+<context>
+    <name>LoadLineDbThread</name>
+    <message>
+        <source>Loading...</source>
+        <translation>読み込み中...</translation>
+    </message>
+</context>
+<context>
+    <name>LineAccountSelForm</name>
+    <message>
+        <source>Dialog</source>
+        <translation>ダイアログ</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_A_LINE_ACCOUNT:</source>
+        <translation>LINE アカウントを選択してください：</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_A_LINE_ACCOUNT</source>
+        <translation>LINE アカウントを選択</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
+        <source>IDS_PLEASE_SELECT_A_LINE_ACCOUNT.</source>
+        <translation>LINE アカウントが必要です。LINE アカウントを選択してください。</translation>
+    </message>
+</context>
 </TS>

@@ -51,4 +51,38 @@
         <translation>確定要取消嗎？</translation>
     </message>
 </context>
+<context>
+    <name>LoadLineDbThread</name>
+    <message>
+        <source>Loading...</source>
+        <translation>載入中...</translation>
+    </message>
+</context>
+<context>
+    <name>LineAccountSelForm</name>
+    <message>
+        <source>Dialog</source>
+        <translation>對話方塊</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_A_LINE_ACCOUNT:</source>
+        <translation>請選擇您的 LINE 帳號：</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_A_LINE_ACCOUNT</source>
+        <translation>選擇 LINE 帳號</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>確定</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>IDS_PLEASE_SELECT_A_LINE_ACCOUNT.</source>
+        <translation>需要 LINE 帳號。請選擇您的 LINE 帳號。</translation>
+    </message>
+</context>
 </TS>

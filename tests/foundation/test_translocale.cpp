@@ -195,9 +195,12 @@ TEST(Translations, EveryTextHasAFinishedTranslationInEachLanguage)
         GTEST_SKIP() << "lupdate is not installed";
     QTemporaryDir tmp;
     const QString src = testenv::sourceDir() + "/";
-    QStringList args{"-silent", "-locations", "none"};
+    QStringList args{"-silent", "-locations", "none", "-I", src};
     for (const char* file : {"foundation/productinfo.cpp", "foundation/messagebox.cpp", "foundation/tips.cpp",
-                             "foundation/progressform.cpp", "foundation/progressform.ui"})
+                             "foundation/progressform.h", "foundation/progressform.cpp", "foundation/progressform.ui",
+                             "chatdata/loadlinedbthread.h", "chatdata/loadlinedbthread.cpp",
+                             "chatdata/lineaccountselform.h", "chatdata/lineaccountselform.cpp",
+                             "chatdata/lineaccountselform.ui"})
         args << src + file;
     args << "-ts" << tmp.filePath("scan.ts");
     ASSERT_EQ(testenv::runTool(lupdate, args), 0);
