@@ -2,14 +2,14 @@
 
 #include <QObject>
 #include <QPoint>
-
-class QWidget;
+#include <QPointer>
+#include <QWidget>
 
 // Lets the user drag a frameless window with the left mouse button. It filters
 // the target's mouse events without consuming any of them.
 //
-// Lifetime: keep it (as a member or on the stack) exactly as long as the
-// target window is open; it must not outlive the target.
+// Lifetime: keep it (as a member or on the stack) as long as the target
+// window is open.
 class WinMovable : public QObject
 {
     Q_OBJECT
@@ -20,7 +20,7 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QWidget* m_target;
+    QPointer<QWidget> m_target;
     QPoint m_pressPoint;
     bool m_dragging = false;
 };

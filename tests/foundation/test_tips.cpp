@@ -2,11 +2,10 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <gtest/gtest.h>
 
 #include "tests/support/gtest_qt.h"
+#include "tests/support/httptestserver.h"
 #include "tests/support/modaldriver.h"
 
 #include "foundation/errorreport.h"
@@ -139,42 +138,24 @@ TEST(Tips, InfoAndWarningShowTheTextWithOneOkButton)
     EXPECT_EQ(driver.buttonTexts, QStringList({"OK", "OK"}));
 }
 
-// A one-shot HTTP server on loopback that keeps the raw bytes of the first
-// request it gets.
-class ReportSink : public QObject
+// A loopback server that takes the reports; the report setting points at it
+// for the sink's lifetime.
+class ReportSink
 {
 public:
     ReportSink()
+        : server([](HttpTestConnection& c) { c.send(HttpTestServer::response(200, "OK", "ok")); })
     {
-        server.listen(QHostAddress::LocalHost, 0);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* s = server.nextPendingConnection();
-            connect(s, &QTcpSocket::readyRead, this, [this, s] {
-                raw += s->readAll();
-                if (complete())
-                    s->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-            });
-        });
-        errorReport_setServer("127.0.0.1", server.serverPort());
+        started = server.start();
+        errorReport_setServer("127.0.0.1", server.port());
     }
-    ~ReportSink() override { errorReport_setServer(QString(), 0); }
+    ~ReportSink() { errorReport_setServer(QString(), 0); }
 
-    qsizetype headerEnd() const { return raw.indexOf("\r\n\r\n"); }
-    QByteArray headers() const { return raw.left(headerEnd()); }
-    QByteArray body() const { return raw.mid(headerEnd() + 4); }
-    bool complete() const
-    {
-        if (headerEnd() < 0)
-            return false;
-        for (const QByteArray& line : headers().split('\n')) {
-            if (line.toLower().startsWith("content-length:"))
-                return body().size() >= line.mid(15).trimmed().toLongLong();
-        }
-        return false;
-    }
+    bool received() { return spinUntil([&] { return !server.requests().isEmpty(); }); }
+    HttpTestRequest request() const { return server.requests().value(0); }
 
-    QTcpServer server;
-    QByteArray raw;
+    HttpTestServer server;
+    bool started = false;
 };
 
 TEST(TipsError, ShowsTheFramedMessageThenPostsTheReportByteForByte)
@@ -192,17 +173,20 @@ TEST(TipsError, ShowsTheFramedMessageThenPostsTheReportByteForByte)
     EXPECT_EQ(driver.buttonTexts[0], "OK");
 
     // Tips::error does not wait for the report; it goes out from the event loop.
-    ASSERT_TRUE(spinUntil([&] { return sink.complete(); }));
-    EXPECT_TRUE(sink.raw.startsWith("POST /err_report.php HTTP/1.1\r\n"));
-    EXPECT_TRUE(sink.headers().toLower().contains("content-type: application/x-www-form-urlencoded"));
-    EXPECT_TRUE(sink.headers().toLower().contains("host: 127.0.0.1"));
+    ASSERT_TRUE(sink.started);
+    ASSERT_TRUE(sink.received());
+    const HttpTestRequest req = sink.request();
+    EXPECT_EQ(req.method, "POST");
+    EXPECT_EQ(req.target, "/err_report.php");
+    EXPECT_EQ(req.header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_TRUE(req.header("Host").startsWith("127.0.0.1"));
     const QByteArray expectedErr = QString::fromUtf8("\xe6\x9b\xb8\xe3\x81\x91\xe3\x81\xbe\xe3\x81\x9b\xe3\x82\x93\r\n"
                                                      "disk &lt;b&gt;full&lt;/b&gt; \xf0\x9f\x98\x80")
                                        .toUtf8()
                                        .toBase64()
                                        .replace('/', '!')
                                        .replace('=', '-');
-    EXPECT_EQ(sink.body(), "prod=TWFycm93cXVpc3QgQ2hhdGZlcnJ5IGZvciBNYWM-&ver=My4xLjk3KDk3KQ--&err=" + expectedErr);
+    EXPECT_EQ(req.body, "prod=TWFycm93cXVpc3QgQ2hhdGZlcnJ5IGZvciBNYWM-&ver=My4xLjk3KDk3KQ--&err=" + expectedErr);
 }
 
 TEST(TipsError, EmptyMessageStillShowsTheBoxAndReportsAnEmptyError)
@@ -213,8 +197,8 @@ TEST(TipsError, EmptyMessageStillShowsTheBoxAndReportsAnEmptyError)
     Tips::error(QString());
     ASSERT_EQ(driver.answered(), 1);
     EXPECT_TRUE(driver.texts[0].contains("An Error Occurred. <br/><br/><br/><br/> Or you can contact"));
-    ASSERT_TRUE(spinUntil([&] { return sink.complete(); }));
-    EXPECT_TRUE(sink.body().endsWith("&err="));
+    ASSERT_TRUE(sink.received());
+    EXPECT_TRUE(sink.request().body.endsWith("&err="));
 }
 
 TEST(TipsError, UnreachableOrSwitchedOffServerChangesNothingTheUserSees)
@@ -222,15 +206,8 @@ TEST(TipsError, UnreachableOrSwitchedOffServerChangesNothingTheUserSees)
     ModalDriver driver;
     driver.answer(QMessageBox::Ok);
     driver.answer(QMessageBox::Ok);
-    {
-        // A port that was free a moment ago: the connection is refused.
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        errorReport_setServer("127.0.0.1", port);
-        Tips::error("refused");
-    }
+    errorReport_setServer("127.0.0.1", HttpTestServer::closedPort());
+    Tips::error("refused");
     errorReport_setServer(QString(), 0);
     Tips::error("off");
     EXPECT_EQ(driver.answered(), 2);
