@@ -139,23 +139,11 @@ QHash<QString, PlistCFType> PlistCFType::NSKeyedArchiver() const
     plist_t root = objectAt(objects, rootIndex(ref()));
     if (!root || plist_get_node_type(root) != PLIST_DICT)
         return map;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(root, &it);
-    if (!it)
-        return map;
     map.reserve(int(plist_dict_get_size(root)));
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root, it, &key, &value);
-        if (!value) {
-            free(key);
-            break;
-        }
+    plistdetail::forEachEntry(root, [&](const char* key, plist_t value) {
         plist_t item = plist_get_node_type(value) == PLIST_UID ? objectAt(objects, uidIndex(value)) : value;
-        map.insert(QString::fromUtf8(key ? key : ""), item ? PlistCFType(item, false) : PlistCFType());
-        free(key);
-    }
-    free(it);
+        map.insert(QString::fromUtf8(key), item ? PlistCFType(item, false) : PlistCFType());
+        return true;
+    });
     return map;
 }

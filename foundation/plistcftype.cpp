@@ -216,7 +216,7 @@ QDateTime PlistCFType::CFDateToDateTime(int extraSeconds) const
 {
     if (!isCFDate())
         return QDateTime();
-    const std::optional<double> secs = plistguard::dateSeconds(ref());
+    const std::optional<double> secs = plistdetail::dateSeconds(ref());
     // Beyond about 30000 years QDateTime and the microsecond arithmetic below
     // stop being meaningful.
     if (!secs || !std::isfinite(*secs) || std::fabs(*secs) > 1e12)
@@ -278,11 +278,13 @@ QString PlistCFType::toString() const
         return QLatin1Char('[') + parts.join(QLatin1String(", ")) + QLatin1Char(']');
     }
     case PLIST_DICT: {
+        // Pairs as they stand: a key that is no valid UTF-8 could not be
+        // looked up again by its decoded text.
         QStringList parts;
-        for (const PlistCFType& key : dict_keys()) {
-            const QString k = key.CFStringQString();
-            parts << QStringLiteral("%1 : %2").arg(k, get(k).toString());
-        }
+        plistdetail::forEachEntry(node, [&](const char* key, plist_t value) {
+            parts << QStringLiteral("%1 : %2").arg(QString::fromUtf8(key), PlistCFType(value, false).toString());
+            return true;
+        });
         return QLatin1Char('{') + parts.join(QLatin1String(", ")) + QLatin1Char('}');
     }
     case PLIST_DATE:
@@ -367,7 +369,7 @@ PlistCFType PlistCFType::createCFDate(const QDateTime& value)
         return PlistCFType(plist_new_date(int32_t(secs), int32_t(rem * 1000)), true);
     // libplist's creator takes 32-bit seconds; keep the instant instead of
     // letting it wrap.
-    plist_t node = plistguard::newDate(double(secs) + double(rem) / 1000.0);
+    plist_t node = plistdetail::newDate(double(secs) + double(rem) / 1000.0);
     return node ? PlistCFType(node, true) : PlistCFType();
 }
 
@@ -449,22 +451,10 @@ QList<PlistCFType> PlistCFType::dict_keys() const
     if (!isCFDictionary())
         return keys;
     keys.reserve(dict_size());
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(ref(), &it);
-    if (!it)
-        return keys;
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(ref(), it, &key, &value);
-        if (!value) {
-            free(key);
-            break;
-        }
-        keys << PlistCFType(plist_new_string(key ? key : ""), true);
-        free(key);
-    }
-    free(it);
+    plistdetail::forEachEntry(ref(), [&](const char* key, plist_t) {
+        keys << PlistCFType(plist_new_string(key), true);
+        return true;
+    });
     return keys;
 }
 

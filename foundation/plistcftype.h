@@ -145,7 +145,9 @@ public:
     static PlistCFType createCFPropertyList(const QByteArray& bytes);
     static PlistCFType createCFPropertyListFromFile(const QString& path);
     // XML text for kCFPropertyListXMLFormat_v1_0, a binary list for any other
-    // value; empty without a node.
+    // value; empty without a node. Text that is not valid UTF-8 (from a
+    // malformed input) is written with U+FFFD in place of the invalid bytes,
+    // as CFStringQString() reads it.
     QByteArray CFPropertyListToBytes(CFPropertyListFormat format) const;
     PlistCFType CFPropertyListToData(CFPropertyListFormat format) const;
 

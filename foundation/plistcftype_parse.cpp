@@ -2,7 +2,9 @@
 // away from input it cannot take safely.
 #include "foundation/plistcftype.h"
 
+#include <QByteArrayView>
 #include <QFile>
+#include <QString>
 
 #include <cmath>
 #include <cstdlib>
@@ -56,12 +58,18 @@ public:
         return true;
     }
 
-    // Where object i lies, with the references it holds. False when the
+    // Where object i lies: its marker, count and references. False when the
     // object does not fit in the object area or is of a malformed kind.
     struct Object
     {
-        size_t refs = 0;       // offset of the first reference
-        quint64 refCount = 0;  // 0 for every leaf
+        unsigned type = 0;
+        size_t marker = 0;     // offset of the marker byte
+        size_t countAt = 0;    // offset of a count that follows the marker (0: in the marker)
+        unsigned countWidth = 0;
+        quint64 count = 0;     // items, bytes or UTF-16 units
+        size_t payload = 0;    // offset of the items, bytes or units
+        quint64 refCount = 0;  // references held; 0 for every leaf
+        size_t end = 0;        // one past the object's last byte
     };
     bool object(quint64 i, Object* out) const
     {
@@ -72,16 +80,23 @@ public:
         const unsigned type = d[off] >> 4;
         const unsigned low = d[off] & 0x0f;
         *out = Object();
+        out->type = type;
+        out->marker = size_t(off);
+        out->end = size_t(off) + 1;
+        auto fixedSize = [&](bool ok, size_t bytes) {
+            out->end += bytes;
+            return ok && bytes <= left;
+        };
         switch (type) {
         case 0x0: // null, booleans, fill
             return true;
         case 0x1: // integer
-            return low <= 4 && (size_t(1) << low) <= left;
+            return fixedSize(low <= 4, size_t(1) << (low & 7));
         case 0x2: // real
         case 0x3: // date
-            return low <= 3 && (size_t(1) << low) <= left;
+            return fixedSize(low <= 3, size_t(1) << (low & 7));
         case 0x8: // UID
-            return size_t(low) + 1 <= left;
+            return fixedSize(true, size_t(low) + 1);
         case 0x4: // data
         case 0x5: // ASCII string
         case 0x6: // UTF-16 string
@@ -103,32 +118,53 @@ public:
             if (n > objectsEnd - pos - 1)
                 return false;
             count = readBE(d + pos + 1, n);
+            out->countAt = pos + 1;
+            out->countWidth = n;
             pos += 1 + n;
         }
+        out->count = count;
+        out->payload = pos;
         const size_t room = objectsEnd - pos;
         switch (type) {
         case 0x4:
         case 0x5:
         case 0x7:
+            out->end = pos + size_t(count);
             return count <= room;
         case 0x6:
+            out->end = pos + 2 * size_t(count);
             return count <= room / 2;
         case 0xD:
             if (count > room / refSize / 2)
                 return false;
-            out->refs = pos;
             out->refCount = count * 2;
-            return true;
+            break;
         default:
             if (count > room / refSize)
                 return false;
-            out->refs = pos;
             out->refCount = count;
-            return true;
+            break;
         }
+        out->end = pos + size_t(out->refCount) * refSize;
+        return true;
     }
 
-    quint64 ref(size_t refs, quint64 index) const { return readBE(d + refs + index * refSize, refSize); }
+    quint64 ref(const Object& o, quint64 index) const { return readBE(d + o.payload + index * refSize, refSize); }
+
+    // The units before the first U+0000 of a string object, or -1 when it
+    // holds none.
+    qint64 unitsBeforeNul(const Object& o) const
+    {
+        if (o.type == 0x6) {
+            for (quint64 u = 0; u < o.count; ++u) {
+                if (d[o.payload + 2 * u] == 0 && d[o.payload + 2 * u + 1] == 0)
+                    return qint64(u);
+            }
+            return -1;
+        }
+        const void* nul = std::memchr(d + o.payload, 0, size_t(o.count));
+        return nul ? qint64(static_cast<const unsigned char*>(nul) - (d + o.payload)) : -1;
+    }
 
     const unsigned char* d = nullptr;
     unsigned offsetSize = 0;
@@ -140,17 +176,21 @@ public:
 
 } // namespace
 
-namespace plistguard {
+namespace plistdetail {
 
-bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNodes)
+bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNodes, std::vector<StringCut>* cuts)
 {
     BinaryLayout bin;
     if (!bin.load(data, size))
         return false;
 
     // Walks the tree that libplist would build, shared objects once per
-    // reference. No memo is needed: every step adds a node, so the walk ends
-    // after maxNodes steps at most, and a cycle runs into either limit.
+    // reference. No memo is needed for that: every step adds a node, so the
+    // walk ends after maxNodes steps at most, and a cycle runs into either
+    // limit. Objects of an honest list do not overlap: overlapping ones are
+    // refused (a cut in one would change another). Strings are scanned for
+    // NUL once per object, and scanning more bytes than the list holds means
+    // overlap, found early.
     struct Frame
     {
         BinaryLayout::Object o;
@@ -158,11 +198,26 @@ bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNode
     };
     std::vector<Frame> stack;
     stack.reserve(size_t(maxNesting));
+    std::vector<bool> seen(bin.numObjects, false);
+    std::vector<std::pair<size_t, size_t>> extents;
+    quint64 scannedBytes = 0;
     quint64 count = 0;
     auto enter = [&](quint64 obj) {
         BinaryLayout::Object o;
         if (obj >= bin.numObjects || !bin.object(obj, &o) || ++count > maxNodes)
             return false;
+        if (!seen[obj]) {
+            seen[obj] = true;
+            extents.emplace_back(o.marker, o.end);
+            if (o.type == 0x5 || o.type == 0x6 || o.type == 0x7) {
+                scannedBytes += o.type == 0x6 ? 2 * o.count : o.count;
+                if (scannedBytes > size)
+                    return false;
+                const qint64 keep = bin.unitsBeforeNul(o);
+                if (keep >= 0)
+                    cuts->push_back(StringCut{o.marker, o.countAt, o.countWidth, quint64(keep)});
+            }
+        }
         if (o.refCount == 0)
             return true;
         if (stack.size() >= size_t(maxNesting))
@@ -170,6 +225,7 @@ bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNode
         stack.push_back(Frame{o, 0});
         return true;
     };
+    cuts->clear();
     if (!enter(bin.top))
         return false;
     while (!stack.empty()) {
@@ -178,11 +234,28 @@ bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNode
             stack.pop_back();
             continue;
         }
-        const quint64 child = bin.ref(f.o.refs, f.next++);
+        const quint64 child = bin.ref(f.o, f.next++);
         if (!enter(child))
             return false;
     }
+    std::sort(extents.begin(), extents.end());
+    for (size_t i = 1; i < extents.size(); ++i) {
+        if (extents[i].first < extents[i - 1].second)
+            return false;
+    }
     return true;
+}
+
+void applyCuts(QByteArray* bytes, const std::vector<StringCut>& cuts)
+{
+    for (const StringCut& c : cuts) {
+        if (c.countWidth == 0) {
+            (*bytes)[qsizetype(c.marker)] = char((uchar((*bytes)[qsizetype(c.marker)]) & 0xf0) | uchar(c.units));
+        } else {
+            for (unsigned i = 0; i < c.countWidth; ++i)
+                (*bytes)[qsizetype(c.countAt + i)] = char((c.units >> (8 * (c.countWidth - 1 - i))) & 0xff);
+        }
+    }
 }
 
 int xmlNestingBound(const char* data, size_t size)
@@ -339,7 +412,46 @@ plist_t newDate(double seconds)
     return node;
 }
 
-} // namespace plistguard
+bool hasBrokenText(plist_t node, bool repair)
+{
+    auto valid = [](const char* p, size_t n) { return QByteArrayView(p, qsizetype(n)).isValidUtf8(); };
+    auto fixed = [](const char* p, size_t n) { return QString::fromUtf8(p, qsizetype(n)).toUtf8(); };
+    bool found = false;
+    switch (node ? plist_get_node_type(node) : PLIST_NONE) {
+    case PLIST_STRING: {
+        uint64_t len = 0;
+        const char* p = plist_get_string_ptr(node, &len);
+        if (p && !valid(p, size_t(len))) {
+            found = true;
+            if (repair)
+                plist_set_string_val(node, fixed(p, size_t(len)).constData());
+        }
+        break;
+    }
+    case PLIST_ARRAY: {
+        const uint32_t n = plist_array_get_size(node);
+        for (uint32_t i = 0; i < n && (repair || !found); ++i)
+            found = hasBrokenText(plist_array_get_item(node, i), repair) || found;
+        break;
+    }
+    case PLIST_DICT:
+        plistdetail::forEachEntry(node, [&](const char* key, plist_t value) {
+            if (!valid(key, std::strlen(key))) {
+                found = true;
+                if (repair)
+                    plist_set_key_val(plist_dict_item_get_key(value), fixed(key, std::strlen(key)).constData());
+            }
+            found = hasBrokenText(value, repair) || found;
+            return repair || !found;
+        });
+        break;
+    default:
+        break;
+    }
+    return found;
+}
+
+} // namespace plistdetail
 
 PlistCFType PlistCFType::createCFPropertyList(const QByteArray& bytes)
 {
@@ -349,13 +461,25 @@ PlistCFType PlistCFType::createCFPropertyList(const QByteArray& bytes)
     plist_t root = nullptr;
     if (size > 6 && bytes.startsWith("bplist")) {
         const quint64 maxNodes = std::min<quint64>(2 * quint64(size) + 4096, kMaxNodesAbsolute);
-        if (!plistguard::binaryIsSafe(bytes.constData(), size, kMaxNesting, maxNodes))
+        std::vector<plistdetail::StringCut> cuts;
+        if (!plistdetail::binaryIsSafe(bytes.constData(), size, kMaxNesting, maxNodes, &cuts))
             return PlistCFType();
-        plist_from_bin(bytes.constData(), uint32_t(size), &root);
+        if (cuts.empty()) {
+            plist_from_bin(bytes.constData(), uint32_t(size), &root);
+        } else {
+            QByteArray cut = bytes;
+            plistdetail::applyCuts(&cut, cuts);
+            plist_from_bin(cut.constData(), uint32_t(size), &root);
+        }
     } else {
-        if (plistguard::xmlNestingBound(bytes.constData(), size) > kMaxNesting)
+        // XML holds no U+0000, and libplist 2.2 keeps a string with NUL bytes
+        // at a length longer than its buffer (its writer then reads past the
+        // end): the text ends at the first NUL.
+        const qsizetype nul = bytes.indexOf('\0');
+        const size_t textSize = nul < 0 ? size : size_t(nul);
+        if (plistdetail::xmlNestingBound(bytes.constData(), textSize) > kMaxNesting)
             return PlistCFType();
-        plist_from_xml(bytes.constData(), uint32_t(size), &root);
+        plist_from_xml(bytes.constData(), uint32_t(textSize), &root);
     }
     return root ? PlistCFType(root, true) : PlistCFType();
 }
@@ -378,6 +502,12 @@ QByteArray PlistCFType::CFPropertyListToBytes(CFPropertyListFormat format) const
     plist_t node = ref();
     if (!node)
         return QByteArray();
+    plist_t repaired = nullptr;
+    if (plistdetail::hasBrokenText(node, false)) {
+        repaired = plist_copy(node);
+        plistdetail::hasBrokenText(repaired, true);
+        node = repaired;
+    }
     char* out = nullptr;
     uint32_t len = 0;
     QByteArray bytes;
@@ -394,6 +524,8 @@ QByteArray PlistCFType::CFPropertyListToBytes(CFPropertyListFormat format) const
             plist_to_bin_free(out);
         }
     }
+    if (repaired)
+        plist_free(repaired);
     return bytes;
 }
 

@@ -452,6 +452,54 @@ TEST(PlistCFType, PythonReadsOurDates)
               "[date:-31622401250000, date:3124137600500000, date:-3187296000000000]");
 }
 
+TEST(PlistCFType, WritesReadableListsFromBrokenText)
+{
+    // An "ASCII" string and a key with bytes that are no UTF-8, as a damaged
+    // file may hold them.
+    BplistWriter w;
+    const int key = w.addAscii("k\xBD");
+    const int str = w.addAscii("x\xC3");
+    const int top = w.addDict({quint64(key)}, {quint64(str)});
+    const PlistCFType damaged = parse(w.bytes(quint64(top)));
+    ASSERT_TRUE(damaged.isCFDictionary());
+    const QString k = QStringLiteral("k\uFFFD");
+    const QString x = QStringLiteral("x\uFFFD");
+    EXPECT_EQ(damaged.toString(), QStringLiteral("{k\uFFFD : x\uFFFD}"));
+
+    for (CFPropertyListFormat f : {kCFPropertyListBinaryFormat_v1_0, kCFPropertyListXMLFormat_v1_0}) {
+        const QByteArray bytes = damaged.CFPropertyListToBytes(f);
+        const PlistCFType back = parse(bytes);
+        ASSERT_TRUE(back.isCFDictionary()) << f;
+        EXPECT_EQ(back.get(k).CFStringQString(), x) << f;
+        if (plistfixtures::havePython()) {
+            EXPECT_EQ(plistfixtures::pythonLoads(bytes), QStringLiteral("{k\uFFFD: x\uFFFD}")) << f;
+        }
+    }
+    // The tree itself is left as it was.
+    EXPECT_TRUE(plistdetail::hasBrokenText(damaged.ref(), false));
+}
+
+TEST(PlistCFType, BinaryStringsEndAtTheirFirstNul)
+{
+    // NUL inside strings, as keys and values, short and long counts, ASCII
+    // and UTF-16; copying and writing the result must stay inside its buffers.
+    BplistWriter w;
+    const int k1 = w.addAscii(QByteArray("a\0b", 3));
+    const int v1 = w.addAscii(QByteArray("x\0y", 3));
+    const int k2 = w.addAscii(QByteArray("long key\0", 9) + QByteArray(20, 'z'));
+    const int v2 = w.addUtf16(QStringLiteral("\u65E5") + QChar(0) + QStringLiteral("tail"));
+    const int k3 = w.addUtf16(QStringLiteral("\u00E9t\u00E9"));
+    const int v3 = w.addAscii(QByteArray(1, '\0'));
+    const int top = w.addDict({quint64(k1), quint64(k2), quint64(k3)}, {quint64(v1), quint64(v2), quint64(v3)});
+    const PlistCFType d = parse(w.bytes(quint64(top)));
+    ASSERT_TRUE(d.isCFDictionary());
+    EXPECT_EQ(d.toString(), QStringLiteral("{a : x, long key : \u65E5, \u00E9t\u00E9 : }"));
+    const PlistCFType copy = PlistCFType::createCFDictionaryCreateMutableCopy(d);
+    const PlistCFType again = parse(copy.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0));
+    EXPECT_EQ(again.toString(), d.toString());
+    EXPECT_EQ(parse(copy.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0)).toString(), d.toString());
+}
+
 TEST(PlistCFType, ShortAndEmptyInputs)
 {
     EXPECT_TRUE(parse(QByteArray()).isNull());
@@ -461,6 +509,9 @@ TEST(PlistCFType, ShortAndEmptyInputs)
     EXPECT_TRUE(parse("<plist><dict>").isNull());
     EXPECT_TRUE(parse(QByteArray(64, '\0')).isNull());
     EXPECT_EQ(parse("<plist version=\"1.0\"><integer>3</integer></plist>").CFNumberInt(0), 3);
+    // XML text ends at its first NUL byte.
+    EXPECT_EQ(parse(QByteArray("<plist><string>ab</string></plist>\0\0", 36)).CFStringQString(), "ab");
+    EXPECT_TRUE(parse(QByteArray("<plist><string>a\0b</string></plist>", 34)).isNull());
 }
 
 TEST(PlistCFType, TruncatedBinaryListsNeverCrash)
@@ -515,6 +566,24 @@ TEST(PlistCFType, MalformedBinaryListsAreRefused)
         BplistWriter w3;
         w3.addRaw(QByteArray("\x4F\x13", 2));
         EXPECT_TRUE(parse(w3.bytes(0)).isNull());
+    }
+    // Objects that overlap, which no writer makes: a number whose offset lies
+    // inside a string (the string's last bytes read as the integer 5), and
+    // two table entries for one object.
+    {
+        auto withSecondOffset = [](quint32 offset) {
+            BplistWriter w;
+            const int str = w.addAscii("ab\x10\x05");
+            w.addInt(0); // its offset is replaced
+            const int top = w.addArray({quint64(str), 1});
+            QByteArray bytes = w.bytes(quint64(top));
+            const qsizetype table = bytes.size() - 32 - 3 * 4;
+            bytes.replace(table + 4, 4, QByteArray::fromHex(QByteArray::number(offset, 16).rightJustified(8, '0')));
+            return bytes;
+        };
+        EXPECT_EQ(parse(withSecondOffset(13)).toString(), "[ab\x10\x05, 0]");
+        EXPECT_TRUE(parse(withSecondOffset(11)).isNull());
+        EXPECT_TRUE(parse(withSecondOffset(8)).isNull());
     }
     // Trailer values that do not fit the file.
     {
@@ -589,7 +658,7 @@ TEST(PlistCFType, NestingIsBounded)
 
 TEST(PlistCFType, XmlNestingBoundFollowsLibplistTokens)
 {
-    auto bound = [](const QByteArray& xml) { return plistguard::xmlNestingBound(xml.constData(), size_t(xml.size())); };
+    auto bound = [](const QByteArray& xml) { return plistdetail::xmlNestingBound(xml.constData(), size_t(xml.size())); };
     EXPECT_EQ(bound("<plist><array><dict></dict><array><array/></array></array></plist>"), 2);
     EXPECT_EQ(bound("<?xml version=\"1.0\"?><!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><array></array></plist>"),
