@@ -87,10 +87,12 @@ int xmlNestingBound(const char* data, size_t size);
 
 // libplist 2.2 writes a string or key that is not valid UTF-8 (only malformed
 // input makes one) as a binary list that no reader can parse, and as XML
-// text in no encoding. True when the tree holds such text; with repair, each
-// one is replaced by its text with U+FFFD for the invalid bytes, as the
-// readers show it.
-bool hasBrokenText(plist_t node, bool repair);
+// text in no encoding. hasBrokenText tells whether a tree holds such text;
+// repairedCopy gives a deep copy with U+FFFD for the invalid bytes, as the
+// readers show them (entries whose repaired keys coincide become one, the
+// later value in the first place).
+bool hasBrokenText(plist_t node);
+plist_t repairedCopy(plist_t node);
 
 // Seconds since 2001-01-01 00:00:00 UTC held by a date node, exactly: the
 // libplist 2.2 getter splits negative values wrongly and wraps outside 32 bits.

@@ -412,43 +412,76 @@ plist_t newDate(double seconds)
     return node;
 }
 
-bool hasBrokenText(plist_t node, bool repair)
+namespace {
+
+bool validUtf8(const char* p, size_t n)
 {
-    auto valid = [](const char* p, size_t n) { return QByteArrayView(p, qsizetype(n)).isValidUtf8(); };
-    auto fixed = [](const char* p, size_t n) { return QString::fromUtf8(p, qsizetype(n)).toUtf8(); };
+    return QByteArrayView(p, qsizetype(n)).isValidUtf8();
+}
+
+QByteArray repairedUtf8(const char* p, size_t n)
+{
+    return QString::fromUtf8(p, qsizetype(n)).toUtf8();
+}
+
+} // namespace
+
+bool hasBrokenText(plist_t node)
+{
     bool found = false;
     switch (node ? plist_get_node_type(node) : PLIST_NONE) {
     case PLIST_STRING: {
         uint64_t len = 0;
         const char* p = plist_get_string_ptr(node, &len);
-        if (p && !valid(p, size_t(len))) {
-            found = true;
-            if (repair)
-                plist_set_string_val(node, fixed(p, size_t(len)).constData());
-        }
+        found = p && !validUtf8(p, size_t(len));
         break;
     }
     case PLIST_ARRAY: {
         const uint32_t n = plist_array_get_size(node);
-        for (uint32_t i = 0; i < n && (repair || !found); ++i)
-            found = hasBrokenText(plist_array_get_item(node, i), repair) || found;
+        for (uint32_t i = 0; i < n && !found; ++i)
+            found = hasBrokenText(plist_array_get_item(node, i));
         break;
     }
     case PLIST_DICT:
-        plistdetail::forEachEntry(node, [&](const char* key, plist_t value) {
-            if (!valid(key, std::strlen(key))) {
-                found = true;
-                if (repair)
-                    plist_set_key_val(plist_dict_item_get_key(value), fixed(key, std::strlen(key)).constData());
-            }
-            found = hasBrokenText(value, repair) || found;
-            return repair || !found;
+        forEachEntry(node, [&](const char* key, plist_t value) {
+            found = !validUtf8(key, std::strlen(key)) || hasBrokenText(value);
+            return !found;
         });
         break;
     default:
         break;
     }
     return found;
+}
+
+plist_t repairedCopy(plist_t node)
+{
+    // Built afresh rather than edited: libplist refuses to rename a key to a
+    // text the dictionary already holds, which two repaired keys may share.
+    switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+        uint64_t len = 0;
+        const char* p = plist_get_string_ptr(node, &len);
+        return plist_new_string(p ? repairedUtf8(p, size_t(len)).constData() : "");
+    }
+    case PLIST_ARRAY: {
+        plist_t copy = plist_new_array();
+        const uint32_t n = plist_array_get_size(node);
+        for (uint32_t i = 0; i < n; ++i)
+            plist_array_append_item(copy, repairedCopy(plist_array_get_item(node, i)));
+        return copy;
+    }
+    case PLIST_DICT: {
+        plist_t copy = plist_new_dict();
+        forEachEntry(node, [&](const char* key, plist_t value) {
+            plist_dict_set_item(copy, repairedUtf8(key, std::strlen(key)).constData(), repairedCopy(value));
+            return true;
+        });
+        return copy;
+    }
+    default:
+        return plist_copy(node);
+    }
 }
 
 } // namespace plistdetail
@@ -503,9 +536,8 @@ QByteArray PlistCFType::CFPropertyListToBytes(CFPropertyListFormat format) const
     if (!node)
         return QByteArray();
     plist_t repaired = nullptr;
-    if (plistdetail::hasBrokenText(node, false)) {
-        repaired = plist_copy(node);
-        plistdetail::hasBrokenText(repaired, true);
+    if (plistdetail::hasBrokenText(node)) {
+        repaired = plistdetail::repairedCopy(node);
         node = repaired;
     }
     char* out = nullptr;

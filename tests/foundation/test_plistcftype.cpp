@@ -459,12 +459,13 @@ TEST(PlistCFType, WritesReadableListsFromBrokenText)
     BplistWriter w;
     const int key = w.addAscii("k\xBD");
     const int str = w.addAscii("x\xC3");
-    const int top = w.addDict({quint64(key)}, {quint64(str)});
+    const int key2 = w.addAscii("k\xBE"); // repairs to the same text as key
+    const int top = w.addDict({quint64(key), quint64(key2)}, {quint64(str), quint64(str)});
     const PlistCFType damaged = parse(w.bytes(quint64(top)));
     ASSERT_TRUE(damaged.isCFDictionary());
     const QString k = QStringLiteral("k\uFFFD");
     const QString x = QStringLiteral("x\uFFFD");
-    EXPECT_EQ(damaged.toString(), QStringLiteral("{k\uFFFD : x\uFFFD}"));
+    EXPECT_EQ(damaged.toString(), QStringLiteral("{k\uFFFD : x\uFFFD, k\uFFFD : x\uFFFD}"));
 
     for (CFPropertyListFormat f : {kCFPropertyListBinaryFormat_v1_0, kCFPropertyListXMLFormat_v1_0}) {
         const QByteArray bytes = damaged.CFPropertyListToBytes(f);
@@ -476,7 +477,7 @@ TEST(PlistCFType, WritesReadableListsFromBrokenText)
         }
     }
     // The tree itself is left as it was.
-    EXPECT_TRUE(plistdetail::hasBrokenText(damaged.ref(), false));
+    EXPECT_TRUE(plistdetail::hasBrokenText(damaged.ref()));
 }
 
 TEST(PlistCFType, BinaryStringsEndAtTheirFirstNul)
