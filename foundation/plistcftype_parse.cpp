@@ -197,9 +197,10 @@ bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNode
         quint64 next;
     };
     std::vector<Frame> stack;
-    stack.reserve(size_t(maxNesting));
+    stack.reserve(8);
     std::vector<bool> seen(bin.numObjects, false);
     std::vector<std::pair<size_t, size_t>> extents;
+    extents.reserve(size_t(std::min<quint64>(bin.numObjects, 1024)));
     quint64 scannedBytes = 0;
     quint64 count = 0;
     auto enter = [&](quint64 obj) {
