@@ -106,39 +106,40 @@ void reportPerRecord(benchmark::State& state, long long allocations)
     state.counters["bytes/record"] = double(bytes) / kRecords;
 }
 
-// Baseline: libplist alone, parse and free.
-void BM_RawLibplistParse(benchmark::State& state)
+// Runs decodeOne over every record per iteration and reports per record.
+template <class F>
+void decodeAll(benchmark::State& state, F decodeOne)
 {
     const auto& recs = records();
     long long allocations = 0;
     for (auto _ : state) {
         const long long before = g_allocations.load();
-        for (const QByteArray& r : recs) {
-            plist_t root = nullptr;
-            plist_from_bin(r.constData(), uint32_t(r.size()), &root);
-            benchmark::DoNotOptimize(root);
-            plist_free(root);
-        }
+        for (const QByteArray& r : recs)
+            decodeOne(r);
         allocations += g_allocations.load() - before;
     }
     reportPerRecord(state, allocations);
+}
+
+// Baseline: libplist alone, parse and free.
+void BM_RawLibplistParse(benchmark::State& state)
+{
+    decodeAll(state, [](const QByteArray& r) {
+        plist_t root = nullptr;
+        plist_from_bin(r.constData(), uint32_t(r.size()), &root);
+        benchmark::DoNotOptimize(root);
+        plist_free(root);
+    });
 }
 BENCHMARK(BM_RawLibplistParse)->Unit(benchmark::kMillisecond);
 
 // Parsing through PlistCFType: the input checks plus the same parse.
 void BM_PlistCFTypeParse(benchmark::State& state)
 {
-    const auto& recs = records();
-    long long allocations = 0;
-    for (auto _ : state) {
-        const long long before = g_allocations.load();
-        for (const QByteArray& r : recs) {
-            const PlistCFType v = PlistCFType::createCFPropertyList(r);
-            benchmark::DoNotOptimize(v.ref());
-        }
-        allocations += g_allocations.load() - before;
-    }
-    reportPerRecord(state, allocations);
+    decodeAll(state, [](const QByteArray& r) {
+        const PlistCFType v = PlistCFType::createCFPropertyList(r);
+        benchmark::DoNotOptimize(v.ref());
+    });
 }
 BENCHMARK(BM_PlistCFTypeParse)->Unit(benchmark::kMillisecond);
 
@@ -146,27 +147,15 @@ BENCHMARK(BM_PlistCFTypeParse)->Unit(benchmark::kMillisecond);
 // read its fields.
 void BM_KeyedArchiveDecode(benchmark::State& state)
 {
-    const auto& recs = records();
-    long long allocations = 0;
     long long checksum = 0;
-    for (auto _ : state) {
-        const long long before = g_allocations.load();
-        for (const QByteArray& r : recs) {
-            const PlistCFType v = PlistCFType::createCFPropertyList(r);
-            const QHash<QString, PlistCFType> file = v.NSKeyedArchiver();
-            checksum += file.value(QStringLiteral("RelativePath")).CFStringLength();
-            checksum += file.value(QStringLiteral("Size")).CFNumberInt64(0);
-            checksum += file.value(QStringLiteral("Mode")).CFNumberInt(0);
-            checksum += file.value(QStringLiteral("Flags")).CFNumberInt(0);
-            checksum += file.value(QStringLiteral("ProtectionClass")).CFNumberInt(0);
-            checksum += file.value(QStringLiteral("LastModified")).CFNumberInt64(0);
-            checksum += file.value(QStringLiteral("Birth")).CFNumberInt64(0);
-            checksum += file.value(QStringLiteral("LastStatusChange")).CFNumberInt64(0);
-        }
-        allocations += g_allocations.load() - before;
-    }
+    decodeAll(state, [&](const QByteArray& r) {
+        const PlistCFType v = PlistCFType::createCFPropertyList(r);
+        const QHash<QString, PlistCFType> file = v.NSKeyedArchiver();
+        checksum += file.value(QStringLiteral("RelativePath")).CFStringLength();
+        for (const char* key : {"Size", "Mode", "Flags", "ProtectionClass", "LastModified", "Birth", "LastStatusChange"})
+            checksum += file.value(QLatin1String(key)).CFNumberInt64(0);
+    });
     benchmark::DoNotOptimize(checksum);
-    reportPerRecord(state, allocations);
 }
 BENCHMARK(BM_KeyedArchiveDecode)->Unit(benchmark::kMillisecond);
 
@@ -187,37 +176,32 @@ const QStringList& fileNames()
     return names;
 }
 
-void reportPerName(benchmark::State& state)
-{
-    state.SetItemsProcessed(int64_t(state.iterations()) * kNames);
-    state.counters["time/name"] = benchmark::Counter(double(state.iterations()) * kNames,
-                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-void BM_Utf8MacTo(benchmark::State& state)
+// Converts every name per iteration and reports per name.
+template <class F>
+void convertAll(benchmark::State& state, F convert)
 {
     const QStringList& names = fileNames();
     qsizetype total = 0;
     for (auto _ : state) {
         for (const QString& n : names)
-            total += utf8mac_to(n).size();
+            total += convert(n).size();
     }
     benchmark::DoNotOptimize(total);
-    reportPerName(state);
+    state.SetItemsProcessed(int64_t(state.iterations()) * kNames);
+    state.counters["time/name"] = benchmark::Counter(double(state.iterations()) * kNames,
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Utf8MacTo(benchmark::State& state)
+{
+    convertAll(state, [](const QString& n) { return utf8mac_to(n); });
 }
 BENCHMARK(BM_Utf8MacTo)->Unit(benchmark::kMillisecond);
 
 // Baseline: Qt's canonical decomposition of the same names.
 void BM_QtNormalizedD(benchmark::State& state)
 {
-    const QStringList& names = fileNames();
-    qsizetype total = 0;
-    for (auto _ : state) {
-        for (const QString& n : names)
-            total += n.normalized(QString::NormalizationForm_D).size();
-    }
-    benchmark::DoNotOptimize(total);
-    reportPerName(state);
+    convertAll(state, [](const QString& n) { return n.normalized(QString::NormalizationForm_D); });
 }
 BENCHMARK(BM_QtNormalizedD)->Unit(benchmark::kMillisecond);
 

@@ -341,7 +341,7 @@ int xmlNestingBound(const char* data, size_t size)
             continue;
         }
         const char* name = p;
-        while (p < end && !std::strchr(" \r\n\t<>", *p))
+        while (p < end && (*p == '\0' || !std::strchr(" \r\n\t<>", *p)))
             ++p;
         if (p >= end)
             break;
