@@ -105,9 +105,10 @@ public:
     static PlistCFType createCFNumberDouble(double value);
     static PlistCFType createCFString(const QString& value);
     static PlistCFType createCFData(const QByteArray& value);
-    // Any instant QDateTime can hold is kept to the millisecond, also outside
-    // the 32-bit seconds of libplist's date calls. An invalid date-time gives
-    // a value without a node.
+    // The instant is kept to the millisecond, also outside the 32-bit seconds
+    // of libplist's date calls (1933-2069); CFDateToDateTime reads dates up to
+    // about 30,000 years from 2001. An invalid date-time gives a value
+    // without a node.
     static PlistCFType createCFDate(const QDateTime& value);
     static PlistCFType createCFKeyedArchiverUID(long value);
     static PlistCFType createCFDictionary();
