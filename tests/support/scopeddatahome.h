@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "foundation/datadir.h"
+
+// Points the data location ($XDG_DATA_HOME) at a fresh temporary folder for
+// its lifetime, so a test case sees a data folder of its own, and restores
+// the previous one afterwards. The cached data-folder path is forgotten both
+// times.
+class ScopedDataHome
+{
+public:
+    ScopedDataHome() : m_saved(qgetenv("XDG_DATA_HOME"))
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
+        g_forgetDataSaveDir();
+    }
+    ~ScopedDataHome()
+    {
+        qputenv("XDG_DATA_HOME", m_saved);
+        g_forgetDataSaveDir();
+    }
+    ScopedDataHome(const ScopedDataHome&) = delete;
+    ScopedDataHome& operator=(const ScopedDataHome&) = delete;
+
+    bool isValid() const { return m_home.isValid(); }
+    QString path() const { return m_home.path(); }
+
+private:
+    QTemporaryDir m_home;
+    QByteArray m_saved;
+};
