@@ -132,11 +132,7 @@ void IOSLineDb::prepareThrow()
 {
     schema.loadDbThrow(*this);
 
-    QHash<QString, qint32> keys;
-    Sqlite3Cursor cur = queryThrow(Sqlite3Sql("select * from Z_PRIMARYKEY"));
-    while (cur.moveNext())
-        keys.insert(cur.getText("Z_NAME"), cur.getInt("Z_ENT"));
-    primaryKeys = keys;
+    primaryKeys = readCoreDataEntitiesThrow(*this);
 
     const qint32 chatEnt = getPrimaryKey(QStringLiteral("Chat"), QStringLiteral("ZCHAT"), 1);
     const qint32 groupEnt = getPrimaryKey(QStringLiteral("Group"), QStringLiteral("ZGROUP"), 4);

@@ -95,16 +95,20 @@ void IOSLineDb::loadDataThrow(LineData& data)
     }
 
     // Join tables that the schema lacks have no rows to give.
-    if (schema.containsTable(chatMembers.table)) {
-        Sqlite3Cursor cur = queryThrow(
-            Sqlite3Sql(QStringLiteral("select * from %1").arg(sqlite3QuoteIdentifier(chatMembers.table))));
-        while (cur.moveNext()) {
-            _LineChat* c = data.chat(cur.getInt64(chatMembers.ownerColumn));
-            _LineUser* u = data.user(cur.getInt64(chatMembers.userColumn));
-            if (c && u && !isOwner(u->uid))
-                c->users.insert(u);
-        }
-    }
+    const auto forEachJoinRow = [this](const _MembersTable& j, const auto& add) {
+        if (!schema.containsTable(j.table))
+            return;
+        Sqlite3Cursor cur =
+            queryThrow(Sqlite3Sql(QStringLiteral("select * from %1").arg(sqlite3QuoteIdentifier(j.table))));
+        while (cur.moveNext())
+            add(cur.getInt64(j.ownerColumn), cur.getInt64(j.userColumn));
+    };
+    forEachJoinRow(chatMembers, [&](qint64 chatKey, qint64 userKey) {
+        _LineChat* c = data.chat(chatKey);
+        _LineUser* u = data.user(userKey);
+        if (c && u && !isOwner(u->uid))
+            c->users.insert(u);
+    });
 
     const auto linkToChat = [&](_LineGroupInfo* g, qint64 chatKey) {
         if (chatKey == 0)
@@ -126,16 +130,12 @@ void IOSLineDb::loadDataThrow(LineData& data)
                 linkToChat(g, cur.getInt64("chat_id"));
             }
         }
-        if (schema.containsTable(groupMembers.table)) {
-            Sqlite3Cursor cur = queryThrow(
-                Sqlite3Sql(QStringLiteral("select * from %1").arg(sqlite3QuoteIdentifier(groupMembers.table))));
-            while (cur.moveNext()) {
-                _LineGroupInfo* g = data.group(cur.getInt64(groupMembers.ownerColumn));
-                _LineUser* u = data.user(cur.getInt64(groupMembers.userColumn));
-                if (g && u && !isOwner(u->uid))
-                    g->members.insert(u);
-            }
-        }
+        forEachJoinRow(groupMembers, [&](qint64 groupKey, qint64 userKey) {
+            _LineGroupInfo* g = data.group(groupKey);
+            _LineUser* u = data.user(userKey);
+            if (g && u && !isOwner(u->uid))
+                g->members.insert(u);
+        });
     } else {
         // The group store has users of its own. Its ZCREATOR, like its join
         // table, holds a key of ZUNIFIEDGROUPUSER (Core Data never links

@@ -2,6 +2,15 @@
 
 #include <stdexcept>
 
+QHash<QString, qint32> readCoreDataEntitiesThrow(Sqlite3DB& db)
+{
+    QHash<QString, qint32> keys;
+    Sqlite3Cursor cur = db.queryThrow(Sqlite3Sql("select * from Z_PRIMARYKEY"));
+    while (cur.moveNext())
+        keys.insert(cur.getText("Z_NAME"), cur.getInt("Z_ENT"));
+    return keys;
+}
+
 IOSLineGroupDb::IOSLineGroupDb() = default;
 
 IOSLineGroupDb::~IOSLineGroupDb() = default;
@@ -13,13 +22,9 @@ void IOSLineGroupDb::openCheckThrow(const QString& path)
     openThrow(path, 2);
     try {
         schema.loadDbThrow(*this);
-        QHash<QString, qint32> keys;
-        Sqlite3Cursor cur = queryThrow(Sqlite3Sql("select * from Z_PRIMARYKEY"));
-        while (cur.moveNext())
-            keys.insert(cur.getText("Z_NAME"), cur.getInt("Z_ENT"));
-        primaryKeys = keys;
-        unifiedGroupEnt = keys.value(QStringLiteral("UnifiedGroup"), 0);
-        unifiedGroupUserEnt = keys.value(QStringLiteral("UnifiedGroupUser"), 0);
+        primaryKeys = readCoreDataEntitiesThrow(*this);
+        unifiedGroupEnt = primaryKeys.value(QStringLiteral("UnifiedGroup"), 0);
+        unifiedGroupUserEnt = primaryKeys.value(QStringLiteral("UnifiedGroupUser"), 0);
         memberChatUsers.table = QStringLiteral("Z_%1MEMBERCHATUSERS").arg(unifiedGroupEnt);
         memberChatUsers.ownerColumn = QStringLiteral("Z_%1GROUPS").arg(unifiedGroupEnt);
         memberChatUsers.userColumn = QStringLiteral("Z_%1MEMBERCHATUSERS").arg(unifiedGroupUserEnt);

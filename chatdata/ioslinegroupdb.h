@@ -17,6 +17,10 @@ struct _MembersTable
     QString userColumn;
 };
 
+// Z_NAME -> Z_ENT of a Core Data store's Z_PRIMARYKEY; a later row with
+// the same name replaces an earlier one.
+QHash<QString, qint32> readCoreDataEntitiesThrow(Sqlite3DB& db);
+
 // The LINE app's companion group store ("UnifiedGroup.sqlite"): groups,
 // their users and the join between them, with entity numbers of its own.
 class IOSLineGroupDb : public Sqlite3DB

@@ -94,7 +94,7 @@ TEST_F(IOSLineDbLoadTest, OwnerFoundByMidWithoutCaseJoinsRoomsAndGroupChatsOnly)
 
 TEST_F(IOSLineDbLoadTest, MadeUpOwnerWhenTheStoreHasNoRowForTheAccount)
 {
-    for (const QString name : {QString("Me"), QString()}) {
+    for (const QString& name : {QString("Me"), QString()}) {
         SCOPED_TRACE(name.toStdString());
         QTemporaryDir dir;
         LineStoreBuilder bb(dir.path());

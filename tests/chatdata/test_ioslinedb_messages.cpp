@@ -421,8 +421,9 @@ TEST_F(IOSLineDbMessagesTest, HostileIdsStayInsideTheirFolders)
     const QString attachments = QDir::cleanPath(store("Message Attachments")) + "/";
     for (const _LineMsg& m : msgs) {
         SCOPED_TRACE(m.uid.toStdString());
-        if (!m.attaPath.isEmpty())
+        if (!m.attaPath.isEmpty()) {
             EXPECT_TRUE(QDir::cleanPath(m.attaPath).startsWith(attachments)) << m.attaPath.toStdString();
+        }
         if (!m.thumbPath.isEmpty()) {
             EXPECT_TRUE(QDir::cleanPath(m.thumbPath).startsWith(QDir::cleanPath(tmp.path()) + "/"))
                 << m.thumbPath.toStdString();
