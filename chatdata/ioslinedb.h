@@ -61,6 +61,38 @@ public:
     // dictionary reads as empty, a value that is no text as "".
     static QHash<QString, QString> readMetaData(const QByteArray& bytes);
 
+    // Writing for a restore. The caller wraps a whole restore in one
+    // transaction; nothing here begins, commits or rolls back, so a caller
+    // that abandons its transaction leaves the store as it was. Each
+    // operation opens the store first and throws on any SQL error.
+    //
+    // Users, by LINE user id; an insert does not look for an existing row.
+    qint64 findUserThrow(const QString& mid);
+    qint64 insertUserThrow(const _LineUser* user);
+    // Chats, by chat mid; `enabled` is left alone when there is no such chat.
+    qint64 findChatThrow(const QString& mid, bool& enabled);
+    qint64 insertChatThrow(const _LineChat* chat);
+    // Member rows for each user of the chat but the account owner, adding
+    // missing users; a pair already there stays one row.
+    void saveChatMembersThrow(const qint64& chatPk, const _LineChat* chat);
+    // Groups; 0 and nothing written where the store keeps no groups of its
+    // own (a companion group store, or no ZGROUP table).
+    qint64 findGroupInfoThrow(const QString& groupId);
+    qint64 insertGroupInfoThrow(const _LineGroupInfo& group);
+    void saveGroupMembersThrow(const qint64& groupPk, const _LineGroupInfo* group);
+    // The key of the message with this id in this chat, or 0; repairs the
+    // stored text of one whose LINE emoji were damaged.
+    qint64 findMsgThrow(const qint64& chatPk, const QString& uid);
+    // Writes one message into the chat; 0 and nothing written for a type
+    // outside text..location.
+    qint64 insertMsgThrow(const qint64& chatPk, const _LineMsg* msg);
+    // Last-message fields of every chat with messages, the Core Data key
+    // counters, and the indexes this program added are dropped.
+    void updateDbStatThrow();
+    // The index that keeps the duplicate test of a restore off a scan of
+    // every message; made on first need and dropped with kTimestampIndex.
+    static const char* const kMessageIdIndex;
+
     const QDir& containerDirectory() const { return containerDir; }
     const QString& deviceHomePath() const { return devicePath; }
     const QString& databasePath() const { return dbPath; }

@@ -1,0 +1,545 @@
+// Writing users, chats, groups and messages into a copy of the LINE app's
+// store for a restore, and putting the store's summaries and counters right
+// afterwards.
+//
+// The restore job holds one transaction around all of it. Nothing here
+// begins, commits or rolls back, and every statement is one SQLite keeps
+// inside that transaction (its CREATE and DROP INDEX included), so a failure
+// anywhere leaves the store exactly as it was once the job lets the
+// transaction go.
+#include "chatdata/ioslinedb.h"
+#include "chatdata/ioslinedb_p.h"
+#include "chatdata/ioslinedb_restore_p.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+#include "chatdata/linerawcontent.h"
+#include "chatdata/linetime.h"
+
+using namespace ioslinedb_p;
+
+const char* const IOSLineDb::kMessageIdIndex = "_vardo_idx_Message_id";
+
+namespace ioslinedb_restore_p {
+
+// "=" rather than LIKE on the chat: LIKE compares text and can use no index,
+// which made every test read the whole message table.
+const char* const kFindMsgSql = "select Z_PK, ZTEXT from ZMESSAGE where ZID=? and ZCHAT=? limit 1";
+
+// The same filter as the reader's, so that a chat's summary is a message the
+// app shows. Z_PK breaks ties of time, so that the choice is the same on
+// every run.
+const char* const kNewestMsgSql =
+    "select m.ZCONTENTTYPE,m.ZSENDSTATUS,m.ZTIMESTAMP,m.ZCHAT,m.ZSENDER,m.ZID,m.ZTEXT, u.ZNAME, u.ZADDRESSBOOKNAME"
+    " from ZMESSAGE as m left join ZUSER as u on m.ZSENDER=u.Z_PK"
+    " where m.ZCHAT=? and m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"
+    " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)"
+    " order by m.ZCHAT asc, m.ZTIMESTAMP desc, m.Z_PK desc limit 1";
+
+} // namespace ioslinedb_restore_p
+
+using namespace ioslinedb_restore_p;
+
+namespace {
+
+// A thumbnail is a few kilobytes; a file far beyond that at a thumbnail's
+// place is no thumbnail, and reading it whole could exhaust memory.
+constexpr qint64 kMaxThumbnailBytes = 64LL * 1024 * 1024;
+
+QByteArray repairedRawContent(const QByteArray& raw)
+{
+    return isRawContentContainEmoji_efbfbd(raw) ? fixRawContent_efbfbd(raw) : raw;
+}
+
+QVariant textBytes(const QByteArray& bytes)
+{
+    return QVariant::fromValue(Sqlite3Row::_TypeTextBytes{bytes});
+}
+
+QByteArray thumbnailBytes(const QString& path)
+{
+    if (path.isEmpty())
+        return QByteArray();
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || f.size() > kMaxThumbnailBytes || !f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+qint64 fileSizeOnDisk(const QString& path)
+{
+    const QFileInfo info(path);
+    return !path.isEmpty() && info.isFile() ? info.size() : 0;
+}
+
+// Member sets have no stable order; walking them sorted gives the users
+// added on the way the same keys on every run.
+template <typename T>
+QList<T*> sortedUsers(const QSet<T*>& set)
+{
+    QList<T*> list;
+    list.reserve(set.size());
+    for (T* u : set)
+        if (u)
+            list.append(u);
+    std::sort(list.begin(), list.end(), [](const T* a, const T* b) {
+        return a->uid != b->uid ? a->uid < b->uid : a->id < b->id;
+    });
+    return list;
+}
+
+void putOptional(Sqlite3Row& row, const DbSchema& schema, const QString& table, const QString& column,
+                 const QVariant& value)
+{
+    if (schema.containsCol(table, column))
+        row[column] = value;
+}
+
+qint64 firstKeyThrow(Sqlite3DB& db, const Sqlite3Sql& sql)
+{
+    Sqlite3Cursor cur = db.queryThrow(sql);
+    return cur.moveNext() ? cur.getInt64(0) : 0;
+}
+
+} // namespace
+
+// --- users, chats, groups -------------------------------------------------
+
+qint64 IOSLineDb::findUserThrow(const QString& mid)
+{
+    openCheckThrow();
+    Sqlite3Sql sql("select Z_PK from ZUSER where ZMID=?");
+    sql.addTextParam(mid);
+    return firstKeyThrow(*this, sql);
+}
+
+qint64 IOSLineDb::insertUserThrow(const _LineUser* user)
+{
+    openCheckThrow();
+    if (!user)
+        return 0;
+    const QString table = QStringLiteral("ZUSER");
+    Sqlite3Row row;
+    row["Z_ENT"] = getPrimaryKey(QStringLiteral("User"), table, 12);
+    row["Z_OPT"] = 2;
+    row["ZALERT"] = 1;
+    row["ZBLOCKING"] = 0;
+    row["ZCAPABILITIES"] = 0;
+    row["ZCONTACTTYPE"] = 0;
+    putOptional(row, schema, table, QStringLiteral("ZE2EECONTENTTYPES"), 0);
+    putOptional(row, schema, table, QStringLiteral("ZFAVORITEORDER"), 0);
+    row["ZFRIENDREQUESTSTATUS"] = 0;
+    row["ZISFRIEND"] = 1;
+    row["ZISHIDDEN"] = 0;
+    row["ZISINADDRESSBOOK"] = 0;
+    row["ZISRECOMMENDED"] = 0;
+    row["ZISREMOVED"] = 0;
+    row["ZISUNREGISTERED"] = 0;
+    row["ZISVIEWED"] = 1;
+    row["ZUSERTYPE"] = 0;
+    row["ZMID"] = user->uid;
+    row["ZNAME"] = user->serverName;
+    if (!user->customName.isEmpty())
+        row["ZCUSTOMNAME"] = user->customName;
+    if (!user->picUri.isEmpty())
+        row["ZPICTUREURL"] = user->picUri;
+    const QString sortable = !user->customName.isEmpty() ? user->customName : user->serverName;
+    row["ZSORTABLENAME"] = sortable.toLower();
+    runSqlThrow(row.insertSql(table));
+    return lastInsertId();
+}
+
+qint64 IOSLineDb::findChatThrow(const QString& mid, bool& enabled)
+{
+    openCheckThrow();
+    // A store without ZENABLE has no disabled chats.
+    const bool hasEnable = schema.containsCol(QStringLiteral("ZCHAT"), QStringLiteral("ZENABLE"));
+    Sqlite3Sql sql(hasEnable ? "select Z_PK,ZENABLE from ZCHAT where ZMID=?" : "select Z_PK from ZCHAT where ZMID=?");
+    sql.addTextParam(mid);
+    Sqlite3Cursor cur = queryThrow(sql);
+    if (!cur.moveNext())
+        return 0;
+    enabled = hasEnable ? cur.getInt64(1) != 0 : true;
+    return cur.getInt64(0);
+}
+
+qint64 IOSLineDb::insertChatThrow(const _LineChat* chat)
+{
+    openCheckThrow();
+    if (!chat)
+        return 0;
+    const QString table = QStringLiteral("ZCHAT");
+    Sqlite3Row row;
+    row["Z_ENT"] = getPrimaryKey(QStringLiteral("Chat"), table, 1);
+    row["Z_OPT"] = 4;
+    row["ZALERT"] = 1;
+    putOptional(row, schema, table, QStringLiteral("ZE2EECONTENTTYPES"), 0);
+    putOptional(row, schema, table, QStringLiteral("ZENABLE"), 1);
+    row["ZLIVE"] = 0;
+    row["ZSESSIONID"] = 0;
+    putOptional(row, schema, table, QStringLiteral("ZSORTORDER"), 0);
+    row["ZTYPE"] = chat->type == LineChatType::GROUP ? 2 : chat->type == LineChatType::MULTI ? 1 : 0;
+    row["ZUNREAD"] = 0;
+    row["ZEXPIREINTERVAL"] = 0;
+    row["ZMID"] = chat->uid;
+    runSqlThrow(row.insertSql(table));
+    return lastInsertId();
+}
+
+// One row per pair: written only when the table lacks it, so that a join
+// table without a key of its own never gets the pair twice.
+static void addMemberPairThrow(AbsLineDb& db, const _MembersTable& t, qint64 ownerPk, qint64 userPk)
+{
+    const QString table = sqlite3QuoteIdentifier(t.table);
+    const QString owner = sqlite3QuoteIdentifier(t.ownerColumn);
+    const QString user = sqlite3QuoteIdentifier(t.userColumn);
+    Sqlite3Sql sql(QStringLiteral("insert into %1(%2,%3) select ?,? where not exists"
+                                  " (select 1 from %1 where %2=? and %3=?)")
+                       .arg(table, owner, user));
+    sql.addInt64Param(ownerPk).addInt64Param(userPk).addInt64Param(ownerPk).addInt64Param(userPk);
+    db.runSqlThrow(sql);
+}
+
+void IOSLineDb::saveChatMembersThrow(const qint64& chatPk, const _LineChat* chat)
+{
+    openCheckThrow();
+    if (!chat)
+        return;
+    for (const _LineUser* user : sortedUsers(chat->users)) {
+        if (user->uid.compare(mid, Qt::CaseInsensitive) == 0)
+            continue;
+        qint64 userPk = findUserThrow(user->uid);
+        if (userPk == 0)
+            userPk = insertUserThrow(user);
+        addMemberPairThrow(*this, chatMembers, chatPk, userPk);
+    }
+}
+
+// Groups live in ZGROUP unless the app moved them to its group store; a
+// store that has neither keeps no groups this writer could add to.
+static bool keepsOwnGroups(IOSLineDb& db)
+{
+    return !db.groupStore().isOpen() && db.dbSchema().containsTable(QStringLiteral("ZGROUP"));
+}
+
+qint64 IOSLineDb::findGroupInfoThrow(const QString& groupId)
+{
+    openCheckThrow();
+    if (!keepsOwnGroups(*this))
+        return 0;
+    Sqlite3Sql sql("select Z_PK from ZGROUP where ZID=?");
+    sql.addTextParam(groupId);
+    return firstKeyThrow(*this, sql);
+}
+
+qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
+{
+    openCheckThrow();
+    if (!keepsOwnGroups(*this))
+        return 0;
+    const QString table = QStringLiteral("ZGROUP");
+    Sqlite3Row row;
+    row["Z_ENT"] = getPrimaryKey(QStringLiteral("Group"), table, 4);
+    row["Z_OPT"] = 2;
+    row["ZALERT"] = 1;
+    row["ZENABLE"] = 1;
+    putOptional(row, schema, table, QStringLiteral("ZFAVORITEORDER"), 0);
+    row["ZISACCEPTED"] = 1;
+    row["ZISPREVENTLINKINVITATION"] = 0;
+    row["ZISVIEWED"] = 1;
+    if (group.creator) {
+        // The creator is not compared with the owner: an owner who made the
+        // group gets a user row of its own here.
+        qint64 creatorPk = findUserThrow(group.creator->uid);
+        if (creatorPk == 0)
+            creatorPk = insertUserThrow(group.creator);
+        row["ZCREATOR"] = creatorPk;
+    }
+    row["ZID"] = group.uid;
+    row["ZNAME"] = group.name;
+    row["ZPICTURESTATUS"] = group.picStatus;
+    runSqlThrow(row.insertSql(table));
+    return lastInsertId();
+}
+
+void IOSLineDb::saveGroupMembersThrow(const qint64& groupPk, const _LineGroupInfo* group)
+{
+    openCheckThrow();
+    if (!group || groupPk == 0 || !keepsOwnGroups(*this))
+        return;
+    for (const _LineUser* user : sortedUsers(group->members)) {
+        if (user->uid.compare(mid, Qt::CaseInsensitive) == 0)
+            continue;
+        qint64 userPk = findUserThrow(user->uid);
+        if (userPk == 0)
+            userPk = insertUserThrow(user);
+        addMemberPairThrow(*this, groupMembers, groupPk, userPk);
+    }
+}
+
+// --- messages -------------------------------------------------------------
+
+// Neither the id nor the chat key is unique in ZMESSAGE and Core Data
+// indexes only the chat, so without this index the duplicate test reads
+// every message of the chat, for each message restored. Made inside the
+// caller's transaction, it goes with it when that is abandoned.
+static void ensureMessageIdIndexThrow(IOSLineDb& db)
+{
+    Sqlite3Sql probe("select 1 from sqlite_master where type='index' and name=?");
+    probe.addTextParam(QString::fromLatin1(IOSLineDb::kMessageIdIndex));
+    if (firstKeyThrow(db, probe) != 0)
+        return;
+    db.executeThrow(Sqlite3Sql(QStringLiteral("CREATE INDEX %1 ON ZMESSAGE(ZID, ZCHAT)")
+                                   .arg(QString::fromLatin1(IOSLineDb::kMessageIdIndex))));
+}
+
+qint64 IOSLineDb::findMsgThrow(const qint64& chatPk, const QString& uid)
+{
+    if (!isLineMsgUidValid(uid))
+        return 0;
+    openCheckThrow();
+    ensureMessageIdIndexThrow(*this);
+    qint64 pk = 0;
+    QByteArray text;
+    {
+        Sqlite3Sql sql(kFindMsgSql);
+        sql.addTextParam(uid).addInt64Param(chatPk);
+        Sqlite3Cursor cur = queryThrow(sql);
+        if (!cur.moveNext())
+            return 0;
+        pk = cur.getInt64(0);
+        text = cur.getTextBytes(1);
+    }
+    if (isRawContentContainEmoji_efbfbd(text)) {
+        Sqlite3Sql fix("update ZMESSAGE set ZTEXT=? where Z_PK=?");
+        fix.addTextBytesParam(fixRawContent_efbfbd(text)).addInt64Param(pk);
+        runSqlThrow(fix);
+    }
+    return pk;
+}
+
+// Where the phone finds the voice file of an own voice message: the store
+// folder's attachment path, absolute under the app's home on the device.
+// Without that home (a backup on this computer) the path stays relative to
+// it: a path of this computer means nothing on the phone and would only give
+// away the user's folders.
+static QString deviceVoicePath(const QString& deviceHome, const QString& storeDir, const _LineMsg& msg)
+{
+    const QString rel = storeDir + QStringLiteral("Message Attachments/")
+                        + (msg.chat ? pathName(msg.chat->uid) : QStringLiteral("unknown")) + QLatin1Char('/')
+                        + pathName(msg.uid) + QStringLiteral(".mp4");
+    if (!deviceHome.startsWith(QLatin1Char('/')))
+        return rel;
+    return QDir::cleanPath(deviceHome + QLatin1Char('/') + rel);
+}
+
+qint64 IOSLineDb::insertMsgThrow(const qint64& chatPk, const _LineMsg* msg)
+{
+    openCheckThrow();
+    if (!msg)
+        return 0;
+    const bool own = msg->wasFromMe();
+    const bool inRoom = msg->chat && msg->chat->type != LineChatType::SINGLE;
+    const QString sender = own ? QString() : msg->from->displayName();
+
+    Sqlite3Row row;
+    row["Z_ENT"] = getPrimaryKey(QStringLiteral("Message"), QStringLiteral("ZMESSAGE"), 5);
+    row["Z_OPT"] = own ? 3 : 1;
+    // Unsigned, so that a negative type is as unknown as a large one.
+    switch (static_cast<unsigned>(msg->type)) {
+    case LineMsgType::TEXT:
+        row["ZCONTENTTYPE"] = 0;
+        row["ZLATITUDE"] = 0;
+        row["ZLONGITUDE"] = 0;
+        row["ZTEXT"] = textBytes(repairedRawContent(msg->rawContent));
+        break;
+    case LineMsgType::PHOTO:
+    case LineMsgType::VIDEO: {
+        const bool photo = msg->type == LineMsgType::PHOTO;
+        row["ZCONTENTTYPE"] = photo ? 1 : 2;
+        row["ZLATITUDE"] = msg->attaWidth();
+        row["ZLONGITUDE"] = msg->attaHeight();
+        if (own)
+            row["ZTEXT"] = photo ? QStringLiteral("You sent a photo.") : QStringLiteral("You sent a video.");
+        else if (inRoom)
+            row["ZTEXT"] = (photo ? QStringLiteral("%1 sent you a photo.") : QStringLiteral("%1 sent you a video."))
+                               .arg(sender);
+        const QByteArray thumb = thumbnailBytes(msg->thumbPath);
+        if (!thumb.isEmpty())
+            row["ZTHUMBNAIL"] = thumb;
+        break;
+    }
+    case LineMsgType::VOICE:
+        row["ZCONTENTTYPE"] = 3;
+        row["ZLATITUDE"] = msg->attaFileSize();
+        row["ZTEXT"] = own ? deviceVoicePath(devicePath, storeDir, *msg)
+                           : QStringLiteral("%1 sent you a voice message.").arg(sender);
+        row["ZCONTENTMETADATA"] = voiceMetaData(msg);
+        break;
+    case LineMsgType::STICKER: {
+        const _LineStickerInfo sticker = msg->attaSticker();
+        row["ZCONTENTTYPE"] = 7;
+        row["ZLONGITUDE"] = sticker.id;
+        row["ZTEXT"] = QString();
+        row["ZCONTENTMETADATA"] = stickerMetaData(sticker);
+        break;
+    }
+    case LineMsgType::CONTACT:
+        row["ZCONTENTTYPE"] = 13;
+        row["ZTEXT"] = QString();
+        row["ZCONTENTMETADATA"] = contactInfoMetaData(msg->attaContact());
+        break;
+    case LineMsgType::FILE:
+        row["ZCONTENTTYPE"] = 14;
+        row["ZCONTENTMETADATA"] = fileMetaData(msg->attaFileName(), fileSizeOnDisk(msg->attaPath), msg->ts);
+        break;
+    case LineMsgType::LOCATION: {
+        const _LineLocationInfo loc = msg->attaLocation();
+        row["ZCONTENTTYPE"] = 100;
+        row["ZLATITUDE"] = loc.lat;
+        row["ZLONGITUDE"] = loc.lng;
+        row["ZTEXT"] = loc.name;
+        break;
+    }
+    default:
+        return 0;
+    }
+
+    row["ZREADCOUNT"] = msg->chat ? int(msg->chat->users.size()) : 0;
+    row["ZSENDSTATUS"] = 1;
+    row["ZTIMESTAMP"] = msg->ts.toMSecsSinceEpoch();
+    row["ZCHAT"] = chatPk;
+    if (!own) {
+        // Not compared with the owner: a sender row is found or added like
+        // any other user.
+        qint64 senderPk = findUserThrow(msg->from->uid);
+        if (senderPk == 0)
+            senderPk = insertUserThrow(msg->from);
+        row["ZSENDER"] = senderPk;
+    }
+    row["ZID"] = msg->uid;
+    runSqlThrow(row.insertSql(QStringLiteral("ZMESSAGE")));
+    return lastInsertId();
+}
+
+// --- finishing --------------------------------------------------------------
+
+namespace {
+
+QString lastMessageSummary(int contentType, bool received, const QString& senderName, const QByteArray& text)
+{
+    const char* own = nullptr;
+    const char* other = nullptr;
+    switch (contentType) {
+    case 1:
+        own = "You sent a photo.";
+        other = "%1 sent you a photo.";
+        break;
+    case 2:
+        own = "You sent a video.";
+        other = "%1 sent you a video.";
+        break;
+    case 3:
+        own = "You sent a voice message.";
+        other = "%1 sent you a voice message.";
+        break;
+    case 7:
+        own = "You sent a sticker.";
+        other = "%1 sent you a sticker.";
+        break;
+    case 13:
+        own = "Contact info sent.";
+        other = "%1 sent you a friend's contact info.";
+        break;
+    case 100:
+        own = "You sent a location.";
+        other = "%1 sent you a location.";
+        break;
+    default:
+        return parseLineRawContent(text);
+    }
+    return received ? QString::fromLatin1(other).arg(senderName) : QString::fromLatin1(own);
+}
+
+} // namespace
+
+void IOSLineDb::updateDbStatThrow()
+{
+    openCheckThrow();
+
+    // The keys first, so that no read is pending while the chats are
+    // written and the indexes dropped (SQLite refuses a DROP then).
+    QList<qint64> chatKeys;
+    {
+        Sqlite3Cursor cur = queryThrow(Sqlite3Sql("select ZCHAT from ZMESSAGE group by ZCHAT"));
+        while (cur.moveNext())
+            chatKeys.append(cur.getInt64(0));
+    }
+
+    for (qint64 chatPk : std::as_const(chatKeys)) {
+        int contentType = 0;
+        qint64 ts = 0;
+        qint64 senderPk = 0;
+        QString msgId;
+        QString senderName;
+        QByteArray text;
+        {
+            Sqlite3Sql sql(kNewestMsgSql);
+            sql.addInt64Param(chatPk);
+            Sqlite3Cursor cur = queryThrow(sql);
+            if (!cur.moveNext())
+                continue;
+            contentType = cur.getInt("ZCONTENTTYPE");
+            ts = cur.getInt64("ZTIMESTAMP");
+            senderPk = cur.getInt64("ZSENDER");
+            msgId = cur.getText("ZID");
+            text = cur.getTextBytes("ZTEXT");
+            senderName = cur.getText("ZADDRESSBOOKNAME");
+            if (senderName.isEmpty())
+                senderName = cur.getText("ZNAME");
+        }
+        const bool received = senderPk > 0;
+        Sqlite3Sql update("update ZCHAT set ZLASTUPDATED=?, ZLASTRECEIVEDMESSAGEID=?, ZREADUPTOMESSAGEID=?,"
+                          " ZREADUPTOMESSAGEIDSYNCED=?, ZLASTMESSAGE=? where Z_PK=?");
+        update.addDoubleParam(dt21FromUnixepochMsec(ts));
+        for (int i = 0; i < 3; ++i) {
+            if (received)
+                update.addTextParam(msgId);
+            else
+                update.addNullParam();
+        }
+        update.addTextParam(lastMessageSummary(contentType, received, senderName, text));
+        update.addInt64Param(chatPk);
+        runSqlThrow(update);
+    }
+
+    // Core Data gives out keys above Z_MAX. The counter is never lowered
+    // (keys of deleted rows must not come back) and an empty table does not
+    // turn it into NULL.
+    struct Counter
+    {
+        const char* entity;
+        const char* table;
+    };
+    for (const Counter& c : {Counter{"Chat", "ZCHAT"}, Counter{"Group", "ZGROUP"}, Counter{"Message", "ZMESSAGE"},
+                             Counter{"User", "ZUSER"}}) {
+        if (!schema.containsTable(QString::fromLatin1(c.table)))
+            continue;
+        Sqlite3Sql sql(QStringLiteral("update Z_PRIMARYKEY set Z_MAX=max(ifnull(Z_MAX,0),"
+                                      " ifnull((select max(Z_PK) from %1),0)) where Z_NAME=? or Z_NAME=?")
+                           .arg(QString::fromLatin1(c.table)));
+        sql.addTextParam(QString::fromLatin1(c.entity)).addTextParam(QString::fromLatin1(c.table));
+        runSqlThrow(sql);
+    }
+
+    // The store goes back to the phone as the app made it: without the
+    // indexes this program added. A failure here is of no consequence.
+    for (const char* index : {kTimestampIndex, kMessageIdIndex}) {
+        QString ignored;
+        exec(QStringLiteral("DROP INDEX %1;").arg(QString::fromLatin1(index)), ignored);
+    }
+}
