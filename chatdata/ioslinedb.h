@@ -87,11 +87,8 @@ public:
     // outside text..location.
     qint64 insertMsgThrow(const qint64& chatPk, const _LineMsg* msg);
     // Last-message fields of every chat with messages, the Core Data key
-    // counters, and the indexes this program added are dropped.
+    // counters; the indexes this program added are dropped.
     void updateDbStatThrow();
-    // The index that keeps the duplicate test of a restore off a scan of
-    // every message; made on first need and dropped with kTimestampIndex.
-    static const char* const kMessageIdIndex;
 
     const QDir& containerDirectory() const { return containerDir; }
     const QString& deviceHomePath() const { return devicePath; }

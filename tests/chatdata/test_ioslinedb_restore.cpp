@@ -495,42 +495,39 @@ TEST_F(IOSLineDbRestoreMsgTest, OwnVoiceWithoutDeviceHomeNamesNoPathOfThisComput
     }
 }
 
-// The duplicate test runs once per restored message: it must find its row
-// through an index, whatever indexes the app's store brings along.
+// The duplicate test runs once per restored message, the newest-message
+// query once per chat of the store: both must find their rows through an
+// index, whatever indexes the app's store brings along.
 TEST_F(IOSLineDbRestoreMsgTest, DuplicateTestAndSummaryQueryUseIndexes)
 {
+    namespace p = ioslinedb_restore_p;
     b->withoutIndex("ZMESSAGE_ZCHAT_INDEX");
     for (int i = 0; i < 50; ++i)
         b->addMessage(LineMsgRow(i % 2 ? singleKey : groupKey, QString::number(i)).at(i).text("m"));
     IOSLineDb& d = open();
-    EXPECT_GT(d.findMsgThrow(singleKey, "1"), 0);
-    const auto plan = [this](const char* sql, bool twoParams) {
+    const auto plan = [&](const char* sql, bool twoParams) {
         Sqlite3Sql explain(QStringLiteral("EXPLAIN QUERY PLAN ") + QString::fromLatin1(sql));
         if (twoParams)
             explain.addTextParam("1");
         explain.addInt64Param(singleKey);
-        Sqlite3Cursor cur = db->queryThrow(explain);
+        Sqlite3Cursor cur = d.queryThrow(explain);
         QStringList details;
         while (cur.moveNext())
             details << cur.getText("detail");
         return details.join("; ");
     };
-    const QString find = plan(ioslinedb_restore_p::kFindMsgSql, true);
-    EXPECT_TRUE(find.contains(QString("INDEX ") + IOSLineDb::kMessageIdIndex + " (ZID=? AND ZCHAT=?)")) << find.toStdString();
+    EXPECT_GT(d.findMsgThrow(singleKey, "1"), 0);
+    const QString find = plan(p::kFindMsgSql, true);
+    EXPECT_TRUE(find.contains(QString("INDEX ") + p::kMessageIdIndex + " (ZID=? AND ZCHAT=?)")) << find.toStdString();
     EXPECT_FALSE(find.contains("SCAN")) << find.toStdString();
 
-    // The finishing step asks for each chat's newest message: by the chat,
-    // not by walking every message's time.
-    db.reset();
-    QTemporaryDir other;
-    LineStoreBuilder ob(other.path());
-    ob.setAccount(kOwner);
-    ob.addChat(LineChatRow("uPeer"));
-    ob.build();
-    db.reset(new IOSLineDb(QDir(other.path()), QString()));
-    db->openCheckThrow();
-    const QString newest = plan(ioslinedb_restore_p::kNewestMsgSql, false);
-    EXPECT_TRUE(newest.contains("SEARCH m USING INDEX ZMESSAGE_ZCHAT_INDEX (ZCHAT=?)")) << newest.toStdString();
+    // The finishing step makes its index itself and drops it again.
+    d.executeThrow(Sqlite3Sql(p::kChatTimeIndexSql));
+    const QString newest = plan(p::kNewestMsgSql, false);
+    EXPECT_TRUE(newest.contains(QString("SEARCH m USING INDEX ") + p::kChatTimeIndex + " (ZCHAT=?")) << newest.toStdString();
+    EXPECT_FALSE(newest.contains("TEMP B-TREE")) << newest.toStdString();
+    d.updateDbStatThrow();
+    EXPECT_EQ(count("sqlite_master where name like '\\_vardo%' escape '\\'"), 0);
 }
 
 // --- finishing ----------------------------------------------------------------
