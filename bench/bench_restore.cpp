@@ -141,6 +141,44 @@ const Source& source()
 
 // --- restoring messages -------------------------------------------------------
 
+using RawHandle = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
+
+std::unique_ptr<IOSLineDb> openProduct()
+{
+    auto db = std::make_unique<IOSLineDb>(QDir(target().container), QString());
+    db->openCheckThrow();
+    return db;
+}
+
+RawHandle openRaw()
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(target().dbPath).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    return RawHandle(db, sqlite3_close);
+}
+
+// Each iteration on an untouched copy of the target; opening and closing
+// the store are not timed, `work` is.
+template <typename Open, typename Work>
+void onFreshTarget(benchmark::State& state, Open open, Work work)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetTarget();
+        auto db = open();
+        state.ResumeTiming();
+        work(*db);
+        state.PauseTiming();
+        db.reset();
+        state.ResumeTiming();
+    }
+}
+
+void exec(sqlite3& db, const char* sql)
+{
+    sqlite3_exec(&db, sql, nullptr, nullptr, nullptr);
+}
+
 // Chats, users, groups and messages, in one transaction, committed. The
 // first duplicate test makes the message-id index over the whole store,
 // which is most of the cost of a small restore.
@@ -149,19 +187,11 @@ void BM_RestoreMessages(benchmark::State& state)
     // The newest ones: none of them is in the target yet.
     const QList<_LineMsg> msgs = source().msgs.mid(source().msgs.size() - int(state.range(0)));
     LineRestoreTally tally;
-    for (auto _ : state) {
-        state.PauseTiming();
-        resetTarget();
-        auto db = std::make_unique<IOSLineDb>(QDir(target().container), QString());
-        db->openCheckThrow();
-        state.ResumeTiming();
-        db->beginTran();
-        tally = restoreLineMessagesThrow(*db, msgs);
-        db->commitTran();
-        state.PauseTiming();
-        db.reset();
-        state.ResumeTiming();
-    }
+    onFreshTarget(state, openProduct, [&](IOSLineDb& db) {
+        db.beginTran();
+        tally = restoreLineMessagesThrow(db, msgs);
+        db.commitTran();
+    });
     state.counters["added"] = tally.messagesAdded;
     state.counters["skipped"] = tally.messagesSkipped;
     state.SetItemsProcessed(state.iterations() * msgs.size());
@@ -172,15 +202,10 @@ void BM_RestoreMessages(benchmark::State& state)
 void BM_RestoreMessages_RawInsertBaseline(benchmark::State& state)
 {
     const int n = int(state.range(0));
-    for (auto _ : state) {
-        state.PauseTiming();
-        resetTarget();
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(QFile::encodeName(target().dbPath).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
-        state.ResumeTiming();
-        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    onFreshTarget(state, openRaw, [&](sqlite3& db) {
+        exec(db, "BEGIN");
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db,
+        sqlite3_prepare_v2(&db,
                            "insert into ZMESSAGE(Z_ENT,Z_OPT,ZCONTENTTYPE,ZTEXT,ZREADCOUNT,ZSENDSTATUS,ZTIMESTAMP,"
                            "ZCHAT,ZSENDER,ZID) values(5,1,0,?,1,1,?,1,2,?)",
                            -1, &st, nullptr);
@@ -194,11 +219,8 @@ void BM_RestoreMessages_RawInsertBaseline(benchmark::State& state)
             sqlite3_reset(st);
         }
         sqlite3_finalize(st);
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        state.PauseTiming();
-        sqlite3_close(db);
-        state.ResumeTiming();
-    }
+        exec(db, "COMMIT");
+    });
     state.SetItemsProcessed(state.iterations() * n);
 }
 
@@ -255,19 +277,11 @@ void BM_DuplicateTest_LikeScanBaseline(benchmark::State& state)
 // the index of chat and time that the step makes for itself included.
 void BM_FinishStore(benchmark::State& state)
 {
-    for (auto _ : state) {
-        state.PauseTiming();
-        resetTarget();
-        auto db = std::make_unique<IOSLineDb>(QDir(target().container), QString());
-        db->openCheckThrow();
-        state.ResumeTiming();
-        db->beginTran();
-        db->updateDbStatThrow();
-        db->commitTran();
-        state.PauseTiming();
-        db.reset();
-        state.ResumeTiming();
-    }
+    onFreshTarget(state, openProduct, [](IOSLineDb& db) {
+        db.beginTran();
+        db.updateDbStatThrow();
+        db.commitTran();
+    });
     state.counters["chats"] = target().spec.chats;
 }
 
@@ -275,20 +289,15 @@ void BM_FinishStore(benchmark::State& state)
 // one plain update per chat.
 void BM_FinishStore_RawBaseline(benchmark::State& state)
 {
-    for (auto _ : state) {
-        state.PauseTiming();
-        resetTarget();
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(QFile::encodeName(target().dbPath).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
-        state.ResumeTiming();
-        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    onFreshTarget(state, openRaw, [](sqlite3& db) {
+        exec(db, "BEGIN");
         QList<QPair<qint64, qint64>> newest;
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "select ZCHAT, max(ZTIMESTAMP) from ZMESSAGE group by ZCHAT", -1, &st, nullptr);
+        sqlite3_prepare_v2(&db, "select ZCHAT, max(ZTIMESTAMP) from ZMESSAGE group by ZCHAT", -1, &st, nullptr);
         while (sqlite3_step(st) == SQLITE_ROW)
             newest.append({sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1)});
         sqlite3_finalize(st);
-        sqlite3_prepare_v2(db, "update ZCHAT set ZLASTUPDATED=?, ZLASTMESSAGE='x' where Z_PK=?", -1, &st, nullptr);
+        sqlite3_prepare_v2(&db, "update ZCHAT set ZLASTUPDATED=?, ZLASTMESSAGE='x' where Z_PK=?", -1, &st, nullptr);
         for (const auto& n : std::as_const(newest)) {
             sqlite3_bind_double(st, 1, double(n.second) / 1000.0 - 978307200.0);
             sqlite3_bind_int64(st, 2, n.first);
@@ -296,11 +305,8 @@ void BM_FinishStore_RawBaseline(benchmark::State& state)
             sqlite3_reset(st);
         }
         sqlite3_finalize(st);
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        state.PauseTiming();
-        sqlite3_close(db);
-        state.ResumeTiming();
-    }
+        exec(db, "COMMIT");
+    });
 }
 
 } // namespace

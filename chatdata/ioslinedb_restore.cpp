@@ -95,11 +95,21 @@ QList<T*> sortedUsers(const QSet<T*>& set)
     return list;
 }
 
-void putOptional(Sqlite3Row& row, const DbSchema& schema, const QString& table, const QString& column,
-                 const QVariant& value)
+// Core Data's flags and counters of a new row, which never depend on
+// what is restored.
+void putFixed(Sqlite3Row& row, std::initializer_list<std::pair<const char*, int>> values)
 {
-    if (schema.containsCol(table, column))
-        row[column] = value;
+    for (const auto& v : values)
+        row[QString::fromLatin1(v.first)] = v.second;
+}
+
+// Columns that only some versions of the app's model have.
+void putOptional(Sqlite3Row& row, const DbSchema& schema, const QString& table,
+                 std::initializer_list<std::pair<const char*, int>> values)
+{
+    for (const auto& v : values)
+        if (schema.containsCol(table, QString::fromLatin1(v.first)))
+            row[QString::fromLatin1(v.first)] = v.second;
 }
 
 qint64 firstKeyThrow(Sqlite3DB& db, const Sqlite3Sql& sql)
@@ -128,22 +138,11 @@ qint64 IOSLineDb::insertUserThrow(const _LineUser* user)
     const QString table = QStringLiteral("ZUSER");
     Sqlite3Row row;
     row["Z_ENT"] = getPrimaryKey(QStringLiteral("User"), table, 12);
-    row["Z_OPT"] = 2;
-    row["ZALERT"] = 1;
-    row["ZBLOCKING"] = 0;
-    row["ZCAPABILITIES"] = 0;
-    row["ZCONTACTTYPE"] = 0;
-    putOptional(row, schema, table, QStringLiteral("ZE2EECONTENTTYPES"), 0);
-    putOptional(row, schema, table, QStringLiteral("ZFAVORITEORDER"), 0);
-    row["ZFRIENDREQUESTSTATUS"] = 0;
-    row["ZISFRIEND"] = 1;
-    row["ZISHIDDEN"] = 0;
-    row["ZISINADDRESSBOOK"] = 0;
-    row["ZISRECOMMENDED"] = 0;
-    row["ZISREMOVED"] = 0;
-    row["ZISUNREGISTERED"] = 0;
-    row["ZISVIEWED"] = 1;
-    row["ZUSERTYPE"] = 0;
+    putFixed(row, {{"Z_OPT", 2}, {"ZALERT", 1}, {"ZBLOCKING", 0}, {"ZCAPABILITIES", 0}, {"ZCONTACTTYPE", 0},
+                   {"ZFRIENDREQUESTSTATUS", 0}, {"ZISFRIEND", 1}, {"ZISHIDDEN", 0}, {"ZISINADDRESSBOOK", 0},
+                   {"ZISRECOMMENDED", 0}, {"ZISREMOVED", 0}, {"ZISUNREGISTERED", 0}, {"ZISVIEWED", 1},
+                   {"ZUSERTYPE", 0}});
+    putOptional(row, schema, table, {{"ZE2EECONTENTTYPES", 0}, {"ZFAVORITEORDER", 0}});
     row["ZMID"] = user->uid;
     row["ZNAME"] = user->serverName;
     if (!user->customName.isEmpty())
@@ -178,48 +177,47 @@ qint64 IOSLineDb::insertChatThrow(const _LineChat* chat)
     const QString table = QStringLiteral("ZCHAT");
     Sqlite3Row row;
     row["Z_ENT"] = getPrimaryKey(QStringLiteral("Chat"), table, 1);
-    row["Z_OPT"] = 4;
-    row["ZALERT"] = 1;
-    putOptional(row, schema, table, QStringLiteral("ZE2EECONTENTTYPES"), 0);
-    putOptional(row, schema, table, QStringLiteral("ZENABLE"), 1);
-    row["ZLIVE"] = 0;
-    row["ZSESSIONID"] = 0;
-    putOptional(row, schema, table, QStringLiteral("ZSORTORDER"), 0);
+    putFixed(row, {{"Z_OPT", 4}, {"ZALERT", 1}, {"ZLIVE", 0}, {"ZSESSIONID", 0}, {"ZUNREAD", 0}, {"ZEXPIREINTERVAL", 0}});
+    // A store without ZENABLE has no disabled chats to tell apart.
+    putOptional(row, schema, table, {{"ZE2EECONTENTTYPES", 0}, {"ZENABLE", 1}, {"ZSORTORDER", 0}});
     row["ZTYPE"] = chat->type == LineChatType::GROUP ? 2 : chat->type == LineChatType::MULTI ? 1 : 0;
-    row["ZUNREAD"] = 0;
-    row["ZEXPIREINTERVAL"] = 0;
     row["ZMID"] = chat->uid;
     runSqlThrow(row.insertSql(table));
     return lastInsertId();
 }
 
-// One row per pair: written only when the table lacks it, so that a join
-// table without a key of its own never gets the pair twice.
-static void addMemberPairThrow(AbsLineDb& db, const _MembersTable& t, qint64 ownerPk, qint64 userPk)
+// The user's row in the store, added when it has none.
+static qint64 userKeyThrow(IOSLineDb& db, const _LineUser* user)
 {
-    const QString table = sqlite3QuoteIdentifier(t.table);
-    const QString owner = sqlite3QuoteIdentifier(t.ownerColumn);
-    const QString user = sqlite3QuoteIdentifier(t.userColumn);
-    Sqlite3Sql sql(QStringLiteral("insert into %1(%2,%3) select ?,? where not exists"
-                                  " (select 1 from %1 where %2=? and %3=?)")
-                       .arg(table, owner, user));
-    sql.addInt64Param(ownerPk).addInt64Param(userPk).addInt64Param(ownerPk).addInt64Param(userPk);
-    db.runSqlThrow(sql);
+    const qint64 pk = db.findUserThrow(user->uid);
+    return pk != 0 ? pk : db.insertUserThrow(user);
+}
+
+// One join row per member but the account owner, who is never a member row.
+// A pair is written only when the table lacks it, so that a join table
+// without a key of its own never gets it twice.
+static void saveMembersThrow(IOSLineDb& db, const _MembersTable& t, qint64 ownerPk, const QSet<_LineUser*>& users)
+{
+    const QString owner = db.account().uid;
+    const QString sql = QStringLiteral("insert into %1(%2,%3) select ?,? where not exists"
+                                       " (select 1 from %1 where %2=? and %3=?)")
+                            .arg(sqlite3QuoteIdentifier(t.table), sqlite3QuoteIdentifier(t.ownerColumn),
+                                 sqlite3QuoteIdentifier(t.userColumn));
+    for (const _LineUser* user : sortedUsers(users)) {
+        if (user->uid.compare(owner, Qt::CaseInsensitive) == 0)
+            continue;
+        const qint64 userPk = userKeyThrow(db, user);
+        Sqlite3Sql insert(sql);
+        insert.addInt64Param(ownerPk).addInt64Param(userPk).addInt64Param(ownerPk).addInt64Param(userPk);
+        db.runSqlThrow(insert);
+    }
 }
 
 void IOSLineDb::saveChatMembersThrow(const qint64& chatPk, const _LineChat* chat)
 {
     openCheckThrow();
-    if (!chat)
-        return;
-    for (const _LineUser* user : sortedUsers(chat->users)) {
-        if (user->uid.compare(mid, Qt::CaseInsensitive) == 0)
-            continue;
-        qint64 userPk = findUserThrow(user->uid);
-        if (userPk == 0)
-            userPk = insertUserThrow(user);
-        addMemberPairThrow(*this, chatMembers, chatPk, userPk);
-    }
+    if (chat)
+        saveMembersThrow(*this, chatMembers, chatPk, chat->users);
 }
 
 // Groups live in ZGROUP unless the app moved them to its group store; a
@@ -247,21 +245,13 @@ qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
     const QString table = QStringLiteral("ZGROUP");
     Sqlite3Row row;
     row["Z_ENT"] = getPrimaryKey(QStringLiteral("Group"), table, 4);
-    row["Z_OPT"] = 2;
-    row["ZALERT"] = 1;
-    row["ZENABLE"] = 1;
-    putOptional(row, schema, table, QStringLiteral("ZFAVORITEORDER"), 0);
-    row["ZISACCEPTED"] = 1;
-    row["ZISPREVENTLINKINVITATION"] = 0;
-    row["ZISVIEWED"] = 1;
-    if (group.creator) {
-        // The creator is not compared with the owner: an owner who made the
-        // group gets a user row of its own here.
-        qint64 creatorPk = findUserThrow(group.creator->uid);
-        if (creatorPk == 0)
-            creatorPk = insertUserThrow(group.creator);
-        row["ZCREATOR"] = creatorPk;
-    }
+    putFixed(row, {{"Z_OPT", 2}, {"ZALERT", 1}, {"ZENABLE", 1}, {"ZISACCEPTED", 1}, {"ZISPREVENTLINKINVITATION", 0},
+                   {"ZISVIEWED", 1}});
+    putOptional(row, schema, table, {{"ZFAVORITEORDER", 0}});
+    // The creator is not compared with the owner: an owner who made the
+    // group gets a user row of its own here.
+    if (group.creator)
+        row["ZCREATOR"] = userKeyThrow(*this, group.creator);
     row["ZID"] = group.uid;
     row["ZNAME"] = group.name;
     row["ZPICTURESTATUS"] = group.picStatus;
@@ -272,16 +262,8 @@ qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
 void IOSLineDb::saveGroupMembersThrow(const qint64& groupPk, const _LineGroupInfo* group)
 {
     openCheckThrow();
-    if (!group || groupPk == 0 || !keepsOwnGroups(*this))
-        return;
-    for (const _LineUser* user : sortedUsers(group->members)) {
-        if (user->uid.compare(mid, Qt::CaseInsensitive) == 0)
-            continue;
-        qint64 userPk = findUserThrow(user->uid);
-        if (userPk == 0)
-            userPk = insertUserThrow(user);
-        addMemberPairThrow(*this, groupMembers, groupPk, userPk);
-    }
+    if (group && groupPk != 0 && keepsOwnGroups(*this))
+        saveMembersThrow(*this, groupMembers, groupPk, group->members);
 }
 
 // --- messages -------------------------------------------------------------
@@ -415,14 +397,10 @@ qint64 IOSLineDb::insertMsgThrow(const qint64& chatPk, const _LineMsg* msg)
     row["ZSENDSTATUS"] = 1;
     row["ZTIMESTAMP"] = msg->ts.toMSecsSinceEpoch();
     row["ZCHAT"] = chatPk;
-    if (!own) {
-        // Not compared with the owner: a sender row is found or added like
-        // any other user.
-        qint64 senderPk = findUserThrow(msg->from->uid);
-        if (senderPk == 0)
-            senderPk = insertUserThrow(msg->from);
-        row["ZSENDER"] = senderPk;
-    }
+    // Not compared with the owner: a sender row is found or added like any
+    // other user.
+    if (!own)
+        row["ZSENDER"] = userKeyThrow(*this, msg->from);
     row["ZID"] = msg->uid;
     runSqlThrow(row.insertSql(QStringLiteral("ZMESSAGE")));
     return lastInsertId();

@@ -151,15 +151,16 @@ protected:
         ASSERT_EQ(source.msgs.size(), 12);
     }
 
-    void restoreInto(IOSLineDb& target, LineRestoreTally* tally = nullptr)
+    // The restore job's sequence: open, one transaction, finish, commit.
+    LineRestoreTally restoreInto(const QString& container)
     {
+        IOSLineDb target{QDir(container), QString()};
         target.openCheckThrow();
         target.beginTran();
-        const LineRestoreTally t = restoreLineMessagesThrow(target, source.msgs);
+        const LineRestoreTally tally = restoreLineMessagesThrow(target, source.msgs);
         target.updateDbStatThrow();
         target.commitTran();
-        if (tally)
-            *tally = t;
+        return tally;
     }
 
     // The restored store read back holds every source message, chat, user
@@ -233,15 +234,11 @@ TEST_F(RestoreRoundTripTest, EveryMessageReachesAnEmptyStore)
     LineStoreBuilder b(dir("empty"));
     b.setAccount(kOwner, "Me");
     b.build();
-    {
-        IOSLineDb target(QDir(b.containerDir()), QString());
-        LineRestoreTally tally;
-        restoreInto(target, &tally);
-        EXPECT_EQ(tally.chatsAdded, 3);
-        EXPECT_EQ(tally.groupsAdded, 1);
-        EXPECT_EQ(tally.messagesAdded, 12);
-        EXPECT_EQ(tally.messagesSkipped, 0);
-    }
+    const LineRestoreTally tally = restoreInto(b.containerDir());
+    EXPECT_EQ(tally.chatsAdded, 3);
+    EXPECT_EQ(tally.groupsAdded, 1);
+    EXPECT_EQ(tally.messagesAdded, 12);
+    EXPECT_EQ(tally.messagesSkipped, 0);
     expectSameAsSource(openAndRead(b.containerDir()));
     expectThirdPartyView(b.dbPath());
 }
@@ -260,26 +257,19 @@ TEST_F(RestoreRoundTripTest, PartlyOverlappingStoreGetsOnlyWhatItLacks)
     // ...and the room's first message id, but in another chat.
     b.addMessage(LineMsgRow(zedChat, "2001").at(kT0).text("unrelated"));
     b.build();
-    {
-        IOSLineDb target(QDir(b.containerDir()), QString());
-        LineRestoreTally tally;
-        restoreInto(target, &tally);
-        EXPECT_EQ(tally.chatsAdded, 2);
-        EXPECT_EQ(tally.messagesAdded, 11);
-        EXPECT_EQ(tally.messagesSkipped, 1);
-    }
+    const LineRestoreTally first = restoreInto(b.containerDir());
+    EXPECT_EQ(first.chatsAdded, 2);
+    EXPECT_EQ(first.messagesAdded, 11);
+    EXPECT_EQ(first.messagesSkipped, 1);
     const Opened back = openAndRead(b.containerDir());
     EXPECT_EQ(back.msgs.size(), 13);
     expectSameAsSource(back);
     expectThirdPartyView(b.dbPath());
     // Restoring the same messages again adds nothing.
-    {
-        IOSLineDb target(QDir(b.containerDir()), QString());
-        LineRestoreTally tally;
-        restoreInto(target, &tally);
-        EXPECT_EQ(tally.messagesAdded, 0);
-        EXPECT_EQ(tally.messagesSkipped, 12);
-    }
+    const LineRestoreTally again = restoreInto(b.containerDir());
+    EXPECT_EQ(again.chatsAdded, 0);
+    EXPECT_EQ(again.messagesAdded, 0);
+    EXPECT_EQ(again.messagesSkipped, 12);
     EXPECT_EQ(lineStoreProblemsThrow(b.dbPath()), QStringList());
 }
 
