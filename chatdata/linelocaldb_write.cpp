@@ -122,11 +122,12 @@ LineLocalDbStmt& LineLocalDbStatements::get(Which which)
         "select _id from line_user where uid=?",
         "select _id from line_chat where uid=?",
         "select _id from line_group where uid=?",
-        // LIKE keeps chat_id out of the index choice: the uid index finds
-        // the few rows of one uid, where an index on the chat would walk all
-        // messages of the chat. A number without wildcards matches only
-        // itself.
-        "select _id from line_msg where uid=? and chat_id like ?",
+        // The unary + keeps chat_id out of the index choice: the uid index
+        // finds the few rows of one uid, where the index on the chat would
+        // walk all messages of the chat. (A LIKE on the chat would do the
+        // same, but makes SQLite prepare the statement again for every new
+        // value bound to it.)
+        "select _id from line_msg where uid=? and +chat_id=?",
         "insert into line_msg(ver,uid,type,ts,chat_id,from_id,content,atta) values(1,?,?,?,?,?,?,?)",
     };
     if (!m_stmts[which])
