@@ -12,6 +12,11 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
+    // Tests never send error reports off this machine; a test that checks
+    // the report points it at its own loopback server.
+    if (!qEnvironmentVariableIsSet("CHATFERRY_REPORT_SERVER"))
+        qputenv("CHATFERRY_REPORT_SERVER", "");
+
     QTemporaryDir home(QDir::tempPath() + "/chatferry-test-XXXXXX");
     if (!home.isValid())
         return 2;

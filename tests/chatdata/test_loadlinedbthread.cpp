@@ -1,0 +1,203 @@
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "tests/support/gtest_qt.h"
+#include "tests/support/memlinedb.h"
+#include "tests/support/modaldriver.h"
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+
+#include "chatdata/loadlinedbthread.h"
+#include "foundation/errorreport.h"
+#include "foundation/progressform.h"
+
+namespace {
+
+// A small database of two users, a group and two chats.
+QSharedPointer<MemLineDb> smallDb()
+{
+    auto db = QSharedPointer<MemLineDb>::create();
+    for (qint64 id : {1, 2}) {
+        _LineUser u;
+        u.id = id;
+        u.uid = QStringLiteral("u%1").arg(id);
+        db->addUser(u);
+    }
+    _LineGroupInfo g;
+    g.id = 5;
+    g.name = "team";
+    db->addGroup(g, 1, {1, 2});
+    _LineChat single, group;
+    single.id = 10;
+    single.uid = "c10";
+    group.id = 11;
+    group.uid = "c11";
+    db->addChat(single, 0, {1});
+    db->addChat(group, 5, {1, 2});
+    return db;
+}
+
+// A database whose load runs `body` on the loading thread (after the
+// in-memory records are in), for failures and cancels.
+class ScriptedDb : public MemLineDb
+{
+public:
+    std::function<void(ScriptedDb&)> body;
+    void loadDataThrow(LineData& data) override
+    {
+        MemLineDb::loadDataThrow(data);
+        if (body)
+            body(*this);
+    }
+};
+
+// The progress window that loadThrow opens, once it is on screen.
+ProgressForm* openProgressForm()
+{
+    return qobject_cast<ProgressForm*>(QApplication::activeModalWidget());
+}
+
+class LoadLineDbThreadTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { errorReport_setServer(QString(), 0); }
+
+    // Presses Cancel of the load's window as soon as it shows, and answers
+    // the question Yes. The window stays valid until loadThrow returns.
+    void cancelWhenShown()
+    {
+        driver.answer(QMessageBox::Yes);
+        auto* timer = new QTimer(&driver);
+        QObject::connect(timer, &QTimer::timeout, [this, timer] {
+            if (ProgressForm* form = openProgressForm()) {
+                timer->stop();
+                shownForm = form;
+                emit form->findChild<QPushButton*>("btnCancel")->pressed();
+            }
+        });
+        timer->start(5);
+    }
+
+    ModalDriver driver;
+    std::atomic<ProgressForm*> shownForm{nullptr};
+};
+
+TEST_F(LoadLineDbThreadTest, LoadsEveryRecordWithPageSize5000AndNoNotice)
+{
+    auto db = QSharedPointer<ScriptedDb>::create();
+    for (qint64 id : {1, 2}) {
+        _LineUser u;
+        u.id = id;
+        db->addUser(u);
+    }
+    _LineChat chat;
+    chat.id = 10;
+    db->addChat(chat, 0, {1, 2});
+
+    QString status, progress;
+    std::atomic<bool> seen{false};
+    db->body = [&](ScriptedDb&) {
+        while (!seen)
+            QThread::msleep(2);
+    };
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        ProgressForm* form = openProgressForm();
+        if (!form || form->findChild<QLabel*>("lbProgress")->text().isEmpty())
+            return;
+        status = form->findChild<QLabel*>("lbStatus")->text();
+        progress = form->findChild<QLabel*>("lbProgress")->text();
+        seen = true;
+        probe.stop();
+    });
+    probe.start(5);
+
+    const LineData data = LoadLineDbThread::loadThrow(db);
+    ASSERT_FALSE(data.isNull());
+    EXPECT_EQ(data.pageSize(), 5000);
+    EXPECT_EQ(data.users().size(), 2);
+    ASSERT_EQ(data.chats().size(), 1);
+    EXPECT_EQ(data.chats().at(0)->users.size(), 2);
+    EXPECT_EQ(data.db(), db);
+    EXPECT_EQ(status, "Loading...");
+    EXPECT_EQ(progress, "Progress:99%");
+    EXPECT_EQ(driver.answered(), 0);
+}
+
+TEST_F(LoadLineDbThreadTest, GroupsAndChatsOfARealLoadPointIntoTheData)
+{
+    const LineData data = LoadLineDbThread::loadThrow(smallDb());
+    ASSERT_FALSE(data.isNull());
+    EXPECT_EQ(data.groups().size(), 1);
+    EXPECT_EQ(data.chat(11)->group, data.group(5));
+    EXPECT_EQ(data.group(5)->creator, data.user(1));
+}
+
+TEST_F(LoadLineDbThreadTest, FailureIsThrownByteForByteWithoutANotice)
+{
+    const QByteArray message("\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf\xe3\x83\x99\xe3\x83\xbc\xe3\x82\xb9"
+                             "\xe3\x81\x8c\xe5\xa3\x8a\xe3\x82\x8c\xe3\x81\xa6\xe3\x81\x84\xe3\x81\xbe\xe3\x81\x99: "
+                             "ZMESSAGE \xf0\x9f\x92\xa5");
+    auto db = QSharedPointer<ScriptedDb>::create();
+    db->body = [&](ScriptedDb&) { throw std::runtime_error(message.toStdString()); };
+    try {
+        LoadLineDbThread::loadThrow(db);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(QByteArray(e.what()), message);
+    }
+    EXPECT_EQ(driver.answered(), 0);
+
+    auto failing = QSharedPointer<MemLineDb>::create();
+    failing->setFailLoad(true);
+    EXPECT_THROW(LoadLineDbThread::loadThrow(failing), std::runtime_error);
+}
+
+TEST_F(LoadLineDbThreadTest, CancelInterruptsALongQueryAndReturnsNoHalfFilledData)
+{
+    auto db = QSharedPointer<ScriptedDb>::create();
+    _LineUser u;
+    u.id = 1;
+    db->addUser(u);
+    // Users are in; the next table's query would run for ever.
+    db->body = [](ScriptedDb& self) {
+        Sqlite3Cursor c = self.queryThrow(
+            "with recursive n(x) as (select 1 union all select x + 1 from n) select count(*) from n");
+        c.moveNext();
+    };
+    cancelWhenShown();
+    const LineData data = LoadLineDbThread::loadThrow(db);
+    EXPECT_TRUE(data.isNull());
+    EXPECT_EQ(driver.answered(), 1);
+
+    // The connection no longer answers to the closed window's flag.
+    Sqlite3Cursor c = db->queryThrow(
+        "with recursive n(x) as (select 1 union all select x + 1 from n where x < 100000) select count(*) from n");
+    ASSERT_TRUE(c.moveNext());
+    EXPECT_EQ(c.getInt(0), 100000);
+}
+
+TEST_F(LoadLineDbThreadTest, CancelBetweenStatementsStillReturnsNothing)
+{
+    auto db = QSharedPointer<ScriptedDb>::create();
+    std::atomic<bool> finished{false};
+    // Work outside SQLite that cannot be interrupted: the load ends normally
+    // a while after the cancel.
+    db->body = [&](ScriptedDb&) {
+        while (!shownForm || !shownForm.load()->cancelled)
+            QThread::msleep(2);
+        QThread::msleep(300);
+        finished = true;
+    };
+    cancelWhenShown();
+    const LineData data = LoadLineDbThread::loadThrow(db);
+    EXPECT_TRUE(data.isNull());
+    EXPECT_TRUE(finished);
+}
+
+} // namespace
