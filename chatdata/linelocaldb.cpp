@@ -346,6 +346,15 @@ QList<_LineMsg> LineLocalDb::messagesThrow(LineData& data, _LineChat* chat, int 
 
 void LineLocalDb::msgAttaPath(const _LineMsg* msg, QString* thumb, QString* atta) const
 {
+    switch (msg->type) {
+    case LineMsgType::PHOTO:
+    case LineMsgType::VIDEO:
+    case LineMsgType::VOICE:
+    case LineMsgType::FILE:
+        break;
+    default:
+        return;
+    }
     const QString chatPart = msg->chat ? pathutil::encodeFileName(msg->chat->uid) : kNoChatFolder;
     const QString base = chatPart + QLatin1Char('/') + pathutil::encodeFileName(msg->uid);
     const QString thumbPath = m_thumbsDir + QLatin1Char('/') + base + QStringLiteral(".thumb.jpg");

@@ -22,6 +22,7 @@
 #include "tests/support/modaldriver.h"
 
 #include "chatdata/backuplinemessagesthread.h"
+#include "chatdata/backuplinemessagesthread_p.h"
 #include "chatdata/linedata.h"
 #include "chatdata/linelocaldb.h"
 #include "chatdata/linemsgsdatasource.h"
@@ -515,3 +516,48 @@ TEST_F(BackupLineMessagesThreadTest, ReportsItsStatusAndOnePercentPerStep)
     EXPECT_EQ(shown, QStringList({"Progress:33%", "Progress:66%", "Progress:100%"}));
     EXPECT_EQ(status, translated("IDS_BACKING_UP_LINE_MESSAGES"));
 }
+
+class MediaCopyTest : public ::testing::TestWithParam<bool>
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
+    QStringList entries() const
+    {
+        return QDir(tmp.path() + "/to").entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    }
+    QTemporaryDir tmp;
+};
+
+TEST_P(MediaCopyTest, CopiesWholeFilesNeverReplacesOneAndLeavesNoTemporaryFile)
+{
+    const bool unnamed = GetParam();
+    const QString from = tmp.path() + "/from", to = tmp.path() + "/to";
+    QByteArray big(200 * 1024 + 7, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 31 % 251);
+    writeFile(from + "/big.bin", big);
+    writeFile(from + "/empty.bin", QByteArray());
+    writeFile(from + "/new.bin", "newer bytes");
+    writeFile(to + "/taken.jpg", "the user's own");
+    QString error;
+
+    EXPECT_EQ(g_copyMediaFile(from + "/big.bin", to + "/big.jpg", unnamed, &error), MediaCopyResult::Copied) << error.toStdString();
+    EXPECT_EQ(readFile(to + "/big.jpg"), big);
+    EXPECT_EQ(g_copyMediaFile(from + "/empty.bin", to + "/empty.jpg", unnamed, &error), MediaCopyResult::Copied);
+    EXPECT_EQ(QFileInfo(to + "/empty.jpg").size(), 0);
+    EXPECT_EQ(g_copyMediaFile(from + "/new.bin", to + "/taken.jpg", unnamed, &error), MediaCopyResult::Kept);
+    EXPECT_EQ(readFile(to + "/taken.jpg"), "the user's own");
+    EXPECT_EQ(g_copyMediaFile(from + "/missing.bin", to + "/missing.jpg", unnamed, &error), MediaCopyResult::NoSource);
+    EXPECT_EQ(g_copyMediaFile(from, to + "/folder.jpg", unnamed, &error), MediaCopyResult::NoSource);
+    EXPECT_EQ(entries(), QStringList({"big.jpg", "empty.jpg", "taken.jpg"}));
+    // Copies are private to the user, like the chats they belong to.
+    EXPECT_EQ(QFileInfo(to + "/big.jpg").permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+
+    error.clear();
+    EXPECT_EQ(g_copyMediaFile(from + "/new.bin", to + "/no/such/folder/x.jpg", unnamed, &error),
+              MediaCopyResult::Failed);
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(entries(), QStringList({"big.jpg", "empty.jpg", "taken.jpg"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(UnnamedAndNamedTemporaryFile, MediaCopyTest, ::testing::Values(true, false));
