@@ -218,6 +218,15 @@ void LineLocalDb::purgeJunkUsersThrow()
     }
 }
 
+QList<QPair<qint64, qint64>> LineLocalDb::idPairsThrow(const char* sql)
+{
+    QList<QPair<qint64, qint64>> pairs;
+    Sqlite3Cursor cur = queryThrow(sql);
+    while (cur.moveNext())
+        pairs.append(qMakePair(cur.getInt64(0), cur.getInt64(1)));
+    return pairs;
+}
+
 void LineLocalDb::loadDataThrow(LineData& data)
 {
     openCheckThrow();
@@ -251,14 +260,11 @@ void LineLocalDb::loadDataThrow(LineData& data)
             chat->type = chatTypeFromWord(cur.getText("type"));
         }
     }
-    {
-        Sqlite3Cursor cur = queryThrow("select * from line_chat_users");
-        while (cur.moveNext()) {
-            _LineChat* chat = data.chat(cur.getInt64("chat_id"));
-            _LineUser* user = data.user(cur.getInt64("user_id"));
-            if (chat && user)
-                chat->users.insert(user);
-        }
+    for (const auto& pair : idPairsThrow("select chat_id, user_id from line_chat_users")) {
+        _LineChat* chat = data.chat(pair.first);
+        _LineUser* user = data.user(pair.second);
+        if (chat && user)
+            chat->users.insert(user);
     }
     {
         Sqlite3Cursor cur = queryThrow("select chat_id, max(ts) as last_ts from line_msg group by chat_id");
@@ -289,14 +295,11 @@ void LineLocalDb::loadDataThrow(LineData& data)
             chat->group = group;
         }
     }
-    {
-        Sqlite3Cursor cur = queryThrow("select * from line_group_members");
-        while (cur.moveNext()) {
-            _LineGroupInfo* group = data.group(cur.getInt64("group_id"));
-            _LineUser* user = data.user(cur.getInt64("user_id"));
-            if (group && user)
-                group->members.insert(user);
-        }
+    for (const auto& pair : idPairsThrow("select group_id, user_id from line_group_members")) {
+        _LineGroupInfo* group = data.group(pair.first);
+        _LineUser* user = data.user(pair.second);
+        if (group && user)
+            group->members.insert(user);
     }
 }
 

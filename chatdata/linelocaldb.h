@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 #include <memory>
@@ -75,6 +76,8 @@ public:
 private:
     void prepareSchemaThrow();
     void purgeJunkUsersThrow();
+    // The rows of a query of two id columns.
+    QList<QPair<qint64, qint64>> idPairsThrow(const char* sql);
     LineLocalDbStatements& statementsThrow();
     qint64 findIdThrow(int which, const QString& uid);
 
