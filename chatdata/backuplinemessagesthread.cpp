@@ -43,7 +43,6 @@ void BackupLineMessagesThread::run()
         m_progress.invokeErrorOccurred(QString::fromUtf8(e.what()));
     }
     m_chatRows.clear();
-    m_madeDirs.clear();
 }
 
 qint64 BackupLineMessagesThread::backupThrow()
@@ -52,7 +51,6 @@ qint64 BackupLineMessagesThread::backupThrow()
     if (!m_source)
         throw std::runtime_error("no messages to back up");
     m_chatRows.clear();
-    m_madeDirs.clear();
 
     // Counted before anything is written: a source that cannot say how many
     // messages it has is an error, not an empty source.
@@ -129,11 +127,6 @@ void BackupLineMessagesThread::copyFile(const QString& from, const QString& to)
 {
     if (from.isEmpty() || to.isEmpty())
         return;
-    const QString dir = QFileInfo(to).absolutePath();
-    if (!m_madeDirs.contains(dir)) {
-        QDir().mkpath(dir);
-        m_madeDirs.insert(dir);
-    }
     QString error;
     if (g_copyMediaFile(from, to, true, &error) == MediaCopyResult::Failed)
         qWarning("BackupLineMessagesThread: cannot copy %s to %s: %s", qPrintable(from), qPrintable(to),
@@ -282,7 +275,9 @@ MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, bool unn
     const QByteArray target = QFile::encodeName(to);
     if (::access(target.constData(), F_OK) == 0)
         return MediaCopyResult::Kept;
-    const QByteArray dir = QFile::encodeName(QFileInfo(to).absolutePath());
+    const QString folder = QFileInfo(to).absolutePath();
+    QDir().mkpath(folder); // a failure shows when the copy is made there
+    const QByteArray dir = QFile::encodeName(folder);
     if (unnamed) {
         MediaCopyResult result = MediaCopyResult::Failed;
         switch (copyUnnamed(in.fd(), dir, target, &result, error)) {

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QHash>
-#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -41,8 +40,6 @@ private:
     QDir m_folder;
     ProgressForm& m_progress;
 
-    // For one run: chat record of the source to its row in the target, and
-    // the media folders known to exist.
+    // For one run: chat record of the source to its row in the target.
     QHash<const _LineChat*, qint64> m_chatRows;
-    QSet<QString> m_madeDirs;
 };

@@ -13,7 +13,7 @@ enum class MediaCopyResult {
 
 // Copies the file `from` to `to`, which must not exist yet: the bytes are
 // written to a file without a name (or, where the system cannot make one,
-// under a hidden temporary name) in the target's folder, which must exist,
+// under a hidden temporary name) in the target's folder, made when missing,
 // and only the complete file is then linked under the target's name, an
 // operation that never replaces a file. So no half-written copy can ever
 // stand under the target's name, and a file that appeared meanwhile is

@@ -553,11 +553,15 @@ TEST_P(MediaCopyTest, CopiesWholeFilesNeverReplacesOneAndLeavesNoTemporaryFile)
     // Copies are private to the user, like the chats they belong to.
     EXPECT_EQ(QFileInfo(to + "/big.jpg").permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
 
+    // A missing folder is made; one that cannot be (a file stands in its
+    // way) fails the copy.
+    EXPECT_EQ(g_copyMediaFile(from + "/new.bin", to + "/chat/x.jpg", unnamed, &error), MediaCopyResult::Copied);
+    EXPECT_EQ(readFile(to + "/chat/x.jpg"), "newer bytes");
     error.clear();
-    EXPECT_EQ(g_copyMediaFile(from + "/new.bin", to + "/no/such/folder/x.jpg", unnamed, &error),
-              MediaCopyResult::Failed);
+    EXPECT_EQ(g_copyMediaFile(from + "/new.bin", to + "/taken.jpg/x.jpg", unnamed, &error), MediaCopyResult::Failed);
     EXPECT_FALSE(error.isEmpty());
     EXPECT_EQ(entries(), QStringList({"big.jpg", "empty.jpg", "taken.jpg"}));
+    EXPECT_EQ(QDir(to + "/chat").entryList(QDir::Files | QDir::Hidden), QStringList({"x.jpg"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(UnnamedAndNamedTemporaryFile, MediaCopyTest, ::testing::Values(true, false));
