@@ -1,0 +1,222 @@
+#include "chatdata/ioslinedb.h"
+#include "chatdata/ioslinedb_p.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "foundation/pathutil.h"
+#include "foundation/plistcftype.h"
+
+const char* const IOSLineDb::kTimestampIndex = "_vardo_idx_Message_timestamp";
+
+namespace ioslinedb_p {
+
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+           && !name.contains(QChar(0));
+}
+
+QString pathName(const QString& id)
+{
+    return isPlainName(id) ? id : pathutil::encodeFileName(id);
+}
+
+} // namespace ioslinedb_p
+
+using namespace ioslinedb_p;
+
+IOSLineDb::IOSLineDb(const QDir& containerDir, const QString& devicePath)
+    : containerDir(containerDir), devicePath(devicePath)
+{
+    readAccount();
+    locateStore();
+}
+
+IOSLineDb::~IOSLineDb() = default;
+
+void IOSLineDb::readAccount()
+{
+    const PlistCFType prefs = PlistCFType::createCFPropertyListFromFile(
+        containerDir.absoluteFilePath(QStringLiteral("Library/Preferences/jp.naver.line.plist")));
+    mid = prefs.get(QStringLiteral("mid")).CFStringQString();
+    name = prefs.get(QStringLiteral("name")).CFStringQString();
+    tel = prefs.get(QStringLiteral("tel")).CFStringQString();
+    if (!mid.isEmpty() && mid.startsWith(QLatin1Char('u'), Qt::CaseInsensitive)) {
+        LineAccountDB store;
+        store.saveAccount(account());
+    }
+}
+
+void IOSLineDb::locateStore()
+{
+    const auto isFile = [this](const QString& rel) {
+        return !rel.isEmpty() && QFileInfo(containerDir.absoluteFilePath(rel)).isFile();
+    };
+    const auto isDir = [this](const QString& rel) { return QFileInfo(containerDir.absoluteFilePath(rel)).isDir(); };
+    const auto setRel = [this](const QString& rel) {
+        dbRelPath = rel;
+        dbPath = containerDir.absoluteFilePath(rel);
+    };
+    // The account folder is named after the mid from the preferences; a mid
+    // that is no plain name cannot name a folder the app made.
+    const QString accountFolder = QStringLiteral("P_") + (mid.isEmpty() ? QString() : pathName(mid));
+    const QString libraryPrivate = QStringLiteral("Library/Application Support/PrivateStore");
+
+    if (isDir(libraryPrivate)) {
+        storeDir = libraryPrivate + QLatin1Char('/') + accountFolder + QLatin1Char('/');
+        setRel(storeDir + QStringLiteral("Messages/Line.sqlite"));
+        const QString groupRel = storeDir + QStringLiteral("Messages/UnifiedGroup.sqlite");
+        if (isFile(dbRelPath) && isFile(groupRel))
+            groupDbPath = containerDir.absoluteFilePath(groupRel);
+        if (!isFile(dbRelPath)) {
+            QDir dir(containerDir.absoluteFilePath(libraryPrivate));
+            QStringList subs = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
+            std::sort(subs.begin(), subs.end(), [](const QString& a, const QString& b) {
+                const int c = a.compare(b, Qt::CaseInsensitive);
+                return c != 0 ? c < 0 : a < b;
+            });
+            for (const QString& sub : std::as_const(subs)) {
+                const QString candidate = libraryPrivate + QLatin1Char('/') + sub + QStringLiteral("/Messages/Line.sqlite");
+                if (isFile(candidate)) {
+                    storeDir = libraryPrivate + QLatin1Char('/') + sub + QLatin1Char('/');
+                    setRel(candidate);
+                    break;
+                }
+            }
+        }
+    }
+    if (!isFile(dbRelPath) && isDir(QStringLiteral("Documents/PrivateStore"))) {
+        storeDir = libraryPrivate + QLatin1Char('/') + accountFolder + QLatin1Char('/');
+        const QString docs = QStringLiteral("Documents/PrivateStore/") + accountFolder;
+        setRel(docs + QStringLiteral("/talk.sqlite"));
+        if (!isFile(dbRelPath))
+            setRel(docs + QStringLiteral("/Messages/Line.sqlite"));
+        if (!isFile(dbRelPath))
+            setRel(docs + QStringLiteral("/Messages/talk.sqlite"));
+    }
+    if (!isFile(dbRelPath)) {
+        storeDir = QStringLiteral("Library/Application Support/");
+        setRel(storeDir + QStringLiteral("Messages/Line.sqlite"));
+        if (!isFile(dbRelPath))
+            setRel(QStringLiteral("Documents/talk.sqlite"));
+    }
+}
+
+void IOSLineDb::openCheckThrow()
+{
+    if (isOpen())
+        return;
+    openThrow(dbPath, 2);
+    try {
+        // Pages are read in long runs; mapping the copy saves a read call
+        // per database page. The copy is ours, nobody truncates it under us.
+        QString ignored;
+        exec(QStringLiteral("PRAGMA mmap_size=268435456"), ignored);
+        if (!groupDbPath.isEmpty())
+            groupDb.openCheckThrow(groupDbPath);
+        prepareThrow();
+    } catch (const std::exception&) {
+        // Being open means being prepared: a failure closes both stores so
+        // that the next call starts again instead of using a half-made copy.
+        groupDb.close();
+        close();
+        throw;
+    }
+}
+
+void IOSLineDb::prepareThrow()
+{
+    schema.loadDbThrow(*this);
+
+    primaryKeys = readCoreDataEntitiesThrow(*this);
+
+    const qint32 chatEnt = getPrimaryKey(QStringLiteral("Chat"), QStringLiteral("ZCHAT"), 1);
+    const qint32 groupEnt = getPrimaryKey(QStringLiteral("Group"), QStringLiteral("ZGROUP"), 4);
+    const qint32 userEnt = getPrimaryKey(QStringLiteral("User"), QStringLiteral("ZUSER"), 12);
+    chatMembers = {QStringLiteral("Z_%1MEMBERS").arg(chatEnt), QStringLiteral("Z_%1CHATS").arg(chatEnt),
+                   QStringLiteral("Z_%1MEMBERS").arg(userEnt)};
+    groupMembers = {QStringLiteral("Z_%1MEMBERS").arg(groupEnt), QStringLiteral("Z_%1GROUPS").arg(groupEnt),
+                    QStringLiteral("Z_%1MEMBERS1").arg(userEnt)};
+
+    {
+        Sqlite3Cursor idx = queryThrow(Sqlite3Sql(
+            "select count(*) from pragma_index_list('ZMESSAGE') as l, pragma_index_info(l.name) as i"
+            " where i.seqno=0 and i.name='ZCHAT' collate nocase"));
+        chatIndexed = idx.moveNext() && idx.getInt64(0) > 0;
+    }
+
+    // The index and the purge go in one transaction, and the purge runs only
+    // the statements this schema allows: a store without ZENABLE has no
+    // disabled chats, one without ZCHATMETADATA no metadata to drop.
+    const bool addIndex = !schema.containsIndex(QString::fromLatin1(kTimestampIndex));
+    const bool purge = schema.containsCol(QStringLiteral("ZCHAT"), QStringLiteral("ZENABLE"));
+    if (!addIndex && !purge)
+        return;
+    beginTran();
+    try {
+        if (addIndex)
+            executeThrow(Sqlite3Sql(QStringLiteral("CREATE INDEX %1 ON ZMESSAGE(ZTIMESTAMP)")
+                                        .arg(QString::fromLatin1(kTimestampIndex))));
+        if (purge) {
+            const QString disabled = QStringLiteral("(select z_pk from zchat where zenable=0)");
+            if (schema.containsCol(QStringLiteral("ZMESSAGE"), QStringLiteral("ZCHAT")))
+                executeThrow(Sqlite3Sql(QStringLiteral("delete from zmessage where zchat in ") + disabled));
+            if (schema.containsCol(chatMembers.table, chatMembers.ownerColumn))
+                executeThrow(Sqlite3Sql(QStringLiteral("delete from %1 where %2 in ")
+                                            .arg(sqlite3QuoteIdentifier(chatMembers.table),
+                                                 sqlite3QuoteIdentifier(chatMembers.ownerColumn))
+                                        + disabled));
+            if (schema.containsCol(QStringLiteral("ZCHATMETADATA"), QStringLiteral("ZCHAT")))
+                executeThrow(Sqlite3Sql(QStringLiteral("delete from ZCHATMETADATA where ZCHAT in ") + disabled));
+            executeThrow(Sqlite3Sql("delete from zchat where zenable=0"));
+        }
+        commitTran();
+    } catch (const std::exception&) {
+        if (inTransaction()) {
+            QString ignored;
+            exec(QStringLiteral("ROLLBACK"), ignored);
+        }
+        throw;
+    }
+    if (addIndex)
+        schema.loadDbThrow(*this);
+}
+
+qint32 IOSLineDb::getPrimaryKey(const QString& entityName, const QString& tableName, int defaultValue) const
+{
+    auto it = primaryKeys.constFind(entityName);
+    if (it != primaryKeys.constEnd())
+        return *it;
+    it = primaryKeys.constFind(tableName);
+    if (it != primaryKeys.constEnd())
+        return *it;
+    return defaultValue;
+}
+
+LineAccountDB::_Account IOSLineDb::account() const
+{
+    return LineAccountDB::_Account(mid, name, tel);
+}
+
+_LineStickerInfo IOSLineDb::stickerInfoThrow(int stickerId)
+{
+    auto it = stickerCache.constFind(stickerId);
+    if (it != stickerCache.constEnd())
+        return *it;
+    openCheckThrow();
+    Sqlite3Sql sql("select * from ZSTICKERPACKAGE where ? between ZSTICKERIDSTART and ZSTICKERIDEND limit 1");
+    sql.addIntParam(stickerId);
+    Sqlite3Cursor cur = queryThrow(sql);
+    _LineStickerInfo info;
+    if (cur.moveNext()) {
+        info.id = stickerId;
+        info.package = cur.getInt("ZPACKAGEID");
+        info.version = cur.getInt("ZVERSION");
+        stickerCache.insert(stickerId, info);
+    }
+    return info;
+}

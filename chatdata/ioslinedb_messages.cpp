@@ -1,0 +1,442 @@
+// Counting and reading the messages of a LINE store, with their media files.
+#include "chatdata/ioslinedb.h"
+#include "chatdata/ioslinedb_p.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QTimeZone>
+
+#include <limits>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include "chatdata/linedata.h"
+#include "chatdata/linerawcontent.h"
+#include "foundation/fileutil.h"
+#include "foundation/pathutil.h"
+#include "foundation/utf8mac.h"
+
+using namespace ioslinedb_p;
+
+namespace {
+
+// LINE content types shown, and the message types they become; every other
+// content type is left out by the query.
+int messageType(int contentType)
+{
+    switch (contentType) {
+    case 0:
+    case 107:
+        return LineMsgType::TEXT;
+    case 1:
+    case 112:
+        return LineMsgType::PHOTO;
+    case 2:
+        return LineMsgType::VIDEO;
+    case 3:
+        return LineMsgType::VOICE;
+    case 7:
+        return LineMsgType::STICKER;
+    case 13:
+        return LineMsgType::CONTACT;
+    case 14:
+        return LineMsgType::FILE;
+    case 100:
+        return LineMsgType::LOCATION;
+    default:
+        return -1;
+    }
+}
+
+const char* const kFilter = " and m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"
+                            " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)";
+
+// The columns a page needs. ZTHUMBNAIL is left out: it is read only for a
+// thumbnail that has not been written to a file yet.
+const char* const kPageColumns = "select m.Z_PK, m.ZID, m.ZTIMESTAMP, m.ZCONTENTTYPE, m.ZCHAT, m.ZSENDER, m.ZTEXT,"
+                                 " m.ZCONTENTMETADATA, m.ZLATITUDE, m.ZLONGITUDE";
+
+QString firstExisting(const QString& base, std::initializer_list<const char*> suffixes)
+{
+    for (const char* s : suffixes) {
+        const QString p = base + QLatin1String(s);
+        if (QFileInfo::exists(p))
+            return p;
+    }
+    return QString();
+}
+
+// Message times as local date-times. Making each one with Qt::LocalTime asks
+// the C library for the zone every time (on glibc a stat of /etc/localtime
+// per message); the offset only changes at the zone's transitions, so it is
+// looked up once per stretch between two of them and the time made with it.
+class LocalTimes
+{
+public:
+    QDateTime at(qint64 ms)
+    {
+        if (!m_zone.isValid())
+            return QDateTime::fromMSecsSinceEpoch(ms);
+        if (ms < m_from || ms >= m_to)
+            refill(ms);
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, m_offset);
+    }
+
+private:
+    void refill(qint64 ms)
+    {
+        const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+        m_offset = m_zone.offsetFromUtc(when);
+        const QTimeZone::OffsetData prev = m_zone.previousTransition(when);
+        const QTimeZone::OffsetData next = m_zone.nextTransition(when);
+        m_from = std::numeric_limits<qint64>::min();
+        m_to = std::numeric_limits<qint64>::max();
+        if (prev.atUtc.isValid())
+            // At a transition itself the previous one is the one before it.
+            m_from = m_zone.offsetFromUtc(prev.atUtc) == m_offset ? prev.atUtc.toMSecsSinceEpoch() : ms;
+        if (next.atUtc.isValid())
+            m_to = next.atUtc.toMSecsSinceEpoch();
+    }
+
+    QTimeZone m_zone = QTimeZone::systemTimeZone();
+    qint64 m_from = 1;
+    qint64 m_to = 0;
+    int m_offset = 0;
+};
+
+// Size and modification time (ns) of a file, (-1, 0) when there is none.
+// Straight from stat(): QFileInfo would turn the time into a local one,
+// which costs a look at the time zone per file.
+QPair<qint64, qint64> fileStamp(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {-1, 0};
+#ifdef __APPLE__
+    const qint64 ns = qint64(st.st_mtimespec.tv_sec) * 1000000000 + st.st_mtimespec.tv_nsec;
+#else
+    const qint64 ns = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#endif
+    return {qint64(st.st_size), ns};
+}
+
+bool loadPicture(QImage& img, const QString& path)
+{
+    return img.load(path, "JPEG") || img.load(path, "PNG");
+}
+
+// A table is trusted for a data while a few of its records, spread over it,
+// are what the data itself finds under their ids: records never change once
+// loaded, and a data that lives keeps its records alive.
+template <typename T, typename Find>
+bool tableHolds(const QHash<qint64, T*>& byId, const QList<qint64>& probes, Find find)
+{
+    for (qint64 id : probes)
+        if (find(id) != byId.value(id))
+            return false;
+    return true;
+}
+
+template <typename T, typename Find>
+void fillTable(const QList<T*>& all, QHash<qint64, T*>& byId, QList<qint64>& probes, Find find)
+{
+    byId.clear();
+    probes.clear();
+    byId.reserve(all.size());
+    for (T* p : all)
+        if (find(p->id) == p)
+            byId.insert(p->id, p);
+    const qsizetype n = all.size();
+    for (qsizetype i = 0; i < n; i += qMax<qsizetype>(1, n / 7))
+        probes.append(all.at(i)->id);
+    if (n)
+        probes.append(all.last()->id);
+}
+
+} // namespace
+
+namespace ioslinedb_p {
+
+void RecordLookup::sync(const LineData& data)
+{
+    const auto findChat = [&](qint64 id) { return data.chat(id); };
+    const auto findUser = [&](qint64 id) { return data.user(id); };
+    if (!m_filled || !tableHolds(m_chats.byId, m_chats.probes, findChat)
+        || !tableHolds(m_users.byId, m_users.probes, findUser)) {
+        fillTable(data.chats(), m_chats.byId, m_chats.probes, findChat);
+        fillTable(data.users(), m_users.byId, m_users.probes, findUser);
+        m_filled = true;
+    }
+}
+
+_LineChat* RecordLookup::chat(const LineData& data, qint64 id) const
+{
+    auto it = m_chats.byId.constFind(id);
+    return it != m_chats.byId.constEnd() ? *it : data.chat(id);
+}
+
+_LineUser* RecordLookup::user(const LineData& data, qint64 id) const
+{
+    auto it = m_users.byId.constFind(id);
+    return it != m_users.byId.constEnd() ? *it : data.user(id);
+}
+
+} // namespace ioslinedb_p
+
+Sqlite3Sql IOSLineDb::messagesSql(bool count, _LineChat* chat, bool chatFirst) const
+{
+    Sqlite3Sql sql(count ? "select count(*)" : kPageColumns);
+    // Both joins give the same rows. Without statistics SQLite walks the
+    // time index for any chat, which reads the whole store for a small one;
+    // taking the chat first goes through the store's index on ZMESSAGE.ZCHAT.
+    sql.appendSql(chatFirst ? QStringLiteral(" from ZCHAT as c cross join ZMESSAGE as m on m.ZCHAT=c.Z_PK")
+                            : QStringLiteral(" from ZMESSAGE as m inner join ZCHAT as c on m.ZCHAT=c.Z_PK"));
+    if (chat) {
+        sql.appendSql(QStringLiteral(" and c.ZMID=?"));
+        sql.addTextParam(chat->uid);
+    }
+    sql.appendSql(QString::fromLatin1(kFilter));
+    return sql;
+}
+
+IOSLineDb::StoreState IOSLineDb::storeStateThrow()
+{
+    StoreState st;
+    st.totalChanges = sqlite3_total_changes64(rawHandle());
+    Sqlite3Cursor v = queryThrow(Sqlite3Sql("PRAGMA data_version"));
+    if (v.moveNext())
+        st.dataVersion = v.getInt64(0);
+    return st;
+}
+
+qint64 IOSLineDb::messagesCountThrow(_LineChat* chat)
+{
+    Sqlite3Cursor cur = queryThrow(messagesSql(true, chat, chat && chatIndexed));
+    return cur.moveNext() ? cur.getInt64(0) : 0;
+}
+
+bool IOSLineDb::chatFirstThrow(_LineChat* chat, const StoreState& state)
+{
+    if (!chat || !chatIndexed)
+        return false;
+    PlanCache& pc = planCache;
+    if (!(pc.state == state) || pc.chatUid != chat->uid) {
+        if (!(pc.state == state)) {
+            Sqlite3Cursor all = queryThrow(Sqlite3Sql("select count(*) from ZMESSAGE"));
+            pc.totalRows = all.moveNext() ? all.getInt64(0) : 0;
+        }
+        pc.chatRows = messagesCountThrow(chat);
+        pc.chatUid = chat->uid;
+        pc.state = state;
+    }
+    // Walking the time index costs about the whole store once for a chat
+    // read page by page; taking the chat first costs the chat's rows on
+    // every page. The latter wins while rows x rows / pageSize stays below
+    // the store's size (pageSize taken as the usual 5000).
+    return double(pc.chatRows) * double(pc.chatRows) < double(pc.totalRows) * 5000.0;
+}
+
+QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int page, int pageSize, bool asc)
+{
+    QList<_LineMsg> list;
+    if (page < 1 || pageSize < 1)
+        return list;
+
+    // Rows of equal time are ordered by Z_PK, so that every page is well
+    // defined and no message can fall between two pages or show on both.
+    // A page that follows the one read last continues after its last row
+    // instead of skipping the rows before it again; that gives the same rows
+    // as the offset as long as the store has not changed in between.
+    const StoreState state = storeStateThrow();
+    const PageCursor& pc = pageCursor;
+    const bool resume = pc.valid && pc.allChats == (chat == nullptr) && (!chat || pc.chatUid == chat->uid)
+                        && pc.asc == asc && pc.pageSize == pageSize && pc.page + 1 == page && pc.state == state;
+
+    Sqlite3Sql sql = messagesSql(false, chat, chatFirstThrow(chat, state));
+    if (resume) {
+        sql.appendSql(asc ? QStringLiteral(" and m.ZTIMESTAMP >= ? and (m.ZTIMESTAMP > ? or m.Z_PK > ?)")
+                          : QStringLiteral(" and m.ZTIMESTAMP <= ? and (m.ZTIMESTAMP < ? or m.Z_PK < ?)"));
+        sql.addInt64Param(pc.lastTs).addInt64Param(pc.lastTs).addInt64Param(pc.lastPk);
+    }
+    sql.appendSql(asc ? QStringLiteral(" order by m.ZTIMESTAMP asc, m.Z_PK asc")
+                      : QStringLiteral(" order by m.ZTIMESTAMP desc, m.Z_PK desc"));
+    sql.appendSql(QStringLiteral(" limit %1 offset %2")
+                      .arg(pageSize)
+                      .arg(resume ? qint64(0) : qint64(page - 1) * qint64(pageSize)));
+
+    Sqlite3Cursor cur = queryThrow(sql);
+    const int iPk = cur.columnIndex(QStringLiteral("Z_PK"));
+    const int iId = cur.columnIndex(QStringLiteral("ZID"));
+    const int iTs = cur.columnIndex(QStringLiteral("ZTIMESTAMP"));
+    const int iType = cur.columnIndex(QStringLiteral("ZCONTENTTYPE"));
+    const int iChat = cur.columnIndex(QStringLiteral("ZCHAT"));
+    const int iSender = cur.columnIndex(QStringLiteral("ZSENDER"));
+    const int iText = cur.columnIndex(QStringLiteral("ZTEXT"));
+    const int iMeta = cur.columnIndex(QStringLiteral("ZCONTENTMETADATA"));
+    const int iLat = cur.columnIndex(QStringLiteral("ZLATITUDE"));
+    const int iLng = cur.columnIndex(QStringLiteral("ZLONGITUDE"));
+
+    const QString container = containerDir.absolutePath() + QLatin1Char('/');
+    const QString storeAbs = container + storeDir;
+    const QString extractedDir = container + QStringLiteral("tmp/thumbnails/");
+
+    list.reserve(qMin(pageSize, 20000));
+    if (!lookup)
+        lookup.reset(new RecordLookup);
+    lookup->sync(data);
+    LocalTimes localTimes;
+    int rows = 0;
+    qint64 lastTs = 0, lastPk = 0;
+    while (cur.moveNext()) {
+        ++rows;
+        const qint64 ts = cur.getInt64(iTs);
+        const qint64 pk = cur.getInt64(iPk);
+        lastTs = ts;
+        lastPk = pk;
+        const int type = messageType(cur.getInt(iType));
+        _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
+        // Opening purged the disabled chats and loading took in all others,
+        // so a row without its chat means a store changed since: skip it.
+        if (type < 0 || !msgChat)
+            continue;
+
+        _LineMsg msg;
+        msg.id = pk;
+        msg.uid = cur.getText(iId);
+        msg.type = type;
+        msg.ts = localTimes.at(ts);
+        msg.chat = msgChat;
+        const qint64 sender = cur.getInt64(iSender);
+        msg.from = sender != 0 ? lookup->user(data, sender) : nullptr;
+
+        const auto thumbnailSteps = [&](bool pictureFallback) {
+            const QString encChat = pathutil::encodeFileName(msgChat->uid);
+            const QString encMsg = pathutil::encodeFileName(msg.uid);
+            const QString extracted = extractedDir + encChat + QLatin1Char('/') + encMsg + QStringLiteral(".thumb.jpg");
+            const QString lineThumb =
+                storeAbs + QStringLiteral("Message Thumbnails/") + encChat + QLatin1Char('/') + encMsg + QStringLiteral(".thumb");
+            msg.thumbPath = extracted;
+            const QFileInfo lineInfo(lineThumb);
+            if (lineInfo.isFile()) {
+                msg.thumbPath = lineThumb;
+            } else {
+                const QFileInfo ex(extracted);
+                if (!ex.exists() || ex.size() == 0) {
+                    Sqlite3Sql blobSql("select ZTHUMBNAIL from ZMESSAGE where Z_PK=?");
+                    blobSql.addInt64Param(pk);
+                    Sqlite3Cursor blob = queryThrow(blobSql);
+                    const QByteArray bytes = blob.moveNext() ? blob.getBlob(0) : QByteArray();
+                    QDir().mkpath(ex.absolutePath());
+                    QFile f(extracted);
+                    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                        f.write(bytes);
+                }
+            }
+            if (!pictureFallback)
+                return;
+            // A thumbnail that decoded once and has not changed since decodes
+            // again: remember it instead of decoding it on every read.
+            const QPair<qint64, qint64> stamp = fileStamp(msg.thumbPath);
+            const auto known = decodedThumbs.constFind(msg.thumbPath);
+            if (stamp.first > 0 && known != decodedThumbs.constEnd() && *known == stamp)
+                return;
+            QImage img;
+            if (loadPicture(img, msg.thumbPath)) {
+                decodedThumbs.insert(msg.thumbPath, stamp);
+                return;
+            }
+            QImage photo;
+            if (!loadPicture(photo, msg.attaPath))
+                return;
+            const QImage scaled = photo.width() > photo.height()
+                                      ? photo.scaledToWidth(400, Qt::FastTransformation)
+                                      : photo.scaledToHeight(400, Qt::FastTransformation);
+            scaled.save(msg.thumbPath, "JPEG");
+        };
+
+        const auto attaBase = [&] {
+            return storeAbs + QStringLiteral("Message Attachments/") + pathName(msgChat->uid) + QLatin1Char('/')
+                   + pathName(msg.uid);
+        };
+
+        switch (type) {
+        case LineMsgType::TEXT:
+            msg.rawContent = cur.getTextBytes(iText);
+            msg.text = parseLineRawContent(msg.rawContent);
+            break;
+        case LineMsgType::PHOTO:
+            msg.attaPath = attaBase() + QStringLiteral(".jpg");
+            thumbnailSteps(true);
+            msg.attaSetWidth(cur.getInt(iLat));
+            msg.attaSetHeight(cur.getInt(iLng));
+            break;
+        case LineMsgType::VIDEO:
+            thumbnailSteps(false);
+            msg.attaPath = firstExisting(attaBase(), {".mp4", ".mov"});
+            msg.attaSetWidth(cur.getInt(iLat));
+            msg.attaSetHeight(cur.getInt(iLng));
+            break;
+        case LineMsgType::VOICE:
+            msg.attaPath = firstExisting(attaBase(), {".mp4", ".aac", ".m4a"});
+            msg.attaSetFileSize(cur.getInt64(iLat));
+            break;
+        case LineMsgType::STICKER: {
+            _LineStickerInfo sticker;
+            const QByteArray metaBytes = cur.getBlob(iMeta);
+            if (!metaBytes.isEmpty()) {
+                const QHash<QString, QString> meta = readMetaData(metaBytes);
+                sticker.id = meta.value(QStringLiteral("STKID")).toInt();
+                sticker.version = meta.value(QStringLiteral("STKVER")).toInt();
+                sticker.package = meta.value(QStringLiteral("STKPKGID")).toInt();
+            }
+            if (sticker.id <= 0)
+                sticker = stickerInfoThrow(cur.getInt(iLng));
+            msg.attaSetSticker(sticker);
+            break;
+        }
+        case LineMsgType::CONTACT: {
+            const QHash<QString, QString> meta = readMetaData(cur.getBlob(iMeta));
+            LineContactInfo contact;
+            contact.uid = meta.value(QStringLiteral("mid"));
+            contact.name = meta.value(QStringLiteral("displayName"));
+            msg.attaSetContact(contact);
+            break;
+        }
+        case LineMsgType::FILE: {
+            const QString fileName = readMetaData(cur.getBlob(iMeta)).value(QStringLiteral("FILE_NAME"));
+            msg.attaSetFileName(fileName);
+            // Both forms are single names: the encoded one escapes every
+            // separator and the cleaned one drops them.
+            const QString base = attaBase() + QLatin1Char('_');
+            const QString encoded = base + pathutil::encodeFileName(utf8mac_to(fileName));
+            msg.attaPath = QFileInfo::exists(encoded) ? encoded : base + g_formatFileName(fileName);
+            break;
+        }
+        case LineMsgType::LOCATION: {
+            _LineLocationInfo loc;
+            loc.lat = cur.getDouble(iLat);
+            loc.lng = cur.getDouble(iLng);
+            loc.name = cur.getText(iText);
+            msg.attaSetLocation(loc);
+            break;
+        }
+        default:
+            break;
+        }
+        list.append(std::move(msg));
+    }
+
+    PageCursor& next = pageCursor;
+    next.valid = rows == pageSize;
+    next.allChats = chat == nullptr;
+    next.chatUid = chat ? chat->uid : QString();
+    next.asc = asc;
+    next.page = page;
+    next.pageSize = pageSize;
+    next.lastTs = lastTs;
+    next.lastPk = lastPk;
+    next.state = state;
+    return list;
+}

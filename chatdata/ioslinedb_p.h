@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+class LineData;
+struct _LineChat;
+struct _LineUser;
+
+// Private helpers of IOSLineDb, shared by its source files.
+namespace ioslinedb_p {
+
+// True when the text can stand as one file or folder name as it is: not
+// empty, not "." or "..", and without a separator or NUL.
+bool isPlainName(const QString& name);
+
+// The name under which the LINE app files things for an id: the id itself
+// when it is a plain name (every id the app makes), else its encoded form,
+// which names nothing the app wrote but can never leave the folder.
+QString pathName(const QString& id);
+
+// LineData finds records in ordered maps; a page of messages looks its chat
+// and sender up once per row, which made those look-ups a third of the time
+// of reading a store. This keeps hash tables of the same records for the
+// reader. Before each page it checks a few of them against the data it is
+// given (which keeps its records alive) and rebuilds them from that data when
+// they differ; an id not in them is asked of the data itself.
+class RecordLookup
+{
+public:
+    void sync(const LineData& data);
+    _LineChat* chat(const LineData& data, qint64 id) const;
+    _LineUser* user(const LineData& data, qint64 id) const;
+
+private:
+    template <typename T>
+    struct Table
+    {
+        QHash<qint64, T*> byId;
+        QList<qint64> probes;
+    };
+    bool m_filled = false;
+    Table<_LineChat> m_chats;
+    Table<_LineUser> m_users;
+};
+
+} // namespace ioslinedb_p

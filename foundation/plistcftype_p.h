@@ -1,0 +1,104 @@
+#pragma once
+
+// Private details of PlistCFType, shared by its implementation files and the
+// tests that check the input guards directly.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <cstddef>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include <plist/plist.h>
+
+// The owner record of one node: frees the node (and its subtree) when it is
+// destroyed, if it still owns it.
+class PlistCFTypePrivacy
+{
+public:
+    PlistCFTypePrivacy(plist_t node, bool owned) : node(node), owned(owned) {}
+    ~PlistCFTypePrivacy()
+    {
+        if (node && owned)
+            plist_free(node);
+    }
+    PlistCFTypePrivacy(const PlistCFTypePrivacy&) = delete;
+    PlistCFTypePrivacy& operator=(const PlistCFTypePrivacy&) = delete;
+
+    plist_t p() const { return node; }
+
+    plist_t node;
+    bool owned;
+};
+
+namespace plistdetail {
+
+// Calls f(key, value) for each entry of a dictionary node in its own order,
+// until f returns false. key is the raw UTF-8 text (valid only during the call).
+template <class F>
+void forEachEntry(plist_t dict, F f)
+{
+    if (!dict || plist_get_node_type(dict) != PLIST_DICT)
+        return;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(dict, &it);
+    while (it) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dict, it, &key, &value);
+        const bool more = value && f(key ? key : "", value);
+        free(key);
+        if (!more)
+            break;
+    }
+    free(it);
+}
+
+// A string object of a binary list to be cut before its first U+0000:
+// libplist 2.2 keeps such a string at a length longer than what plist_copy
+// copies, and asserts when one is read as a dictionary key.
+struct StringCut
+{
+    size_t marker;       // offset of the object's marker byte
+    size_t countAt;      // offset of the count after the marker, 0 when in the marker
+    unsigned countWidth; // bytes of that count
+    quint64 units;       // the new count
+};
+
+// libplist 2.2 trusts the object graph of a binary list: shared references
+// are copied out into a tree (so a few hundred bytes can expand into billions
+// of nodes) and nesting is followed by recursion. This walks the graph
+// without recursion before libplist sees it and accepts it only when every
+// reachable object lies inside the object area, no reference leaves the
+// table, there is no cycle, nesting stays within maxNesting and the expanded
+// tree has at most maxNodes nodes. Strings that hold U+0000 are listed in
+// cuts; apply them with applyCuts before parsing.
+bool binaryIsSafe(const char* data, size_t size, int maxNesting, quint64 maxNodes, std::vector<StringCut>* cuts);
+void applyCuts(QByteArray* bytes, const std::vector<StringCut>& cuts);
+
+// libplist 2.2 parses XML without recursion but frees, copies and writes
+// trees recursively. This gives an upper bound of the container nesting that
+// plist_from_xml can build from the text, tokenising it the way libplist
+// does (comments, CDATA, processing instructions, DOCTYPE, quoted attribute
+// values).
+int xmlNestingBound(const char* data, size_t size);
+
+// libplist 2.2 writes a string or key that is not valid UTF-8 (only malformed
+// input makes one) as a binary list that no reader can parse, and as XML
+// text in no encoding. hasBrokenText tells whether a tree holds such text;
+// repairedCopy gives a deep copy with U+FFFD for the invalid bytes, as the
+// readers show them (entries whose repaired keys coincide become one, the
+// later value in the first place).
+bool hasBrokenText(plist_t node);
+plist_t repairedCopy(plist_t node);
+
+// Seconds since 2001-01-01 00:00:00 UTC held by a date node, exactly: the
+// libplist 2.2 getter splits negative values wrongly and wraps outside 32 bits.
+std::optional<double> dateSeconds(plist_t node);
+
+// A date node for any seconds since 2001; null for NaN or infinity.
+plist_t newDate(double seconds);
+
+} // namespace plistdetail
