@@ -17,12 +17,14 @@
 #include <stdexcept>
 
 #include "tests/support/gtest_qt.h"
+#include "tests/support/linestorebuilder.h"
 #include "tests/support/localdbbuilder.h"
 #include "tests/support/memlinedb.h"
 #include "tests/support/modaldriver.h"
 
 #include "chatdata/backuplinemessagesthread.h"
 #include "chatdata/backuplinemessagesthread_p.h"
+#include "chatdata/ioslinedb.h"
 #include "chatdata/linedata.h"
 #include "chatdata/linelocaldb.h"
 #include "chatdata/linemsgsdatasource.h"
@@ -515,6 +517,132 @@ TEST_F(BackupLineMessagesThreadTest, ReportsItsStatusAndOnePercentPerStep)
     EXPECT_EQ(o.result, 1);
     EXPECT_EQ(shown, QStringList({"Progress:33%", "Progress:66%", "Progress:100%"}));
     EXPECT_EQ(status, translated("IDS_BACKING_UP_LINE_MESSAGES"));
+}
+
+TEST_F(BackupLineMessagesThreadTest, ALineStoreBackedUpReadsBackWithTheSameRecordsAndAttachmentBytes)
+{
+    const QString container = tmp.path() + "/container";
+    ASSERT_TRUE(QDir().mkpath(container));
+    LineStoreBuilder b(container);
+    const QDateTime t0(QDate(2019, 3, 1), QTime(9, 30), Qt::UTC);
+    const qint64 ms = t0.toMSecsSinceEpoch();
+    b.setAccount("u00owner", "Me");
+    const qint64 alice = b.addUser(
+        LineUserRow("uAlice").named("Alice").addressBook("Ali").custom("A").createdAt(t0).picture("/pic/a"));
+    const qint64 bob = b.addUser(LineUserRow("uBob").named("Bob"));
+    const qint64 cid = b.addUser(LineUserRow("uCid").named("Cid").createdAt(t0.addDays(3)));
+    const qint64 single = b.addChat(LineChatRow("uAlice"));
+    const qint64 room = b.addChat(LineChatRow("rRoom").room().withMembers({alice, bob}));
+    const qint64 group = b.addChat(LineChatRow("cGroup").groupChat().withMembers({bob, cid}));
+    b.addGroup(LineGroupRow("cGroup").named("Hiking").createdAt(t0).picture("ps").createdBy(alice).withMembers(
+        {alice, bob, cid}));
+    const QByteArray emojiRun = QByteArray::fromHex("f4808080f4808081") + "x" + QByteArray::fromHex("f48fbfbf");
+    b.addMessage(LineMsgRow(single, "100").at(ms).from(alice).withText("hi " + emojiRun + " \xff!"));
+    b.addMessage(LineMsgRow(single, "101").at(ms + 1000).photo(640, 480).thumbnailBlob("thumb-101"));
+    b.addAttachment("uAlice", "101", ".jpg", "photo-101");
+    b.addMessage(LineMsgRow(room, "200").at(ms + 2000).from(bob).voice(2940));
+    b.addAttachment("rRoom", "200", ".m4a", "voice-200");
+    b.addMessage(LineMsgRow(room, "201").at(ms + 3000).from(bob).video(320, 240).thumbnailBlob("thumb-201"));
+    b.addAttachment("rRoom", "201", ".mp4", "video-201");
+    b.addMessage(LineMsgRow(group, "300").at(ms + 4000).from(cid).sticker(11, 22, 33));
+    b.addMessage(LineMsgRow(group, "301").at(ms + 5000).from(alice).contact("uBob", "Bob B"));
+    b.addMessage(LineMsgRow(group, "302").at(ms + 6000).from(bob).file("plans.v2.pdf", 4));
+    b.addAttachment("cGroup", "302", "_plans.v2.pdf", "%PDF");
+    b.addMessage(LineMsgRow(group, "303").at(ms + 7000).location(35.681236, 139.767125, "Tokyo Station"));
+    b.build();
+
+    auto store = QSharedPointer<IOSLineDb>::create(QDir(container), QString());
+    LineData source(store, 5000);
+    store->loadDataThrow(source);
+    const QList<_LineMsg> expected = store->messagesThrow(source, nullptr, 1, 1000, true);
+    QStringList expectedUids;
+    for (const _LineMsg& m : expected)
+        expectedUids.append(m.uid);
+    ASSERT_EQ(expectedUids, QStringList({"100", "101", "200", "201", "300", "301", "302", "303"}));
+
+    const Outcome o = run(PAbsLineMsgsSource(new LineMsgsDataSource(source, nullptr, true)));
+    EXPECT_EQ(o.notices, QStringList({successText(8)}));
+    const ReadBack r = readBack();
+
+    // Chats with their members and groups.
+    ASSERT_EQ(r.data.chats().size(), 3);
+    for (const _LineChat* want : source.chats()) {
+        const _LineChat* got = chatByUid(r.data, want->uid);
+        ASSERT_TRUE(got) << want->uid.toStdString();
+        EXPECT_EQ(got->type, want->type);
+        EXPECT_EQ(memberUids(got->users), memberUids(want->users)) << want->uid.toStdString();
+        ASSERT_EQ(got->group == nullptr, want->group == nullptr);
+        if (want->group) {
+            EXPECT_EQ(got->group->uid, want->group->uid);
+            EXPECT_EQ(got->group->name, want->group->name);
+            EXPECT_EQ(got->group->picStatus, want->group->picStatus);
+            EXPECT_EQ(got->group->createTs.toSecsSinceEpoch(), want->group->createTs.toSecsSinceEpoch());
+            EXPECT_EQ(got->group->creator->uid, want->group->creator->uid);
+            EXPECT_EQ(memberUids(got->group->members), memberUids(want->group->members));
+        }
+    }
+    EXPECT_EQ(chatByUid(r.data, "cGroup")->group->name, "Hiking");
+
+    // Every user a chat, group or message names, with the same values.
+    QSet<QString> named;
+    for (const _LineChat* c : source.chats()) {
+        for (const _LineUser* u : c->users)
+            named.insert(u->uid);
+        if (c->group) {
+            named.insert(c->group->creator->uid);
+            for (const _LineUser* u : c->group->members)
+                named.insert(u->uid);
+        }
+    }
+    for (const _LineMsg& m : expected) {
+        if (m.from)
+            named.insert(m.from->uid);
+    }
+    QStringList namedUids(named.cbegin(), named.cend());
+    namedUids.sort();
+    QStringList gotUids;
+    for (const _LineUser* u : r.data.users())
+        gotUids.append(u->uid);
+    gotUids.sort();
+    EXPECT_EQ(gotUids, namedUids);
+    for (const _LineUser* got : r.data.users()) {
+        const _LineUser* want = nullptr;
+        for (const _LineUser* u : source.users())
+            want = u->uid == got->uid ? u : want;
+        ASSERT_TRUE(want) << got->uid.toStdString();
+        EXPECT_EQ(got->contactName, want->contactName);
+        EXPECT_EQ(got->serverName, want->serverName);
+        EXPECT_EQ(got->customName, want->customName);
+        EXPECT_EQ(got->picUri, want->picUri);
+        if (want->createTs.isValid()) {
+            EXPECT_EQ(got->createTs.toSecsSinceEpoch(), want->createTs.toSecsSinceEpoch());
+        }
+    }
+
+    // Messages, their attachment values and the bytes of their files.
+    ASSERT_EQ(r.msgs.size(), expected.size());
+    int files = 0;
+    for (int i = 0; i < expected.size(); ++i) {
+        const _LineMsg& want = expected[i];
+        const _LineMsg& got = r.msgs[i];
+        SCOPED_TRACE(want.uid.toStdString());
+        EXPECT_EQ(got.uid, want.uid);
+        EXPECT_EQ(got.type, want.type);
+        EXPECT_EQ(got.ts.toSecsSinceEpoch(), want.ts.toSecsSinceEpoch());
+        EXPECT_EQ(got.rawContent, want.rawContent);
+        EXPECT_EQ(got.text, want.text);
+        EXPECT_EQ(got.chat->uid, want.chat->uid);
+        EXPECT_EQ(got.from ? got.from->uid : QString(), want.from ? want.from->uid : QString());
+        EXPECT_EQ(got.atta, want.atta);
+        for (const auto& paths : {qMakePair(want.thumbPath, got.thumbPath), qMakePair(want.attaPath, got.attaPath)}) {
+            if (paths.first.isEmpty() || !QFileInfo::exists(paths.first))
+                continue;
+            EXPECT_EQ(readFile(paths.second), readFile(paths.first)) << paths.second.toStdString();
+            ++files;
+        }
+    }
+    EXPECT_EQ(files, 6); // two thumbnails, photo, voice, video, file
+    EXPECT_TRUE(r.msgs[0].text.contains("[EMOJI]")) << r.msgs[0].text.toStdString();
 }
 
 class MediaCopyTest : public ::testing::TestWithParam<bool>
