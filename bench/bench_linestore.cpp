@@ -4,10 +4,7 @@
 //
 // The store is generated at start: 50,000 users, 5,000 chats, 1,000,000
 // messages, once text only and once with 30% media messages.
-//
-// Bench programs do not link the test support library, so the fixture
-// builder is compiled in here.
-#include "tests/support/linestorebuilder.cpp"
+#include "tests/support/linestorebuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -40,6 +40,11 @@ public:
 
     void openCheckThrow() override;
     void loadDataThrow(LineData& data) override;
+    // Messages are those of the shown content types, before 2096 and with an
+    // id, ordered by ZTIMESTAMP and then Z_PK, so that pages never overlap.
+    // A message's ts is its local wall-clock time (a date-time at the zone's
+    // offset for that moment). Reading a page writes thumbnails into the
+    // copy ("tmp/thumbnails"); both need openCheckThrow to have run.
     qint64 messagesCountThrow(_LineChat* chat) override;
     QList<_LineMsg> messagesThrow(LineData& data, _LineChat* chat, int page, int pageSize, bool asc) override;
 

@@ -85,4 +85,15 @@
         <translation>Line account is required. Please choose your Line account.</translation>
     </message>
 </context>
+<context>
+    <name>BackupLineMessagesThread</name>
+    <message>
+        <source>IDS_BACKING_UP_LINE_MESSAGES</source>
+        <translation>Backing up Line messages...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
+        <translation>Successfully backed up %1 messages.</translation>
+    </message>
+</context>
 </TS>

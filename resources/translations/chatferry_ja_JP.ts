@@ -85,4 +85,15 @@
         <translation>LINE アカウントが必要です。LINE アカウントを選択してください。</translation>
     </message>
 </context>
+<context>
+    <name>BackupLineMessagesThread</name>
+    <message>
+        <source>IDS_BACKING_UP_LINE_MESSAGES</source>
+        <translation>LINEのメッセージをバックアップしています...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
+        <translation>%1 件のメッセージをバックアップしました。</translation>
+    </message>
+</context>
 </TS>

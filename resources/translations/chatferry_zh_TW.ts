@@ -85,4 +85,15 @@
         <translation>需要 LINE 帳號。請選擇您的 LINE 帳號。</translation>
     </message>
 </context>
+<context>
+    <name>BackupLineMessagesThread</name>
+    <message>
+        <source>IDS_BACKING_UP_LINE_MESSAGES</source>
+        <translation>正在備份 LINE 訊息...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
+        <translation>已成功備份 %1 則訊息。</translation>
+    </message>
+</context>
 </TS>

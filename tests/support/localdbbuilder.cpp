@@ -1,0 +1,166 @@
+#include "tests/support/localdbbuilder.h"
+
+#include <QDir>
+
+#include <stdexcept>
+
+namespace {
+
+// The tables as the local database keeps them; the earlier format differs
+// only by the columns and the index named in the header.
+const char kSchema[] =
+    "CREATE TABLE line_chat(_id INTEGER PRIMARY KEY AUTOINCREMENT, uid VARCHAR, type VARCHAR);"
+    "CREATE INDEX index_line_chat_uid ON line_chat(uid);"
+    "CREATE TABLE line_user(_id INTEGER PRIMARY KEY AUTOINCREMENT, uid VARCHAR, contact_name VARCHAR,"
+    " server_name VARCHAR, create_ts LONG, pic_uri VARCHAR %1);"
+    "CREATE INDEX index_line_user_uid ON line_user(uid);"
+    "CREATE TABLE line_group(_id INTEGER PRIMARY KEY AUTOINCREMENT, uid VARCHAR, creator_id INTEGER,"
+    " name VARCHAR, pic_status VARCHAR, create_ts LONG);"
+    "CREATE INDEX index_line_group_uid ON line_group(uid);"
+    "CREATE INDEX index_line_group_creator_id ON line_group(creator_id);"
+    "CREATE TABLE line_chat_users(chat_id INTEGER, user_id INTEGER, PRIMARY KEY(chat_id, user_id));"
+    "CREATE TABLE line_group_members(group_id INTEGER, user_id INTEGER, PRIMARY KEY(group_id, user_id));"
+    "CREATE TABLE line_msg(_id INTEGER PRIMARY KEY AUTOINCREMENT, uid VARCHAR, type VARCHAR, ts LONG,"
+    " delivered_ts LONG, chat_id INTEGER, from_id INTEGER, content TEXT, atta BLOB %2);"
+    "CREATE INDEX index_line_msg_chat_ts ON line_msg(chat_id, ts);"
+    "CREATE INDEX index_line_msg_uid ON line_msg(uid);";
+
+QVariant idOrNull(qint64 id)
+{
+    return id != 0 ? QVariant(id) : QVariant();
+}
+
+} // namespace
+
+QString LocalDbBuilder::dbPath(const QString& folder)
+{
+    return QDir(folder).absoluteFilePath(QStringLiteral("marrowquist-line.db"));
+}
+
+LocalDbBuilder::LocalDbBuilder(const QString& folder, Format format)
+    : m_format(format)
+{
+    QDir().mkpath(folder);
+    m_db.openThrow(dbPath(folder), 6);
+    const bool current = format == Current;
+    exec(QString::fromLatin1(kSchema)
+             .arg(current ? QStringLiteral(", custom_name VARCHAR") : QString(),
+                  current ? QStringLiteral(", ver INTEGER") : QString()));
+    if (current)
+        exec(QStringLiteral("CREATE INDEX _vardo_idx_line_msg_ts ON line_msg(ts)"));
+}
+
+LocalDbBuilder::LocalDbBuilder(const QString& folder)
+{
+    m_db.openThrow(dbPath(folder), 2);
+    m_format = hasColumn(QStringLiteral("line_msg"), QStringLiteral("ver")) ? Current : Earlier;
+}
+
+void LocalDbBuilder::exec(const QString& sql)
+{
+    QString error;
+    if (m_db.exec(sql, error) != 0)
+        throw std::runtime_error((error + QStringLiteral(" in: ") + sql).toStdString());
+}
+
+qint64 LocalDbBuilder::insert(const QString& table, const Sqlite3Row& row)
+{
+    m_db.executeThrow(row.insertSql(table));
+    return m_db.lastInsertId();
+}
+
+qint64 LocalDbBuilder::addUser(const QVariant& uid, const QString& contactName, const QString& serverName,
+                               qint64 createTs)
+{
+    Sqlite3Row row;
+    row["uid"] = uid;
+    row["contact_name"] = contactName;
+    row["server_name"] = serverName;
+    row["create_ts"] = createTs;
+    return insert(QStringLiteral("line_user"), row);
+}
+
+qint64 LocalDbBuilder::addChat(const QString& uid, const QVariant& type)
+{
+    Sqlite3Row row;
+    row["uid"] = uid;
+    row["type"] = type;
+    return insert(QStringLiteral("line_chat"), row);
+}
+
+qint64 LocalDbBuilder::addGroup(const QString& uid, qint64 creatorId, const QString& name, const QString& picStatus,
+                                qint64 createTs)
+{
+    Sqlite3Row row;
+    row["uid"] = uid;
+    row["creator_id"] = idOrNull(creatorId);
+    row["name"] = name;
+    row["pic_status"] = picStatus;
+    row["create_ts"] = createTs;
+    return insert(QStringLiteral("line_group"), row);
+}
+
+void LocalDbBuilder::addChatUser(qint64 chatId, qint64 userId)
+{
+    exec(QStringLiteral("insert into line_chat_users(chat_id,user_id) values(%1,%2)").arg(chatId).arg(userId));
+}
+
+void LocalDbBuilder::addGroupMember(qint64 groupId, qint64 userId)
+{
+    exec(QStringLiteral("insert into line_group_members(group_id,user_id) values(%1,%2)").arg(groupId).arg(userId));
+}
+
+qint64 LocalDbBuilder::addMsg(const QString& uid, const QString& type, qint64 ts, qint64 chatId, qint64 fromId,
+                              const QByteArray& content, const QByteArray& atta, const QVariant& ver)
+{
+    Sqlite3Row row;
+    row["uid"] = uid;
+    row["type"] = type;
+    row["ts"] = ts;
+    row["chat_id"] = chatId;
+    row["from_id"] = idOrNull(fromId);
+    row["content"] = QVariant::fromValue(Sqlite3Row::_TypeTextBytes{content});
+    row["atta"] = atta.isNull() ? QVariant() : QVariant(atta);
+    if (m_format == Current)
+        row["ver"] = ver;
+    return insert(QStringLiteral("line_msg"), row);
+}
+
+QList<Sqlite3Row> LocalDbBuilder::rows(const QString& sql)
+{
+    QList<Sqlite3Row> result;
+    Sqlite3Cursor cur = m_db.queryThrow(sql);
+    while (cur.moveNext())
+        result.append(cur.getRow());
+    return result;
+}
+
+QVariant LocalDbBuilder::value(const QString& sql)
+{
+    const QList<Sqlite3Row> all = rows(sql);
+    if (all.isEmpty() || all.first().size() == 0)
+        return QVariant();
+    return all.first().values().first();
+}
+
+qint64 LocalDbBuilder::count(const QString& table)
+{
+    return value(QStringLiteral("select count(*) as n from %1").arg(sqlite3QuoteIdentifier(table))).toLongLong();
+}
+
+bool LocalDbBuilder::hasColumn(const QString& table, const QString& column)
+{
+    for (const _SqliteCol& c : m_db.tbCols(table)) {
+        if (c.name.compare(column, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool LocalDbBuilder::hasIndex(const QString& name)
+{
+    Sqlite3Sql sql("select count(*) from sqlite_master where type='index' and name=?");
+    sql.addTextParam(name);
+    Sqlite3Cursor cur = m_db.queryThrow(sql);
+    return cur.moveNext() && cur.getInt64(0) > 0;
+}
