@@ -5,11 +5,6 @@
 // 1,000,000 messages. The restored messages come from a second store: 10,000
 // messages over 16 chats, 8 of which the target has already (its largest
 // among them), 500 of them already in the target.
-//
-// Bench programs do not link the test support library, so the fixture
-// builder and the restore walk are compiled in here.
-#include "tests/support/linestorebuilder.cpp"
-#include "tests/support/linestorecheck.cpp"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,6 +20,8 @@
 #include "chatdata/ioslinedb.h"
 #include "chatdata/ioslinedb_restore_p.h"
 #include "chatdata/linedata.h"
+#include "tests/support/linestorebuilder.h"
+#include "tests/support/linestorecheck.h"
 
 namespace {
 

@@ -19,19 +19,6 @@
 
 #include <gtest/gtest.h>
 
-// LeakSanitizer of this toolchain misreads glibc's dynamic TLS blocks
-// depending on where they land, and then crashes at exit after every test
-// has passed (google/sanitizers issue 1322). Which program hits it changes
-// with its size; this one does. The environment's ASAN_OPTIONS still win.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-extern "C" const char* __asan_default_options()
-{
-    return "intercept_tls_get_addr=0";
-}
-#endif
-#endif
-
 namespace {
 
 const QString kOwner = QStringLiteral("u0wner0000000000000000000000001");
