@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-20}
 scripts/setup.sh --sanitize >/dev/null
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:intercept_tls_get_addr=0}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp:print_suppressions=0}"
 export QT_QPA_PLATFORM=offscreen
 status=0
