@@ -1,13 +1,13 @@
 #include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
-
-#include "tests/support/gtest_qt.h"
-
-#include "foundation/datadir.h"
 
 #include <future>
 #include <vector>
+
+#include "tests/support/gtest_qt.h"
+#include "tests/support/scopeddatahome.h"
+
+#include "foundation/datadir.h"
 
 namespace {
 
@@ -18,80 +18,57 @@ const QString kProduct = QStringLiteral("7C1E5A90D3B84F26A0E9B4D1C6F23A85");
 class DataDirTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(home.isValid());
-        savedDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-        g_forgetDataSaveDir();
-    }
-    void TearDown() override
-    {
-        qputenv("XDG_DATA_HOME", savedDataHome);
-        g_forgetDataSaveDir();
-    }
-
     QString defaultRoot() const { return home.path() + "/MarrowQuist"; }
-    QString redirectFile() const { return defaultRoot() + '/' + kProduct + ".redirect"; }
+    QString defaultDataDir() const { return defaultRoot() + '/' + kProduct; }
     void writeRedirect(const QByteArray& content)
     {
         ASSERT_TRUE(QDir().mkpath(defaultRoot()));
-        QFile f(redirectFile());
+        QFile f(defaultRoot() + '/' + kProduct + ".redirect");
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(content);
     }
 
-    QTemporaryDir home;
+    ScopedDataHome home;
     QTemporaryDir elsewhere;
-    QByteArray savedDataHome;
 };
 
-TEST_F(DataDirTest, PlacesFollowTheDataLocation)
+TEST_F(DataDirTest, WithoutRedirectTheDataFolderIsBelowTheDefaultRootAndComesBack)
 {
     EXPECT_EQ(g_osAppDir().absolutePath(), home.path());
     EXPECT_EQ(g_defaultSaveDirPath(), defaultRoot());
     EXPECT_FALSE(QFileInfo::exists(defaultRoot())); // not created by asking
-
-    QTemporaryDir other;
-    qputenv("XDG_DATA_HOME", QFile::encodeName(other.path()));
-    EXPECT_EQ(g_osAppDir().absolutePath(), other.path());
-    EXPECT_EQ(g_defaultSaveDirPath(), other.path() + "/MarrowQuist");
-}
-
-TEST_F(DataDirTest, WithoutRedirectTheDataFolderIsBelowTheDefaultRootAndComesBack)
-{
     EXPECT_TRUE(g_dataSaveDirLink().isEmpty());
-    const QString expected = defaultRoot() + '/' + kProduct;
-    EXPECT_EQ(g_dataSaveDir().absolutePath(), expected);
-    EXPECT_TRUE(QFileInfo(expected).isDir());
 
-    ASSERT_TRUE(QDir(expected).removeRecursively());
-    EXPECT_EQ(g_dataSaveDir().absolutePath(), expected);
-    EXPECT_TRUE(QFileInfo(expected).isDir());
-
-    EXPECT_EQ(g_localDbDir().absolutePath(), expected + "/local_databases");
-    EXPECT_TRUE(QFileInfo(expected + "/local_databases").isDir());
+    EXPECT_EQ(g_dataSaveDir().absolutePath(), defaultDataDir());
+    ASSERT_TRUE(QDir(defaultDataDir()).removeRecursively());
+    EXPECT_EQ(g_dataSaveDir().absolutePath(), defaultDataDir());
+    EXPECT_TRUE(QFileInfo(defaultDataDir()).isDir());
+    EXPECT_EQ(g_localDbDir().absolutePath(), defaultDataDir() + "/local_databases");
+    EXPECT_TRUE(QFileInfo(defaultDataDir() + "/local_databases").isDir());
 }
 
-TEST_F(DataDirTest, RedirectToAnExistingFolderMovesTheDataFolder)
+TEST_F(DataDirTest, RedirectTakesEffectAtTheNextStart)
 {
-    ASSERT_TRUE(QDir().mkpath(defaultRoot()));
+    // Writing needs the default root: neither the file nor its folder is made.
+    g_setDataSaveDirLink(elsewhere.path());
+    EXPECT_FALSE(QFileInfo::exists(defaultRoot()));
+
     const QString target = elsewhere.path() + QString::fromUtf8("/d\xC3\xA4t\xC3\xA4 & more");
     ASSERT_TRUE(QDir().mkpath(target));
+    const QString before = g_dataSaveDir().absolutePath();
     g_setDataSaveDirLink(target);
-
-    QFile f(redirectFile());
+    QFile f(defaultRoot() + '/' + kProduct + ".redirect");
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), target.toUtf8()); // UTF-8, no line end
-
     EXPECT_EQ(g_dataSaveDirLink(), target);
+    EXPECT_EQ(g_dataSaveDir().absolutePath(), before); // cached for the run
+
+    g_forgetDataSaveDir();
     EXPECT_EQ(g_dataSaveDir().absolutePath(), target + '/' + kProduct);
     EXPECT_TRUE(QFileInfo(target + '/' + kProduct).isDir());
     EXPECT_EQ(g_localDbDir().absolutePath(), target + '/' + kProduct + "/local_databases");
-}
 
-TEST_F(DataDirTest, RedirectReadsUpToTheFirstZeroByte)
-{
+    // The file is read up to its first zero byte.
     writeRedirect(QFile::encodeName(elsewhere.path()) + QByteArray("\0junk", 5));
     EXPECT_EQ(g_dataSaveDirLink(), elsewhere.path());
 }
@@ -101,40 +78,24 @@ TEST_F(DataDirTest, UnusableRedirectsFallBackToTheDefaultRoot)
     QFile plain(elsewhere.filePath("plain-file"));
     ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
     plain.close();
-
-    const QList<QByteArray> bad = {
-        QFile::encodeName(elsewhere.path()) + '\n', // line ends are not stripped
-        QFile::encodeName(elsewhere.filePath("missing")),
-        QFile::encodeName(plain.fileName()), // a data folder cannot live below a file
-        "relative/folder",
-        "",
-    };
     // The relative one exists from the working folder, which must not matter.
     ASSERT_TRUE(QDir().mkpath(home.path() + "/relative/folder"));
     const QString savedCwd = QDir::currentPath();
     QDir::setCurrent(home.path());
-    for (const QByteArray& content : bad) {
+    for (const QByteArray& content : {
+             QFile::encodeName(elsewhere.path()) + '\n', // line ends are not stripped
+             QFile::encodeName(elsewhere.filePath("missing")),
+             QFile::encodeName(plain.fileName()), // a data folder cannot live below a file
+             QByteArray("relative/folder"),
+             QByteArray(),
+         }) {
         SCOPED_TRACE(content.toStdString());
         writeRedirect(content);
         g_forgetDataSaveDir();
         EXPECT_TRUE(g_dataSaveDirLink().isEmpty());
-        EXPECT_EQ(g_dataSaveDir().absolutePath(), defaultRoot() + '/' + kProduct);
+        EXPECT_EQ(g_dataSaveDir().absolutePath(), defaultDataDir());
     }
     QDir::setCurrent(savedCwd);
-}
-
-TEST_F(DataDirTest, WritingTheRedirectNeedsTheDefaultRootAndTakesEffectAtTheNextStart)
-{
-    g_setDataSaveDirLink(elsewhere.path());
-    EXPECT_FALSE(QFileInfo::exists(defaultRoot())); // neither the file nor its folder is made
-
-    const QString before = g_dataSaveDir().absolutePath();
-    g_setDataSaveDirLink(elsewhere.path());
-    EXPECT_EQ(g_dataSaveDirLink(), elsewhere.path());
-    EXPECT_EQ(g_dataSaveDir().absolutePath(), before); // cached for the run
-
-    g_forgetDataSaveDir();
-    EXPECT_EQ(g_dataSaveDir().absolutePath(), elsewhere.path() + '/' + kProduct);
 }
 
 TEST_F(DataDirTest, ThreadsAskingAtOnceAllGetTheSameFolder)
@@ -143,7 +104,7 @@ TEST_F(DataDirTest, ThreadsAskingAtOnceAllGetTheSameFolder)
     for (int i = 0; i < 8; ++i)
         answers.push_back(std::async(std::launch::async, [] { return g_dataSaveDir().absolutePath(); }));
     for (auto& answer : answers)
-        EXPECT_EQ(answer.get(), defaultRoot() + '/' + kProduct);
+        EXPECT_EQ(answer.get(), defaultDataDir());
 }
 
 } // namespace

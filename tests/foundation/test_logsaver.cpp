@@ -46,10 +46,8 @@ protected:
     void makeFiles(const QStringList& names)
     {
         ASSERT_TRUE(QDir().mkpath(logDir()));
-        for (const QString& name : names) {
-            QFile f(QDir(logDir()).filePath(name));
-            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        }
+        for (const QString& name : names)
+            ASSERT_TRUE(QFile(QDir(logDir()).filePath(name)).open(QIODevice::WriteOnly));
     }
 
     QStringList remaining() const
@@ -70,28 +68,20 @@ QStringList dayFiles(int first, int last)
 
 TEST_F(LogSaverTest, InstallingKeepsTheNewestFilesOnly)
 {
-    makeFiles(dayFiles(1, 12));
-    logsaver_install_msghandler(logDir(), 10);
-    EXPECT_EQ(remaining(), dayFiles(3, 12));
-}
-
-TEST_F(LogSaverTest, InstallingDeletesNothingUpToTheLimitAndIgnoresFoldersAndHiddenFiles)
-{
-    makeFiles(dayFiles(1, 10));
+    // Every plain file counts whatever its name; folders and hidden files do not.
+    makeFiles(dayFiles(1, 12) + QStringList{".hidden"});
     ASSERT_TRUE(QDir(logDir()).mkdir("a-folder"));
-    makeFiles({".hidden"});
     logsaver_install_msghandler(logDir(), 10);
-    EXPECT_EQ(remaining(), QStringList{".hidden"} + QStringList{"a-folder"} + dayFiles(1, 10));
+    EXPECT_EQ(remaining(), QStringList({".hidden", "a-folder"}) + dayFiles(3, 12));
+    logsaver_install_msghandler(logDir(), 10);
+    EXPECT_EQ(remaining().size(), 12);
+
+    makeFiles({"zz-notes.txt"});
+    logsaver_install_msghandler(logDir(), 2);
+    EXPECT_EQ(remaining(), QStringList({".hidden", "a-folder", "log-20240112.txt", "zz-notes.txt"}));
 
     logsaver_install_msghandler(dir.filePath("missing"), 10);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("missing")));
-}
-
-TEST_F(LogSaverTest, EveryFileCountsWhateverItsName)
-{
-    makeFiles(dayFiles(1, 3) + QStringList{"zz-notes.txt"});
-    logsaver_install_msghandler(logDir(), 2);
-    EXPECT_EQ(remaining(), (QStringList{"log-20240103.txt", "zz-notes.txt"}));
 }
 
 TEST_F(LogSaverTest, LinesCarryTypeTimeAndTheUtf8Message)
@@ -103,19 +93,15 @@ TEST_F(LogSaverTest, LinesCarryTypeTimeAndTheUtf8Message)
     qDebug("debug \xE6\x97\xA5\xE6\x9C\xAC");
     const QList<QByteArray> lines = logLines();
     ASSERT_EQ(lines.size(), 4);
-    const auto matches = [](const QByteArray& line, const char* pattern) {
-        return QRegularExpression(QRegularExpression::anchoredPattern(QString::fromUtf8(pattern)))
-            .match(QString::fromUtf8(line))
-            .hasMatch();
-    };
-    EXPECT_TRUE(matches(lines[0], R"(\(W \d\d:\d\d:\d\d\) x)")) << lines[0].toStdString();
-    EXPECT_TRUE(matches(lines[1], R"(\(C \d\d:\d\d:\d\d\) critical one)")) << lines[1].toStdString();
-    EXPECT_TRUE(matches(lines[2], R"(\(\d\d:\d\d:\d\d\) info)")) << lines[2].toStdString();
-    EXPECT_TRUE(lines[3].startsWith("(D "));
-    EXPECT_TRUE(lines[3].endsWith(") debug \xE6\x97\xA5\xE6\x9C\xAC")) << lines[3].toStdString();
+    const char* shapes[] = {R"(\(W \d\d:\d\d:\d\d\) x)", R"(\(C \d\d:\d\d:\d\d\) critical one)",
+                            R"(\(\d\d:\d\d:\d\d\) info)", "\\(D \\d\\d:\\d\\d:\\d\\d\\) debug \xE6\x97\xA5\xE6\x9C\xAC"};
+    for (int i = 0; i < 4; ++i) {
+        const QRegularExpression shape(QRegularExpression::anchoredPattern(QString::fromUtf8(shapes[i])));
+        EXPECT_TRUE(shape.match(QString::fromUtf8(lines[i])).hasMatch()) << lines[i].toStdString();
+    }
 }
 
-TEST_F(LogSaverTest, AFolderRemovedDuringTheRunComesBack)
+TEST_F(LogSaverTest, AMissingFolderIsMadeAgainAndABlockedOneLosesLinesQuietly)
 {
     logsaver_install_msghandler(logDir(), 10);
     qWarning("first");
@@ -124,23 +110,17 @@ TEST_F(LogSaverTest, AFolderRemovedDuringTheRunComesBack)
     const QList<QByteArray> lines = logLines();
     ASSERT_EQ(lines.size(), 1);
     EXPECT_TRUE(lines[0].endsWith(") second"));
-}
 
-TEST_F(LogSaverTest, ABlockedFolderLosesTheLineQuietly)
-{
     // A plain file where the folder should be: neither the folder nor the log
     // file can be made, and the handler must neither recurse nor hang.
+    ASSERT_TRUE(QDir(logDir()).removeRecursively());
     QFile blocker(logDir());
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.write("not a folder");
     blocker.close();
-    logsaver_install_msghandler(logDir(), 10);
     for (int i = 0; i < 3; ++i)
         qWarning("lost %d", i);
-    EXPECT_EQ(QFile(logDir()).size(), qint64(12));
-    EXPECT_FALSE(QFileInfo(logDir()).isDir());
-
-    // The handler is still fine once the folder can be made.
+    EXPECT_EQ(blocker.size(), qint64(12));
     ASSERT_TRUE(blocker.remove());
     qWarning("kept");
     ASSERT_EQ(logLines().size(), 1);

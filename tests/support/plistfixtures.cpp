@@ -1,7 +1,5 @@
 #include "tests/support/plistfixtures.h"
 
-#include <QtEndian>
-
 #include <cstring>
 
 #include <plist/plist.h>
@@ -12,6 +10,9 @@ namespace plistfixtures {
 
 namespace {
 
+constexpr int kRefSize = 2;
+constexpr int kOffsetSize = 4;
+
 QByteArray bigEndian(quint64 v, int size)
 {
     QByteArray out(size, '\0');
@@ -20,15 +21,7 @@ QByteArray bigEndian(quint64 v, int size)
     return out;
 }
 
-} // namespace
-
-int BplistWriter::add(const QByteArray& obj)
-{
-    m_objects << obj;
-    return int(m_objects.size() - 1);
-}
-
-QByteArray BplistWriter::marker(int type, quint64 count) const
+QByteArray marker(int type, quint64 count)
 {
     if (count < 15)
         return QByteArray(1, char((type << 4) | int(count)));
@@ -36,41 +29,40 @@ QByteArray BplistWriter::marker(int type, quint64 count) const
     return QByteArray(1, char((type << 4) | 0x0f)) + char(0x13) + bigEndian(count, 8);
 }
 
-QByteArray BplistWriter::refBytes(quint64 ref) const
+QByteArray refs(const QList<quint64>& list)
 {
-    return bigEndian(ref, m_refSize);
+    QByteArray out;
+    for (quint64 r : list)
+        out += bigEndian(r, kRefSize);
+    return out;
 }
 
-int BplistWriter::addInt(qint64 v)
+} // namespace
+
+quint64 BplistWriter::add(const QByteArray& obj)
 {
-    return add(QByteArray(1, char(0x13)) + bigEndian(quint64(v), 8));
+    m_objects << obj;
+    return quint64(m_objects.size() - 1);
 }
 
-int BplistWriter::addReal(double v)
+quint64 BplistWriter::addInt(qint64 v)
 {
-    quint64 bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return add(QByteArray(1, char(0x23)) + bigEndian(bits, 8));
+    return add(char(0x13) + bigEndian(quint64(v), 8));
 }
 
-int BplistWriter::addDate(double secondsSince2001)
+quint64 BplistWriter::addDate(double secondsSince2001)
 {
     quint64 bits;
     std::memcpy(&bits, &secondsSince2001, sizeof bits);
-    return add(QByteArray(1, char(0x33)) + bigEndian(bits, 8));
+    return add(char(0x33) + bigEndian(bits, 8));
 }
 
-int BplistWriter::addBool(bool v)
-{
-    return add(QByteArray(1, char(v ? 0x09 : 0x08)));
-}
-
-int BplistWriter::addAscii(const QByteArray& s)
+quint64 BplistWriter::addAscii(const QByteArray& s)
 {
     return add(marker(0x5, quint64(s.size())) + s);
 }
 
-int BplistWriter::addUtf16(const QString& s)
+quint64 BplistWriter::addUtf16(const QString& s)
 {
     QByteArray units;
     for (QChar c : s)
@@ -78,38 +70,25 @@ int BplistWriter::addUtf16(const QString& s)
     return add(marker(0x6, quint64(s.size())) + units);
 }
 
-int BplistWriter::addData(const QByteArray& d)
-{
-    return add(marker(0x4, quint64(d.size())) + d);
-}
-
-int BplistWriter::addUid(quint64 v)
+quint64 BplistWriter::addUid(quint64 v)
 {
     int n = 1;
     while (n < 8 && (v >> (8 * n)) != 0)
         n *= 2;
-    return add(QByteArray(1, char(0x80 | (n - 1))) + bigEndian(v, n));
+    return add(char(0x80 | (n - 1)) + bigEndian(v, n));
 }
 
-int BplistWriter::addArray(const QList<quint64>& refs)
+quint64 BplistWriter::addArray(const QList<quint64>& items)
 {
-    QByteArray obj = marker(0xA, quint64(refs.size()));
-    for (quint64 r : refs)
-        obj += refBytes(r);
-    return add(obj);
+    return add(marker(0xA, quint64(items.size())) + refs(items));
 }
 
-int BplistWriter::addDict(const QList<quint64>& keyRefs, const QList<quint64>& valueRefs)
+quint64 BplistWriter::addDict(const QList<quint64>& keyRefs, const QList<quint64>& valueRefs)
 {
-    QByteArray obj = marker(0xD, quint64(keyRefs.size()));
-    for (quint64 r : keyRefs)
-        obj += refBytes(r);
-    for (quint64 r : valueRefs)
-        obj += refBytes(r);
-    return add(obj);
+    return add(marker(0xD, quint64(keyRefs.size())) + refs(keyRefs) + refs(valueRefs));
 }
 
-int BplistWriter::addRaw(const QByteArray& bytes)
+quint64 BplistWriter::addRaw(const QByteArray& bytes)
 {
     return add(bytes);
 }
@@ -117,20 +96,15 @@ int BplistWriter::addRaw(const QByteArray& bytes)
 QByteArray BplistWriter::bytes(quint64 top, qint64 numObjects) const
 {
     QByteArray out("bplist00");
-    QList<quint64> offsets;
+    QByteArray table;
     for (const QByteArray& o : m_objects) {
-        offsets << quint64(out.size());
+        table += bigEndian(quint64(out.size()), kOffsetSize);
         out += o;
     }
-    const quint64 table = quint64(out.size());
-    for (quint64 off : offsets)
-        out += bigEndian(off, m_offsetSize);
-    out += QByteArray(6, '\0');
-    out += char(m_offsetSize);
-    out += char(m_refSize);
+    const quint64 tableOffset = quint64(out.size());
+    out += table + QByteArray(6, '\0') + char(kOffsetSize) + char(kRefSize);
     out += bigEndian(numObjects < 0 ? quint64(m_objects.size()) : quint64(numObjects), 8);
-    out += bigEndian(top, 8);
-    out += bigEndian(table, 8);
+    out += bigEndian(top, 8) + bigEndian(tableOffset, 8);
     return out;
 }
 
@@ -194,24 +168,15 @@ except Exception as e:
 QByteArray mbFileArchive(const QString& relativePath, qint64 size)
 {
     // "$objects": 0 "$null", 1 the MBFile object, 2 its path, 3 the class record.
-    plist_t objects = plist_new_array();
-    plist_array_append_item(objects, plist_new_string("$null"));
-
     plist_t file = plist_new_dict();
-    plist_dict_set_item(file, "LastModified", plist_new_uint(1700000000));
-    plist_dict_set_item(file, "Flags", plist_new_uint(0));
-    plist_dict_set_item(file, "GroupID", plist_new_uint(501));
-    plist_dict_set_item(file, "LastStatusChange", plist_new_uint(1700000100));
-    plist_dict_set_item(file, "Birth", plist_new_uint(1690000000));
+    const std::pair<const char*, uint64_t> numbers[] = {
+        {"LastModified", 1700000000}, {"Flags", 0}, {"GroupID", 501}, {"LastStatusChange", 1700000100},
+        {"Birth", 1690000000}, {"Mode", 0100644}, {"InodeNumber", 123456789}, {"Size", uint64_t(size)},
+        {"ProtectionClass", 3}, {"UserID", 501}};
+    for (const auto& [key, value] : numbers)
+        plist_dict_set_item(file, key, plist_new_uint(value));
     plist_dict_set_item(file, "$class", plist_new_uid(3));
-    plist_dict_set_item(file, "Mode", plist_new_uint(0100644));
     plist_dict_set_item(file, "RelativePath", plist_new_uid(2));
-    plist_dict_set_item(file, "InodeNumber", plist_new_uint(123456789));
-    plist_dict_set_item(file, "Size", plist_new_uint(uint64_t(size)));
-    plist_dict_set_item(file, "ProtectionClass", plist_new_uint(3));
-    plist_dict_set_item(file, "UserID", plist_new_uint(501));
-    plist_array_append_item(objects, file);
-    plist_array_append_item(objects, plist_new_string(relativePath.toUtf8().constData()));
 
     plist_t classes = plist_new_array();
     plist_array_append_item(classes, plist_new_string("MBFile"));
@@ -219,6 +184,11 @@ QByteArray mbFileArchive(const QString& relativePath, qint64 size)
     plist_t classRecord = plist_new_dict();
     plist_dict_set_item(classRecord, "$classes", classes);
     plist_dict_set_item(classRecord, "$classname", plist_new_string("MBFile"));
+
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    plist_array_append_item(objects, file);
+    plist_array_append_item(objects, plist_new_string(relativePath.toUtf8().constData()));
     plist_array_append_item(objects, classRecord);
 
     plist_t top = plist_new_dict();

@@ -7,44 +7,32 @@
 #include <QList>
 #include <QString>
 
-#include <cstdint>
-
 namespace plistfixtures {
 
 // Writes a binary property list ("bplist00") object by object, so that tests
 // can make any graph, including malformed ones: shared and dangling
-// references, cycles, deep nesting, wrong offsets. References and offsets
-// are written with the given sizes (1 to 8 bytes).
+// references, cycles, deep nesting, wrong offsets. References take 2 bytes,
+// offsets 4.
 class BplistWriter
 {
 public:
-    explicit BplistWriter(int refSize = 2, int offsetSize = 4) : m_refSize(refSize), m_offsetSize(offsetSize) {}
-
     // Each adds one object and returns its index.
-    int addInt(qint64 v);
-    int addReal(double v);
-    int addDate(double secondsSince2001);
-    int addBool(bool v);
-    int addAscii(const QByteArray& s);
-    int addUtf16(const QString& s);
-    int addData(const QByteArray& d);
-    int addUid(quint64 v);
-    int addArray(const QList<quint64>& refs);
-    int addDict(const QList<quint64>& keyRefs, const QList<quint64>& valueRefs);
+    quint64 addInt(qint64 v);
+    quint64 addDate(double secondsSince2001);
+    quint64 addAscii(const QByteArray& s);
+    quint64 addUtf16(const QString& s);
+    quint64 addUid(quint64 v);
+    quint64 addArray(const QList<quint64>& refs);
+    quint64 addDict(const QList<quint64>& keyRefs, const QList<quint64>& valueRefs);
     // Any bytes as an object, for malformed markers and lengths.
-    int addRaw(const QByteArray& bytes);
+    quint64 addRaw(const QByteArray& bytes);
 
     // The whole list with the given top object. numObjects overrides the
     // count written in the trailer (-1: the real count).
     QByteArray bytes(quint64 top = 0, qint64 numObjects = -1) const;
 
 private:
-    int add(const QByteArray& obj);
-    QByteArray marker(int type, quint64 count) const;
-    QByteArray refBytes(quint64 ref) const;
-
-    int m_refSize;
-    int m_offsetSize;
+    quint64 add(const QByteArray& obj);
     QList<QByteArray> m_objects;
 };
 
@@ -64,8 +52,7 @@ QString pythonLoads(const QByteArray& plist);
 
 // A keyed archive of one backup file record (class "MBFile"), the layout of
 // Manifest.db's "file" column, built with raw libplist calls; binary bytes.
-// relativePath and size vary the record; mode 0100644, flags 0,
-// protection class 3, three times, user and group 501, an inode number.
+// Mode 0100644, protection class 3, LastModified 1700000000, 12 entries.
 QByteArray mbFileArchive(const QString& relativePath, qint64 size);
 
 } // namespace plistfixtures
