@@ -38,16 +38,10 @@ TEST(GetValidFilePath, FreePathsStayAndTakenOnesGetTheFirstFreeNumber)
 
 TEST(FileUtil, NamesHtmlAndDigests)
 {
-    EXPECT_EQ(g_formatFileName(" a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm "), "abcdefghijklm");
-    EXPECT_EQ(g_formatFileName(QString::fromUtf8("  \xE6\x97\xA5 .txt ")), QString::fromUtf8("\xE6\x97\xA5 .txt"));
-    EXPECT_EQ(g_formatFileName(" ::\t// ?? \n"), "");
-
+    EXPECT_EQ(g_formatFileName(QString::fromUtf8(" a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm \xE6\x97\xA5 ")), QString::fromUtf8("abcdefghijklm \xE6\x97\xA5"));
     // Escaped in order; quotes stay.
-    EXPECT_EQ(htmlEncode("a<b & c\nd\"e'"), "a&lt;b &amp; c<br/>d\"e'");
-    EXPECT_EQ(htmlEncode("&amp;>"), "&amp;amp;&gt;");
-
+    EXPECT_EQ(htmlEncode("a<b & c\nd\"e' &amp;>"), "a&lt;b &amp; c<br/>d\"e' &amp;amp;&gt;");
     // RFC 1321 values; text is hashed as UTF-8 (value from Python's hashlib).
-    EXPECT_EQ(g_md5(QString()), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(g_md5(QByteArray("abc"), false), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(g_md5(QByteArray("abc"), true), "90015098-3cd2-4fb0-d696-3f7d28e17f72");
     EXPECT_EQ(g_md5(QString::fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC")), "4dbed2e657457884e67137d3514119b3");

@@ -29,13 +29,13 @@ QByteArray handArchive(const QList<quint64>& keyIdx, const QList<quint64>& objId
     for (const char* s : {"$null", "unused", "k1", "k2", "k3", "v1", "v2"})
         w.addAscii(s);
     w.addInt(7);
-    QList<quint64> keyUids;
-    QList<quint64> objUids;
-    for (quint64 i : keyIdx)
-        keyUids << w.addUid(i);
-    for (quint64 i : objIdx)
-        objUids << w.addUid(i);
-    const quint64 root = w.addDict({w.addAscii("NS.keys"), w.addAscii("NS.objects")}, {w.addArray(keyUids), w.addArray(objUids)});
+    const auto uids = [&w](const QList<quint64>& indexes) {
+        QList<quint64> refs;
+        for (quint64 i : indexes)
+            refs << w.addUid(i);
+        return w.addArray(refs);
+    };
+    const quint64 root = w.addDict({w.addAscii("NS.keys"), w.addAscii("NS.objects")}, {uids(keyIdx), uids(objIdx)});
     const quint64 objects = w.addArray({0, root, 2, 3, 4, 5, 6, 7});
     const quint64 top = withRoot ? w.addDict({w.addAscii("root")}, {w.addUid(1)}) : w.addDict({}, {});
     return w.bytes(w.addDict({w.addAscii("$objects"), w.addAscii("$top")}, {objects, top}));
@@ -59,10 +59,8 @@ TEST(NSKeyedArchiver, WritesTheArchiveLayoutAndReadsItBack)
               "blob, count, name, aGkh, 3, Alice, {$classes : [NSDictionary, NSObject], $classname : NSDictionary}], "
               "$top : {root : 1}, $version : 100000}");
     const P root = archive.get("$objects").at(1);
-    EXPECT_TRUE(archive.get("$top").get("root").isCFKeyedArchiverUID());
-    EXPECT_TRUE(root.get("NS.keys").at(0).isCFKeyedArchiverUID());
-    EXPECT_TRUE(root.get("NS.objects").at(2).isCFKeyedArchiverUID());
-    EXPECT_TRUE(root.get("$class").isCFKeyedArchiverUID());
+    EXPECT_TRUE(archive.get("$top").get("root").isCFKeyedArchiverUID() && root.get("NS.keys").at(0).isCFKeyedArchiverUID()
+                && root.get("NS.objects").at(2).isCFKeyedArchiverUID() && root.get("$class").isCFKeyedArchiverUID());
 
     const QHash<QString, P> back = P::parseNSDictionaryStringCFType(archive);
     EXPECT_EQ(back.size(), 3);
@@ -99,7 +97,7 @@ TEST(NSKeyedArchiver, ValuesAreHandedOverOrCopied)
     EXPECT_EQ(archive.get("$objects").at(5).toString(), "[1]");
 }
 
-TEST(NSKeyedArchiver, PythonReadsOurArchive)
+TEST(NSKeyedArchiver, PythonReadsOurArchivesAndWeReadBackupFileRecords)
 {
     if (!plistfixtures::havePython())
         GTEST_SKIP() << "python3 not available";
@@ -111,35 +109,16 @@ TEST(NSKeyedArchiver, PythonReadsOurArchive)
               "{$archiver: NSKeyedArchiver, $objects: [$null, {NS.keys: [uid:2, uid:3], NS.objects: [uid:4, uid:5], "
               "$class: uid:6}, a, b, x, -2, {$classes: [NSMutableDictionary, NSDictionary, NSObject], "
               "$classname: NSMutableDictionary}], $top: {root: uid:1}, $version: 100000}");
-}
 
-TEST(NSKeyedArchiver, ReadsWhatPythonArchives)
-{
-    if (!plistfixtures::havePython())
-        GTEST_SKIP() << "python3 not available";
+    // The layout of a backup file list's "file" column: one level, borrowed.
     const P archive = P::createCFPropertyList(plistfixtures::pythonDumps(
         "{'$archiver': 'NSKeyedArchiver', '$version': 100000, '$top': {'root': plistlib.UID(1)}, "
-        "'$objects': ['$null', {'NS.keys': [plistlib.UID(2), plistlib.UID(3)], "
-        "'NS.objects': [plistlib.UID(4), plistlib.UID(5)], '$class': plistlib.UID(6)}, "
-        "'title', 'n', 'Hello', 42, {'$classes': ['NSDictionary', 'NSObject'], '$classname': 'NSDictionary'}]}",
+        "'$objects': ['$null', {'RelativePath': plistlib.UID(2), 'Size': 4096, 'Mode': 0o100644, "
+        "'$class': plistlib.UID(3)}, 'Library/Preferences/a.plist', "
+        "{'$classes': ['MBFile', 'NSObject'], '$classname': 'MBFile'}]}",
         true));
-    const QHash<QString, P> map = P::parseNSDictionaryStringCFType(archive);
-    EXPECT_EQ(map.size(), 2);
-    EXPECT_EQ(map.value("title").CFStringQString(), "Hello");
-    EXPECT_EQ(map.value("n").CFNumberInt(0), 42);
-
-    // One level of the root, borrowed: the arrays stay arrays of UIDs.
-    const QHash<QString, P> rootLevel = archive.NSKeyedArchiver();
-    EXPECT_EQ(rootLevel.size(), 3);
-    EXPECT_TRUE(rootLevel.value("NS.objects").at(0).isCFKeyedArchiverUID());
-    EXPECT_EQ(rootLevel.value("$class").get("$classname").CFStringQString(), "NSDictionary");
-}
-
-TEST(NSKeyedArchiver, DecodesBackupFileRecords)
-{
-    const P archive = P::createCFPropertyList(plistfixtures::mbFileArchive("Library/Preferences/a.plist", 4096));
-    const QHash<QString, P> file = archive.NSKeyedArchiver(); // borrowed from archive
-    EXPECT_EQ(file.size(), 12);
+    const QHash<QString, P> file = archive.NSKeyedArchiver();
+    EXPECT_EQ(file.size(), 4);
     EXPECT_EQ(file.value("RelativePath").CFStringQString(), "Library/Preferences/a.plist");
     EXPECT_EQ(file.value("Size").CFNumberInt64(0), 4096);
     EXPECT_EQ(file.value("Mode").CFNumberInt(0), 0100644);
@@ -188,12 +167,10 @@ TEST(NSKeyedArchiver, MalformedArchivesGiveWhatIsThere)
         EXPECT_TRUE(P::parseNSDictionaryStringCFType(v).isEmpty()) << v.toString().toStdString();
         EXPECT_TRUE(v.NSKeyedArchiver().isEmpty()) << v.toString().toStdString();
     };
-    archive.get("$top").put("root", P::createCFKeyedArchiverUID(far + 1));
-    expectNothing(archive);
-    archive.get("$top").put("root", P::createCFKeyedArchiverUID(3));
-    expectNothing(archive);
-    archive.get("$top").put("root", P::createCFNumberInt64(1));
-    expectNothing(archive);
+    for (const P& root : {P::createCFKeyedArchiverUID(far + 1), P::createCFKeyedArchiverUID(3), P::createCFNumberInt64(1)}) {
+        archive.get("$top").put("root", root);
+        expectNothing(archive);
+    }
     archive.get("$top").put("root", P::createCFKeyedArchiverUID(1));
     archive.put("$objects", P::createCFString("nope"));
     expectNothing(archive);

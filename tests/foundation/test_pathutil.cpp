@@ -33,27 +33,15 @@ QByteArray contents(const QString& path)
 TEST(FileNameEncodings, KnownForms)
 {
     const std::pair<QString, QString> encoded[] = {
-        {"a/b:c?.txt", "a%2Fb%3Ac%3F.txt"},
-        {"100%", "100%25"},
-        {u8("\xE6\x97\xA5\xE6\x9C\xAC"), "%E6%97%A5%E6%9C%AC"},
+        {"a/b:c?.txt", "a%2Fb%3Ac%3F.txt"}, {"100%", "100%25"}, {u8("\xE6\x97\xA5\xE6\x9C\xAC"), "%E6%97%A5%E6%9C%AC"},
         {" `~!@#$^&()-=_+[]{};',.azAZ09", " `~!@#$^&()-=_+[]{};',.azAZ09"},
-        {"\"*<>\\|\x01\x1f\x7f", "%22%2A%3C%3E%5C%7C%01%1F%7F"},
-        {QString(QChar(0)), "%00"},
+        {"\"*<>\\|\x01\x1f\x7f", "%22%2A%3C%3E%5C%7C%01%1F%7F"}, {QString(QChar(0)), "%00"},
         // Reserved device names are encoded whole, and only as the whole name.
-        {"Com1", "%43%6F%6D%31"},
-        {"con", "%63%6F%6E"},
-        {"CLOCK$", "%43%4C%4F%43%4B%24"},
-        {"CON.txt", "CON.txt"},
-        {"COM10", "COM10"},
-        {"CON\n", "CON%0A"},
+        {"Com1", "%43%6F%6D%31"}, {"con", "%63%6F%6E"}, {"CLOCK$", "%43%4C%4F%43%4B%24"},
+        {"CON.txt", "CON.txt"}, {"COM10", "COM10"}, {"CON\n", "CON%0A"},
         // A name of dots only, or none, must stay one harmless component;
         // dots among other characters are plain.
-        {".", "%2E"},
-        {"..", "%2E%2E"},
-        {"...", "%2E%2E%2E"},
-        {"", "%00"},
-        {"..a", "..a"},
-        {"../x", "..%2Fx"},
+        {".", "%2E"}, {"..", "%2E%2E"}, {"...", "%2E%2E%2E"}, {"", "%00"}, {"..a", "..a"}, {"../x", "..%2Fx"},
     };
     for (const auto& [name, form] : encoded)
         EXPECT_EQ(encodeFileName(name), form) << name.toStdString();

@@ -102,9 +102,7 @@ TEST(PlistCFType, ReadersCutIntegersAndFallBackToDefaults)
         EXPECT_EQ(n.CFNumberInt16(0), c.i16) << c.v;
         EXPECT_EQ(n.CFNumberInt(0), c.i32) << c.v;
     }
-    EXPECT_EQ(P::createCFNumberInt8(char(-128)).CFNumberInt64(0), -128);
-    EXPECT_EQ(P::createCFNumberInt16(short(-300)).CFNumberInt64(0), -300);
-    EXPECT_EQ(P::createCFNumberInt32(-1).CFNumberInt64(0), -1);
+    EXPECT_EQ(P::createCFNumberInt8(char(-128)).CFNumberInt64(0) + P::createCFNumberInt16(short(-300)).CFNumberInt64(0), -428);
 
     // Reals truncate toward zero, then cut; outside the 64-bit range the
     // conversion would be undefined, so it saturates, and NaN has no value.
@@ -114,19 +112,13 @@ TEST(PlistCFType, ReadersCutIntegersAndFallBackToDefaults)
     EXPECT_EQ(P::createCFNumberDouble(-1e300).CFNumberInt64(0), kMin64);
     EXPECT_EQ(P::createCFNumberDouble(std::nan("")).CFNumberInt(9), 9);
     EXPECT_TRUE(std::isinf(P::createCFNumberDouble(1e300).CFNumberFloat(0)));
-    EXPECT_EQ(integer(-5).CFNumberFloat(0), -5.0f);
+    EXPECT_EQ(P::createCFKeyedArchiverUID(0x100000005L).CFKeyedArchiverUIDGetValue(), 5u);
 
     // Only the right kind is read.
     const P str = P::createCFString("12");
     EXPECT_EQ(str.CFNumberInt(7), 7);
     EXPECT_TRUE(integer(0).CFNumberBool(true));
-    EXPECT_TRUE(integer(3).CFStringQString().isEmpty());
-    EXPECT_FALSE(integer(3).CFStringQString().isNull());
-    EXPECT_TRUE(str.CFDataBytes().isEmpty());
-    EXPECT_EQ(str.CFKeyedArchiverUIDGetValue(), 0u);
-    EXPECT_TRUE(str.CFDateToDateTime(0).isNull());
-    EXPECT_EQ(P::createCFKeyedArchiverUID(0x100000005L).CFKeyedArchiverUIDGetValue(), 5u);
-    EXPECT_EQ(P::createCFString(QStringLiteral("\U0001F600x")).CFStringLength(), 3);
+    EXPECT_TRUE(str.CFDataBytes().isEmpty() && str.CFDateToDateTime(0).isNull() && str.CFKeyedArchiverUIDGetValue() == 0);
 
     for (const P& v : {P(), P(nullptr, true)}) {
         EXPECT_TRUE(v.isNull());
@@ -138,14 +130,6 @@ TEST(PlistCFType, ReadersCutIntegersAndFallBackToDefaults)
         EXPECT_TRUE(v.get("x").isNull() && v.at(0).isNull() && P::clone(v).isNull());
         EXPECT_TRUE(v.NSKeyedArchiver().isEmpty());
     }
-}
-
-TEST(PlistCFType, TextForms)
-{
-    P d = P::createCFDictionary();
-    d.put("a", integer(1)).put("b", P::createCFArray({P::createCFBoolean(true), P::createCFString("x")}));
-    EXPECT_EQ(P::createCFArray({d, P::createCFNumberDouble(1.0 / 3), P::createCFData("hi!")}).toString(),
-              "[{a : 1, b : [1, x]}, 0.333333, aGkh]");
 }
 
 TEST(PlistCFType, DictionaryAndArrayEditing)
@@ -168,14 +152,9 @@ TEST(PlistCFType, DictionaryAndArrayEditing)
     array.put("k", integer(1));
     EXPECT_EQ(array.array_size(), 0);
 
-    // Copies share one node; a mutable copy is deep, and empty for a non-dictionary.
-    P copy = d;
-    copy.put("shared", integer(5));
-    EXPECT_EQ(d.get("shared").CFNumberInt(0), 5);
-    P deep = P::createCFDictionaryCreateMutableCopy(d);
-    deep.put("new", integer(3));
-    EXPECT_EQ(d.dict_size(), 5);
-    EXPECT_EQ(deep.dict_size(), 6);
+    // A mutable copy is deep, and empty for a non-dictionary.
+    P::createCFDictionaryCreateMutableCopy(d).put("new", integer(3));
+    EXPECT_EQ(d.dict_size(), 4);
     EXPECT_EQ(P::createCFDictionaryCreateMutableCopy(array).toString(), "{}");
 
     // List creators: surplus keys are dropped, a nodeless key reads "NULL".
@@ -278,40 +257,29 @@ TEST(PlistCFType, RoundTripsEveryKind)
     EXPECT_TRUE(P::createCFPropertyListFromFile(dir.path()).isNull());
 }
 
-TEST(PlistCFType, ParsesWhatPythonWrites)
+TEST(PlistCFType, PythonPlistlibAgrees)
 {
     if (!plistfixtures::havePython())
         GTEST_SKIP() << "python3 not available";
-    const QString expr = QStringLiteral(
-        "{'s': 'h\u00e9', 'i': -3, 'big': 2**63 - 1, 'r': 0.5, 't': True, 'd': b'\\x00\\xff', "
-        "'when': utc(1999, 12, 31, 23, 59, 58, 750000), 'l': [1, {'x': []}]%1}");
+    const QString expr = QStringLiteral("{'v': {'s': 'h\u00e9', 'i': -3, 'big': 2**63 - 1, 'r': 0.5, 't': True, "
+                                        "'d': b'\\x00\\xff', 'l': [1, {'x': []}]%1}, "
+                                        "'when': utc(1999, 12, 31, 23, 59, 58, 750000)}");
     for (bool binary : {true, false}) {
         // XML has no UIDs and holds dates in whole seconds.
         const P v = parse(plistfixtures::pythonDumps(expr.arg(binary ? ", 'u': plistlib.UID(9)" : ""), binary));
-        ASSERT_TRUE(v.isCFDictionary()) << binary;
-        EXPECT_EQ(v.get("s").CFStringQString(), QStringLiteral("h\u00e9"));
-        EXPECT_EQ(v.get("i").CFNumberInt(0), -3);
-        EXPECT_EQ(v.get("big").CFNumberInt64(0), kMax64);
-        EXPECT_EQ(v.get("r").CFNumberDouble(0), 0.5);
-        EXPECT_TRUE(v.get("t").CFNumberBool(false));
-        EXPECT_EQ(v.get("d").CFDataBytes(), QByteArray("\x00\xff", 2));
+        EXPECT_EQ(v.get("v").toString(), QStringLiteral("{s : h\u00e9, i : -3, big : 9223372036854775807, r : 0.5, t : 1, "
+                                                        "d : AP8=, l : [1, {x : []}]%1}").arg(binary ? ", u : 9" : ""));
+        EXPECT_TRUE(v.get("v").get("t").isCFBoolean());
+        EXPECT_EQ(v.get("v").get("u").isCFKeyedArchiverUID(), binary);
         EXPECT_EQ(v.get("when").CFDateToDateTime(0), utc(1999, 12, 31, 23, 59, 58, binary ? 750 : 0));
-        EXPECT_EQ(v.get("l").toString(), "[1, {x : []}]");
-        EXPECT_EQ(v.get("u").CFKeyedArchiverUIDGetValue(), binary ? 9u : 0u);
     }
-}
 
-TEST(PlistCFType, PythonReadsWhatWeWrite)
-{
-    if (!plistfixtures::havePython())
-        GTEST_SKIP() << "python3 not available";
     const QString common = QStringLiteral(
         "{bool: True, false: False, int: -5, min: -9223372036854775808, max: 9223372036854775807, real: 2.5, "
         "string: Grüße \u65E5\u672C <&>, empty: , data: b64:AAH+/w==, date: date:%1, uid: %2, array: [], "
         "dict: {inner: [1, two]}}");
     EXPECT_EQ(plistfixtures::pythonLoads(everyKind().CFPropertyListToBytes(kBin)), common.arg("250000", "uid:7"));
     EXPECT_EQ(plistfixtures::pythonLoads(everyKind().CFPropertyListToBytes(kXml)), common.arg("0", "{CF$UID: 7}"));
-
     const P dates = P::createCFArray({P::createCFDate(utc(1999, 12, 31, 23, 59, 58, 750)),
                                       P::createCFDate(utc(2100, 1, 1, 0, 0, 0, 500)), P::createCFDate(utc(1900, 1, 1))});
     EXPECT_EQ(plistfixtures::pythonLoads(dates.CFPropertyListToBytes(kBin)),
@@ -320,13 +288,7 @@ TEST(PlistCFType, PythonReadsWhatWeWrite)
 
 TEST(PlistCFType, DatesKeepTheirInstant)
 {
-    // 0.25 s after the reference date, as libplist sees it.
     const P quarter = P::createCFDate(utc(2001, 1, 1, 0, 0, 0, 250));
-    int32_t sec = -1;
-    int32_t usec = -1;
-    plist_get_date_val(quarter.ref(), &sec, &usec);
-    EXPECT_EQ(sec, 0);
-    EXPECT_EQ(usec, 250000);
     EXPECT_EQ(quarter.CFDateToDateTime(0).timeSpec(), Qt::LocalTime);
     EXPECT_EQ(quarter.CFDateToDateTime(60), utc(2001, 1, 1, 0, 1, 0, 250));
 

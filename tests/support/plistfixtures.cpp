@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include <plist/plist.h>
-
 #include "tests/support/testenv.h"
 
 namespace plistfixtures {
@@ -163,49 +161,6 @@ except Exception as e:
     if (testenv::runTool(QStringLiteral("python3"), {QStringLiteral("-c"), script}, &out, &err, plist) != 0)
         return QStringLiteral("ERROR: python3 failed: ") + QString::fromUtf8(err);
     return QString::fromUtf8(out);
-}
-
-QByteArray mbFileArchive(const QString& relativePath, qint64 size)
-{
-    // "$objects": 0 "$null", 1 the MBFile object, 2 its path, 3 the class record.
-    plist_t file = plist_new_dict();
-    const std::pair<const char*, uint64_t> numbers[] = {
-        {"LastModified", 1700000000}, {"Flags", 0}, {"GroupID", 501}, {"LastStatusChange", 1700000100},
-        {"Birth", 1690000000}, {"Mode", 0100644}, {"InodeNumber", 123456789}, {"Size", uint64_t(size)},
-        {"ProtectionClass", 3}, {"UserID", 501}};
-    for (const auto& [key, value] : numbers)
-        plist_dict_set_item(file, key, plist_new_uint(value));
-    plist_dict_set_item(file, "$class", plist_new_uid(3));
-    plist_dict_set_item(file, "RelativePath", plist_new_uid(2));
-
-    plist_t classes = plist_new_array();
-    plist_array_append_item(classes, plist_new_string("MBFile"));
-    plist_array_append_item(classes, plist_new_string("NSObject"));
-    plist_t classRecord = plist_new_dict();
-    plist_dict_set_item(classRecord, "$classes", classes);
-    plist_dict_set_item(classRecord, "$classname", plist_new_string("MBFile"));
-
-    plist_t objects = plist_new_array();
-    plist_array_append_item(objects, plist_new_string("$null"));
-    plist_array_append_item(objects, file);
-    plist_array_append_item(objects, plist_new_string(relativePath.toUtf8().constData()));
-    plist_array_append_item(objects, classRecord);
-
-    plist_t top = plist_new_dict();
-    plist_dict_set_item(top, "root", plist_new_uid(1));
-    plist_t archive = plist_new_dict();
-    plist_dict_set_item(archive, "$version", plist_new_uint(100000));
-    plist_dict_set_item(archive, "$archiver", plist_new_string("NSKeyedArchiver"));
-    plist_dict_set_item(archive, "$top", top);
-    plist_dict_set_item(archive, "$objects", objects);
-
-    char* bin = nullptr;
-    uint32_t len = 0;
-    plist_to_bin(archive, &bin, &len);
-    const QByteArray bytes(bin, qsizetype(len));
-    plist_to_bin_free(bin);
-    plist_free(archive);
-    return bytes;
 }
 
 } // namespace plistfixtures

@@ -1,7 +1,7 @@
 #pragma once
 
 // Property-list fixtures built without PlistCFType: raw bytes of the binary
-// format, Python's plistlib, and raw libplist calls.
+// format, and Python's plistlib.
 
 #include <QByteArray>
 #include <QList>
@@ -49,10 +49,5 @@ QByteArray pythonDumps(const QString& pythonExpr, bool binary);
 // datetimes as date:<microseconds since 2001 UTC>, UIDs as uid:<n>, floats
 // with repr(), booleans as True/False. "ERROR: ..." when loading fails.
 QString pythonLoads(const QByteArray& plist);
-
-// A keyed archive of one backup file record (class "MBFile"), the layout of
-// Manifest.db's "file" column, built with raw libplist calls; binary bytes.
-// Mode 0100644, protection class 3, LastModified 1700000000, 12 entries.
-QByteArray mbFileArchive(const QString& relativePath, qint64 size);
 
 } // namespace plistfixtures
