@@ -2,7 +2,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QLibraryInfo>
-#include <QLocale>
 #include <QMap>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -66,15 +65,6 @@ TEST_F(TransLocaleTest, LanguageComesFromTheWholeLocaleFileIgnoringCaseAndAGiven
     EXPECT_EQ(yes(), QString::fromUtf8(kZh));
     translocale_set("ja_XX");
     EXPECT_EQ(yes(), QString::fromUtf8(kJa));
-}
-
-TEST_F(TransLocaleTest, WithoutAFileTheSystemLocaleDecides)
-{
-    translocale_set(QLocale::system().name());
-    const QString bySystemName = yes();
-    translocale_set("en_US");
-    translocale_set(QString());
-    EXPECT_EQ(yes(), bySystemName);
 }
 
 TEST_F(TransLocaleTest, ASecondCallReplacesTheTranslator)

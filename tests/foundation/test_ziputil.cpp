@@ -32,12 +32,10 @@ QByteArray randomBytes(int n)
 class FileSizeLimit
 {
 public:
-    explicit FileSizeLimit(rlim_t bytes)
+    explicit FileSizeLimit(rlim_t bytes) : oldHandler(std::signal(SIGXFSZ, SIG_IGN))
     {
         getrlimit(RLIMIT_FSIZE, &saved);
-        oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lim = saved;
-        lim.rlim_cur = bytes;
+        const rlimit lim{bytes, saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &lim);
     }
     ~FileSizeLimit()
@@ -48,20 +46,8 @@ public:
 
 private:
     rlimit saved{};
-    void (*oldHandler)(int) = nullptr;
+    void (*oldHandler)(int);
 };
-
-// The text of the runtime error that fn throws, or "<no error>".
-template <typename Fn>
-QString errorOf(Fn fn)
-{
-    try {
-        fn();
-    } catch (const std::runtime_error& e) {
-        return QString::fromUtf8(e.what());
-    }
-    return "<no error>";
-}
 
 class ZipUtilTest : public ::testing::Test
 {
@@ -245,8 +231,12 @@ TEST_F(ZipUtilTest, DamagedArchivesFailInsteadOfEndingQuietly)
         EXPECT_FALSE(QFile::exists(at(name + "/second.txt"))) << d.name;
     }
     EXPECT_EQ(read("crc/first.txt"), QByteArray(3000, 'a'));
-    EXPECT_TRUE(errorOf([&] { ziputil::unzipThrow(at("does-not-exist.zip"), QDir(dest)); })
-                    .contains("does-not-exist.zip"));
+    try {
+        ziputil::unzipThrow(at("does-not-exist.zip"), QDir(dest));
+        ADD_FAILURE() << "a missing archive must throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).contains("does-not-exist.zip")) << e.what();
+    }
 }
 
 TEST_F(ZipUtilTest, PackingNeverFollowsFolderLinksNorReadsItsOwnOutput)
@@ -275,8 +265,12 @@ TEST_F(ZipUtilTest, AFullDiskWhilePackingIsAnErrorAndLeavesNoArchive)
     // The earlier archive is untouched and no temporary file is left.
     EXPECT_EQ(read("out.zip"), QByteArray("previous archive"));
     EXPECT_EQ(tree(""), QStringList({"dest", "out.zip", "outside", "src", "src/big.bin"}));
-    EXPECT_EQ(errorOf([&] { ziputil::zipFilesThrow({at("src")}, at("no/such/out.zip")); }),
-              "create zip file " + at("no/such/out.zip") + " error.");
+    try {
+        ziputil::zipFilesThrow({at("src")}, at("no/such/out.zip"));
+        ADD_FAILURE() << "an archive that cannot be created must throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(QString::fromUtf8(e.what()), "create zip file " + at("no/such/out.zip") + " error.");
+    }
 
     // A device at the target is written to, never replaced: here a private
     // node of the full device (made only where the test may make nodes).
@@ -287,11 +281,6 @@ TEST_F(ZipUtilTest, AFullDiskWhilePackingIsAnErrorAndLeavesNoArchive)
         EXPECT_TRUE(::stat(full.constData(), &st) == 0 && S_ISCHR(st.st_mode));
         QFile::remove(at("full"));
     }
-
-    // An empty list still makes a valid, empty archive.
-    ziputil::zipFilesThrow({}, at("empty.zip"));
-    ziputil::unzipThrow(at("empty.zip"), QDir(at("emptydest")));
-    EXPECT_EQ(tree("emptydest"), QStringList());
 }
 
 TEST_F(ZipUtilTest, AFullDiskWhileUnpackingIsAnErrorAndLeavesNoHalfFile)
@@ -302,8 +291,12 @@ TEST_F(ZipUtilTest, AFullDiskWhileUnpackingIsAnErrorAndLeavesNoHalfFile)
     write("dest/big.bin", "older file");
     {
         FileSizeLimit limit(64 * 1024);
-        EXPECT_TRUE(errorOf([&] { ziputil::unzipThrow(at("in.zip"), QDir(dest)); })
-                        .startsWith("write " + dest + "/big.bin error."));
+        try {
+            ziputil::unzipThrow(at("in.zip"), QDir(dest));
+            ADD_FAILURE() << "a full disk must throw";
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("write " + dest + "/big.bin error.")) << e.what();
+        }
     }
     EXPECT_EQ(read("dest/small.txt"), QByteArray("fits"));
     EXPECT_EQ(read("dest/big.bin"), QByteArray("older file"));
