@@ -94,9 +94,7 @@ TEST_F(LoadLineDbThreadTest, LoadsEveryRecordWithPageSize5000AndNoNotice)
 
 TEST_F(LoadLineDbThreadTest, FailureIsThrownByteForByteWithoutANotice)
 {
-    const QByteArray message("\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf\xe3\x83\x99\xe3\x83\xbc\xe3\x82\xb9"
-                             "\xe3\x81\x8c\xe5\xa3\x8a\xe3\x82\x8c\xe3\x81\xa6\xe3\x81\x84\xe3\x81\xbe\xe3\x81\x99: "
-                             "ZMESSAGE \xf0\x9f\x92\xa5");
+    const QByteArray message("データベースが壊れています: ZMESSAGE 💥");
     auto db = QSharedPointer<ScriptedDb>::create();
     db->body = [&](ScriptedDb&) { throw std::runtime_error(message.toStdString()); };
     try {

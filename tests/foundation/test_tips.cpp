@@ -19,12 +19,12 @@ const QString kHeader = "<nobr><b>Marrowquist Chatferry for Mac v3.1.97</b></nob
 
 TEST(ErrorReportText, Base64VarBrTagsAndTheBody)
 {
-    const QString utf8 = QString::fromUtf8("\xc3\xbb\xc3\xaf");
+    const QString utf8 = QString::fromUtf8("ûï");
     for (const auto& [text, encoded] : {std::make_pair(QString("abc"), "YWJj"), std::make_pair(QString("ab"), "YWI-"),
                                         std::make_pair(QString("???"), "Pz8!"), std::make_pair(QString(), ""),
                                         std::make_pair(g_productVersionPair(), "My4xLjk3KDk3KQ--"),
                                         std::make_pair(utf8, "w7vDrw--"), // UTF-8 bytes are encoded
-                                        std::make_pair(QString::fromUtf8("\xe2\x80\xbe"), "4oC+")}) // "+" stays
+                                        std::make_pair(QString::fromUtf8("‾"), "4oC+")}) // "+" stays
         EXPECT_EQ(base64_var(text), encoded) << text.toStdString();
 
     EXPECT_EQ(errorReport_text("a<BR>b<br/>c< br />d<br >e<Br/>f<bR  >g"), "a\r\nb\r\nc\r\nd\r\ne\r\nf\r\ng");
@@ -92,8 +92,7 @@ TEST(TipsError, ShowsTheFramedMessageThenPostsTheReportByteForByte)
     ModalDriver driver;
     driver.answer(QMessageBox::Ok);
     driver.answer(QMessageBox::Ok);
-    const QString message = QString::fromUtf8("\xe6\x9b\xb8\xe3\x81\x91\xe3\x81\xbe\xe3\x81\x9b\xe3\x82\x93<br/>"
-                                              "disk <b>full</b> \xf0\x9f\x98\x80");
+    const QString message = QString::fromUtf8("書けません<br/>disk <b>full</b> 😀");
     // The report goes out from the event loop; each is awaited in turn.
     for (const QString& text : {message, QString()}) {
         Tips::error(text);
@@ -109,12 +108,8 @@ TEST(TipsError, ShowsTheFramedMessageThenPostsTheReportByteForByte)
     ASSERT_EQ(reqs.size(), 2);
     EXPECT_EQ(reqs[0].method + ' ' + reqs[0].target, "POST /err_report.php");
     EXPECT_EQ(reqs[0].header("Content-Type"), "application/x-www-form-urlencoded");
-    const QByteArray err = QString::fromUtf8("\xe6\x9b\xb8\xe3\x81\x91\xe3\x81\xbe\xe3\x81\x9b\xe3\x82\x93\r\n"
-                                             "disk &lt;b&gt;full&lt;/b&gt; \xf0\x9f\x98\x80")
-                               .toUtf8()
-                               .toBase64()
-                               .replace('/', '!')
-                               .replace('=', '-');
+    const QByteArray err =
+        QByteArray("書けません\r\ndisk &lt;b&gt;full&lt;/b&gt; 😀").toBase64().replace('/', '!').replace('=', '-');
     EXPECT_EQ(reqs[0].body, "prod=TWFycm93cXVpc3QgQ2hhdGZlcnJ5IGZvciBNYWM-&ver=My4xLjk3KDk3KQ--&err=" + err);
     EXPECT_TRUE(reqs[1].body.endsWith("&err="));
 }

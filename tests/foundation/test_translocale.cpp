@@ -22,8 +22,8 @@
 
 namespace {
 
-const char* const kJa = "\xe3\x81\xaf\xe3\x81\x84"; // "Yes" in Japanese
-const char* const kZh = "\xe6\x98\xaf";             // and in Traditional Chinese
+const char* const kJa = "はい"; // "Yes" in Japanese
+const char* const kZh = "是";   // and in Traditional Chinese
 
 QString yes()
 {
@@ -92,18 +92,16 @@ TEST_F(TransLocaleTest, AUserWhoSavesJapaneseSeesJapaneseFromTheNextStart)
     ModalDriver driver;
     driver.answer(QMessageBox::No);
     ProgressForm form("");
-    const QString cancel = QString::fromUtf8("\xe3\x82\xad\xe3\x83\xa3\xe3\x83\xb3\xe3\x82\xbb\xe3\x83\xab");
+    const QString cancel = QString::fromUtf8("キャンセル");
     EXPECT_EQ(form.findChild<QPushButton*>("btnCancel")->text(), cancel);
     QTimer::singleShot(0, &form, [&] {
         emit form.findChild<QPushButton*>("btnCancel")->pressed();
         form.invokeSucceed("");
     });
     EXPECT_EQ(form.exec(), 1);
-    EXPECT_EQ(driver.texts, QStringList{cancel + QString::fromUtf8("\xe3\x81\x97\xe3\x81\xa6\xe3\x82\x82\xe3\x82\x88"
-                                                                   "\xe3\x82\x8d\xe3\x81\x97\xe3\x81\x84\xe3\x81\xa7"
-                                                                   "\xe3\x81\x99\xe3\x81\x8b\xef\xbc\x9f")});
+    EXPECT_EQ(driver.texts, QStringList{cancel + QString::fromUtf8("してもよろしいですか？")});
     EXPECT_EQ(driver.buttonTexts,
-              QStringList{QString::fromUtf8(kJa) + QString::fromUtf8("|\xe3\x81\x84\xe3\x81\x84\xe3\x81\x88")});
+              QStringList{QString::fromUtf8(kJa) + QString::fromUtf8("|いいえ")});
 }
 
 // (context, source) -> finished translation (empty when unfinished) of one
