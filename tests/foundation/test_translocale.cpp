@@ -1,13 +1,9 @@
 #include <QApplication>
-#include <QCoreApplication>
-#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QLibraryInfo>
-#include <QLocale>
 #include <QMap>
 #include <QPushButton>
-#include <QSet>
-#include <QDirIterator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
@@ -26,6 +22,9 @@
 
 namespace {
 
+const char* const kJa = "はい"; // "Yes" in Japanese
+const char* const kZh = "是";   // and in Traditional Chinese
+
 QString yes()
 {
     return QCoreApplication::translate("QObject", "Yes");
@@ -37,74 +36,35 @@ protected:
     // Later tests expect the English texts.
     void TearDown() override { translocale_set("en_US"); }
 
-    ScopedDataHome home;
-
-    static QString localeFile() { return g_dataSaveDir().filePath("locale"); }
     static void writeLocaleFile(const QByteArray& bytes)
     {
-        QFile f(localeFile());
+        QFile f(g_dataSaveDir().filePath("locale"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
     }
+
+    ScopedDataHome home;
 };
 
-TEST_F(TransLocaleTest, LanguageComesFromTheWholeLocaleFileIgnoringCase)
+TEST_F(TransLocaleTest, LanguageComesFromTheWholeLocaleFileIgnoringCaseAndAGivenNameWins)
 {
     const struct
     {
         QByteArray file;
         const char* yes;
     } cases[] = {
-        {"ja_JP", "\xe3\x81\xaf\xe3\x81\x84"},
-        {"ja_JP\n", "\xe3\x81\xaf\xe3\x81\x84"}, // the prefix still matches
-        {"JA_jp", "\xe3\x81\xaf\xe3\x81\x84"},
-        {"zh_TW", "\xe6\x98\xaf"},
-        {"ZH_TW", "\xe6\x98\xaf"},
-        {"zh_HK", "\xe6\x98\xaf"},
-        {"zh_MO", "\xe6\x98\xaf"},
-        {"zh_SG", "\xe6\x98\xaf"},
-        {"zh_TW\n", "Yes"}, // the whole name no longer matches
-        {"zh_CN", "Yes"},
-        {"ja", "Yes"},
-        {"en_US", "Yes"},
-        {"", "Yes"}, // an empty file is English whatever the system says
+        {"ja_JP", kJa}, {"ja_JP\n", kJa}, {"JA_jp", kJa}, {"zh_TW", kZh},  {"zh_HK", kZh}, {"zh_MO", kZh},
+        {"zh_SG", kZh}, {"zh_TW\n", "Yes"}, {"zh_CN", "Yes"}, {"ja", "Yes"}, {"", "Yes"}, // empty: English
     };
     for (const auto& c : cases) {
         writeLocaleFile(c.file);
         translocale_set(QString());
         EXPECT_EQ(yes(), QString::fromUtf8(c.yes)) << c.file.constData();
     }
-}
-
-TEST_F(TransLocaleTest, AGivenNameWinsOverTheFile)
-{
-    writeLocaleFile("ja_JP");
     translocale_set("zh_HK");
-    EXPECT_EQ(yes(), QString::fromUtf8("\xe6\x98\xaf"));
+    EXPECT_EQ(yes(), QString::fromUtf8(kZh));
     translocale_set("ja_XX");
-    EXPECT_EQ(yes(), QString::fromUtf8("\xe3\x81\xaf\xe3\x81\x84"));
-}
-
-TEST_F(TransLocaleTest, WithoutAFileTheSystemLocaleDecides)
-{
-    translocale_set(QLocale::system().name());
-    const QString bySystemName = yes();
-    translocale_set("en_US");
-    translocale_set(QString());
-    EXPECT_EQ(yes(), bySystemName);
-}
-
-TEST_F(TransLocaleTest, SaveLocaleWritesExactlyTheNameAndReplacesTheFile)
-{
-    translocale_saveLocale("zh_TW");
-    translocale_saveLocale("ja_JP");
-    QFile f(localeFile());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), "ja_JP");
-    // Saving alone changes nothing on screen; the next start does.
-    EXPECT_EQ(yes(), "Yes");
-    translocale_set(QString());
-    EXPECT_EQ(yes(), QString::fromUtf8("\xe3\x81\xaf\xe3\x81\x84"));
+    EXPECT_EQ(yes(), QString::fromUtf8(kJa));
 }
 
 TEST_F(TransLocaleTest, ASecondCallReplacesTheTranslator)
@@ -115,35 +75,38 @@ TEST_F(TransLocaleTest, ASecondCallReplacesTheTranslator)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(qApp->findChildren<QTranslator*>().size(), 1);
     EXPECT_EQ(yes(), "Yes");
-    EXPECT_EQ(QCoreApplication::translate("ProgressForm", "Are You Sure You Want To Cancel?"),
-              "Are You Sure You Want To Cancel?");
 }
 
-TEST_F(TransLocaleTest, AUserWhoPicksJapaneseSeesJapanese)
+TEST_F(TransLocaleTest, AUserWhoSavesJapaneseSeesJapaneseFromTheNextStart)
 {
     errorReport_setServer(QString(), 0);
+    translocale_saveLocale("zh_TW");
     translocale_saveLocale("ja_JP");
+    QFile f(g_dataSaveDir().filePath("locale"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "ja_JP");
+    // Saving alone changes nothing on screen.
+    EXPECT_EQ(yes(), "Yes");
     translocale_set(QString());
 
     ModalDriver driver;
     driver.answer(QMessageBox::No);
     ProgressForm form("");
-    EXPECT_EQ(form.findChild<QPushButton*>("btnCancel")->text(), QString::fromUtf8("\xe3\x82\xad\xe3\x83\xa3\xe3\x83\xb3\xe3\x82\xbb\xe3\x83\xab"));
+    const QString cancel = QString::fromUtf8("キャンセル");
+    EXPECT_EQ(form.findChild<QPushButton*>("btnCancel")->text(), cancel);
     QTimer::singleShot(0, &form, [&] {
-        form.findChild<QPushButton*>("btnCancel")->pressed();
+        emit form.findChild<QPushButton*>("btnCancel")->pressed();
         form.invokeSucceed("");
     });
     EXPECT_EQ(form.exec(), 1);
-    ASSERT_EQ(driver.answered(), 1);
-    EXPECT_EQ(driver.texts[0], QString::fromUtf8("\xe3\x82\xad\xe3\x83\xa3\xe3\x83\xb3\xe3\x82\xbb\xe3\x83\xab"
-                                                 "\xe3\x81\x97\xe3\x81\xa6\xe3\x82\x82\xe3\x82\x88\xe3\x82\x8d"
-                                                 "\xe3\x81\x97\xe3\x81\x84\xe3\x81\xa7\xe3\x81\x99\xe3\x81\x8b"
-                                                 "\xef\xbc\x9f"));
-    EXPECT_EQ(driver.buttonTexts[0], QString::fromUtf8("\xe3\x81\xaf\xe3\x81\x84|\xe3\x81\x84\xe3\x81\x84\xe3\x81\x88"));
+    EXPECT_EQ(driver.texts, QStringList{cancel + QString::fromUtf8("してもよろしいですか？")});
+    EXPECT_EQ(driver.buttonTexts,
+              QStringList{QString::fromUtf8(kJa) + QString::fromUtf8("|いいえ")});
 }
 
-// (context, source) -> translation of one Qt Linguist file.
-QMap<QPair<QString, QString>, QString> readTs(const QString& path, QString* language)
+// (context, source) -> finished translation (empty when unfinished) of one
+// Qt Linguist file; `language` receives the file's language.
+QMap<QPair<QString, QString>, QString> readTs(const QString& path, QString* language = nullptr)
 {
     QMap<QPair<QString, QString>, QString> out;
     QFile f(path);
@@ -152,8 +115,7 @@ QMap<QPair<QString, QString>, QString> readTs(const QString& path, QString* lang
     QXmlStreamReader xml(&f);
     QString context, source;
     while (!xml.atEnd()) {
-        xml.readNext();
-        if (!xml.isStartElement())
+        if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
         if (xml.name() == u"TS" && language)
             *language = xml.attributes().value("language").toString();
@@ -161,43 +123,38 @@ QMap<QPair<QString, QString>, QString> readTs(const QString& path, QString* lang
             context = xml.readElementText();
         else if (xml.name() == u"source")
             source = xml.readElementText();
-        else if (xml.name() == u"translation") {
-            const bool unfinished = xml.attributes().value("type") == u"unfinished";
-            const QString text = xml.readElementText();
-            out.insert({context, source}, unfinished ? QString() : text);
-        }
+        else if (xml.name() == u"translation")
+            out.insert({context, source}, xml.attributes().value("type") == u"unfinished" ? QString()
+                                                                                          : xml.readElementText());
     }
     EXPECT_FALSE(xml.hasError()) << path.toStdString();
     return out;
 }
 
-TEST(Translations, EveryTextHasAFinishedTranslationInEachLanguage)
+TEST(Translations, EveryMarkedTextHasAFinishedTranslationInEachLanguage)
 {
-    const QString dir = testenv::sourceDir() + "/resources/translations/";
-    QString en, ja, zh;
-    const auto english = readTs(dir + "chatferry_en.ts", &en);
-    const auto japanese = readTs(dir + "chatferry_ja_JP.ts", &ja);
-    const auto chinese = readTs(dir + "chatferry_zh_TW.ts", &zh);
-    EXPECT_EQ(en, "en");
-    EXPECT_EQ(ja, "ja_JP");
-    EXPECT_EQ(zh, "zh_TW");
+    const QString src = testenv::sourceDir() + "/";
+    QMap<QString, QMap<QPair<QString, QString>, QString>> files;
+    for (const char* lang : {"en", "ja_JP", "zh_TW"}) {
+        QString language;
+        files[lang] = readTs(src + "resources/translations/chatferry_" + lang + ".ts", &language);
+        EXPECT_EQ(language, lang);
+    }
+    const auto& english = files["en"];
     ASSERT_FALSE(english.isEmpty());
-    EXPECT_EQ(english.keys(), japanese.keys());
-    EXPECT_EQ(english.keys(), chinese.keys());
-    for (auto it = japanese.begin(); it != japanese.end(); ++it) {
-        EXPECT_FALSE(it.value().isEmpty()) << it.key().second.toStdString();
-        EXPECT_FALSE(chinese.value(it.key()).isEmpty()) << it.key().second.toStdString();
-        EXPECT_FALSE(english.value(it.key()).isEmpty()) << it.key().second.toStdString();
+    for (const auto& file : files) {
+        EXPECT_EQ(file.keys(), english.keys());
+        for (auto it = file.begin(); it != file.end(); ++it)
+            EXPECT_FALSE(it.value().isEmpty()) << it.key().second.toStdString();
     }
 
-    // The files hold exactly the texts that the code marks for translation.
+    // The files hold exactly the texts that the code marks for translation,
+    // in every source of the libraries, so a text added later is caught.
     const QString lupdate = QLibraryInfo::path(QLibraryInfo::BinariesPath) + "/lupdate";
     if (!QFile::exists(lupdate))
         GTEST_SKIP() << "lupdate is not installed";
     QTemporaryDir tmp;
-    const QString src = testenv::sourceDir() + "/";
     QStringList args{"-silent", "-locations", "none", "-I", src};
-    // Every source of the libraries, so a text added anywhere later is caught.
     for (const char* folder : {"foundation", "chatdata", "backup", "device"}) {
         QDirIterator it(src + folder, {"*.cpp", "*.h", "*.ui"}, QDir::Files);
         while (it.hasNext())
@@ -205,10 +162,10 @@ TEST(Translations, EveryTextHasAFinishedTranslationInEachLanguage)
     }
     args << "-ts" << tmp.filePath("scan.ts");
     ASSERT_EQ(testenv::runTool(lupdate, args), 0);
-    const auto scanned = readTs(tmp.filePath("scan.ts"), nullptr);
+    const auto scanned = readTs(tmp.filePath("scan.ts"));
     for (auto it = scanned.begin(); it != scanned.end(); ++it)
-        EXPECT_TRUE(english.contains(it.key())) << "untranslated: " << it.key().first.toStdString() << " / "
-                                                << it.key().second.toStdString();
+        EXPECT_TRUE(english.contains(it.key()))
+            << "untranslated: " << it.key().first.toStdString() << " / " << it.key().second.toStdString();
 }
 
 } // namespace

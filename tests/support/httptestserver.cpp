@@ -22,6 +22,19 @@ constexpr int kMaxHead = 64 * 1024;
 // Upper bound on waiting for a client, so a broken test cannot hang here.
 constexpr auto kClientPatience = std::chrono::seconds(20);
 
+// Binds fd to a free loopback port; the port, 0 on failure.
+quint16 bindLoopback(int fd)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
 } // namespace
 
 QList<QByteArray> HttpTestRequest::headerValues(const QByteArray& name) const
@@ -89,17 +102,8 @@ bool HttpTestServer::start()
             return false;
     }
     listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd < 0)
+    if (listenFd < 0 || (boundPort = bindLoopback(listenFd)) == 0 || ::listen(listenFd, 16) != 0)
         return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 16) != 0
-        || ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return false;
-    boundPort = ntohs(addr.sin_port);
     thread = std::thread([this] { run(); });
     return true;
 }
@@ -144,7 +148,7 @@ void HttpTestServer::serve(int fd)
         }
     }
     HttpTestConnection conn(fd, ssl, stopping);
-    if (readRequest(fd, ssl, conn.req)) {
+    if (readRequest(conn)) {
         {
             QMutexLocker lock(&mutex);
             recorded << conn.req;
@@ -172,19 +176,22 @@ int HttpTestServer::readSome(int fd, SSL* ssl, char* buffer, int size)
     return ssl ? SSL_read(ssl, buffer, size) : int(::recv(fd, buffer, size_t(size), 0));
 }
 
-bool HttpTestServer::readRequest(int fd, SSL* ssl, HttpTestRequest& req)
+bool HttpTestServer::readRequest(HttpTestConnection& conn)
 {
     QByteArray data;
-    char buffer[16384];
+    const auto more = [&] {
+        char buffer[16384];
+        const int n = readSome(conn.fd, conn.ssl, buffer, sizeof buffer);
+        if (n > 0)
+            data.append(buffer, n);
+        return n > 0;
+    };
     qsizetype end;
     while ((end = data.indexOf("\r\n\r\n")) < 0) {
-        if (data.size() > kMaxHead)
+        if (data.size() > kMaxHead || !more())
             return false;
-        const int n = readSome(fd, ssl, buffer, sizeof buffer);
-        if (n <= 0)
-            return false;
-        data.append(buffer, n);
     }
+    HttpTestRequest& req = conn.req;
     const QList<QByteArray> lines = data.left(end).split('\n');
     const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
     req.method = first.value(0);
@@ -194,19 +201,14 @@ bool HttpTestServer::readRequest(int fd, SSL* ssl, HttpTestRequest& req)
         if (colon > 0)
             req.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
     }
-    QByteArray body = data.mid(end + 4);
-    const qint64 length = req.header("Content-Length").toLongLong();
-    if (length > body.size() && req.header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
-        HttpTestConnection conn(fd, ssl, stopping);
+    const qint64 length = end + 4 + req.header("Content-Length").toLongLong();
+    if (length > data.size() && req.header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0)
         conn.send("HTTP/1.1 100 Continue\r\n\r\n");
-    }
-    while (body.size() < length) {
-        const int n = readSome(fd, ssl, buffer, sizeof buffer);
-        if (n <= 0)
+    while (data.size() < length) {
+        if (!more())
             return false;
-        body.append(buffer, n);
     }
-    req.body = body;
+    req.body = data.mid(end + 4);
     return true;
 }
 
@@ -223,14 +225,7 @@ QByteArray HttpTestServer::response(int code, const QByteArray& reason, const QB
 quint16 HttpTestServer::closedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    quint16 port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
+    const quint16 port = fd >= 0 ? bindLoopback(fd) : 0;
     if (fd >= 0)
         ::close(fd);
     return port;

@@ -80,7 +80,7 @@ public:
 private:
     void run();
     void serve(int fd);
-    bool readRequest(int fd, SSL* ssl, HttpTestRequest& req);
+    bool readRequest(HttpTestConnection& conn);
     int readSome(int fd, SSL* ssl, char* buffer, int size);
 
     Script script;

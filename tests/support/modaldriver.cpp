@@ -25,12 +25,9 @@ bool spinUntil(const std::function<bool()>& done, int maxMs)
 
 ModalDriver::ModalDriver()
 {
-    m_timer.setInterval(10);
     connect(&m_timer, &QTimer::timeout, this, &ModalDriver::tick);
-    m_timer.start();
+    m_timer.start(10);
 }
-
-ModalDriver::~ModalDriver() = default;
 
 void ModalDriver::answer(QMessageBox::StandardButton button)
 {
@@ -50,18 +47,13 @@ void ModalDriver::handle(std::function<void(QMessageBox*)> action)
 void ModalDriver::tick()
 {
     QMessageBox* box = topMessageBox();
-    if (!box || !box->isVisible() || m_actions.isEmpty())
+    if (!box || !box->isVisible() || m_actions.isEmpty() || m_seen.contains(box))
         return;
-    for (const QPointer<QMessageBox>& seen : m_seen) {
-        if (seen == box)
-            return;
-    }
     m_seen.append(box);
     texts.append(box->text());
     QStringList labels;
     for (QAbstractButton* b : box->buttons())
         labels.append(b->text());
-    buttonTexts.append(labels.join(QLatin1Char('|')));
-    const auto action = m_actions.takeFirst();
-    action(box);
+    buttonTexts.append(labels.join('|'));
+    m_actions.takeFirst()(box);
 }

@@ -1,8 +1,5 @@
 #pragma once
 
-// Drives modal windows from tests: the answers are given before the code
-// under test opens its notices, and a timer answers each notice as it
-// appears inside the modal loop.
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
@@ -12,22 +9,23 @@
 
 #include <functional>
 
+// Drives modal windows from tests: the answers are given before the code
+// under test opens its notices, and a timer answers each notice as it
+// appears inside the modal loop. A notice with no answer left stays open.
 class ModalDriver : public QObject
 {
     Q_OBJECT
 public:
     ModalDriver();
-    ~ModalDriver() override;
 
-    // The next notice that appears gets this button pressed (Escape-like
-    // closing when the button is NoButton); answers are used in order.
+    // The next notice gets this button pressed (closed like Escape when it has
+    // no such button); answers are used in order.
     void answer(QMessageBox::StandardButton button);
     // The next notice is handed to `action`, which must close it.
     void handle(std::function<void(QMessageBox*)> action);
 
-    // Texts of the notices answered so far, in order.
+    // Texts, and button texts joined with "|", of the notices answered so far.
     QStringList texts;
-    // Button texts of the notices answered so far, joined with "|".
     QStringList buttonTexts;
     int answered() const { return texts.size(); }
     int pending() const { return int(m_actions.size()); }

@@ -4,42 +4,14 @@
 
 namespace {
 
-void put16(QByteArray& out, quint32 v)
+// Little-endian, `size` bytes.
+void put(QByteArray& out, quint64 v, int size)
 {
-    out.append(char(v & 0xff)).append(char((v >> 8) & 0xff));
+    for (int i = 0; i < size; ++i)
+        out.append(char((v >> (8 * i)) & 0xff));
 }
 
-void put32(QByteArray& out, quint32 v)
-{
-    put16(out, v & 0xffff);
-    put16(out, v >> 16);
-}
-
-constexpr quint32 kLocalHeaderSize = 30;
-constexpr quint32 kVersionMadeByUnix = (3u << 8) | 20u;
-constexpr quint32 kFlagUtf8Name = 1u << 11;
-// 1980-01-01 00:00, the earliest time the format can hold.
-constexpr quint32 kDosDate = (0u << 9) | (1u << 5) | 1u;
-
-// The fields that the local header and the central directory entry share,
-// from "version needed" to "extra field length".
-void putSharedFields(QByteArray& out, const QByteArray& name, const QByteArray& data)
-{
-    put16(out, 10);            // version needed
-    put16(out, kFlagUtf8Name); // flags
-    put16(out, 0);             // stored
-    put16(out, 0);             // time
-    put16(out, kDosDate);
-    put32(out, fixtureCrc32(data));
-    put32(out, quint32(data.size()));
-    put32(out, quint32(data.size()));
-    put16(out, quint32(name.size()));
-    put16(out, 0);             // extra field length
-}
-
-} // namespace
-
-quint32 fixtureCrc32(const QByteArray& data)
+quint32 crc32(const QByteArray& data)
 {
     quint32 crc = 0xffffffffu;
     for (const char ch : data) {
@@ -50,6 +22,23 @@ quint32 fixtureCrc32(const QByteArray& data)
     return ~crc;
 }
 
+constexpr quint32 kLocalHeaderSize = 30;
+
+// The fields the local header and the central directory entry share, from
+// "version needed" to "extra field length": version 1.0, UTF-8 name, stored,
+// 1980-01-01 00:00.
+void putSharedFields(QByteArray& out, const QByteArray& name, const QByteArray& data)
+{
+    for (const quint32 v : {10u, 1u << 11, 0u, 0u, (1u << 5) | 1u})
+        put(out, v, 2);
+    for (const quint32 v : {crc32(data), quint32(data.size()), quint32(data.size())})
+        put(out, v, 4);
+    put(out, quint32(name.size()), 2);
+    put(out, 0, 2);
+}
+
+} // namespace
+
 ZipFixtureBuilder& ZipFixtureBuilder::add(const QByteArray& name, const QByteArray& data, quint32 mode)
 {
     entries.append(Entry{name, data, mode});
@@ -58,34 +47,30 @@ ZipFixtureBuilder& ZipFixtureBuilder::add(const QByteArray& name, const QByteArr
 
 QByteArray ZipFixtureBuilder::bytes() const
 {
-    QByteArray out;
-    QByteArray central;
+    QByteArray out, central;
     for (const Entry& e : entries) {
         const quint32 offset = quint32(out.size());
-        put32(out, 0x04034b50);
+        put(out, 0x04034b50, 4);
         putSharedFields(out, e.name, e.data);
         out.append(e.name).append(e.data);
 
-        put32(central, 0x02014b50);
-        put16(central, kVersionMadeByUnix);
+        put(central, 0x02014b50, 4);
+        put(central, (3u << 8) | 20u, 2); // made by Unix
         putSharedFields(central, e.name, e.data);
-        put16(central, 0);          // comment length
-        put16(central, 0);          // disk
-        put16(central, 0);          // internal attributes
-        put32(central, e.mode << 16);
-        put32(central, offset);
+        put(central, 0, 6); // comment length, disk, internal attributes
+        put(central, e.mode << 16, 4);
+        put(central, offset, 4);
         central.append(e.name);
     }
     const quint32 centralOffset = quint32(out.size());
     out.append(central);
-    put32(out, 0x06054b50);
-    put16(out, 0);
-    put16(out, 0);
-    put16(out, quint32(entries.size()));
-    put16(out, quint32(entries.size()));
-    put32(out, quint32(central.size()));
-    put32(out, centralOffset);
-    put16(out, 0);
+    put(out, 0x06054b50, 4);
+    put(out, 0, 4); // disk numbers
+    put(out, quint32(entries.size()), 2);
+    put(out, quint32(entries.size()), 2);
+    put(out, quint32(central.size()), 4);
+    put(out, centralOffset, 4);
+    put(out, 0, 2);
     return out;
 }
 

@@ -32,6 +32,3 @@ private:
     };
     QList<Entry> entries;
 };
-
-// The CRC-32 of zip and PNG (polynomial 0xEDB88320).
-quint32 fixtureCrc32(const QByteArray& data);
