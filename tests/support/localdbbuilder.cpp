@@ -126,21 +126,23 @@ qint64 LocalDbBuilder::addMsg(const QString& uid, const QString& type, qint64 ts
     return insert(QStringLiteral("line_msg"), row);
 }
 
-QList<Sqlite3Row> LocalDbBuilder::rows(const QString& sql)
+QStringList LocalDbBuilder::lines(const QString& sql)
 {
-    QList<Sqlite3Row> result;
+    QStringList result;
     Sqlite3Cursor cur = m_db.queryThrow(sql);
-    while (cur.moveNext())
-        result.append(cur.getRow());
+    while (cur.moveNext()) {
+        QStringList columns;
+        for (int i = 0; i < cur.columnCount(); ++i)
+            columns.append(cur.getText(i));
+        result.append(columns.join('|'));
+    }
     return result;
 }
 
 QVariant LocalDbBuilder::value(const QString& sql)
 {
-    const QList<Sqlite3Row> all = rows(sql);
-    if (all.isEmpty() || all.first().size() == 0)
-        return QVariant();
-    return all.first().values().first();
+    Sqlite3Cursor cur = m_db.queryThrow(sql);
+    return cur.moveNext() ? cur.getRow().value(cur.columnName(0)) : QVariant();
 }
 
 qint64 LocalDbBuilder::count(const QString& table)
