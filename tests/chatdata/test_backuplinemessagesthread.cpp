@@ -28,6 +28,7 @@
 #include "chatdata/linelocaldb.h"
 #include "chatdata/linemsgsdatasource.h"
 #include "chatdata/linemsgslistsource.h"
+#include "chatdata/linetime.h"
 #include "foundation/errorreport.h"
 #include "foundation/progressform.h"
 
@@ -129,7 +130,7 @@ protected:
     }
 
     // Users 1-3, a group chat (10) with its group and a single chat (11),
-    // and messages of every kind with media files for some.
+    // and messages of several kinds with media files for some.
     QSharedPointer<MemLineDb> sampleDb()
     {
         auto db = QSharedPointer<MemLineDb>::create();
@@ -141,31 +142,31 @@ protected:
         }
         _LineGroupInfo g;
         g.id = 7;
-        g.uid = "c-group";
         db->addGroup(g, 3, {1, 2, 3});
-        _LineChat group, single;
-        group.id = 10;
-        group.uid = "c-group";
-        group.type = LineChatType::GROUP;
-        single.id = 11;
-        single.uid = "c-single";
-        db->addChat(group, 7, {1, 2, 3});
-        db->addChat(single, 0, {1});
+        _LineChat chat;
+        chat.id = 10;
+        chat.uid = "c-group";
+        chat.type = LineChatType::GROUP;
+        db->addChat(chat, 7, {1, 2, 3});
+        chat.id = 11;
+        chat.uid = "c-single";
+        chat.type = LineChatType::SINGLE;
+        db->addChat(chat, 0, {1});
 
-        db->addMessage(msgOf("m1", nullptr, nullptr, LineMsgType::TEXT, 1000), 10, 1);
-        _LineMsg photo = msgOf("m2", nullptr, nullptr, LineMsgType::PHOTO, 1001);
-        photo.thumbPath = media + "/m2.thumb";
-        photo.attaPath = media + "/m2.jpg";
-        db->addMessage(photo, 10, 2);
-        _LineMsg voice = msgOf("m3", nullptr, nullptr, LineMsgType::VOICE, 1002);
-        voice.attaPath = media + "/m3-missing.aac"; // LINE never downloaded it
-        db->addMessage(voice, 11, 0);
-        _LineMsg file = msgOf("m4", nullptr, nullptr, LineMsgType::FILE, 1003);
-        file.attaSetFileName("plans.v2.pdf");
-        file.attaPath = media + "/m4";
-        db->addMessage(file, 11, 1);
-        db->addMessage(msgOf("m5", nullptr, nullptr, LineMsgType::STICKER, 1004), 10, 3);
-
+        const auto add = [&](const char* uid, int type, qint64 chat, qint64 from, const QString& atta = {},
+                             const QString& thumb = {}) {
+            _LineMsg m = msgOf(uid, nullptr, nullptr, type, 1000 + db->messagesCountThrow(nullptr));
+            m.attaPath = atta;
+            m.thumbPath = thumb;
+            if (type == LineMsgType::FILE)
+                m.attaSetFileName("plans.v2.pdf");
+            db->addMessage(m, chat, from);
+        };
+        add("m1", LineMsgType::TEXT, 10, 1);
+        add("m2", LineMsgType::PHOTO, 10, 2, media + "/m2.jpg", media + "/m2.thumb");
+        add("m3", LineMsgType::VOICE, 11, 0, media + "/m3-missing.aac"); // LINE never downloaded it
+        add("m4", LineMsgType::FILE, 11, 1, media + "/m4");
+        add("m5", LineMsgType::STICKER, 10, 3);
         writeFile(media + "/m2.thumb", "thumb-2");
         writeFile(media + "/m2.jpg", "photo-2");
         writeFile(media + "/m4", "%PDF");
@@ -203,18 +204,48 @@ protected:
     QString media;
 };
 
-QStringList uidsOf(const QList<_LineUser*>& users)
+QString uidsOf(const QSet<_LineUser*>& users)
 {
     QStringList list;
     for (const _LineUser* u : users)
         list.append(u->uid);
     list.sort();
-    return list;
+    return list.join(',');
 }
 
-QStringList uidsOf(const QSet<_LineUser*>& users)
+// Records as comparable text, and a list of them sorted.
+QString userText(const _LineUser* u)
 {
-    return uidsOf(users.values());
+    return QStringList({u->uid, u->contactName, u->serverName, u->customName, u->picUri,
+                        QString::number(dtToUnixSecs32(u->createTs))})
+        .join('|');
+}
+
+QString chatText(const _LineChat* c)
+{
+    QStringList s = {c->uid, QString::number(c->type), uidsOf(c->users)};
+    if (const _LineGroupInfo* g = c->group)
+        s << g->uid << g->name << g->picStatus << QString::number(dtToUnixSecs32(g->createTs))
+          << (g->creator ? g->creator->uid : "-") << uidsOf(g->members);
+    return s.join('|');
+}
+
+QString msgText(const _LineMsg& m)
+{
+    return QStringList({m.uid, QString::number(m.type), QString::number(m.ts.toSecsSinceEpoch()),
+                        QString::fromLatin1(m.rawContent.toHex()), m.text, m.chat ? m.chat->uid : "-",
+                        m.from ? m.from->uid : "-"})
+        .join('|');
+}
+
+template <typename T, typename F>
+QStringList texts(const QList<T*>& records, F text)
+{
+    QStringList list;
+    for (const T* r : records)
+        list.append(text(r));
+    list.sort();
+    return list;
 }
 
 } // namespace
@@ -419,60 +450,23 @@ TEST_F(BackupLineMessagesThreadTest, ALineStoreBackedUpReadsBackWithTheSameRecor
     EXPECT_EQ(o.notices, QStringList({successText(8)}));
     const ReadBack r = readBack();
 
-    ASSERT_EQ(r.data.chats().size(), 3);
-    for (const _LineChat* got : r.data.chats()) {
-        const _LineChat* want = nullptr;
-        for (const _LineChat* c : source.chats())
-            want = c->uid == got->uid ? c : want;
-        ASSERT_TRUE(want) << got->uid.toStdString();
-        EXPECT_EQ(got->type, want->type);
-        EXPECT_EQ(uidsOf(got->users), uidsOf(want->users)) << want->uid.toStdString();
-        ASSERT_EQ(got->group == nullptr, want->group == nullptr);
-        if (want->group) {
-            EXPECT_EQ(got->group->uid, want->group->uid);
-            EXPECT_EQ(got->group->name, "Hiking");
-            EXPECT_EQ(got->group->picStatus, want->group->picStatus);
-            EXPECT_EQ(got->group->createTs.toSecsSinceEpoch(), want->group->createTs.toSecsSinceEpoch());
-            EXPECT_EQ(got->group->creator->uid, want->group->creator->uid);
-            EXPECT_EQ(uidsOf(got->group->members), uidsOf(want->group->members));
-        }
-    }
-
-    // Every user a chat, group or message names, with the same values.
-    EXPECT_EQ(uidsOf(r.data.users()), QStringList({"u00owner", "uAlice", "uBob", "uCid"}));
-    for (const _LineUser* got : r.data.users()) {
-        const _LineUser* want = nullptr;
-        for (const _LineUser* u : source.users())
-            want = u->uid == got->uid ? u : want;
-        ASSERT_TRUE(want) << got->uid.toStdString();
-        EXPECT_EQ(got->contactName, want->contactName);
-        EXPECT_EQ(got->serverName, want->serverName);
-        EXPECT_EQ(got->customName, want->customName);
-        EXPECT_EQ(got->picUri, want->picUri);
-        if (want->createTs.isValid())
-            EXPECT_EQ(got->createTs.toSecsSinceEpoch(), want->createTs.toSecsSinceEpoch());
-    }
-
+    // Chats with their members and groups, and every user they name.
+    EXPECT_EQ(texts(r.data.chats(), chatText), texts(source.chats(), chatText));
+    EXPECT_EQ(texts(r.data.users(), userText), texts(source.users(), userText));
+    EXPECT_EQ(r.data.users().size(), 4);
     // Messages, their attachment values and the bytes of their files.
     ASSERT_EQ(r.msgs.size(), expected.size());
     int files = 0;
     for (int i = 0; i < expected.size(); ++i) {
-        const _LineMsg& want = expected[i];
-        const _LineMsg& got = r.msgs[i];
+        const _LineMsg &want = expected[i], &got = r.msgs[i];
         SCOPED_TRACE(want.uid.toStdString());
-        EXPECT_EQ(got.uid, want.uid);
-        EXPECT_EQ(got.type, want.type);
-        EXPECT_EQ(got.ts.toSecsSinceEpoch(), want.ts.toSecsSinceEpoch());
-        EXPECT_EQ(got.rawContent, want.rawContent);
-        EXPECT_EQ(got.text, want.text);
-        EXPECT_EQ(got.chat->uid, want.chat->uid);
-        EXPECT_EQ(got.from ? got.from->uid : QString(), want.from ? want.from->uid : QString());
+        EXPECT_EQ(msgText(got), msgText(want));
         EXPECT_EQ(got.atta, want.atta);
         for (const auto& paths : {qMakePair(want.thumbPath, got.thumbPath), qMakePair(want.attaPath, got.attaPath)}) {
-            if (paths.first.isEmpty() || !QFileInfo::exists(paths.first))
-                continue;
-            EXPECT_EQ(readFile(paths.second), readFile(paths.first)) << paths.second.toStdString();
-            ++files;
+            if (!paths.first.isEmpty() && QFileInfo::exists(paths.first)) {
+                EXPECT_EQ(readFile(paths.second), readFile(paths.first)) << paths.second.toStdString();
+                ++files;
+            }
         }
     }
     EXPECT_EQ(files, 6); // two thumbnails, photo, voice, video, file

@@ -50,7 +50,7 @@ public:
     Sqlite3DB& db() { return m_db; }
 
 private:
-    qint64 insert(const QString& table, const Sqlite3Row& row);
+    qint64 insert(const QString& table, const QList<QPair<QString, QVariant>>& values);
 
     Sqlite3DB m_db;
     Format m_format = Current;
