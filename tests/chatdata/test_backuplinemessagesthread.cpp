@@ -491,7 +491,9 @@ TEST_P(MediaCopyTest, CopiesWholeFilesNeverReplacesOneAndLeavesNoTemporaryFile)
     writeFile(from + "/new.bin", "newer bytes");
     writeFile(to + "/taken.jpg", "the user's own");
     QString error;
-    const auto copy = [&](const QString& src, const QString& dst) { return g_copyMediaFile(from + src, to + dst, unnamed, &error); };
+    const auto copy = [&](const QString& src, const QString& dst) {
+        return g_copyMediaFile(from + src, to + dst, unnamed, &error);
+    };
 
     EXPECT_EQ(copy("/big.bin", "/big.jpg"), MediaCopyResult::Copied) << error.toStdString();
     EXPECT_EQ(readFile(to + "/big.jpg"), big);

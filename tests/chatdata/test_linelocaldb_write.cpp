@@ -86,7 +86,8 @@ TEST_F(LineLocalDbWriteTest, UsersChatsAndGroupsAreFoundByUidAndWrittenOnceWithE
 
     // Each user once, although ann and bob are both chat and group members;
     // an unknown time is kept as the unsigned 32-bit "invalid" value.
-    EXPECT_EQ(lines("select uid, contact_name, server_name, custom_name, pic_uri, create_ts from line_user order by uid"),
+    EXPECT_EQ(lines("select uid, contact_name, server_name, custom_name, pic_uri, create_ts from line_user "
+                    "order by uid"),
               QStringList({"u-ann|Ann|ann.s|Annie|/pic/a|3000000000", "u-bob|||||4294967295", "u-cid|||||4294967295"}));
     EXPECT_EQ(lines("select group_concat(type) from (select type from line_chat order by _id)"),
               QStringList({"single,multi,group,single,single,group"}));
@@ -158,8 +159,8 @@ TEST_F(LineLocalDbWriteTest, AMessageRowHoldsItsValuesAndAttachmentsAsATinykvBlo
                     "typeof(atta) from line_msg m left join line_user u on u._id=from_id order by m._id"),
               QStringList({"text|1|1700000000|1|NULL|41FF00F48FBFBF42|text|null",
                            "photo|1|1700000000|1|u-bob|41FF00F48FBFBF42|text|blob"}));
-    const QVariantHash values =
-        TinyKVSerializer::unser(LocalDbBuilder(path).value("select atta from line_msg where uid='m-photo'").toByteArray());
+    const QByteArray blob = LocalDbBuilder(path).value("select atta from line_msg where uid='m-photo'").toByteArray();
+    const QVariantHash values = TinyKVSerializer::unser(blob);
     EXPECT_EQ(values.value("width"), QVariant(640));
     EXPECT_EQ(values.value("size"), QVariant(qint64(5000000000LL)));
     ASSERT_TRUE(values.contains("map"));
@@ -177,10 +178,8 @@ TEST_F(LineLocalDbWriteTest, AMessageRowHoldsItsValuesAndAttachmentsAsATinykvBlo
 
     if (testenv::haveTool("sqlite3")) {
         QByteArray out;
-        ASSERT_EQ(testenv::runTool("sqlite3",
-                                   {LocalDbBuilder::dbPath(path), "select hex(substr(atta,1,6)) from line_msg where uid='m-photo';"},
-                                   &out),
-                  0);
+        const QString sql = "select hex(substr(atta,1,6)) from line_msg where uid='m-photo';";
+        ASSERT_EQ(testenv::runTool("sqlite3", {LocalDbBuilder::dbPath(path), sql}, &out), 0);
         EXPECT_EQ(out.trimmed(), QByteArray("tinykv").toHex().toUpper());
     }
 }

@@ -112,7 +112,8 @@ TEST(TinyKV, HostileLengthsTagsAndNestingFailWithoutAllocating)
         EXPECT_TRUE(TinyKVSerializer::unser(QByteArray("tinykv") + le32(n) + "k").isEmpty()) << n;
     }
     // A list that promises two billion elements in a few bytes; unknown tags.
-    for (const QByteArray& value : {"[" + le32(4) + le32(2000000000), QByteArray("a"), QByteArray("\x01"), QByteArray("}")})
+    for (const QByteArray& value :
+         {"[" + le32(4) + le32(2000000000), QByteArray("a"), QByteArray("\x01"), QByteArray("}")})
         EXPECT_TRUE(TinyKVSerializer::unser(doc({{"k", value}})).isEmpty()) << value.toHex().toStdString();
 
     // Lists nested far beyond any real attachment value.

@@ -108,7 +108,8 @@ qint64 MemLineDb::messagesCountThrow(_LineChat* chat)
     if (m_failCount)
         throw std::runtime_error("memory database: counting failed");
     QMutexLocker lock(&m_mutex);
-    return std::count_if(m_msgs.cbegin(), m_msgs.cend(), [chat](const auto& m) { return !chat || m.refId == chat->id; });
+    return std::count_if(m_msgs.cbegin(), m_msgs.cend(),
+                         [chat](const auto& m) { return !chat || m.refId == chat->id; });
 }
 
 QList<_LineMsg> MemLineDb::messagesThrow(LineData& data, _LineChat* chat, int page, int pageSize, bool asc)
