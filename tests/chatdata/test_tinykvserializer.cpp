@@ -135,7 +135,7 @@ TEST(TinyKV, ListsAndNestedDocumentsAtTheirEdges)
     // A list whose byte count is larger than its elements need.
     const QByteArray items = le32(1) + "i" + le32(9) + "trailing";
     QHash<QString, QVariant> h = TinyKVSerializer::unser(doc({{"l", "[" + le32(items.size()) + items}}));
-    EXPECT_EQ(h["l"].toList(), QVariantList({9}));
+    EXPECT_EQ(h["l"].toList(), QVariantList{QVariant(9)});
     // A count of zero or below is an empty list.
     h = TinyKVSerializer::unser(doc({{"l", "[" + le32(4) + le32(-3)}}));
     EXPECT_TRUE(h.contains("l"));
