@@ -12,24 +12,25 @@ namespace {
 
 const QDateTime kBase = QDateTime::fromSecsSinceEpoch(1600000000);
 
-// A database with the owner's friend (user 7) and chat 1 of `count`
-// messages m0, m1, ... one second apart, every third one from the friend.
-QSharedPointer<MemLineDb> oneChatDb(int count)
+// Chats `chats` (ids 1, 2...) of `count` messages "<chat>-<i>" one second
+// apart, every third one from user 7.
+QSharedPointer<MemLineDb> chatsDb(int count, QList<qint64> chats = {1})
 {
     auto db = QSharedPointer<MemLineDb>::create();
     _LineUser friendUser;
     friendUser.id = 7;
-    friendUser.uid = "ufriend";
     db->addUser(friendUser);
-    _LineChat chat;
-    chat.id = 1;
-    chat.uid = "c1";
-    db->addChat(chat, 0, {7});
-    for (int i = 0; i < count; ++i) {
-        _LineMsg m;
-        m.uid = QStringLiteral("m%1").arg(i);
-        m.ts = kBase.addSecs(i);
-        db->addMessage(m, 1, i % 3 == 0 ? 7 : 0);
+    for (qint64 chatId : chats) {
+        _LineChat chat;
+        chat.id = chatId;
+        db->addChat(chat, 0, {7});
+        for (int i = 0; i < count; ++i) {
+            _LineMsg m;
+            m.uid = QStringLiteral("%1-%2").arg(chatId).arg(i);
+            m.ts = kBase.addSecs(i);
+            m.text = QString(40, QChar('a' + i % 26));
+            db->addMessage(m, chatId, i % 3 == 0 ? 7 : 0);
+        }
     }
     return db;
 }
@@ -43,14 +44,15 @@ LineData loaded(const QSharedPointer<MemLineDb>& db, int pageSize = 5000)
 
 } // namespace
 
-TEST(LineData, PagesLoadOnceEachAndIndexesMapIntoThem)
+TEST(LineData, PagesLoadOnceEachAndIndexesOutsideRunNoQuery)
 {
-    auto db = oneChatDb(10001);
+    auto db = chatsDb(10001);
     LineData data = loaded(db);
     _LineChat* chat = data.chat(1);
     ASSERT_NE(chat, nullptr);
 
-    EXPECT_EQ(data.msgAt(chat, 0, true).uid, "m0");
+    for (qint64 i = 0; i < 5000; ++i)
+        ASSERT_EQ(data.msgAt(chat, i, true).uid, QStringLiteral("1-%1").arg(i));
     ASSERT_EQ(db->pageQueries().size(), 1);
     const MemLineDb::PageQuery first = db->pageQueries().at(0);
     EXPECT_EQ(first.chatId, 1);
@@ -58,97 +60,64 @@ TEST(LineData, PagesLoadOnceEachAndIndexesMapIntoThem)
     EXPECT_EQ(first.pageSize, 5000);
     EXPECT_TRUE(first.asc);
 
-    for (qint64 i = 1; i < 5000; ++i)
-        ASSERT_EQ(data.msgAt(chat, i, true).uid, QStringLiteral("m%1").arg(i));
-    EXPECT_EQ(db->pageQueries().size(), 1);
-
-    EXPECT_EQ(data.msgAt(chat, 5000, true).uid, "m5000");
+    EXPECT_EQ(data.msgAt(chat, 5000, true).uid, "1-5000");
     ASSERT_EQ(db->pageQueries().size(), 2);
     EXPECT_EQ(db->pageQueries().at(1).page, 2);
-    EXPECT_EQ(data.msgAt(chat, 10000, true).uid, "m10000");
+    const _LineMsg fromFriend = data.msgAt(chat, 5001, true);
+    EXPECT_EQ(fromFriend.chat, chat);
+    EXPECT_EQ(fromFriend.from, data.user(7));
+    EXPECT_TRUE(data.msgAt(chat, 5002, true).wasFromMe());
 
-    // The message count is past the end; -1 is never a message.
+    EXPECT_EQ(data.msgAt(chat, 10000, true).uid, "1-10000");
     const qint64 count = data.msgsCount(chat);
     EXPECT_EQ(count, 10001);
-    const _LineMsg past = data.msgAt(chat, count, true);
-    EXPECT_EQ(past.id, 0);
-    EXPECT_TRUE(past.uid.isEmpty());
     const int queriesBefore = db->pageQueries().size();
-    EXPECT_EQ(data.msgAt(chat, -1, true).id, 0);
-    EXPECT_EQ(data.msgAt(chat, std::numeric_limits<qint64>::max(), true).id, 0);
-    EXPECT_EQ(db->pageQueries().size(), queriesBefore);
-    EXPECT_THROW(data.msgAtThrow(chat, count, true), std::runtime_error);
-    EXPECT_THROW(data.msgAtThrow(chat, -1, true), std::runtime_error);
-}
-
-TEST(LineData, DirectionAndChatArePartOfThePageKey)
-{
-    auto db = oneChatDb(30);
-    LineData data = loaded(db);
-    _LineChat* chat = data.chat(1);
-    EXPECT_EQ(data.msgAt(chat, 10, true).uid, "m10");
-    EXPECT_EQ(data.msgAt(chat, 10, false).uid, "m19"); // the 11th newest
-    EXPECT_EQ(data.msgAt(nullptr, 10, false).uid, "m19");
-    const QList<MemLineDb::PageQuery> q = db->pageQueries();
-    ASSERT_EQ(q.size(), 3);
-    EXPECT_FALSE(q.at(1).asc);
-    EXPECT_EQ(q.at(2).chatId, 0); // all chats
-}
-
-TEST(LineData, MessagesPointIntoTheDataAndOutliveItAsValues)
-{
-    auto db = oneChatDb(3);
-    _LineMsg copy;
-    {
-        LineData data = loaded(db);
-        const _LineMsg fromFriend = data.msgAt(data.chat(1), 0, true);
-        EXPECT_EQ(fromFriend.chat, data.chat(1));
-        EXPECT_EQ(fromFriend.from, data.user(7));
-        EXPECT_FALSE(fromFriend.wasFromMe());
-        copy = data.msgAt(data.chat(1), 1, true);
-        EXPECT_TRUE(copy.wasFromMe());
+    for (qint64 outside : {count, qint64(-1), std::numeric_limits<qint64>::max()}) {
+        const _LineMsg none = data.msgAt(chat, outside, true);
+        EXPECT_EQ(none.id, 0) << outside;
+        EXPECT_TRUE(none.uid.isEmpty()) << outside;
+        EXPECT_THROW(data.msgAtThrow(chat, outside, true), std::runtime_error) << outside;
     }
-    EXPECT_EQ(copy.uid, "m1");
-    EXPECT_EQ(copy.ts, kBase.addSecs(1));
+    EXPECT_EQ(db->pageQueries().size(), queriesBefore);
+
+    // Direction and chat are part of the page's key.
+    EXPECT_EQ(data.msgAt(chat, 10, false).uid, "1-9990");
+    EXPECT_EQ(data.msgAt(nullptr, 10, false).uid, "1-9990");
+    const QList<MemLineDb::PageQuery> q = db->pageQueries().mid(queriesBefore);
+    ASSERT_EQ(q.size(), 2);
+    EXPECT_FALSE(q.at(0).asc);
+    EXPECT_EQ(q.at(1).chatId, 0); // all chats
 }
 
 TEST(LineData, AFailingPageQueryLeavesTheCacheAndIsRetried)
 {
-    auto db = oneChatDb(12);
+    auto db = chatsDb(12);
     LineData data = loaded(db, 5);
     _LineChat* chat = data.chat(1);
-    EXPECT_EQ(data.msgAt(chat, 1, true).uid, "m1");
+    EXPECT_EQ(data.msgAt(chat, 1, true).uid, "1-1");
 
     db->setFailFromPage(2);
     EXPECT_EQ(data.msgAt(chat, 5, true).id, 0);
     EXPECT_THROW(data.msgAtThrow(chat, 5, true), std::runtime_error);
     EXPECT_EQ(db->pageQueries().size(), 3);
     // Page 1 is still the cached one: read without a query.
-    EXPECT_EQ(data.msgAtThrow(chat, 4, true).uid, "m4");
+    EXPECT_EQ(data.msgAtThrow(chat, 4, true).uid, "1-4");
     EXPECT_EQ(db->pageQueries().size(), 3);
 
     db->setFailFromPage(0);
-    EXPECT_EQ(data.msgAtThrow(chat, 5, true).uid, "m5");
+    EXPECT_EQ(data.msgAtThrow(chat, 5, true).uid, "1-5");
     EXPECT_EQ(db->pageQueries().size(), 4);
-}
 
-TEST(LineData, AFailingCountIsZeroForViewsAndAnErrorForWorkers)
-{
-    auto db = oneChatDb(4);
-    LineData data = loaded(db);
-    EXPECT_EQ(data.msgsCount(nullptr), 4);
+    // A failing count is zero for views and an error for workers.
     db->setFailCount(true);
-    EXPECT_EQ(data.msgsCount(data.chat(1)), 0);
-    EXPECT_THROW(data.msgsCountThrow(data.chat(1)), std::runtime_error);
+    EXPECT_EQ(data.msgsCount(chat), 0);
+    EXPECT_THROW(data.msgsCountThrow(chat), std::runtime_error);
 }
 
 TEST(LineData, NullDataHasNothingAndAcceptsNothing)
 {
     LineData null;
     EXPECT_TRUE(null.isNull());
-    EXPECT_TRUE(null.chats().isEmpty());
-    EXPECT_TRUE(null.users().isEmpty());
-    EXPECT_EQ(null.chat(1), nullptr);
     _LineChat chat;
     null.insertChat(1, &chat); // not taken over: it lives on the stack
     EXPECT_TRUE(null.chats().isEmpty());
@@ -158,55 +127,33 @@ TEST(LineData, NullDataHasNothingAndAcceptsNothing)
     EXPECT_THROW(null.msgsCountThrow(nullptr), std::runtime_error);
 }
 
-TEST(LineData, CopiesShareRecordsAndLookupsAddNothing)
-{
-    LineData a(QSharedPointer<MemLineDb>::create(), 5000);
-    LineData b = a;
-    EXPECT_EQ(a, b);
-    EXPECT_NE(a, LineData(QSharedPointer<MemLineDb>::create(), 5000));
-    auto* c = new _LineChat;
-    c->id = 3;
-    b.insertChat(3, c);
-    b.insertChat(1, new _LineChat);
-    EXPECT_EQ(a.chat(3), c);
-    EXPECT_EQ(a.chat(2), nullptr);
-    EXPECT_EQ(a.chats().size(), 2);
-    EXPECT_EQ(a.chats().at(1), c); // by id
-    EXPECT_EQ(a.pageSize(), 5000);
-}
-
 // Run under the sanitizers: a double delete or a leak fails the program.
-TEST(LineData, EveryRecordIsDeletedExactlyOnce)
+TEST(LineData, CopiesShareRecordsEachDeletedExactlyOnceAndTheLastHandleReleasesTheDatabase)
 {
+    auto db = chatsDb(2);
+    QWeakPointer<MemLineDb> weak = db;
     auto* first = new _LineUser;
     auto* second = new _LineUser;
     auto* shared = new _LineGroupInfo;
     {
-        LineData data(QSharedPointer<MemLineDb>::create(), 10);
-        data.insertUser(1, first);
-        data.insertUser(1, second); // replaces; `first` is still owned
-        data.insertGroup(1, shared);
-        data.insertGroup(2, shared); // one record under two ids
-        data.insertChat(1, nullptr);
+        LineData data = loaded(db);
+        db.reset();
+        LineData copy = data;
+        EXPECT_EQ(copy, data);
+        copy.insertUser(1, first);
+        copy.insertUser(1, second); // replaces; `first` is still owned
+        copy.insertGroup(1, shared);
+        copy.insertGroup(2, shared); // one record under two ids
+        copy.insertChat(3, nullptr);
         auto* chat = new _LineChat;
         chat->group = shared;
         chat->users = {first, second};
-        data.insertChat(5, chat);
+        copy.insertChat(5, chat);
         EXPECT_EQ(data.user(1), second);
         EXPECT_EQ(data.groups().size(), 2);
-        EXPECT_EQ(data.chats().size(), 1);
-    }
-    SUCCEED();
-}
-
-TEST(LineData, TheLastHandleReleasesTheDatabase)
-{
-    auto db = oneChatDb(2);
-    QWeakPointer<MemLineDb> weak = db;
-    {
-        LineData data = loaded(db);
-        db.reset();
-        EXPECT_EQ(data.msgAt(data.chat(1), 1, true).uid, "m1");
+        EXPECT_EQ(data.chats().size(), 2);
+        EXPECT_EQ(data.chats().at(1), chat); // by id
+        EXPECT_EQ(data.msgAt(data.chat(1), 1, true).uid, "1-1");
         EXPECT_FALSE(weak.isNull());
     }
     EXPECT_TRUE(weak.isNull());
@@ -214,22 +161,9 @@ TEST(LineData, TheLastHandleReleasesTheDatabase)
 
 TEST(LineData, TwoThreadsPagingOneDataEachGetTheirOwnMessages)
 {
-    auto db = QSharedPointer<MemLineDb>::create();
     const int perChat = 400;
-    for (qint64 chatId : {1, 2}) {
-        _LineChat chat;
-        chat.id = chatId;
-        db->addChat(chat, 0, {});
-        for (int i = 0; i < perChat; ++i) {
-            _LineMsg m;
-            m.uid = QStringLiteral("%1-%2").arg(chatId).arg(i);
-            m.ts = kBase.addSecs(i);
-            m.text = QString(40, QChar('a' + i % 26));
-            db->addMessage(m, chatId, 0);
-        }
-    }
     // A tiny page makes nearly every read of one thread evict the other's.
-    LineData data = loaded(db, 7);
+    LineData data = loaded(chatsDb(perChat, {1, 2}), 7);
     std::atomic<int> wrong{0};
     std::atomic<int> empty{0};
     const auto reader = [&](qint64 chatId, bool asc) {
@@ -266,12 +200,9 @@ TEST(AbsLineDb, TableRowsQuoteTheNameAndRunSqlOpensOnDemand)
 
     const QList<Sqlite3Row> rows = db.tableRowsThrow("odd \"name");
     ASSERT_EQ(rows.size(), 1);
-    EXPECT_EQ(rows.at(0).value("a").toLongLong(), 1);
     EXPECT_EQ(rows.at(0).value("b").toString(), "x");
-
     EXPECT_THROW(db.tableRowsThrow("missing"), std::runtime_error);
     // A name is a name, never more SQL.
     EXPECT_THROW(db.tableRowsThrow("victim; drop table victim"), std::runtime_error);
     EXPECT_TRUE(db.tableRowsThrow("victim").isEmpty());
-    EXPECT_EQ(db.tbCols("victim").size(), 1);
 }

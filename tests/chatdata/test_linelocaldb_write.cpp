@@ -24,24 +24,11 @@ protected:
         db = std::make_unique<LineLocalDb>(QDir(path));
     }
 
-    static _LineUser user(const QString& uid, const QString& contactName = QString())
+    // Rows read on a connection of the test's own, after closing the writer.
+    QStringList lines(const QString& sql)
     {
-        _LineUser u;
-        u.uid = uid;
-        u.contactName = contactName;
-        return u;
-    }
-
-    // The rows of a query on a connection of the test's own.
-    QList<Sqlite3Row> rows(const QString& sql)
-    {
-        LocalDbBuilder check(path);
-        return check.rows(sql);
-    }
-    QVariant value(const QString& sql)
-    {
-        LocalDbBuilder check(path);
-        return check.value(sql);
+        db.reset();
+        return LocalDbBuilder(path).lines(sql);
     }
 
     QTemporaryDir tmp;
@@ -51,58 +38,28 @@ protected:
 
 } // namespace
 
-TEST_F(LineLocalDbWriteTest, AUserIsWrittenWithEveryFieldAndFoundByItsUidOnly)
+TEST_F(LineLocalDbWriteTest, UsersChatsAndGroupsAreFoundByUidAndWrittenOnceWithEveryField)
 {
-    _LineUser ann = user("u-ann", "Ann");
+    _LineUser ann, bob, cid;
+    ann.uid = "u-ann";
+    ann.contactName = "Ann";
     ann.serverName = "ann.s";
     ann.customName = "Annie";
     ann.picUri = "/pic/a";
     ann.createTs = QDateTime::fromSecsSinceEpoch(3000000000LL); // beyond signed 32 bits
-
+    bob.uid = "u-bob";
+    cid.uid = "u-cid";
     EXPECT_EQ(db->findUserThrow("u-ann"), 0);
-    const qint64 id = db->insertUserThrow(&ann);
-    EXPECT_GT(id, 0);
-    EXPECT_EQ(db->findUserThrow("u-ann"), id);
+    const qint64 annId = db->insertUserThrow(&ann);
+    EXPECT_EQ(db->findUserThrow("u-ann"), annId);
     EXPECT_EQ(db->findUserThrow("U-ANN"), 0);
+    ann.contactName = "Changed"; // found again, the row is not refreshed
+    EXPECT_EQ(db->findOrInsertUserThrow(&ann), annId);
 
-    // Found again, the row is not refreshed with the newer names.
-    ann.contactName = "Changed";
-    EXPECT_EQ(db->findOrInsertUserThrow(&ann), id);
-    _LineUser noTime = user("u-none");
-    const qint64 none = db->insertUserThrow(&noTime);
-    db.reset();
-
-    const QList<Sqlite3Row> r = rows("select * from line_user order by _id");
-    ASSERT_EQ(r.size(), 2);
-    EXPECT_EQ(r[0].value("uid").toString(), "u-ann");
-    EXPECT_EQ(r[0].value("contact_name").toString(), "Ann");
-    EXPECT_EQ(r[0].value("server_name").toString(), "ann.s");
-    EXPECT_EQ(r[0].value("custom_name").toString(), "Annie");
-    EXPECT_EQ(r[0].value("pic_uri").toString(), "/pic/a");
-    EXPECT_EQ(r[0].value("create_ts").toLongLong(), 3000000000LL);
-    // An unknown time is kept as the unsigned 32-bit "invalid" value.
-    EXPECT_EQ(r[1].value("_id").toLongLong(), none);
-    EXPECT_EQ(r[1].value("create_ts").toLongLong(), 4294967295LL);
-}
-
-TEST_F(LineLocalDbWriteTest, ChatsAndGroupsKeepTheirTypeWordsCreatorsAndMembers)
-{
-    _LineUser ann = user("u-ann"), bob = user("u-bob"), cid = user("u-cid");
-    _LineGroupInfo group;
-    group.uid = "c-group";
-    group.name = "Friends";
-    group.picStatus = "ps";
-    group.createTs = QDateTime::fromSecsSinceEpoch(1500000000);
-    group.creator = &cid;
-    group.members = {&ann, &bob};
-    _LineGroupInfo lonely;
-    lonely.uid = "c-lonely";
-
-    const QList<QPair<int, QString>> types = {{0, "single"}, {1, "multi"}, {2, "group"}, {3, "single"}, {-1, "single"}};
-    for (const auto& t : types) {
+    for (int type : {0, 1, 2, 3, -1}) {
         _LineChat chat;
-        chat.uid = QStringLiteral("c-type%1").arg(t.first);
-        chat.type = t.first;
+        chat.uid = QStringLiteral("c-type%1").arg(type);
+        chat.type = type;
         db->insertChatThrow(&chat);
     }
     _LineChat chat;
@@ -114,32 +71,33 @@ TEST_F(LineLocalDbWriteTest, ChatsAndGroupsKeepTheirTypeWordsCreatorsAndMembers)
     db->saveChatMembersThrow(chatId, &chat);
     db->saveChatMembersThrow(chatId, &chat); // the same pairs again: replaced
 
+    _LineGroupInfo group, lonely;
+    group.uid = "c-group";
+    group.name = "Friends";
+    group.createTs = QDateTime::fromSecsSinceEpoch(1500000000);
+    group.creator = &cid;
+    group.members = {&ann, &bob};
+    lonely.uid = "c-lonely";
     EXPECT_EQ(db->findGroupInfoThrow("c-group"), 0);
     const qint64 groupId = db->insertGroupInfoThrow(&group);
     EXPECT_EQ(db->findGroupInfoThrow("c-group"), groupId);
     db->saveGroupMembersThrow(groupId, &group);
-    const qint64 lonelyId = db->insertGroupInfoThrow(&lonely);
-    db.reset();
+    db->insertGroupInfoThrow(&lonely);
 
-    for (const auto& t : types) {
-        EXPECT_EQ(value(QStringLiteral("select type from line_chat where uid='c-type%1'").arg(t.first)).toString(),
-                  t.second);
-    }
-    // Each user once, although ann and bob are both chat and group members.
-    EXPECT_EQ(value("select count(*) from line_user").toLongLong(), 3);
-    EXPECT_EQ(value("select count(*) from line_chat_users").toLongLong(), 2);
-    EXPECT_EQ(value(QStringLiteral("select count(*) from line_chat_users where chat_id=%1").arg(chatId)).toLongLong(), 2);
-    EXPECT_EQ(value(QStringLiteral("select count(*) from line_group_members where group_id=%1").arg(groupId)).toLongLong(),
-              2);
-    const QList<Sqlite3Row> g = rows(QStringLiteral("select g.*, u.uid as creator from line_group g "
-                                                    "left join line_user u on u._id=g.creator_id order by g._id"));
-    ASSERT_EQ(g.size(), 2);
-    EXPECT_EQ(g[0].value("creator").toString(), "u-cid");
-    EXPECT_EQ(g[0].value("name").toString(), "Friends");
-    EXPECT_EQ(g[0].value("pic_status").toString(), "ps");
-    EXPECT_EQ(g[0].value("create_ts").toLongLong(), 1500000000);
-    EXPECT_EQ(g[1].value("_id").toLongLong(), lonelyId);
-    EXPECT_FALSE(g[1].value("creator_id").isValid()); // NULL without a creator
+    // Each user once, although ann and bob are both chat and group members;
+    // an unknown time is kept as the unsigned 32-bit "invalid" value.
+    EXPECT_EQ(lines("select uid, contact_name, server_name, custom_name, pic_uri, create_ts from line_user "
+                    "order by uid"),
+              QStringList({"u-ann|Ann|ann.s|Annie|/pic/a|3000000000", "u-bob|||||4294967295", "u-cid|||||4294967295"}));
+    EXPECT_EQ(lines("select group_concat(type) from (select type from line_chat order by _id)"),
+              QStringList({"single,multi,group,single,single,group"}));
+    EXPECT_EQ(lines("select c.uid, u.uid from line_chat_users m join line_chat c on c._id=m.chat_id "
+                    "join line_user u on u._id=m.user_id order by u.uid"),
+              QStringList({"c-group|u-ann", "c-group|u-bob"}));
+    EXPECT_EQ(lines("select g.uid, name, g.create_ts, ifnull(u.uid, ifnull(creator_id, 'NULL')) from line_group g "
+                    "left join line_user u on u._id=creator_id order by g._id"),
+              QStringList({"c-group|Friends|1500000000|u-cid", "c-lonely||4294967295|NULL"}));
+    EXPECT_EQ(LocalDbBuilder(path).count("line_group_members"), 2);
 }
 
 TEST_F(LineLocalDbWriteTest, MessagesAreFoundByUidWithinTheirChatOnly)
@@ -163,7 +121,6 @@ TEST_F(LineLocalDbWriteTest, MessagesAreFoundByUidWithinTheirChatOnly)
     for (int i = 0; i < 10; ++i)
         db->insertChatThrow(&b);
     EXPECT_EQ(db->findMsgThrow(11, "m-1"), 0);
-
     // Messages LINE never numbered have no identity.
     for (const QString& uid : {QString(), QStringLiteral("0")}) {
         m.uid = uid;
@@ -177,16 +134,15 @@ TEST_F(LineLocalDbWriteTest, AMessageRowHoldsItsValuesAndAttachmentsAsATinykvBlo
     _LineChat chat;
     chat.uid = "c-1";
     const qint64 chatId = db->insertChatThrow(&chat);
-    _LineUser bob = user("u-bob", "Bob");
-
+    _LineUser bob;
+    bob.uid = "u-bob";
+    bob.contactName = "Bob";
     _LineMsg plain;
     plain.uid = "m-plain";
     plain.type = 42; // unknown: written as text
     plain.ts = QDateTime::fromSecsSinceEpoch(1700000000);
-    // Content that is not valid UTF-8 is kept byte for byte.
-    plain.rawContent = QByteArray::fromHex("41ff00f48fbfbf42");
+    plain.rawContent = QByteArray::fromHex("41ff00f48fbfbf42"); // not UTF-8: kept byte for byte
     plain.chat = &chat;
-
     _LineMsg photo = plain;
     photo.uid = "m-photo";
     photo.type = LineMsgType::PHOTO;
@@ -196,80 +152,53 @@ TEST_F(LineLocalDbWriteTest, AMessageRowHoldsItsValuesAndAttachmentsAsATinykvBlo
     // A map is no value the blob can carry: it reads back as a null value,
     // and the keys beside it are kept.
     photo.atta.insert("map", QVariantMap{{"k", 1}});
-
     db->insertMsgThrow(chatId, &plain);
     db->insertMsgThrow(chatId, &photo);
-    const qint64 bobId = db->findUserThrow("u-bob");
-    EXPECT_GT(bobId, 0);
-    db.reset();
 
-    const QList<Sqlite3Row> r = rows("select *, hex(content) as hc, typeof(content) as tc, "
-                                     "typeof(atta) as ta from line_msg order by _id");
-    ASSERT_EQ(r.size(), 2);
-    EXPECT_EQ(r[0].value("type").toString(), "text");
-    EXPECT_EQ(r[0].value("ver").toLongLong(), 1);
-    EXPECT_EQ(r[0].value("ts").toLongLong(), 1700000000);
-    EXPECT_EQ(r[0].value("chat_id").toLongLong(), chatId);
-    EXPECT_FALSE(r[0].value("from_id").isValid());
-    EXPECT_FALSE(r[0].value("delivered_ts").isValid());
-    EXPECT_EQ(r[0].value("hc").toString(), "41FF00F48FBFBF42");
-    EXPECT_EQ(r[0].value("tc").toString(), "text");
-    EXPECT_EQ(r[0].value("ta").toString(), "null");
-
-    EXPECT_EQ(r[1].value("type").toString(), "photo");
-    EXPECT_EQ(r[1].value("from_id").toLongLong(), bobId);
-    EXPECT_EQ(r[1].value("ta").toString(), "blob");
-    const QByteArray blob = r[1].value("atta").toByteArray();
-    EXPECT_TRUE(blob.startsWith("tinykv"));
+    EXPECT_EQ(lines("select m.type, ver, ts, chat_id, ifnull(u.uid, 'NULL'), hex(content), typeof(content), "
+                    "typeof(atta) from line_msg m left join line_user u on u._id=from_id order by m._id"),
+              QStringList({"text|1|1700000000|1|NULL|41FF00F48FBFBF42|text|null",
+                           "photo|1|1700000000|1|u-bob|41FF00F48FBFBF42|text|blob"}));
+    const QByteArray blob = LocalDbBuilder(path).value("select atta from line_msg where uid='m-photo'").toByteArray();
     const QVariantHash values = TinyKVSerializer::unser(blob);
     EXPECT_EQ(values.value("width"), QVariant(640));
     EXPECT_EQ(values.value("size"), QVariant(qint64(5000000000LL)));
     ASSERT_TRUE(values.contains("map"));
     EXPECT_FALSE(values.value("map").isValid());
 
-    // Read back through the database itself.
     auto reader = QSharedPointer<LineLocalDb>::create(QDir(path));
     LineData data(reader, 100);
     reader->loadDataThrow(data);
     const QList<_LineMsg> back = reader->messagesThrow(data, nullptr, 1, 10, true);
     ASSERT_EQ(back.size(), 2);
     EXPECT_EQ(back[0].rawContent, plain.rawContent);
-    EXPECT_EQ(back[1].attaWidth(), 640);
     EXPECT_EQ(back[1].attaFileSize(), 5000000000LL);
     ASSERT_NE(back[1].from, nullptr);
     EXPECT_EQ(back[1].from->contactName, "Bob");
 
     if (testenv::haveTool("sqlite3")) {
         QByteArray out;
-        ASSERT_EQ(testenv::runTool("sqlite3", {LocalDbBuilder::dbPath(path),
-                                               "select hex(substr(atta,1,6)) from line_msg where uid='m-photo';"},
-                                   &out),
-                  0);
+        const QString sql = "select hex(substr(atta,1,6)) from line_msg where uid='m-photo';";
+        ASSERT_EQ(testenv::runTool("sqlite3", {LocalDbBuilder::dbPath(path), sql}, &out), 0);
         EXPECT_EQ(out.trimmed(), QByteArray("tinykv").toHex().toUpper());
     }
 }
 
-TEST_F(LineLocalDbWriteTest, WritersFailWithTheDatabaseMessage)
+TEST_F(LineLocalDbWriteTest, WritersFailWithTheDatabaseMessageAndWorkAgainAfterwards)
 {
     _LineChat chat;
     chat.uid = "c-1";
     const qint64 chatId = db->insertChatThrow(&chat);
-    {
-        LocalDbBuilder b(path);
-        b.exec("CREATE TRIGGER refuse BEFORE INSERT ON line_msg WHEN NEW.uid='bad' "
-               "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END");
-    }
+    LocalDbBuilder(path).exec("CREATE TRIGGER refuse BEFORE INSERT ON line_msg WHEN NEW.uid='bad' "
+                              "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END");
     _LineMsg m;
-    m.uid = "good";
-    db->insertMsgThrow(chatId, &m);
     m.uid = "bad";
     try {
         db->insertMsgThrow(chatId, &m);
-        FAIL() << "insert should fail";
+        ADD_FAILURE() << "insert should fail";
     } catch (const std::runtime_error& e) {
         EXPECT_TRUE(QString::fromUtf8(e.what()).contains("refused by the test")) << e.what();
     }
-    // The statement is usable again after a failure.
-    m.uid = "good2";
+    m.uid = "good";
     EXPECT_GT(db->insertMsgThrow(chatId, &m), 0);
 }

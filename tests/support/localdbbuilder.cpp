@@ -63,8 +63,11 @@ void LocalDbBuilder::exec(const QString& sql)
         throw std::runtime_error((error + QStringLiteral(" in: ") + sql).toStdString());
 }
 
-qint64 LocalDbBuilder::insert(const QString& table, const Sqlite3Row& row)
+qint64 LocalDbBuilder::insert(const QString& table, const QList<QPair<QString, QVariant>>& values)
 {
+    Sqlite3Row row;
+    for (const auto& v : values)
+        row[v.first] = v.second;
     m_db.executeThrow(row.insertSql(table));
     return m_db.lastInsertId();
 }
@@ -72,80 +75,66 @@ qint64 LocalDbBuilder::insert(const QString& table, const Sqlite3Row& row)
 qint64 LocalDbBuilder::addUser(const QVariant& uid, const QString& contactName, const QString& serverName,
                                qint64 createTs)
 {
-    Sqlite3Row row;
-    row["uid"] = uid;
-    row["contact_name"] = contactName;
-    row["server_name"] = serverName;
-    row["create_ts"] = createTs;
-    return insert(QStringLiteral("line_user"), row);
+    return insert("line_user",
+                  {{"uid", uid}, {"contact_name", contactName}, {"server_name", serverName}, {"create_ts", createTs}});
 }
 
 qint64 LocalDbBuilder::addChat(const QString& uid, const QVariant& type)
 {
-    Sqlite3Row row;
-    row["uid"] = uid;
-    row["type"] = type;
-    return insert(QStringLiteral("line_chat"), row);
+    return insert("line_chat", {{"uid", uid}, {"type", type}});
 }
 
 qint64 LocalDbBuilder::addGroup(const QString& uid, qint64 creatorId, const QString& name, const QString& picStatus,
                                 qint64 createTs)
 {
-    Sqlite3Row row;
-    row["uid"] = uid;
-    row["creator_id"] = idOrNull(creatorId);
-    row["name"] = name;
-    row["pic_status"] = picStatus;
-    row["create_ts"] = createTs;
-    return insert(QStringLiteral("line_group"), row);
+    return insert("line_group", {{"uid", uid}, {"creator_id", idOrNull(creatorId)}, {"name", name},
+                                 {"pic_status", picStatus}, {"create_ts", createTs}});
 }
 
 void LocalDbBuilder::addChatUser(qint64 chatId, qint64 userId)
 {
-    exec(QStringLiteral("insert into line_chat_users(chat_id,user_id) values(%1,%2)").arg(chatId).arg(userId));
+    insert("line_chat_users", {{"chat_id", chatId}, {"user_id", userId}});
 }
 
 void LocalDbBuilder::addGroupMember(qint64 groupId, qint64 userId)
 {
-    exec(QStringLiteral("insert into line_group_members(group_id,user_id) values(%1,%2)").arg(groupId).arg(userId));
+    insert("line_group_members", {{"group_id", groupId}, {"user_id", userId}});
 }
 
 qint64 LocalDbBuilder::addMsg(const QString& uid, const QString& type, qint64 ts, qint64 chatId, qint64 fromId,
                               const QByteArray& content, const QByteArray& atta, const QVariant& ver)
 {
-    Sqlite3Row row;
-    row["uid"] = uid;
-    row["type"] = type;
-    row["ts"] = ts;
-    row["chat_id"] = chatId;
-    row["from_id"] = idOrNull(fromId);
-    row["content"] = QVariant::fromValue(Sqlite3Row::_TypeTextBytes{content});
-    row["atta"] = atta.isNull() ? QVariant() : QVariant(atta);
+    QList<QPair<QString, QVariant>> values = {{"uid", uid}, {"type", type}, {"ts", ts}, {"chat_id", chatId},
+                                              {"from_id", idOrNull(fromId)},
+                                              {"content", QVariant::fromValue(Sqlite3Row::_TypeTextBytes{content})},
+                                              {"atta", atta.isNull() ? QVariant() : QVariant(atta)}};
     if (m_format == Current)
-        row["ver"] = ver;
-    return insert(QStringLiteral("line_msg"), row);
+        values.append({"ver", ver});
+    return insert("line_msg", values);
 }
 
-QList<Sqlite3Row> LocalDbBuilder::rows(const QString& sql)
+QStringList LocalDbBuilder::lines(const QString& sql)
 {
-    QList<Sqlite3Row> result;
+    QStringList result;
     Sqlite3Cursor cur = m_db.queryThrow(sql);
-    while (cur.moveNext())
-        result.append(cur.getRow());
+    while (cur.moveNext()) {
+        QStringList columns;
+        for (int i = 0; i < cur.columnCount(); ++i)
+            columns.append(cur.getText(i));
+        result.append(columns.join('|'));
+    }
     return result;
 }
 
 QVariant LocalDbBuilder::value(const QString& sql)
 {
-    const QList<Sqlite3Row> all = rows(sql);
-    if (all.isEmpty() || all.first().size() == 0)
-        return QVariant();
-    return all.first().values().first();
+    Sqlite3Cursor cur = m_db.queryThrow(sql);
+    return cur.moveNext() ? cur.getRow().value(cur.columnName(0)) : QVariant();
 }
 
 qint64 LocalDbBuilder::count(const QString& table)
 {
-    return value(QStringLiteral("select count(*) as n from %1").arg(sqlite3QuoteIdentifier(table))).toLongLong();
+    return value(QStringLiteral("select count(*) from %1").arg(sqlite3QuoteIdentifier(table))).toLongLong();
 }
 
 bool LocalDbBuilder::hasColumn(const QString& table, const QString& column)

@@ -2,14 +2,14 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include "foundation/sqlite3db.h"
 
 // Builds a local database ("marrowquist-line.db" in a folder) row by row
-// from its documented layout, with plain SQL, so that tests can hand the
-// code under test databases of either format, and read back the rows it
-// wrote without going through it.
+// from its documented layout, with plain SQL, and reads back what the code
+// under test wrote without going through it.
 //
 // The earlier format lacks line_msg.ver, line_user.custom_name and the
 // index on line_msg(ts).
@@ -18,8 +18,8 @@ class LocalDbBuilder
 public:
     enum Format { Current, Earlier };
 
-    // Creates the folder and the database file with the tables of `format`
-    // when `format` is given; `open` alone opens an existing file.
+    // Creates the folder and a database with the tables of `format`; the
+    // one-argument form opens an existing file.
     LocalDbBuilder(const QString& folder, Format format);
     explicit LocalDbBuilder(const QString& folder);
 
@@ -33,16 +33,15 @@ public:
                     qint64 createTs = 0);
     void addChatUser(qint64 chatId, qint64 userId);
     void addGroupMember(qint64 groupId, qint64 userId);
-    // A row of line_msg. fromId 0, a null atta and a null ver are stored as
-    // NULL; `ver` is not written in the earlier format.
+    // fromId 0, a null atta and a null ver are stored as NULL; `ver` is not
+    // written in the earlier format.
     qint64 addMsg(const QString& uid, const QString& type, qint64 ts, qint64 chatId, qint64 fromId,
                   const QByteArray& content, const QByteArray& atta = QByteArray(), const QVariant& ver = 1);
 
-    // Runs one statement of the test's own.
     void exec(const QString& sql);
-    // Every row of a query, and the value of a one-column query's first row
-    // (null without a row).
-    QList<Sqlite3Row> rows(const QString& sql);
+    // Each row of a query as its columns' texts joined by "|" (NULL: ""),
+    // and the first column of the first row (null without a row).
+    QStringList lines(const QString& sql);
     QVariant value(const QString& sql);
     qint64 count(const QString& table);
     bool hasColumn(const QString& table, const QString& column);
@@ -51,7 +50,7 @@ public:
     Sqlite3DB& db() { return m_db; }
 
 private:
-    qint64 insert(const QString& table, const Sqlite3Row& row);
+    qint64 insert(const QString& table, const QList<QPair<QString, QVariant>>& values);
 
     Sqlite3DB m_db;
     Format m_format = Current;

@@ -55,35 +55,21 @@ public:
     QList<_LineMsg> messagesThrow(LineData& data, _LineChat* chat, int page, int pageSize, bool asc) override;
 
 private:
-    struct GroupDef
+    template <typename T>
+    struct Def
     {
-        _LineGroupInfo value;
-        qint64 creatorId = 0;
-        QList<qint64> memberIds;
+        T value;
+        qint64 refId = 0; // group creator, chat group, message chat
+        QList<qint64> ids; // group members, chat users, message sender
     };
-    struct ChatDef
-    {
-        _LineChat value;
-        qint64 groupId = 0;
-        QList<qint64> userIds;
-    };
-    struct MsgDef
-    {
-        _LineMsg value;
-        qint64 chatId = 0;
-        qint64 fromId = 0;
-    };
-
-    // Messages of one chat (0: all), sorted as asked; built on demand.
-    const QList<const MsgDef*>& sortedLocked(qint64 chatId, bool asc);
 
     mutable QMutex m_mutex;
     QMap<qint64, _LineUser> m_users;
-    QMap<qint64, GroupDef> m_groups;
-    QMap<qint64, ChatDef> m_chats;
-    QList<MsgDef> m_msgs;
+    QMap<qint64, Def<_LineGroupInfo>> m_groups;
+    QMap<qint64, Def<_LineChat>> m_chats;
+    QList<Def<_LineMsg>> m_msgs;
     qint64 m_nextMsgId = 1;
-    QMap<QPair<qint64, bool>, QList<const MsgDef*>> m_sorted;
+    QMap<QPair<qint64, bool>, QList<const Def<_LineMsg>*>> m_sorted;
     QList<PageQuery> m_queries;
     std::atomic<bool> m_failLoad{false};
     std::atomic<bool> m_failCount{false};
