@@ -89,7 +89,6 @@ struct LineChatRow
     bool metadataRow = true;
 
     explicit LineChatRow(const QVariant& mid) : mid(mid) {}
-    LineChatRow& key(qint64 k) { pk = k; return *this; }
     LineChatRow& room() { type = 1; return *this; }
     LineChatRow& groupChat() { type = 2; return *this; }
     LineChatRow& ofType(const QVariant& t) { type = t; return *this; }
@@ -113,54 +112,11 @@ struct LineGroupRow
     QList<qint64> members;
 
     explicit LineGroupRow(const QVariant& id) : id(id) {}
-    LineGroupRow& key(qint64 k) { pk = k; return *this; }
     LineGroupRow& named(const QString& v) { name = v; return *this; }
     LineGroupRow& createdAt(const QDateTime& t) { createdTime = lineCoreDataTime(t); return *this; }
     LineGroupRow& picture(const QString& status) { pictureStatus = status; return *this; }
     LineGroupRow& createdBy(qint64 userKey) { creator = userKey; return *this; }
     LineGroupRow& withMembers(const QList<qint64>& keys) { members += keys; return *this; }
-};
-
-// One ZMESSAGE row. The content helpers set ZCONTENTTYPE and the columns the
-// LINE app fills for that content (metadata archives are made by
-// LineMetaArchive below).
-struct LineMsgRow
-{
-    qint64 pk = 0;
-    qint64 chat = 0;
-    QVariant id;        // ZID; a null QVariant writes NULL
-    qint64 timestamp = 0; // ms since 1970
-    int contentType = LineContent::Text;
-    QVariant sender;    // ZUSER key; null (the default) for the account owner
-    std::optional<QByteArray> ztext; // ZTEXT bytes, bound as TEXT; nullopt writes NULL
-    QByteArray metadata;  // ZCONTENTMETADATA; empty writes NULL
-    QVariant latitude;
-    QVariant longitude;
-    QByteArray thumbnail; // ZTHUMBNAIL; empty writes NULL unless emptyThumbnail
-    bool emptyThumbnail = false;
-
-    LineMsgRow(qint64 chatKey, const QVariant& zid) : chat(chatKey), id(zid) {}
-    LineMsgRow& key(qint64 k) { pk = k; return *this; }
-    LineMsgRow& at(qint64 ms) { timestamp = ms; return *this; }
-    LineMsgRow& at(const QDateTime& t) { timestamp = t.toMSecsSinceEpoch(); return *this; }
-    LineMsgRow& from(qint64 userKey) { sender = userKey; return *this; }
-    LineMsgRow& ofType(int t) { contentType = t; return *this; }
-    LineMsgRow& withText(const QByteArray& bytes) { ztext = bytes; return *this; }
-    LineMsgRow& withMetadata(const QByteArray& bytes) { metadata = bytes; return *this; }
-    LineMsgRow& thumbnailBlob(const QByteArray& bytes);
-
-    LineMsgRow& text(const QString& s);
-    LineMsgRow& photo(int width, int height);
-    LineMsgRow& video(int width, int height);
-    // Voice with ZLATITUDE = size and the metadata of a received message.
-    LineMsgRow& voice(qint64 size);
-    // Sticker with a hand-made metadata archive ("STKID", "STKPKGID", "STKVER").
-    LineMsgRow& sticker(int id, int package, int version);
-    // Sticker without metadata: the id only in ZLONGITUDE.
-    LineMsgRow& stickerByLongitude(int id);
-    LineMsgRow& contact(const QString& mid, const QString& displayName);
-    LineMsgRow& file(const QString& name, qint64 size);
-    LineMsgRow& location(double lat, double lng, const QString& place);
 };
 
 // NSKeyedArchiver dictionaries as LINE keeps them in ZCONTENTMETADATA: a
@@ -180,6 +136,72 @@ struct LineMetaArchive
     static QByteArray file(const QString& name, qint64 size, qint64 expireMs);
     static QByteArray voiceReceived(qint64 size);
     static QByteArray voiceSent(int receiverCount);
+};
+
+// One ZMESSAGE row. The content helpers set ZCONTENTTYPE and the columns the
+// LINE app fills for that content, with LineMetaArchive's archives.
+struct LineMsgRow
+{
+    qint64 pk = 0;
+    qint64 chat = 0;
+    QVariant id;        // ZID; a null QVariant writes NULL
+    qint64 timestamp = 0; // ms since 1970
+    int contentType = LineContent::Text;
+    QVariant sender;    // ZUSER key; null (the default) for the account owner
+    std::optional<QByteArray> ztext; // ZTEXT bytes, bound as TEXT; nullopt writes NULL
+    QByteArray metadata;  // ZCONTENTMETADATA; empty writes NULL
+    QVariant latitude;
+    QVariant longitude;
+    QByteArray thumbnail; // ZTHUMBNAIL; empty writes NULL unless emptyThumbnail
+    bool emptyThumbnail = false;
+
+    LineMsgRow(qint64 chatKey, const QVariant& zid) : chat(chatKey), id(zid) {}
+    LineMsgRow& at(qint64 ms) { timestamp = ms; return *this; }
+    LineMsgRow& from(qint64 userKey) { sender = userKey; return *this; }
+    LineMsgRow& ofType(int t) { contentType = t; return *this; }
+    LineMsgRow& withText(const QByteArray& bytes) { ztext = bytes; return *this; }
+    LineMsgRow& withMetadata(const QByteArray& bytes) { metadata = bytes; return *this; }
+    LineMsgRow& thumbnailBlob(const QByteArray& bytes)
+    {
+        thumbnail = bytes, emptyThumbnail = bytes.isEmpty();
+        return *this;
+    }
+
+    LineMsgRow& text(const QString& s) { return content(LineContent::Text).withText(s.toUtf8()); }
+    LineMsgRow& photo(int width, int height) { return content(LineContent::Photo, width, height); }
+    LineMsgRow& video(int width, int height) { return content(LineContent::Video, width, height); }
+    // Voice with ZLATITUDE = size and the metadata of a received message.
+    LineMsgRow& voice(qint64 size)
+    {
+        return content(LineContent::Voice, size).withMetadata(LineMetaArchive::voiceReceived(size));
+    }
+    // Sticker with a hand-made metadata archive ("STKID", "STKPKGID", "STKVER").
+    LineMsgRow& sticker(int id, int package, int version)
+    {
+        return content(LineContent::Sticker, {}, id).withMetadata(LineMetaArchive::sticker(id, package, version));
+    }
+    // Sticker without metadata: the id only in ZLONGITUDE.
+    LineMsgRow& stickerByLongitude(int id) { return content(LineContent::Sticker, {}, id).withMetadata({}); }
+    LineMsgRow& contact(const QString& mid, const QString& displayName)
+    {
+        ztext = QByteArray();
+        return content(LineContent::Contact).withMetadata(LineMetaArchive::contact(mid, displayName));
+    }
+    LineMsgRow& file(const QString& name, qint64 size)
+    {
+        return content(LineContent::File).withMetadata(LineMetaArchive::file(name, size, 1700000000000LL));
+    }
+    LineMsgRow& location(double lat, double lng, const QString& place)
+    {
+        return content(LineContent::Location, lat, lng).withText(place.toUtf8());
+    }
+
+private:
+    LineMsgRow& content(int type, const QVariant& lat = {}, const QVariant& lng = {})
+    {
+        contentType = type, latitude = lat, longitude = lng;
+        return *this;
+    }
 };
 
 class LineStoreBuilder
