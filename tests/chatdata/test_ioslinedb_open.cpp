@@ -33,10 +33,10 @@ protected:
         return builders.back()->setAccount(mid);
     }
     // Builds the last builder's container and reads it.
-    IOSLineDb& build(const QString& deviceHome = QString())
+    IOSLineDb& build()
     {
         builders.back()->build();
-        db.reset(new IOSLineDb(QDir(builders.back()->containerDir()), deviceHome));
+        db.reset(new IOSLineDb(QDir(builders.back()->containerDir()), QString()));
         return *db;
     }
 
@@ -87,9 +87,8 @@ TEST_F(IOSLineDbOpenTest, FindsTheStoreOfEveryLayout)
 TEST_F(IOSLineDbOpenTest, CurrentLayoutTakesTheGroupStoreBesideIt)
 {
     LineStoreBuilder& b = builder().withGroupStore();
-    IOSLineDb& d = build("/var/mobile/Containers/Data/Application/X");
+    IOSLineDb& d = build();
     EXPECT_EQ(d.groupDatabasePath(), b.groupDbPath());
-    EXPECT_EQ(d.deviceHomePath(), "/var/mobile/Containers/Data/Application/X");
     d.openCheckThrow();
     EXPECT_TRUE(d.groupStore().isOpen());
     EXPECT_EQ(d.groupStore().unifiedGroupEnt, 3);
