@@ -44,35 +44,54 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(tmp.isValid());
-        b.reset(new LineStoreBuilder(tmp.path()));
+        fresh();
         b->setAccount(kMid, "Me");
         peer = b->addUser(LineUserRow("uPeer").named("Peer"));
         chat = b->addChat(LineChatRow("uPeer"));
     }
 
+    LineStoreBuilder& fresh()
+    {
+        b.reset(new LineStoreBuilder(tmp.path() + QStringLiteral("/c%1").arg(++n)));
+        QDir().mkpath(b->containerDir());
+        return *b;
+    }
+
     void load()
     {
         b->build();
-        db = QSharedPointer<IOSLineDb>::create(QDir(tmp.path()), QString());
+        db = QSharedPointer<IOSLineDb>::create(QDir(b->containerDir()), QString());
         data = LineData(db.staticCast<AbsLineDb>(), 5000);
         db->loadDataThrow(data);
     }
 
-    QList<_LineMsg> all(_LineChat* c = nullptr, bool asc = true)
+    QList<_LineMsg> all(_LineChat* c = nullptr, bool asc = true) { return db->messagesThrow(data, c, 1, 1000, asc); }
+
+    // The ids of pages 1..pages read in this order.
+    QStringList pageIds(_LineChat* c, bool asc, int size, const QList<int>& pages)
     {
-        return db->messagesThrow(data, c, 1, 1000, asc);
+        QMap<int, QStringList> byPage;
+        for (int page : pages)
+            for (const _LineMsg& m : db->messagesThrow(data, c, page, size, asc))
+                byPage[page] << m.uid;
+        QStringList out;
+        for (const QStringList& ids : std::as_const(byPage))
+            out += ids;
+        return out;
     }
 
-    _LineMsg only()
+    _LineChat* chatByUid(const QString& uid)
     {
-        const QList<_LineMsg> msgs = all();
-        EXPECT_EQ(msgs.size(), 1);
-        return msgs.value(0);
+        for (_LineChat* x : data.chats())
+            if (x->uid == uid)
+                return x;
+        return nullptr;
     }
 
     QString store(const QString& rel) const { return b->absolute(b->storeDir() + rel); }
 
     QTemporaryDir tmp;
+    int n = 0;
     std::unique_ptr<LineStoreBuilder> b;
     QSharedPointer<IOSLineDb> db;
     LineData data;
@@ -113,31 +132,22 @@ TEST_F(IOSLineDbMessagesTest, PagesSplitTheCountExactlyInBothDirectionsAndAcross
     for (int i = 0; i < 23; ++i)
         b->addMessage(LineMsgRow(i % 2 ? chat : other, QString::number(100 + i)).at(1000 + i / 4).text("m"));
     load();
-    _LineChat* c = data.chat(chat);
-    for (_LineChat* which : {c, static_cast<_LineChat*>(nullptr)}) {
+    for (_LineChat* which : {data.chat(chat), static_cast<_LineChat*>(nullptr)}) {
         for (bool asc : {true, false}) {
             const qint64 count = db->messagesCountThrow(which);
             const QList<_LineMsg> whole = all(which, asc);
             ASSERT_EQ(whole.size(), count);
-            for (int i = 1; i < whole.size(); ++i)
-                EXPECT_TRUE(asc ? whole[i - 1].ts <= whole[i].ts : whole[i - 1].ts >= whole[i].ts);
+            QStringList expected;
+            for (int i = 0; i < whole.size(); ++i) {
+                expected << whole[i].uid;
+                if (i)
+                    EXPECT_TRUE(asc ? whole[i - 1].ts <= whole[i].ts : whole[i - 1].ts >= whole[i].ts);
+            }
             // In sequence (continuing after each page) and out of order
             // (from the offset) the pages hold the same rows.
-            QStringList seq, random;
-            for (int page = 1; page <= 5; ++page)
-                for (const _LineMsg& m : db->messagesThrow(data, which, page, 5, asc))
-                    seq << m.uid;
-            QMap<int, QStringList> byPage;
-            for (int page : {5, 3, 1, 4, 2})
-                for (const _LineMsg& m : db->messagesThrow(data, which, page, 5, asc))
-                    byPage[page] << m.uid;
-            for (auto it = byPage.cbegin(); it != byPage.cend(); ++it)
-                random += it.value();
-            QStringList expected;
-            for (const _LineMsg& m : whole)
-                expected << m.uid;
+            const QStringList seq = pageIds(which, asc, 5, {1, 2, 3, 4, 5});
             EXPECT_EQ(seq, expected);
-            EXPECT_EQ(random, expected);
+            EXPECT_EQ(pageIds(which, asc, 5, {5, 3, 1, 4, 2}), expected);
             EXPECT_EQ(QSet<QString>(seq.begin(), seq.end()).size(), count);
         }
     }
@@ -152,31 +162,23 @@ TEST_F(IOSLineDbMessagesTest, ChatPagesDoNotDependOnTheStoresIndexes)
 {
     QStringList seen[2];
     for (int variant = 0; variant < 2; ++variant) {
-        QTemporaryDir dir;
-        LineStoreBuilder bb(dir.path());
-        bb.setAccount(kMid);
+        fresh().setAccount(kMid);
         if (variant)
-            bb.withoutIndex("ZMESSAGE_ZCHAT_INDEX");
-        const qint64 small = bb.addChat(LineChatRow("uSmall"));
-        const qint64 big = bb.addChat(LineChatRow("uBig"));
+            b->withoutIndex("ZMESSAGE_ZCHAT_INDEX");
+        const qint64 small = b->addChat(LineChatRow("uSmall"));
+        const qint64 big = b->addChat(LineChatRow("uBig"));
         for (int i = 0; i < 400; ++i)
-            bb.addMessage(LineMsgRow(i % 40 ? big : small, QString::number(i)).at(1000 + (i * 7) % 50).text("m"));
-        bb.build();
-        auto idb = QSharedPointer<IOSLineDb>::create(QDir(dir.path()), QString());
-        LineData d(idb.staticCast<AbsLineDb>(), 5000);
-        idb->loadDataThrow(d);
+            b->addMessage(LineMsgRow(i % 40 ? big : small, QString::number(i)).at(1000 + (i * 7) % 50).text("m"));
+        load();
         for (const char* uid : {"uSmall", "uBig"}) {
-            _LineChat* c = nullptr;
-            for (_LineChat* x : d.chats())
-                if (x->uid == uid)
-                    c = x;
+            _LineChat* c = chatByUid(uid);
             ASSERT_TRUE(c);
             for (bool asc : {true, false}) {
-                const qint64 count = idb->messagesCountThrow(c);
-                QStringList uids;
+                const qint64 count = db->messagesCountThrow(c);
+                QList<int> pages;
                 for (int page = 1; page <= (count + 6) / 7 + 1; ++page)
-                    for (const _LineMsg& m : idb->messagesThrow(d, c, page, 7, asc))
-                        uids << m.uid;
+                    pages << page;
+                const QStringList uids = pageIds(c, asc, 7, pages);
                 EXPECT_EQ(uids.size(), count);
                 seen[variant] << uids;
             }
@@ -195,10 +197,7 @@ TEST_F(IOSLineDbMessagesTest, ContinuedPagesSeeChangesToTheStore)
     // A message slipped in before the page border moves the second page.
     db->executeThrow(Sqlite3Sql("insert into ZMESSAGE (Z_PK, ZID, ZCHAT, ZTIMESTAMP, ZCONTENTTYPE, ZTEXT) "
                                 "values (99, '9', 1, 1001, 0, 'new')"));
-    QStringList second;
-    for (const _LineMsg& m : db->messagesThrow(data, nullptr, 2, 3, true))
-        second << m.uid;
-    EXPECT_EQ(second, (QStringList{"12", "13", "14"}));
+    EXPECT_EQ(pageIds(nullptr, true, 3, {2}), (QStringList{"12", "13", "14"}));
 }
 
 // The zone's offset changes at its transitions; times next to them must
@@ -210,9 +209,8 @@ TEST_F(IOSLineDbMessagesTest, TimesAreLocalAcrossZoneTransitions)
     tzset();
     const QList<qint64> times{1425797999999LL, 1425798000000LL, 1435752000000LL, 1446357599999LL,
                               1446357600000LL, 0LL};
-    int n = 0;
     for (qint64 t : times)
-        b->addMessage(LineMsgRow(chat, QString::number(++n)).at(t).text("t"));
+        b->addMessage(LineMsgRow(chat, QString::number(t)).at(t).text("t"));
     load();
     for (bool asc : {true, false}) {
         for (const _LineMsg& m : all(nullptr, asc)) {
@@ -279,7 +277,7 @@ TEST_F(IOSLineDbMessagesTest, ThumbnailsComeFromTheAppOrFromTheDatabase)
     load();
     const QList<_LineMsg> msgs = all();
     ASSERT_EQ(msgs.size(), 3);
-    const QString extracted = tmp.path() + "/tmp/thumbnails/uPeer/";
+    const QString extracted = b->containerDir() + "/tmp/thumbnails/uPeer/";
     EXPECT_EQ(msgs[0].thumbPath, extracted + "p1.thumb.jpg");
     EXPECT_EQ(readFile(msgs[0].thumbPath), jpeg);
     EXPECT_EQ(msgs[0].attaPath, store("Message Attachments/uPeer/p1.jpg"));
@@ -425,13 +423,13 @@ TEST_F(IOSLineDbMessagesTest, HostileIdsStayInsideTheirFolders)
             EXPECT_TRUE(QDir::cleanPath(m.attaPath).startsWith(attachments)) << m.attaPath.toStdString();
         }
         if (!m.thumbPath.isEmpty()) {
-            EXPECT_TRUE(QDir::cleanPath(m.thumbPath).startsWith(QDir::cleanPath(tmp.path()) + "/"))
+            EXPECT_TRUE(QDir::cleanPath(m.thumbPath).startsWith(b->containerDir() + "/"))
                 << m.thumbPath.toStdString();
             EXPECT_FALSE(m.thumbPath.contains("/../"));
         }
     }
     EXPECT_TRUE(msgs[1].attaPath.isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(QFileInfo(tmp.path()).dir().absoluteFilePath("outside.thumb.jpg")));
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("outside.thumb.jpg")));
 }
 
 } // namespace

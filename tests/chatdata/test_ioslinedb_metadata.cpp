@@ -1,5 +1,6 @@
-// ZCONTENTMETADATA: what the builders write is decoded by Python's plistlib,
-// and what the reader reads comes from archives made by hand.
+// ZCONTENTMETADATA: what the product's builders and the fixtures write is
+// decoded by Python's plistlib, and what the reader reads comes from
+// archives made by hand.
 #include "chatdata/ioslinedb.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
@@ -42,32 +43,34 @@ protected:
     }
 };
 
-const char* kDict = "NSDictionary:NSDictionary,NSObject";
-const char* kMutable = "NSMutableDictionary:NSMutableDictionary,NSDictionary,NSObject";
+const QString kDict = "NSDictionary:NSDictionary,NSObject";
+const QString kMutable = "NSMutableDictionary:NSMutableDictionary,NSDictionary,NSObject";
 
+// Each writer is checked beside the fixtures' hand-made archive of the same
+// content, so both are pinned to what plistlib reads.
 TEST_F(IOSLineMetaDataTest, VoiceDependsOnWhoSentIt)
 {
-    _LineUser peer;
+    _LineUser peer, other, third;
     _LineChat chat;
-    chat.users = {&peer, new _LineUser, new _LineUser};
+    chat.users = {&peer, &other, &third};
     _LineMsg received;
     received.from = &peer;
-    received.attaSetFileSize(0);
-    EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&received)), QString("AUDLEN='0'\nOBS_POP='b'\n") + kMutable);
-    received.attaSetFileSize(123456789012LL);
-    EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&received)), QString("AUDLEN='123456789012'\nOBS_POP='b'\n") + kMutable);
-
+    for (qint64 size : {0LL, 123456789012LL}) {
+        received.attaSetFileSize(size);
+        const QString want = QStringLiteral("AUDLEN='%1'\nOBS_POP='b'\n").arg(size) + kMutable;
+        EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&received)), want);
+        EXPECT_EQ(decode(LineMetaArchive::voiceReceived(size)), want);
+    }
     _LineMsg sent;
     sent.chat = &chat;
-    EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&sent)), QString("receiverCount=3\n") + kMutable);
+    EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&sent)), "receiverCount=3\n" + kMutable);
+    EXPECT_EQ(decode(LineMetaArchive::voiceSent(3)), "receiverCount=3\n" + kMutable);
     sent.chat = nullptr;
-    EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&sent)), QString("receiverCount=0\n") + kMutable);
+    EXPECT_EQ(decode(IOSLineDb::voiceMetaData(&sent)), "receiverCount=0\n" + kMutable);
 
     EXPECT_EQ(IOSLineDb::voiceMetaData(nullptr), IOSLineDb::emptyMetaData());
-    EXPECT_EQ(decode(IOSLineDb::emptyMetaData()), QString(kDict));
-    for (_LineUser* u : std::as_const(chat.users))
-        if (u != &peer)
-            delete u;
+    EXPECT_EQ(decode(IOSLineDb::emptyMetaData()), kDict);
+    EXPECT_EQ(decode(LineMetaArchive::empty()), kDict);
 }
 
 TEST_F(IOSLineMetaDataTest, ContactNamesAreEscapedOnceAndReadBackAsWritten)
@@ -76,29 +79,28 @@ TEST_F(IOSLineMetaDataTest, ContactNamesAreEscapedOnceAndReadBackAsWritten)
     c.uid = "uFriend";
     c.name = "A&B <C> \"D\" 'E' &lt;";
     const QByteArray bytes = IOSLineDb::contactInfoMetaData(c);
-    EXPECT_EQ(decode(bytes), QString("displayName=\"A&amp;B &lt;C&gt; &quot;D&quot; 'E' &amp;lt;\"\nmid='uFriend'\n")
-                                 + kMutable);
+    EXPECT_EQ(decode(bytes), "displayName=\"A&amp;B &lt;C&gt; &quot;D&quot; 'E' &amp;lt;\"\nmid='uFriend'\n" + kMutable);
     const QHash<QString, QString> back = IOSLineDb::readMetaData(bytes);
     EXPECT_EQ(back.value("displayName"), "A&amp;B &lt;C&gt; &quot;D&quot; 'E' &amp;lt;");
     EXPECT_EQ(back.value("mid"), "uFriend");
+    EXPECT_EQ(decode(LineMetaArchive::contact("uFriend", "Tom & <Jerry>")),
+              "displayName='Tom & <Jerry>'\nmid='uFriend'\n" + kMutable);
 }
 
 TEST_F(IOSLineMetaDataTest, StickerAndFileKeys)
 {
     EXPECT_EQ(decode(IOSLineDb::stickerMetaData(_LineStickerInfo())),
-              QString("STKID='0'\nSTKOPT=''\nSTKPKGID='0'\nSTKVER='0'\n") + kDict);
-    _LineStickerInfo s;
-    s.id = 52002734;
-    s.package = -3;
-    s.version = 12;
-    EXPECT_EQ(decode(IOSLineDb::stickerMetaData(s)),
-              QString("STKID='52002734'\nSTKOPT=''\nSTKPKGID='-3'\nSTKVER='12'\n") + kDict);
+              "STKID='0'\nSTKOPT=''\nSTKPKGID='0'\nSTKVER='0'\n" + kDict);
+    const QString sticker = "STKID='52002734'\nSTKOPT=''\nSTKPKGID='-3'\nSTKVER='12'\n" + kDict;
+    EXPECT_EQ(decode(IOSLineDb::stickerMetaData({52002734, -3, 12})), sticker);
+    EXPECT_EQ(decode(LineMetaArchive::sticker(52002734, -3, 12)), sticker);
 
-    const QDateTime expire = QDateTime::fromMSecsSinceEpoch(1700000000123LL);
-    EXPECT_EQ(decode(IOSLineDb::fileMetaData(QString::fromUtf8("報告.pdf"), 0, expire)),
-              QString::fromUtf8("FILE_EXPIRE_TIMESTAMP='1700000000123'\nFILE_NAME='報告.pdf'\nFILE_SIZE='0'\n"
-                                "OBS_POP='sg-1'\n")
-                  + kDict);
+    const QString file = QString::fromUtf8("FILE_EXPIRE_TIMESTAMP='1700000000123'\nFILE_NAME='報告.pdf'\nFILE_SIZE='0'\n"
+                                           "OBS_POP='sg-1'\n") + kDict;
+    EXPECT_EQ(decode(IOSLineDb::fileMetaData(QString::fromUtf8("報告.pdf"), 0,
+                                             QDateTime::fromMSecsSinceEpoch(1700000000123LL))),
+              file);
+    EXPECT_EQ(decode(LineMetaArchive::file(QString::fromUtf8("報告.pdf"), 0, 1700000000123LL)), file);
 }
 
 TEST_F(IOSLineMetaDataTest, ReaderTakesHandMadeArchivesAndToleratesJunk)
@@ -116,9 +118,12 @@ TEST_F(IOSLineMetaDataTest, ReaderTakesHandMadeArchivesAndToleratesJunk)
     const QHash<QString, QString> voice = IOSLineDb::readMetaData(LineMetaArchive::voiceSent(4));
     EXPECT_EQ(voice.value("receiverCount", "absent"), ""); // a number is no text
 
-    // Shared value objects, as the app's archiver writes them.
-    const QHash<QString, QString> shared = IOSLineDb::readMetaData(
-        LineMetaArchive::archive({{"mid", QString("same")}, {"displayName", QString("same")}}, true));
+    // Shared value objects, as the app's archiver writes them (one object
+    // fewer than two distinct values of the same length).
+    const QByteArray sharing = LineMetaArchive::archive({{"mid", QString("same")}, {"displayName", QString("same")}}, true);
+    EXPECT_LT(sharing.size(),
+              LineMetaArchive::archive({{"mid", QString("same")}, {"displayName", QString("diff")}}, true).size());
+    const QHash<QString, QString> shared = IOSLineDb::readMetaData(sharing);
     EXPECT_EQ(shared.value("mid"), "same");
     EXPECT_EQ(shared.value("displayName"), "same");
 

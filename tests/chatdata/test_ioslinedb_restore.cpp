@@ -37,7 +37,7 @@ protected:
     IOSLineDb& open(const QString& deviceHome = QString())
     {
         b->build();
-        db.reset(new IOSLineDb(QDir(tmp.path()), deviceHome));
+        db.reset(new IOSLineDb(QDir(b->containerDir()), deviceHome));
         db->openCheckThrow();
         return *db;
     }
@@ -50,10 +50,13 @@ protected:
         return cur.isNull(0) ? QVariant() : cur.getRow().values().first();
     }
     qint64 count(const QString& sql) { return value("select count(*) from " + sql).toLongLong(); }
-    Sqlite3Row row(const QString& table, qint64 pk)
+    // Columns of one row as SQL literals, "15|'text'|NULL".
+    QString fields(const QString& table, qint64 pk, const QString& columns)
     {
-        Sqlite3Cursor cur = db->queryThrow(Sqlite3Sql(QStringLiteral("select * from %1 where Z_PK=%2").arg(table).arg(pk)));
-        return cur.moveNext() ? cur.getRow() : Sqlite3Row();
+        return value(QStringLiteral("select quote(%1) from %2 where Z_PK=%3")
+                         .arg(columns.split(' ').join(")||'|'||quote("), table)
+                         .arg(pk))
+            .toString();
     }
     QByteArray textBytes(qint64 msgPk)
     {
@@ -85,29 +88,13 @@ TEST_F(IOSLineDbRestoreTest, UserRowsCarryNamesAndCoreDataBookkeeping)
     custom->customName = "Custom Ä";
     custom->picUri = "/os/a";
     custom->contactName = "not carried";
-    _LineUser* plain = user("uB", "Server B");
-    _LineUser* nameless = user("uC");
-
     const qint64 a = d.insertUserThrow(custom);
     EXPECT_EQ(d.findUserThrow("uA"), a);
-    Sqlite3Row r = row("ZUSER", a);
-    EXPECT_EQ(r.value("Z_ENT").toInt(), 15);
-    EXPECT_EQ(r.value("Z_OPT").toInt(), 2);
-    EXPECT_EQ(r.value("ZISFRIEND").toInt(), 1);
-    EXPECT_EQ(r.value("ZE2EECONTENTTYPES").toInt(), 0);
-    EXPECT_EQ(r.value("ZNAME").toString(), "Server A");
-    EXPECT_EQ(r.value("ZCUSTOMNAME").toString(), "Custom Ä");
-    EXPECT_EQ(r.value("ZSORTABLENAME").toString(), "custom ä");
-    EXPECT_EQ(r.value("ZPICTUREURL").toString(), "/os/a");
-    EXPECT_TRUE(r.value("ZADDRESSBOOKNAME").isNull());
-
-    r = row("ZUSER", d.insertUserThrow(plain));
-    EXPECT_TRUE(r.value("ZCUSTOMNAME").isNull());
-    EXPECT_TRUE(r.value("ZPICTUREURL").isNull());
-    EXPECT_EQ(r.value("ZSORTABLENAME").toString(), "server b");
-
-    const qint64 c = d.insertUserThrow(nameless);
-    EXPECT_EQ(value(QStringLiteral("select ZNAME || '|' || ZSORTABLENAME from ZUSER where Z_PK=%1").arg(c)).toString(), "|");
+    const QString cols = "Z_ENT Z_OPT ZISFRIEND ZE2EECONTENTTYPES ZNAME ZCUSTOMNAME ZSORTABLENAME ZPICTUREURL ZADDRESSBOOKNAME";
+    EXPECT_EQ(fields("ZUSER", a, cols), "15|2|1|0|'Server A'|'Custom Ä'|'custom ä'|'/os/a'|NULL");
+    EXPECT_EQ(fields("ZUSER", d.insertUserThrow(user("uB", "Server B")), cols),
+              "15|2|1|0|'Server B'|NULL|'server b'|NULL|NULL");
+    EXPECT_EQ(fields("ZUSER", d.insertUserThrow(user("uC")), "ZNAME ZSORTABLENAME"), "''|''");
     EXPECT_EQ(d.findUserThrow("uNobody"), 0);
 }
 
@@ -134,26 +121,20 @@ TEST_F(IOSLineDbRestoreTest, ChatRowsTypesAndTheEnabledFlag)
     b->addChat(LineChatRow("uOn").ofType(0).withoutMetadataRow());
     b->addRawRow("ZCHAT", {{"Z_PK", 7}, {"ZMID", "uNull"}, {"ZENABLE", QVariant()}});
     IOSLineDb& d = open();
-    bool enabled = true;
-    EXPECT_GT(d.findChatThrow("uNull", enabled), 0);
-    EXPECT_FALSE(enabled);
-    enabled = false;
-    EXPECT_GT(d.findChatThrow("uOn", enabled), 0);
-    EXPECT_TRUE(enabled);
-    enabled = true;
-    EXPECT_EQ(d.findChatThrow("uMissing", enabled), 0);
-    EXPECT_TRUE(enabled);
-
+    // The flag is left alone when there is no such chat.
+    for (const auto& [mid, found, before, after] : {std::tuple{"uNull", true, true, false},
+                                                     std::tuple{"uOn", true, false, true},
+                                                     std::tuple{"uMissing", false, true, true}}) {
+        bool flag = before;
+        EXPECT_EQ(d.findChatThrow(mid, flag) > 0, found) << mid;
+        EXPECT_EQ(flag, after) << mid;
+    }
     for (const auto& [type, stored] : {std::pair{5, 0}, std::pair{1, 1}, std::pair{2, 2}, std::pair{-1, 0}}) {
         _LineChat chat;
         chat.uid = QStringLiteral("chat%1").arg(type);
         chat.type = type;
-        const Sqlite3Row r = row("ZCHAT", d.insertChatThrow(&chat));
-        EXPECT_EQ(r.value("ZTYPE").toInt(), stored) << type;
-        EXPECT_EQ(r.value("ZMID").toString(), chat.uid);
-        EXPECT_EQ(r.value("Z_OPT").toInt(), 4);
-        EXPECT_EQ(r.value("ZENABLE").toInt(), 1);
-        EXPECT_TRUE(r.value("ZLASTMESSAGE").isNull());
+        EXPECT_EQ(fields("ZCHAT", d.insertChatThrow(&chat), "ZTYPE ZMID Z_OPT ZENABLE ZLASTMESSAGE"),
+                  QStringLiteral("%1|'%2'|4|1|NULL").arg(stored).arg(chat.uid));
     }
 }
 
@@ -173,8 +154,9 @@ TEST_F(IOSLineDbRestoreTest, ChatMembersSkipTheOwnerReuseUsersAndKeepPairsSingle
     EXPECT_EQ(count(join), 2);
     EXPECT_EQ(count("ZUSER"), 2);
     EXPECT_EQ(d.findUserThrow(kOwner.toUpper()), 0);
-    const qint64 added = d.findUserThrow("uNew");
-    EXPECT_EQ(count(QStringLiteral("%1 where Z_1CHATS=%2 and Z_12MEMBERS in (%3, %4)").arg(join).arg(chatKey).arg(known).arg(added)), 2);
+    EXPECT_EQ(count(QStringLiteral("%1 where Z_1CHATS=%2 and Z_12MEMBERS in (%3, %4)")
+                        .arg(join).arg(chatKey).arg(known).arg(d.findUserThrow("uNew"))),
+              2);
 
     _LineChat onlyOwner;
     onlyOwner.users = {user(kOwner)};
@@ -197,11 +179,8 @@ TEST_F(IOSLineDbRestoreTest, GroupsWithCreatorAndMembers)
     d.saveGroupMembersThrow(g, &group);
     d.saveGroupMembersThrow(0, &group);
 
-    const Sqlite3Row r = row("ZGROUP", g);
-    EXPECT_EQ(r.value("ZCREATOR").toLongLong(), d.findUserThrow(kOwner));
-    EXPECT_EQ(r.value("ZPICTURESTATUS").toString(), "0h1234");
-    EXPECT_EQ(r.value("ZNAME").toString(), "Team");
-    EXPECT_EQ(r.value("Z_ENT").toInt(), 4);
+    EXPECT_EQ(fields("ZGROUP", g, "ZCREATOR ZPICTURESTATUS ZNAME Z_ENT"),
+              QStringLiteral("%1|'0h1234'|'Team'|4").arg(d.findUserThrow(kOwner)));
     const QString join = d.groupMembersTable().table;
     EXPECT_EQ(count(join), 1);
     EXPECT_EQ(count(QStringLiteral("%1 where Z_4GROUPS=%2 and Z_12MEMBERS1=%3").arg(join).arg(g).arg(d.findUserThrow("uA"))), 1);
@@ -211,52 +190,43 @@ TEST_F(IOSLineDbRestoreTest, GroupsWithCreatorAndMembers)
 // store keeps no groups of its own: none are written, the chat still is.
 TEST_F(IOSLineDbRestoreTest, StoresWithoutTheirOwnGroupsGetChatsButNoGroups)
 {
-    for (int variant = 0; variant < 2; ++variant) {
-        SCOPED_TRACE(variant);
-        const QString dir = tmp.path() + QStringLiteral("/v%1").arg(variant);
-        QDir().mkpath(dir);
-        LineStoreBuilder vb(dir);
-        vb.setAccount(kOwner);
-        if (variant == 0)
-            vb.withGroupStore();
+    _LineGroupInfo group;
+    group.uid = "cTeam";
+    group.creator = user("uA", "A");
+    group.members = {group.creator};
+    _LineChat chat;
+    chat.uid = "cTeam";
+    chat.type = LineChatType::GROUP;
+    chat.group = &group;
+    chat.users = group.members;
+    _LineMsg msg;
+    msg.uid = "1";
+    msg.chat = &chat;
+    msg.ts = QDateTime::fromMSecsSinceEpoch(1000);
+    for (bool groupStore : {true, false}) {
+        SCOPED_TRACE(groupStore);
+        b.reset(new LineStoreBuilder(tmp.path() + (groupStore ? "/store" : "/table")));
+        QDir().mkpath(b->containerDir());
+        b->setAccount(kOwner);
+        if (groupStore)
+            b->withGroupStore();
         else
-            vb.withoutTable("ZGROUP");
-        vb.build();
-        IOSLineDb d{QDir(dir), QString()};
-        _LineGroupInfo group;
-        group.uid = "cTeam";
-        group.creator = user("uA", "A");
-        group.members = {group.creator};
-        _LineChat chat;
-        chat.uid = "cTeam";
-        chat.type = LineChatType::GROUP;
-        chat.group = &group;
-        chat.users = group.members;
-        _LineMsg msg;
-        msg.uid = "1";
-        msg.chat = &chat;
-        msg.ts = QDateTime::fromMSecsSinceEpoch(1000);
-        d.openCheckThrow();
+            b->withoutTable("ZGROUP");
+        IOSLineDb& d = open();
         d.beginTran();
         const LineRestoreTally t = restoreLineMessagesThrow(d, {msg});
         d.updateDbStatThrow();
         d.commitTran();
-        EXPECT_EQ(t.chatsAdded, 1);
-        EXPECT_EQ(t.groupsAdded, 0);
-        EXPECT_EQ(t.messagesAdded, 1);
+        EXPECT_EQ(std::tie(t.chatsAdded, t.groupsAdded, t.messagesAdded), std::make_tuple(1, 0, 1));
         EXPECT_EQ(d.insertGroupInfoThrow(group), 0);
         d.saveGroupMembersThrow(1, &group);
-        if (variant == 0) {
+        if (groupStore) {
             EXPECT_EQ(d.findGroupInfoThrow("cTeam"), 0);
-            Sqlite3Cursor cur = d.queryThrow(Sqlite3Sql("select (select count(*) from ZGROUP) + (select count(*) from Z_4MEMBERS),"
-                                                        " (select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group')"));
-            ASSERT_TRUE(cur.moveNext());
-            EXPECT_EQ(cur.getInt64(0), 0);
-            EXPECT_FALSE(cur.isNull(1)); // an empty ZGROUP leaves the counter a number
+            EXPECT_EQ(count("ZGROUP") + count("Z_4MEMBERS"), 0);
+            // An empty ZGROUP leaves the counter a number.
+            EXPECT_FALSE(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group'").isNull());
         }
-        Sqlite3Cursor members = d.queryThrow(Sqlite3Sql("select count(*) from Z_1MEMBERS"));
-        ASSERT_TRUE(members.moveNext());
-        EXPECT_EQ(members.getInt64(0), 1);
+        EXPECT_EQ(count("Z_1MEMBERS"), 1);
     }
 }
 
@@ -362,112 +332,82 @@ TEST_F(IOSLineDbRestoreMsgTest, CommonColumnsAndSenders)
     _LineMsg own = msg("1", LineMsgType::TEXT, &team, nullptr);
     _LineMsg theirs = msg("2", LineMsgType::TEXT, &team, user("uStranger", "Stranger"));
     _LineMsg chatless = msg("3", LineMsgType::TEXT, nullptr, peer);
-    Sqlite3Row r = row("ZMESSAGE", d.insertMsgThrow(groupKey, &own));
-    EXPECT_EQ(r.value("Z_OPT").toInt(), 3);
-    EXPECT_EQ(r.value("Z_ENT").toInt(), 5);
-    EXPECT_TRUE(r.value("ZSENDER").isNull());
-    EXPECT_EQ(r.value("ZREADCOUNT").toInt(), 3);
-    EXPECT_EQ(r.value("ZSENDSTATUS").toInt(), 1);
-    EXPECT_EQ(r.value("ZTIMESTAMP").toLongLong(), 1500000000123LL);
-    EXPECT_EQ(r.value("ZCHAT").toLongLong(), groupKey);
-    EXPECT_EQ(r.value("ZID").toString(), "1");
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 0);
-
-    r = row("ZMESSAGE", d.insertMsgThrow(groupKey, &theirs));
-    EXPECT_EQ(r.value("Z_OPT").toInt(), 1);
-    EXPECT_EQ(r.value("ZSENDER").toLongLong(), d.findUserThrow("uStranger"));
-    EXPECT_EQ(r.value("ZREADCOUNT").toInt(), 3);
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &chatless));
-    EXPECT_EQ(r.value("ZSENDER").toLongLong(), peerKey);
-    EXPECT_EQ(r.value("ZREADCOUNT").toInt(), 0);
+    const QString cols = "Z_OPT Z_ENT ZSENDER ZREADCOUNT ZSENDSTATUS ZTIMESTAMP ZCHAT ZID ZCONTENTTYPE";
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(groupKey, &own), cols),
+              QStringLiteral("3|5|NULL|3|1|1500000000123|%1|'1'|0").arg(groupKey));
+    const qint64 theirsKey = d.insertMsgThrow(groupKey, &theirs);
+    EXPECT_EQ(fields("ZMESSAGE", theirsKey, "Z_OPT ZSENDER ZREADCOUNT"),
+              QStringLiteral("1|%1|3").arg(d.findUserThrow("uStranger")));
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &chatless), "ZSENDER ZREADCOUNT"),
+              QStringLiteral("%1|0").arg(peerKey));
     EXPECT_EQ(count("ZUSER"), 2);
 }
 
 TEST_F(IOSLineDbRestoreMsgTest, MediaColumnsNoticesAndMetadata)
 {
     IOSLineDb& d = open("/var/mobile/Containers/Data/Application/ABC");
-    const QByteArray thumb("thumbnail bytes");
-    const QString thumbPath = writeFile("t.jpg", thumb);
+    const auto meta = [&](qint64 pk) {
+        return IOSLineDb::readMetaData(value(QStringLiteral("select ZCONTENTMETADATA from ZMESSAGE where Z_PK=%1").arg(pk))
+                                           .toByteArray());
+    };
+    const QString cols = "ZCONTENTTYPE ZLATITUDE ZLONGITUDE ZTEXT";
 
     _LineMsg photo = msg("p1", LineMsgType::PHOTO, &single, peer);
     photo.attaSetWidth(640);
     photo.attaSetHeight(480);
-    photo.thumbPath = thumbPath;
-    Sqlite3Row r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &photo));
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 1);
-    EXPECT_EQ(r.value("ZLATITUDE").toInt(), 640);
-    EXPECT_EQ(r.value("ZLONGITUDE").toInt(), 480);
-    EXPECT_TRUE(r.value("ZTEXT").isNull()); // a one-to-one chat gets no notice
-    EXPECT_EQ(r.value("ZTHUMBNAIL").toByteArray(), thumb);
+    photo.thumbPath = writeFile("t.jpg", "thumbnail bytes");
+    // A one-to-one chat gets no notice.
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &photo), cols + " ZTHUMBNAIL"),
+              "1|640.0|480.0|NULL|X'" + QString::fromLatin1(QByteArray("thumbnail bytes").toHex().toUpper()) + "'");
     photo.uid = "p2";
     photo.chat = &team;
     photo.thumbPath = tmp.path() + "/missing.jpg";
-    r = row("ZMESSAGE", d.insertMsgThrow(groupKey, &photo));
-    EXPECT_EQ(r.value("ZTEXT").toString(), "Pal sent you a photo.");
-    EXPECT_TRUE(r.value("ZTHUMBNAIL").isNull());
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(groupKey, &photo), "ZTEXT ZTHUMBNAIL"), "'Pal sent you a photo.'|NULL");
 
     _LineMsg video = msg("v1", LineMsgType::VIDEO, &single, nullptr);
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &video));
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 2);
-    EXPECT_EQ(r.value("ZTEXT").toString(), "You sent a video.");
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &video), "ZCONTENTTYPE ZTEXT"), "2|'You sent a video.'");
 
     _LineMsg voice = msg("a1", LineMsgType::VOICE, &single, peer);
     voice.attaSetFileSize(4900);
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &voice));
-    EXPECT_EQ(r.value("ZTEXT").toString(), "Pal sent you a voice message.");
-    EXPECT_EQ(r.value("ZLATITUDE").toLongLong(), 4900);
-    EXPECT_TRUE(r.value("ZLONGITUDE").isNull());
-    EXPECT_EQ(IOSLineDb::readMetaData(r.value("ZCONTENTMETADATA").toByteArray()).value("AUDLEN"), "4900");
+    qint64 pk = d.insertMsgThrow(singleKey, &voice);
+    EXPECT_EQ(fields("ZMESSAGE", pk, cols), "3|4900.0|NULL|'Pal sent you a voice message.'");
+    EXPECT_EQ(meta(pk).value("AUDLEN"), "4900");
     voice.uid = "a2";
     voice.from = nullptr;
     voice.chat = &team;
-    r = row("ZMESSAGE", d.insertMsgThrow(groupKey, &voice));
-    EXPECT_EQ(r.value("ZTEXT").toString(), "/var/mobile/Containers/Data/Application/ABC/" + b->storeDir()
-                                              + "Message Attachments/cTeam/a2.mp4");
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(groupKey, &voice), "ZTEXT"),
+              "'/var/mobile/Containers/Data/Application/ABC/" + b->storeDir() + "Message Attachments/cTeam/a2.mp4'");
 
     _LineMsg sticker = msg("s1", LineMsgType::STICKER, &single, peer);
     sticker.attaSetSticker({52002734, 11537, 3});
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &sticker));
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 7);
-    EXPECT_EQ(r.value("ZLONGITUDE").toInt(), 52002734);
-    EXPECT_TRUE(r.value("ZLATITUDE").isNull());
-    EXPECT_EQ(r.value("ZTEXT").toString(), "");
-    EXPECT_FALSE(r.value("ZTEXT").isNull());
-    const QHash<QString, QString> stk = IOSLineDb::readMetaData(r.value("ZCONTENTMETADATA").toByteArray());
-    EXPECT_EQ(stk.value("STKPKGID"), "11537");
-    EXPECT_EQ(stk.value("STKVER"), "3");
+    pk = d.insertMsgThrow(singleKey, &sticker);
+    EXPECT_EQ(fields("ZMESSAGE", pk, cols), "7|NULL|52002734.0|''");
+    EXPECT_EQ(meta(pk).value("STKPKGID"), "11537");
+    EXPECT_EQ(meta(pk).value("STKVER"), "3");
 
     _LineMsg contact = msg("c1", LineMsgType::CONTACT, &single, nullptr);
     contact.attaSetContact({"uDave", "Dave & <Co>"});
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &contact));
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 13);
-    EXPECT_EQ(IOSLineDb::readMetaData(r.value("ZCONTENTMETADATA").toByteArray()).value("displayName"),
-              "Dave &amp; &lt;Co&gt;");
+    pk = d.insertMsgThrow(singleKey, &contact);
+    EXPECT_EQ(fields("ZMESSAGE", pk, "ZCONTENTTYPE"), "13");
+    EXPECT_EQ(meta(pk).value("displayName"), "Dave &amp; &lt;Co&gt;");
 
     // The size on disk counts, not the size the message claims.
     _LineMsg file = msg("f1", LineMsgType::FILE, &single, peer);
     file.attaSetFileName("report.pdf");
     file.attaSetFileSize(999999);
     file.attaPath = writeFile("report.pdf", "12345");
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &file));
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 14);
-    EXPECT_TRUE(r.value("ZTEXT").isNull());
-    QHash<QString, QString> meta = IOSLineDb::readMetaData(r.value("ZCONTENTMETADATA").toByteArray());
-    EXPECT_EQ(meta.value("FILE_NAME"), "report.pdf");
-    EXPECT_EQ(meta.value("FILE_SIZE"), "5");
-    EXPECT_EQ(meta.value("FILE_EXPIRE_TIMESTAMP"), "1500000000123");
+    pk = d.insertMsgThrow(singleKey, &file);
+    EXPECT_EQ(fields("ZMESSAGE", pk, "ZCONTENTTYPE ZTEXT"), "14|NULL");
+    EXPECT_EQ(meta(pk).value("FILE_NAME"), "report.pdf");
+    EXPECT_EQ(meta(pk).value("FILE_SIZE"), "5");
+    EXPECT_EQ(meta(pk).value("FILE_EXPIRE_TIMESTAMP"), "1500000000123");
     file.uid = "f2";
     file.attaPath = tmp.path() + "/files"; // a folder is no file
-    meta = IOSLineDb::readMetaData(row("ZMESSAGE", d.insertMsgThrow(singleKey, &file)).value("ZCONTENTMETADATA").toByteArray());
-    EXPECT_EQ(meta.value("FILE_SIZE"), "0");
+    EXPECT_EQ(meta(d.insertMsgThrow(singleKey, &file)).value("FILE_SIZE"), "0");
 
     _LineMsg loc = msg("l1", LineMsgType::LOCATION, &single, peer);
     loc.attaSetLocation({35.65858, 139.745433, "Tokyo Tower"});
-    r = row("ZMESSAGE", d.insertMsgThrow(singleKey, &loc));
-    EXPECT_EQ(r.value("ZCONTENTTYPE").toInt(), 100);
-    EXPECT_EQ(r.value("ZLATITUDE").toDouble(), 35.65858);
-    EXPECT_EQ(r.value("ZLONGITUDE").toDouble(), 139.745433);
-    EXPECT_EQ(r.value("ZTEXT").toString(), "Tokyo Tower");
+    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &loc), cols), "100|35.65858|139.745433|'Tokyo Tower'");
 }
 
 // A backup on this computer has no device home: the path must not name a
@@ -481,7 +421,7 @@ TEST_F(IOSLineDbRestoreMsgTest, OwnVoiceWithoutDeviceHomeNamesNoPathOfThisComput
         _LineChat odd;
         odd.uid = "../../etc";
         _LineMsg voice = msg("../x", LineMsgType::VOICE, &odd, nullptr);
-        const QString text = row("ZMESSAGE", d.insertMsgThrow(singleKey, &voice)).value("ZTEXT").toString();
+        const QString text = QString::fromUtf8(textBytes(d.insertMsgThrow(singleKey, &voice)));
         EXPECT_FALSE(text.startsWith('/'));
         EXPECT_FALSE(text.contains(QDir::currentPath()));
         EXPECT_TRUE(text.startsWith(b->storeDir() + "Message Attachments/")) << text.toStdString();
@@ -490,7 +430,7 @@ TEST_F(IOSLineDbRestoreMsgTest, OwnVoiceWithoutDeviceHomeNamesNoPathOfThisComput
         EXPECT_EQ(parts.size(), b->storeDir().count('/') + 3) << text.toStdString();
         voice.uid = "v" + QString::number(home.size());
         voice.chat = nullptr;
-        EXPECT_EQ(row("ZMESSAGE", d.insertMsgThrow(singleKey, &voice)).value("ZTEXT").toString(),
+        EXPECT_EQ(QString::fromUtf8(textBytes(d.insertMsgThrow(singleKey, &voice))),
                   b->storeDir() + "Message Attachments/unknown/" + voice.uid + ".mp4");
     }
 }

@@ -1,49 +1,26 @@
 #pragma once
 
-// Test fixtures for the LINE app's iOS store.
+// Test fixtures for the LINE app's iOS store: the preferences plist, the
+// Core Data main store in each layout the app has used, the companion
+// "UnifiedGroup" store and attachment files, as a container copied out of a
+// backup or a phone holds them. Written from the documented formats with raw
+// SQLite and libplist, never with the product's readers, so a test that
+// reads a fixture back checks the product against an independent picture.
 //
-// LineStoreBuilder writes what a copy of the LINE app container looks like
-// after it has been taken out of a backup or a phone: the preferences plist,
-// the Core Data main store in one of the layouts the app has used over the
-// years, the companion "UnifiedGroup" store, attachment and thumbnail files.
-// It knows the formats only from their documentation and writes them with raw
-// SQLite and libplist calls, never with the product's own readers or
-// builders, so a test that reads a fixture back checks the product against
-// an independent picture of the format.
-//
-// Typical use:
-//
-//     QTemporaryDir tmp;
-//     LineStoreBuilder b(tmp.path());
-//     b.setAccount("u0wner", "Me", "+81 90 0000 0000");
-//     const qint64 alice = b.addUser(LineUserRow("uAlice").named("Alice"));
-//     const qint64 chat = b.addChat(LineChatRow("uAlice").lastUpdatedAt(t0));
-//     b.addMessage(LineMsgRow(chat, "100").at(ms).from(alice).text("hello"));
-//     b.addMessage(LineMsgRow(chat, "101").at(ms + 1).photo(640, 480).thumbnail(jpeg));
-//     b.addAttachment("uAlice", "101", ".jpg", jpeg);
-//     b.build();                     // writes everything; throws on failure
-//     IOSLineDb db(QDir(b.containerDir()), QString());
-//
-// Rows get their Z_PK from the builder (1, 2, ... per table) unless the row
-// names one with key(); the add... calls return the key at once, so rows can
-// refer to each other before anything is written. Nothing touches the disk
-// before build(); build() may be called once.
-//
-// Variants of the schema: withoutColumn("ZCHAT", "ZENABLE"),
-// withoutTable("ZCHATMETADATA"), withoutTable("ZGROUP") (which also drops the
-// group-member join table), setEntity()/removeEntity() for unusual
-// Z_PRIMARYKEY contents. The join tables are named from the entity numbers as
-// the store format prescribes.
-//
-// The header needs only Qt; the implementation needs sqlite3 and libplist,
-// and nothing of the test framework, so a benchmark may compile it in.
+// Rows get Z_PK 1, 2, ... per table unless they name one with key(); add...
+// returns the key at once so rows can refer to each other. Nothing touches
+// the disk before build(), which may be called once. Join tables are named
+// from the entity numbers in effect. Only Qt is needed here and nothing of
+// the test framework in the implementation, so benchmarks compile it in.
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <optional>
@@ -112,7 +89,6 @@ struct LineChatRow
     bool metadataRow = true;
 
     explicit LineChatRow(const QVariant& mid) : mid(mid) {}
-    LineChatRow& key(qint64 k) { pk = k; return *this; }
     LineChatRow& room() { type = 1; return *this; }
     LineChatRow& groupChat() { type = 2; return *this; }
     LineChatRow& ofType(const QVariant& t) { type = t; return *this; }
@@ -136,54 +112,11 @@ struct LineGroupRow
     QList<qint64> members;
 
     explicit LineGroupRow(const QVariant& id) : id(id) {}
-    LineGroupRow& key(qint64 k) { pk = k; return *this; }
     LineGroupRow& named(const QString& v) { name = v; return *this; }
     LineGroupRow& createdAt(const QDateTime& t) { createdTime = lineCoreDataTime(t); return *this; }
     LineGroupRow& picture(const QString& status) { pictureStatus = status; return *this; }
     LineGroupRow& createdBy(qint64 userKey) { creator = userKey; return *this; }
     LineGroupRow& withMembers(const QList<qint64>& keys) { members += keys; return *this; }
-};
-
-// One ZMESSAGE row. The content helpers set ZCONTENTTYPE and the columns the
-// LINE app fills for that content (metadata archives are made by
-// LineMetaArchive below).
-struct LineMsgRow
-{
-    qint64 pk = 0;
-    qint64 chat = 0;
-    QVariant id;        // ZID; a null QVariant writes NULL
-    qint64 timestamp = 0; // ms since 1970
-    int contentType = LineContent::Text;
-    QVariant sender;    // ZUSER key; null (the default) for the account owner
-    std::optional<QByteArray> ztext; // ZTEXT bytes, bound as TEXT; nullopt writes NULL
-    QByteArray metadata;  // ZCONTENTMETADATA; empty writes NULL
-    QVariant latitude;
-    QVariant longitude;
-    QByteArray thumbnail; // ZTHUMBNAIL; empty writes NULL unless emptyThumbnail
-    bool emptyThumbnail = false;
-
-    LineMsgRow(qint64 chatKey, const QVariant& zid) : chat(chatKey), id(zid) {}
-    LineMsgRow& key(qint64 k) { pk = k; return *this; }
-    LineMsgRow& at(qint64 ms) { timestamp = ms; return *this; }
-    LineMsgRow& at(const QDateTime& t) { timestamp = t.toMSecsSinceEpoch(); return *this; }
-    LineMsgRow& from(qint64 userKey) { sender = userKey; return *this; }
-    LineMsgRow& ofType(int t) { contentType = t; return *this; }
-    LineMsgRow& withText(const QByteArray& bytes) { ztext = bytes; return *this; }
-    LineMsgRow& withMetadata(const QByteArray& bytes) { metadata = bytes; return *this; }
-    LineMsgRow& thumbnailBlob(const QByteArray& bytes);
-
-    LineMsgRow& text(const QString& s);
-    LineMsgRow& photo(int width, int height);
-    LineMsgRow& video(int width, int height);
-    // Voice with ZLATITUDE = size and the metadata of a received message.
-    LineMsgRow& voice(qint64 size);
-    // Sticker with a hand-made metadata archive ("STKID", "STKPKGID", "STKVER").
-    LineMsgRow& sticker(int id, int package, int version);
-    // Sticker without metadata: the id only in ZLONGITUDE.
-    LineMsgRow& stickerByLongitude(int id);
-    LineMsgRow& contact(const QString& mid, const QString& displayName);
-    LineMsgRow& file(const QString& name, qint64 size);
-    LineMsgRow& location(double lat, double lng, const QString& place);
 };
 
 // NSKeyedArchiver dictionaries as LINE keeps them in ZCONTENTMETADATA: a
@@ -205,6 +138,72 @@ struct LineMetaArchive
     static QByteArray voiceSent(int receiverCount);
 };
 
+// One ZMESSAGE row. The content helpers set ZCONTENTTYPE and the columns the
+// LINE app fills for that content, with LineMetaArchive's archives.
+struct LineMsgRow
+{
+    qint64 pk = 0;
+    qint64 chat = 0;
+    QVariant id;        // ZID; a null QVariant writes NULL
+    qint64 timestamp = 0; // ms since 1970
+    int contentType = LineContent::Text;
+    QVariant sender;    // ZUSER key; null (the default) for the account owner
+    std::optional<QByteArray> ztext; // ZTEXT bytes, bound as TEXT; nullopt writes NULL
+    QByteArray metadata;  // ZCONTENTMETADATA; empty writes NULL
+    QVariant latitude;
+    QVariant longitude;
+    QByteArray thumbnail; // ZTHUMBNAIL; empty writes NULL unless emptyThumbnail
+    bool emptyThumbnail = false;
+
+    LineMsgRow(qint64 chatKey, const QVariant& zid) : chat(chatKey), id(zid) {}
+    LineMsgRow& at(qint64 ms) { timestamp = ms; return *this; }
+    LineMsgRow& from(qint64 userKey) { sender = userKey; return *this; }
+    LineMsgRow& ofType(int t) { contentType = t; return *this; }
+    LineMsgRow& withText(const QByteArray& bytes) { ztext = bytes; return *this; }
+    LineMsgRow& withMetadata(const QByteArray& bytes) { metadata = bytes; return *this; }
+    LineMsgRow& thumbnailBlob(const QByteArray& bytes)
+    {
+        thumbnail = bytes, emptyThumbnail = bytes.isEmpty();
+        return *this;
+    }
+
+    LineMsgRow& text(const QString& s) { return content(LineContent::Text).withText(s.toUtf8()); }
+    LineMsgRow& photo(int width, int height) { return content(LineContent::Photo, width, height); }
+    LineMsgRow& video(int width, int height) { return content(LineContent::Video, width, height); }
+    // Voice with ZLATITUDE = size and the metadata of a received message.
+    LineMsgRow& voice(qint64 size)
+    {
+        return content(LineContent::Voice, size).withMetadata(LineMetaArchive::voiceReceived(size));
+    }
+    // Sticker with a hand-made metadata archive ("STKID", "STKPKGID", "STKVER").
+    LineMsgRow& sticker(int id, int package, int version)
+    {
+        return content(LineContent::Sticker, {}, id).withMetadata(LineMetaArchive::sticker(id, package, version));
+    }
+    // Sticker without metadata: the id only in ZLONGITUDE.
+    LineMsgRow& stickerByLongitude(int id) { return content(LineContent::Sticker, {}, id).withMetadata({}); }
+    LineMsgRow& contact(const QString& mid, const QString& displayName)
+    {
+        ztext = QByteArray();
+        return content(LineContent::Contact).withMetadata(LineMetaArchive::contact(mid, displayName));
+    }
+    LineMsgRow& file(const QString& name, qint64 size)
+    {
+        return content(LineContent::File).withMetadata(LineMetaArchive::file(name, size, 1700000000000LL));
+    }
+    LineMsgRow& location(double lat, double lng, const QString& place)
+    {
+        return content(LineContent::Location, lat, lng).withText(place.toUtf8());
+    }
+
+private:
+    LineMsgRow& content(int type, const QVariant& lat = {}, const QVariant& lng = {})
+    {
+        contentType = type, latitude = lat, longitude = lng;
+        return *this;
+    }
+};
+
 class LineStoreBuilder
 {
 public:
@@ -212,43 +211,50 @@ public:
 
     // containerDir must exist; everything is written below it.
     explicit LineStoreBuilder(const QString& containerDir);
-    ~LineStoreBuilder();
     LineStoreBuilder(const LineStoreBuilder&) = delete;
     LineStoreBuilder& operator=(const LineStoreBuilder&) = delete;
 
     // --- preferences: Library/Preferences/jp.naver.line.plist -------------
-    // Writes "mid", "name" and "tel" as strings; an empty value leaves the
-    // key out.
+    // "mid", "name" and "tel" as strings; an empty value leaves the key out.
     LineStoreBuilder& setAccount(const QString& mid, const QString& name = QString(),
-                                 const QString& tel = QString());
-    LineStoreBuilder& setPreferencesFormat(PlistFormat f);
+                                 const QString& tel = QString())
+    {
+        m_mid = mid, m_name = name, m_tel = tel;
+        return *this;
+    }
+    LineStoreBuilder& setPreferencesFormat(PlistFormat f) { m_prefsFormat = f; return *this; }
     // Writes these bytes instead of a generated plist.
-    LineStoreBuilder& setPreferencesBytes(const QByteArray& bytes);
-    LineStoreBuilder& withoutPreferences();
+    LineStoreBuilder& setPreferencesBytes(const QByteArray& bytes) { m_prefsBytes = bytes; return *this; }
 
     // --- layout -------------------------------------------------------------
     // folder is the PrivateStore sub-folder name for CurrentOtherFolder.
-    LineStoreBuilder& setLayout(LineStoreLayout layout, const QString& folder = QString());
+    LineStoreBuilder& setLayout(LineStoreLayout layout, const QString& folder = QString())
+    {
+        m_layout = layout, m_otherFolder = folder;
+        return *this;
+    }
     // Also puts a copy of the finished main store at this container-relative
     // path (a decoy or a second candidate).
     LineStoreBuilder& alsoWriteStoreAt(const QString& relPath);
     // Writes the companion group store beside the main store (implied by
     // addUnifiedGroup/addUnifiedGroupUser).
-    LineStoreBuilder& withGroupStore();
-    // Where the group store goes when not beside the main store (relative).
-    LineStoreBuilder& setGroupStorePath(const QString& relPath);
+    LineStoreBuilder& withGroupStore() { m_groupStore = true; return *this; }
 
     // --- schema variants ----------------------------------------------------
-    LineStoreBuilder& withoutTable(const QString& table);
-    LineStoreBuilder& withoutColumn(const QString& table, const QString& column);
+    // withoutTable("ZGROUP") also drops the group-member join table.
+    LineStoreBuilder& withoutTable(const QString& table) { m_droppedTables << table.toUpper(); return *this; }
+    LineStoreBuilder& withoutColumn(const QString& table, const QString& column)
+    {
+        m_droppedCols[table.toUpper()] << column.toUpper();
+        return *this;
+    }
     // Leaves out one of the indexes Core Data makes (ZMESSAGE_ZCHAT_INDEX...).
-    LineStoreBuilder& withoutIndex(const QString& name);
+    LineStoreBuilder& withoutIndex(const QString& name) { m_droppedIndexes << name; return *this; }
     // Z_PRIMARYKEY rows of the main store; defaults Chat 1, ChatMetadata 2,
     // Group 4, Message 5, StickerPackage 11, User 12.
     LineStoreBuilder& setEntity(const QString& name, int number);
-    LineStoreBuilder& removeEntity(const QString& name);
+    LineStoreBuilder& removeEntity(const QString& name) { return setEntity(name, -1); }
     // Z_PRIMARYKEY of the group store; defaults UnifiedGroup 3, UnifiedGroupUser 4.
-    LineStoreBuilder& setGroupStoreEntity(const QString& name, int number);
     LineStoreBuilder& removeGroupStoreEntity(const QString& name);
 
     // --- rows ---------------------------------------------------------------
@@ -263,7 +269,10 @@ public:
     // Any extra row: column name to value (QString TEXT, integers, double,
     // QByteArray BLOB, null QVariant NULL). The table must be one of the
     // builder's tables.
-    void addRawRow(const QString& table, const QList<QPair<QString, QVariant>>& values);
+    void addRawRow(const QString& table, const QList<QPair<QString, QVariant>>& values)
+    {
+        m_rawRows.append({table, values});
+    }
 
     // --- files --------------------------------------------------------------
     // <storeDir>Message Attachments/<chatMid>/<msgId><suffix>, names as given.
@@ -281,19 +290,18 @@ public:
     void build();
 
     // --- where things went (valid before and after build) -------------------
-    QString containerDir() const;
-    QString absolute(const QString& relPath) const;
+    QString containerDir() const { return m_container; }
+    QString absolute(const QString& relPath) const { return m_container + QLatin1Char('/') + relPath; }
     QString dbRelPath() const;  // "" for LineStoreLayout::None
     QString dbPath() const;
     // The folder in which the app keeps "Message Attachments/" and
     // "Message Thumbnails/", relative, ending in "/".
     QString storeDir() const;
     QString groupDbPath() const; // "" when no group store is written
-    QString preferencesPath() const;
+    QString preferencesPath() const { return absolute(QStringLiteral("Library/Preferences/jp.naver.line.plist")); }
     // Join tables by the entity numbers in effect.
     QString chatMembersTable() const;
     QString groupMembersTable() const;
-    QString groupStoreMembersTable() const;
 
     // --- large synthetic stores for benchmarks -------------------------------
     struct LargeSpec
@@ -318,6 +326,38 @@ public:
     static LargeInfo generateLarge(const QString& containerDir, const LargeSpec& spec);
 
 private:
-    struct Impl;
-    Impl* d;
+    using Entities = QList<QPair<QString, int>>;
+    using Values = QList<QPair<QString, QVariant>>;
+    qint64 nextKey(const QString& table, qint64 wanted);
+    LineStoreBuilder& addFileAt(bool inStoreDir, const QString& rel, const QByteArray& bytes);
+    void writeMainStore();
+    void writeGroupStore();
+
+    QString m_container, m_mid, m_name, m_tel, m_otherFolder;
+    PlistFormat m_prefsFormat = PlistFormat::Binary;
+    std::optional<QByteArray> m_prefsBytes;
+    LineStoreLayout m_layout = LineStoreLayout::Current;
+    QStringList m_copies;
+    bool m_groupStore = false;
+    bool m_built = false;
+    QSet<QString> m_droppedTables, m_droppedIndexes; // tables upper case
+    QHash<QString, QSet<QString>> m_droppedCols;     // upper case
+    Entities m_entities{{"Chat", 1}, {"ChatMetadata", 2}, {"Group", 4}, {"Message", 5},
+                        {"StickerPackage", 11}, {"User", 12}};
+    Entities m_groupEntities{{"UnifiedGroup", 3}, {"UnifiedGroupUser", 4}};
+    QHash<QString, qint64> m_lastKey;
+    QList<LineUserRow> m_users;
+    QList<LineChatRow> m_chats;
+    QList<LineGroupRow> m_groups, m_unifiedGroups;
+    QList<LineMsgRow> m_msgs;
+    QList<QVariantList> m_stickerPackages;
+    QList<QPair<qint64, QVariant>> m_unifiedUsers;
+    QList<QPair<QString, Values>> m_rawRows;
+    struct PendingFile
+    {
+        bool inStoreDir;
+        QString rel;
+        QByteArray bytes;
+    };
+    QList<PendingFile> m_files;
 };

@@ -1,18 +1,9 @@
 #pragma once
 
 // Writing into a LINE store the way the restore job does, and looking at the
-// result the way a third party would.
-//
-// restoreLineMessagesThrow walks chosen messages in the restore job's
-// calling order (chats with their members and groups the first time each
-// chat is met, then the duplicate test and the insert of each message). It
-// opens no transaction: the caller brackets it, as the job does.
-//
-// The checks read the store with the sqlite3 command-line tool, never with
-// the product's own SQLite layer, so they see what any other reader sees.
-//
-// Only Qt and the product's chatdata headers are needed: a benchmark may
-// compile the implementation in.
+// result the way a third party would: with the sqlite3 command-line tool,
+// never the product's own SQLite layer. Needs only Qt and chatdata, so a
+// benchmark may compile it in.
 
 #include <QList>
 #include <QString>
@@ -32,6 +23,9 @@ struct LineRestoreTally
     int messagesSkipped = 0; // already in their chat
 };
 
+// The restore job's calling order: a chat with its members and group the
+// first time it is met, then each message's duplicate test and insert. Opens
+// no transaction: the caller brackets it, as the job does.
 LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& msgs);
 
 namespace sqlitecli {
