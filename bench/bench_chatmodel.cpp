@@ -243,4 +243,3 @@ BENCHMARK(BM_RawSqlitePage)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/benchmain.h"
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -33,18 +35,17 @@ struct Store
     LineStoreBuilder::LargeInfo info;
 };
 
-QTemporaryDir* g_root = nullptr;
 
 Store makeStore(const QString& name, int mediaPercent)
 {
     Store s;
-    s.container = g_root->path() + QLatin1Char('/') + name;
+    s.container = benchTempRoot() + QLatin1Char('/') + name;
     QDir().mkpath(s.container);
     LineStoreBuilder::LargeSpec spec;
     spec.mediaPercent = mediaPercent;
     s.info = LineStoreBuilder::generateLarge(s.container, spec);
     s.dbPath = s.container + "/Library/Application Support/PrivateStore/P_" + spec.accountMid + "/Messages/Line.sqlite";
-    s.pristine = g_root->path() + QLatin1Char('/') + name + ".pristine.sqlite";
+    s.pristine = benchTempRoot() + QLatin1Char('/') + name + ".pristine.sqlite";
     QFile::copy(s.dbPath, s.pristine);
     return s;
 }
@@ -291,22 +292,3 @@ BENCHMARK(BM_ReadAllPages_Media)->Unit(benchmark::kMillisecond)->Iterations(3)->
 BENCHMARK(BM_ReadAllPages_Media_RawBaseline)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_ReadSmallChat)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadSmallChat_RawBaseline)->Unit(benchmark::kMicrosecond);
-
-int main(int argc, char** argv)
-{
-    QTemporaryDir root(QDir::tempPath() + "/chatferry-bench-XXXXXX");
-    if (!root.isValid())
-        return 2;
-    // The account store goes to the data folder: keep it in the temp folder.
-    qputenv("HOME", QFile::encodeName(root.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/.local/share"));
-    QCoreApplication app(argc, argv);
-    g_root = &root;
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -207,4 +207,3 @@ BENCHMARK(BM_QtNormalizedD)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();

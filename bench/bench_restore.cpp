@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/benchmain.h"
 #include <sqlite3.h>
 
 #include <memory>
@@ -25,7 +27,6 @@
 
 namespace {
 
-QTemporaryDir* g_root = nullptr;
 
 QString userMid(int i)
 {
@@ -45,7 +46,7 @@ const Target& target()
 {
     static const Target t = [] {
         Target t;
-        t.container = g_root->path() + "/target";
+        t.container = benchTempRoot() + "/target";
         QDir().mkpath(t.container);
         t.spec.mediaPercent = 0;
         LineStoreBuilder::generateLarge(t.container, t.spec);
@@ -60,7 +61,7 @@ const Target& target()
             while (cur.moveNext())
                 t.existing.append({cur.getText(0), cur.getText(1)});
         }
-        t.pristine = g_root->path() + "/target.pristine.sqlite";
+        t.pristine = benchTempRoot() + "/target.pristine.sqlite";
         QFile::copy(t.dbPath, t.pristine);
         return t;
     }();
@@ -84,7 +85,7 @@ const Source& source()
 {
     static const Source s = [] {
         const Target& t = target();
-        const QString dir = g_root->path() + "/source";
+        const QString dir = benchTempRoot() + "/source";
         QDir().mkpath(dir);
         LineStoreBuilder b(dir);
         b.setAccount(t.spec.accountMid, "Bench Owner");
@@ -314,22 +315,3 @@ BENCHMARK(BM_DuplicateTest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DuplicateTest_LikeScanBaseline)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_FinishStore)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_FinishStore_RawBaseline)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-
-int main(int argc, char** argv)
-{
-    QTemporaryDir root(QDir::tempPath() + "/chatferry-bench-XXXXXX");
-    if (!root.isValid())
-        return 2;
-    // The account store goes to the data folder: keep it in the temp folder.
-    qputenv("HOME", QFile::encodeName(root.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/.local/share"));
-    QCoreApplication app(argc, argv);
-    g_root = &root;
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

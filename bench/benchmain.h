@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// A private temporary folder made for this benchmark run; the run's home and
+// data location point into it, so a benchmark never touches the user's files.
+QString benchTempRoot();
