@@ -295,12 +295,15 @@ void CURLHelper::parseHead(const QByteArray& head)
     m_respHeaders.clear();
     m_statusCode = 0;
     m_statusText.clear();
-    // Interim answers (100 Continue) come first; the last status line wins.
+    // Interim answers (100 Continue, 103 Early Hints) come first; the last
+    // status line wins, and only the header lines after it belong to the
+    // answer.
     for (QByteArray line : head.split('\n')) {
         while (line.endsWith('\r'))
             line.chop(1);
         const QRegularExpressionMatch m = statusLine.match(QString::fromLatin1(line));
         if (m.hasMatch()) {
+            m_respHeaders.clear();
             m_statusCode = m.captured(1).toInt();
             m_statusText = m.captured(2).trimmed();
             continue;

@@ -437,7 +437,6 @@ void* PlistCFType::nodeForInsertion(const PlistCFType& value, bool* handOver) co
 void PlistCFType::handOver(const PlistCFType& value)
 {
     value.owner->owned = false;
-    adopted.insert(value.ref(), value.owner);
 }
 
 int PlistCFType::dict_size() const

@@ -176,6 +176,4 @@ private:
     void handOver(const PlistCFType& value);
 
     QSharedPointer<PlistCFTypePrivacy> owner;
-    // Owner records of the children handed to this container, keyed by node.
-    QHash<void*, QSharedPointer<PlistCFTypePrivacy>> adopted;
 };

@@ -279,7 +279,10 @@ int xmlNestingBound(const char* data, size_t size)
                 const void* q = std::memchr(p + 1, '"', size_t(end - p - 1));
                 if (!q)
                     return false;
-                p = static_cast<const char*>(q);
+                // The closing quote starts no match, and may be the last
+                // byte: comparing there would read past the end.
+                p = static_cast<const char*>(q) + 1;
+                continue;
             }
             if (std::memcmp(p, s, n) == 0)
                 return true;

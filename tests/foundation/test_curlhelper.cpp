@@ -51,6 +51,8 @@ void scripted(HttpTestConnection& c)
     static const QHash<QByteArray, QByteArray> fixed{
         {"/interim", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type:    text/plain   \r\nX-Empty:\r\n"
                      "X-Twice: first\r\nX-Twice: second\r\nContent-Length: 5\r\n\r\nhello"},
+        {"/hints", "HTTP/1.1 103 Early Hints\r\nLink: </style.css>\r\nX-Twice: hint\r\n\r\n"
+                   "HTTP/1.1 200 OK\r\nX-Twice: final\r\nContent-Length: 2\r\n\r\nok"},
         {"/missing", HttpTestServer::response(404, "Not Found", "nope")},
         {"/nobody", "HTTP/1.1 204 No Content\r\nX-Only-First: 1\r\n\r\n"},
         {"/cut", "HTTP/1.1 200 Fine\r\nX-Sent: part\r\nContent-Length: 1000\r\n\r\n" + QByteArray(100, 'p')},
@@ -132,6 +134,12 @@ TEST_F(CURLHelperTest, InterimErrorAndCutAnswersAreParsed)
     EXPECT_EQ(h.value("X-Twice"), "second");
     EXPECT_EQ(h.size(), 4);
     EXPECT_EQ(http.md5Result(), QCryptographicHash::hash("hello", QCryptographicHash::Md5));
+
+    // Header lines of an interim answer are not the final answer's.
+    ASSERT_TRUE(http.request(server.url("/hints")));
+    EXPECT_EQ(http.responseBytesThrow(), QByteArray("ok"));
+    EXPECT_EQ(http.statusCode(), 200);
+    EXPECT_EQ(http.respHeaders(), (QHash<QByteArray, QByteArray>{{"X-Twice", "final"}, {"Content-Length", "2"}}));
 
     // An HTTP error status is no failure.
     ASSERT_TRUE(http.request(server.url("/missing")));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include <plist/plist.h>
 
@@ -484,4 +485,11 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
     };
     for (const auto& [xml, depth] : bounds)
         EXPECT_EQ(plistdetail::xmlNestingBound(xml, std::strlen(xml)), depth) << xml;
+
+    // Text that ends on a closing quote inside unfinished markup, with no
+    // byte after it to lean on (the sanitizers see any read past the end).
+    for (const char* text : {"<array><?x \"a\"", "<array><!DOCTYPE x [\"a\""}) {
+        const std::vector<char> exact(text, text + std::strlen(text));
+        EXPECT_EQ(plistdetail::xmlNestingBound(exact.data(), exact.size()), 1) << text;
+    }
 }
