@@ -127,32 +127,14 @@ bool loadPicture(QImage& img, const QString& path)
     return img.load(path, "JPEG") || img.load(path, "PNG");
 }
 
-// A table is trusted for a data while a few of its records, spread over it,
-// are what the data itself finds under their ids: records never change once
-// loaded, and a data that lives keeps its records alive.
 template <typename T, typename Find>
-bool tableHolds(const QHash<qint64, T*>& byId, const QList<qint64>& probes, Find find)
-{
-    for (qint64 id : probes)
-        if (find(id) != byId.value(id))
-            return false;
-    return true;
-}
-
-template <typename T, typename Find>
-void fillTable(const QList<T*>& all, QHash<qint64, T*>& byId, QList<qint64>& probes, Find find)
+void fillTable(const QList<T*>& all, QHash<qint64, T*>& byId, Find find)
 {
     byId.clear();
-    probes.clear();
     byId.reserve(all.size());
     for (T* p : all)
         if (find(p->id) == p)
             byId.insert(p->id, p);
-    const qsizetype n = all.size();
-    for (qsizetype i = 0; i < n; i += qMax<qsizetype>(1, n / 7))
-        probes.append(all.at(i)->id);
-    if (n)
-        probes.append(all.last()->id);
 }
 
 } // namespace
@@ -161,26 +143,24 @@ namespace ioslinedb_p {
 
 void RecordLookup::sync(const LineData& data)
 {
-    const auto findChat = [&](qint64 id) { return data.chat(id); };
-    const auto findUser = [&](qint64 id) { return data.user(id); };
-    if (!m_filled || !tableHolds(m_chats.byId, m_chats.probes, findChat)
-        || !tableHolds(m_users.byId, m_users.probes, findUser)) {
-        fillTable(data.chats(), m_chats.byId, m_chats.probes, findChat);
-        fillTable(data.users(), m_users.byId, m_users.probes, findUser);
-        m_filled = true;
-    }
+    const quint64 version = data.recordsVersion();
+    if (version == m_version)
+        return;
+    fillTable(data.chats(), m_chats, [&](qint64 id) { return data.chat(id); });
+    fillTable(data.users(), m_users, [&](qint64 id) { return data.user(id); });
+    m_version = version;
 }
 
 _LineChat* RecordLookup::chat(const LineData& data, qint64 id) const
 {
-    auto it = m_chats.byId.constFind(id);
-    return it != m_chats.byId.constEnd() ? *it : data.chat(id);
+    auto it = m_chats.constFind(id);
+    return it != m_chats.constEnd() ? *it : data.chat(id);
 }
 
 _LineUser* RecordLookup::user(const LineData& data, qint64 id) const
 {
-    auto it = m_users.byId.constFind(id);
-    return it != m_users.byId.constEnd() ? *it : data.user(id);
+    auto it = m_users.constFind(id);
+    return it != m_users.constEnd() ? *it : data.user(id);
 }
 
 } // namespace ioslinedb_p

@@ -23,9 +23,9 @@ QString pathName(const QString& id);
 // LineData finds records in ordered maps; a page of messages looks its chat
 // and sender up once per row, which made those look-ups a third of the time
 // of reading a store. This keeps hash tables of the same records for the
-// reader. Before each page it checks a few of them against the data it is
-// given (which keeps its records alive) and rebuilds them from that data when
-// they differ; an id not in them is asked of the data itself.
+// reader, rebuilt before a page whenever the data's records version differs
+// from the one they were built from (another data, or records added); an id
+// not in them is asked of the data itself.
 class RecordLookup
 {
 public:
@@ -34,15 +34,9 @@ public:
     _LineUser* user(const LineData& data, qint64 id) const;
 
 private:
-    template <typename T>
-    struct Table
-    {
-        QHash<qint64, T*> byId;
-        QList<qint64> probes;
-    };
-    bool m_filled = false;
-    Table<_LineChat> m_chats;
-    Table<_LineUser> m_users;
+    quint64 m_version = 0;
+    QHash<qint64, _LineChat*> m_chats;
+    QHash<qint64, _LineUser*> m_users;
 };
 
 } // namespace ioslinedb_p

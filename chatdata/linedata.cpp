@@ -1,5 +1,7 @@
 #include "chatdata/linedata.h"
 
+#include <atomic>
+
 #include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
@@ -40,8 +42,17 @@ struct RecordTable
 
 } // namespace
 
+namespace {
+std::atomic<quint64> g_recordsVersions{0};
+quint64 nextRecordsVersion()
+{
+    return ++g_recordsVersions;
+}
+} // namespace
+
 struct __LineData
 {
+    std::atomic<quint64> recordsVersion{nextRecordsVersion()};
     RecordTable<_LineChat> chats;
     RecordTable<_LineUser> users;
     RecordTable<_LineGroupInfo> groups;
@@ -86,6 +97,11 @@ QSharedPointer<AbsLineDb> LineData::db() const
     return d ? d->db : QSharedPointer<AbsLineDb>();
 }
 
+quint64 LineData::recordsVersion() const
+{
+    return d ? d->recordsVersion.load() : 0;
+}
+
 int LineData::pageSize() const
 {
     return d ? d->pageSize : 0;
@@ -123,20 +139,26 @@ _LineGroupInfo* LineData::group(qint64 id) const
 
 void LineData::insertChat(qint64 id, _LineChat* chat)
 {
-    if (d)
+    if (d) {
         d->chats.insert(id, chat);
+        d->recordsVersion = nextRecordsVersion();
+    }
 }
 
 void LineData::insertUser(qint64 id, _LineUser* user)
 {
-    if (d)
+    if (d) {
         d->users.insert(id, user);
+        d->recordsVersion = nextRecordsVersion();
+    }
 }
 
 void LineData::insertGroup(qint64 id, _LineGroupInfo* group)
 {
-    if (d)
+    if (d) {
         d->groups.insert(id, group);
+        d->recordsVersion = nextRecordsVersion();
+    }
 }
 
 qint64 LineData::msgsCountThrow(_LineChat* chat) const

@@ -49,6 +49,12 @@ public:
     void insertUser(qint64 id, _LineUser* user);
     void insertGroup(qint64 id, _LineGroupInfo* group);
 
+    // A number unique in this process to this data and its current set of
+    // records: it changes whenever a record is inserted, and no other data
+    // ever has it. Readers that keep their own index of the records rebuild
+    // it when this changes. 0 for a null LineData.
+    quint64 recordsVersion() const;
+
     // Messages of `chat` (all chats when null); 0 when the database fails.
     qint64 msgsCount(_LineChat* chat) const;
     // The same, throwing the database's failure.

@@ -241,6 +241,23 @@ TEST_F(IOSLineDbMessagesTest, SenderIsTheLoadedUserOrNobody)
     EXPECT_TRUE(msgs[2].wasFromMe());
 }
 
+TEST_F(IOSLineDbMessagesTest, OneStoreReadForASecondDataUsesOnlyThatDatasRecords)
+{
+    b->addMessage(LineMsgRow(chat, "1").at(1).from(peer).text("a"));
+    load();
+    ASSERT_EQ(all().value(0).from, data.user(peer));
+    // The first data goes; a second one is loaded from the same store object.
+    data = LineData();
+    LineData second(db.staticCast<AbsLineDb>(), 5000);
+    db->loadDataThrow(second);
+    data = second;
+    const QList<_LineMsg> msgs = all();
+    ASSERT_EQ(msgs.size(), 1);
+    EXPECT_EQ(msgs[0].from, second.user(peer));
+    EXPECT_EQ(msgs[0].chat, second.chat(chat));
+    EXPECT_EQ(msgs[0].from->uid, "uPeer");
+}
+
 TEST_F(IOSLineDbMessagesTest, VoiceAndVideoTakeTheFirstSuffixThatExists)
 {
     b->addMessage(LineMsgRow(chat, "v1").at(1).voice(2940));

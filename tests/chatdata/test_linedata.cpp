@@ -206,3 +206,18 @@ TEST(AbsLineDb, TableRowsQuoteTheNameAndRunSqlOpensOnDemand)
     EXPECT_THROW(db.tableRowsThrow("victim; drop table victim"), std::runtime_error);
     EXPECT_TRUE(db.tableRowsThrow("victim").isEmpty());
 }
+
+TEST(LineDataVersion, ChangesWithEveryInsertAndIsNeverSharedByTwoDatas)
+{
+    EXPECT_EQ(LineData().recordsVersion(), 0u);
+    LineData a(QSharedPointer<AbsLineDb>(), 10);
+    LineData b(QSharedPointer<AbsLineDb>(), 10);
+    EXPECT_NE(a.recordsVersion(), 0u);
+    EXPECT_NE(a.recordsVersion(), b.recordsVersion());
+    const quint64 before = a.recordsVersion();
+    a.insertUser(1, new _LineUser);
+    EXPECT_NE(a.recordsVersion(), before);
+    EXPECT_NE(a.recordsVersion(), b.recordsVersion());
+    const LineData copy = a;
+    EXPECT_EQ(copy.recordsVersion(), a.recordsVersion());
+}
