@@ -171,7 +171,9 @@ private:
         qint64 totalRows = 0;
     };
     PlanCache planCache;
-    // Photo thumbnails that decoded, with the size and time they had then.
+    // Photo thumbnails that decoded, with the size and time they had then;
+    // emptied when it reaches kMaxDecodedThumbs entries.
+    static constexpr int kMaxDecodedThumbs = 50000;
     QHash<QString, QPair<qint64, qint64>> decodedThumbs;
     std::unique_ptr<ioslinedb_p::RecordLookup> lookup;
 };

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QSaveFile>
 #include <QTimeZone>
 
 #include <limits>
@@ -309,9 +310,11 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
                     Sqlite3Cursor blob = queryThrow(blobSql);
                     const QByteArray bytes = blob.moveNext() ? blob.getBlob(0) : QByteArray();
                     QDir().mkpath(ex.absolutePath());
-                    QFile f(extracted);
-                    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                        f.write(bytes);
+                    // Written whole or not at all: a partial file would be
+                    // taken for the thumbnail from then on.
+                    QSaveFile f(extracted);
+                    if (f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size())
+                        f.commit();
                 }
             }
             if (!pictureFallback)
@@ -324,6 +327,10 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
                 return;
             QImage img;
             if (loadPicture(img, msg.thumbPath)) {
+                // Bounded: reading a whole store must not keep one entry
+                // per photo for as long as the store is open.
+                if (decodedThumbs.size() >= kMaxDecodedThumbs)
+                    decodedThumbs.clear();
                 decodedThumbs.insert(msg.thumbPath, stamp);
                 return;
             }
@@ -333,7 +340,9 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             const QImage scaled = photo.width() > photo.height()
                                       ? photo.scaledToWidth(400, Qt::FastTransformation)
                                       : photo.scaledToHeight(400, Qt::FastTransformation);
-            scaled.save(msg.thumbPath, "JPEG");
+            QSaveFile out(msg.thumbPath);
+            if (out.open(QIODevice::WriteOnly) && scaled.save(&out, "JPEG"))
+                out.commit();
         };
 
         const auto attaBase = [&] {
