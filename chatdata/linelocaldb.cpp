@@ -319,7 +319,10 @@ QList<_LineMsg> LineLocalDb::messagesThrow(LineData& data, _LineChat* chat, int 
     Sqlite3Sql sql("select m.* from line_msg as m inner join line_chat as c on m.chat_id=c._id");
     if (chat)
         sql.appendSql(QStringLiteral(" and c.uid=?")).addTextParam(chat->uid);
-    sql.appendSql(asc ? QStringLiteral(" order by ts asc") : QStringLiteral(" order by ts desc"));
+    // The row id breaks ties between equal times, so that consecutive pages
+    // can neither repeat nor skip a message; the time indexes hold the row
+    // id, so this costs nothing over ordering by time alone.
+    sql.appendSql(asc ? QStringLiteral(" order by ts asc, m._id asc") : QStringLiteral(" order by ts desc, m._id desc"));
     sql.appendSql(QStringLiteral(" limit %1 offset %2").arg(pageSize).arg((qint64(page) - 1) * pageSize));
 
     QList<_LineMsg> msgs;

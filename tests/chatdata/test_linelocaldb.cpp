@@ -329,6 +329,30 @@ TEST_F(LineLocalDbTest, CountingAndPagingGoThroughExistingChatsOnly)
     EXPECT_EQ(loose[0].chat, nullptr);
 }
 
+TEST_F(LineLocalDbTest, PagesOfMessagesWithEqualTimesNeitherRepeatNorSkip)
+{
+    QStringList written;
+    {
+        LocalDbBuilder b(folder, LocalDbBuilder::Current);
+        const qint64 c = b.addChat("c", "single");
+        // Inserted in an order unlike their row ids' time order would give.
+        for (int i = 0; i < 60; ++i) {
+            const QString uid = QStringLiteral("m%1").arg(i);
+            b.addMsg(uid, "text", 1000 + (i * 7) % 3, c, 0, "x");
+            written << uid;
+        }
+    }
+    LineData data = load();
+    AbsLineDb& db = *data.db();
+    for (bool asc : {true, false}) {
+        QStringList seen;
+        for (int page = 1; page <= 13; ++page)
+            seen += uids(db.messagesThrow(data, nullptr, page, 5, asc));
+        EXPECT_EQ(seen.size(), 60);
+        EXPECT_EQ(QSet<QString>(seen.begin(), seen.end()).size(), 60) << "asc " << asc;
+    }
+}
+
 TEST_F(LineLocalDbTest, ReadingAMessageFillsEveryFieldAndADamagedBlobMeansNoAttachmentValues)
 {
     const QByteArray blob = TinyKVSerializer::ser({{"width", 640}, {"file_name", QStringLiteral("report.final.pdf")}});
