@@ -1,0 +1,179 @@
+#include "foundation/safefile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace safefile {
+
+namespace {
+
+void setError(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+}
+
+QString errnoText(const QString& what, const QString& path, int code)
+{
+    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(code)));
+}
+
+} // namespace
+
+bool cleanRelativePath(const QString& path, QString* clean, int maxDepth)
+{
+    if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return false;
+    QStringList parts;
+    for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String(".."))
+            return false;
+        parts << part;
+    }
+    if (parts.isEmpty() || (maxDepth > 0 && parts.size() > maxDepth))
+        return false;
+    *clean = parts.join(QLatin1Char('/'));
+    return true;
+}
+
+bool noLinkBelow(const QString& root, const QString& relative)
+{
+    QString path = root;
+    for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + part;
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return errno == ENOENT; // the rest is about to be created
+        if (S_ISLNK(st.st_mode))
+            return false;
+    }
+    return true;
+}
+
+QString resolveInside(const QString& root, const QString& relative, QString* error)
+{
+    QString clean;
+    if (!cleanRelativePath(relative, &clean)) {
+        setError(error, QStringLiteral("refused path \"%1\"").arg(relative));
+        return QString();
+    }
+    if (!noLinkBelow(root, clean)) {
+        setError(error, QStringLiteral("refused path \"%1\": it passes through a link").arg(relative));
+        return QString();
+    }
+    return root + QLatin1Char('/') + clean;
+}
+
+bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error)
+{
+    const int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
+    const int fd = ::open(QFile::encodeName(path).constData(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        setError(error, QStringLiteral("not a regular file: %1").arg(path));
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, (mode & QIODevice::WriteOnly) ? QIODevice::ReadWrite : QIODevice::ReadOnly,
+                   QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        setError(error, QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool isRegularFile(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+AtomicFile::AtomicFile(const QString& target, int permissions)
+    : m_target(target)
+    , m_permissions(permissions)
+{
+}
+
+AtomicFile::~AtomicFile()
+{
+    discard();
+}
+
+bool AtomicFile::open(QString* error)
+{
+    discard();
+    const QFileInfo info(m_target);
+    QByteArray pattern = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + info.fileName()
+                                           + QStringLiteral(".part-XXXXXX"));
+    // mkostemp creates with O_EXCL, so a link planted at the name is never followed.
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, errnoText(QStringLiteral("cannot create a file beside"), m_target, errno));
+        return false;
+    }
+    m_temp = QFile::decodeName(pattern);
+    if (::fchmod(fd, static_cast<mode_t>(m_permissions)) != 0
+        || !m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        const int code = errno;
+        ::close(fd);
+        discard();
+        setError(error, errnoText(QStringLiteral("cannot write beside"), m_target, code));
+        return false;
+    }
+    return true;
+}
+
+bool AtomicFile::commit(QString* error)
+{
+    if (m_temp.isEmpty() || !m_file.isOpen()) {
+        setError(error, QStringLiteral("nothing to commit for %1").arg(m_target));
+        return false;
+    }
+    bool ok = m_file.flush() && m_file.error() == QFileDevice::NoError;
+    int code = ok ? 0 : EIO;
+    if (ok && ::fsync(m_file.handle()) != 0) {
+        ok = false;
+        code = errno;
+    }
+    const QString reason = m_file.errorString();
+    m_file.close();
+    if (ok && ::rename(QFile::encodeName(m_temp).constData(), QFile::encodeName(m_target).constData()) != 0) {
+        ok = false;
+        code = errno;
+    }
+    if (!ok) {
+        setError(error, code == EIO && !reason.isEmpty()
+                            ? QStringLiteral("cannot write %1: %2").arg(m_target, reason)
+                            : errnoText(QStringLiteral("cannot write"), m_target, code));
+        discard();
+        return false;
+    }
+    m_temp.clear();
+    return true;
+}
+
+void AtomicFile::discard()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (!m_temp.isEmpty()) {
+        ::unlink(QFile::encodeName(m_temp).constData());
+        m_temp.clear();
+    }
+}
+
+} // namespace safefile

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+// Files reached through names that come from untrusted places: a LINE
+// container, a backup folder, a local database, a device. Nothing here
+// follows a symbolic link that could lead out of the folder a name belongs
+// in, and nothing blocks on a FIFO or a device node. Nothing throws.
+namespace safefile {
+
+// A relative path from untrusted input, made plain: repeated separators and
+// "." components are dropped. False (and *clean untouched) for an absolute
+// path, a ".." component, a NUL character, a path that names nothing
+// (empty, ".", ".//.") and, when maxDepth > 0, more than maxDepth components.
+bool cleanRelativePath(const QString& path, QString* clean, int maxDepth = 256);
+
+// True when no existing component of root + "/" + relative, below root, is a
+// symbolic link. Components that do not exist yet pass (a file about to be
+// created). `relative` must already be clean. The root itself is trusted.
+bool noLinkBelow(const QString& root, const QString& relative);
+
+// Both checks: the absolute path of an untrusted relative path under root,
+// or an empty string with the reason in *error.
+QString resolveInside(const QString& root, const QString& relative, QString* error = nullptr);
+
+// Opens an existing regular file (ReadOnly or ReadWrite) without following a
+// link in its last component and without blocking when it is a FIFO; any
+// other kind of file is refused. On failure the reason is in *error.
+bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr);
+
+// True when path names a regular file itself (a link to one does not count).
+bool isRegularFile(const QString& path);
+
+// A file that appears under its name only when complete. open() creates a
+// new temporary file beside the target (never through a link); commit()
+// flushes it to disk and renames it over the target, which replaces a link
+// there instead of writing through it. Without commit() the temporary file
+// is removed and the target is untouched.
+class AtomicFile
+{
+public:
+    explicit AtomicFile(const QString& target, int permissions = 0644);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    bool open(QString* error = nullptr);
+    // Valid between open() and commit() or the destructor.
+    QFile& file() { return m_file; }
+    bool commit(QString* error = nullptr);
+    // Removes the temporary file now; the target stays as it was.
+    void discard();
+
+    const QString& target() const { return m_target; }
+
+private:
+    QString m_target;
+    QString m_temp;
+    int m_permissions;
+    QFile m_file;
+};
+
+} // namespace safefile
