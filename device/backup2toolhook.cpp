@@ -22,6 +22,15 @@ Kind kindOf(const QString& path, struct stat* st = nullptr)
     return S_ISREG(st->st_mode) ? Kind::File : S_ISDIR(st->st_mode) ? Kind::Folder : Kind::Other;
 }
 
+// Whatever is at path goes: a folder with its tree, anything else itself.
+void removeAt(const QString& path)
+{
+    if (kindOf(path) == Kind::Folder)
+        rmdir_recursive(path);
+    else
+        QFile::remove(path);
+}
+
 void makeParent(const QString& path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -142,10 +151,7 @@ int Backup2ToolHook::moveFile(const QDir& root, const QString& from, const QStri
         error = QStringLiteral("cannot move \"%1\" onto \"%2\"").arg(from, to);
         return QFileDevice::RenameError;
     }
-    if (kindOf(dst) == Kind::Folder)
-        rmdir_recursive(dst);
-    else
-        QFile::remove(dst);
+    removeAt(dst);
     makeParent(dst);
     QFile file(src);
     if (!file.rename(dst)) {
@@ -160,10 +166,7 @@ int Backup2ToolHook::removeFile(const QDir& root, const QString& path, QString& 
     const QString local = localPath(root, path, &error);
     if (local.isEmpty())
         return RefusedPath;
-    if (kindOf(local) == Kind::Folder)
-        rmdir_recursive(local);
-    else
-        QFile::remove(local);
+    removeAt(local);
     return 0;
 }
 

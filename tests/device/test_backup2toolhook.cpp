@@ -5,21 +5,16 @@
 
 #include "device/backup2toolhook.h"
 #include "tests/support/gtest_qt.h"
+#include "tests/support/testenv.h"
 
 namespace {
 
 void put(const QString& path, const QByteArray& data)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+    ASSERT_TRUE(testenv::writeFile(path, data)) << path.toStdString();
 }
 
-QByteArray read(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : "<missing>";
-}
+using testenv::readFile;
 
 class HookTest : public ::testing::Test
 {
@@ -60,7 +55,7 @@ TEST_F(HookTest, ListsReceivesMovesAndRemovesInsideTheBackup)
     file.close();
     EXPECT_EQ(hook.moveFile(rootDir, "u/missing", "u/cd/new", error), 0);
     EXPECT_EQ(hook.moveFile(rootDir, "u/cd/new", "u/sub", error), 0); // the folder in the way goes
-    EXPECT_EQ(read(at("u/sub")), "data");
+    EXPECT_EQ(readFile(at("u/sub")), "data");
     EXPECT_EQ(hook.mkdir(rootDir, "u/x/y", error), 0);
     EXPECT_EQ(hook.moveFile(rootDir, "u/x", "u/z", error), 0);
     EXPECT_TRUE(QFileInfo(at("u/z/y")).isDir());
@@ -91,7 +86,7 @@ TEST_F(HookTest, CopyRecursiveReplacesFilesAndRefusesMismatchedKinds)
         EXPECT_EQ(copy_recursive(at(c.from), at(c.to), error), c.result) << c.from << " " << c.to;
         EXPECT_EQ(error, c.error) << c.from << " " << c.to;
     }
-    EXPECT_EQ(read(at("u/copy/deep/d.txt")) + read(at("u/link/deep/d.txt")) + read(at("u/ab/f.txt")), "DDabc");
+    EXPECT_EQ(readFile(at("u/copy/deep/d.txt")) + readFile(at("u/link/deep/d.txt")) + readFile(at("u/ab/f.txt")), "DDabc");
     EXPECT_FALSE(QFileInfo::exists(at("u/none")));
     // Links in the source are skipped, hidden files are not copied.
     EXPECT_EQ(QDir(at("u2")).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
@@ -124,11 +119,11 @@ TEST_F(HookTest, HostilePathsAreRefusedInEveryOperationAndNothingOutsideChanges)
     // A move onto its own parent would clear the source before renaming it.
     EXPECT_EQ(hook.moveFile(rootDir, "u/sub/deep", "u/sub", error), QFileDevice::RenameError);
     EXPECT_EQ(hook.moveFile(rootDir, "u/sub", "u/sub/deep/x", error), QFileDevice::RenameError);
-    EXPECT_EQ(read(at("u/sub/deep/d.txt")), "D");
+    EXPECT_EQ(readFile(at("u/sub/deep/d.txt")), "D");
     rmdir_recursive(at("u"));
     EXPECT_EQ(QDir(outside.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{"v.txt"});
-    EXPECT_EQ(read(outside.filePath("v.txt")), "precious");
+    EXPECT_EQ(readFile(outside.filePath("v.txt")), "precious");
 }
 
 } // namespace

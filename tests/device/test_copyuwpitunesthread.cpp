@@ -6,21 +6,16 @@
 #include "device/copyuwpitunesthread.h"
 #include "foundation/progressform.h"
 #include "tests/support/gtest_qt.h"
+#include "tests/support/testenv.h"
 
 namespace {
 
 void put(const QString& path, const QByteArray& data)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+    ASSERT_TRUE(testenv::writeFile(path, data)) << path.toStdString();
 }
 
-QByteArray read(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : "<missing>";
-}
+using testenv::readFile;
 
 int runCopy(const QString& source, bool cleanFirst)
 {
@@ -51,7 +46,7 @@ TEST(CopyUWPItunesThread, CopiesOnceSkipsHiddenAndLinksAndMarksTheCopy)
     QFile::remove(copy.filePath("sub/b.txt"));
     QFile::remove(copy.filePath("__CopyUWPItunesThread"));
     ASSERT_EQ(runCopy(src, false), 1);
-    EXPECT_EQ(read(copy.filePath("a.txt")) + read(copy.filePath("sub/b.txt")), "AB");
+    EXPECT_EQ(readFile(copy.filePath("a.txt")) + readFile(copy.filePath("sub/b.txt")), "AB");
     EXPECT_TRUE(CopyUWPItunesThread::isUWPItunesCopied(copy));
 
     // Deleting keeps hidden entries (and their folders) and never enters a link.
@@ -59,7 +54,7 @@ TEST(CopyUWPItunesThread, CopiesOnceSkipsHiddenAndLinksAndMarksTheCopy)
     ASSERT_TRUE(QFile::link(outside.filePath("secret"), copy.filePath("out")));
     delDirCascade(copy.absolutePath());
     EXPECT_EQ(copy.entryList(all), QStringList{"sub"});
-    EXPECT_EQ(read(outside.filePath("secret/s.txt")), "S");
+    EXPECT_EQ(readFile(outside.filePath("secret/s.txt")), "S");
 }
 
 } // namespace
