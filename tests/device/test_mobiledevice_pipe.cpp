@@ -5,6 +5,7 @@
 
 #include "device/mobiledevice_pipe.h"
 #include "tests/support/gtest_qt.h"
+#include "tests/support/testenv.h"
 
 namespace {
 
@@ -21,10 +22,8 @@ struct Child
 {
     Child(const mobiledevice_pipe& pipe, const QString& script, const QList<QByteArray>& files, qint64 arg = 0)
     {
-        for (int i = 0; i < files.size(); ++i) {
-            QFile f(dir.filePath(QString::number(i)));
-            EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(files[i]) == files[i].size());
-        }
+        for (int i = 0; i < files.size(); ++i)
+            EXPECT_TRUE(testenv::writeFile(dir.filePath(QString::number(i)), files[i]));
         process.setWorkingDirectory(dir.path());
         process.start("/bin/sh", {"-c", script, "sh", pipe.requestReadFd(), pipe.responseWriteFd(), QString::number(arg)});
         EXPECT_TRUE(process.waitForStarted());
