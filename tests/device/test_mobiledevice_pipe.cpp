@@ -28,6 +28,13 @@ struct Child
         process.start("/bin/sh", {"-c", script, "sh", pipe.requestReadFd(), pipe.responseWriteFd(), QString::number(arg)});
         EXPECT_TRUE(process.waitForStarted());
     }
+    // Waits until the script has touched `name`, so that no case races the child's start-up.
+    bool waitFor(const QString& name) const
+    {
+        for (int i = 0; i < 1000 && !QFileInfo::exists(dir.filePath(name)); ++i)
+            QThread::msleep(10);
+        return QFileInfo::exists(dir.filePath(name));
+    }
     ~Child()
     {
         process.kill();
@@ -70,23 +77,26 @@ TEST(MobiledevicePipe, TimeOutsAndBadLengthsBreakThePipeOnlyInsideAMessage)
         const char* script;
         bool answered, broken;
     } cases[] = {
-        {100, "sleep 0.4; cat 0 >/dev/fd/$2", false, false},
+        {100, "sleep 2; cat 0 >/dev/fd/$2", false, false},
         {0, "sleep 0.3; cat 0 >/dev/fd/$2", true, false},
-        {2000, "cat 1 >/dev/fd/$2", false, true},
-        {150, "head -c 2 0 >/dev/fd/$2; sleep 0.4; tail -c +3 0 >/dev/fd/$2; cat 0 >/dev/fd/$2", false, true},
-        {150, "head -c 9 0 >/dev/fd/$2; sleep 0.4; tail -c +10 0 >/dev/fd/$2; cat 0 >/dev/fd/$2", false, true},
+        {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false, true},
+        {150, "head -c 2 0 >/dev/fd/$2; touch ready; sleep 1; tail -c +3 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done",
+         false, true},
+        {150, "head -c 9 0 >/dev/fd/$2; touch ready; sleep 1; tail -c +10 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done",
+         false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
         mobiledevice_pipe pipe(c.timeoutMs);
         ASSERT_TRUE(pipe.create());
         Child child(pipe, c.script, files);
+        ASSERT_TRUE(!c.broken || child.waitFor("ready"));
         EXPECT_EQ(pipe.readReponse().CFStringQString(), c.answered ? "ok" : "");
         EXPECT_EQ(pipe.errorString().isEmpty(), !c.broken);
         if (!c.broken)
             continue;
         // What arrives later is never taken for a new message.
-        QThread::msleep(500);
+        ASSERT_TRUE(child.waitFor("done"));
         EXPECT_TRUE(pipe.readReponse().isNull());
         EXPECT_FALSE(pipe.writeRequest(PlistCFType::createCFString("next")));
         pipe.close();
