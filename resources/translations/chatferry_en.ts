@@ -108,4 +108,15 @@
         <translation>Successfully backed up %1 messages.</translation>
     </message>
 </context>
+<context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>Initiating iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>Can not copy iTunes files. %1</translation>
+    </message>
+</context>
 </TS>

@@ -108,4 +108,15 @@
         <translation>%1 件のメッセージをバックアップしました。</translation>
     </message>
 </context>
+<context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>iTunes を準備しています...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>iTunes のファイルをコピーできません。%1</translation>
+    </message>
+</context>
 </TS>

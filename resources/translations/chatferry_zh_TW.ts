@@ -108,4 +108,15 @@
         <translation>已成功備份 %1 則訊息。</translation>
     </message>
 </context>
+<context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>正在準備 iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>無法複製 iTunes 檔案。%1</translation>
+    </message>
+</context>
 </TS>
