@@ -66,7 +66,8 @@ void BM_DeviceBackup(benchmark::State& state)
     phone.apps = {{"jp.naver.line", kLine, {}}};
     phone.backup2.meta["Manifest.db"] = "not read here";
     for (int i = 0; i < files; ++i)
-        phone.backup2.files.append({"AppDomain-jp.naver.line", QString("Library/f%1").arg(i), QByteArray(), fileSize(files)});
+        phone.backup2.files.append(
+            {"AppDomain-jp.naver.line", QString("Library/f%1").arg(i), QByteArray(), fileSize(files)});
     sim.attach(phone);
     const QString root = benchTempRoot() + "/backup";
     bool ok = true;
@@ -142,7 +143,18 @@ double minimum(const std::vector<double>& v)
 
 } // namespace
 
-BENCHMARK(BM_DeviceBackup)->Arg(20000)->Arg(20)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)
-    ->UseRealTime()->ComputeStatistics("min", minimum);
-BENCHMARK(BM_SocketCopy_Baseline)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)
-    ->UseRealTime()->ComputeStatistics("min", minimum);
+BENCHMARK(BM_DeviceBackup)
+    ->Arg(20000)
+    ->Arg(20)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_SocketCopy_Baseline)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->ComputeStatistics("min", minimum);

@@ -279,9 +279,10 @@ QString backup2tool::failureText(backup2tool_op op, int result, QString error)
     }
     QString message = QString("error code:%1. ").arg(code);
     if (code == -37) {
-        message += tr("Please follow ") + QString("<a href=\"%1/guides/how-to-disable-find-my-iphone.html\">").arg(kMakerSite)
-                   + tr("this tutorial") + "</a>" + tr(" to disable ") + "\"Find my iPhone\""
-                   + tr(" first and then restart your iPhone to try again.");
+        message += tr("Please follow ")
+            + QString("<a href=\"%1/guides/how-to-disable-find-my-iphone.html\">").arg(kMakerSite) + tr("this tutorial")
+            + "</a>" + tr(" to disable ") + "\"Find my iPhone\""
+            + tr(" first and then restart your iPhone to try again.");
     } else if (code == -36) {
         message += op == Restore ? tr("Insufficient free disk space on device to back up. Not enough free disk space "
                                       "on your Device.")

@@ -16,7 +16,7 @@ enum backup2tool_op : qint32 { Backup = 0, Restore = 1 };
 // What one run asks of the phone. Passed by value.
 struct _backup2tool_req
 {
-    explicit _backup2tool_req(backup2tool_op op) : op(op) {}
+    explicit _backup2tool_req(backup2tool_op op) : op(op) { }
 
     backup2tool_op op;
     // 0 sends every restore option; anything else only those that differ
@@ -46,8 +46,7 @@ public:
     using Client = mobilebackup2_client_private;
 
     // An empty hook is replaced by the default one.
-    backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook,
-                QObject* parent = nullptr);
+    backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook, QObject* parent = nullptr);
 
     // Returns when the run ends with result 0: finished, disconnected by the
     // phone or cancelled (the caller tells a cancel by its own window). Any

@@ -197,7 +197,7 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
             fail("", r, QString(), kBrokenSend + QString("send path(%1) failed. return %2.").arg(path).arg(r));
     }
     const bool substitute = !manifestDbSubstitute.isEmpty() && path.contains('/')
-                            && path.section('/', -1).compare("Manifest.db", Qt::CaseInsensitive) == 0;
+        && path.section('/', -1).compare("Manifest.db", Qt::CaseInsensitive) == 0;
     const QString wanted = substitute ? m_udid + '/' + manifestDbSubstitute : path;
     const QString local = devicePath(wanted, nullptr);
     const QString fileName = wanted.section('/', -1);
@@ -207,9 +207,10 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
         lastFileError = QString("%1 not exists.").arg(fileName);
         if (errors.isNull())
             errors = emptyDict();
-        errors.put(path, emptyDict()
-                             .put("DLFileErrorString", PlistCFType::createCFString(QString()))
-                             .put("DLFileErrorCode", PlistCFType::createCFNumberInt64(-6)));
+        errors.put(path,
+                   emptyDict()
+                       .put("DLFileErrorString", PlistCFType::createCFString(QString()))
+                       .put("DLFileErrorCode", PlistCFType::createCFNumberInt64(-6)));
         if (const int r = sendAll(client, "\0\0\0\1\6", 5))
             fail("(send error string failed)", r, QString(),
                  kBrokenSend + QString("send error string failed. return %1.").arg(r));
@@ -273,7 +274,8 @@ void backup2tool::recvFilesThrow(Client* client, const PlistCFType& msg)
 
 QString backup2tool::recvFileNameThrow(Client* client)
 {
-    return readNameThrow([&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); });
+    return readNameThrow(
+        [&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); });
 }
 
 int backup2tool::recvFileThrow(Client* client, const QString& deviceFileName, const QString& path, QString& error)
@@ -315,7 +317,8 @@ int backup2tool::recvFileThrow(Client* client, const QString& deviceFileName, co
         m_hook->recvFileEnd(m_root, path, total);
     if (r != 0) {
         discard();
-        throw failure(QString("backup2tool::recvFileThrow: Write %1 failed. %2").arg(local.isEmpty() ? path : local, error));
+        throw failure(
+            QString("backup2tool::recvFileThrow: Write %1 failed. %2").arg(local.isEmpty() ? path : local, error));
     }
     file.close();
     return 0;
@@ -327,8 +330,8 @@ void backup2tool::sendDirContentsThrow(Client* client, const PlistCFType& msg)
     if (path.isEmpty())
         throw failure("ERROR: Malformed DLContentsOfDirectory message");
     PlistCFType listing = emptyDict();
-    const QList<Backup2ToolHook::DirItem> items =
-        devicePath(path, nullptr).isEmpty() ? QList<Backup2ToolHook::DirItem>() : m_hook->dirContents(m_root, path);
+    const QList<Backup2ToolHook::DirItem> items
+        = devicePath(path, nullptr).isEmpty() ? QList<Backup2ToolHook::DirItem>() : m_hook->dirContents(m_root, path);
     for (const Backup2ToolHook::DirItem& item : items) {
         listing.put(item.name,
                     emptyDict()

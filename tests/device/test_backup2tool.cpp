@@ -22,9 +22,18 @@ const QString kUdid = "00008030-001A2B3C4D5E6F70";
 const QString kLine = "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", kLineGroup = "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9";
 const QString kOther = "FEDCBA98-7654-4321-8FED-CBA987654321";
 
-PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
-PlistCFType dict() { return PlistCFType::createCFDictionary(); }
-PlistCFType msg(const QList<PlistCFType>& items) { return PlistCFType::createCFArray(items); }
+PlistCFType str(const QString& s)
+{
+    return PlistCFType::createCFString(s);
+}
+PlistCFType dict()
+{
+    return PlistCFType::createCFDictionary();
+}
+PlistCFType msg(const QList<PlistCFType>& items)
+{
+    return PlistCFType::createCFArray(items);
+}
 PlistCFType paths(const QStringList& list)
 {
     PlistCFType a = PlistCFType::createCFArray();
@@ -38,7 +47,10 @@ QByteArray be32(quint32 n)
     qToBigEndian(n, b.data());
     return b;
 }
-QByteArray name(const QString& s) { return be32(quint32(s.toUtf8().size())) + s.toUtf8(); }
+QByteArray name(const QString& s)
+{
+    return be32(quint32(s.toUtf8().size())) + s.toUtf8();
+}
 SimStep verdict(int code, const QString& text = QString())
 {
     return {msg({str("DLMessageProcessMessage"),
@@ -130,7 +142,7 @@ protected:
 
     QTemporaryDir root;
     SimIPhone sim;
-    SimDevice phone{kUdid};
+    SimDevice phone {kUdid};
     std::unique_ptr<backup2tool> tool;
 };
 
@@ -148,16 +160,22 @@ TEST_F(Backup2Test, PartialBackupKeepsLineAndMetadataListsTheRestAndResendsNothi
         stored << it.next().mid(at("").size());
     stored.sort();
     const QString line = simFileId(phone.backup2.files[0]), group = simFileId(phone.backup2.files[1]);
-    QStringList expected{"Info.plist", "Manifest.db", "Manifest.plist", "Status.plist", "dname.sqlite",
-                         line.left(2) + '/' + line, group.left(2) + '/' + group};
+    QStringList expected {"Info.plist",
+                          "Manifest.db",
+                          "Manifest.plist",
+                          "Status.plist",
+                          "dname.sqlite",
+                          line.left(2) + '/' + line,
+                          group.left(2) + '/' + group};
     expected.sort();
     EXPECT_EQ(stored, expected);
     EXPECT_EQ(testenv::readFile(at(line.left(2) + '/' + line)), "line data");
     EXPECT_EQ(played().uploaded.size(), 8);
 
     ASSERT_EQ(run(_backup2tool_req(Backup), partial()), "");
-    EXPECT_EQ(played().uploaded, (QStringList{kUdid + "/Info.plist", kUdid + "/Manifest.db", kUdid + "/Manifest.plist",
-                                              kUdid + "/Status.plist"}));
+    EXPECT_EQ(played().uploaded,
+              (QStringList {kUdid + "/Info.plist", kUdid + "/Manifest.db", kUdid + "/Manifest.plist",
+                            kUdid + "/Status.plist"}));
 
     // A restore of that folder with a file list limited to LINE's domains
     // sends exactly the files that list names.
@@ -167,12 +185,14 @@ TEST_F(Backup2Test, PartialBackupKeepsLineAndMetadataListsTheRestAndResendsNothi
         db.openThrow(at("Manifest-line.db"), 2);
         db.executeThrow("delete from Files where domain not like '%linecorp%' and domain not like '%naver%'");
     }
-    ASSERT_EQ(run(_backup2tool_req(Restore), {}, [](backup2tool& t) { t.manifestDbSubstitute = "Manifest-line.db"; }), "");
+    ASSERT_EQ(run(_backup2tool_req(Restore), {}, [](backup2tool& t) { t.manifestDbSubstitute = "Manifest-line.db"; }),
+              "");
     const SimBackup2 restore = played();
     QStringList sent = restore.received.keys();
     sent.sort();
-    EXPECT_EQ(sent, (QStringList{kUdid + '/' + group.left(2) + '/' + group, kUdid + '/' + line.left(2) + '/' + line,
-                                 kUdid + "/Manifest.db", kUdid + "/Manifest.plist"}));
+    EXPECT_EQ(sent,
+              (QStringList {kUdid + '/' + group.left(2) + '/' + group, kUdid + '/' + line.left(2) + '/' + line,
+                            kUdid + "/Manifest.db", kUdid + "/Manifest.plist"}));
     EXPECT_EQ(restore.received.value(kUdid + "/Manifest.db"), testenv::readFile(at("Manifest-line.db")));
     EXPECT_EQ(restore.received.value(kUdid + '/' + group.left(2) + '/' + group), "group data");
 }
@@ -190,11 +210,13 @@ TEST_F(Backup2Test, RequestsCarryTheOptionsOfTheirStyle)
     changed.RemoveItemsNotRestored = 1;
     changed.password = backup.password = "pw";
     const Case cases[] = {
-        {_backup2tool_req(Restore), "RestoreSystemFiles=true RestorePreserveSettings=true RestoreShouldReboot=true "
-                                    "RestoreDontCopyBackup=true RemoveItemsNotRestored=false"},
+        {_backup2tool_req(Restore),
+         "RestoreSystemFiles=true RestorePreserveSettings=true RestoreShouldReboot=true "
+         "RestoreDontCopyBackup=true RemoveItemsNotRestored=false"},
         {style1, "RestoreSystemFiles=true RestorePreserveSettings=true RestoreDontCopyBackup=true"},
-        {changed, "RestoreSystemFiles=true RestorePreserveSettings=true RestoreShouldReboot=false "
-                  "RestoreDontCopyBackup=true RemoveItemsNotRestored=true Password=pw"},
+        {changed,
+         "RestoreSystemFiles=true RestorePreserveSettings=true RestoreShouldReboot=false "
+         "RestoreDontCopyBackup=true RemoveItemsNotRestored=true Password=pw"},
         {backup, ""},
     };
     phone.backup2.script = {verdict(0)};
@@ -204,7 +226,8 @@ TEST_F(Backup2Test, RequestsCarryTheOptionsOfTheirStyle)
         QStringList got;
         for (const PlistCFType& key : options.dict_keys()) {
             const PlistCFType v = options.get(key);
-            got << key.CFStringQString() + '=' + (v.isCFBoolean() ? (v.CFNumberBool() ? "true" : "false") : v.CFStringQString());
+            got << key.CFStringQString() + '='
+                    + (v.isCFBoolean() ? (v.CFNumberBool() ? "true" : "false") : v.CFStringQString());
         }
         EXPECT_EQ(got.join(' '), c.options);
         EXPECT_EQ(request.get("MessageName").CFStringQString(), c.req.op == Backup ? "Backup" : "Restore");
@@ -221,25 +244,34 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdict)
         int hookStops;
         QString thrown;
     };
-    const auto one = [](const char* name) { return SimStep{msg({str(name)})}; };
+    const auto one = [](const char* name) { return SimStep {msg({str(name)})}; };
     const QString restart = "Please restart your iPhone to try again.";
     const Case cases[] = {
         {"success ignores the text", {verdict(0, "ignored")}, 0, ""},
         {"error code without text", {verdict(7)}, 0, "error code:7. " + restart},
         {"content stands in for the description",
-         {{msg({str("DLMessageProcessMessage"), dict().put("ErrorCode", PlistCFType::createCFNumberInt64(3)).put("Content", str("c"))})}},
-         0, "error code:3. <br/><br/>c"},
+         {{msg({str("DLMessageProcessMessage"),
+                dict().put("ErrorCode", PlistCFType::createCFNumberInt64(3)).put("Content", str("c"))})}},
+         0,
+         "error code:3. <br/><br/>c"},
         {"a file the computer lacked is told",
-         {{msg({str("DLMessageDownloadFiles"), paths({kUdid + "/missing"}), dict()})}, verdict(1, "failed")}, 0,
+         {{msg({str("DLMessageDownloadFiles"), paths({kUdid + "/missing"}), dict()})}, verdict(1, "failed")},
+         0,
          "error code:1. <br/><br/>failed missing not exists."},
         {"disconnect", {one("DLMessageDisconnect")}, 0, ""},
-        {"purge disk space", {one("DLMessagePurgeDiskSpace")}, 0,
+        {"purge disk space",
+         {one("DLMessagePurgeDiskSpace")},
+         0,
          "error code:-36. Insufficient free disk space on drive to back up. Not enough free disk space on your "
          "computer.<br/><br/>Error: DLMessagePurgeDiskSpace(Insufficient free disk space)."},
         {"unknown message", {one("DLMessageSomethingNew")}, 0, "Message can not handle: DLMessageSomethingNew"},
-        {"malformed listing", {{msg({str("DLContentsOfDirectory"), str(""), dict()})}}, 0,
+        {"malformed listing",
+         {{msg({str("DLContentsOfDirectory"), str(""), dict()})}},
+         0,
          "ERROR: Malformed DLContentsOfDirectory message"},
-        {"malformed copy", {{msg({str("DLMessageCopyItem"), str(kUdid + "/a"), str("")})}}, 0,
+        {"malformed copy",
+         {{msg({str("DLMessageCopyItem"), str(kUdid + "/a"), str("")})}},
+         0,
          "backup2tool::copyItemThrow: invalid message."},
         {"the hook ends the run", {verdict(0)}, 5, "error code:5. <br/><br/>stopped by the hook"},
     };
@@ -262,13 +294,15 @@ TEST_F(Backup2Test, ACancelStopsTheRunBeforeTheFirstMessageAndADownloadBetweenRe
     EXPECT_TRUE(played().replies.isEmpty());
     EXPECT_TRUE(sim.requests().contains("com.apple.mobilebackup2:Backup"));
 
-    phone.backup2.script = {{msg({str("DLMessageDownloadFiles"), paths({kUdid + "/a", kUdid + "/a"}), dict()})}, verdict(9)};
-    EXPECT_EQ(run(_backup2tool_req(Backup), {}, [](backup2tool& t) {
-                  QObject::connect(&t, &backup2tool::update, [&t](double, QString, QString text) {
-                      if (text.startsWith("Sending"))
-                          t.cancel();
-                  });
-              }),
+    phone.backup2.script
+        = {{msg({str("DLMessageDownloadFiles"), paths({kUdid + "/a", kUdid + "/a"}), dict()})}, verdict(9)};
+    EXPECT_EQ(run(_backup2tool_req(Backup), {},
+                  [](backup2tool& t) {
+                      QObject::connect(&t, &backup2tool::update, [&t](double, QString, QString text) {
+                          if (text.startsWith("Sending"))
+                              t.cancel();
+                      });
+                  }),
               "");
     const QByteArray sent = played().downloads.value(0);
     EXPECT_TRUE(sent.startsWith(name(kUdid + "/a"))) << sent.left(64).toStdString();
@@ -288,13 +322,15 @@ TEST_F(Backup2Test, FileMessagesMoveFilesInTheirExactFraming)
     moves.put(u + "gone", str(u + "x")).put(u + "new/f", str(u + "g"));
     failing.put(u + "fail", str(u + "y")).put(u + "g", str(u + "z"));
     const QByteArray upload = name("/var/dev/f") + name(u + "new/f") + record(0x0c, "hel") + record(0x0c, "lo")
-                              + record(0) + name("/var/dev/b") + name(u + "new/bare") + record(0x0c, "x")
-                              + record(0x0b) + be32(0);
+        + record(0) + name("/var/dev/b") + name(u + "new/bare") + record(0x0c, "x") + record(0x0b) + be32(0);
     phone.backup2.script = {
-        {msg({str("DLMessageDownloadFiles"), paths({u + "a", u + "missing", u + "empty", "", u + "sub/MANIFEST.DB"}), dict()})},
+        {msg({str("DLMessageDownloadFiles"), paths({u + "a", u + "missing", u + "empty", "", u + "sub/MANIFEST.DB"}),
+              dict()})},
         {msg({str("DLMessageGetFreeDiskSpace"), dict()})},
         {msg({str("DLMessageCreateDirectory"), str(u + "new/deep"), dict()})},
-        {msg({str("DLMessageUploadFiles"), dict(), PlistCFType::createCFNumberDouble(10), PlistCFType::createCFNumberInt64(6)}), upload},
+        {msg({str("DLMessageUploadFiles"), dict(), PlistCFType::createCFNumberDouble(10),
+              PlistCFType::createCFNumberInt64(6)}),
+         upload},
         {msg({str("DLContentsOfDirectory"), str(u + "new"), dict()})},
         {msg({str("DLMessageMoveItems"), moves, dict()})},
         {msg({str("DLMessageCopyItem"), str(u + "g"), str(u + "h"), dict()})},
@@ -303,21 +339,23 @@ TEST_F(Backup2Test, FileMessagesMoveFilesInTheirExactFraming)
         verdict(0),
     };
     auto hook = QSharedPointer<ProbeHook>::create();
-    ASSERT_EQ(run(_backup2tool_req(Restore), hook, [](backup2tool& t) { t.manifestDbSubstitute = "Manifest-line.db"; }), "");
+    ASSERT_EQ(run(_backup2tool_req(Restore), hook, [](backup2tool& t) { t.manifestDbSubstitute = "Manifest-line.db"; }),
+              "");
     const SimBackup2 p = played();
     ASSERT_EQ(p.downloads.size(), 1);
-    EXPECT_EQ(p.downloads[0], name(u + "a") + records(big) + name(u + "missing") + QByteArray("\0\0\0\1\6", 5)
-                                  + name(u + "empty") + records("") + name(u + "sub/MANIFEST.DB")
-                                  + records("substitute") + be32(0));
+    EXPECT_EQ(p.downloads[0],
+              name(u + "a") + records(big) + name(u + "missing") + QByteArray("\0\0\0\1\6", 5) + name(u + "empty")
+                  + records("") + name(u + "sub/MANIFEST.DB") + records("substitute") + be32(0));
     EXPECT_EQ(records(big).left(4), be32(32769)); // 32769, 32769 and 4465 bytes with their code
     EXPECT_EQ(tool->lastFileError, "missing not exists.");
     QStringList got;
     for (const PlistCFType& r : p.replies)
         got << brief(r);
-    EXPECT_EQ(got, (QStringList{"-13 Multi status", "0 ___EmptyParameterString___", "0 ___EmptyParameterString___",
-                                "0 ___EmptyParameterString___", "0 ___EmptyParameterString___",
-                                "0 ___EmptyParameterString___", "0 ___EmptyParameterString___",
-                                "0 ___EmptyParameterString___", "-6 nope"}));
+    EXPECT_EQ(
+        got,
+        (QStringList {"-13 Multi status", "0 ___EmptyParameterString___", "0 ___EmptyParameterString___",
+                      "0 ___EmptyParameterString___", "0 ___EmptyParameterString___", "0 ___EmptyParameterString___",
+                      "0 ___EmptyParameterString___", "0 ___EmptyParameterString___", "-6 nope"}));
     const PlistCFType missing = p.replies[0].at(3).get(u + "missing");
     EXPECT_EQ(p.replies[0].at(3).dict_size(), 1);
     EXPECT_EQ(missing.get("DLFileErrorCode").CFNumberInt64(), -6);
@@ -339,7 +377,7 @@ TEST_F(Backup2Test, HostilePathsInEveryMessageTouchNothingOutsideTheDeviceFolder
                 && testenv::writeFile(root.filePath("0123/file"), "other device"));
     ASSERT_TRUE(QFile::link(outside.path(), at("link")));
     const QString u = kUdid + '/';
-    const QStringList bad{"../outside/secret", u + "../x", "/etc/passwd", u + "link/secret", "0123/file"};
+    const QStringList bad {"../outside/secret", u + "../x", "/etc/passwd", u + "link/secret", "0123/file"};
     phone.backup2.script = {
         {msg({str("DLMessageDownloadFiles"), paths(bad), dict()})},
         {msg({str("DLContentsOfDirectory"), str(u + "link"), dict()})},
@@ -350,7 +388,8 @@ TEST_F(Backup2Test, HostilePathsInEveryMessageTouchNothingOutsideTheDeviceFolder
         {msg({str("DLMessageUploadFiles"), dict()}),
          name("/var/x") + name(u + "link/evil") + record(0x0c, "evil") + record(0) + be32(0)},
     };
-    EXPECT_TRUE(run(_backup2tool_req(Backup)).startsWith("backup2tool::recvFileThrow: Write " + u + "link/evil failed."));
+    EXPECT_TRUE(
+        run(_backup2tool_req(Backup)).startsWith("backup2tool::recvFileThrow: Write " + u + "link/evil failed."));
     const SimBackup2 p = played();
     ASSERT_EQ(p.replies.size(), 6);
     EXPECT_EQ(brief(p.replies[0]), "-13 Multi status");
@@ -359,7 +398,7 @@ TEST_F(Backup2Test, HostilePathsInEveryMessageTouchNothingOutsideTheDeviceFolder
     EXPECT_EQ(p.replies[1].at(3).dict_size(), 0);
     EXPECT_EQ(p.replies[3].at(1).CFNumberInt64(), -Backup2ToolHook::RefusedPath);
     EXPECT_EQ(p.replies[4].at(1).CFNumberInt64(), -Backup2ToolHook::RefusedPath);
-    EXPECT_EQ(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"secret"});
+    EXPECT_EQ(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList {"secret"});
     EXPECT_EQ(testenv::readFile(outside.filePath("secret")), "secret");
     EXPECT_EQ(testenv::readFile(root.filePath("0123/file")), "other device");
     EXPECT_EQ(testenv::readFile(at("a")), "a");
@@ -382,13 +421,15 @@ TEST_F(Backup2Test, BrokenUploadsEndTheRunAndKeepNoPartialFile)
          broken + "backup2tool::recvFileThrow: recv null data."},
         {"huge record length", head + be32(0xffffffff) + '\x0c' + QByteArray(100000, 'x'),
          broken + "backup2tool::recvFileThrow: recv null data."},
-        {"huge name length", be32(0xffffffff), "backup2tool::recvFileNamesThrow: too large filename length (4294967295)!"},
+        {"huge name length", be32(0xffffffff),
+         "backup2tool::recvFileNamesThrow: too large filename length (4294967295)!"},
         {"dropped in a name", be32(10) + "abc", broken + "backup2tool::recvFileNamesThrow: could not read filename."},
         {"remote error after data", head + record(0x0c, "abc") + record(0x0b, "disk gone"),
          "Please restart your iPhone to try again. backup2tool::recvFileThrow: remote error. disk gone"},
         {"remote error first", head + record(0x0b, "no file"),
          "Please restart your iPhone to try again. backup2tool::recvFileThrow: remote error. no file"},
-        {"unknown code", head + record(0x0c, "abc") + record(char(0xf0)), "backup2tool::recvFileThrow: invalid code -16."},
+        {"unknown code", head + record(0x0c, "abc") + record(char(0xf0)),
+         "backup2tool::recvFileThrow: invalid code -16."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -418,7 +459,8 @@ TEST(Backup2Framing, NamesUpTo4096BytesAndDataInBoundedPieces)
     }
     in = record(0x0c, QByteArray(300000, 'd')) + record(0x0c, "e") + record(0);
     quint32 largest = 0;
-    EXPECT_EQ(backup2detail::readContentThrow(read, [&](const char*, quint32 n) { largest = qMax(largest, n); }), 300001u);
+    EXPECT_EQ(backup2detail::readContentThrow(read, [&](const char*, quint32 n) { largest = qMax(largest, n); }),
+              300001u);
     EXPECT_EQ(largest, backup2detail::kPiece - 1); // the first piece also holds the code
 }
 
@@ -431,19 +473,23 @@ TEST(Backup2Texts, FailuresAreClassifiedByCodeAndText)
         QString error, text;
     };
     const QString restart = "Please restart your iPhone to try again.";
-    const QString drive = "Insufficient free disk space on drive to back up. Not enough free disk space on your computer.";
+    const QString drive
+        = "Insufficient free disk space on drive to back up. Not enough free disk space on your computer.";
     const Case cases[] = {
         {Backup, 5, " Insufficient free space ", "error code:-36. " + drive + "<br/><br/>Insufficient free space"},
-        {Restore, 5, "INSUFFICIENT FREE", "error code:-36. Insufficient free disk space on device to back up. Not "
-                                          "enough free disk space on your Device.<br/><br/>INSUFFICIENT FREE"},
+        {Restore, 5, "INSUFFICIENT FREE",
+         "error code:-36. Insufficient free disk space on device to back up. Not "
+         "enough free disk space on your Device.<br/><br/>INSUFFICIENT FREE"},
         {Backup, 100, "", "error code:100. " + restart},
         {Backup, 100, "other", "error code:-36. " + drive + "<br/><br/>other"},
         {Backup, 7, "", "error code:7. " + restart},
         {Backup, 7, " T ", "error code:7. <br/><br/>T"},
-        {Restore, 1, "x could ONLY send y", "error code:-10. Error attaching to device. Please Keep your iPhone "
-                                            "connected and active.<br/><br/>x could ONLY send y"},
+        {Restore, 1, "x could ONLY send y",
+         "error code:-10. Error attaching to device. Please Keep your iPhone "
+         "connected and active.<br/><br/>x could ONLY send y"},
         {Restore, 1, "Find My iPhone must be disabled",
-         "error code:-37. Please follow <a href=\"https://www.marrowquist.com/guides/how-to-disable-find-my-iphone.html\">"
+         "error code:-37. Please follow <a "
+         "href=\"https://www.marrowquist.com/guides/how-to-disable-find-my-iphone.html\">"
          "this tutorial</a> to disable \"Find my iPhone\" first and then restart your iPhone to try again.<br/><br/>"
          "Find My iPhone must be disabled"},
         {Restore, 205, "Failed to move the incomplete restore directory into place at path /x",
@@ -451,10 +497,11 @@ TEST(Backup2Texts, FailuresAreClassifiedByCodeAndText)
          "directory into place at path /x"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(backup2tool::failureText(c.op, c.result, c.error), c.text) << c.result << ' ' << c.error.toStdString();
-    EXPECT_EQ((QStringList{backup2tool::sizeText(999), backup2tool::sizeText(1500), backup2tool::sizeText(2500000),
-                           backup2tool::sizeText(3000000000ull), backup2tool::sizeText(2000000000000ull)}),
-              (QStringList{"999 Bytes", "1.5 KB", "2.5 MB", "3.0 GB", "2.0 TB"}));
+        EXPECT_EQ(backup2tool::failureText(c.op, c.result, c.error), c.text)
+            << c.result << ' ' << c.error.toStdString();
+    EXPECT_EQ((QStringList {backup2tool::sizeText(999), backup2tool::sizeText(1500), backup2tool::sizeText(2500000),
+                            backup2tool::sizeText(3000000000ull), backup2tool::sizeText(2000000000000ull)}),
+              (QStringList {"999 Bytes", "1.5 KB", "2.5 MB", "3.0 GB", "2.0 TB"}));
 }
 
 } // namespace

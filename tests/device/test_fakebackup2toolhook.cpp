@@ -24,10 +24,11 @@ protected:
         hook.keepApps = {"jp.naver.line"};
         hook.appUuids = {{"jp.naver.line", {kLine, kGroup}}, {"com.other", {kOther}}};
         hook.allUserAppUuids = {kLine, kGroup, kOther};
-        ASSERT_TRUE(QDir().mkpath(root.filePath(kDev.chopped(1))) && hook.dnameDb.open(root.filePath(kDev + "dname.sqlite"), nullptr));
+        ASSERT_TRUE(QDir().mkpath(root.filePath(kDev.chopped(1)))
+                    && hook.dnameDb.open(root.filePath(kDev + "dname.sqlite"), nullptr));
     }
     QTemporaryDir root;
-    QDir rootDir{root.path()};
+    QDir rootDir {root.path()};
     FakeBackup2ToolHook hook;
 };
 
@@ -78,9 +79,9 @@ TEST_F(FakeHookTest, ListingsComeFromTheIndexExceptSnapshotAndStoredFiles)
         out.sort();
         return out;
     };
-    EXPECT_EQ(names(kDev.chopped(1)), (QStringList{"Manifest.db 1 0", "ab 2 0", "xy 1 0"}));
-    EXPECT_EQ(names(kDev + "Snapshot"), QStringList{"real.txt 1 1"});
-    EXPECT_EQ(names(kDev + "ab"), (QStringList{kept + " 1 5", dropped + " 1 1234"}));
+    EXPECT_EQ(names(kDev.chopped(1)), (QStringList {"Manifest.db 1 0", "ab 2 0", "xy 1 0"}));
+    EXPECT_EQ(names(kDev + "Snapshot"), QStringList {"real.txt 1 1"});
+    EXPECT_EQ(names(kDev + "ab"), (QStringList {kept + " 1 5", dropped + " 1 1234"}));
     for (const auto& i : hook.dirContents(rootDir, kDev + "ab"))
         EXPECT_TRUE(i.name != dropped || i.mtime == t); // the dropped file's time as recorded
 

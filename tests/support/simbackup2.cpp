@@ -14,9 +14,18 @@ namespace {
 
 constexpr int kRecord = 65536; // data per upload record: more than the host sends at once
 
-PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
-PlistCFType num(qint64 n) { return PlistCFType::createCFNumberInt64(n); }
-PlistCFType dict() { return PlistCFType::createCFDictionary(); }
+PlistCFType str(const QString& s)
+{
+    return PlistCFType::createCFString(s);
+}
+PlistCFType num(qint64 n)
+{
+    return PlistCFType::createCFNumberInt64(n);
+}
+PlistCFType dict()
+{
+    return PlistCFType::createCFDictionary();
+}
 
 PlistCFType message(const QList<PlistCFType>& items)
 {
@@ -94,7 +103,7 @@ public:
             return;
         // What the host already has, by name: only new or changed files go.
         QHash<QString, qint64> present;
-        QStringList folders{u};
+        QStringList folders {u};
         for (int i = 0; i < folders.size(); ++i) {
             if (!step(message({str("DLContentsOfDirectory"), str(folders[i]), dict()})))
                 return;
@@ -216,7 +225,7 @@ private:
     {
         for (const Upload& up : uploads) {
             const QByteArray head = be32(up.deviceName.toUtf8().size()) + up.deviceName.toUtf8()
-                                    + be32(up.snapshotPath.toUtf8().size()) + up.snapshotPath.toUtf8();
+                + be32(up.snapshotPath.toUtf8().size()) + up.snapshotPath.toUtf8();
             if (!link.send(head))
                 return false;
             const qint64 size = up.file.size >= 0 ? up.file.size : up.file.data.size();
@@ -284,7 +293,7 @@ private:
         names.sort();
         for (const QString& name : names)
             list.append({"/var/mobile/Library/Backup/" + name, udid + "/Snapshot/" + name, udid + '/' + name,
-                         SimBackupFile{"", name, meta[name]}});
+                         SimBackupFile {"", name, meta[name]}});
         return list;
     }
 };
@@ -306,18 +315,18 @@ void simBackup2(SimLink& link)
             QMutexLocker lock(&link.sim.mutex);
             ++link.dev->backup2.finished;
         }
-    } finish{link};
+    } finish {link};
     // DeviceLink version exchange, then the protocol hello.
     if (!link.sendPlist(message({str("DLMessageVersionExchange"), num(300), num(0)})) || link.readPlist().isNull()
         || !link.sendPlist(message({str("DLMessageDeviceReady")})))
         return;
     const PlistCFType hello = link.readPlist();
     if (hello.at(1).get("MessageName").CFStringQString() != "Hello"
-        || !link.sendPlist(message({str("DLMessageProcessMessage"), dict()
-                                                                        .put("MessageName", str("Response"))
-                                                                        .put("ErrorCode", num(0))
-                                                                        .put("ProtocolVersion",
-                                                                             PlistCFType::createCFNumberDouble(2.1))})))
+        || !link.sendPlist(message({str("DLMessageProcessMessage"),
+                                    dict()
+                                        .put("MessageName", str("Response"))
+                                        .put("ErrorCode", num(0))
+                                        .put("ProtocolVersion", PlistCFType::createCFNumberDouble(2.1))})))
         return;
     const PlistCFType requestMessage = link.readPlist();
     const PlistCFType request = requestMessage.at(1);

@@ -31,7 +31,7 @@ struct SimBackupFile
 struct SimStep
 {
     PlistCFType message;
-    QByteArray raw{};
+    QByteArray raw {};
     bool cut = false;
 };
 
