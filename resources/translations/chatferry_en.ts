@@ -35,6 +35,10 @@
         <source>Ignore</source>
         <translation>Ignore</translation>
     </message>
+    <message>
+        <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
+        <translation>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

@@ -35,6 +35,10 @@
         <source>Ignore</source>
         <translation>無視</translation>
     </message>
+    <message>
+        <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
+        <translation>まず iTunes（macOS 10.15 以降では Finder）を起動してから、iPhone を接続し直してください。iTunes（macOS 10.15 以降では Finder）に iPhone が表示されたら、Marrowquist ソフトウェアを再起動してください。</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

@@ -35,6 +35,10 @@
         <source>Ignore</source>
         <translation>忽略</translation>
     </message>
+    <message>
+        <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
+        <translation>請先啟動 iTunes（macOS 10.15 或以上版本請使用 Finder），然後重新連接您的 iPhone。當 iTunes（macOS 10.15 或以上版本請使用 Finder）中出現您的 iPhone 後，請重新啟動 Marrowquist 軟體。</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
