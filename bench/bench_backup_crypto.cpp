@@ -78,12 +78,8 @@ void BM_DecryptRawEvpInMemory(benchmark::State& state)
 QString realCountsBackup()
 {
     static const QString folder = [] {
-        backupbuilder::Spec spec;
-        spec.password = "a long enough password";
-        spec.iter = 10000;
-        spec.dpic = 10000000;
         const QString f = workDir() + "/unlock";
-        backupbuilder::build(f, spec);
+        backupbuilder::build(f, {{"password", "a long enough password"}, {"iter", 10000}, {"dpic", 10000000}});
         return f;
     }();
     return folder;

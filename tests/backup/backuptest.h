@@ -14,7 +14,7 @@ struct BackupTest : ::testing::Test
 {
     QTemporaryDir tmp;
     bb::Built built;
-    QString build(const bb::Spec& spec, const QString& name = QStringLiteral("bk"))
+    QString build(const QJsonObject& spec, const QString& name = QStringLiteral("bk"))
     {
         const QString folder = tmp.filePath(name);
         built = bb::build(folder, spec);
