@@ -39,6 +39,14 @@
         <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
         <translation>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</translation>
     </message>
+    <message>
+        <source>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</source>
+        <translation>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</source>
+        <translation>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -152,6 +160,14 @@
     <message>
         <source>Verifying. Please wait...</source>
         <translation>Verifying. Please wait...</translation>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>Initiating iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>Can not copy iTunes files. %1</translation>
     </message>
 </context>
 </TS>

@@ -39,6 +39,14 @@
         <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
         <translation>まず iTunes（macOS 10.15 以降では Finder）を起動してから、iPhone を接続し直してください。iTunes（macOS 10.15 以降では Finder）に iPhone が表示されたら、Marrowquist ソフトウェアを再起動してください。</translation>
     </message>
+    <message>
+        <source>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</source>
+        <translation>デバイスへのデータ転送に失敗しました。iPhone の iCloud バックアップをオフにしてから、もう一度お試しください。</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</source>
+        <translation>デバイスへのデータ転送に失敗しました。iTunes バックアップが暗号化されています。コンピュータで iTunes を起動し、「iPhone のバックアップを暗号化」のチェックを外してから、もう一度お試しください。</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -152,6 +160,14 @@
     <message>
         <source>Verifying. Please wait...</source>
         <translation>確認中です。しばらくお待ちください...</translation>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>iTunes を準備しています...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>iTunes のファイルをコピーできません。%1</translation>
     </message>
 </context>
 </TS>

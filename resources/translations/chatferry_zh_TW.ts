@@ -39,6 +39,14 @@
         <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
         <translation>請先啟動 iTunes（macOS 10.15 或以上版本請使用 Finder），然後重新連接您的 iPhone。當 iTunes（macOS 10.15 或以上版本請使用 Finder）中出現您的 iPhone 後，請重新啟動 Marrowquist 軟體。</translation>
     </message>
+    <message>
+        <source>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</source>
+        <translation>無法將資料傳輸至裝置。請關閉 iPhone 上的 iCloud 備份後再試一次。</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</source>
+        <translation>無法將資料傳輸至裝置。您的 iTunes 備份已加密。請在電腦上執行 iTunes，取消勾選「將 iPhone 備份加密」選項後再試一次。</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -152,6 +160,14 @@
     <message>
         <source>Verifying. Please wait...</source>
         <translation>驗證中，請稍候...</translation>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>正在準備 iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>無法複製 iTunes 檔案。%1</translation>
     </message>
 </context>
 </TS>

@@ -98,7 +98,7 @@ void simAfc(SimLink& link)
             code = IsDir;
         } else if (op == FileOpen) {
             auto f = std::make_unique<QFile>(path);
-            if (path.isEmpty() || first > 6 || !f->open(kModes[first])) {
+            if (path.isEmpty() || first > 6 || !f->open(kModes[first] | QIODevice::Unbuffered)) {
                 code = NotFound;
             } else {
                 type = FileOpenResult;

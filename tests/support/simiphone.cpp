@@ -11,6 +11,7 @@
 namespace {
 
 const SimService kServices[] = {
+    {"lockdown", simLockdown, false}, // on its fixed port 62078
     {"com.apple.afc", simAfc, false},
 };
 
@@ -230,14 +231,13 @@ bool SimIPhone::usbmuxd(int fd, quint32 tag, const PlistCFType& message)
         const int id = message.get("DeviceID").CFNumberInt();
         const auto dev = find([id](const SimDevice& d) { return int(d.id) == id; });
         const quint16 port = qFromBigEndian(quint16(message.get("PortNumber").CFNumberInt()));
-        const QString name = !dev ? QString() : port == 62078 ? "lockdown" : dev->ports.value(port);
-        const SimService* s = service(name);
-        if (!sendResult(fd, tag, !dev ? 2 : (s || name == "lockdown") ? 0 : 3) || !dev || (!s && name != "lockdown"))
+        const SimService* s = !dev ? nullptr : service(port == 62078 ? "lockdown" : dev->ports.value(port));
+        if (!sendResult(fd, tag, !dev ? 2 : s ? 0 : 3) || !s)
             return false;
         dev->fds.append(fd);
         lock.unlock();
-        SimLink link{*this, dev, name, fd};
-        (s ? s->serve : simLockdown)(link);
+        SimLink link{*this, dev, s->name, fd};
+        s->serve(link);
         lock.relock();
         dev->fds.removeAll(fd);
         return false;
@@ -311,12 +311,6 @@ QStringList SimIPhone::requests() const
 {
     QMutexLocker lock(&mutex);
     return m_log;
-}
-
-bool SimIPhone::hasPairRecord(const QString& udid) const
-{
-    QMutexLocker lock(&mutex);
-    return m_pairRecords.contains(udid);
 }
 
 const SimService* SimIPhone::service(const QString& name)

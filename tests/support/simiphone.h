@@ -75,8 +75,8 @@ struct SimLink
 };
 
 // A service: its handler serves one connection until the host closes it.
-// Later services are one more handler and one more row of the table in
-// simiphone.cpp.
+// A new service is one more handler and one more row of the table in
+// simiphone.cpp; lockdown starts the services of that table.
 struct SimService
 {
     const char* name;
@@ -104,7 +104,6 @@ public:
     void edit(const QString& udid, const std::function<void(SimDevice&)>& change);
     // Every request so far, as "service:request", in order of arrival.
     QStringList requests() const;
-    bool hasPairRecord(const QString& udid) const;
 
     static const SimService* service(const QString& name);
     mutable QMutex mutex;
