@@ -109,6 +109,17 @@
     </message>
 </context>
 <context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>iTunes を準備しています...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>iTunes のファイルをコピーできません。%1</translation>
+    </message>
+</context>
+<context>
     <name>BackupManifest</name>
     <message>
         <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
@@ -160,14 +171,6 @@
     <message>
         <source>Verifying. Please wait...</source>
         <translation>確認中です。しばらくお待ちください...</translation>
-    <name>CopyUWPItunesThread</name>
-    <message>
-        <source>Initiating iTunes...</source>
-        <translation>iTunes を準備しています...</translation>
-    </message>
-    <message>
-        <source>Can not copy iTunes files. %1</source>
-        <translation>iTunes のファイルをコピーできません。%1</translation>
     </message>
 </context>
 </TS>

@@ -109,6 +109,17 @@
     </message>
 </context>
 <context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>正在準備 iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>無法複製 iTunes 檔案。%1</translation>
+    </message>
+</context>
+<context>
     <name>BackupManifest</name>
     <message>
         <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
@@ -160,14 +171,6 @@
     <message>
         <source>Verifying. Please wait...</source>
         <translation>驗證中，請稍候...</translation>
-    <name>CopyUWPItunesThread</name>
-    <message>
-        <source>Initiating iTunes...</source>
-        <translation>正在準備 iTunes...</translation>
-    </message>
-    <message>
-        <source>Can not copy iTunes files. %1</source>
-        <translation>無法複製 iTunes 檔案。%1</translation>
     </message>
 </context>
 </TS>
