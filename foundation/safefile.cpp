@@ -75,9 +75,11 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
 
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error, bool followLink)
 {
-    const int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
+    int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
+    if ((mode & QIODevice::WriteOnly) && (mode & QIODevice::Truncate))
+        access |= O_CREAT | O_TRUNC;
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
+                          access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
         return false;

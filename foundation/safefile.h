@@ -26,10 +26,11 @@ bool noLinkBelow(const QString& root, const QString& relative);
 QString resolveInside(const QString& root, const QString& relative, QString* error = nullptr);
 
 // Opens an existing regular file (ReadOnly or ReadWrite) without blocking
-// when it is a FIFO; any other kind of file is refused. A link in the last
-// component is refused too, unless followLink (for a path that was checked
-// already, or that comes from a trusted place). On failure the reason is in
-// *error.
+// when it is a FIFO; any other kind of file is refused. With Truncate in mode
+// a missing file is created (0644) and an existing one emptied. A link in the
+// last component is refused too, unless followLink (for a path that was
+// checked already, or that comes from a trusted place). On failure the
+// reason is in *error.
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr,
                  bool followLink = false);
 
