@@ -58,9 +58,14 @@ mobiledevice_sync_client::~mobiledevice_sync_client()
 
 void mobiledevice_sync_client::release()
 {
-    // The client's connection was made on the device handle: free it first.
-    if (client)
+    // A session still open is cancelled on the phone; that also frees the
+    // library's copy of the data class, which its client release forgets
+    // (without a session the call does nothing). The client's connection
+    // was made on the device handle: the client goes first.
+    if (client) {
+        mobilesync_cancel(client, "Session released by the computer");
         mobilesync_client_free(client);
+    }
     client = nullptr;
     device.reset();
 }

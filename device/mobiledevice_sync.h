@@ -31,7 +31,8 @@ struct mobiledevice_sync_client
     mobiledevice_sync_client(const mobiledevice_sync_client&) = delete;
     mobiledevice_sync_client& operator=(const mobiledevice_sync_client&) = delete;
 
-    // Says goodbye to the phone and frees the client, then the device handle.
+    // Cancels a session still open, says goodbye to the phone and frees the
+    // client, then the device handle.
     void release();
 
     mobilesync_client_private* client = nullptr;

@@ -69,7 +69,7 @@ void simMobileSync(SimLink& link)
         } else if (request == "SDMessageFinishSessionOnDevice") {
             reply = array({str("SDMessageDeviceFinishedSession"), dataClass});
         }
-        if (!reply.isNull() && !link.sendPlist(reply))
-            return;
+        if (!reply.isNull())
+            link.sendPlist(reply); // a host that has left may still have said goodbye
     }
 }
