@@ -50,9 +50,11 @@ public:
 
     Sqlite3Row getRow() const;
 
+    // Private to the access layer.
+    struct State;
+
 private:
     friend class Sqlite3DB;
-    struct State;
     explicit Sqlite3Cursor(std::shared_ptr<State> state);
     int indexThrow(const QString& name) const;
     sqlite3_stmt* stmt() const;

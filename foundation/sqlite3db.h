@@ -3,11 +3,14 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 #include "foundation/sqlite3cursor.h"
 #include "foundation/sqlite3row.h"
 #include "foundation/sqlite3sql.h"
 
 struct sqlite3;
+class Sqlite3StmtCache;
 
 // One column of a table as PRAGMA table_info gives it.
 struct _SqliteCol
@@ -26,6 +29,10 @@ int sqlite_qt_version();
 // One SQLite connection, the base of every database class. Not copyable;
 // the destructor closes. Every ...Throw operation throws std::runtime_error
 // with a UTF-8 text.
+//
+// queryThrow and executeThrow keep the statements they compile and use them
+// again for the same SQL text, so a statement run once per row is compiled
+// once; values are bound, never pasted, for that reason too.
 class Sqlite3DB
 {
 public:
@@ -72,6 +79,11 @@ protected:
     [[noreturn]] void throwError(const QString& what, int code) const;
 
 private:
+    // The statement of `sql`, from the cache or compiled now, with its
+    // parameters bound.
+    std::shared_ptr<Sqlite3Cursor::State> statementThrow(const Sqlite3Sql& sql, bool requireSingle);
+
     sqlite3* m_db = nullptr;
+    std::shared_ptr<Sqlite3StmtCache> m_stmts;
     QString m_path;
 };
