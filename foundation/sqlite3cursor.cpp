@@ -90,10 +90,15 @@ static void checkIndex(sqlite3_stmt* stmt, int index)
         throw std::runtime_error("sqlite: column index out of range");
 }
 
-bool Sqlite3Cursor::isNull(int index) const
+int Sqlite3Cursor::valueType(int index) const
 {
     checkIndex(stmt(), index);
-    return sqlite3_column_type(d->stmt, index) == SQLITE_NULL;
+    return sqlite3_column_type(d->stmt, index);
+}
+
+bool Sqlite3Cursor::isNull(int index) const
+{
+    return valueType(index) == SQLITE_NULL;
 }
 
 int Sqlite3Cursor::getInt(int index) const

@@ -32,6 +32,9 @@ public:
     int columnIndex(const QString& name) const;
     bool isNull(const QString& name) const;
     bool isNull(int index) const;
+    // SQLite's storage class of the value in the current row: SQLITE_INTEGER,
+    // SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL.
+    int valueType(int index) const;
 
     // A NULL reads as 0 or empty.
     int getInt(const QString& name) const;

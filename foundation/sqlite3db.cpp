@@ -42,6 +42,9 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     m_db = db;
     m_path = path;
     m_stmts = std::make_shared<Sqlite3StmtCache>();
+    // Runs on the thread using the connection, inside SQLite's own lock.
+    sqlite3_rollback_hook(
+        db, [](void* rollbacks) { ++*static_cast<std::atomic<quint64>*>(rollbacks); }, &m_rollbacks);
 }
 
 void Sqlite3DB::close()
@@ -199,6 +202,17 @@ qint64 Sqlite3DB::lastInsertId() const
 int Sqlite3DB::changes() const
 {
     return m_db ? sqlite3_changes(m_db) : 0;
+}
+
+Sqlite3DB::ChangeStamp Sqlite3DB::changeStamp() const
+{
+    ChangeStamp stamp;
+    if (!m_db)
+        return stamp;
+    stamp.rows = sqlite3_total_changes64(m_db);
+    stamp.rollbacks = m_rollbacks.load();
+    sqlite3_file_control(m_db, "main", SQLITE_FCNTL_DATA_VERSION, &stamp.dataVersion);
+    return stamp;
 }
 
 QList<_SqliteCol> Sqlite3DB::tbCols(const QString& table)

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 #include "foundation/sqlite3cursor.h"
@@ -66,6 +67,23 @@ public:
     qint64 lastInsertId() const;
     int changes() const;
 
+    // Taken before and after: unequal whenever the rows of the database may
+    // have changed in between, by a row written through this connection, a
+    // commit of another one or a rollback. Schema changes do not show. Runs
+    // no statement.
+    struct ChangeStamp
+    {
+        qint64 rows = -1;
+        quint64 rollbacks = 0;
+        unsigned dataVersion = 0;
+        bool operator==(const ChangeStamp& o) const
+        {
+            return rows == o.rows && rollbacks == o.rollbacks && dataVersion == o.dataVersion;
+        }
+        bool operator!=(const ChangeStamp& o) const { return !(*this == o); }
+    };
+    ChangeStamp changeStamp() const;
+
     // Columns of `table` in column order; the name is quoted, so it may come
     // from a foreign file. Throws when the connection is not usable.
     QList<_SqliteCol> tbCols(const QString& table);
@@ -85,5 +103,6 @@ private:
 
     sqlite3* m_db = nullptr;
     std::shared_ptr<Sqlite3StmtCache> m_stmts;
+    std::atomic<quint64> m_rollbacks{0};
     QString m_path;
 };
