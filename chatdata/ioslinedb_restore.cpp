@@ -601,8 +601,15 @@ void IOSLineDb::updateDbStatThrow()
 
     // The store goes back to the phone as the app made it: without the
     // indexes this program added. A failure here is of no consequence.
-    for (const char* index : {kTimestampIndex, kChatTimestampIndex}) {
-        QString ignored;
+    // What the indexes hold is all in the table too, so their pages are freed
+    // without being overwritten first: a build of SQLite that zeroes deleted
+    // content would otherwise write and journal every page of them.
+    QString ignored;
+    Sqlite3Cursor secure = queryThrow(Sqlite3Sql("PRAGMA secure_delete"));
+    const int secureDelete = secure.moveNext() ? secure.getInt(0) : 0;
+    secure = Sqlite3Cursor();
+    exec(QStringLiteral("PRAGMA secure_delete=0"), ignored);
+    for (const char* index : {kTimestampIndex, kChatTimestampIndex})
         exec(QStringLiteral("DROP INDEX %1;").arg(QString::fromLatin1(index)), ignored);
-    }
+    exec(QStringLiteral("PRAGMA secure_delete=%1").arg(secureDelete), ignored);
 }
