@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bench/benchmain.h"
 #include "chatdata/abslinemsgssource.h"
 #include "chatdata/backuplinemessagesthread.h"
 #include "chatdata/linelocaldb.h"
@@ -53,26 +54,6 @@ void check(int rc, sqlite3* db, const char* what)
 {
     if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
         throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-}
-
-// Peak resident memory since the last reset, in MiB.
-void resetPeakMemory()
-{
-    QFile f("/proc/self/clear_refs");
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
-}
-
-double peakMemoryMiB()
-{
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return 0;
 }
 
 // A large source made up as it is read: 200 chats (every fifth a group),

@@ -28,6 +28,25 @@ benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int 
         ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
+void resetPeakMemory()
+{
+    QFile f("/proc/self/clear_refs");
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+double peakMemoryMiB()
+{
+    QFile f("/proc/self/status");
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))

@@ -15,3 +15,8 @@ QString benchTempRoot();
 // `n` runs of one iteration each in real time, reported only as their
 // statistics, the minimum among them (the README quotes minimum and median).
 benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int n);
+
+// Peak resident memory of the process since the last reset, in MiB (Linux;
+// 0 elsewhere).
+void resetPeakMemory();
+double peakMemoryMiB();

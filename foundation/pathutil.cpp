@@ -142,7 +142,26 @@ void rmpath(const QString& path)
 
 namespace {
 
-bool copyInto(const QFileInfo& source, const QDir& target, QString* error)
+// The absolute path with its longest existing head resolved to its real path.
+QString resolvedHead(const QString& path)
+{
+    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString head = clean;
+    QString rest;
+    while (!head.isEmpty()) {
+        const QString real = QFileInfo(head).canonicalFilePath();
+        if (!real.isEmpty())
+            return real == QLatin1String("/") && !rest.isEmpty() ? rest : real + rest;
+        const qsizetype slash = head.lastIndexOf(QLatin1Char('/'));
+        if (slash < 0)
+            break;
+        rest.prepend(head.mid(slash));
+        head.truncate(slash);
+    }
+    return clean;
+}
+
+bool copyInto(const QFileInfo& source, const QDir& target, QString* error, const CopyObserver& onFile)
 {
     QDir().mkpath(target.absolutePath());
     // Links are skipped: copying through them could pull in anything outside
@@ -150,6 +169,8 @@ bool copyInto(const QFileInfo& source, const QDir& target, QString* error)
     if (source.isSymLink())
         return true;
     if (source.isFile()) {
+        if (onFile)
+            onFile(source);
         const QFileInfo dest(target.absoluteFilePath(source.fileName()));
         if (dest.exists() || dest.isSymLink())
             return true;
@@ -165,7 +186,7 @@ bool copyInto(const QFileInfo& source, const QDir& target, QString* error)
         const QFileInfoList entries = QDir(source.absoluteFilePath())
             .entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
         for (const QFileInfo& entry : entries) {
-            if (!copyInto(entry, into, error))
+            if (!copyInto(entry, into, error, onFile))
                 return false;
         }
     }
@@ -174,26 +195,31 @@ bool copyInto(const QFileInfo& source, const QDir& target, QString* error)
 
 } // namespace
 
-bool cpr(const QFileInfo& source, const QDir& target, QString* error)
+bool isSameOrBelow(const QString& path, const QString& folder)
 {
-    QDir().mkpath(target.absolutePath());
-    if (source.isDir() && !source.isSymLink()) {
-        QString from = source.canonicalFilePath();
-        const QString to = target.canonicalPath();
-        if (!from.endsWith('/'))
-            from += '/';
-        if (!to.isEmpty() && (to + '/').startsWith(from)) {
-            if (error)
-                *error = QStringLiteral("cannot copy a folder into itself: %1").arg(source.absoluteFilePath());
-            return false;
-        }
-    }
-    return copyInto(source, target, error);
+    const QString p = resolvedHead(path);
+    QString f = resolvedHead(folder);
+    if (p == f)
+        return true;
+    if (!f.endsWith(QLatin1Char('/')))
+        f += QLatin1Char('/');
+    return p.startsWith(f);
 }
 
-bool cpr(const QString& source, const QDir& target, QString* error)
+bool cpr(const QFileInfo& source, const QDir& target, QString* error, const CopyObserver& onFile)
 {
-    return cpr(QFileInfo(source), target, error);
+    QDir().mkpath(target.absolutePath());
+    if (source.isDir() && !source.isSymLink() && isSameOrBelow(target.absolutePath(), source.absoluteFilePath())) {
+        if (error)
+            *error = QStringLiteral("cannot copy a folder into itself: %1").arg(source.absoluteFilePath());
+        return false;
+    }
+    return copyInto(source, target, error, onFile);
+}
+
+bool cpr(const QString& source, const QDir& target, QString* error, const CopyObserver& onFile)
+{
+    return cpr(QFileInfo(source), target, error, onFile);
 }
 
 } // namespace pathutil

@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include <functional>
+
 // Replaces every match of rx in text by handler(match) and keeps the text in
 // between. The handler reads the match (usually its first capture) and
 // returns the replacement. An expression that matches empty text moves on by
@@ -58,12 +60,20 @@ void open(const QString& path);
 // links are removed as links and never entered.
 void rmpath(const QString& path);
 
+// True when path is folder itself or lies below it (compared at a separator,
+// never as a plain text prefix). Links and ".." in the part of each path that
+// exists are resolved first; a part that does not exist yet is taken as written.
+bool isSameOrBelow(const QString& path, const QString& folder);
+
+// Called with each file that cpr is about to copy (or keep).
+using CopyObserver = std::function<void(const QFileInfo& file)>;
+
 // Copies a file, or a folder tree, into target (created when missing). Files
 // already present in the target are kept and count as copied; hidden entries
 // and symbolic links are skipped; a missing source copies nothing. Stops at
 // the first failed file copy and returns false with its error text in *error.
 // Copying a folder into itself or below itself is refused.
-bool cpr(const QFileInfo& source, const QDir& target, QString* error = nullptr);
-bool cpr(const QString& source, const QDir& target, QString* error = nullptr);
+bool cpr(const QFileInfo& source, const QDir& target, QString* error = nullptr, const CopyObserver& onFile = {});
+bool cpr(const QString& source, const QDir& target, QString* error = nullptr, const CopyObserver& onFile = {});
 
 } // namespace pathutil

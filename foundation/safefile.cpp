@@ -74,8 +74,10 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
 
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error)
 {
-    const int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
-    const int fd = ::open(QFile::encodeName(path).constData(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
+    if ((mode & QIODevice::WriteOnly) && (mode & QIODevice::Truncate))
+        access |= O_CREAT | O_TRUNC;
+    const int fd = ::open(QFile::encodeName(path).constData(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
         return false;

@@ -26,7 +26,8 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
 
 // Opens an existing regular file (ReadOnly or ReadWrite) without following a
 // link in its last component and without blocking when it is a FIFO; any
-// other kind of file is refused. On failure the reason is in *error.
+// other kind of file is refused. With Truncate in mode a missing file is
+// created (0644) and an existing one emptied. On failure the reason is in *error.
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr);
 
 // True when path names a regular file itself (a link to one does not count).

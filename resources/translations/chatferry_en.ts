@@ -35,6 +35,18 @@
         <source>Ignore</source>
         <translation>Ignore</translation>
     </message>
+    <message>
+        <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
+        <translation>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</source>
+        <translation>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</source>
+        <translation>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -94,6 +106,71 @@
     <message>
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>Successfully backed up %1 messages.</translation>
+    </message>
+</context>
+<context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>Initiating iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>Can not copy iTunes files. %1</translation>
+    </message>
+</context>
+<context>
+    <name>BackupManifest</name>
+    <message>
+        <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
+        <translation>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it is not a property list.</source>
+        <translation>%1 is damaged: it is not a property list.</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s keybag is damaged: %1.</source>
+        <translation>The backup&apos;s keybag is damaged: %1.</translation>
+    </message>
+    <message>
+        <source>The backup is encrypted, but its keybag holds no key that a password unlocks.</source>
+        <translation>The backup is encrypted, but its keybag holds no key that a password unlocks.</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</source>
+        <translation>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</translation>
+    </message>
+    <message>
+        <source>can not open %1. %2</source>
+        <translation>can not open %1. %2</translation>
+    </message>
+    <message>
+        <source>can not create %1. %2</source>
+        <translation>can not create %1. %2</translation>
+    </message>
+    <message>
+        <source>write %1 failed. %2</source>
+        <translation>write %1 failed. %2</translation>
+    </message>
+    <message>
+        <source>read %1 failed. %2</source>
+        <translation>read %1 failed. %2</translation>
+    </message>
+    <message>
+        <source>can not write %1. %2</source>
+        <translation>can not write %1. %2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
+        <translation>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSiTunesBKSetPasswordThread</name>
+    <message>
+        <source>Verifying. Please wait...</source>
+        <translation>Verifying. Please wait...</translation>
     </message>
 </context>
 </TS>

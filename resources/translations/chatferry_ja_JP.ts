@@ -35,6 +35,18 @@
         <source>Ignore</source>
         <translation>無視</translation>
     </message>
+    <message>
+        <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
+        <translation>まず iTunes（macOS 10.15 以降では Finder）を起動してから、iPhone を接続し直してください。iTunes（macOS 10.15 以降では Finder）に iPhone が表示されたら、Marrowquist ソフトウェアを再起動してください。</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</source>
+        <translation>デバイスへのデータ転送に失敗しました。iPhone の iCloud バックアップをオフにしてから、もう一度お試しください。</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</source>
+        <translation>デバイスへのデータ転送に失敗しました。iTunes バックアップが暗号化されています。コンピュータで iTunes を起動し、「iPhone のバックアップを暗号化」のチェックを外してから、もう一度お試しください。</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -94,6 +106,71 @@
     <message>
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>%1 件のメッセージをバックアップしました。</translation>
+    </message>
+</context>
+<context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>iTunes を準備しています...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>iTunes のファイルをコピーできません。%1</translation>
+    </message>
+</context>
+<context>
+    <name>BackupManifest</name>
+    <message>
+        <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
+        <translation>&lt;br/&gt;MacOS 10.14 以降をお使いの場合は、&lt;a href=&quot;%1&quot;&gt;こちら&lt;/a&gt;をクリックしてください。</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it is not a property list.</source>
+        <translation>%1 は壊れています：プロパティリストではありません。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s keybag is damaged: %1.</source>
+        <translation>バックアップのキーバッグが壊れています：%1。</translation>
+    </message>
+    <message>
+        <source>The backup is encrypted, but its keybag holds no key that a password unlocks.</source>
+        <translation>バックアップは暗号化されていますが、キーバッグにパスワードで開けられる鍵がありません。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</source>
+        <translation>バックアップのファイル一覧は暗号化されていますが、その鍵（Manifest.plist の ManifestKey）をキーバッグのどの鍵でも復元できません。</translation>
+    </message>
+    <message>
+        <source>can not open %1. %2</source>
+        <translation>%1 を開けません。%2</translation>
+    </message>
+    <message>
+        <source>can not create %1. %2</source>
+        <translation>%1 を作成できません。%2</translation>
+    </message>
+    <message>
+        <source>write %1 failed. %2</source>
+        <translation>%1 への書き込みに失敗しました。%2</translation>
+    </message>
+    <message>
+        <source>read %1 failed. %2</source>
+        <translation>%1 の読み込みに失敗しました。%2</translation>
+    </message>
+    <message>
+        <source>can not write %1. %2</source>
+        <translation>%1 に書き込めません。%2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
+        <translation>%2 の %1 は復号できません：ファイルの鍵をバックアップの鍵で復元できません。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSiTunesBKSetPasswordThread</name>
+    <message>
+        <source>Verifying. Please wait...</source>
+        <translation>確認中です。しばらくお待ちください...</translation>
     </message>
 </context>
 </TS>

@@ -35,6 +35,18 @@
         <source>Ignore</source>
         <translation>忽略</translation>
     </message>
+    <message>
+        <source>Please launch iTunes (Finder if MacOS 10.15 or above) first and then re-connect your iPhone. Once your iPhone is visible in iTunes (Finder if MacOS 10.15 or above), please restart Marrowquist software.</source>
+        <translation>請先啟動 iTunes（macOS 10.15 或以上版本請使用 Finder），然後重新連接您的 iPhone。當 iTunes（macOS 10.15 或以上版本請使用 Finder）中出現您的 iPhone 後，請重新啟動 Marrowquist 軟體。</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.</source>
+        <translation>無法將資料傳輸至裝置。請關閉 iPhone 上的 iCloud 備份後再試一次。</translation>
+    </message>
+    <message>
+        <source>Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer and then uncheck &quot;Encrypt iPhone backup&quot; option to try again.</source>
+        <translation>無法將資料傳輸至裝置。您的 iTunes 備份已加密。請在電腦上執行 iTunes，取消勾選「將 iPhone 備份加密」選項後再試一次。</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -94,6 +106,71 @@
     <message>
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>已成功備份 %1 則訊息。</translation>
+    </message>
+</context>
+<context>
+    <name>CopyUWPItunesThread</name>
+    <message>
+        <source>Initiating iTunes...</source>
+        <translation>正在準備 iTunes...</translation>
+    </message>
+    <message>
+        <source>Can not copy iTunes files. %1</source>
+        <translation>無法複製 iTunes 檔案。%1</translation>
+    </message>
+</context>
+<context>
+    <name>BackupManifest</name>
+    <message>
+        <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
+        <translation>&lt;br/&gt;如果您使用 MacOS 10.14 或更新版本，請按&lt;a href=&quot;%1&quot;&gt;這裡&lt;/a&gt;。</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it is not a property list.</source>
+        <translation>%1 已損壞：它不是屬性列表。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s keybag is damaged: %1.</source>
+        <translation>備份的鑰匙包已損壞：%1。</translation>
+    </message>
+    <message>
+        <source>The backup is encrypted, but its keybag holds no key that a password unlocks.</source>
+        <translation>備份已加密，但其鑰匙包中沒有可用密碼解開的金鑰。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</source>
+        <translation>備份的檔案清單已加密，但其金鑰（Manifest.plist 中的 ManifestKey）無法以鑰匙包中的任何金鑰解開。</translation>
+    </message>
+    <message>
+        <source>can not open %1. %2</source>
+        <translation>無法開啟 %1。%2</translation>
+    </message>
+    <message>
+        <source>can not create %1. %2</source>
+        <translation>無法建立 %1。%2</translation>
+    </message>
+    <message>
+        <source>write %1 failed. %2</source>
+        <translation>寫入 %1 失敗。%2</translation>
+    </message>
+    <message>
+        <source>read %1 failed. %2</source>
+        <translation>讀取 %1 失敗。%2</translation>
+    </message>
+    <message>
+        <source>can not write %1. %2</source>
+        <translation>無法寫入 %1。%2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
+        <translation>無法解密 %2 的 %1：其檔案金鑰無法以備份的金鑰解開。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSiTunesBKSetPasswordThread</name>
+    <message>
+        <source>Verifying. Please wait...</source>
+        <translation>驗證中，請稍候...</translation>
     </message>
 </context>
 </TS>

@@ -1,5 +1,8 @@
 #include "tests/support/testenv.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
@@ -42,6 +45,19 @@ int runTool(const QString& program, const QStringList& args, QByteArray* out, QB
     if (err)
         *err = p.readAllStandardError();
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && f.open(QIODevice::WriteOnly)
+           && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 } // namespace testenv

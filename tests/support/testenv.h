@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace testenv {
@@ -17,5 +18,10 @@ bool haveTool(const QString& name);
 // when it could not start; stdout and stderr go to the given strings.
 int runTool(const QString& program, const QStringList& args, QByteArray* out = nullptr,
             QByteArray* err = nullptr, const QByteArray& input = QByteArray(), int timeoutMs = 60000);
+
+// Writes a file, creating its folder; false when that fails.
+bool writeFile(const QString& path, const QByteArray& data);
+// The file's bytes, or "<missing>" when it cannot be read.
+QByteArray readFile(const QString& path);
 
 } // namespace testenv

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QString>
+
+#include "foundation/plistcftype.h"
+
+// The computer's side of a mobilebackup2 run: every operation the phone asks
+// for on the local backup folder goes through a hook. This class is the
+// default hook and works on the real file system below the backup root.
+//
+// `root` is the backup root (one folder per device udid); every path is given
+// by the phone relative to it ("<udid>/Manifest.db") and is hostile. Each
+// operation resolves its paths with localPath(); a refused path fails with
+// RefusedPath and a text, and nothing is read, listed or written for it.
+// Operations return 0 on success, else a QFileDevice::FileError value (or 14
+// from copy_recursive) with a readable text in `error`. Nothing throws except
+// beginThrow.
+class Backup2ToolHook
+{
+public:
+    // One folder entry as the phone sees it.
+    struct DirItem
+    {
+        QString name;
+        int type = 1; // 1 regular file, 2 folder
+        qint64 size = 0;
+        QDateTime mtime;
+    };
+
+    // The result of an operation on a path that would leave the backup root.
+    static constexpr int RefusedPath = QFileDevice::PermissionsError;
+
+    // The absolute local path of a path the phone gave relative to root, or
+    // an empty string with the reason in *error when it is absolute, empty,
+    // holds "..", passes through (or ends in) a symbolic link, or - when
+    // `folder` is given - does not lie in root's sub-folder `folder` (the
+    // device's own folder, named by its udid).
+    static QString localPath(const QDir& root, const QString& path, QString* error,
+                             const QString& folder = QString());
+
+    Backup2ToolHook() = default;
+    virtual ~Backup2ToolHook();
+    Backup2ToolHook(const Backup2ToolHook&) = delete;
+    Backup2ToolHook& operator=(const Backup2ToolHook&) = delete;
+
+    virtual void beginThrow(const QDir& root, const QString& udid);
+    // False ends the run with `result` and `error`.
+    virtual bool onHandleMsgContinue(const QDir& root, const QString& udid, const PlistCFType& msg, int& result,
+                                     QString& error);
+    // Visible entries in listing order, links listed as what they are
+    // (never followed); a missing or refused folder lists nothing.
+    virtual QList<DirItem> dirContents(const QDir& root, const QString& path);
+    virtual void recvFileBegin(const QDir& root, const QString& udid, const QString& path,
+                               const QString& deviceFileName);
+    // Opens `file` for writing at the checked path (its name is set to it),
+    // creating missing parent folders; 0 with the file open on success.
+    virtual int recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error);
+    virtual void recvFileEnd(const QDir& root, const QString& path, quint64 size);
+    // A missing source is no error; whatever is at the destination goes first.
+    virtual int moveFile(const QDir& root, const QString& from, const QString& to, QString& error);
+    virtual int removeFile(const QDir& root, const QString& path, QString& error);
+    virtual int copyFile(const QDir& root, const QString& from, const QString& to, QString& error);
+    virtual int mkdir(const QDir& root, const QString& path, QString& error);
+};
+
+// Deletes a folder tree; hidden entries (and the folders holding them) stay,
+// links are removed as links and never entered.
+void rmdir_recursive(const QString& path);
+
+// Copies the file or folder `from` to the path `to` (not into it): files at
+// the destination are replaced, missing folders created. Symbolic links in
+// the source are skipped and a link at a destination is replaced, never
+// written through. 14 with a text when a file meets a folder (or the other
+// way round) or when `to` is `from` or lies inside it; a missing source
+// copies nothing and returns 0.
+int copy_recursive(const QString& from, const QString& to, QString& error);

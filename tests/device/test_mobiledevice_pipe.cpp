@@ -1,0 +1,107 @@
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include "device/mobiledevice_pipe.h"
+#include "tests/support/gtest_qt.h"
+#include "tests/support/testenv.h"
+
+namespace {
+
+QByteArray frame(const QByteArray& body, qint64 length = -1)
+{
+    const quint32 n = quint32(length < 0 ? body.size() : length);
+    return QByteArray(reinterpret_cast<const char*>(&n), 4) + body;
+}
+
+// Runs `script` in sh as a real child process, with the files "0", "1", ...
+// in its folder, the descriptor numbers of the pipe's request end as $1 and
+// of its response end as $2 (opened as /dev/fd/N), and `arg` as $3.
+struct Child
+{
+    Child(const mobiledevice_pipe& pipe, const QString& script, const QList<QByteArray>& files, qint64 arg = 0)
+    {
+        for (int i = 0; i < files.size(); ++i)
+            EXPECT_TRUE(testenv::writeFile(dir.filePath(QString::number(i)), files[i]));
+        process.setWorkingDirectory(dir.path());
+        process.start("/bin/sh", {"-c", script, "sh", pipe.requestReadFd(), pipe.responseWriteFd(), QString::number(arg)});
+        EXPECT_TRUE(process.waitForStarted());
+    }
+    // Waits until the script has touched `name`, so that no case races the child's start-up.
+    bool waitFor(const QString& name) const
+    {
+        for (int i = 0; i < 1000 && !QFileInfo::exists(dir.filePath(name)); ++i)
+            QThread::msleep(10);
+        return QFileInfo::exists(dir.filePath(name));
+    }
+    ~Child()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    QTemporaryDir dir;
+    QProcess process;
+};
+
+TEST(MobiledevicePipe, FramesRequestsAndResponsesBothWays)
+{
+    // More than a pipe holds, so the request goes out in several writes.
+    const PlistCFType request = PlistCFType::createCFString(QString(300000, 'z'));
+    const QByteArray requestBytes = request.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+    PlistCFType binary = PlistCFType::createCFArray();
+    binary.append(PlistCFType::createCFNumberInt32(7));
+    mobiledevice_pipe pipe(5000);
+    ASSERT_TRUE(pipe.create());
+    // The child echoes the framed request byte for byte, then answers three times.
+    Child child(pipe, "head -c $3 /dev/fd/$1 >req; cat req 0 1 0 >/dev/fd/$2",
+                {frame(binary.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)), frame({}, 0)},
+                requestBytes.size() + 4);
+    ASSERT_TRUE(pipe.writeRequest(request));
+    EXPECT_EQ(pipe.readReponse().CFStringQString(), request.CFStringQString());
+    EXPECT_EQ(pipe.readReponse().at(0).CFNumberInt(0), 7);
+    EXPECT_TRUE(pipe.readReponse().isNull()); // a zero length reads nothing further
+    EXPECT_EQ(pipe.readReponse().at(0).CFNumberInt(0), 7);
+    EXPECT_FALSE(pipe.isBroken());
+    pipe.close();
+    pipe.close();
+}
+
+TEST(MobiledevicePipe, TimeOutsAndBadLengthsBreakThePipeOnlyInsideAMessage)
+{
+    const QList<QByteArray> files = {
+        frame(PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0)),
+        frame("x", 0xFFFFFFF0u)};
+    const struct {
+        int timeoutMs;
+        const char* script;
+        bool answered, broken;
+    } cases[] = {
+        {100, "sleep 2; cat 0 >/dev/fd/$2", false, false},
+        {0, "sleep 0.3; cat 0 >/dev/fd/$2", true, false},
+        {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false, true},
+        {150, "head -c 2 0 >/dev/fd/$2; touch ready; sleep 1; tail -c +3 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done",
+         false, true},
+        {150, "head -c 9 0 >/dev/fd/$2; touch ready; sleep 1; tail -c +10 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done",
+         false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        mobiledevice_pipe pipe(c.timeoutMs);
+        ASSERT_TRUE(pipe.create());
+        Child child(pipe, c.script, files);
+        ASSERT_TRUE(!c.broken || child.waitFor("ready"));
+        EXPECT_EQ(pipe.readReponse().CFStringQString(), c.answered ? "ok" : "");
+        EXPECT_EQ(pipe.errorString().isEmpty(), !c.broken);
+        if (!c.broken)
+            continue;
+        // What arrives later is never taken for a new message.
+        ASSERT_TRUE(child.waitFor("done"));
+        EXPECT_TRUE(pipe.readReponse().isNull());
+        EXPECT_FALSE(pipe.writeRequest(PlistCFType::createCFString("next")));
+        pipe.close();
+        EXPECT_FALSE(pipe.isBroken());
+    }
+}
+
+} // namespace

@@ -1,0 +1,139 @@
+// The phone's AFC service over a local folder that stands for its media area.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <map>
+#include <memory>
+
+#include <sys/stat.h>
+
+#include "tests/support/simiphone.h"
+
+namespace {
+
+enum : quint64 { Status = 1, Data = 2, FileOpenResult = 0xE };
+enum : quint64 { ReadDir = 3, MakeDir = 9, GetFileInfo = 0xA, FileOpen = 0xD, FileRead = 0xF, FileWrite = 0x10,
+                 FileClose = 0x14, RenamePath = 0x18, FileLock = 0x1B, RemoveAll = 0x22 };
+constexpr quint64 InvalidArg = 7, NotFound = 8, IsDir = 9, Unsupported = 15, IoError = 20;
+const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir"},     {MakeDir, "MakeDir"},     {GetFileInfo, "GetFileInfo"},
+                                      {FileOpen, "FileOpen"},   {FileRead, "FileRead"},   {FileWrite, "FileWrite"},
+                                      {FileClose, "FileClose"}, {RenamePath, "RenamePath"}, {FileLock, "FileLock"},
+                                      {RemoveAll, "RemovePathAndContents"}};
+const QIODevice::OpenMode kModes[] = {QIODevice::NotOpen,
+                                      QIODevice::ReadOnly | QIODevice::ExistingOnly,
+                                      QIODevice::ReadWrite | QIODevice::ExistingOnly,
+                                      QIODevice::WriteOnly | QIODevice::Truncate,
+                                      QIODevice::ReadWrite | QIODevice::Truncate,
+                                      QIODevice::WriteOnly | QIODevice::Append,
+                                      QIODevice::ReadWrite | QIODevice::Append};
+
+QByteArray u64(quint64 v)
+{
+    return QByteArray(reinterpret_cast<const char*>(&v), 8);
+}
+
+quint64 u64At(const QByteArray& b, int at)
+{
+    quint64 v = 0;
+    if (b.size() >= at + 8)
+        memcpy(&v, b.constData() + at, 8);
+    return v;
+}
+
+// The local path of a device path, or empty when it would leave the folder.
+QString local(const QString& root, const QByteArray& args, int at)
+{
+    const QString path = QDir::cleanPath(root + '/' + QString::fromUtf8(args.mid(at).constData()));
+    return path == root || path.startsWith(root + '/') ? path : QString();
+}
+
+QByteArray fileInfo(const QString& path, bool lowerCase)
+{
+    struct stat st;
+    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArray();
+    const QByteArray type = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
+    const QByteArray ns = QByteArray::number(qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+    QByteArray pairs;
+    for (const QByteArray& item : {QByteArray("st_size"), QByteArray::number(qint64(st.st_size)), QByteArray("st_nlink"),
+                                   QByteArray::number(qint64(st.st_nlink)), QByteArray("st_ifmt"),
+                                   lowerCase ? type.toLower() : type, QByteArray("st_mtime"), ns,
+                                   QByteArray("st_birthtime"), ns})
+        pairs += item + '\0';
+    return pairs;
+}
+
+} // namespace
+
+void simAfc(SimLink& link)
+{
+    link.sim.mutex.lock();
+    const QString root = QDir::cleanPath(link.dev->media);
+    const bool lowerCase = link.dev->lowerCaseTypes;
+    link.sim.mutex.unlock();
+    std::map<quint64, std::unique_ptr<QFile>> files;
+    quint64 nextHandle = 1;
+    quint64 head[5]; // magic, whole length, header length, packet number, operation
+    while (link.read(head, 40) && head[2] >= 40 && head[1] >= head[2] && head[1] < (64u << 20)) {
+        QByteArray args(int(head[2] - 40), 0), payload(int(head[1] - head[2]), 0);
+        if (!link.read(args.data(), args.size()) || !link.read(payload.data(), payload.size()))
+            return;
+        const quint64 op = head[4], first = u64At(args, 0); // a handle, or the mode of FileOpen
+        const bool byHandle = op == FileRead || op == FileWrite || op == FileClose || op == FileLock;
+        const int at = op == FileOpen ? 8 : 0;
+        const QString path = local(root, args, at);
+        link.note(kOps.value(op, QString::number(op)) + (byHandle ? QString() : ' ' + QString::fromUtf8(args.mid(at).constData())));
+        const auto file = files.find(first);
+        quint64 type = Data, code = 0;
+        QByteArray reply;
+        if (byHandle && file == files.end()) {
+            code = InvalidArg;
+        } else if (op == ReadDir && !path.isEmpty() && QFileInfo(path).isDir()) {
+            const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+            for (const QString& name : QStringList{".", ".."} + QDir(path).entryList(all, QDir::Name))
+                reply += name.toUtf8() + '\0';
+        } else if (op == GetFileInfo && !(reply = fileInfo(path, lowerCase)).isEmpty()) {
+        } else if (op == FileOpen && QFileInfo(path).isDir()) {
+            code = IsDir;
+        } else if (op == FileOpen) {
+            auto f = std::make_unique<QFile>(path);
+            if (path.isEmpty() || first > 6 || !f->open(kModes[first] | QIODevice::Unbuffered)) {
+                code = NotFound;
+            } else {
+                type = FileOpenResult;
+                reply = u64(nextHandle);
+                files[nextHandle++] = std::move(f);
+            }
+        } else if (op == FileRead) {
+            reply = file->second->read(qMin<quint64>(u64At(args, 8), 1u << 20));
+        } else if (op == FileWrite) {
+            code = file->second->write(payload) == payload.size() ? 0 : IoError;
+        } else if (op == FileClose) {
+            files.erase(file);
+        } else if (op == MakeDir) {
+            code = !path.isEmpty() && QDir().mkpath(path) ? 0 : IoError;
+        } else if (op == RemoveAll) {
+            const QFileInfo info(path);
+            if (path.isEmpty() || (!info.exists() && !info.isSymLink()))
+                code = NotFound;
+            else if (!(info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path)))
+                code = IoError;
+        } else if (op == RenamePath) {
+            const QString to = local(root, args, int(strlen(args.constData())) + 1);
+            if (path.isEmpty() || to.isEmpty() || ::rename(QFile::encodeName(path), QFile::encodeName(to)) != 0)
+                code = NotFound;
+        } else if (op != FileLock) {
+            code = op == ReadDir || op == GetFileInfo ? NotFound : Unsupported;
+        }
+        if (type == Data && (code != 0 || (reply.isEmpty() && op != FileRead)))
+            type = Status;
+        if (type == Status)
+            reply = u64(code);
+        // A data answer carries its bytes after the header, the others inside it.
+        const quint64 whole = 40 + reply.size();
+        const quint64 answer[5] = {head[0], whole, type == Data ? 40u : whole, head[3], type};
+        if (!link.send(QByteArray(reinterpret_cast<const char*>(answer), 40) + reply))
+            return;
+    }
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QSharedPointer>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "foundation/plistcftype.h"
+
+// A fault the simulated phone plays on one service ("lockdown" or a name
+// such as "com.apple.afc"). Drop and Unplug play once, in place of answer
+// number after + 1 on a connection: the connection is cut, or the whole
+// device is unplugged. Slow delays every answer after the first `after` by
+// ms. Refuse makes StartService of the service fail.
+struct SimFault
+{
+    enum Kind { Refuse, Slow, Drop, Unplug };
+    Kind kind;
+    QString service;
+    int after = 0;
+    int ms = 0;
+};
+
+// What a test says about one phone. The constructor gives a phone with the
+// usual lockdown values, on USB, already paired with and trusting this computer.
+struct SimDevice
+{
+    enum Trust { Pending, Declined, Trusted }; // answer of the trust dialog
+    explicit SimDevice(const QString& udid);
+    SimDevice& set(const QString& domain, const QString& key, const PlistCFType& value);
+
+    QString udid;
+    bool network = false; // attached over the network instead of USB
+    Trust trust = Trusted;
+    bool paired = true; // this computer holds a pair record the phone knows
+    QHash<QString, PlistCFType> values; // lockdown dictionaries by domain, "" the top level
+    QString media; // the folder that stands for the media area (AFC)
+    bool lowerCaseTypes = false; // AFC file types in lower case, as some phones send them
+    QList<SimFault> faults;
+    // Called on a simulator thread with each request ("service:request")
+    // before it is answered: lets a test change files at a chosen moment.
+    std::function<void(const QString&)> onRequest;
+
+    // Kept by the simulator.
+    quint32 id = 0;
+    QStringList hostIds; // hosts whose pairing the phone accepts
+    QHash<quint16, QString> ports; // started services
+    QList<int> fds; // open connections
+};
+
+class SimIPhone;
+
+// One connection to a device port, as a service handler sees it. Handlers
+// take sim.mutex while they touch *dev.
+struct SimLink
+{
+    SimIPhone& sim;
+    QSharedPointer<SimDevice> dev;
+    QString service;
+    int fd;
+    int answers = 0;
+
+    bool read(void* data, qint64 size); // false once the host has gone
+    bool send(const QByteArray& bytes); // one answer; plays the faults
+    PlistCFType readPlist(); // big-endian 32-bit length, then the list
+    bool sendPlist(const PlistCFType& message);
+    void note(const QString& request); // logs it and calls onRequest
+};
+
+// A service: its handler serves one connection until the host closes it.
+// A new service is one more handler and one more row of the table in
+// simiphone.cpp; lockdown starts the services of that table.
+struct SimService
+{
+    const char* name;
+    void (*serve)(SimLink&);
+    bool needsEscrowBag;
+};
+void simLockdown(SimLink& link);
+void simAfc(SimLink& link);
+
+// A simulated iPhone behind a private usbmuxd socket in this process:
+// usbmuxd's plist protocol (device list, attach and detach events, connect,
+// pair records, BUID), lockdown on port 62078 and the services of the table.
+// The constructor points USBMUXD_SOCKET_ADDRESS at it, so libimobiledevice
+// reaches it unchanged. One simulator at a time.
+class SimIPhone
+{
+public:
+    SimIPhone();
+    ~SimIPhone();
+    SimIPhone(const SimIPhone&) = delete;
+    SimIPhone& operator=(const SimIPhone&) = delete;
+
+    void attach(const SimDevice& device); // plugs it in
+    void detach(const QString& udid); // unplugs it: its connections are cut
+    void edit(const QString& udid, const std::function<void(SimDevice&)>& change);
+    // Every request so far, as "service:request", in order of arrival.
+    QStringList requests() const;
+
+    static const SimService* service(const QString& name);
+    mutable QMutex mutex;
+
+private:
+    friend struct SimLink;
+    void serve(int fd);
+    bool usbmuxd(int fd, quint32 tag, const PlistCFType& message);
+    void broadcast(const PlistCFType& message);
+    QSharedPointer<SimDevice> find(const std::function<bool(const SimDevice&)>& match) const;
+
+    QTemporaryDir m_dir;
+    int m_listenFd = -1;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_acceptor;
+    std::vector<std::thread> m_threads;
+    QList<int> m_fds;
+    QList<int> m_listeners;
+    QList<QSharedPointer<SimDevice>> m_devices;
+    QHash<QString, QByteArray> m_pairRecords;
+    QStringList m_log;
+    quint32 m_nextId = 1;
+};
