@@ -38,10 +38,10 @@ public:
     // other offset of the zone could give the same wall-clock time.
     bool utcOf(qint64 wallMs, qint64* utcMs)
     {
-        if (!current() || !m_zone.isValid())
+        if (!current() || !m_zone.isValid() || wallMs < -kFar || wallMs > kFar)
             return false;
         const qint64 utc = wallMs - qint64(m_offset) * 1000;
-        if (utc - m_from < kMargin || m_to - utc <= kMargin)
+        if (utc < m_from + kMargin || utc >= m_to - kMargin)
             return false;
         *utcMs = utc;
         return true;
@@ -67,6 +67,8 @@ public:
 private:
     // Two days: more than the difference of any two offsets a zone has.
     static constexpr qint64 kMargin = 2 * 86400 * 1000LL;
+    // Times beyond a million years are left to Qt.
+    static constexpr qint64 kFar = 1000000LL * 366 * 86400 * 1000;
 
     bool current()
     {
