@@ -9,28 +9,6 @@
 
 namespace {
 
-class ZoneScope
-{
-public:
-    explicit ZoneScope(const char* zone) : m_old(qgetenv("TZ")), m_had(qEnvironmentVariableIsSet("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~ZoneScope()
-    {
-        if (m_had)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-
-private:
-    QByteArray m_old;
-    bool m_had;
-};
-
 // Qt's own answer: a wall-clock time the zone skips is invalid.
 quint32 qtSecs(const QDateTime& dt)
 {
@@ -39,27 +17,29 @@ quint32 qtSecs(const QDateTime& dt)
 
 TEST(LineTimeLocal, AgreesWithQtAcrossZoneTransitions)
 {
-    // Berlin and Sydney change twice a year, Tokyo never; UTC last, so that a
-    // cache kept from an earlier zone would show.
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    const QByteArray oldZone = qgetenv("TZ");
+    // UTC last, so that what was kept of an earlier zone would show.
     for (const char* zone : {"Europe/Berlin", "Australia/Sydney", "Asia/Tokyo", "UTC"}) {
-        ZoneScope scope(zone);
+        qputenv("TZ", zone);
+        tzset();
         SCOPED_TRACE(zone);
-        // Every half hour over the weeks around the 2021 transitions of both
-        // hemispheres, and a stretch far from them.
-        for (const qint64 start : {1616200000000LL, 1633000000000LL, 1635300000000LL, 1700000000000LL}) {
+        // Every half hour around the 2021 changes of both hemispheres.
+        for (const qint64 start : {1616200000000LL, 1633000000000LL, 1635300000000LL}) {
             for (qint64 ms = start; ms < start + 7 * 86400000LL; ms += 1800000 + 7) {
                 const QDateTime qt = QDateTime::fromMSecsSinceEpoch(ms);
                 const QDateTime ours = localDateTimeFromMSecs(ms);
                 ASSERT_EQ(ours.toMSecsSinceEpoch(), ms);
-                ASSERT_EQ(ours.date(), qt.date()) << ms;
-                ASSERT_EQ(ours.time(), qt.time()) << ms;
+                ASSERT_EQ(ours.toString("yyyy-MM-dd HH:mm:ss.zzz"), qt.toString("yyyy-MM-dd HH:mm:ss.zzz"));
                 ASSERT_EQ(dtToUnixSecs32(qt), qtSecs(qt)) << ms;
-                // A wall-clock time the zone skips or repeats reads as Qt reads it.
+                // Wall-clock times the zone skips or repeats too.
                 const QDateTime wall(qt.date(), qt.time().addSecs(1800), Qt::LocalTime);
                 ASSERT_EQ(dtToUnixSecs32(wall), qtSecs(wall)) << ms;
             }
         }
     }
+    hadZone ? qputenv("TZ", oldZone) : qunsetenv("TZ");
+    tzset();
 }
 
 } // namespace
