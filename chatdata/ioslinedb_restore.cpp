@@ -21,6 +21,7 @@
 
 #include "chatdata/linerawcontent.h"
 #include "chatdata/linetime.h"
+#include "foundation/safefile.h"
 
 using namespace ioslinedb_p;
 
@@ -39,8 +40,7 @@ const char* const kChatMsgIdsSql = "select Z_PK, ZID from ZMESSAGE where ZCHAT=?
 const char* const kNewestMsgSql =
     "select m.ZCONTENTTYPE,m.ZSENDSTATUS,m.ZTIMESTAMP,m.ZCHAT,m.ZSENDER,m.ZID,m.ZTEXT, u.ZNAME, u.ZADDRESSBOOKNAME"
     " from ZMESSAGE as m left join ZUSER as u on m.ZSENDER=u.Z_PK"
-    " where m.ZCHAT=? and m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"
-    " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)"
+    " where m.ZCHAT=? and" IOSLINEDB_SHOWN_MESSAGES
     " order by m.ZCHAT asc, m.ZTIMESTAMP desc, m.Z_PK desc limit 1";
 
 MessageIds::Scope::Scope(Sqlite3DB& db, MessageIds& ids)
@@ -151,10 +151,11 @@ QVariant textBytes(const QByteArray& bytes)
 
 QByteArray thumbnailBytes(const QString& path)
 {
-    if (path.isEmpty())
-        return QByteArray();
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || f.size() > kMaxThumbnailBytes || !f.open(QIODevice::ReadOnly))
+    // The reader that named the file checked where it leads; a FIFO put
+    // there since must still not block.
+    QFile f;
+    if (path.isEmpty() || !safefile::openRegular(f, path, QIODevice::ReadOnly, nullptr, true)
+        || f.size() > kMaxThumbnailBytes)
         return QByteArray();
     return f.readAll();
 }

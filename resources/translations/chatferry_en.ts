@@ -107,6 +107,10 @@
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>Successfully backed up %1 messages.</translation>
     </message>
+    <message>
+        <source>IDS_BACKUP_%1_FILES_NOT_STORED</source>
+        <translation>%1 media files could not be stored; the log names them.</translation>
+    </message>
 </context>
 <context>
     <name>CopyUWPItunesThread</name>

@@ -107,6 +107,10 @@
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>%1 件のメッセージをバックアップしました。</translation>
     </message>
+    <message>
+        <source>IDS_BACKUP_%1_FILES_NOT_STORED</source>
+        <translation>%1 個のメディアファイルを保存できませんでした。詳しくはログをご覧ください。</translation>
+    </message>
 </context>
 <context>
     <name>CopyUWPItunesThread</name>

@@ -107,6 +107,10 @@
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>已成功備份 %1 則訊息。</translation>
     </message>
+    <message>
+        <source>IDS_BACKUP_%1_FILES_NOT_STORED</source>
+        <translation>有 %1 個媒體檔案無法儲存；詳情請見記錄檔。</translation>
+    </message>
 </context>
 <context>
     <name>CopyUWPItunesThread</name>
