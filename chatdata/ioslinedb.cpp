@@ -1,5 +1,6 @@
 #include "chatdata/ioslinedb.h"
 #include "chatdata/ioslinedb_p.h"
+#include "chatdata/ioslinedb_restore_p.h"
 
 #include <QFileInfo>
 
@@ -10,6 +11,7 @@
 #include "foundation/plistcftype.h"
 
 const char* const IOSLineDb::kTimestampIndex = "_vardo_idx_Message_timestamp";
+const char* const IOSLineDb::kChatTimestampIndex = "_vardo_idx_Message_chat_timestamp";
 
 namespace ioslinedb_p {
 
@@ -169,19 +171,31 @@ void IOSLineDb::prepareThrow()
         chatIndexed = idx.moveNext() && idx.getInt64(0) > 0;
     }
 
-    // The index and the purge go in one transaction, and the purge runs only
-    // the statements this schema allows: a store without ZENABLE has no
+    // The indexes and the purge go in one transaction, and the purge runs
+    // only the statements this schema allows: a store without ZENABLE has no
     // disabled chats, one without ZCHATMETADATA no metadata to drop.
+    //
+    // The time index is what all messages are read by. The second serves
+    // what is asked per chat: a chat's pages, its newest message (loading,
+    // and each chat when a restore is finished) and its message ids (a
+    // restore). Core Data indexes a chat's messages without their times,
+    // which left each of those reading every message of the chat, and
+    // loading every message of the store in an order of its own.
     const bool addIndex = !schema.containsIndex(QString::fromLatin1(kTimestampIndex));
+    const bool addChatIndex = !schema.containsIndex(QString::fromLatin1(kChatTimestampIndex))
+                              && schema.containsCol(QStringLiteral("ZMESSAGE"), QStringLiteral("ZCHAT"));
     const bool purge = schema.containsCol(QStringLiteral("ZCHAT"), QStringLiteral("ZENABLE"));
     const QString disabled = QStringLiteral("(select z_pk from zchat where %1)").arg(QLatin1String(kChatDisabled));
-    if (!addIndex && !purge)
+    if (!addIndex && !addChatIndex && !purge)
         return;
     beginTran();
     try {
         if (addIndex)
             executeThrow(Sqlite3Sql(QStringLiteral("CREATE INDEX %1 ON ZMESSAGE(ZTIMESTAMP)")
                                         .arg(QString::fromLatin1(kTimestampIndex))));
+        if (addChatIndex)
+            executeThrow(Sqlite3Sql(QStringLiteral("CREATE INDEX %1 ON ZMESSAGE(ZCHAT, ZTIMESTAMP)")
+                                        .arg(QString::fromLatin1(kChatTimestampIndex))));
         if (purge) {
             if (schema.containsCol(QStringLiteral("ZMESSAGE"), QStringLiteral("ZCHAT")))
                 executeThrow(Sqlite3Sql(QStringLiteral("delete from zmessage where zchat in ") + disabled));
@@ -202,8 +216,9 @@ void IOSLineDb::prepareThrow()
         }
         throw;
     }
-    if (addIndex)
+    if (addIndex || addChatIndex)
         schema.loadDbThrow(*this);
+    chatIndexed = chatIndexed || addChatIndex;
 }
 
 qint32 IOSLineDb::getPrimaryKey(const QString& entityName, const QString& tableName, int defaultValue) const

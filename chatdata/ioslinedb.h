@@ -21,6 +21,9 @@ class LineData;
 namespace ioslinedb_p {
 class RecordLookup;
 }
+namespace ioslinedb_restore_p {
+class MessageIds;
+}
 
 // A local copy of the LINE app's container (as a backup or a phone gives
 // it) and the Core Data store inside it. Construction only reads the
@@ -111,8 +114,10 @@ public:
     const _MembersTable& groupMembersTable() const { return groupMembers; }
     IOSLineGroupDb& groupStore() { return groupDb; }
 
-    // The index the reader adds; a restore drops it again.
+    // The indexes opening adds, on the message times and on each chat's
+    // message times; a restore drops them again.
     static const char* const kTimestampIndex;
+    static const char* const kChatTimestampIndex;
 
 private:
     void readAccount();
@@ -186,4 +191,7 @@ private:
     static constexpr int kMaxDecodedThumbs = 50000;
     QHash<QString, QPair<qint64, qint64>> decodedThumbs;
     std::unique_ptr<ioslinedb_p::RecordLookup> lookup;
+    // The restore writer's record of message ids, made at its first use.
+    std::unique_ptr<ioslinedb_restore_p::MessageIds> msgIds;
+    ioslinedb_restore_p::MessageIds& messageIds();
 };

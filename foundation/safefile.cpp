@@ -126,8 +126,6 @@ QString resolved(const QString& path, int* code)
 Confinement::Confinement(const QString& root)
     : m_root(QDir::cleanPath(QDir(root).absolutePath()))
 {
-    int code = 0;
-    m_rootReal = resolved(m_root, &code);
 }
 
 bool Confinement::inside(const QString& real) const
@@ -166,6 +164,10 @@ QString Confinement::realDir(const QString& relative)
 
 QString Confinement::realPath(const QString& path, QString* error)
 {
+    if (m_rootReal.isEmpty()) { // the folder may have been made since
+        int code = 0;
+        m_rootReal = resolved(m_root, &code);
+    }
     const QString prefix = m_root + QLatin1Char('/');
     QString clean;
     if (m_rootReal.isEmpty() || !path.startsWith(prefix) || !cleanRelativePath(path.mid(prefix.size()), &clean, 0)) {
