@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 QString g_root;
 }
@@ -14,6 +17,15 @@ QString g_root;
 QString benchTempRoot()
 {
     return g_root;
+}
+
+benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int n)
+{
+    return b->Iterations(1)
+        ->Repetitions(n)
+        ->ReportAggregatesOnly(true)
+        ->UseRealTime()
+        ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
 void resetPeakMemory()

@@ -5,17 +5,15 @@
 #include <QFileInfo>
 #include <QtDebug>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 #include "chatdata/linelocaldb.h"
 #include "foundation/progressform.h"
+#include "foundation/safefile.h"
 
 namespace {
 
@@ -36,7 +34,12 @@ void BackupLineMessagesThread::run()
 {
     try {
         const qint64 stored = backupThrow();
-        m_progress.invokeSucceed(tr("IDS_SUC_BACKUP_%1_MESSAGES").arg(stored));
+        QString text = tr("IDS_SUC_BACKUP_%1_MESSAGES").arg(stored);
+        // The messages are all there; files that could not be copied are
+        // named in the log, and the user learns how many.
+        if (m_failedFiles > 0)
+            text += QLatin1Char(' ') + tr("IDS_BACKUP_%1_FILES_NOT_STORED").arg(m_failedFiles);
+        m_progress.invokeSucceed(text);
     } catch (int) {
         // Cancelled: the window is closed already and nothing was committed.
     } catch (const std::exception& e) {
@@ -51,6 +54,7 @@ qint64 BackupLineMessagesThread::backupThrow()
     if (!m_source)
         throw std::runtime_error("no messages to back up");
     m_chatRows.clear();
+    m_failedFiles = 0;
 
     // Counted before anything is written: a source that cannot say how many
     // messages it has is an error, not an empty source.
@@ -62,7 +66,9 @@ qint64 BackupLineMessagesThread::backupThrow()
     db.openCheckThrow();
     db.beginTran();
 
-    qint64 stored = 0;
+    // Rows of the messages stored, each counted once however often the
+    // source lists it.
+    std::vector<qint64> storedRows;
     int shown = -1;
     for (qint64 i = 0; i < n; ++i) {
         if (m_progress.cancelled)
@@ -75,19 +81,25 @@ qint64 BackupLineMessagesThread::backupThrow()
             shown = percent;
         }
 
-        const _LineMsg m = m_source->msgThrow(i);
+        _LineMsg m = m_source->msgThrow(i);
         if (!m.chat)
             continue; // belongs nowhere: not stored, not counted
         const qint64 chatId = chatRowThrow(db, m.chat);
-        if (db.findMsgThrow(chatId, m.uid) == 0)
-            db.insertMsgThrow(chatId, &m);
-        ++stored;
+        qint64 row = db.findMsgThrow(chatId, m.uid);
+        if (row == 0)
+            row = db.insertMsgThrow(chatId, &m);
+        storedRows.push_back(row);
         // Also for messages stored by an earlier run, whose files may have
-        // been missing then.
+        // been missing then. Named after the row in this database.
+        m.id = row;
         copyMedia(db, m);
     }
+    // A cancel confirmed while the last message was handled still counts.
+    if (m_progress.cancelled)
+        throw kCancelled;
     db.commitTran();
-    return stored;
+    std::sort(storedRows.begin(), storedRows.end());
+    return std::unique(storedRows.begin(), storedRows.end()) - storedRows.begin();
 }
 
 qint64 BackupLineMessagesThread::chatRowThrow(LineLocalDb& db, _LineChat* chat)
@@ -120,176 +132,51 @@ void BackupLineMessagesThread::copyMedia(const LineLocalDb& db, const _LineMsg& 
     copyFile(msg.attaPath, media);
 }
 
-// Media files are not part of the transaction. A file already in the target
-// is the user's and is never replaced; a missing source is common (media
-// LINE never downloaded) and passed over.
+// Media files are not part of the transaction. A missing source is common
+// (media LINE never downloaded) and passed over; a copy that fails is
+// counted for the closing notice.
 void BackupLineMessagesThread::copyFile(const QString& from, const QString& to)
 {
     if (from.isEmpty() || to.isEmpty())
         return;
     QString error;
-    if (g_copyMediaFile(from, to, true, &error) == MediaCopyResult::Failed)
+    if (g_copyMediaFile(from, to, &error) == MediaCopyResult::Failed) {
+        ++m_failedFiles;
         qWarning("BackupLineMessagesThread: cannot copy %s to %s: %s", qPrintable(from), qPrintable(to),
                  qPrintable(error));
+    }
 }
 
-namespace {
-
-class FdCloser
+MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString* error)
 {
-public:
-    explicit FdCloser(int fd) : m_fd(fd) {}
-    ~FdCloser()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-    int fd() const { return m_fd; }
-    // Closes now, reporting whether the last writes reached the file.
-    bool closeNow()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-QString errnoText(const char* what, int code)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(code)));
-}
-
-// Everything from `in` (read from its start) to `out`.
-bool pump(int in, int out, QString* error)
-{
-    if (::lseek(in, 0, SEEK_SET) != 0) {
-        *error = errnoText("seek", errno);
-        return false;
-    }
+    QFile in;
+    if (from.isEmpty() || !safefile::openRegular(in, from, QIODevice::ReadOnly, nullptr, true))
+        return MediaCopyResult::NoSource;
+    const qint64 size = in.size();
+    struct stat st;
+    if (::lstat(QFile::encodeName(to).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size)
+        return MediaCopyResult::Kept;
+    QDir().mkpath(QFileInfo(to).absolutePath()); // a failure shows when the copy is made there
+    // Copies are private to the user, like the chats they belong to. A copy
+    // torn by a crash has the wrong size and is made again by the next run,
+    // so no flush to the disk is waited for.
+    safefile::AtomicFile out(to, 0600);
+    out.setDurable(false);
+    if (!out.open(error))
+        return MediaCopyResult::Failed;
     char buffer[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        const qint64 n = in.read(buffer, sizeof buffer);
         if (n == 0)
-            return true;
+            break;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = errnoText("read", errno);
-            return false;
-        }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buffer + done, size_t(n - done));
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                *error = errnoText("write", errno);
-                return false;
-            }
-            done += w;
-        }
-    }
-}
-
-enum class Unnamed { Done, Unsupported, Failed };
-
-// Through a file without a name (Linux): nothing is ever left behind.
-Unnamed copyUnnamed(int in, const QByteArray& dir, const QByteArray& to, MediaCopyResult* result, QString* error)
-{
-#ifdef O_TMPFILE
-    FdCloser out(::open(dir.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
-    if (out.fd() < 0)
-        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? Unnamed::Unsupported : Unnamed::Failed;
-    if (!pump(in, out.fd(), error))
-        return Unnamed::Failed;
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(out.fd());
-    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0) {
-        *result = MediaCopyResult::Copied;
-        return Unnamed::Done;
-    }
-    if (errno == EEXIST) {
-        *result = MediaCopyResult::Kept;
-        return Unnamed::Done;
-    }
-    // No /proc, or a file system that cannot link such a file.
-    return Unnamed::Unsupported;
-#else
-    Q_UNUSED(in);
-    Q_UNUSED(dir);
-    Q_UNUSED(to);
-    Q_UNUSED(result);
-    Q_UNUSED(error);
-    return Unnamed::Unsupported;
-#endif
-}
-
-// Through a hidden temporary name, linked to the target when complete.
-MediaCopyResult copyNamed(int in, const QByteArray& dir, const QByteArray& to, QString* error)
-{
-    static std::atomic<quint64> serial{0};
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        temp = dir + "/.copying-" + QByteArray::number(qint64(::getpid())) + '-' + QByteArray::number(++serial);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        *error = errnoText("create", errno);
-        return MediaCopyResult::Failed;
-    }
-    FdCloser out(fd);
-    MediaCopyResult result = MediaCopyResult::Failed;
-    if (!pump(in, out.fd(), error)) {
-    } else if (!out.closeNow()) {
-        *error = errnoText("close", errno);
-    } else if (::link(temp.constData(), to.constData()) == 0) {
-        result = MediaCopyResult::Copied;
-    } else if (errno == EEXIST) {
-        result = MediaCopyResult::Kept;
-    } else if (::access(to.constData(), F_OK) == 0) {
-        result = MediaCopyResult::Kept;
-    } else if (::rename(temp.constData(), to.constData()) == 0) {
-        // A file system without hard links: the name was free a moment ago.
-        return MediaCopyResult::Copied;
-    } else {
-        *error = errnoText("rename", errno);
-    }
-    ::unlink(temp.constData());
-    return result;
-}
-
-} // namespace
-
-MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, bool unnamed, QString* error)
-{
-    FdCloser in(::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (in.fd() < 0 || ::fstat(in.fd(), &st) != 0 || !S_ISREG(st.st_mode))
-        return MediaCopyResult::NoSource;
-    const QByteArray target = QFile::encodeName(to);
-    if (::access(target.constData(), F_OK) == 0)
-        return MediaCopyResult::Kept;
-    const QString folder = QFileInfo(to).absolutePath();
-    QDir().mkpath(folder); // a failure shows when the copy is made there
-    const QByteArray dir = QFile::encodeName(folder);
-    if (unnamed) {
-        MediaCopyResult result = MediaCopyResult::Failed;
-        switch (copyUnnamed(in.fd(), dir, target, &result, error)) {
-        case Unnamed::Done:
-            return result;
-        case Unnamed::Failed:
-            if (error->isEmpty())
-                *error = errnoText("create", errno);
+            *error = QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
             return MediaCopyResult::Failed;
-        case Unnamed::Unsupported:
-            break;
+        }
+        if (out.file().write(buffer, n) != n) {
+            *error = QStringLiteral("cannot write %1: %2").arg(to, out.file().errorString());
+            return MediaCopyResult::Failed;
         }
     }
-    return copyNamed(in.fd(), dir, target, error);
+    return out.commit(error) ? MediaCopyResult::Copied : MediaCopyResult::Failed;
 }

@@ -15,8 +15,9 @@ class ProgressForm;
 // thumbnails and media files, on a worker thread behind a progress window.
 // Every row of a run is written in one transaction: a cancel or an error
 // leaves none of them. A message the source cannot read is an error, never
-// an empty message, and the success notice counts the messages that are in
-// the database when the run ends.
+// an empty message, and the success notice counts the messages of the source
+// that are in the database when the run ends, each once. Media files that
+// cannot be copied do not stop the run: the notice says how many.
 class BackupLineMessagesThread : public QThread
 {
     Q_OBJECT
@@ -40,6 +41,8 @@ private:
     QDir m_folder;
     ProgressForm& m_progress;
 
-    // For one run: chat record of the source to its row in the target.
+    // For one run: chat record of the source to its row in the target, and
+    // the media files that could not be copied.
     QHash<const _LineChat*, qint64> m_chatRows;
+    qint64 m_failedFiles = 0;
 };

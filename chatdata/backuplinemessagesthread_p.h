@@ -5,17 +5,17 @@
 #include <QString>
 
 enum class MediaCopyResult {
-    Copied,   // the target was made, with the source's bytes
-    Kept,     // a file of that name was there already and was left alone
-    NoSource, // nothing to copy: the source is missing or is no file
-    Failed,   // see the error text; nothing was left behind
+    Copied,   // the target was made, or replaced, with the source's bytes
+    Kept,     // a copy of the source's size was there already
+    NoSource, // nothing to copy: the source is missing or no regular file
+    Failed,   // see the error text; the target is as it was
 };
 
-// Copies the file `from` to `to`, which must not exist yet: the bytes are
-// written to a file without a name (or, where the system cannot make one,
-// under a hidden temporary name) in the target's folder, made when missing,
-// and only the complete file is then linked under the target's name, an
-// operation that never replaces a file. So no half-written copy can ever
-// stand under the target's name, and a file that appeared meanwhile is
-// kept. `unnamed` false skips straight to the temporary name.
-MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, bool unnamed, QString* error);
+// Copies the file `from` to `to`, making the target's folder when missing.
+// A target of the source's size is taken for a copy made earlier and kept;
+// any other (a truncated copy from a damaged source, say) is replaced. The
+// bytes go to a new file beside the target that is renamed over it when
+// complete, so no half-written copy ever stands under the target's name and
+// a link there is replaced rather than written through. The source is opened
+// without blocking: a FIFO is no source.
+MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString* error);

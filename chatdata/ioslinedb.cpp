@@ -1,5 +1,6 @@
 #include "chatdata/ioslinedb.h"
 #include "chatdata/ioslinedb_p.h"
+#include "chatdata/ioslinedb_restore_p.h"
 
 #include <QFileInfo>
 
@@ -10,8 +11,11 @@
 #include "foundation/plistcftype.h"
 
 const char* const IOSLineDb::kTimestampIndex = "_vardo_idx_Message_timestamp";
+const char* const IOSLineDb::kChatTimestampIndex = "_vardo_idx_Message_chat_timestamp";
 
 namespace ioslinedb_p {
+
+const char* const kChatDisabled = "zenable=0";
 
 bool isPlainName(const QString& name)
 {
@@ -30,7 +34,7 @@ QString pathName(const QString& id)
 using namespace ioslinedb_p;
 
 IOSLineDb::IOSLineDb(const QDir& containerDir, const QString& devicePath)
-    : containerDir(containerDir), devicePath(devicePath)
+    : containerDir(containerDir), confinement(containerDir.absolutePath()), devicePath(devicePath)
 {
     readAccount();
     locateStore();
@@ -40,8 +44,9 @@ IOSLineDb::~IOSLineDb() = default;
 
 void IOSLineDb::readAccount()
 {
-    const PlistCFType prefs = PlistCFType::createCFPropertyListFromFile(
-        containerDir.absoluteFilePath(QStringLiteral("Library/Preferences/jp.naver.line.plist")));
+    const QString path =
+        confinement.realPath(containerDir.absoluteFilePath(QStringLiteral("Library/Preferences/jp.naver.line.plist")));
+    const PlistCFType prefs = path.isEmpty() ? PlistCFType() : PlistCFType::createCFPropertyListFromFile(path);
     mid = prefs.get(QStringLiteral("mid")).CFStringQString();
     name = prefs.get(QStringLiteral("name")).CFStringQString();
     tel = prefs.get(QStringLiteral("tel")).CFStringQString();
@@ -53,10 +58,16 @@ void IOSLineDb::readAccount()
 
 void IOSLineDb::locateStore()
 {
+    // A store reached through a link counts only when the link stays in the
+    // container.
     const auto isFile = [this](const QString& rel) {
-        return !rel.isEmpty() && QFileInfo(containerDir.absoluteFilePath(rel)).isFile();
+        const QString real = rel.isEmpty() ? QString() : confinement.realPath(containerDir.absoluteFilePath(rel));
+        return !real.isEmpty() && safefile::isRegularFile(real);
     };
-    const auto isDir = [this](const QString& rel) { return QFileInfo(containerDir.absoluteFilePath(rel)).isDir(); };
+    const auto isDir = [this](const QString& rel) {
+        const QString real = confinement.realPath(containerDir.absoluteFilePath(rel));
+        return !real.isEmpty() && QFileInfo(real).isDir();
+    };
     const auto setRel = [this](const QString& rel) {
         dbRelPath = rel;
         dbPath = containerDir.absoluteFilePath(rel);
@@ -106,18 +117,29 @@ void IOSLineDb::locateStore()
     }
 }
 
+QString IOSLineDb::storeFileThrow(const QString& path)
+{
+    QString error;
+    const QString real = confinement.realPath(path, &error);
+    if (real.isEmpty())
+        throw std::runtime_error(error.toStdString());
+    return real;
+}
+
 void IOSLineDb::openCheckThrow()
 {
     if (isOpen())
         return;
-    openThrow(dbPath, 2);
+    const QString mainPath = storeFileThrow(dbPath);
+    const QString groupPath = groupDbPath.isEmpty() ? QString() : storeFileThrow(groupDbPath);
+    openThrow(mainPath, 2);
     try {
         // Pages are read in long runs; mapping the copy saves a read call
         // per database page. The copy is ours, nobody truncates it under us.
         QString ignored;
         exec(QStringLiteral("PRAGMA mmap_size=268435456"), ignored);
-        if (!groupDbPath.isEmpty())
-            groupDb.openCheckThrow(groupDbPath);
+        if (!groupPath.isEmpty())
+            groupDb.openCheckThrow(groupPath);
         prepareThrow();
     } catch (const std::exception&) {
         // Being open means being prepared: a failure closes both stores so
@@ -149,20 +171,32 @@ void IOSLineDb::prepareThrow()
         chatIndexed = idx.moveNext() && idx.getInt64(0) > 0;
     }
 
-    // The index and the purge go in one transaction, and the purge runs only
-    // the statements this schema allows: a store without ZENABLE has no
+    // The indexes and the purge go in one transaction, and the purge runs
+    // only the statements this schema allows: a store without ZENABLE has no
     // disabled chats, one without ZCHATMETADATA no metadata to drop.
+    //
+    // The time index is what all messages are read by. The second serves
+    // what is asked per chat: a chat's pages, its newest message (loading,
+    // and each chat when a restore is finished) and its message ids (a
+    // restore). Core Data indexes a chat's messages without their times,
+    // which left each of those reading every message of the chat, and
+    // loading every message of the store in an order of its own.
     const bool addIndex = !schema.containsIndex(QString::fromLatin1(kTimestampIndex));
+    const bool addChatIndex = !schema.containsIndex(QString::fromLatin1(kChatTimestampIndex))
+                              && schema.containsCol(QStringLiteral("ZMESSAGE"), QStringLiteral("ZCHAT"));
     const bool purge = schema.containsCol(QStringLiteral("ZCHAT"), QStringLiteral("ZENABLE"));
-    if (!addIndex && !purge)
+    const QString disabled = QStringLiteral("(select z_pk from zchat where %1)").arg(QLatin1String(kChatDisabled));
+    if (!addIndex && !addChatIndex && !purge)
         return;
     beginTran();
     try {
         if (addIndex)
             executeThrow(Sqlite3Sql(QStringLiteral("CREATE INDEX %1 ON ZMESSAGE(ZTIMESTAMP)")
                                         .arg(QString::fromLatin1(kTimestampIndex))));
+        if (addChatIndex)
+            executeThrow(Sqlite3Sql(QStringLiteral("CREATE INDEX %1 ON ZMESSAGE(ZCHAT, ZTIMESTAMP)")
+                                        .arg(QString::fromLatin1(kChatTimestampIndex))));
         if (purge) {
-            const QString disabled = QStringLiteral("(select z_pk from zchat where zenable=0)");
             if (schema.containsCol(QStringLiteral("ZMESSAGE"), QStringLiteral("ZCHAT")))
                 executeThrow(Sqlite3Sql(QStringLiteral("delete from zmessage where zchat in ") + disabled));
             if (schema.containsCol(chatMembers.table, chatMembers.ownerColumn))
@@ -172,7 +206,7 @@ void IOSLineDb::prepareThrow()
                                         + disabled));
             if (schema.containsCol(QStringLiteral("ZCHATMETADATA"), QStringLiteral("ZCHAT")))
                 executeThrow(Sqlite3Sql(QStringLiteral("delete from ZCHATMETADATA where ZCHAT in ") + disabled));
-            executeThrow(Sqlite3Sql("delete from zchat where zenable=0"));
+            executeThrow(Sqlite3Sql(QStringLiteral("delete from zchat where %1").arg(QLatin1String(kChatDisabled))));
         }
         commitTran();
     } catch (const std::exception&) {
@@ -182,8 +216,9 @@ void IOSLineDb::prepareThrow()
         }
         throw;
     }
-    if (addIndex)
+    if (addIndex || addChatIndex)
         schema.loadDbThrow(*this);
+    chatIndexed = chatIndexed || addChatIndex;
 }
 
 qint32 IOSLineDb::getPrimaryKey(const QString& entityName, const QString& tableName, int defaultValue) const
@@ -208,6 +243,9 @@ _LineStickerInfo IOSLineDb::stickerInfoThrow(int stickerId)
     if (it != stickerCache.constEnd())
         return *it;
     openCheckThrow();
+    // Older stores have no packages: their stickers are read without one.
+    if (!schema.containsTable(QStringLiteral("ZSTICKERPACKAGE")))
+        return _LineStickerInfo();
     Sqlite3Sql sql("select * from ZSTICKERPACKAGE where ? between ZSTICKERIDSTART and ZSTICKERIDEND limit 1");
     sql.addIntParam(stickerId);
     Sqlite3Cursor cur = queryThrow(sql);

@@ -15,10 +15,14 @@
 #include "chatdata/lineaccountdb.h"
 #include "chatdata/linemsg.h"
 #include "foundation/dbschema.h"
+#include "foundation/safefile.h"
 
 class LineData;
 namespace ioslinedb_p {
 class RecordLookup;
+}
+namespace ioslinedb_restore_p {
+class MessageIds;
 }
 
 // A local copy of the LINE app's container (as a backup or a phone gives
@@ -29,7 +33,11 @@ class RecordLookup;
 //
 // Everything read from the copy is untrusted: ids become path components
 // only when they are plain names, else in encoded form, so no path built
-// here leaves the container.
+// here leaves the container. Links in the copy are followed only where they
+// stay inside it: a store, a preferences file, a thumbnail or an attachment
+// reached through a link that leaves the container counts as missing, and
+// files written into the copy never go through a link at all. Only regular
+// files are opened, so a FIFO planted in the copy cannot block a reader.
 //
 // One object is used by one thread at a time; it takes no lock.
 class IOSLineDb : public AbsLineDb
@@ -106,12 +114,18 @@ public:
     const _MembersTable& groupMembersTable() const { return groupMembers; }
     IOSLineGroupDb& groupStore() { return groupDb; }
 
-    // The index the reader adds; a restore drops it again.
+    // The indexes opening adds, on the message times and on each chat's
+    // message times; a restore drops them again.
     static const char* const kTimestampIndex;
+    static const char* const kChatTimestampIndex;
 
 private:
     void readAccount();
     void locateStore();
+    // The real path of a store file of the copy, to open it; throws when it
+    // leads outside the container (the copy may have changed since it was
+    // located). SQLite itself refuses links at the journals beside it.
+    QString storeFileThrow(const QString& path);
     void prepareThrow();
     // What tells whether the store changed: this connection's change count
     // and SQLite's data version (which moves when another one commits).
@@ -129,6 +143,7 @@ private:
     bool chatFirstThrow(_LineChat* chat, const StoreState& state);
 
     QDir containerDir;
+    safefile::Confinement confinement;
     QString devicePath;
     QString dbPath;
     QString dbRelPath;
@@ -176,4 +191,7 @@ private:
     static constexpr int kMaxDecodedThumbs = 50000;
     QHash<QString, QPair<qint64, qint64>> decodedThumbs;
     std::unique_ptr<ioslinedb_p::RecordLookup> lookup;
+    // The restore writer's record of message ids, made at its first use.
+    std::unique_ptr<ioslinedb_restore_p::MessageIds> msgIds;
+    ioslinedb_restore_p::MessageIds& messageIds();
 };

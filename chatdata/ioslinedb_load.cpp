@@ -1,5 +1,6 @@
 // Loading the users, chats and groups of a LINE store into a LineData.
 #include "chatdata/ioslinedb.h"
+#include "chatdata/ioslinedb_p.h"
 
 #include "chatdata/linedata.h"
 #include "chatdata/linetime.h"
@@ -67,12 +68,16 @@ void IOSLineDb::loadDataThrow(LineData& data)
 
     {
         const bool hasEnable = schema.containsCol(QStringLiteral("ZCHAT"), QStringLiteral("ZENABLE"));
+        // Disabled by the purge's own test, so that what opening kept is
+        // exactly what is loaded: Core Data leaves an unset flag NULL, and a
+        // flag that is no number is no 0 either.
         Sqlite3Cursor cur = queryThrow(Sqlite3Sql(
-            "select c.*, u.Z_PK as rel_userid from ZCHAT as c left join ZUSER as u on c.ZMID=u.ZMID"));
+            QStringLiteral("select c.*, u.Z_PK as rel_userid, %1 as chat_disabled"
+                           " from ZCHAT as c left join ZUSER as u on c.ZMID=u.ZMID")
+                .arg(hasEnable ? QStringLiteral("(c.%1)").arg(QLatin1String(ioslinedb_p::kChatDisabled))
+                               : QStringLiteral("0"))));
         while (cur.moveNext()) {
-            // Only a 0 marks a disabled chat; Core Data leaves an unset flag
-            // NULL, and the purge keeps such chats.
-            if (hasEnable && !cur.isNull("ZENABLE") && cur.getInt("ZENABLE") == 0)
+            if (cur.getInt("chat_disabled") == 1)
                 continue;
             const qint64 key = cur.getInt64("Z_PK");
             if (data.chat(key))

@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QSaveFile>
+#include <QBuffer>
 #include <QTimeZone>
 
 #include <limits>
@@ -17,6 +17,7 @@
 #include "chatdata/linerawcontent.h"
 #include "foundation/fileutil.h"
 #include "foundation/pathutil.h"
+#include "foundation/safefile.h"
 #include "foundation/utf8mac.h"
 
 using namespace ioslinedb_p;
@@ -51,19 +52,20 @@ int messageType(int contentType)
     }
 }
 
-const char* const kFilter = " and m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"
-                            " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)";
+const char* const kFilter = " and" IOSLINEDB_SHOWN_MESSAGES;
 
 // The columns a page needs. ZTHUMBNAIL is left out: it is read only for a
-// thumbnail that has not been written to a file yet.
+// thumbnail that has not been written to a file yet. The chat's id comes
+// along for the media paths of a message whose chat is not loaded.
 const char* const kPageColumns = "select m.Z_PK, m.ZID, m.ZTIMESTAMP, m.ZCONTENTTYPE, m.ZCHAT, m.ZSENDER, m.ZTEXT,"
-                                 " m.ZCONTENTMETADATA, m.ZLATITUDE, m.ZLONGITUDE";
+                                 " m.ZCONTENTMETADATA, m.ZLATITUDE, m.ZLONGITUDE, c.ZMID as chat_mid";
 
-QString firstExisting(const QString& base, std::initializer_list<const char*> suffixes)
+template <typename IsFile>
+QString firstExisting(const QString& base, std::initializer_list<const char*> suffixes, IsFile isFile)
 {
     for (const char* s : suffixes) {
         const QString p = base + QLatin1String(s);
-        if (QFileInfo::exists(p))
+        if (isFile(p))
             return p;
     }
     return QString();
@@ -123,9 +125,22 @@ QPair<qint64, qint64> fileStamp(const QString& path)
     return {qint64(st.st_size), ns};
 }
 
+// Written whole or not at all (a partial file would be taken for the
+// thumbnail from then on), and never through a link at its name.
+void writeWhole(const QString& path, const QByteArray& bytes)
+{
+    safefile::AtomicFile file(path);
+    if (file.open() && file.file().write(bytes) == bytes.size())
+        file.commit();
+}
+
+// A picture from a regular file only: opening a FIFO would block for good.
 bool loadPicture(QImage& img, const QString& path)
 {
-    return img.load(path, "JPEG") || img.load(path, "PNG");
+    QFile file;
+    if (path.isEmpty() || !safefile::openRegular(file, path, QIODevice::ReadOnly, nullptr, true))
+        return false;
+    return img.load(&file, "JPEG") || (file.seek(0) && img.load(&file, "PNG"));
 }
 
 template <typename T, typename Find>
@@ -258,6 +273,7 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
     const int iMeta = cur.columnIndex(QStringLiteral("ZCONTENTMETADATA"));
     const int iLat = cur.columnIndex(QStringLiteral("ZLATITUDE"));
     const int iLng = cur.columnIndex(QStringLiteral("ZLONGITUDE"));
+    const int iChatMid = cur.columnIndex(QStringLiteral("chat_mid"));
 
     const QString container = containerDir.absolutePath() + QLatin1Char('/');
     const QString storeAbs = container + storeDir;
@@ -277,11 +293,11 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         lastTs = ts;
         lastPk = pk;
         const int type = messageType(cur.getInt(iType));
-        _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
-        // Opening purged the disabled chats and loading took in all others,
-        // so a row without its chat means a store changed since: skip it.
-        if (type < 0 || !msgChat)
+        if (type < 0)
             continue;
+        // A chat that reached the store after loading has no record: its
+        // messages come without one, as counting includes them.
+        _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
 
         _LineMsg msg;
         msg.id = pk;
@@ -289,65 +305,79 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         msg.type = type;
         msg.ts = localTimes.at(ts);
         msg.chat = msgChat;
-        const qint64 sender = cur.getInt64(iSender);
-        msg.from = sender != 0 ? lookup->user(data, sender) : nullptr;
+        // Only a message without sender is the account owner's.
+        if (const qint64 sender = cur.getInt64(iSender)) {
+            msg.from = lookup->user(data, sender);
+            if (!msg.from)
+                msg.from = data.unknownUser();
+        }
+        const auto chatUid = [&] { return msgChat ? msgChat->uid : cur.getText(iChatMid); };
 
         const auto thumbnailSteps = [&](bool pictureFallback) {
-            const QString encChat = pathutil::encodeFileName(msgChat->uid);
+            const QString encChat = pathutil::encodeFileName(chatUid());
             const QString encMsg = pathutil::encodeFileName(msg.uid);
             const QString extracted = extractedDir + encChat + QLatin1Char('/') + encMsg + QStringLiteral(".thumb.jpg");
             const QString lineThumb =
                 storeAbs + QStringLiteral("Message Thumbnails/") + encChat + QLatin1Char('/') + encMsg + QStringLiteral(".thumb");
             msg.thumbPath = extracted;
-            const QFileInfo lineInfo(lineThumb);
-            if (lineInfo.isFile()) {
+            // Where each really is; empty when that is outside the container.
+            QString thumbReal = confinement.realPath(lineThumb);
+            if (!thumbReal.isEmpty() && safefile::isRegularFile(thumbReal)) {
                 msg.thumbPath = lineThumb;
             } else {
-                const QFileInfo ex(extracted);
-                if (!ex.exists() || ex.size() == 0) {
+                thumbReal = confinement.realPath(extracted);
+                if (thumbReal.isEmpty()) {
+                    msg.thumbPath.clear();
+                } else if (fileStamp(thumbReal).first <= 0) {
                     Sqlite3Sql blobSql("select ZTHUMBNAIL from ZMESSAGE where Z_PK=?");
                     blobSql.addInt64Param(pk);
                     Sqlite3Cursor blob = queryThrow(blobSql);
                     const QByteArray bytes = blob.moveNext() ? blob.getBlob(0) : QByteArray();
-                    QDir().mkpath(ex.absolutePath());
-                    // Written whole or not at all: a partial file would be
-                    // taken for the thumbnail from then on.
-                    QSaveFile f(extracted);
-                    if (f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size())
-                        f.commit();
+                    QDir().mkpath(QFileInfo(thumbReal).absolutePath());
+                    writeWhole(thumbReal, bytes);
                 }
             }
-            if (!pictureFallback)
+            if (!pictureFallback || thumbReal.isEmpty())
                 return;
             // A thumbnail that decoded once and has not changed since decodes
             // again: remember it instead of decoding it on every read.
-            const QPair<qint64, qint64> stamp = fileStamp(msg.thumbPath);
-            const auto known = decodedThumbs.constFind(msg.thumbPath);
+            const QPair<qint64, qint64> stamp = fileStamp(thumbReal);
+            const auto known = decodedThumbs.constFind(thumbReal);
             if (stamp.first > 0 && known != decodedThumbs.constEnd() && *known == stamp)
                 return;
             QImage img;
-            if (loadPicture(img, msg.thumbPath)) {
+            if (loadPicture(img, thumbReal)) {
                 // Bounded: reading a whole store must not keep one entry
                 // per photo for as long as the store is open.
                 if (decodedThumbs.size() >= kMaxDecodedThumbs)
                     decodedThumbs.clear();
-                decodedThumbs.insert(msg.thumbPath, stamp);
+                decodedThumbs.insert(thumbReal, stamp);
                 return;
             }
             QImage photo;
-            if (!loadPicture(photo, msg.attaPath))
+            if (msg.attaPath.isEmpty() || !loadPicture(photo, confinement.realPath(msg.attaPath)))
                 return;
             const QImage scaled = photo.width() > photo.height()
                                       ? photo.scaledToWidth(400, Qt::FastTransformation)
                                       : photo.scaledToHeight(400, Qt::FastTransformation);
-            QSaveFile out(msg.thumbPath);
-            if (out.open(QIODevice::WriteOnly) && scaled.save(&out, "JPEG"))
-                out.commit();
+            QByteArray jpeg;
+            QBuffer buffer(&jpeg);
+            if (buffer.open(QIODevice::WriteOnly) && scaled.save(&buffer, "JPEG"))
+                writeWhole(thumbReal, jpeg);
         };
 
         const auto attaBase = [&] {
-            return storeAbs + QStringLiteral("Message Attachments/") + pathName(msgChat->uid) + QLatin1Char('/')
+            return storeAbs + QStringLiteral("Message Attachments/") + pathName(chatUid()) + QLatin1Char('/')
                    + pathName(msg.uid);
+        };
+        // A media file counts when it is a regular file inside the container.
+        const auto isFile = [this](const QString& path) {
+            const QString real = confinement.realPath(path);
+            return !real.isEmpty() && safefile::isRegularFile(real);
+        };
+        // A path named whether or not its file exists, unless it leads out.
+        const auto unlessOutside = [this](const QString& path) {
+            return confinement.realPath(path).isEmpty() ? QString() : path;
         };
 
         switch (type) {
@@ -356,19 +386,19 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             msg.text = parseLineRawContent(msg.rawContent);
             break;
         case LineMsgType::PHOTO:
-            msg.attaPath = attaBase() + QStringLiteral(".jpg");
+            msg.attaPath = unlessOutside(attaBase() + QStringLiteral(".jpg"));
             thumbnailSteps(true);
             msg.attaSetWidth(cur.getInt(iLat));
             msg.attaSetHeight(cur.getInt(iLng));
             break;
         case LineMsgType::VIDEO:
             thumbnailSteps(false);
-            msg.attaPath = firstExisting(attaBase(), {".mp4", ".mov"});
+            msg.attaPath = firstExisting(attaBase(), {".mp4", ".mov"}, isFile);
             msg.attaSetWidth(cur.getInt(iLat));
             msg.attaSetHeight(cur.getInt(iLng));
             break;
         case LineMsgType::VOICE:
-            msg.attaPath = firstExisting(attaBase(), {".mp4", ".aac", ".m4a"});
+            msg.attaPath = firstExisting(attaBase(), {".mp4", ".aac", ".m4a"}, isFile);
             msg.attaSetFileSize(cur.getInt64(iLat));
             break;
         case LineMsgType::STICKER: {
@@ -400,7 +430,7 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             // separator and the cleaned one drops them.
             const QString base = attaBase() + QLatin1Char('_');
             const QString encoded = base + pathutil::encodeFileName(utf8mac_to(fileName));
-            msg.attaPath = QFileInfo::exists(encoded) ? encoded : base + g_formatFileName(fileName);
+            msg.attaPath = isFile(encoded) ? encoded : unlessOutside(base + g_formatFileName(fileName));
             break;
         }
         case LineMsgType::LOCATION: {

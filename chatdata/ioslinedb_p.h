@@ -11,6 +11,18 @@ struct _LineUser;
 // Private helpers of IOSLineDb, shared by its source files.
 namespace ioslinedb_p {
 
+// The condition of ZCHAT that marks a disabled chat. Opening deletes such
+// chats and the loader leaves them out by the very same test, so that both
+// judge a flag that is no number (a text, a real) alike.
+extern const char* const kChatDisabled;
+
+// The messages a reader shows, as a condition on ZMESSAGE "m": before 2096,
+// with an id, of a content type the reader knows. A macro, so that constant
+// statements can take it in as they are written.
+#define IOSLINEDB_SHOWN_MESSAGES                                                                                       \
+    " m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"                                              \
+    " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)"
+
 // True when the text can stand as one file or folder name as it is: not
 // empty, not "." or "..", and without a separator or NUL.
 bool isPlainName(const QString& name);

@@ -15,23 +15,24 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 
 #include "chatdata/linerawcontent.h"
 #include "chatdata/linetime.h"
+#include "foundation/safefile.h"
 
 using namespace ioslinedb_p;
 
 namespace ioslinedb_restore_p {
 
-const char* const kMessageIdIndex = "_vardo_idx_Message_id";
-const char* const kMessageIdIndexSql = "CREATE INDEX _vardo_idx_Message_id ON ZMESSAGE(ZID, ZCHAT)";
-const char* const kChatTimeIndex = "_vardo_idx_Message_chat_timestamp";
-const char* const kChatTimeIndexSql = "CREATE INDEX _vardo_idx_Message_chat_timestamp ON ZMESSAGE(ZCHAT, ZTIMESTAMP)";
-
 // "=" rather than LIKE on the chat: LIKE compares text and can use no index,
-// which made every test read the whole message table.
-const char* const kFindMsgSql = "select Z_PK, ZTEXT from ZMESSAGE where ZID=? and ZCHAT=? limit 1";
+// which made every test read the whole message table. The lowest key first,
+// so that the row found does not depend on the index SQLite takes.
+const char* const kFindMsgSql = "select Z_PK, ZTEXT from ZMESSAGE where ZID=? and ZCHAT=? order by Z_PK limit 1";
+
+const char* const kChatMsgIdsSql = "select Z_PK, ZID from ZMESSAGE where ZCHAT=?";
 
 // The same filter as the reader's, so that a chat's summary is a message the
 // app shows. Z_PK breaks ties of time, so that the choice is the same on
@@ -39,9 +40,94 @@ const char* const kFindMsgSql = "select Z_PK, ZTEXT from ZMESSAGE where ZID=? an
 const char* const kNewestMsgSql =
     "select m.ZCONTENTTYPE,m.ZSENDSTATUS,m.ZTIMESTAMP,m.ZCHAT,m.ZSENDER,m.ZID,m.ZTEXT, u.ZNAME, u.ZADDRESSBOOKNAME"
     " from ZMESSAGE as m left join ZUSER as u on m.ZSENDER=u.Z_PK"
-    " where m.ZCHAT=? and m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"
-    " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)"
+    " where m.ZCHAT=? and" IOSLINEDB_SHOWN_MESSAGES
     " order by m.ZCHAT asc, m.ZTIMESTAMP desc, m.Z_PK desc limit 1";
+
+MessageIds::Scope::Scope(Sqlite3DB& db, MessageIds& ids)
+    : m_db(db), m_ids(ids)
+{
+    if (db.changeStamp() != ids.m_stamp)
+        ids.m_byChat.clear();
+}
+
+MessageIds::Scope::~Scope()
+{
+    m_ids.m_stamp = m_db.changeStamp();
+}
+
+bool MessageIds::bytewiseThrow(Sqlite3DB& db)
+{
+    if (m_checkedConnection == db.rawHandle())
+        return m_bytewise;
+    const char* type = nullptr;
+    const char* collation = nullptr;
+    m_bytewise = sqlite3_table_column_metadata(db.rawHandle(), "main", "ZMESSAGE", "ZID", &type, &collation, nullptr,
+                                               nullptr, nullptr)
+                 == SQLITE_OK;
+    if (m_bytewise) {
+        // SQLite's rules of column affinity: text unless the declared type
+        // names an integer, and it names text.
+        const QByteArray t = QByteArray(type ? type : "").toUpper();
+        m_bytewise = !t.contains("INT") && (t.contains("CHAR") || t.contains("CLOB") || t.contains("TEXT"))
+                     && qstricmp(collation ? collation : "", "BINARY") == 0;
+    }
+    if (m_bytewise) {
+        Sqlite3Cursor enc = db.queryThrow(Sqlite3Sql("PRAGMA encoding"));
+        m_bytewise = enc.moveNext() && enc.getText(0) == QLatin1String("UTF-8");
+    }
+    m_checkedConnection = db.rawHandle();
+    return m_bytewise;
+}
+
+qint64 MessageIds::findThrow(Sqlite3DB& db, qint64 chatPk, const QString& uid, QByteArray* text)
+{
+    const QByteArray id = uid.toUtf8();
+    if (bytewiseThrow(db)) {
+        auto chat = m_byChat.find(chatPk);
+        if (chat == m_byChat.end()) {
+            QHash<QByteArray, qint64> ids;
+            Sqlite3Cursor cur = db.queryThrow(Sqlite3Sql(kChatMsgIdsSql).addInt64Param(chatPk));
+            while (cur.moveNext()) {
+                // Only a text equals the bound text; the first key stays.
+                if (cur.valueType(1) != SQLITE_TEXT)
+                    continue;
+                const qint64 pk = cur.getInt64(0);
+                const QByteArray rowId = cur.getTextBytes(1);
+                auto it = ids.find(rowId);
+                if (it == ids.end())
+                    ids.insert(rowId, pk);
+                else if (pk < *it)
+                    *it = pk;
+            }
+            chat = m_byChat.insert(chatPk, ids);
+        }
+        const qint64 pk = chat->value(id, 0);
+        if (pk == 0)
+            return 0;
+        Sqlite3Cursor row = db.queryThrow(Sqlite3Sql("select ZTEXT from ZMESSAGE where Z_PK=? and ZCHAT=? and ZID=?")
+                                              .addInt64Param(pk)
+                                              .addInt64Param(chatPk)
+                                              .addTextParam(uid));
+        if (row.moveNext()) {
+            *text = row.getTextBytes(0);
+            return pk;
+        }
+        // Not what was read: the rows changed in a way nothing showed.
+        m_byChat.clear();
+    }
+    Sqlite3Cursor cur = db.queryThrow(Sqlite3Sql(kFindMsgSql).addTextParam(uid).addInt64Param(chatPk));
+    if (!cur.moveNext())
+        return 0;
+    *text = cur.getTextBytes(1);
+    return cur.getInt64(0);
+}
+
+void MessageIds::added(qint64 chatPk, const QString& uid, qint64 pk)
+{
+    auto chat = m_byChat.find(chatPk);
+    if (chat != m_byChat.end() && !chat->contains(uid.toUtf8()))
+        chat->insert(uid.toUtf8(), pk);
+}
 
 } // namespace ioslinedb_restore_p
 
@@ -65,10 +151,11 @@ QVariant textBytes(const QByteArray& bytes)
 
 QByteArray thumbnailBytes(const QString& path)
 {
-    if (path.isEmpty())
-        return QByteArray();
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || f.size() > kMaxThumbnailBytes || !f.open(QIODevice::ReadOnly))
+    // The reader that named the file checked where it leads; a FIFO put
+    // there since must still not block.
+    QFile f;
+    if (path.isEmpty() || !safefile::openRegular(f, path, QIODevice::ReadOnly, nullptr, true)
+        || f.size() > kMaxThumbnailBytes)
         return QByteArray();
     return f.readAll();
 }
@@ -133,6 +220,7 @@ qint64 IOSLineDb::findUserThrow(const QString& mid)
 qint64 IOSLineDb::insertUserThrow(const _LineUser* user)
 {
     openCheckThrow();
+    MessageIds::Scope kept(*this, messageIds());
     if (!user)
         return 0;
     const QString table = QStringLiteral("ZUSER");
@@ -172,6 +260,7 @@ qint64 IOSLineDb::findChatThrow(const QString& mid, bool& enabled)
 qint64 IOSLineDb::insertChatThrow(const _LineChat* chat)
 {
     openCheckThrow();
+    MessageIds::Scope kept(*this, messageIds());
     if (!chat)
         return 0;
     const QString table = QStringLiteral("ZCHAT");
@@ -216,6 +305,7 @@ static void saveMembersThrow(IOSLineDb& db, const _MembersTable& t, qint64 owner
 void IOSLineDb::saveChatMembersThrow(const qint64& chatPk, const _LineChat* chat)
 {
     openCheckThrow();
+    MessageIds::Scope kept(*this, messageIds());
     if (chat)
         saveMembersThrow(*this, chatMembers, chatPk, chat->users);
 }
@@ -240,6 +330,7 @@ qint64 IOSLineDb::findGroupInfoThrow(const QString& groupId)
 qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
 {
     openCheckThrow();
+    MessageIds::Scope kept(*this, messageIds());
     if (!keepsOwnGroups(*this))
         return 0;
     const QString table = QStringLiteral("ZGROUP");
@@ -262,21 +353,18 @@ qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
 void IOSLineDb::saveGroupMembersThrow(const qint64& groupPk, const _LineGroupInfo* group)
 {
     openCheckThrow();
+    MessageIds::Scope kept(*this, messageIds());
     if (group && groupPk != 0 && keepsOwnGroups(*this))
         saveMembersThrow(*this, groupMembers, groupPk, group->members);
 }
 
 // --- messages -------------------------------------------------------------
 
-// Made inside the caller's transaction, an index goes with it when that is
-// abandoned; so it is looked for in the schema each time rather than
-// remembered.
-static void ensureIndexThrow(IOSLineDb& db, const char* name, const char* createSql)
+MessageIds& IOSLineDb::messageIds()
 {
-    Sqlite3Sql probe("select 1 from sqlite_master where type='index' and name=?");
-    probe.addTextParam(QString::fromLatin1(name));
-    if (firstKeyThrow(db, probe) == 0)
-        db.executeThrow(Sqlite3Sql(createSql));
+    if (!msgIds)
+        msgIds = std::make_unique<MessageIds>();
+    return *msgIds;
 }
 
 qint64 IOSLineDb::findMsgThrow(const qint64& chatPk, const QString& uid)
@@ -284,21 +372,10 @@ qint64 IOSLineDb::findMsgThrow(const qint64& chatPk, const QString& uid)
     if (!isLineMsgUidValid(uid))
         return 0;
     openCheckThrow();
-    // Without it, each test reads every message of the chat: a restore into
-    // a long chat would read it once per message restored.
-    ensureIndexThrow(*this, kMessageIdIndex, kMessageIdIndexSql);
-    qint64 pk = 0;
+    MessageIds::Scope kept(*this, messageIds());
     QByteArray text;
-    {
-        Sqlite3Sql sql(kFindMsgSql);
-        sql.addTextParam(uid).addInt64Param(chatPk);
-        Sqlite3Cursor cur = queryThrow(sql);
-        if (!cur.moveNext())
-            return 0;
-        pk = cur.getInt64(0);
-        text = cur.getTextBytes(1);
-    }
-    if (isRawContentContainEmoji_efbfbd(text)) {
+    const qint64 pk = msgIds->findThrow(*this, chatPk, uid, &text);
+    if (pk != 0 && isRawContentContainEmoji_efbfbd(text)) {
         Sqlite3Sql fix("update ZMESSAGE set ZTEXT=? where Z_PK=?");
         fix.addTextBytesParam(fixRawContent_efbfbd(text)).addInt64Param(pk);
         runSqlThrow(fix);
@@ -326,6 +403,7 @@ qint64 IOSLineDb::insertMsgThrow(const qint64& chatPk, const _LineMsg* msg)
     openCheckThrow();
     if (!msg)
         return 0;
+    MessageIds::Scope kept(*this, messageIds());
     const bool own = msg->wasFromMe();
     const bool inRoom = msg->chat && msg->chat->type != LineChatType::SINGLE;
     const QString sender = own ? QString() : msg->from->displayName();
@@ -403,7 +481,9 @@ qint64 IOSLineDb::insertMsgThrow(const qint64& chatPk, const _LineMsg* msg)
         row["ZSENDER"] = userKeyThrow(*this, msg->from);
     row["ZID"] = msg->uid;
     runSqlThrow(row.insertSql(QStringLiteral("ZMESSAGE")));
-    return lastInsertId();
+    const qint64 pk = lastInsertId();
+    msgIds->added(chatPk, msg->uid, pk);
+    return pk;
 }
 
 // --- finishing --------------------------------------------------------------
@@ -450,15 +530,17 @@ QString lastMessageSummary(int contentType, bool received, const QString& sender
 void IOSLineDb::updateDbStatThrow()
 {
     openCheckThrow();
-    // Each chat's newest message is then the last entry of its run in this
-    // index, instead of the top of a sort of all its messages.
-    ensureIndexThrow(*this, kChatTimeIndex, kChatTimeIndexSql);
-
-    // The keys first, so that no read is pending while the chats are
-    // written and the indexes dropped (SQLite refuses a DROP then).
+    // Every chat of the store, touched by this restore or not, is summarised
+    // again. Chats are taken from their own table rather than from the
+    // messages: a chat without messages gets no row from the query below
+    // and stays as it is either way, and each chat's newest message is the
+    // end of its run in the index of chats and times that opening made, so
+    // the step costs the same in a store of any size. The keys come first,
+    // so that no read is pending while the chats are written and the indexes
+    // dropped (SQLite refuses a DROP then).
     QList<qint64> chatKeys;
     {
-        Sqlite3Cursor cur = queryThrow(Sqlite3Sql("select ZCHAT from ZMESSAGE group by ZCHAT"));
+        Sqlite3Cursor cur = queryThrow(Sqlite3Sql("select Z_PK from ZCHAT"));
         while (cur.moveNext())
             chatKeys.append(cur.getInt64(0));
     }
@@ -471,19 +553,18 @@ void IOSLineDb::updateDbStatThrow()
         QString senderName;
         QByteArray text;
         {
-            Sqlite3Sql sql(kNewestMsgSql);
-            sql.addInt64Param(chatPk);
-            Sqlite3Cursor cur = queryThrow(sql);
+            // Read by position: the columns are those of kNewestMsgSql.
+            Sqlite3Cursor cur = queryThrow(Sqlite3Sql(kNewestMsgSql).addInt64Param(chatPk));
             if (!cur.moveNext())
                 continue;
-            contentType = cur.getInt("ZCONTENTTYPE");
-            ts = cur.getInt64("ZTIMESTAMP");
-            senderPk = cur.getInt64("ZSENDER");
-            msgId = cur.getText("ZID");
-            text = cur.getTextBytes("ZTEXT");
-            senderName = cur.getText("ZADDRESSBOOKNAME");
+            contentType = cur.getInt(0);
+            ts = cur.getInt64(2);
+            senderPk = cur.getInt64(4);
+            msgId = cur.getText(5);
+            text = cur.getTextBytes(6);
+            senderName = cur.getText(8);
             if (senderName.isEmpty())
-                senderName = cur.getText("ZNAME");
+                senderName = cur.getText(7);
         }
         const bool received = senderPk > 0;
         Sqlite3Sql update("update ZCHAT set ZLASTUPDATED=?, ZLASTRECEIVEDMESSAGEID=?, ZREADUPTOMESSAGEID=?,"
@@ -521,8 +602,15 @@ void IOSLineDb::updateDbStatThrow()
 
     // The store goes back to the phone as the app made it: without the
     // indexes this program added. A failure here is of no consequence.
-    for (const char* index : {kTimestampIndex, kMessageIdIndex, kChatTimeIndex}) {
-        QString ignored;
+    // What the indexes hold is all in the table too, so their pages are freed
+    // without being overwritten first: a build of SQLite that zeroes deleted
+    // content would otherwise write and journal every page of them.
+    QString ignored;
+    Sqlite3Cursor secure = queryThrow(Sqlite3Sql("PRAGMA secure_delete"));
+    const int secureDelete = secure.moveNext() ? secure.getInt(0) : 0;
+    secure = Sqlite3Cursor();
+    exec(QStringLiteral("PRAGMA secure_delete=0"), ignored);
+    for (const char* index : {kTimestampIndex, kChatTimestampIndex})
         exec(QStringLiteral("DROP INDEX %1;").arg(QString::fromLatin1(index)), ignored);
-    }
+    exec(QStringLiteral("PRAGMA secure_delete=%1").arg(secureDelete), ignored);
 }

@@ -5,9 +5,13 @@
 QHash<QString, qint32> readCoreDataEntitiesThrow(Sqlite3DB& db)
 {
     QHash<QString, qint32> keys;
-    Sqlite3Cursor cur = db.queryThrow(Sqlite3Sql("select * from Z_PRIMARYKEY"));
+    // Entity numbers are written into table and column names ("Z_12MEMBERS"):
+    // one that is no positive integer in 32 bits names no table Core Data
+    // made, and is left out so that the default number applies.
+    Sqlite3Cursor cur = db.queryThrow(Sqlite3Sql("select Z_NAME, Z_ENT from Z_PRIMARYKEY"
+                                                 " where typeof(Z_ENT)='integer' and Z_ENT between 1 and 2147483647"));
     while (cur.moveNext())
-        keys.insert(cur.getText("Z_NAME"), cur.getInt("Z_ENT"));
+        keys.insert(cur.getText(0), cur.getInt(1));
     return keys;
 }
 

@@ -56,6 +56,7 @@ struct __LineData
     RecordTable<_LineChat> chats;
     RecordTable<_LineUser> users;
     RecordTable<_LineGroupInfo> groups;
+    _LineUser unknownUser;
     const int pageSize;
     QSharedPointer<AbsLineDb> db;
 
@@ -66,7 +67,8 @@ struct __LineData
         QList<_LineMsg> msgs;
         bool asc = true;
     };
-    // Guards pageCache: refilling it and copying a message out of it.
+    // Guards db and pageCache: every question to the database, refilling
+    // the cache and copying a message out of it.
     QMutex cacheMutex;
     PageCache pageCache;
 
@@ -137,6 +139,11 @@ _LineGroupInfo* LineData::group(qint64 id) const
     return d ? d->groups.byId.value(id, nullptr) : nullptr;
 }
 
+_LineUser* LineData::unknownUser() const
+{
+    return d ? &d->unknownUser : nullptr;
+}
+
 void LineData::insertChat(qint64 id, _LineChat* chat)
 {
     if (d) {
@@ -165,6 +172,7 @@ qint64 LineData::msgsCountThrow(_LineChat* chat) const
 {
     if (!d || !d->db)
         throw std::runtime_error("no chat data to count messages in");
+    QMutexLocker lock(&d->cacheMutex);
     return d->db->messagesCountThrow(chat);
 }
 

@@ -17,8 +17,9 @@ struct __LineData;
 // LineData is null.
 //
 // The records do not change once loaded, so any thread may look them up.
-// The page cache is shared by every reader of the data, worker threads
-// included, and is guarded: a reader always gets a message of the page it
+// The database and the page cache are shared by every reader of the data,
+// worker threads included, and guarded by one lock: the database is asked by
+// one thread at a time, and a reader always gets a message of the page it
 // asked for, copied under the lock.
 class LineData
 {
@@ -40,6 +41,13 @@ public:
     _LineChat* chat(qint64 id) const;
     _LineUser* user(qint64 id) const;
     _LineGroupInfo* group(qint64 id) const;
+
+    // The sender of messages whose sender is not among the loaded users (a
+    // row removed or added since loading): a user without id or names, shown
+    // as "Unknown". Never the account owner, whose messages have no sender.
+    // Owned by the data, but not among users() and under no id. Null for a
+    // null LineData.
+    _LineUser* unknownUser() const;
 
     // Store a record under `id` and take it over. A record that another
     // one replaces under its id stays owned (other records may point to

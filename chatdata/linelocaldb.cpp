@@ -334,7 +334,13 @@ QList<_LineMsg> LineLocalDb::messagesThrow(LineData& data, _LineChat* chat, int 
         m.uid = cur.getText("uid");
         m.type = msgTypeFromWord(cur.getText("type"));
         m.ts = fromUnixSecs32(cur.getInt64("ts"));
-        m.from = cur.isNull("from_id") ? nullptr : data.user(cur.getInt64("from_id"));
+        // NULL is the account owner; a sender row that is not loaded (or 0,
+        // which the writer keeps for a sender without LINE id) is no owner.
+        if (!cur.isNull("from_id")) {
+            m.from = data.user(cur.getInt64("from_id"));
+            if (!m.from)
+                m.from = data.unknownUser();
+        }
         m.rawContent = cur.getTextBytes("content");
         // Rows of the earlier format carry emoji whose run end an older tool
         // turned into U+FFFD; the bytes are mended whole, never across two.
@@ -362,7 +368,11 @@ void LineLocalDb::msgAttaPath(const _LineMsg* msg, QString* thumb, QString* atta
         return;
     }
     const QString chatPart = msg->chat ? pathutil::encodeFileName(msg->chat->uid) : kNoChatFolder;
-    const QString base = chatPart + QLatin1Char('/') + pathutil::encodeFileName(msg->uid);
+    // Messages LINE never numbered would all share one name: theirs is the
+    // row id, in a form no encoded id can take (a "%" that starts no escape).
+    const QString msgPart = isLineMsgUidValid(msg->uid) ? pathutil::encodeFileName(msg->uid)
+                                                        : QStringLiteral("%id%1").arg(msg->id);
+    const QString base = chatPart + QLatin1Char('/') + msgPart;
     const QString thumbPath = m_thumbsDir + QLatin1Char('/') + base + QStringLiteral(".thumb.jpg");
     const QString mediaBase = m_filesDir + QLatin1Char('/') + base;
     switch (msg->type) {

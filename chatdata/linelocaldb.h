@@ -47,7 +47,8 @@ public:
     // whether or not they exist; a path is written only for the types that
     // have one, and either pointer may be null. The chat's and message's ids
     // are encoded, so the paths stay inside the media folders whatever they
-    // hold.
+    // hold. A message whose uid is not valid is named by its row id here
+    // (`id`), so that two of them in one chat never share a file.
     void msgAttaPath(const _LineMsg* msg, QString* thumb, QString* atta) const;
 
     // Writers. Each finds a record by its LINE id or writes it; a found row

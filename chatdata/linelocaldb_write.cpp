@@ -235,8 +235,9 @@ qint64 LineLocalDb::findMsgThrow(const qint64& chatId, const QString& uid)
 qint64 LineLocalDb::insertMsgThrow(const qint64& chatId, const _LineMsg* msg)
 {
     // The sender first: it may be written itself, and the insert below must
-    // be the last one before lastInsertId.
-    const qint64 fromId = msg->from ? findOrInsertUserThrow(msg->from) : 0;
+    // be the last one before lastInsertId. A sender without LINE id (one
+    // that was unknown where the message was read) names no row: 0.
+    const qint64 fromId = msg->from && !msg->from->uid.isEmpty() ? findOrInsertUserThrow(msg->from) : 0;
     LineLocalDbStmt& insert = statementsThrow().get(LineLocalDbStatements::InsertMsg);
     insert.bindText(1, msg->uid)
         .bindText(2, msgTypeWord(msg->type))

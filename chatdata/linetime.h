@@ -29,6 +29,12 @@ double dt21FromUnixepochSecs(int secs);
 // time or one outside 1970-01-01 .. 2106-02-07 06:28:15 UTC.
 quint32 dtToUnixSecs32(const QDateTime& dt);
 
+// The local wall-clock time of a moment, as a date-time at the local zone's
+// offset for that moment (Qt::OffsetFromUTC): what Qt::LocalTime shows, made
+// without asking the C library for the zone, which on glibc costs a look at
+// the zone file for every date-time.
+QDateTime localDateTimeFromMSecs(qint64 msecs);
+
 // Less-than predicates for sorting arrays of pointers.
 // Oldest first by whole Unix seconds (an invalid time after every valid
 // one), then by id.

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QItemSelection>
 #include <QListView>
 
-// A list view that re-emits its selection changes and context-menu requests,
-// so that its owner reacts to them without subclassing the view.
-class MyListView : public QListView
+#include "foundation/mytreeview.h"
+
+// MyTreeView's twin over a list view.
+class MyListView : public ReEmittingView<MyListView, QListView>
 {
     Q_OBJECT
 public:
@@ -16,8 +16,4 @@ signals:
     // Emitted before the view's own selection handling runs.
     void onSelectionChanged(QItemSelection selected, QItemSelection deselected);
     void createContextMenu();
-
-protected:
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
 };

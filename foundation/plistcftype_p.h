@@ -35,6 +35,9 @@ public:
 
 namespace plistdetail {
 
+// Nodes a parsed list may have at most, binary or XML.
+constexpr quint64 kMaxNodesAbsolute = quint64(1) << 22;
+
 // Calls f(key, value) for each entry of a dictionary node in its own order,
 // until f returns false. key is the raw UTF-8 text (valid only during the call).
 template <class F>
@@ -82,8 +85,9 @@ void applyCuts(QByteArray* bytes, const std::vector<StringCut>& cuts);
 // trees recursively. This gives an upper bound of the container nesting that
 // plist_from_xml can build from the text, tokenising it the way libplist
 // does (comments, CDATA, processing instructions, DOCTYPE, quoted attribute
-// values).
-int xmlNestingBound(const char* data, size_t size);
+// values), and in *elements an upper bound of the nodes it makes (libplist
+// spends some hundred bytes on a node that "<true/>" writes in seven).
+int xmlNestingBound(const char* data, size_t size, quint64* elements = nullptr);
 
 // libplist 2.2 writes a string or key that is not valid UTF-8 (only malformed
 // input makes one) as a binary list that no reader can parse, and as XML

@@ -14,13 +14,9 @@
 #include <vector>
 
 #include "foundation/plistcftype_p.h"
+#include "foundation/safefile.h"
 
 namespace {
-
-// Expanded tree size that a binary list may reach: about one node per input
-// byte without shared containers, so twice that leaves room for honest
-// sharing, with an absolute cap (libplist spends ~100 bytes per node).
-constexpr quint64 kMaxNodesAbsolute = quint64(1) << 22;
 
 quint64 readBE(const unsigned char* p, unsigned n)
 {
@@ -259,8 +255,9 @@ void applyCuts(QByteArray* bytes, const std::vector<StringCut>& cuts)
     }
 }
 
-int xmlNestingBound(const char* data, size_t size)
+int xmlNestingBound(const char* data, size_t size, quint64* elements)
 {
+    quint64 started = 0;
     const char* p = data;
     const char* const end = data + size;
     int depth = 0;
@@ -355,6 +352,8 @@ int xmlNestingBound(const char* data, size_t size)
             break;
         const bool empty = p[-1] == '/';
         ++p;
+        if (nameLen > 0 && *name != '/')
+            ++started;
         if (empty)
             continue;
         auto is = [&](const char* s) { return nameLen == std::strlen(s) && std::memcmp(name, s, nameLen) == 0; };
@@ -364,6 +363,8 @@ int xmlNestingBound(const char* data, size_t size)
             --depth;
         }
     }
+    if (elements)
+        *elements = started;
     return deepest;
 }
 
@@ -496,8 +497,11 @@ PlistCFType PlistCFType::createCFPropertyList(const QByteArray& bytes)
         return PlistCFType();
     const size_t size = size_t(bytes.size());
     plist_t root = nullptr;
+    // Expanded tree size that a list may reach: about one node per input
+    // byte for a binary list without shared containers, so twice that leaves
+    // room for honest sharing; an XML node takes a few bytes at least.
+    const quint64 maxNodes = std::min<quint64>(2 * quint64(size) + 4096, plistdetail::kMaxNodesAbsolute);
     if (size > 6 && bytes.startsWith("bplist")) {
-        const quint64 maxNodes = std::min<quint64>(2 * quint64(size) + 4096, kMaxNodesAbsolute);
         std::vector<plistdetail::StringCut> cuts;
         if (!plistdetail::binaryIsSafe(bytes.constData(), size, kMaxNesting, maxNodes, &cuts))
             return PlistCFType();
@@ -514,7 +518,8 @@ PlistCFType PlistCFType::createCFPropertyList(const QByteArray& bytes)
         // end): the text ends at the first NUL.
         const qsizetype nul = bytes.indexOf('\0');
         const size_t textSize = nul < 0 ? size : size_t(nul);
-        if (plistdetail::xmlNestingBound(bytes.constData(), textSize) > kMaxNesting)
+        quint64 elements = 0;
+        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements) > kMaxNesting || elements > maxNodes)
             return PlistCFType();
         plist_from_xml(bytes.constData(), uint32_t(textSize), &root);
     }
@@ -523,8 +528,9 @@ PlistCFType PlistCFType::createCFPropertyList(const QByteArray& bytes)
 
 PlistCFType PlistCFType::createCFPropertyListFromFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Regular files only, opened without blocking: a FIFO would hang here.
+    QFile file;
+    if (!safefile::openRegular(file, path, QIODevice::ReadOnly, nullptr, true))
         return PlistCFType();
     // Read one byte past the limit rather than trusting size(), which is 0
     // for some special files.

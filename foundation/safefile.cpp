@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,12 +73,13 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
     return root + QLatin1Char('/') + clean;
 }
 
-bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error)
+bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error, bool followLink)
 {
     int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
     if ((mode & QIODevice::WriteOnly) && (mode & QIODevice::Truncate))
         access |= O_CREAT | O_TRUNC;
-    const int fd = ::open(QFile::encodeName(path).constData(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
         return false;
@@ -102,6 +104,96 @@ bool isRegularFile(const QString& path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+// realpath(3) as text; empty with the reason in *code when it fails.
+QString resolved(const QString& path, int* code)
+{
+    char* real = ::realpath(QFile::encodeName(path).constData(), nullptr);
+    if (!real) {
+        *code = errno;
+        return QString();
+    }
+    const QString text = QFile::decodeName(real);
+    std::free(real);
+    return text;
+}
+
+} // namespace
+
+Confinement::Confinement(const QString& root)
+    : m_root(QDir::cleanPath(QDir(root).absolutePath()))
+{
+}
+
+bool Confinement::inside(const QString& real) const
+{
+    return real == m_rootReal || real.startsWith(m_rootReal + QLatin1Char('/'));
+}
+
+QString Confinement::realDir(const QString& relative)
+{
+    if (relative.isEmpty())
+        return m_rootReal;
+    const auto known = m_dirs.constFind(relative);
+    if (known != m_dirs.constEnd())
+        return *known;
+    if (m_dirs.size() >= 4096)
+        m_dirs.clear();
+    QString result;
+    const QString path = m_root + QLatin1Char('/') + relative;
+    int code = 0;
+    const QString real = resolved(path, &code);
+    struct stat st;
+    if (!real.isEmpty()) {
+        if (inside(real))
+            result = real;
+    } else if (code == ENOENT && ::lstat(QFile::encodeName(path).constData(), &st) != 0 && errno == ENOENT) {
+        // Not there yet (and no dangling link): where it would be made is
+        // decided by the folder above it.
+        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+        const QString above = realDir(slash < 0 ? QString() : relative.left(slash));
+        if (!above.isEmpty())
+            result = above + QLatin1Char('/') + relative.mid(slash + 1);
+    }
+    m_dirs.insert(relative, result);
+    return result;
+}
+
+QString Confinement::realPath(const QString& path, QString* error)
+{
+    if (m_rootReal.isEmpty()) { // the folder may have been made since
+        int code = 0;
+        m_rootReal = resolved(m_root, &code);
+    }
+    const QString prefix = m_root + QLatin1Char('/');
+    QString clean;
+    if (m_rootReal.isEmpty() || !path.startsWith(prefix) || !cleanRelativePath(path.mid(prefix.size()), &clean, 0)) {
+        setError(error, QStringLiteral("refused path \"%1\": not below %2").arg(path, m_root));
+        return QString();
+    }
+    const qsizetype slash = clean.lastIndexOf(QLatin1Char('/'));
+    const QString dir = realDir(slash < 0 ? QString() : clean.left(slash));
+    const QString full = dir + QLatin1Char('/') + clean.mid(slash + 1);
+    QString real;
+    struct stat st;
+    if (dir.isEmpty()) {
+    } else if (::lstat(QFile::encodeName(full).constData(), &st) != 0) {
+        if (errno == ENOENT)
+            return full; // about to be made, in a folder that is inside
+    } else if (!S_ISLNK(st.st_mode)) {
+        return full;
+    } else {
+        int code = 0;
+        real = resolved(full, &code);
+    }
+    if (real.isEmpty() || !inside(real)) {
+        setError(error, QStringLiteral("refused path \"%1\": it leads outside %2").arg(path, m_root));
+        return QString();
+    }
+    return real;
 }
 
 AtomicFile::AtomicFile(const QString& target, int permissions)
@@ -147,7 +239,7 @@ bool AtomicFile::commit(QString* error)
     }
     bool ok = m_file.flush() && m_file.error() == QFileDevice::NoError;
     int code = ok ? 0 : EIO;
-    if (ok && ::fsync(m_file.handle()) != 0) {
+    if (ok && m_durable && ::fsync(m_file.handle()) != 0) {
         ok = false;
         code = errno;
     }

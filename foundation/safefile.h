@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFile>
+#include <QHash>
 #include <QString>
 
 // Files reached through names that come from untrusted places: a LINE
@@ -24,14 +25,45 @@ bool noLinkBelow(const QString& root, const QString& relative);
 // or an empty string with the reason in *error.
 QString resolveInside(const QString& root, const QString& relative, QString* error = nullptr);
 
-// Opens an existing regular file (ReadOnly or ReadWrite) without following a
-// link in its last component and without blocking when it is a FIFO; any
-// other kind of file is refused. With Truncate in mode a missing file is
-// created (0644) and an existing one emptied. On failure the reason is in *error.
-bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr);
+// Opens an existing regular file (ReadOnly or ReadWrite) without blocking
+// when it is a FIFO; any other kind of file is refused. With Truncate in mode
+// a missing file is created (0644) and an existing one emptied. A link in the
+// last component is refused too, unless followLink (for a path that was
+// checked already, or that comes from a trusted place). On failure the
+// reason is in *error.
+bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr,
+                 bool followLink = false);
 
 // True when path names a regular file itself (a link to one does not count).
 bool isRegularFile(const QString& path);
+
+// A folder whose contents whoever made it may have filled with links (a LINE
+// container copied out of a backup). realPath() tells where a path below it
+// really leads, and refuses every path that leads out: links inside that
+// stay inside are followed. Folders once resolved are remembered, so asking
+// for many files of a few folders costs one lstat() per file.
+class Confinement
+{
+public:
+    explicit Confinement(const QString& root);
+
+    const QString& root() const { return m_root; }
+    // The absolute path below the root with every link resolved, or an empty
+    // string (the reason in *error) when it leads outside the root, passes a
+    // dangling link, is not below the root, or the root itself is missing.
+    // The part of a path that does not exist yet is kept as it is.
+    QString realPath(const QString& path, QString* error = nullptr);
+    // Forgets the remembered folders, after the tree below root changed.
+    void forget() { m_dirs.clear(); }
+
+private:
+    bool inside(const QString& real) const;
+    QString realDir(const QString& relative);
+
+    QString m_root;
+    QString m_rootReal;
+    QHash<QString, QString> m_dirs; // relative folder -> resolved, "" refused
+};
 
 // A file that appears under its name only when complete. open() creates a
 // new temporary file beside the target (never through a link); commit()
@@ -47,6 +79,9 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     bool open(QString* error = nullptr);
+    // Without it, commit() skips the flush to the disk: for copies that a
+    // later run checks and makes again (the rename stays atomic).
+    void setDurable(bool durable) { m_durable = durable; }
     // Valid between open() and commit() or the destructor.
     QFile& file() { return m_file; }
     bool commit(QString* error = nullptr);
@@ -59,6 +94,7 @@ private:
     QString m_target;
     QString m_temp;
     int m_permissions;
+    bool m_durable = true;
     QFile m_file;
 };
 

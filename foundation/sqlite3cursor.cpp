@@ -23,7 +23,12 @@ bool Sqlite3Cursor::moveNext()
 {
     if (!d || d->done)
         return false;
-    const int rc = sqlite3_step(d->stmt);
+    int rc = d->pending;
+    if (rc >= 0)
+        d->pending = -1;
+    else
+        rc = sqlite3_step(d->stmt);
+    d->stepped = true;
     if (rc == SQLITE_ROW)
         return true;
     d->done = true;
@@ -38,18 +43,25 @@ bool Sqlite3Cursor::moveNext()
 
 int Sqlite3Cursor::columnCount() const
 {
-    return d ? sqlite3_column_count(d->stmt) : 0;
+    if (!d)
+        return 0;
+    d->compiled();
+    return sqlite3_column_count(d->stmt);
 }
 
 QString Sqlite3Cursor::columnName(int index) const
 {
-    return QString::fromUtf8(sqlite3_column_name(stmt(), index));
+    sqlite3_stmt* s = stmt();
+    d->compiled();
+    return QString::fromUtf8(sqlite3_column_name(s, index));
 }
 
 int Sqlite3Cursor::columnIndex(const QString& name) const
 {
     if (!d)
         return -1;
+    if (!d->named)
+        d->nameColumns();
     auto it = d->exact.constFind(name);
     if (it != d->exact.constEnd())
         return it.value();
@@ -78,10 +90,15 @@ static void checkIndex(sqlite3_stmt* stmt, int index)
         throw std::runtime_error("sqlite: column index out of range");
 }
 
-bool Sqlite3Cursor::isNull(int index) const
+int Sqlite3Cursor::valueType(int index) const
 {
     checkIndex(stmt(), index);
-    return sqlite3_column_type(d->stmt, index) == SQLITE_NULL;
+    return sqlite3_column_type(d->stmt, index);
+}
+
+bool Sqlite3Cursor::isNull(int index) const
+{
+    return valueType(index) == SQLITE_NULL;
 }
 
 int Sqlite3Cursor::getInt(int index) const

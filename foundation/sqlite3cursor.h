@@ -32,6 +32,9 @@ public:
     int columnIndex(const QString& name) const;
     bool isNull(const QString& name) const;
     bool isNull(int index) const;
+    // SQLite's storage class of the value in the current row: SQLITE_INTEGER,
+    // SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB or SQLITE_NULL.
+    int valueType(int index) const;
 
     // A NULL reads as 0 or empty.
     int getInt(const QString& name) const;
@@ -50,9 +53,11 @@ public:
 
     Sqlite3Row getRow() const;
 
+    // Private to the access layer.
+    struct State;
+
 private:
     friend class Sqlite3DB;
-    struct State;
     explicit Sqlite3Cursor(std::shared_ptr<State> state);
     int indexThrow(const QString& name) const;
     sqlite3_stmt* stmt() const;

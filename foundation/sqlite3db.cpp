@@ -1,5 +1,6 @@
 #include "foundation/sqlite3db.h"
 #include "foundation/sqlite3cursor_p.h"
+#include "foundation/sqlite3stmtcache_p.h"
 
 #include <QFile>
 #include <sqlite3.h>
@@ -40,50 +41,60 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     sqlite3_busy_timeout(db, 5000);
     m_db = db;
     m_path = path;
+    m_stmts = std::make_shared<Sqlite3StmtCache>();
+    // Runs on the thread using the connection, inside SQLite's own lock.
+    sqlite3_rollback_hook(
+        db, [](void* rollbacks) { ++*static_cast<std::atomic<quint64>*>(rollbacks); }, &m_rollbacks);
 }
 
 void Sqlite3DB::close()
 {
     if (!m_db)
         return;
+    m_stmts->close();
+    m_stmts.reset();
     // close_v2 defers the close until the last cursor is finalised, so a
     // cursor that outlives its database never touches freed memory.
     sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
 
-static sqlite3_stmt* prepareBound(sqlite3* db, const Sqlite3Sql& sql, bool requireSingle)
+std::shared_ptr<Sqlite3Cursor::State> Sqlite3DB::statementThrow(const Sqlite3Sql& sql, bool requireSingle)
 {
-    if (!db)
+    if (!m_db)
         throw std::runtime_error("sqlite: database is not open");
-    const QByteArray text = sql.sql().toUtf8();
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    int rc = sqlite3_prepare_v2(db, text.constData(), int(text.size()), &stmt, &tail);
-    if (rc != SQLITE_OK) {
-        const QString msg = QString::fromUtf8(sqlite3_errmsg(db));
-        sqlite3_finalize(stmt);
-        throw std::runtime_error(QStringLiteral("sqlite: %1 (%2) in: %3").arg(msg).arg(rc).arg(sql.sql()).toStdString());
+    const QByteArray& text = sql.utf8();
+    bool single = true;
+    sqlite3_stmt* stmt = m_stmts->take(text, &single);
+    if (!stmt) {
+        const char* tail = nullptr;
+        const int rc = sqlite3_prepare_v3(m_db, text.constData(), int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                                          &tail);
+        if (rc != SQLITE_OK) {
+            const QString msg = QString::fromUtf8(sqlite3_errmsg(m_db));
+            sqlite3_finalize(stmt);
+            throw std::runtime_error(QStringLiteral("sqlite: %1 (%2) in: %3").arg(msg).arg(rc).arg(sql.sql()).toStdString());
+        }
+        if (!stmt)
+            throw std::runtime_error(("sqlite: empty statement: " + sql.sql()).toStdString());
+        single = !tail || QByteArray(tail).trimmed().isEmpty();
     }
-    if (!stmt)
-        throw std::runtime_error(("sqlite: empty statement: " + sql.sql()).toStdString());
-    if (requireSingle && tail && QByteArray(tail).trimmed().size() > 0) {
-        sqlite3_finalize(stmt);
+    // From here on the statement goes back to the cache however this ends.
+    auto state = std::make_shared<Sqlite3Cursor::State>(stmt, m_stmts, text, single);
+    if (requireSingle && !single)
         throw std::runtime_error(("sqlite: more than one statement in: " + sql.sql()).toStdString());
-    }
     const auto& params = sql.params();
     if (params.size() != sqlite3_bind_parameter_count(stmt)) {
-        const int expected = sqlite3_bind_parameter_count(stmt);
-        sqlite3_finalize(stmt);
         throw std::runtime_error(QStringLiteral("sqlite: %1 parameters bound, %2 expected in: %3")
                                      .arg(params.size())
-                                     .arg(expected)
+                                     .arg(sqlite3_bind_parameter_count(stmt))
                                      .arg(sql.sql())
                                      .toStdString());
     }
     for (int i = 0; i < params.size(); ++i) {
         const auto& p = params[i];
         const int at = i + 1;
+        int rc = SQLITE_OK;
         switch (p.kind) {
         case Sqlite3Sql::ParamKind::Null:
             rc = sqlite3_bind_null(stmt, at);
@@ -115,33 +126,28 @@ static sqlite3_stmt* prepareBound(sqlite3* db, const Sqlite3Sql& sql, bool requi
             break;
         }
         }
-        if (rc != SQLITE_OK) {
-            const QString msg = QString::fromUtf8(sqlite3_errmsg(db));
-            sqlite3_finalize(stmt);
-            throw std::runtime_error(QStringLiteral("sqlite: bind %1 failed: %2").arg(at).arg(msg).toStdString());
-        }
+        if (rc != SQLITE_OK)
+            throw std::runtime_error(
+                QStringLiteral("sqlite: bind %1 failed: %2").arg(at).arg(QString::fromUtf8(sqlite3_errmsg(m_db))).toStdString());
     }
-    return stmt;
+    return state;
 }
 
 Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)
 {
-    sqlite3_stmt* stmt = prepareBound(m_db, sql, false);
-    return Sqlite3Cursor(std::make_shared<Sqlite3Cursor::State>(stmt));
+    return Sqlite3Cursor(statementThrow(sql, false));
 }
 
 void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
 {
-    sqlite3_stmt* stmt = prepareBound(m_db, sql, true);
+    const std::shared_ptr<Sqlite3Cursor::State> state = statementThrow(sql, true);
     int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(state->stmt)) == SQLITE_ROW) {
     }
     if (rc != SQLITE_DONE) {
         const QString msg = QString::fromUtf8(sqlite3_errmsg(m_db));
-        sqlite3_finalize(stmt);
         throw std::runtime_error(QStringLiteral("sqlite: %1 (%2) in: %3").arg(msg).arg(rc).arg(sql.sql()).toStdString());
     }
-    sqlite3_finalize(stmt);
 }
 
 int Sqlite3DB::exec(const QString& sql, QString& error)
@@ -196,6 +202,17 @@ qint64 Sqlite3DB::lastInsertId() const
 int Sqlite3DB::changes() const
 {
     return m_db ? sqlite3_changes(m_db) : 0;
+}
+
+Sqlite3DB::ChangeStamp Sqlite3DB::changeStamp() const
+{
+    ChangeStamp stamp;
+    if (!m_db)
+        return stamp;
+    stamp.rows = sqlite3_total_changes64(m_db);
+    stamp.rollbacks = m_rollbacks.load();
+    sqlite3_file_control(m_db, "main", SQLITE_FCNTL_DATA_VERSION, &stamp.dataVersion);
+    return stamp;
 }
 
 QList<_SqliteCol> Sqlite3DB::tbCols(const QString& table)

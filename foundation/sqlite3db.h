@@ -3,11 +3,15 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+
 #include "foundation/sqlite3cursor.h"
 #include "foundation/sqlite3row.h"
 #include "foundation/sqlite3sql.h"
 
 struct sqlite3;
+class Sqlite3StmtCache;
 
 // One column of a table as PRAGMA table_info gives it.
 struct _SqliteCol
@@ -26,6 +30,10 @@ int sqlite_qt_version();
 // One SQLite connection, the base of every database class. Not copyable;
 // the destructor closes. Every ...Throw operation throws std::runtime_error
 // with a UTF-8 text.
+//
+// queryThrow and executeThrow keep the statements they compile and use them
+// again for the same SQL text, so a statement run once per row is compiled
+// once; values are bound, never pasted, for that reason too.
 class Sqlite3DB
 {
 public:
@@ -59,6 +67,23 @@ public:
     qint64 lastInsertId() const;
     int changes() const;
 
+    // Taken before and after: unequal whenever the rows of the database may
+    // have changed in between, by a row written through this connection, a
+    // commit of another one or a rollback. Schema changes do not show. Runs
+    // no statement.
+    struct ChangeStamp
+    {
+        qint64 rows = -1;
+        quint64 rollbacks = 0;
+        unsigned dataVersion = 0;
+        bool operator==(const ChangeStamp& o) const
+        {
+            return rows == o.rows && rollbacks == o.rollbacks && dataVersion == o.dataVersion;
+        }
+        bool operator!=(const ChangeStamp& o) const { return !(*this == o); }
+    };
+    ChangeStamp changeStamp() const;
+
     // Columns of `table` in column order; the name is quoted, so it may come
     // from a foreign file. Throws when the connection is not usable.
     QList<_SqliteCol> tbCols(const QString& table);
@@ -72,6 +97,12 @@ protected:
     [[noreturn]] void throwError(const QString& what, int code) const;
 
 private:
+    // The statement of `sql`, from the cache or compiled now, with its
+    // parameters bound.
+    std::shared_ptr<Sqlite3Cursor::State> statementThrow(const Sqlite3Sql& sql, bool requireSingle);
+
     sqlite3* m_db = nullptr;
+    std::shared_ptr<Sqlite3StmtCache> m_stmts;
+    std::atomic<quint64> m_rollbacks{0};
     QString m_path;
 };

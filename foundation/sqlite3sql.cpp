@@ -1,18 +1,18 @@
 #include "foundation/sqlite3sql.h"
 
 Sqlite3Sql::Sqlite3Sql(const char* sql)
-    : m_sql(QString::fromUtf8(sql))
+    : m_utf8(sql)
 {
 }
 
 Sqlite3Sql::Sqlite3Sql(const QString& sql)
-    : m_sql(sql)
+    : m_utf8(sql.toUtf8())
 {
 }
 
 Sqlite3Sql& Sqlite3Sql::appendSql(const QString& sql)
 {
-    m_sql += sql;
+    m_utf8 += sql.toUtf8();
     return *this;
 }
 

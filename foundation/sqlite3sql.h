@@ -31,12 +31,15 @@ public:
     Sqlite3Sql& addTextBytesParam(const QByteArray& value);
     Sqlite3Sql& addNullParam();
 
-    const QString& sql() const { return m_sql; }
+    QString sql() const { return QString::fromUtf8(m_utf8); }
+    // The text as SQLite takes it, and as the connection's statement cache
+    // knows it.
+    const QByteArray& utf8() const { return m_utf8; }
     const QList<Param>& params() const { return m_params; }
 
 private:
     Sqlite3Sql& add(ParamKind kind, const QVariant& value);
 
-    QString m_sql;
+    QByteArray m_utf8;
     QList<Param> m_params;
 };

@@ -9,7 +9,12 @@
 #include <archive_entry.h>
 #include <sys/stat.h>
 
+#include "foundation/safefile.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <unistd.h>
 #include <memory>
 #include <stdexcept>
 
@@ -27,6 +32,20 @@ QString archiveError(archive* a)
 {
     const char* s = archive_error_string(a);
     return s ? QString::fromUtf8(s) : QStringLiteral("unknown error");
+}
+
+// Writes straight to the descriptor, so that a failure carries the system's
+// own reason (Qt's buffered files report a full disk as an unknown error).
+// Empty on success, else that reason.
+QString writeAll(int fd, const char* data, size_t length)
+{
+    for (size_t done = 0; done < length;) {
+        const ssize_t n = ::write(fd, data + done, length - done);
+        if (n < 0 && errno != EINTR)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        done += size_t(std::max<ssize_t>(n, 0));
+    }
+    return QString();
 }
 
 struct ReaderDeleter
@@ -111,8 +130,7 @@ la_ssize_t writeToOutput(archive*, void* client, const void* buffer, size_t leng
     auto* out = static_cast<ZipOutput*>(client);
     if (out->discarding || !out->writeError.isEmpty())
         return la_ssize_t(length);
-    if (out->file->write(static_cast<const char*>(buffer), qint64(length)) != qint64(length))
-        out->writeError = out->file->errorString();
+    out->writeError = writeAll(out->file->handle(), static_cast<const char*>(buffer), length);
     return la_ssize_t(length);
 }
 
@@ -222,16 +240,18 @@ QString entryPathBelow(const QString& root, archive_entry* entry)
     return path;
 }
 
-void extractFileThrow(archive* a, const QString& archivePath, const QString& path)
+// *budget is what the archive may still unpack; it shrinks by each block.
+void extractFileThrow(archive* a, const QString& archivePath, const QString& path, qint64* budget)
 {
     const QString parent = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(parent))
         fail(QStringLiteral("create %1 error.").arg(parent));
     // Written beside and renamed into place when complete: a damaged entry
     // or a full disk never leaves a half file, nor destroys an older one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        fail(QStringLiteral("create %1 error. %2").arg(path, file.errorString()));
+    safefile::AtomicFile file(path);
+    QString error;
+    if (!file.open(&error))
+        fail(QStringLiteral("create %1 error. %2").arg(path, error));
     char buffer[kBlockSize];
     for (;;) {
         const la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
@@ -239,11 +259,15 @@ void extractFileThrow(archive* a, const QString& archivePath, const QString& pat
             break;
         if (n < 0)
             fail(QStringLiteral("read %1 error. %2").arg(archivePath, archiveError(a)));
-        if (file.write(buffer, qint64(n)) != qint64(n))
-            fail(QStringLiteral("write %1 error. %2").arg(path, file.errorString()));
+        *budget -= qint64(n);
+        if (*budget < 0)
+            fail(QStringLiteral("unpack %1 error. It holds more data than may be unpacked.").arg(archivePath));
+        const QString why = writeAll(file.file().handle(), buffer, size_t(n));
+        if (!why.isEmpty())
+            fail(QStringLiteral("write %1 error. %2").arg(path, why));
     }
-    if (!file.commit())
-        fail(QStringLiteral("write %1 error. %2").arg(path, file.errorString()));
+    if (!file.commit(&error))
+        fail(QStringLiteral("write %1 error. %2").arg(path, error));
 }
 
 } // namespace
@@ -277,7 +301,7 @@ void zipFilesThrow(const QStringList& paths, const QString& zipPath)
     out.commitThrow();
 }
 
-void unzipThrow(const QString& archivePath, const QDir& destination)
+void unzipThrow(const QString& archivePath, const QDir& destination, const UnzipLimits& limits)
 {
     std::unique_ptr<archive, ReaderDeleter> reader(archive_read_new());
     archive* a = reader.get();
@@ -289,7 +313,8 @@ void unzipThrow(const QString& archivePath, const QDir& destination)
         fail(QStringLiteral("open %1 error. %2").arg(archivePath, archiveError(a)));
 
     const QString root = QDir::cleanPath(destination.absolutePath());
-    for (;;) {
+    qint64 budget = limits.maxBytes;
+    for (qint64 entries = 0;; ++entries) {
         archive_entry* entry = nullptr;
         const int r = archive_read_next_header(a, &entry);
         if (r == ARCHIVE_EOF)
@@ -298,6 +323,8 @@ void unzipThrow(const QString& archivePath, const QDir& destination)
         // usable entry; anything worse means the archive is damaged.
         if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
             fail(QStringLiteral("read %1 error. %2").arg(archivePath, archiveError(a)));
+        if (entries >= limits.maxEntries)
+            fail(QStringLiteral("unpack %1 error. It holds more entries than may be unpacked.").arg(archivePath));
         const mode_t type = archive_entry_filetype(entry);
         if ((type != AE_IFDIR && type != AE_IFREG) || archive_entry_hardlink(entry))
             continue;
@@ -310,7 +337,7 @@ void unzipThrow(const QString& archivePath, const QDir& destination)
             if (!QDir().mkpath(path))
                 fail(QStringLiteral("create %1 error.").arg(path));
         } else {
-            extractFileThrow(a, archivePath, path);
+            extractFileThrow(a, archivePath, path, &budget);
         }
     }
 }

@@ -15,11 +15,20 @@ namespace ziputil {
 // folders below a folder are not descended, so link loops end.
 void zipFilesThrow(const QStringList& paths, const QString& zipPath);
 
+// How much one archive may unpack: a few kilobytes of archive can hold
+// gigabytes of zeros, and a small one millions of entries.
+struct UnzipLimits
+{
+    qint64 maxBytes = qint64(512) * 1024 * 1024; // data of all files together
+    qint64 maxEntries = 20000;                   // entries read, skipped ones included
+};
+
 // Unpacks every folder and regular file of an archive into destination.
 // Entries that would land outside it (absolute names, ".." parts, a path
 // through a symbolic link), links and special files are skipped. A damaged
-// archive throws; what was unpacked before the damage stays.
-void unzipThrow(const QString& archivePath, const QDir& destination);
+// archive, or one beyond the limits, throws; what was unpacked before stays,
+// and the file being unpacked then is not left behind.
+void unzipThrow(const QString& archivePath, const QDir& destination, const UnzipLimits& limits = UnzipLimits());
 
 } // namespace ziputil
 

@@ -12,10 +12,9 @@
 #include <stdexcept>
 
 #include "foundation/ziputil.h"
+#include "fuzz/fuzzsupport.h"
 
 namespace {
-
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 [[noreturn]] void escaped(const QString& path)
 {
@@ -27,22 +26,14 @@ void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static QTemporaryDir root;
-    static const bool ready = (qInstallMessageHandler(quiet), root.isValid());
-    if (!ready)
-        std::abort();
+    QDir root(fuzzsupport::folder());
     const QString archive = root.filePath("in.zip");
     // Deep enough that "../" up to four times still lands inside root.
     const QString levels = root.filePath("l1");
     const QString dest = root.filePath("l1/l2/l3/l4/dest");
     QDir(levels).removeRecursively();
     QDir().mkpath(dest);
-    {
-        QFile f(archive);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            std::abort();
-        f.write(reinterpret_cast<const char*>(data), qint64(size));
-    }
+    fuzzsupport::writeInput(archive, data, size);
     try {
         ziputil::unzipThrow(archive, QDir(dest));
     } catch (const std::runtime_error&) {

@@ -20,7 +20,7 @@ packages=(
   libplist-dev libimobiledevice-dev libusbmuxd-dev libsqlite3-dev sqlite3
   libssl-dev openssl libcurl4-openssl-dev libarchive-dev libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 zip unzip
+  python3 python3-cryptography zip unzip
 )
 
 missing=()

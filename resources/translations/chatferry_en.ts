@@ -107,6 +107,10 @@
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>Successfully backed up %1 messages.</translation>
     </message>
+    <message>
+        <source>IDS_BACKUP_%1_FILES_NOT_STORED</source>
+        <translation>%1 media files could not be stored; the log names them.</translation>
+    </message>
 </context>
 <context>
     <name>CopyUWPItunesThread</name>
@@ -117,6 +121,82 @@
     <message>
         <source>Can not copy iTunes files. %1</source>
         <translation>Can not copy iTunes files. %1</translation>
+    </message>
+</context>
+<context>
+    <name>BackupManifest</name>
+    <message>
+        <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
+        <translation>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it is not a property list.</source>
+        <translation>%1 is damaged: it is not a property list.</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s keybag is damaged: %1.</source>
+        <translation>The backup&apos;s keybag is damaged: %1.</translation>
+    </message>
+    <message>
+        <source>The backup is encrypted, but its keybag holds no key that a password unlocks.</source>
+        <translation>The backup is encrypted, but its keybag holds no key that a password unlocks.</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</source>
+        <translation>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</translation>
+    </message>
+    <message>
+        <source>can not open %1. %2</source>
+        <translation>can not open %1. %2</translation>
+    </message>
+    <message>
+        <source>can not create %1. %2</source>
+        <translation>can not create %1. %2</translation>
+    </message>
+    <message>
+        <source>write %1 failed. %2</source>
+        <translation>write %1 failed. %2</translation>
+    </message>
+    <message>
+        <source>read %1 failed. %2</source>
+        <translation>read %1 failed. %2</translation>
+    </message>
+    <message>
+        <source>can not write %1. %2</source>
+        <translation>can not write %1. %2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
+        <translation>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSiTunesBKSetPasswordThread</name>
+    <message>
+        <source>Verifying. Please wait...</source>
+        <translation>Verifying. Please wait...</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileDownload</name>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</source>
+        <translation>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</translation>
+    </message>
+    <message>
+        <source>Loading %1, %L2KB / %L3KB</source>
+        <translation>Loading %1, %L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileUpload</name>
+    <message>
+        <source>Sending %1</source>
+        <translation>Sending %1</translation>
+    </message>
+    <message>
+        <source>Sending %1, %L2KB / %L3KB</source>
+        <translation>Sending %1, %L2KB / %L3KB</translation>
     </message>
 </context>
 </TS>

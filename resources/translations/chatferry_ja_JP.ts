@@ -107,6 +107,10 @@
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>%1 件のメッセージをバックアップしました。</translation>
     </message>
+    <message>
+        <source>IDS_BACKUP_%1_FILES_NOT_STORED</source>
+        <translation>%1 個のメディアファイルを保存できませんでした。詳しくはログをご覧ください。</translation>
+    </message>
 </context>
 <context>
     <name>CopyUWPItunesThread</name>
@@ -117,6 +121,82 @@
     <message>
         <source>Can not copy iTunes files. %1</source>
         <translation>iTunes のファイルをコピーできません。%1</translation>
+    </message>
+</context>
+<context>
+    <name>BackupManifest</name>
+    <message>
+        <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
+        <translation>&lt;br/&gt;MacOS 10.14 以降をお使いの場合は、&lt;a href=&quot;%1&quot;&gt;こちら&lt;/a&gt;をクリックしてください。</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it is not a property list.</source>
+        <translation>%1 は壊れています：プロパティリストではありません。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s keybag is damaged: %1.</source>
+        <translation>バックアップのキーバッグが壊れています：%1。</translation>
+    </message>
+    <message>
+        <source>The backup is encrypted, but its keybag holds no key that a password unlocks.</source>
+        <translation>バックアップは暗号化されていますが、キーバッグにパスワードで開けられる鍵がありません。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</source>
+        <translation>バックアップのファイル一覧は暗号化されていますが、その鍵（Manifest.plist の ManifestKey）をキーバッグのどの鍵でも復元できません。</translation>
+    </message>
+    <message>
+        <source>can not open %1. %2</source>
+        <translation>%1 を開けません。%2</translation>
+    </message>
+    <message>
+        <source>can not create %1. %2</source>
+        <translation>%1 を作成できません。%2</translation>
+    </message>
+    <message>
+        <source>write %1 failed. %2</source>
+        <translation>%1 への書き込みに失敗しました。%2</translation>
+    </message>
+    <message>
+        <source>read %1 failed. %2</source>
+        <translation>%1 の読み込みに失敗しました。%2</translation>
+    </message>
+    <message>
+        <source>can not write %1. %2</source>
+        <translation>%1 に書き込めません。%2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
+        <translation>%2 の %1 は復号できません：ファイルの鍵をバックアップの鍵で復元できません。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSiTunesBKSetPasswordThread</name>
+    <message>
+        <source>Verifying. Please wait...</source>
+        <translation>確認中です。しばらくお待ちください...</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileDownload</name>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</source>
+        <translation>iPhone を再起動してからもう一度お試しください。&lt;br/&gt;&lt;br/&gt;%1 を読み取れません。</translation>
+    </message>
+    <message>
+        <source>Loading %1, %L2KB / %L3KB</source>
+        <translation>%1 を読み込んでいます、%L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileUpload</name>
+    <message>
+        <source>Sending %1</source>
+        <translation>%1 を送信しています</translation>
+    </message>
+    <message>
+        <source>Sending %1, %L2KB / %L3KB</source>
+        <translation>%1 を送信しています、%L2KB / %L3KB</translation>
     </message>
 </context>
 </TS>

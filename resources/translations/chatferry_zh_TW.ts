@@ -107,6 +107,10 @@
         <source>IDS_SUC_BACKUP_%1_MESSAGES</source>
         <translation>已成功備份 %1 則訊息。</translation>
     </message>
+    <message>
+        <source>IDS_BACKUP_%1_FILES_NOT_STORED</source>
+        <translation>有 %1 個媒體檔案無法儲存；詳情請見記錄檔。</translation>
+    </message>
 </context>
 <context>
     <name>CopyUWPItunesThread</name>
@@ -117,6 +121,82 @@
     <message>
         <source>Can not copy iTunes files. %1</source>
         <translation>無法複製 iTunes 檔案。%1</translation>
+    </message>
+</context>
+<context>
+    <name>BackupManifest</name>
+    <message>
+        <source>&lt;br/&gt;If you are using MacOS 10.14 or above,  please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt;.</source>
+        <translation>&lt;br/&gt;如果您使用 MacOS 10.14 或更新版本，請按&lt;a href=&quot;%1&quot;&gt;這裡&lt;/a&gt;。</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: it is not a property list.</source>
+        <translation>%1 已損壞：它不是屬性列表。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s keybag is damaged: %1.</source>
+        <translation>備份的鑰匙包已損壞：%1。</translation>
+    </message>
+    <message>
+        <source>The backup is encrypted, but its keybag holds no key that a password unlocks.</source>
+        <translation>備份已加密，但其鑰匙包中沒有可用密碼解開的金鑰。</translation>
+    </message>
+    <message>
+        <source>The backup&apos;s file list is encrypted, but its key (ManifestKey in Manifest.plist) does not unwrap with any key of the keybag.</source>
+        <translation>備份的檔案清單已加密，但其金鑰（Manifest.plist 中的 ManifestKey）無法以鑰匙包中的任何金鑰解開。</translation>
+    </message>
+    <message>
+        <source>can not open %1. %2</source>
+        <translation>無法開啟 %1。%2</translation>
+    </message>
+    <message>
+        <source>can not create %1. %2</source>
+        <translation>無法建立 %1。%2</translation>
+    </message>
+    <message>
+        <source>write %1 failed. %2</source>
+        <translation>寫入 %1 失敗。%2</translation>
+    </message>
+    <message>
+        <source>read %1 failed. %2</source>
+        <translation>讀取 %1 失敗。%2</translation>
+    </message>
+    <message>
+        <source>can not write %1. %2</source>
+        <translation>無法寫入 %1。%2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
+        <translation>無法解密 %2 的 %1：其檔案金鑰無法以備份的金鑰解開。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSiTunesBKSetPasswordThread</name>
+    <message>
+        <source>Verifying. Please wait...</source>
+        <translation>驗證中，請稍候...</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileDownload</name>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</source>
+        <translation>請重新啟動您的 iPhone 後再試一次。&lt;br/&gt;&lt;br/&gt;無法讀取 %1。</translation>
+    </message>
+    <message>
+        <source>Loading %1, %L2KB / %L3KB</source>
+        <translation>正在載入 %1，%L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileUpload</name>
+    <message>
+        <source>Sending %1</source>
+        <translation>正在傳送 %1</translation>
+    </message>
+    <message>
+        <source>Sending %1, %L2KB / %L3KB</source>
+        <translation>正在傳送 %1，%L2KB / %L3KB</translation>
     </message>
 </context>
 </TS>

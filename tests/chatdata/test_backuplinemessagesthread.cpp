@@ -15,6 +15,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
 #include "tests/support/localdbbuilder.h"
@@ -250,7 +252,7 @@ QStringList texts(const QList<T*>& records, F text)
 
 } // namespace
 
-TEST_F(BackupLineMessagesThreadTest, ARepeatedBackupAddsNothingAndNeverOverwritesAMediaFile)
+TEST_F(BackupLineMessagesThreadTest, ARepeatedBackupAddsNoRowAndMendsMediaCopiesOfTheWrongSize)
 {
     auto db = sampleDb();
     const Outcome first = run(allOf(db));
@@ -273,10 +275,10 @@ TEST_F(BackupLineMessagesThreadTest, ARepeatedBackupAddsNothingAndNeverOverwrite
     files.sort();
     EXPECT_EQ(files, QStringList({"m2.jpg", "m2.thumb.jpg", "m4.pdf"}));
 
-    // The user's copy differs from the source now; a voice note LINE has
-    // since downloaded appears in the source.
-    writeFile(photoTarget, "the user's own");
-    writeFile(media + "/m2.jpg", "a newer photo");
+    // A copy cut short is made again, one of the source's size is kept; a
+    // voice note LINE has since downloaded appears in the source.
+    writeFile(photoTarget, "");
+    writeFile(r.msgs[1].thumbPath, "THUMB-2");
     writeFile(media + "/m3-missing.aac", "voice");
     const Outcome again = run(allOf(db));
     EXPECT_EQ(again.result, 1);
@@ -286,11 +288,12 @@ TEST_F(BackupLineMessagesThreadTest, ARepeatedBackupAddsNothingAndNeverOverwrite
     EXPECT_EQ(rows("line_chat_users"), members);
     EXPECT_EQ(rows("line_chat"), 2);
     EXPECT_EQ(rows("line_group"), 1);
-    EXPECT_EQ(readFile(photoTarget), "the user's own");
+    EXPECT_EQ(readFile(photoTarget), "photo-2");
+    EXPECT_EQ(readFile(r.msgs[1].thumbPath), "THUMB-2");
     EXPECT_EQ(readFile(voiceTarget), "voice"); // copied although the message was there already
 }
 
-TEST_F(BackupLineMessagesThreadTest, OneUidInTwoChatsIsStoredOncePerChatAndUsersOnceOverall)
+TEST_F(BackupLineMessagesThreadTest, OneUidInTwoChatsIsStoredOncePerChatAndAMessageListedTwiceCountsOnce)
 {
     _LineUser ann;
     ann.uid = "u-ann";
@@ -310,8 +313,9 @@ TEST_F(BackupLineMessagesThreadTest, OneUidInTwoChatsIsStoredOncePerChatAndUsers
     list->append(msgOf("0", &a));       // never numbered: stored each time
     list->append(msgOf("", &a));
 
-    ASSERT_EQ(run(list).result, 1);
-    ASSERT_EQ(run(list).result, 1);
+    // m1 of c-a is listed twice; the messages without id are stored anew.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(run(list).notices, QStringList({successText(4)}));
     EXPECT_EQ(rows("line_chat"), 2);
     EXPECT_EQ(rows("line_user"), 1);
     EXPECT_EQ(rows("line_chat_users"), 2);
@@ -366,7 +370,7 @@ TEST_F(BackupLineMessagesThreadTest, ADatabaseErrorMidRunIsShownAndLeavesNoRowOf
         EXPECT_EQ(rows(table), 0) << table;
 }
 
-TEST_F(BackupLineMessagesThreadTest, CancelHalfwayKeepsWhatOpeningDidAndTheCopiedFilesButNoRow)
+TEST_F(BackupLineMessagesThreadTest, ACancelConfirmedDuringTheLastMessageCommitsNoRowButKeepsCopiedFiles)
 {
     {
         // An earlier database with a junk user that sent nothing and one that did.
@@ -380,7 +384,7 @@ TEST_F(BackupLineMessagesThreadTest, CancelHalfwayKeepsWhatOpeningDidAndTheCopie
     auto source = QSharedPointer<GatedSource>::create();
     for (int i = 0; i < 5; ++i)
         source->append(data.msgAtThrow(nullptr, i, true));
-    source->gateAt = 3; // after the photo (message 1) and its files
+    source->gateAt = 4; // the last one, after the photo (message 1) and its files
     std::atomic<ProgressForm*> shown{nullptr};
     source->release = [&] { return shown && shown.load()->cancelled; };
 
@@ -406,6 +410,34 @@ TEST_F(BackupLineMessagesThreadTest, CancelHalfwayKeepsWhatOpeningDidAndTheCopie
     EXPECT_TRUE(check.hasIndex("_vardo_idx_line_msg_ts"));
     EXPECT_EQ(readFile(target + "/files/c-group/m2.jpg"), "photo-2");
     EXPECT_EQ(readFile(target + "/thumbs/c-group/m2.thumb.jpg"), "thumb-2");
+}
+
+TEST_F(BackupLineMessagesThreadTest, MediaFilesThatCannotBeStoredAreCountedInTheNotice)
+{
+    writeFile(target + "/files/c-group", "a file where the chat's media folder goes");
+    const Outcome o = run(allOf(sampleDb()));
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.notices, QStringList({successText(5) + " " + translated("IDS_BACKUP_%1_FILES_NOT_STORED").arg(1)}));
+    EXPECT_EQ(rows("line_msg"), 5);
+}
+
+TEST_F(BackupLineMessagesThreadTest, MessagesWithoutIdKeepMediaFilesOfTheirOwn)
+{
+    _LineChat chat;
+    chat.uid = "c-a";
+    auto list = QSharedPointer<LineMsgsListSource>::create();
+    const char* const uids[] = {"0", "", "0"};
+    for (int i = 0; i < 3; ++i) {
+        _LineMsg m = msgOf(uids[i], &chat, nullptr, LineMsgType::PHOTO, i);
+        m.attaPath = media + QStringLiteral("/%1.jpg").arg(i);
+        writeFile(m.attaPath, "photo-" + QByteArray::number(i));
+        list->append(m);
+    }
+    ASSERT_EQ(run(list).result, 1);
+    const ReadBack r = readBack();
+    ASSERT_EQ(r.msgs.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readFile(r.msgs[i].attaPath), "photo-" + QByteArray::number(i)) << r.msgs[i].attaPath.toStdString();
 }
 
 TEST_F(BackupLineMessagesThreadTest, ALineStoreBackedUpReadsBackWithTheSameRecordsAndAttachmentBytes)
@@ -473,13 +505,8 @@ TEST_F(BackupLineMessagesThreadTest, ALineStoreBackedUpReadsBackWithTheSameRecor
     EXPECT_TRUE(r.msgs[0].text.contains("[EMOJI]")) << r.msgs[0].text.toStdString();
 }
 
-class MediaCopyTest : public ::testing::TestWithParam<bool>
+TEST(MediaCopy, ACopyOfAnotherSizeIsReplacedWholeAndOneOfTheSameSizeKept)
 {
-};
-
-TEST_P(MediaCopyTest, CopiesWholeFilesNeverReplacesOneAndLeavesNoTemporaryFile)
-{
-    const bool unnamed = GetParam();
     QTemporaryDir tmp;
     ASSERT_TRUE(tmp.isValid());
     const QString from = tmp.path() + "/from", to = tmp.path() + "/to";
@@ -487,35 +514,32 @@ TEST_P(MediaCopyTest, CopiesWholeFilesNeverReplacesOneAndLeavesNoTemporaryFile)
     for (int i = 0; i < big.size(); ++i)
         big[i] = char(i * 31 % 251);
     writeFile(from + "/big.bin", big);
-    writeFile(from + "/empty.bin", QByteArray());
-    writeFile(from + "/new.bin", "newer bytes");
-    writeFile(to + "/taken.jpg", "the user's own");
-    QString error;
-    const auto copy = [&](const QString& src, const QString& dst) {
-        return g_copyMediaFile(from + src, to + dst, unnamed, &error);
+    writeFile(from + "/same.bin", "1234");
+    writeFile(to + "/cut.jpg", big.left(10)); // copied from a damaged source
+    writeFile(to + "/same.jpg", "abcd");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(from + "/fifo").constData(), 0600), 0);
+    const struct {
+        const char* from;
+        const char* to;
+        MediaCopyResult result;
+        QByteArray after;
+    } cases[] = {
+        {"/big.bin", "/chat/big.jpg", MediaCopyResult::Copied, big}, // the folder is made
+        {"/big.bin", "/cut.jpg", MediaCopyResult::Copied, big},
+        {"/same.bin", "/same.jpg", MediaCopyResult::Kept, "abcd"},
+        {"/missing.bin", "/missing.jpg", MediaCopyResult::NoSource, "<missing>"},
+        {"/fifo", "/fifo.jpg", MediaCopyResult::NoSource, "<missing>"}, // would block in open()
+        {"", "/folder.jpg", MediaCopyResult::NoSource, "<missing>"},
+        {"/big.bin", "/same.jpg/x.jpg", MediaCopyResult::Failed, "<missing>"}, // a file where the folder goes
     };
-
-    EXPECT_EQ(copy("/big.bin", "/big.jpg"), MediaCopyResult::Copied) << error.toStdString();
-    EXPECT_EQ(readFile(to + "/big.jpg"), big);
-    EXPECT_EQ(copy("/empty.bin", "/empty.jpg"), MediaCopyResult::Copied);
-    EXPECT_EQ(QFileInfo(to + "/empty.jpg").size(), 0);
-    EXPECT_EQ(copy("/new.bin", "/taken.jpg"), MediaCopyResult::Kept);
-    EXPECT_EQ(readFile(to + "/taken.jpg"), "the user's own");
-    EXPECT_EQ(copy("/missing.bin", "/missing.jpg"), MediaCopyResult::NoSource);
-    EXPECT_EQ(copy("", "/folder.jpg"), MediaCopyResult::NoSource);
-    // Copies are private to the user, like the chats they belong to.
-    EXPECT_EQ(QFileInfo(to + "/big.jpg").permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
-
-    // A missing folder is made; one that cannot be (a file stands in its
-    // way) fails the copy.
-    EXPECT_EQ(copy("/new.bin", "/chat/x.jpg"), MediaCopyResult::Copied);
-    EXPECT_EQ(readFile(to + "/chat/x.jpg"), "newer bytes");
-    error.clear();
-    EXPECT_EQ(copy("/new.bin", "/taken.jpg/x.jpg"), MediaCopyResult::Failed);
-    EXPECT_FALSE(error.isEmpty());
-    EXPECT_EQ(QDir(to).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
-              QStringList({"big.jpg", "empty.jpg", "taken.jpg"}));
-    EXPECT_EQ(QDir(to + "/chat").entryList(QDir::Files | QDir::Hidden), QStringList({"x.jpg"}));
+    for (const auto& c : cases) {
+        QString error;
+        EXPECT_EQ(g_copyMediaFile(*c.from ? from + c.from : QString(), to + c.to, &error), c.result) << c.to;
+        EXPECT_EQ(readFile(to + c.to), c.after) << c.to;
+        EXPECT_EQ(error.isEmpty(), c.result != MediaCopyResult::Failed) << c.to;
+    }
+    // Private to the user, like the chats; no temporary file is left.
+    EXPECT_EQ(QFileInfo(to + "/cut.jpg").permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+    EXPECT_EQ(QDir(to).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name),
+              QStringList({"chat", "cut.jpg", "same.jpg"}));
 }
-
-INSTANTIATE_TEST_SUITE_P(UnnamedAndNamedTemporaryFile, MediaCopyTest, ::testing::Values(true, false));

@@ -17,6 +17,8 @@
 
 #include <ctime>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString kMid = QStringLiteral("u00ownerabc");
@@ -36,6 +38,17 @@ QByteArray readFile(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Puts a link to `target` at `path`, or a FIFO without a target.
+void plant(const QString& path, const QString& target = QString())
+{
+    QFile::remove(path);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (target.isEmpty())
+        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0) << path.toStdString();
+    else
+        ASSERT_TRUE(QFile::link(target, path)) << path.toStdString();
 }
 
 class IOSLineDbMessagesTest : public ::testing::Test
@@ -60,6 +73,10 @@ protected:
     void load()
     {
         b->build();
+        open();
+    }
+    void open()
+    {
         db = QSharedPointer<IOSLineDb>::create(QDir(b->containerDir()), QString());
         data = LineData(db.staticCast<AbsLineDb>(), 5000);
         db->loadDataThrow(data);
@@ -228,7 +245,7 @@ TEST_F(IOSLineDbMessagesTest, TimesAreLocalAcrossZoneTransitions)
     tzset();
 }
 
-TEST_F(IOSLineDbMessagesTest, SenderIsTheLoadedUserOrNobody)
+TEST_F(IOSLineDbMessagesTest, ASenderThatIsNotLoadedIsUnknownNotTheOwner)
 {
     b->addMessage(LineMsgRow(chat, "1").at(1).from(peer).text("a"));
     b->addMessage(LineMsgRow(chat, "2").at(2).from(4242).text("b"));
@@ -237,8 +254,23 @@ TEST_F(IOSLineDbMessagesTest, SenderIsTheLoadedUserOrNobody)
     const QList<_LineMsg> msgs = all();
     ASSERT_EQ(msgs.size(), 3);
     EXPECT_EQ(msgs[0].from, data.user(peer));
-    EXPECT_TRUE(msgs[1].wasFromMe());
+    EXPECT_EQ(msgs[1].from, data.unknownUser());
+    EXPECT_EQ(msgs[1].from->displayName(), "Unknown");
     EXPECT_TRUE(msgs[2].wasFromMe());
+}
+
+TEST_F(IOSLineDbMessagesTest, AChatThatReachedTheStoreAfterLoadingKeepsCountsAndPagesInStep)
+{
+    b->addMessage(LineMsgRow(chat, "1").at(1).text("a"));
+    load();
+    db->executeThrow(Sqlite3Sql("insert into ZCHAT(Z_PK, Z_ENT, Z_OPT, ZMID, ZTYPE) values(77, 1, 1, 'uLate', 0)"));
+    db->executeThrow(Sqlite3Sql("insert into ZMESSAGE(Z_PK, Z_ENT, Z_OPT, ZCHAT, ZID, ZTIMESTAMP, ZCONTENTTYPE)"
+                                " values(900, 5, 1, 77, '2', 2, 1)"));
+    ASSERT_EQ(data.msgsCountThrow(nullptr), 2);
+    const _LineMsg late = data.msgAtThrow(nullptr, 1, true);
+    EXPECT_EQ(late.uid, "2");
+    EXPECT_EQ(late.chat, nullptr);
+    EXPECT_EQ(late.attaPath, store("Message Attachments/uLate/2.jpg"));
 }
 
 TEST_F(IOSLineDbMessagesTest, OneStoreReadForASecondDataUsesOnlyThatDatasRecords)
@@ -447,6 +479,56 @@ TEST_F(IOSLineDbMessagesTest, HostileIdsStayInsideTheirFolders)
     }
     EXPECT_TRUE(msgs[1].attaPath.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(tmp.filePath("outside.thumb.jpg")));
+}
+
+
+// Links that lead out of the container and FIFOs (which block a plain
+// open()) planted in a copied container.
+TEST_F(IOSLineDbMessagesTest, HostileLinksAndFifosInTheContainerAreNeitherFollowedNorOpened)
+{
+    fresh().setLayout(LineStoreLayout::LibraryMessages); // found without the account
+    chat = b->addChat(LineChatRow("uPeer"));
+    const qint64 other = b->addChat(LineChatRow("uOther")), fifos = b->addChat(LineChatRow("uFifo"));
+    b->addMessage(LineMsgRow(chat, "10").at(1).photo(8, 6).thumbnailBlob("blob")); // extracted under tmp/
+    b->addMessage(LineMsgRow(chat, "11").at(2).photo(8, 6));                       // would remake the thumbnail
+    b->addAttachment("uPeer", "11", ".jpg", picture(8, 6, "JPEG"));
+    b->addMessage(LineMsgRow(chat, "12").at(3).voice(5));
+    b->addMessage(LineMsgRow(chat, "13").at(4).photo(8, 6)); // a link that stays inside is followed
+    b->addAttachment("uPeer", "inside", ".jpg", "x");
+    b->addMessage(LineMsgRow(other, "14").at(5).photo(8, 6)); // its chat's folder leads out
+    b->addMessage(LineMsgRow(fifos, "20").at(6).photo(8, 6));
+    b->addMessage(LineMsgRow(fifos, "21").at(7).voice(5));
+    b->build();
+    const QString out = tmp.path() + "/out";
+    QDir().mkpath(out + "/thumbs");
+    {
+        QFile f(out + "/precious");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("precious") == 8);
+    }
+    const QString atta = store("Message Attachments/uPeer/"), fifo = store("Message Attachments/uFifo/");
+    const QPair<QString, QString> planted[] = {
+        {b->absolute("tmp/thumbnails/uPeer"), out + "/thumbs"},
+        {store("Message Thumbnails/uPeer/11.thumb"), out + "/precious"},
+        {atta + "12.m4a", out + "/precious"},
+        {atta + "13.jpg", atta + "inside.jpg"},
+        {store("Message Attachments/uOther"), out},
+        {b->preferencesPath(), ""},
+        {fifo + "20.jpg", ""},
+        {store("Message Thumbnails/uFifo/20.thumb"), ""},
+        {fifo + "21.m4a", ""},
+    };
+    for (const auto& p : planted)
+        plant(p.first, p.second);
+    open();
+    const QList<_LineMsg> msgs = all();
+    ASSERT_EQ(msgs.size(), 7);
+    EXPECT_EQ(readFile(out + "/precious"), "precious");
+    EXPECT_TRUE(QDir(out + "/thumbs").isEmpty());
+    EXPECT_EQ(QStringList({msgs[0].thumbPath, msgs[2].attaPath, msgs[4].attaPath, msgs[6].attaPath}),
+              QStringList({"", "", "", ""}));
+    EXPECT_EQ(msgs[3].attaPath, atta + "13.jpg");
+    EXPECT_EQ(msgs[5].thumbPath, b->containerDir() + "/tmp/thumbnails/uFifo/20.thumb.jpg");
+    EXPECT_TRUE(db->account().uid.isEmpty());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Locating the store in a copied LINE container, the account, opening and
 // preparing the copy, and sticker look-ups.
 #include "chatdata/ioslinedb.h"
+#include "chatdata/linedata.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
 
@@ -184,6 +185,57 @@ TEST_F(IOSLineDbOpenTest, EntityNumbersComeFromThePrimaryKeyTable)
     EXPECT_EQ(d.chatMembersTable().userColumn, "Z_9MEMBERS");
     EXPECT_EQ(d.groupMembersTable().table, "Z_4MEMBERS");
     EXPECT_EQ(d.groupMembersTable().userColumn, "Z_9MEMBERS1");
+}
+
+TEST_F(IOSLineDbOpenTest, NoStickerTableOddEnableFlagsAndUnfitEntityNumbersAreReadSafely)
+{
+    LineStoreBuilder& b = builder().withoutTable("ZSTICKERPACKAGE");
+    const QVariant flags[] = {0, 1, QVariant(), "yes", 0.0, "0x"};
+    for (const QVariant& flag : flags) {
+        LineChatRow row(flag.isNull() ? QStringLiteral("uNull") : "u" + flag.toString());
+        row.enable = flag;
+        b.addChat(row);
+    }
+    IOSLineDb& d = build();
+    {
+        Sqlite3DB raw;
+        raw.openThrow(b.dbPath(), 2);
+        raw.executeThrow(Sqlite3Sql("update Z_PRIMARYKEY set Z_ENT=case Z_NAME when 'Chat' then 0"
+                                    " when 'User' then -3 when 'Group' then 1099511627776 else Z_ENT end"));
+    }
+    LineData data(QSharedPointer<AbsLineDb>(), 10);
+    d.loadDataThrow(data);
+    // What opening kept is what was loaded.
+    QStringList loaded, kept;
+    for (const _LineChat* c : data.chats())
+        loaded << c->uid;
+    for (Sqlite3Cursor cur = d.queryThrow(Sqlite3Sql("select ZMID from ZCHAT order by Z_PK")); cur.moveNext();)
+        kept << cur.getText(0);
+    EXPECT_EQ(loaded, kept);
+    EXPECT_EQ(kept, QStringList({"u1", "uNull", "uyes", "u0x"}));
+    EXPECT_EQ(d.chatMembersTable().table + d.chatMembersTable().userColumn + d.groupMembersTable().table,
+              "Z_1MEMBERSZ_12MEMBERSZ_4MEMBERS");
+    const _LineStickerInfo none = d.stickerInfoThrow(5);
+    EXPECT_EQ(std::tie(none.id, none.package, none.version), std::make_tuple(0, 0, 0));
+}
+
+TEST_F(IOSLineDbOpenTest, AStoreReachedThroughALinkLeavingTheContainerIsNeitherOpenedNorChanged)
+{
+    LineStoreBuilder& b = builder();
+    b.build();
+    const QString folder = b.absolute(b.storeDir()).chopped(1), out = tmp.path() + "/out";
+    ASSERT_TRUE(QDir().rename(folder, out));
+    const QString line = out + "/Messages/Line.sqlite";
+    const qint64 size = QFileInfo(line).size();
+    // The account's folder leads out, then the store file itself.
+    for (const auto& link : {qMakePair(out, folder), qMakePair(line, folder + "/Messages/Line.sqlite")}) {
+        QFile::remove(folder);
+        QDir().mkpath(QFileInfo(link.second).absolutePath());
+        ASSERT_TRUE(QFile::link(link.first, link.second));
+        IOSLineDb d(QDir(b.containerDir()), QString());
+        EXPECT_THROW(d.openCheckThrow(), std::runtime_error);
+        EXPECT_EQ(QFileInfo(line).size(), size); // no index added
+    }
 }
 
 TEST_F(IOSLineDbOpenTest, DamagedGroupStoreFailsTheOpenAndLeavesItClosed)

@@ -3,9 +3,13 @@
 #include <atomic>
 #include <thread>
 
+#include <QTemporaryDir>
+
 #include "tests/support/gtest_qt.h"
+#include "tests/support/linestorebuilder.h"
 #include "tests/support/memlinedb.h"
 
+#include "chatdata/ioslinedb.h"
 #include "chatdata/linedata.h"
 
 namespace {
@@ -159,11 +163,11 @@ TEST(LineData, CopiesShareRecordsEachDeletedExactlyOnceAndTheLastHandleReleasesT
     EXPECT_TRUE(weak.isNull());
 }
 
-TEST(LineData, TwoThreadsPagingOneDataEachGetTheirOwnMessages)
+// Chats 1 and 2 of `perChat` messages as chatsDb makes them, read by two
+// threads at once, one oldest first, the other newest first, while a third
+// counts. A tiny page makes nearly every read of one evict the other's.
+void pageFromThreeThreads(const LineData& data, int perChat)
 {
-    const int perChat = 400;
-    // A tiny page makes nearly every read of one thread evict the other's.
-    LineData data = loaded(chatsDb(perChat, {1, 2}), 7);
     std::atomic<int> wrong{0};
     std::atomic<int> empty{0};
     const auto reader = [&](qint64 chatId, bool asc) {
@@ -183,10 +187,35 @@ TEST(LineData, TwoThreadsPagingOneDataEachGetTheirOwnMessages)
     };
     std::thread t1(reader, 1, true);
     std::thread t2(reader, 2, false);
+    std::thread t3([&] {
+        for (int i = 0; i < 200; ++i)
+            wrong += data.msgsCount(nullptr) != 2 * perChat;
+    });
     t1.join();
     t2.join();
+    t3.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(empty.load(), 0);
+}
+
+TEST(LineData, ThreadsPagingOneDataOrOneLineStoreEachGetTheirOwnMessages)
+{
+    pageFromThreeThreads(loaded(chatsDb(400, {1, 2}), 7), 400);
+
+    QTemporaryDir tmp;
+    LineStoreBuilder b(tmp.path());
+    for (int chat : {1, 2}) { // the same messages in a store, keys 1 and 2
+        const qint64 key = b.addChat(LineChatRow(QStringLiteral("u%1").arg(chat)));
+        for (int i = 0; i < 150; ++i)
+            b.addMessage(LineMsgRow(key, QStringLiteral("%1-%2").arg(chat).arg(i))
+                             .at(kBase.addSecs(i).toMSecsSinceEpoch())
+                             .text(QString(40, QChar('a' + i % 26))));
+    }
+    b.build();
+    auto db = QSharedPointer<IOSLineDb>::create(QDir(tmp.path()), QString());
+    LineData data(db, 7);
+    db->loadDataThrow(data);
+    pageFromThreeThreads(data, 150);
 }
 
 TEST(AbsLineDb, TableRowsQuoteTheNameAndRunSqlOpensOnDemand)

@@ -382,14 +382,15 @@ TEST_F(LineLocalDbTest, ReadingAMessageFillsEveryFieldAndADamagedBlobMeansNoAtta
         return QString::fromLatin1(start) + QString::number(type) + QString::fromLatin1(end);
     };
     EXPECT_EQ(got, QStringList({line("m-file|", LineMsgType::FILE, "|1000|doc|Ann|2||m-file.pdf"),
-                                // names no loaded user: the owner
-                                line("m-cut|", LineMsgType::PHOTO, "|1001|pic|-|0|m-cut.thumb.jpg|m-cut.jpg"),
+                                // names no loaded user: unknown, not the owner
+                                line("m-cut|", LineMsgType::PHOTO, "|1001|pic||0|m-cut.thumb.jpg|m-cut.jpg"),
                                 line("m-odd|", LineMsgType::TEXT, "|1002|?|-|0||"),
                                 line("Location|", LineMsgType::LOCATION, "|2000||-|0||"),
                                 line("video|", LineMsgType::VIDEO, "|2000||-|0|video.thumb.jpg|video.mp4"),
                                 line("voice|", LineMsgType::VOICE, "|2000||-|0||voice.aac"),
                                 line("sticker|", LineMsgType::STICKER, "|2000||-|0||"),
                                 line("contact|", LineMsgType::CONTACT, "|2000||-|0||")}));
+    EXPECT_EQ(msgs.value(1).from, data.unknownUser());
     EXPECT_GT(msgs.value(0).id, 0);
     EXPECT_EQ(msgs.value(0).attaWidth(), 640);
 }

@@ -466,6 +466,11 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
     // Closing tags that libplist skips must not lower the count.
     EXPECT_TRUE(parse(nestedXml(600, "<!-- </array> -->")).isNull());
     EXPECT_TRUE(parse(nestedXml(600, "<string><![CDATA[</array>]]></string>")).isNull());
+    // As many nodes as a binary list may expand to are refused as XML too
+    // ("<true/>" takes 7 bytes, libplist spends over 100 on it).
+    EXPECT_TRUE(parse("<plist><array>" + QByteArray("<true/>").repeated(int(plistdetail::kMaxNodesAbsolute))
+                      + "</array></plist>")
+                    .isNull());
     // Many containers side by side are no nesting.
     const QByteArray wide = "<plist><array>" + QByteArray("<dict><key>k</key><array/></dict>").repeated(5000)
         + "</array></plist>";

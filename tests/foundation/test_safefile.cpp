@@ -60,6 +60,35 @@ TEST(SafeFile, LinksOnTheWayAndSpecialFilesAreRefused)
     EXPECT_EQ(file.readAll(), "outside");
 }
 
+TEST(SafeFile, ConfinementFollowsLinksOnlyWhereTheyStayInside)
+{
+    QTemporaryDir root, outside;
+    ASSERT_TRUE(QDir(root.path()).mkpath("in/deep"));
+    const QString real = QFileInfo(root.path()).canonicalFilePath(), out = QFileInfo(outside.path()).canonicalFilePath();
+    const struct {
+        const char* link;
+        QString target;
+    } links[] = {{"in/up", real + "/in/deep"}, {"in/out", out}, {"in/file-out", out + "/f"}, {"in/dangling", out + "/none"}};
+    for (const auto& l : links)
+        ASSERT_TRUE(QFile::link(l.target, root.filePath(l.link))) << l.link;
+    safefile::Confinement box(root.path());
+    const struct {
+        const char* rel;
+        QString real; // empty: refused
+    } cases[] = {
+        {"in/deep/x", real + "/in/deep/x"}, {"in/up/x", real + "/in/deep/x"},  {"in/up", real + "/in/deep"},
+        {"new/dir/x", real + "/new/dir/x"}, {"in/out/x", ""},                  {"in/out/new/x", ""},
+        {"in/file-out", ""},                {"in/dangling", ""},               {"in/../in/x", ""},
+    };
+    for (int round = 0; round < 2; ++round) { // the second from remembered folders
+        for (const auto& c : cases)
+            EXPECT_EQ(box.realPath(root.filePath(c.rel)), c.real) << c.rel;
+    }
+    QString error;
+    EXPECT_TRUE(box.realPath(outside.filePath("f"), &error).isEmpty());
+    EXPECT_FALSE(error.isEmpty());
+}
+
 TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
 {
     QTemporaryDir dir, outside;

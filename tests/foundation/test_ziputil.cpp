@@ -9,7 +9,11 @@
 #include "tests/support/testenv.h"
 #include "tests/support/zipfixturebuilder.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <functional>
+#include <tuple>
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -254,14 +258,26 @@ TEST_F(ZipUtilTest, PackingNeverFollowsFolderLinksNorReadsItsOwnOutput)
     EXPECT_FALSE(QFileInfo(at("back/a/b/x-link.txt")).isSymLink());
 }
 
+// The error names what the system said (here "File too large", as a full
+// disk would say "No space left on device"), never an unknown error.
+void expectFullDiskError(const std::function<void()>& work, const QString& start)
+{
+    try {
+        FileSizeLimit limit(64 * 1024);
+        work();
+        ADD_FAILURE() << "a full disk must throw";
+    } catch (const std::runtime_error& e) {
+        const QString text = QString::fromUtf8(e.what());
+        EXPECT_TRUE(text.startsWith(start) && text.endsWith(QString::fromLocal8Bit(std::strerror(EFBIG))))
+            << e.what();
+    }
+}
+
 TEST_F(ZipUtilTest, AFullDiskWhilePackingIsAnErrorAndLeavesNoArchive)
 {
     write("src/big.bin", randomBytes(256 * 1024));
     write("out.zip", "previous archive");
-    {
-        FileSizeLimit limit(64 * 1024);
-        EXPECT_THROW(ziputil::zipFilesThrow({at("src")}, at("out.zip")), std::runtime_error);
-    }
+    expectFullDiskError([&] { ziputil::zipFilesThrow({at("src")}, at("out.zip")); }, "write zip file " + at("out.zip"));
     // The earlier archive is untouched and no temporary file is left.
     EXPECT_EQ(read("out.zip"), QByteArray("previous archive"));
     EXPECT_EQ(tree(""), QStringList({"dest", "out.zip", "outside", "src", "src/big.bin"}));
@@ -289,18 +305,29 @@ TEST_F(ZipUtilTest, AFullDiskWhileUnpackingIsAnErrorAndLeavesNoHalfFile)
     zip.addFile("small.txt", "fits").addFile("big.bin", randomBytes(200 * 1024));
     ASSERT_TRUE(zip.writeTo(at("in.zip")));
     write("dest/big.bin", "older file");
-    {
-        FileSizeLimit limit(64 * 1024);
-        try {
-            ziputil::unzipThrow(at("in.zip"), QDir(dest));
-            ADD_FAILURE() << "a full disk must throw";
-        } catch (const std::runtime_error& e) {
-            EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("write " + dest + "/big.bin error.")) << e.what();
-        }
-    }
+    expectFullDiskError([&] { ziputil::unzipThrow(at("in.zip"), QDir(dest)); }, "write " + dest + "/big.bin error.");
     EXPECT_EQ(read("dest/small.txt"), QByteArray("fits"));
     EXPECT_EQ(read("dest/big.bin"), QByteArray("older file"));
     EXPECT_EQ(tree("dest"), QStringList({"big.bin", "small.txt"}));
+}
+
+TEST_F(ZipUtilTest, AnArchiveBeyondTheUnpackLimitsIsRefusedWithoutAHalfFile)
+{
+    ZipFixtureBuilder zip;
+    zip.addFile("a.txt", "fits").addFile("big.bin", QByteArray(5000, 'z')).addFile("c.txt", "late");
+    ASSERT_TRUE(zip.writeTo(at("in.zip")));
+    const std::tuple<ziputil::UnzipLimits, const char*, QStringList> cases[] = {
+        {{4096, 100}, "more data", {"a.txt"}}, {{1 << 20, 2}, "more entries", {"a.txt", "big.bin"}}};
+    for (const auto& [limits, why, left] : cases) {
+        QDir(dest).removeRecursively();
+        try {
+            ziputil::unzipThrow(at("in.zip"), QDir(dest), limits);
+            ADD_FAILURE() << why;
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(QString::fromUtf8(e.what()).contains(why)) << e.what();
+        }
+        EXPECT_EQ(tree("dest"), left) << why;
+    }
 }
 
 } // namespace

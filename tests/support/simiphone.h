@@ -46,6 +46,9 @@ struct SimDevice
     bool lowerCaseTypes = false; // AFC file types in lower case, as some phones send them
     QList<SimApp> apps; // user apps (installation proxy)
     SimBackup2 backup2; // mobilebackup2
+    // mobilesync: the phone's records in the batches it hands them out in;
+    // each batch of changes the computer sends is appended.
+    QList<PlistCFType> syncBatches;
     QList<SimFault> faults;
     // Called on a simulator thread with each request ("service:request")
     // before it is answered: lets a test change files at a chosen moment.
@@ -90,6 +93,7 @@ void simLockdown(SimLink& link);
 void simAfc(SimLink& link);
 void simInstProxy(SimLink& link);
 void simBackup2(SimLink& link);
+void simMobileSync(SimLink& link);
 
 // A simulated iPhone behind a private usbmuxd socket in this process:
 // usbmuxd's plist protocol (device list, attach and detach events, connect,

@@ -1,0 +1,151 @@
+// Opening a backup folder and checking its password.
+#include "backup/backupmanifest.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+#include "backup/iositunesbksetpasswordthread.h"
+#include "foundation/datadir.h"
+#include "foundation/fileutil.h"
+#include "foundation/plistcftype.h"
+#include "foundation/progressform.h"
+#include "foundation/safefile.h"
+
+namespace {
+
+const char kHowToAccessBackups[] = "https://www.marrowquist.com/howto/macos-backup-access.html";
+
+std::runtime_error error(const QString& text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+} // namespace
+
+BackupManifest::BackupManifest(const QString& dir, QObject* parent)
+    : QObject(parent)
+    , dir(dir)
+    , root(nullptr, MBDBParser::_MBDBItem(), QString())
+{
+}
+
+BackupManifest::~BackupManifest() = default;
+
+void BackupManifest::readManifestInfo()
+{
+    const QString path = dir.absoluteFilePath(QStringLiteral("Manifest.plist"));
+    if (!QFileInfo::exists(path))
+        throw error(QStringLiteral("Cannot find ") + path
+                    + tr("<br/>If you are using MacOS 10.14 or above,  please click <a href=\"%1\">HERE</a>.")
+                          .arg(QLatin1String(kHowToAccessBackups)));
+    QFile file;
+    QString why;
+    if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
+        throw error(why);
+    const QByteArray bytes = file.read(PlistCFType::kMaxBytes + 1);
+    const PlistCFType plist = PlistCFType::createCFPropertyList(bytes);
+    // An unreadable Manifest.plist must not pass as an unencrypted backup:
+    // its encrypted files would then be copied out as they are stored.
+    if (!plist.isCFDictionary())
+        throw error(tr("%1 is damaged: it is not a property list.").arg(path));
+
+    const PlistCFType lockdown = plist.get(QStringLiteral("Lockdown"));
+    info = _InfoPlist();
+    info.udid = lockdown.get(QStringLiteral("UniqueDeviceID")).CFStringQString();
+    info.deviceName = lockdown.get(QStringLiteral("DeviceName")).CFStringQString();
+    info.date = plist.get(QStringLiteral("Date")).CFDateToDateTime(0);
+    info.productType = lockdown.get(QStringLiteral("ProductType")).CFStringQString();
+    info.productVersion = lockdown.get(QStringLiteral("ProductVersion")).CFStringQString();
+    info.serialNumber = lockdown.get(QStringLiteral("SerialNumber")).CFStringQString();
+    info.isEncrypted = plist.get(QStringLiteral("IsEncrypted")).CFNumberBool(false);
+    info.backupKeyBag = plist.get(QStringLiteral("BackupKeyBag")).CFDataBytes();
+    info.storedManifestKey = plist.get(QStringLiteral("ManifestKey")).CFDataBytes();
+
+    // A folder named after the UDID shows as the device; any other keeps its
+    // own name behind the device's. Without a UDID or a device name there is
+    // nothing to replace or to put in front.
+    const QString folder = QFileInfo(dir.absolutePath()).fileName();
+    if (info.deviceName.isEmpty())
+        displayName = folder;
+    else if (!info.udid.isEmpty() && folder.contains(info.udid))
+        displayName = QString(folder).replace(info.udid, info.deviceName);
+    else
+        displayName = info.deviceName + QLatin1Char('-') + folder;
+
+    const QFileInfo status(dir.absoluteFilePath(QStringLiteral("Status.plist")));
+    if (status.isFile())
+        info.date = status.lastModified();
+}
+
+QList<QDir> BackupManifest::iTunesBackupDirs()
+{
+    return {QDir(g_osAppDir().absoluteFilePath(QStringLiteral("MobileSync/Backup")))};
+}
+
+QString BackupManifest::dirPathMd5() const
+{
+    return g_md5(dir.absolutePath());
+}
+
+bool BackupManifest::setPasscode(const QString& password)
+{
+    ProgressForm form(QString(), nullptr);
+    form.setCancelable(false);
+    IOSiTunesBKSetPasswordThread thread(*this, password, form);
+    form.runWorker(thread);
+    form.waitForThread(thread, true);
+    return thread.result;
+}
+
+bool BackupManifest::setPasscodeNoUIThrow(const QString& password)
+{
+    _KeybagInfo kb = parseKeybag(info.backupKeyBag);
+    int unwrapped = 0;
+    if (!unlockWithPasscode(password.toUtf8(), kb, &unwrapped)) {
+        if (!kb.damage.isEmpty())
+            throw error(tr("The backup's keybag is damaged: %1.").arg(kb.damage));
+        return false;
+    }
+    // A keybag of an encrypted backup in which no class key is sealed by the
+    // password would take any password and unlock nothing.
+    if (info.isEncrypted && unwrapped == 0)
+        throw error(tr("The backup is encrypted, but its keybag holds no key that a password unlocks."));
+
+    QByteArray listKey;
+    QString listCopy;
+    if (info.isEncrypted && kb.attributes.contains(QStringLiteral("DPIC"))
+        && kb.attributes.contains(QStringLiteral("DPSL"))) {
+        const QByteArray wrapped = info.storedManifestKey.mid(4);
+        for (auto it = kb.classKeys.cbegin(); it != kb.classKeys.cend() && listKey.isEmpty(); ++it)
+            listKey = unwrapKeyForClass(kb, it.key(), wrapped);
+        if (listKey.isEmpty())
+            throw error(tr("The backup's file list is encrypted, but its key (ManifestKey in Manifest.plist) "
+                           "does not unwrap with any key of the keybag."));
+        listCopy = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
+        // The plain file list of an encrypted backup: for its owner's eyes only.
+        decryptToThrow(listKey, dir.absoluteFilePath(QStringLiteral("Manifest.db")), listCopy, 0600);
+    }
+    keybag = kb;
+    passcode = password;
+    if (!listKey.isEmpty()) {
+        manifestKey = listKey;
+        decryptedManifestPath = listCopy;
+    }
+    return true;
+}
+
+QDir iosbackup_temp_dir(const QString& name)
+{
+    QString path = g_defaultSaveDirPath() + QStringLiteral("/__marrowquist_iosbk_temp");
+    if (!name.isEmpty())
+        path += QLatin1Char('/') + name;
+    return QDir(path);
+}
+
+void iosbackup_clear_temp(const QString& name)
+{
+    g_delDirCascade(iosbackup_temp_dir(name).absolutePath());
+    QFile::remove(g_dataSaveDir().absoluteFilePath(QStringLiteral("__marrowquist_iosbk_temp.path")));
+}

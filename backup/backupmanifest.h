@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include "backup/keybaginfo.h"
+#include "backup/mbdbparser.h"
+
+// Progress of a copy: total and done bytes, and the caller's context.
+typedef void (*BackupCopyProgress)(long long total, long long done, void* context);
+
+// One iTunes-style backup folder: its identity (Manifest.plist, Status.plist),
+// its encryption (keybag, class keys, manifest key), its file list as records
+// and as a tree, and the copying of its files. Everything read from the
+// folder is untrusted. Used by one thread at a time; shared as a
+// QSharedPointer.
+class BackupManifest : public QObject
+{
+    Q_OBJECT
+public:
+    struct _InfoPlist
+    {
+        QString udid;
+        QString deviceName;
+        QDateTime date;
+        QString productType;
+        QString productVersion;
+        QString serialNumber;
+        bool isEncrypted = false;
+        QByteArray backupKeyBag;
+        QByteArray storedManifestKey; // 4-byte prefix + wrapped manifest key
+    };
+
+    // A node of the file tree. Owns its children; never copied.
+    struct _FileNode
+    {
+        _FileNode(_FileNode* parent, const MBDBParser::_MBDBItem& item, const QString& name);
+        ~_FileNode();
+        _FileNode(const _FileNode&) = delete;
+        _FileNode& operator=(const _FileNode&) = delete;
+
+        QString name;
+        MBDBParser::_MBDBItem item;
+        _FileNode* parent;
+        QList<_FileNode*> children;
+    };
+
+    explicit BackupManifest(const QString& dir, QObject* parent = nullptr);
+    ~BackupManifest() override;
+
+    // Reads Manifest.plist and Status.plist. Throws std::runtime_error when
+    // Manifest.plist is missing, unreadable or not a property-list dictionary.
+    void readManifestInfo();
+    static QList<QDir> iTunesBackupDirs();
+    // MD5 of the folder's absolute path: 32 lower-case hex characters.
+    QString dirPathMd5() const;
+
+    // The password check behind a progress window; true when accepted.
+    bool setPasscode(const QString& password);
+    // The check itself on the calling thread: false for a wrong password.
+    // Throws for a damaged keybag, an encrypted backup whose keybag no
+    // password can unlock, an encrypted file list whose key does not unwrap,
+    // and a failed decryption of Manifest.db. Only an accepted password
+    // changes the object.
+    bool setPasscodeNoUIThrow(const QString& password);
+
+    // Copying out. Outputs appear only when complete (written aside, then
+    // renamed); failures throw std::runtime_error and leave no output.
+    void decryptFileThrow(const QByteArray& key, const QString& inPath, const QString& outPath, void* context,
+                          BackupCopyProgress callback) const;
+    static void encryptFileThrow(const QString& inPath, const QString& outPath, const QByteArray& key);
+    // Copies a record's data file to outPath, decrypted in an encrypted
+    // backup; a record whose stored key does not unwrap is an error. The
+    // output's times are the record's modification time.
+    void copyItemThrow(const MBDBParser::_MBDBItem& item, const QString& outPath, void* context,
+                       BackupCopyProgress callback) const;
+    void copyFile(const _FileNode* node, const QString& outPath, void* context, BackupCopyProgress callback) const;
+    // A usable file key of class 3 and one of class 4 from the list; throws
+    // when either is missing.
+    void firstEncryptedItem(MBDBParser::ProtectionClsKeyInfo& class3, MBDBParser::ProtectionClsKeyInfo& class4);
+
+    _InfoPlist info;
+    QString displayName;
+    QString decryptedManifestPath;
+    QByteArray manifestKey;
+    QDir dir;
+    _FileNode root;
+    QString passcode;
+    _KeybagInfo keybag;
+
+
+private:
+    void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
+};
+
+// The folder in which fresh device backups are made ("line" for LINE's);
+// nothing is created.
+QDir iosbackup_temp_dir(const QString& name);
+// Deletes that folder and the data folder's "__marrowquist_iosbk_temp.path".
+void iosbackup_clear_temp(const QString& name);

@@ -1,0 +1,97 @@
+// Reading a backup's file list: Manifest.db (plain, salted rows, or through
+// the decrypted copy of an encrypted one) and the dispatch between formats.
+#include <QFile>
+#include <QSet>
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+#include "backup/backupmanifest.h"
+#include "backup/mbdbparser_p.h"
+#include "foundation/safefile.h"
+#include "foundation/sqlite3db.h"
+
+namespace {
+
+std::runtime_error error(const QString& text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+// The row key of a salted list, or empty when the rows are plain archives
+// (or no passcode is known, so that they can only be kept as they are).
+QByteArray rowKey(Sqlite3DB& db, const QByteArray& passcode)
+{
+    if (passcode.isEmpty())
+        return QByteArray();
+    Sqlite3Cursor table = db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
+    if (!table.moveNext())
+        return QByteArray();
+    Sqlite3Cursor salt = db.queryThrow("select * from Properties where key='salt' limit 1");
+    return salt.moveNext() ? MBDBParser::fileDescKey(passcode, salt.getBlob(QStringLiteral("value"))) : QByteArray();
+}
+
+void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser::MBDBItemMap& map)
+{
+    // A FIFO would block the open; a link could lead anywhere.
+    if (!safefile::isRegularFile(path))
+        throw error(QStringLiteral("%1 is missing or not a regular file.").arg(path));
+    QFile head(path);
+    if (head.open(QIODevice::ReadOnly) && head.size() > 0 && head.read(16) != QByteArray("SQLite format 3", 16))
+        throw error(QStringLiteral("%1 is not a plain database: the backup is encrypted and needs its password first, "
+                                   "or the file is damaged.")
+                        .arg(path));
+    Sqlite3DB db;
+    db.openThrow(path, SQLITE_OPEN_READONLY); // reading never changes the backup
+    const QByteArray key = rowKey(db, passcode);
+    QSet<QByteArray> domains; // one copy of each domain's bytes, shared by its records
+    Sqlite3Cursor rows = db.queryThrow("select domain, relativePath, file from Files");
+    while (rows.moveNext()) {
+        MBDBParser::_MBDBItem item;
+        const QByteArray domain = rows.getTextBytes(0);
+        if (domain.isEmpty())
+            continue;
+        item.domain.setVal(*domains.insert(domain));
+        item.path.setVal(rows.getTextBytes(1));
+        QByteArray value = rows.getBlob(2);
+        if (!key.isEmpty()) {
+            const auto text = QByteArray::fromBase64Encoding(value, QByteArray::AbortOnBase64DecodingErrors);
+            try {
+                if (!text)
+                    throw std::runtime_error("it is not Base64 text");
+                value = MBDBParser::decryptFileDescThrow(*text, key);
+            } catch (const std::exception& e) {
+                throw error(QStringLiteral("%1: the record of %2 in %3 does not decrypt: %4")
+                                .arg(path, item.path.toString(), item.domain.toString(), QString::fromUtf8(e.what())));
+            }
+        }
+        item.undecoded = !mbdbdetail::decodeMBFile(value, item);
+        map.insert(mbdbdetail::fileIdOf(item.domain.data, item.path.data), item);
+    }
+}
+
+} // namespace
+
+MBDBParser::MBDBItemMap MBDBParser::parse(const BackupManifest& backup)
+{
+    MBDBItemMap map;
+    if (!isIos10Mbdb(backup.dir)) {
+        const QString path = backup.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+        QFile file;
+        QString why;
+        if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
+            throw error(why);
+        mbdbdetail::readMbdb(file, path, map);
+        return map;
+    }
+    const QString path = backup.manifestKey.isEmpty() ? backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"))
+                                                       : backup.decryptedManifestPath;
+    try {
+        readManifestDb(path, backup.passcode.toUtf8(), map);
+    } catch (const std::exception& e) {
+        const QString text = QString::fromUtf8(e.what());
+        throw error(text.contains(path) ? text : QStringLiteral("%1: %2").arg(path, text));
+    }
+    return map;
+}

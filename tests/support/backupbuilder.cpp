@@ -1,0 +1,87 @@
+#include "tests/support/backupbuilder.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "tests/support/testenv.h"
+
+namespace backupbuilder {
+
+QJsonObject file(const QString& domain, const QString& path, const QByteArray& data, int protectionClass)
+{
+    return {{"domain", domain}, {"path", path}, {"data", QString::fromLatin1(data)}, {"cls", protectionClass}};
+}
+
+QJsonObject folder(const QString& domain, const QString& path)
+{
+    return {{"domain", domain}, {"path", path}, {"kind", 1}, {"cls", 0}};
+}
+
+QJsonObject link(const QString& domain, const QString& path, const QString& target)
+{
+    return {{"domain", domain}, {"path", path}, {"kind", 2}, {"cls", 0}, {"target", target}};
+}
+
+Built build(const QString& folder, const QJsonObject& spec)
+{
+    QTemporaryDir tmp;
+    QFile in(tmp.filePath("spec.json"));
+    if (!in.open(QIODevice::WriteOnly) || in.write(QJsonDocument(spec).toJson(QJsonDocument::Compact)) < 0)
+        throw std::runtime_error("backupbuilder: cannot write its description");
+    in.close();
+    QByteArray err;
+    const QStringList args{testenv::sourceDir() + "/tests/support/backupbuilder.py", in.fileName(), folder};
+    QByteArray out;
+    if (testenv::runTool("/usr/bin/python3", args, &out, &err, QByteArray(), 600000) != 0)
+        throw std::runtime_error("backupbuilder: " + err.toStdString());
+    const QJsonObject result = QJsonDocument::fromJson(out).object();
+    auto hex = [&](const QJsonValue& v) { return QByteArray::fromHex(v.toString().toLatin1()); };
+    Built built{{}, hex(result["manifestKey"]), hex(result["rowKey"]), {}};
+    const QJsonObject keys = result["classKeys"].toObject();
+    for (auto it = keys.begin(); it != keys.end(); ++it)
+        built.classKeys[it.key().toInt()] = hex(it.value());
+    for (const QJsonValue& k : result["fileKeys"].toArray())
+        built.fileKeys << hex(k);
+    return built;
+}
+
+QString fileId(const QString& domain, const QString& path)
+{
+    return QString::fromLatin1(QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+QString dataPath(const QString& folder, const QString& id, bool mbdb)
+{
+    return mbdb ? folder + "/" + id : folder + "/" + id.left(2) + "/" + id;
+}
+
+QByteArray aesCbc(const QByteArray& key, const QByteArray& data, bool encrypt, const QByteArray& iv)
+{
+    const EVP_CIPHER* cipher = key.size() == 16 ? EVP_aes_128_cbc() : key.size() == 32 ? EVP_aes_256_cbc() : nullptr;
+    std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    QByteArray out(data.size() + 32, 0);
+    int n = 0, last = 0;
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    auto* i = reinterpret_cast<const unsigned char*>(data.constData());
+    if (!cipher || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, reinterpret_cast<const unsigned char*>(key.constData()),
+                                      reinterpret_cast<const unsigned char*>(iv.constData()), encrypt)
+        || !EVP_CipherUpdate(ctx.get(), o, &n, i, int(data.size())) || !EVP_CipherFinal_ex(ctx.get(), o + n, &last))
+        return QByteArray();
+    out.resize(n + last);
+    return out;
+}
+
+QByteArray rowIv()
+{
+    return QByteArray::fromHex("3e91c4a70fd2586be13a9c74d0f5286b");
+}
+
+} // namespace backupbuilder
