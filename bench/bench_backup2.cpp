@@ -8,6 +8,10 @@
 // same sizes on the same disk, with no protocol. The ratio shows what the
 // DeviceLink framing, the usbmuxd hop, the hook and its index cost. Peak
 // resident memory is reported for each; it must not grow with file sizes.
+//
+// The files go below the run's temporary folder, or below
+// $CHATFERRY_BENCH_DIR when set (such as /dev/shm, to leave the disk's own
+// cost of creating and deleting 20,000 files per run out of both sides).
 #include <benchmark/benchmark.h>
 
 #include <QDir>
@@ -45,6 +49,13 @@ const QByteArray& pattern()
     return p;
 }
 
+QString folder(const char* name)
+{
+    const QString base = qEnvironmentVariableIsEmpty("CHATFERRY_BENCH_DIR") ? benchTempRoot()
+                                                                            : qEnvironmentVariable("CHATFERRY_BENCH_DIR");
+    return base + "/chatferry-bench-backup2-" + name;
+}
+
 qint64 fileSize(int files)
 {
     return kTotal / files;
@@ -69,7 +80,7 @@ void BM_DeviceBackup(benchmark::State& state)
         phone.backup2.files.append(
             {"AppDomain-jp.naver.line", QString("Library/f%1").arg(i), QByteArray(), fileSize(files)});
     sim.attach(phone);
-    const QString root = benchTempRoot() + "/backup";
+    const QString root = folder("backup");
     bool ok = true;
     resetPeakMemory();
     for (auto _ : state) {
@@ -91,13 +102,14 @@ void BM_DeviceBackup(benchmark::State& state)
     const QString last = simFileId(phone.backup2.files.last());
     ok = ok && QFileInfo(root + '/' + kUdid + '/' + last.left(2) + '/' + last).size() == fileSize(files);
     finish(state, ok, fileSize(files) * files);
+    g_delDirCascade(root);
 }
 
 void BM_SocketCopy_Baseline(benchmark::State& state)
 {
     const int files = int(state.range(0));
     const qint64 size = fileSize(files);
-    const QString root = benchTempRoot() + "/plain";
+    const QString root = folder("plain");
     resetPeakMemory();
     for (auto _ : state) {
         state.PauseTiming();
@@ -134,6 +146,7 @@ void BM_SocketCopy_Baseline(benchmark::State& state)
         ::close(fds[1]);
     }
     finish(state, true, size * files);
+    g_delDirCascade(root);
 }
 
 double minimum(const std::vector<double>& v)

@@ -74,32 +74,33 @@ PlistCFType restoreOptions(const _backup2tool_req& req)
 
 void sendRequestThrow(mobilebackup2_client_t client, const _backup2tool_req& req, const QString& udid)
 {
-    const QByteArray id = udid.toLocal8Bit();
-    if (req.op == Backup) {
-        const int r = mobilebackup2_send_request(client, "Backup", id.constData(), id.constData(), nullptr);
-        if (r == MOBILEBACKUP2_E_REPLY_NOT_OK)
-            throw failure("Please restart your iPhone to try again. ERROR: Could not start backup process: device "
-                          "refused to start the backup process.");
-        if (r == MOBILEBACKUP2_E_BAD_VERSION)
-            throw failure("ERROR: Could not start backup process: backup protocol version mismatch!");
-        if (r)
-            throw failure("Please restart your iPhone to try again. ERROR: Could not start backup process: "
-                          "unspecified error occurred");
-    } else if (req.op == Restore) {
-        const PlistCFType options = restoreOptions(req);
-        const int r = mobilebackup2_send_request(client, "Restore", id.constData(), id.constData(),
-                                                 static_cast<plist_t>(options.ref()));
-        if (r == MOBILEBACKUP2_E_REPLY_NOT_OK)
-            throw failure("ERROR: Could not start restore process: device refused to start the restore process. "
-                          "Please restart your iPhone to try again.");
-        if (r == MOBILEBACKUP2_E_BAD_VERSION)
-            throw failure("ERROR: Could not start restore process: backup protocol version mismatch!");
-        if (r)
-            throw failure("ERROR: Could not start restore process: unspecified error occurred. Please restart your "
-                          "iPhone to try again.");
-    } else {
+    struct Texts
+    {
+        const char *request, *refused, *mismatch, *other;
+    };
+    static const Texts backup = {
+        "Backup",
+        "Please restart your iPhone to try again. ERROR: Could not start backup process: device refused to start the "
+        "backup process.",
+        "ERROR: Could not start backup process: backup protocol version mismatch!",
+        "Please restart your iPhone to try again. ERROR: Could not start backup process: unspecified error occurred"};
+    static const Texts restore = {
+        "Restore",
+        "ERROR: Could not start restore process: device refused to start the restore process. Please restart your "
+        "iPhone to try again.",
+        "ERROR: Could not start restore process: backup protocol version mismatch!",
+        "ERROR: Could not start restore process: unspecified error occurred. Please restart your iPhone to try again."};
+    if (req.op != Backup && req.op != Restore)
         throw failure("backup2tool: invalid op.");
-    }
+    const Texts& t = req.op == Backup ? backup : restore;
+    const PlistCFType options = req.op == Restore ? restoreOptions(req) : PlistCFType();
+    const QByteArray id = udid.toLocal8Bit();
+    const int r = mobilebackup2_send_request(client, t.request, id.constData(), id.constData(),
+                                             static_cast<plist_t>(options.ref()));
+    if (r == MOBILEBACKUP2_E_REPLY_NOT_OK)
+        throw failure(t.refused);
+    if (r)
+        throw failure(r == MOBILEBACKUP2_E_BAD_VERSION ? t.mismatch : t.other);
 }
 
 } // namespace

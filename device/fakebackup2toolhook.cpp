@@ -96,7 +96,7 @@ void FakeBackup2ToolHook::readAppuids(const QString& udid)
 void FakeBackup2ToolHook::openIndexThrow(const QDir& root, const QString& udid)
 {
     QString error;
-    if (!dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
+    if (!dnameDb.isOpen() && !dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
         throw std::runtime_error(QString("open dname.sqlite failed. %1").arg(error).toUtf8().toStdString());
 }
 
