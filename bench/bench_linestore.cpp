@@ -4,7 +4,6 @@
 //
 // The store is generated at start: 50,000 users, 5,000 chats, 1,000,000
 // messages, once text only and once with 30% media messages.
-#include "tests/support/linestorebuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/benchmain.h"
+#include "bench/largestore.h"
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -32,7 +32,7 @@ struct Store
     QString container;
     QString dbPath;
     QString pristine; // an untouched copy of the store, for the open benchmarks
-    LineStoreBuilder::LargeInfo info;
+    LargeStoreInfo info;
 };
 
 
@@ -41,9 +41,9 @@ Store makeStore(const QString& name, int mediaPercent)
     Store s;
     s.container = benchTempRoot() + QLatin1Char('/') + name;
     QDir().mkpath(s.container);
-    LineStoreBuilder::LargeSpec spec;
+    LargeStoreSpec spec;
     spec.mediaPercent = mediaPercent;
-    s.info = LineStoreBuilder::generateLarge(s.container, spec);
+    s.info = generateLargeLineStore(s.container, spec);
     s.dbPath = s.container + "/Library/Application Support/PrivateStore/P_" + spec.accountMid + "/Messages/Line.sqlite";
     s.pristine = benchTempRoot() + QLatin1Char('/') + name + ".pristine.sqlite";
     QFile::copy(s.dbPath, s.pristine);
