@@ -104,6 +104,10 @@ void mbdbdetail::readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBIt
             return;
         s.take(1);
     }
+    // No record is shorter than 50 bytes: room for the most the file can
+    // hold costs about a byte per 40 of it, and the table never grows.
+    if (!in.isSequential())
+        map.files.reserve(qsizetype(qMin<qint64>(in.size() / 50, qint64(1) << 24)));
     QSet<QByteArray> domains; // one copy of each domain's bytes, shared by its records
     while (!s.atEnd()) {
         MBDBParser::_MBDBItem item;
@@ -134,6 +138,7 @@ void mbdbdetail::readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBIt
         if (!item.domain.isValid())
             continue;
         item.domain.data = *domains.insert(item.domain.data);
-        map.insert(item.backupFileName(), item);
+        const QString id = item.backupFileName();
+        map.insert(id, std::move(item));
     }
 }
