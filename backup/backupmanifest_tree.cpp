@@ -86,10 +86,16 @@ void BackupManifest::parseInfo()
     folder.mode = 0x4000;
     QHash<QString, _FileNode*> nodesByPath;
     nodesByPath.reserve(items.files.size() + 64);
+    std::pair<QString, _FileNode*> recent[2] = {{QString(), nullptr}, {QString(), nullptr}};
     for (auto group = byDomain.cbegin(); group != byDomain.cend(); ++group) {
         // Where the domain's records go: its top node's name, the prefix of
         // their virtual paths, and whether its name can be a folder name at all.
         const QString& domain = group.key();
+        const IndexKind kind = is(domain, "CameraRollDomain") ? IndexKind::CameraRoll
+            : is(domain, "HomeDomain")                        ? IndexKind::Home
+            : is(domain, "MediaDomain")                       ? IndexKind::Media
+            : is(domain, "WirelessDomain")                    ? IndexKind::Wireless
+                                                              : IndexKind::None;
         QString top, prefix;
         bool usable = true;
         const QRegularExpressionMatch app = appDomain.match(domain);
@@ -120,20 +126,34 @@ void BackupManifest::parseInfo()
             const qsizetype slash = virtualPath.lastIndexOf(QLatin1Char('/'));
             if (slash == virtualPath.size() - 1)
                 continue; // no name
-            _FileNode* parent = slash < 0 ? &root : nodesByPath.value(virtualPath.left(slash), &root);
+            // Sorted records mostly follow their folder or a sibling: the last
+            // two parents looked up are tried before the index.
+            const QStringView parentPath = QStringView(virtualPath).left(qMax<qsizetype>(slash, 0));
+            _FileNode* parent = &root;
+            if (slash >= 0) {
+                if (parentPath == recent[0].first)
+                    parent = recent[0].second;
+                else if (parentPath == recent[1].first)
+                    parent = recent[1].second;
+                else
+                    parent = nodesByPath.value(parentPath.toString(), &root);
+            }
             _FileNode*& slot = nodesByPath[virtualPath];
             if (slot)
                 continue; // the first record of a virtual path keeps it
             slot = new _FileNode(parent, *r.item, virtualPath.mid(slash + 1));
             parent->children.append(slot);
-            indexNode(slot, domain, path);
+            if (slash >= 0 && parent != &root)
+                recent[1] = {parentPath.toString(), parent};
+            recent[0] = {virtualPath, slot};
+            indexNode(slot, kind, path);
         }
     }
 }
 
-void BackupManifest::indexNode(const _FileNode* node, const QString& domain, const QString& path)
+void BackupManifest::indexNode(const _FileNode* node, IndexKind kind, const QString& path)
 {
-    if (is(domain, "CameraRollDomain")) {
+    if (kind == IndexKind::CameraRoll) {
         static const QRegularExpression still = rx("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)");
         static const QRegularExpression meta = rx("^Media/PhotoData/MetaData/DCIM/\\d+APPLE/([^/\\.]+)(\\.[^/\\.]+)");
         static const QRegularExpression thumb = rx("^Media/DCIM/\\.THMB/[^/]+/\\d+APPLE___([^/\\.]+)(\\.[^/\\.]+)");
@@ -152,7 +172,7 @@ void BackupManifest::indexNode(const _FileNode* node, const QString& domain, con
             if (ext == QLatin1String(".jpg") || ext == QLatin1String(".png"))
                 photoThumbnails.insert(m.captured(1), node);
         }
-    } else if (is(domain, "HomeDomain")) {
+    } else if (kind == IndexKind::Home) {
         const struct { const _FileNode** member; const char* path; } rows[] = {
             {&smsDb, "Library/SMS/sms.db"},
             {&addressBookDb, "Library/AddressBook/AddressBook.sqlitedb"},
@@ -174,7 +194,7 @@ void BackupManifest::indexNode(const _FileNode* node, const QString& domain, con
         const QRegularExpressionMatch m = voicemail.match(path);
         if (m.hasMatch())
             voicemails.insert(m.captured(1).toInt(), node); // a number beyond int gives 0
-    } else if (is(domain, "MediaDomain")) {
+    } else if (kind == IndexKind::Media) {
         if (!recordingsDb && is(path, "Media/Recordings/Recordings.db")) {
             recordingsDb = node;
         } else if (path.startsWith(QLatin1String("Library/SMS/"), Qt::CaseInsensitive)) {
@@ -204,7 +224,7 @@ void BackupManifest::indexNode(const _FileNode* node, const QString& domain, con
             if (m.hasMatch() && !node->item.isFolder())
                 recordings.insert(m.captured(1), node);
         }
-    } else if (is(domain, "WirelessDomain")) {
+    } else if (kind == IndexKind::Wireless) {
         if (!callHistoryDb && is(path, "Library/CallHistory/call_history.db"))
             callHistoryDb = node;
     }

@@ -104,11 +104,8 @@ void mbdbdetail::readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBIt
             return;
         s.take(1);
     }
-    // No record is shorter than 50 bytes: room for the most the file can
-    // hold costs about a byte per 40 of it, and the table never grows.
-    if (!in.isSequential())
-        map.files.reserve(qsizetype(qMin<qint64>(in.size() / 50, qint64(1) << 24)));
     QSet<QByteArray> domains; // one copy of each domain's bytes, shared by its records
+    std::vector<MBDBParser::_MBDBItem> records;
     while (!s.atEnd()) {
         MBDBParser::_MBDBItem item;
         item.domain = g_readBinary(s);
@@ -138,7 +135,12 @@ void mbdbdetail::readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBIt
         if (!item.domain.isValid())
             continue;
         item.domain.data = *domains.insert(item.domain.data);
-        const QString id = item.backupFileName();
-        map.insert(id, std::move(item));
+        records.push_back(std::move(item));
     }
+    // The file IDs (a SHA-1 each) on every core, then the table at its final size.
+    std::vector<QString> ids(records.size());
+    mbdbdetail::parallelFor(records.size(), [&](size_t i) { ids[i] = records[i].backupFileName(); });
+    map.files.reserve(qsizetype(records.size()));
+    for (size_t i = 0; i < records.size(); ++i)
+        map.insert(ids[i], std::move(records[i]));
 }
