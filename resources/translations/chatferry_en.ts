@@ -199,4 +199,55 @@
         <translation>Sending %1, %L2KB / %L3KB</translation>
     </message>
 </context>
+<context>
+    <name>backup2tool</name>
+    <message>
+        <source>This may take a few minutes. Please wait...</source>
+        <translation>This may take a few minutes. Please wait...</translation>
+    </message>
+    <message>
+        <source>Sending %1 to device...</source>
+        <translation>Sending %1 to device...</translation>
+    </message>
+    <message>
+        <source>Receiving files (size: %1)...</source>
+        <translation>Receiving files (size: %1)...</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone first.</source>
+        <translation>Please restart your iPhone first.</translation>
+    </message>
+    <message>
+        <source>Please follow </source>
+        <translation>Please follow </translation>
+    </message>
+    <message>
+        <source>this tutorial</source>
+        <translation>this tutorial</translation>
+    </message>
+    <message>
+        <source> to disable </source>
+        <translation> to disable </translation>
+    </message>
+    <message>
+        <source> first and then restart your iPhone to try again.</source>
+        <translation> first and then restart your iPhone to try again.</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</source>
+        <translation>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</source>
+        <translation>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</translation>
+    </message>
+    <message>
+        <source>Error attaching to device. Please Keep your iPhone connected and active.</source>
+        <translation>Error attaching to device. Please Keep your iPhone connected and active.</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone to try again.</source>
+        <translation>Please restart your iPhone to try again.</translation>
+    </message>
+</context>
 </TS>

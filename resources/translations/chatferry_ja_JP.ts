@@ -199,4 +199,55 @@
         <translation>%1 を送信しています、%L2KB / %L3KB</translation>
     </message>
 </context>
+<context>
+    <name>backup2tool</name>
+    <message>
+        <source>This may take a few minutes. Please wait...</source>
+        <translation>数分かかることがあります。しばらくお待ちください...</translation>
+    </message>
+    <message>
+        <source>Sending %1 to device...</source>
+        <translation>%1 をデバイスに送信しています...</translation>
+    </message>
+    <message>
+        <source>Receiving files (size: %1)...</source>
+        <translation>ファイルを受信しています (サイズ: %1)...</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone first.</source>
+        <translation>まず iPhone を再起動してください。</translation>
+    </message>
+    <message>
+        <source>Please follow </source>
+        <translation>次の</translation>
+    </message>
+    <message>
+        <source>this tutorial</source>
+        <translation>チュートリアル</translation>
+    </message>
+    <message>
+        <source> to disable </source>
+        <translation> に従って </translation>
+    </message>
+    <message>
+        <source> first and then restart your iPhone to try again.</source>
+        <translation> を先にオフにしてから、iPhone を再起動してもう一度お試しください。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</source>
+        <translation>デバイスの空き容量が不足しているためバックアップできません。デバイスの空き容量が足りません。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</source>
+        <translation>ドライブの空き容量が不足しているためバックアップできません。コンピュータの空き容量が足りません。</translation>
+    </message>
+    <message>
+        <source>Error attaching to device. Please Keep your iPhone connected and active.</source>
+        <translation>デバイスに接続できません。iPhone を接続したまま、画面をオンにしておいてください。</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone to try again.</source>
+        <translation>iPhone を再起動してからもう一度お試しください。</translation>
+    </message>
+</context>
 </TS>

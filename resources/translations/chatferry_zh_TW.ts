@@ -199,4 +199,55 @@
         <translation>正在傳送 %1，%L2KB / %L3KB</translation>
     </message>
 </context>
+<context>
+    <name>backup2tool</name>
+    <message>
+        <source>This may take a few minutes. Please wait...</source>
+        <translation>這可能需要幾分鐘，請稍候...</translation>
+    </message>
+    <message>
+        <source>Sending %1 to device...</source>
+        <translation>正在將 %1 傳送到裝置...</translation>
+    </message>
+    <message>
+        <source>Receiving files (size: %1)...</source>
+        <translation>正在接收檔案（大小：%1）...</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone first.</source>
+        <translation>請先重新啟動您的 iPhone。</translation>
+    </message>
+    <message>
+        <source>Please follow </source>
+        <translation>請依照</translation>
+    </message>
+    <message>
+        <source>this tutorial</source>
+        <translation>這份教學</translation>
+    </message>
+    <message>
+        <source> to disable </source>
+        <translation> 先關閉 </translation>
+    </message>
+    <message>
+        <source> first and then restart your iPhone to try again.</source>
+        <translation>，然後重新啟動您的 iPhone 再試一次。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</source>
+        <translation>裝置可用空間不足，無法備份。您的裝置沒有足夠的可用空間。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</source>
+        <translation>磁碟可用空間不足，無法備份。您的電腦沒有足夠的可用空間。</translation>
+    </message>
+    <message>
+        <source>Error attaching to device. Please Keep your iPhone connected and active.</source>
+        <translation>無法連接裝置。請保持 iPhone 連線並處於啟用狀態。</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone to try again.</source>
+        <translation>請重新啟動您的 iPhone 再試一次。</translation>
+    </message>
+</context>
 </TS>
