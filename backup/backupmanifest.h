@@ -69,6 +69,12 @@ public:
     // changes the object.
     bool setPasscodeNoUIThrow(const QString& password);
 
+    // Builds `items`, the tree under `root` and the indexes once; later
+    // calls return at once. Throws what the list reader throws. Names that could
+    // lead out of a folder ("", ".", "..", a "/" inside a domain's name) get
+    // no node; their records stay in `items`.
+    void parseInfo();
+
     // Copying out. Outputs appear only when complete (written aside, then
     // renamed); failures throw std::runtime_error and leave no output.
     void decryptFileThrow(const QByteArray& key, const QString& inPath, const QString& outPath, void* context,
@@ -93,8 +99,33 @@ public:
     QString passcode;
     _KeybagInfo keybag;
 
+    // Filled by parseInfo; plain pointers into the tree.
+    QList<const _FileNode*> photos;
+    QList<const _FileNode*> videos;
+    QMap<QString, const _FileNode*> photoThumbnails;
+    QMap<QString, const _FileNode*> smsParts;
+    QMap<QString, const _FileNode*> smsAttachments;
+    QMap<QString, const _FileNode*> smsFilesByDevicePath;
+    const _FileNode* smsDb = nullptr;
+    const _FileNode* addressBookDb = nullptr;
+    const _FileNode* addressBookImagesDb = nullptr;
+    const _FileNode* notesDb = nullptr;
+    const _FileNode* calendarDb = nullptr;
+    const _FileNode* calendarExtrasDb = nullptr;
+    const _FileNode* recordingsDb = nullptr;
+    const _FileNode* voicemailDb = nullptr;
+    const _FileNode* bookmarksDb = nullptr;
+    const _FileNode* callHistoryDb = nullptr;
+    const _FileNode* callHistoryStore = nullptr;
+    QMap<QString, const _FileNode*> recordings;
+    QMap<int, const _FileNode*> voicemails;
+    MBDBParser::MBDBItemMap items;
+
 
 private:
+    // The domains whose files are indexed, matched without regard to case.
+    enum class IndexKind { None, CameraRoll, Home, Media, Wireless };
+    void indexNode(const _FileNode* node, IndexKind kind, const QString& path);
     void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
 };
 

@@ -74,7 +74,7 @@ public:
 
         // Stores (replacing a record of the same file ID) and raises
         // maxInodeNumber to the record's inode number.
-        void insert(const QString& fileId, const _MBDBItem& item);
+        void insert(const QString& fileId, _MBDBItem item);
     };
 
     // The file key of one protection class, for files added to an

@@ -4,6 +4,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "backup/mbdbparser.h"
 
@@ -23,5 +28,23 @@ bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
 // The file ID of UTF-8 domain and path bytes; equal to
 // MBDBParser::getFileHashName of their texts.
 QString fileIdOf(const QByteArray& domain, const QByteArray& path);
+
+// fn(0) ... fn(n - 1), spread over the machine's cores (decoding the rows of
+// a file list, sorting its domains): fn must not throw.
+template <class F>
+void parallelFor(size_t n, F fn)
+{
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < n;)
+            fn(i);
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < qBound(1, QThread::idealThreadCount(), 8) && n > 64; ++t)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+}
 
 } // namespace mbdbdetail

@@ -13,11 +13,11 @@
 
 #include "device/backup2tool_p.h"
 #include "device/idevice.h"
+#include "foundation/productinfo.h"
 
 namespace {
 
 const char kService[] = "com.apple.mobilebackup2";
-const char kMakerSite[] = "https://www.marrowquist.com";
 
 std::runtime_error failure(const QString& text)
 {

@@ -250,4 +250,89 @@
         <translation>Please restart your iPhone to try again.</translation>
     </message>
 </context>
+<context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</source>
+        <translation>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</translation>
+    </message>
+    <message>
+        <source>How to</source>
+        <translation>How to</translation>
+    </message>
+    <message>
+        <source>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</source>
+        <translation>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>tutorial</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> to try.</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>Transferring data to Device...</source>
+        <translation>Transferring data to Device...</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>tutorial</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> to try.</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>Loading %1...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>can not create %1</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>Loading data from iTunes Backup...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</translation>
+    </message>
+</context>
 </TS>

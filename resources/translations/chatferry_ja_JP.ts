@@ -250,4 +250,89 @@
         <translation>iPhone を再起動してからもう一度お試しください。</translation>
     </message>
 </context>
+<context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>デバイスとの接続が切れました。次の方法をお試しください: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>iPhone に接続できませんでした。次の方法をお試しください: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>A:&lt;br/&gt;手順 1) iPhone を再起動します。&lt;br/&gt;手順 2) iPhone を iTunes に接続し、コンピュータに iPhone をバックアップします。&lt;br/&gt;手順 3) Marrowquist ソフトウェアを起動してもう一度お試しください。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</source>
+        <translation>B:&lt;br/&gt;手順 1) コンピュータから lockdown フォルダを削除します。(</translation>
+    </message>
+    <message>
+        <source>How to</source>
+        <translation>方法</translation>
+    </message>
+    <message>
+        <source>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</source>
+        <translation>) &lt;br/&gt;手順 2) iPhone を iTunes に接続し、コンピュータに iPhone をバックアップします。&lt;br/&gt;手順 3) Marrowquist ソフトウェアを起動してもう一度お試しください。&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注: この</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>チュートリアル</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> に従ってお試しください。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>Transferring data to Device...</source>
+        <translation>デバイスにデータを転送しています...</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;ヒント: この</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>チュートリアル</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> に従ってお試しください。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>%1 を読み込んでいます...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>%1 を作成できません</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>iTunes バックアップからデータを読み込んでいます...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>iTunes バックアップに LINE のデータが見つかりません。iPhone に LINE をインストールしてログインしているか確認してください。</translation>
+    </message>
+</context>
 </TS>

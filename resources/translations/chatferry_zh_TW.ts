@@ -250,4 +250,89 @@
         <translation>請重新啟動您的 iPhone 再試一次。</translation>
     </message>
 </context>
+<context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>與裝置的連線中斷。請嘗試以下解決方法：&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>無法連接您的 iPhone。請嘗試以下解決方法：&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>A:&lt;br/&gt;步驟 1) 重新啟動您的 iPhone。&lt;br/&gt;步驟 2) 將 iPhone 連接到 iTunes，在電腦上備份您的 iPhone。&lt;br/&gt;步驟 3) 執行 Marrowquist 軟體再試一次。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</source>
+        <translation>B:&lt;br/&gt;步驟 1) 從電腦刪除 lockdown 資料夾。(</translation>
+    </message>
+    <message>
+        <source>How to</source>
+        <translation>操作方法</translation>
+    </message>
+    <message>
+        <source>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</source>
+        <translation>) &lt;br/&gt;步驟 2) 將 iPhone 連接到 iTunes，在電腦上備份您的 iPhone。&lt;br/&gt;步驟 3) 執行 Marrowquist 軟體再試一次。&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以依照此</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>教學</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation>進行嘗試。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>Transferring data to Device...</source>
+        <translation>正在傳輸資料到裝置...</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;提示：您可以依照此</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>教學</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation>進行嘗試。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>正在載入 %1...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>無法建立 %1</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>正在從 iTunes 備份載入資料...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>在您的 iTunes 備份中找不到 LINE 資料。請確認您已在 iPhone 上安裝並登入 LINE。</translation>
+    </message>
+</context>
 </TS>
