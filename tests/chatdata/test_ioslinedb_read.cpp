@@ -5,6 +5,7 @@
 #include "chatdata/linedata.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
+#include "tests/support/linestorecheck.h"
 #include "tests/support/testenv.h"
 
 #include <QDir>
@@ -19,15 +20,6 @@
 namespace {
 
 const QString kMid = QStringLiteral("u4f1c0a77e2b5d9e3a1c4f6b8d0e2a4c6");
-
-QString uids(const QSet<_LineUser*>& users)
-{
-    QStringList out;
-    for (const _LineUser* u : users)
-        out << u->uid;
-    out.sort();
-    return out.join(',');
-}
 
 class IOSLineDbReadTest : public ::testing::Test
 {
@@ -205,9 +197,9 @@ TEST_F(IOSLineDbReadTest, OwnerFoundByMidWithoutCaseJoinsRoomsAndGroupChatsAndGr
               QStringList({"Ali", "Alice", "A", "/p", QString::number(created.toSecsSinceEpoch())}));
     QStringList got;
     for (const _LineChat* c : data.chats())
-        got << c->uid + ":" + uids(c->users) + ":" + (c->group ? c->group->name + "/" + uids(c->group->members) : "");
+        got << c->uid + ":" + sortedUids(c->users) + ":" + (c->group ? c->group->name + "/" + sortedUids(c->group->members) : "");
     for (const _LineGroupInfo* g : data.groups())
-        got << g->uid + ":" + (g->creator ? g->creator->uid : "-") + ":" + uids(g->members);
+        got << g->uid + ":" + (g->creator ? g->creator->uid : "-") + ":" + sortedUids(g->members);
     const QString me = kMid.toUpper();
     EXPECT_EQ(got, QStringList({"uAlice:uAlice:", "rRoom:" + me + ",uAlice:", "cGroup:" + me + ",uAlice,uBob:G/" + me + ",uAlice",
                                 "cGroup:uAlice:" + me + ",uAlice", "cLonely:-:uBob"}));
@@ -227,14 +219,14 @@ TEST_F(IOSLineDbReadTest, OwnerFoundByMidWithoutCaseJoinsRoomsAndGroupChatsAndGr
     load();
     got.clear();
     for (const _LineGroupInfo* g : data.groups())
-        got << g->uid + ":" + (g->creator ? g->creator->uid : "-") + ":" + uids(g->members);
+        got << g->uid + ":" + (g->creator ? g->creator->uid : "-") + ":" + sortedUids(g->members);
     EXPECT_EQ(got, QStringList({"cG1:uBob:" + kMid + ",uAlice", "cG2:-:uBob"}));
     EXPECT_EQ(data.chats().value(0)->group, data.groups().value(0));
 
     // No row for the account: a made-up owner joins the rooms.
     fresh().addChat(LineChatRow("rRoom").room());
     load();
-    EXPECT_EQ(uids(data.chats().value(0)->users) + data.user(-999)->serverName, kMid + "Me");
+    EXPECT_EQ(sortedUids(data.chats().value(0)->users) + data.user(-999)->serverName, kMid + "Me");
 }
 
 TEST_F(IOSLineDbReadTest, PagesSplitTheShownMessagesExactlyInBothDirectionsAndFollowChangesOfTheStore)

@@ -269,15 +269,6 @@ Opened openAndRead(const QString& container)
     return o;
 }
 
-QString uids(const QSet<_LineUser*>& users)
-{
-    QStringList list;
-    for (const _LineUser* u : users)
-        list << u->uid;
-    list.sort();
-    return list.join(',');
-}
-
 // Every message (all a restore must keep), chat and user, one line each.
 QStringList describe(const Opened& o)
 {
@@ -294,8 +285,8 @@ QStringList describe(const Opened& o)
     }
     for (const _LineChat* c : o.data.chats()) {
         const _LineGroupInfo* g = c->group;
-        out << QStringList{c->uid, QString::number(c->type), uids(c->users), g ? g->name + g->picStatus : "-",
-                           g && g->creator ? g->creator->uid : "-", g ? uids(g->members) : "-"}.join(" | ");
+        out << QStringList{c->uid, QString::number(c->type), sortedUids(c->users), g ? g->name + g->picStatus : "-",
+                           g && g->creator ? g->creator->uid : "-", g ? sortedUids(g->members) : "-"}.join(" | ");
     }
     for (const _LineUser* u : o.data.users())
         out << QStringList{u->uid, u->serverName, u->customName, u->picUri}.join(" | ");

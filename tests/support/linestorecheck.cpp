@@ -44,6 +44,15 @@ LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& 
     return tally;
 }
 
+QString sortedUids(const QSet<_LineUser*>& users)
+{
+    QStringList list;
+    for (const _LineUser* u : users)
+        list << u->uid;
+    list.sort();
+    return list.join(QLatin1Char(','));
+}
+
 bool sqlitecli::available()
 {
     return !QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty();

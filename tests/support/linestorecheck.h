@@ -5,6 +5,7 @@
 // never the product's own SQLite layer. Benchmarks compile it in too.
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +26,9 @@ struct LineRestoreTally
 // first time it is met, then each message's duplicate test and insert. Opens
 // no transaction: the caller brackets it, as the job does.
 LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& msgs);
+
+// The users' LINE ids, sorted and joined by ",".
+QString sortedUids(const QSet<_LineUser*>& users);
 
 namespace sqlitecli {
 bool available();
