@@ -215,6 +215,18 @@ Sqlite3DB::ChangeStamp Sqlite3DB::changeStamp() const
     return stamp;
 }
 
+Sqlite3RowMemo::Guard::Guard(const Sqlite3DB& db, Sqlite3RowMemo& memo)
+    : m_db(db), m_memo(memo)
+{
+    if (db.changeStamp() != memo.m_stamp)
+        memo.forget();
+}
+
+Sqlite3RowMemo::Guard::~Guard()
+{
+    m_memo.m_stamp = m_db.changeStamp();
+}
+
 QList<_SqliteCol> Sqlite3DB::tbCols(const QString& table)
 {
     QList<_SqliteCol> cols;

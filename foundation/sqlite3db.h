@@ -106,3 +106,34 @@ private:
     std::atomic<quint64> m_rollbacks{0};
     QString m_path;
 };
+
+// What a writer keeps in memory of the rows of one connection (the keys it
+// found or wrote), true only while nothing but that writer changes the
+// database. The writer runs each of its reads and writes of such rows inside
+// a Guard: when the database changed since the last Guard ended (by another
+// statement, another connection or a rollback), the Guard forgets everything
+// first.
+class Sqlite3RowMemo
+{
+public:
+    class Guard
+    {
+    public:
+        Guard(const Sqlite3DB& db, Sqlite3RowMemo& memo);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        const Sqlite3DB& m_db;
+        Sqlite3RowMemo& m_memo;
+    };
+
+    virtual ~Sqlite3RowMemo() = default;
+
+protected:
+    virtual void forget() = 0;
+
+private:
+    Sqlite3DB::ChangeStamp m_stamp;
+};
