@@ -11,6 +11,7 @@
 #include "foundation/sqlite3sql.h"
 
 struct sqlite3;
+struct sqlite3_mutex;
 class Sqlite3StmtCache;
 
 // One column of a table as PRAGMA table_info gives it.
@@ -136,4 +137,22 @@ protected:
 
 private:
     Sqlite3DB::ChangeStamp m_stamp;
+};
+
+// Holds the connection's own lock over several calls. Every column read
+// takes that lock too; a reader that holds it across a row takes it once
+// instead of once per column. Other threads wait for the connection
+// meanwhile: hold it over reads only, never while waiting for another
+// thread.
+class Sqlite3Lock
+{
+public:
+    explicit Sqlite3Lock(const Sqlite3DB& db);
+    ~Sqlite3Lock() { unlock(); }
+    Sqlite3Lock(const Sqlite3Lock&) = delete;
+    Sqlite3Lock& operator=(const Sqlite3Lock&) = delete;
+    void unlock();
+
+private:
+    sqlite3_mutex* m_mutex = nullptr;
 };
