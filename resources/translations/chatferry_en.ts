@@ -177,4 +177,26 @@
         <translation>Verifying. Please wait...</translation>
     </message>
 </context>
+<context>
+    <name>IOSAfcFileDownload</name>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</source>
+        <translation>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</translation>
+    </message>
+    <message>
+        <source>Loading %1, %L2KB / %L3KB</source>
+        <translation>Loading %1, %L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileUpload</name>
+    <message>
+        <source>Sending %1</source>
+        <translation>Sending %1</translation>
+    </message>
+    <message>
+        <source>Sending %1, %L2KB / %L3KB</source>
+        <translation>Sending %1, %L2KB / %L3KB</translation>
+    </message>
+</context>
 </TS>

@@ -177,4 +177,26 @@
         <translation>確認中です。しばらくお待ちください...</translation>
     </message>
 </context>
+<context>
+    <name>IOSAfcFileDownload</name>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</source>
+        <translation>iPhone を再起動してからもう一度お試しください。&lt;br/&gt;&lt;br/&gt;%1 を読み取れません。</translation>
+    </message>
+    <message>
+        <source>Loading %1, %L2KB / %L3KB</source>
+        <translation>%1 を読み込んでいます、%L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileUpload</name>
+    <message>
+        <source>Sending %1</source>
+        <translation>%1 を送信しています</translation>
+    </message>
+    <message>
+        <source>Sending %1, %L2KB / %L3KB</source>
+        <translation>%1 を送信しています、%L2KB / %L3KB</translation>
+    </message>
+</context>
 </TS>

@@ -177,4 +177,26 @@
         <translation>驗證中，請稍候...</translation>
     </message>
 </context>
+<context>
+    <name>IOSAfcFileDownload</name>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;can not read %1.</source>
+        <translation>請重新啟動您的 iPhone 後再試一次。&lt;br/&gt;&lt;br/&gt;無法讀取 %1。</translation>
+    </message>
+    <message>
+        <source>Loading %1, %L2KB / %L3KB</source>
+        <translation>正在載入 %1，%L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>IOSAfcFileUpload</name>
+    <message>
+        <source>Sending %1</source>
+        <translation>正在傳送 %1</translation>
+    </message>
+    <message>
+        <source>Sending %1, %L2KB / %L3KB</source>
+        <translation>正在傳送 %1，%L2KB / %L3KB</translation>
+    </message>
+</context>
 </TS>

@@ -13,6 +13,7 @@ namespace {
 const SimService kServices[] = {
     {"lockdown", simLockdown, false}, // on its fixed port 62078
     {"com.apple.afc", simAfc, false},
+    {"com.apple.mobilesync", simMobileSync, false},
 };
 
 const char kBuid[] = "5EB1D0A4-51A1-4C4B-9C63-1E8A0F6C2B11";

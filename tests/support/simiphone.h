@@ -43,6 +43,9 @@ struct SimDevice
     QHash<QString, PlistCFType> values; // lockdown dictionaries by domain, "" the top level
     QString media; // the folder that stands for the media area (AFC)
     bool lowerCaseTypes = false; // AFC file types in lower case, as some phones send them
+    // mobilesync: the phone's records in the batches it hands them out in;
+    // each batch of changes the computer sends is appended.
+    QList<PlistCFType> syncBatches;
     QList<SimFault> faults;
     // Called on a simulator thread with each request ("service:request")
     // before it is answered: lets a test change files at a chosen moment.
@@ -85,6 +88,7 @@ struct SimService
 };
 void simLockdown(SimLink& link);
 void simAfc(SimLink& link);
+void simMobileSync(SimLink& link);
 
 // A simulated iPhone behind a private usbmuxd socket in this process:
 // usbmuxd's plist protocol (device list, attach and detach events, connect,

@@ -1,0 +1,533 @@
+#!/usr/bin/env bash
+# Breaks the product on purpose, one place at a time, and tells whether the
+# tests notice: the measure of what the suite finds, kept while tests are
+# rewritten or trimmed.
+#
+#   scripts/mutants.sh                     every mutation; prints caught/missed per row
+#   scripts/mutants.sh --only ID[,ID...]   those rows only
+#   scripts/mutants.sh --write FILE        also records the results in FILE
+#   scripts/mutants.sh --check FILE        fails when a row FILE records as caught is missed now
+#
+# The working tree is never changed: the sources (tracked and new files, as
+# they are now) are copied into build-mutants/src and built in
+# build-mutants/build, where each mutation is applied, built, tested with the
+# row's test programs (stopping at the first failing test) and undone. A row
+# whose text is no longer in its file (the code has changed) is reported as
+# "stale", not as missed: update the row. A test program that hangs past the
+# time limit or crashes counts as catching the mutation.
+# CHATFERRY_JOBS sets the build's parallel jobs (default 4).
+set -euo pipefail
+caller=$PWD
+cd "$(dirname "$0")/.."
+exec python3 - "$0" "$caller" "$@" <<'PY'
+import os, re, subprocess, sys, time
+
+script, caller, args = sys.argv[1], sys.argv[2], sys.argv[3:]
+root = os.getcwd()
+work = os.path.join(root, 'build-mutants')
+src, bld = os.path.join(work, 'src'), os.path.join(work, 'build')
+jobs = os.environ.get('CHATFERRY_JOBS', '4')
+time_limit = 600
+
+
+def usage():
+    sys.exit('usage: scripts/mutants.sh [--only ID[,ID...]] [--write FILE] [--check FILE]')
+
+
+only, write_to, check_with = None, None, None
+while args:
+    opt = args.pop(0)
+    if opt in ('--only', '--write', '--check') and args:
+        value = args.pop(0)
+        if opt == '--only':
+            only = set(value.split(','))
+        elif opt == '--write':
+            write_to = os.path.join(caller, value)
+        else:
+            check_with = os.path.join(caller, value)
+    else:
+        usage()
+
+
+def read_rows():
+    """Rows of the table after the MUTATIONS line of this script: a line
+    "row ID FILE PROGRAM[,PROGRAM]", then the text to find as "-" lines and
+    its replacement as "+" lines (none: the text is deleted)."""
+    lines = open(script, encoding='utf-8').read().split('\n')
+    rows = []
+    for line in lines[lines.index('MUTATIONS') + 1:]:
+        if line.startswith('row '):
+            _, ident, path, programs = line.split()
+            rows.append({'id': ident, 'file': path, 'programs': programs.split(','), 'find': [], 'put': []})
+        elif line.startswith('-') and rows:
+            rows[-1]['find'].append(line[1:])
+        elif line.startswith('+') and rows:
+            rows[-1]['put'].append(line[1:])
+    ids = [r['id'] for r in rows]
+    if len(set(ids)) != len(ids):
+        sys.exit('mutants: two rows share an id')
+    return rows
+
+
+def sync():
+    """Makes build-mutants/src a copy of the working tree. Only files whose
+    bytes differ are written, so the build there stays incremental."""
+    listed = subprocess.run(['git', 'ls-files', '-co', '--exclude-standard', '-z'], capture_output=True,
+                            check=True).stdout.decode().split('\0')
+    wanted = {p for p in listed if p and os.path.isfile(p)}
+    for base, _, files in os.walk(src):
+        for f in files:
+            rel = os.path.relpath(os.path.join(base, f), src)
+            if rel not in wanted:
+                os.remove(os.path.join(src, rel))
+    for rel in wanted:
+        data = open(rel, 'rb').read()
+        dest = os.path.join(src, rel)
+        if not os.path.exists(dest) or open(dest, 'rb').read() != data:
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            with open(dest, 'wb') as out:
+                out.write(data)
+        os.chmod(dest, os.stat(rel).st_mode & 0o777)
+
+
+def build(programs):
+    if not os.path.exists(os.path.join(bld, 'build.ninja')):
+        cmd = ['cmake', '-S', src, '-B', bld, '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=RelWithDebInfo',
+               '-DCHATFERRY_BENCH=OFF']
+        if subprocess.run(['sh', '-c', 'command -v ccache'], capture_output=True).returncode == 0:
+            cmd += ['-DCMAKE_C_COMPILER_LAUNCHER=ccache', '-DCMAKE_CXX_COMPILER_LAUNCHER=ccache']
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    return subprocess.run(['cmake', '--build', bld, '-j', jobs, '--target'] + programs,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT).returncode == 0
+
+
+def run_tests(programs):
+    """None when every program passes, else what failed first."""
+    env = dict(os.environ, QT_QPA_PLATFORM='offscreen', CHATFERRY_SOURCE_DIR=src)
+    for program in programs:
+        try:
+            p = subprocess.run([os.path.join(bld, 'tests', program), '--gtest_fail_fast'], env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               timeout=time_limit)
+        except subprocess.TimeoutExpired:
+            return program + ' timed out'
+        if p.returncode != 0:
+            failed = re.search(rb'^\[  FAILED  \] (\S+)', p.stdout, re.M)
+            return failed.group(1).decode() if failed else '%s exited with %d' % (program, p.returncode)
+    return None
+
+
+def mutate(row):
+    """The row's status and what caught it."""
+    path = os.path.join(src, row['file'])
+    find, put = '\n'.join(row['find']), '\n'.join(row['put'])
+    original = open(path, encoding='utf-8').read() if os.path.isfile(path) else ''
+    if not find or original.count(find) != 1:
+        return 'stale', 'text found %d times' % original.count(find) if find else 'no text'
+    try:
+        with open(path, 'w', encoding='utf-8') as f:
+            f.write(original.replace(find, put))
+        if not build(row['programs']):
+            return 'nobuild', ''
+        caught = run_tests(row['programs'])
+        return ('caught', caught) if caught else ('missed', '')
+    finally:
+        with open(path, 'w', encoding='utf-8') as f:
+            f.write(original)
+
+
+rows = read_rows()
+if only:
+    unknown = only - {r['id'] for r in rows}
+    if unknown:
+        sys.exit('mutants: no row ' + ', '.join(sorted(unknown)))
+    rows = [r for r in rows if r['id'] in only]
+programs = sorted({p for r in rows for p in r['programs']})
+os.makedirs(src, exist_ok=True)
+sync()
+if not build(programs):
+    sys.exit('mutants: the unchanged sources do not build in ' + bld)
+failing = run_tests(programs)
+if failing:
+    sys.exit('mutants: the unchanged suite fails (%s); nothing can be measured' % failing)
+
+results = {}
+try:
+    for row in rows:
+        start = time.time()
+        status, detail = mutate(row)
+        results[row['id']] = status
+        print('%-8s %-34s %4.0fs  %s' % (status, row['id'], time.time() - start, detail), flush=True)
+except KeyboardInterrupt:
+    sys.exit('mutants: interrupted; the working tree was never changed')
+
+counts = {s: list(results.values()).count(s) for s in ('caught', 'missed', 'stale', 'nobuild')}
+print('%d rows: %d caught, %d missed, %d stale, %d do not build'
+      % (len(results), counts['caught'], counts['missed'], counts['stale'], counts['nobuild']))
+if write_to:
+    with open(write_to, 'w') as f:
+        f.write('# What the test suite caught of scripts/mutants.sh, row by row, measured before the\n'
+                '# tests were trimmed; scripts/mutants.sh --check scripts/mutants.baseline compares with it.\n')
+        for ident, status in results.items():
+            f.write('%s %s\n' % (status, ident))
+if check_with:
+    before = {}
+    for line in open(check_with):
+        parts = line.split('#')[0].split()
+        if len(parts) == 2:
+            before[parts[1]] = parts[0]
+    lost = [i for i, s in results.items() if before.get(i) == 'caught' and s == 'missed']
+    for i, s in results.items():
+        if s in ('stale', 'nobuild'):
+            print('warning: %s is %s: update its row' % (i, s))
+    if lost:
+        sys.exit('mutants: caught before, missed now: ' + ' '.join(lost))
+    print('mutants: every row caught before is still caught')
+PY
+
+# Rows: which fault each stands for is said above it. Foundation code that
+# the chat data reads through is also tested from there, so its rows list
+# both programs; the first that fails ends the row.
+MUTATIONS
+
+# A ".." part of a name from a backup or device is kept.
+row safefile-dotdot foundation/safefile.cpp tests_foundation,tests_chatdata
+-        if (part == QLatin1String(".."))
++        if (part == QLatin1String("..") && false)
+
+# An absolute name is taken as relative to nothing.
+row safefile-absolute foundation/safefile.cpp tests_foundation,tests_chatdata
+-    if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
++    if (path.contains(QChar(0)))
+
+# A link on the way to a file that is about to be written is followed.
+row safefile-link-below foundation/safefile.cpp tests_foundation,tests_chatdata
+-        if (S_ISLNK(st.st_mode))
+-            return false;
++        if (false)
++            return false;
+
+# A link at a name opened for reading or writing is followed.
+row safefile-nofollow foundation/safefile.cpp tests_foundation,tests_chatdata
+-(followLink ? 0 : O_NOFOLLOW)
++0
+
+# A FIFO or device is opened as if it were a file.
+row safefile-regular-only foundation/safefile.cpp tests_foundation,tests_chatdata
+-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
++    if (::fstat(fd, &st) != 0) {
+
+# A link to a sibling folder whose name starts like the root's counts as inside.
+row confinement-prefix foundation/safefile.cpp tests_foundation,tests_chatdata
+-    return real == m_rootReal || real.startsWith(m_rootReal + QLatin1Char('/'));
++    return real.startsWith(m_rootReal);
+
+# A failed write or flush of an atomic file is reported as success.
+row atomic-flush-ignored foundation/safefile.cpp tests_foundation,tests_chatdata
+-    bool ok = m_file.flush() && m_file.error() == QFileDevice::NoError;
++    bool ok = true;
+
+# A failed atomic file leaves its temporary file behind.
+row atomic-discard foundation/safefile.cpp tests_foundation,tests_chatdata
+-        discard();
+-        return false;
+-    }
+-    m_temp.clear();
++        return false;
++    }
++    m_temp.clear();
+
+# "." and ".." as a chat or message id become path parts as they are.
+row encode-dots foundation/pathutil.cpp tests_foundation,tests_chatdata
+-    else if (isDotsOnly(name))
++    else if (false)
+
+# A "/" in an id is left in the file name made from it.
+row encode-slash foundation/pathutil.cpp tests_foundation,tests_chatdata
+-    return QString::fromLatin1(utf8.toPercentEncoding(" `~!@#$^&()-=_+[]{};',."));
++    return QString::fromLatin1(utf8.toPercentEncoding(" `~!@#$^&()-=_+[]{};',./"));
+
+# A decoded name keeps what follows an escaped zero byte.
+row decode-nul foundation/pathutil.cpp tests_foundation,tests_chatdata
+-        out.truncate(nul);
++        ;
+
+# A folder is copied into a folder of its own beside it ("a" into "ab").
+row same-or-below-prefix foundation/pathutil.cpp tests_foundation
+-        f += QLatin1Char('/');
++        ;
+
+# A recursive copy follows links out of the tree.
+row copy-follows-links foundation/pathutil.cpp tests_foundation
+-    if (source.isSymLink())
+-        return true;
++    if (false)
++        return true;
+
+# A dangling link is handed out as a free file name.
+row valid-path-dangling-link foundation/fileutil.cpp tests_foundation
+-        return info.exists() || info.isSymLink();
++        return info.exists();
+
+# Deleting a folder deletes what a link inside it points to.
+row delete-through-link foundation/fileutil.cpp tests_foundation,tests_chatdata
+-        if (entry.isDir() && !entry.isSymLink())
++        if (entry.isDir())
+
+# An archive entry is unpacked through a link already in the destination.
+row unzip-through-link foundation/ziputil.cpp tests_foundation
+-    if (passesThroughLink(root, path.mid(prefix.size())))
++    if (false)
+
+# An archive unpacks beyond its data budget.
+row unzip-budget foundation/ziputil.cpp tests_foundation
+-        if (*budget < 0)
++        if (false)
+
+# One entry more than the limit is unpacked.
+row unzip-entries-off-by-one foundation/ziputil.cpp tests_foundation
+-        if (entries >= limits.maxEntries)
++        if (entries > limits.maxEntries)
+
+# A zip whose writes failed (a full disk) is reported as made.
+row zip-write-error foundation/ziputil.cpp tests_foundation
+-            failWrite(writeError);
++            ;
+
+# A binary property list nested beyond the limit is handed to libplist.
+row plist-binary-nesting foundation/plistcftype_parse.cpp tests_foundation
+-        if (stack.size() >= size_t(maxNesting))
++        if (false)
+
+# An XML property list with more elements than the budget is parsed.
+row plist-xml-node-budget foundation/plistcftype_parse.cpp tests_foundation
+-        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements) > kMaxNesting || elements > maxNodes)
++        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements) > kMaxNesting)
+
+# A binary string holding U+0000 is passed on uncut.
+row plist-nul-cut foundation/plistcftype_parse.cpp tests_foundation
+-                if (keep >= 0)
++                if (false)
+
+# A keyed archive's values point one object too low.
+row keyed-archive-object-uid foundation/nskeyedarchiver.cpp tests_foundation
+-        nsObjects.append(uid(n + 2 + i));
++        nsObjects.append(uid(n + 1 + i));
+
+# A failed COMMIT leaves the transaction open for the next statements.
+row commit-rollback foundation/sqlite3db.cpp tests_foundation,tests_chatdata
+-    if (m_db && !sqlite3_get_autocommit(m_db)) {
++    if (false) {
+
+# Too few values bound to a statement go through as NULLs.
+row bind-count foundation/sqlite3db.cpp tests_foundation,tests_chatdata
+-    if (params.size() != sqlite3_bind_parameter_count(stmt)) {
++    if (params.size() > sqlite3_bind_parameter_count(stmt)) {
+
+# A failing step (a damaged database) reads as the end of the rows.
+row cursor-step-error foundation/sqlite3cursor.cpp tests_foundation,tests_chatdata
+-    if (rc == SQLITE_DONE)
+-        return false;
++    if (true)
++        return false;
+
+# A column written in another case than the schema's is not found.
+row schema-column-case foundation/dbschema.cpp tests_foundation,tests_chatdata
+-    return cols_.contains(name.toLower());
++    return cols_.contains(name);
+
+# A relative or missing folder in the redirect file becomes the data folder.
+row data-redirect-checked foundation/datadir.cpp tests_foundation
+-    return info.isAbsolute() && info.isDir() ? path : QString();
++    return path;
+
+# A device still in use by another job is forgotten when one job ends.
+row device-set-refcount foundation/workingdeviceset.cpp tests_foundation
+-    if (it != map.end() && --it->users <= 0)
++    if (it != map.end())
+
+# One log file more than asked is deleted.
+row log-keep-off-by-one foundation/logsaver.cpp tests_foundation
+-        for (qsizetype i = 0; i < files.size() - qMax(keep, 0); ++i)
++        for (qsizetype i = 0; i <= files.size() - qMax(keep, 0); ++i)
+
+# A download beyond its size limit is written whole.
+row download-size-limit foundation/curlhelper.cpp tests_foundation
+-    if (self->m_maxBodySize > 0 && self->totalRecv() + n > self->m_maxBodySize) {
++    if (false) {
+
+# A server with a certificate nobody vouches for is trusted.
+row tls-verify-peer foundation/curlhelper.cpp tests_foundation
+-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
++    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+
+# Closing the progress window without a result does not cancel the worker.
+row progress-close-cancels foundation/progressform.cpp tests_foundation,tests_chatdata
+-    cancelled = (result == 0);
++    cancelled = false;
+
+# Decomposed pairs (a letter and one accent) are not composed back.
+row utf8mac-pairs foundation/utf8mac.cpp tests_foundation,tests_chatdata
+-            for (int len = 4; len >= 2 && !match; --len) {
++            for (int len = 4; len > 2 && !match; --len) {
+
+# A cancel confirmed during the last message still commits the run.
+row backup-cancel-at-end chatdata/backuplinemessagesthread.cpp tests_chatdata
+-        throw kCancelled;
+-    db.commitTran();
++    db.commitTran();
+
+# The cancel flag is not looked at while messages are stored.
+row backup-cancel-in-loop chatdata/backuplinemessagesthread.cpp tests_chatdata
+-        if (m_progress.cancelled)
+-            throw kCancelled;
++        if (false)
++            throw kCancelled;
+
+# A message stored by an earlier run is stored again.
+row backup-duplicates chatdata/backuplinemessagesthread.cpp tests_chatdata
+-        if (row == 0)
++        if (true)
+
+# A message listed twice is counted twice in the notice.
+row backup-count-distinct chatdata/backuplinemessagesthread.cpp tests_chatdata
+-    return std::unique(storedRows.begin(), storedRows.end()) - storedRows.begin();
++    return qint64(storedRows.size());
+
+# Media files that could not be stored go unmentioned.
+row backup-failed-files chatdata/backuplinemessagesthread.cpp tests_chatdata
+-        ++m_failedFiles;
++        ;
+
+# A media copy of another size than its source is kept.
+row media-copy-size chatdata/backuplinemessagesthread.cpp tests_chatdata
+-    if (::lstat(QFile::encodeName(to).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size)
++    if (::lstat(QFile::encodeName(to).constData(), &st) == 0 && S_ISREG(st.st_mode))
+
+# A message id is looked for in every chat, not in its own.
+row localdb-find-in-chat chatdata/linelocaldb_write.cpp tests_chatdata
+-"select _id from line_msg where uid=? and +chat_id=?"
++"select _id from line_msg where uid=? and ?>0"
+
+# Messages without id are taken for one another.
+row localdb-uid-valid chatdata/linelocaldb_write.cpp tests_chatdata
+-    if (!isLineMsgUidValid(uid))
+-        return 0;
++    if (false)
++        return 0;
+
+# A sender without LINE id is stored as a user row of its own.
+row localdb-unknown-sender chatdata/linelocaldb_write.cpp tests_chatdata
+-    const qint64 fromId = msg->from && !msg->from->uid.isEmpty() ? findOrInsertUserThrow(msg->from) : 0;
++    const qint64 fromId = msg->from ? findOrInsertUserThrow(msg->from) : 0;
+
+# A chat id from the store becomes a folder name unencoded.
+row localdb-media-chat-encoded chatdata/linelocaldb.cpp tests_chatdata
+-    const QString chatPart = msg->chat ? pathutil::encodeFileName(msg->chat->uid) : kNoChatFolder;
++    const QString chatPart = msg->chat ? msg->chat->uid : kNoChatFolder;
+
+# Messages of one second come back in another order than stored.
+row localdb-page-order chatdata/linelocaldb.cpp tests_chatdata
+-    sql.appendSql(asc ? QStringLiteral(" order by ts asc, m._id asc") : QStringLiteral(" order by ts desc, m._id desc"));
++    sql.appendSql(asc ? QStringLiteral(" order by ts asc, m._id desc") : QStringLiteral(" order by ts desc, m._id desc"));
+
+# Users who sent messages are purged as junk.
+row localdb-purge-senders chatdata/linelocaldb.cpp tests_chatdata
+-        if (!senders.contains(id))
++        if (true)
+
+# A database this run created and could not prepare stays behind.
+row localdb-failed-open-cleanup chatdata/linelocaldb.cpp tests_chatdata
+-        if (!existed) {
++        if (false) {
+
+# LINE's thumbnail is read wherever a link in the container leads.
+row ios-thumb-confined chatdata/ioslinedb_messages.cpp tests_chatdata
+-            QString thumbReal = confinement.realPath(lineThumb);
++            QString thumbReal = lineThumb;
+
+# Attachments count as present wherever a link in the container leads.
+row ios-attachment-confined chatdata/ioslinedb_messages.cpp tests_chatdata
+-            const QString real = confinement.realPath(path);
+-            return !real.isEmpty() && safefile::isRegularFile(real);
++            return QFileInfo(path).isFile();
+
+# A sender that is not loaded reads as the account owner.
+row ios-unknown-sender chatdata/ioslinedb_messages.cpp tests_chatdata
+-            if (!msg.from)
+-                msg.from = data.unknownUser();
++            ;
+
+# The next page skips messages of the same time as the last one read.
+row ios-page-resume-ties chatdata/ioslinedb_messages.cpp tests_chatdata
+-        sql.appendSql(asc ? QStringLiteral(" and m.ZTIMESTAMP >= ? and (m.ZTIMESTAMP > ? or m.Z_PK > ?)")
++        sql.appendSql(asc ? QStringLiteral(" and m.ZTIMESTAMP > ? and (m.ZTIMESTAMP > ? or m.Z_PK > ?)")
+
+# A page further on resumes after the last page read, as if it were the next.
+row ios-page-resume-jump chatdata/ioslinedb_messages.cpp tests_chatdata
+-pc.page + 1 == page
++pc.page < page
+
+# Messages of chats the app disabled stay in the copy and are counted.
+row ios-purge-disabled chatdata/ioslinedb.cpp tests_chatdata
+-                executeThrow(Sqlite3Sql(QStringLiteral("delete from zmessage where zchat in ") + disabled));
++                executeThrow(Sqlite3Sql(QStringLiteral("delete from zmessage where 0 and zchat in ") + disabled));
+
+# A message restored to the phone is written as the owner's.
+row restore-sender chatdata/ioslinedb_restore.cpp tests_chatdata
+-    if (!own)
+-        row["ZSENDER"] = userKeyThrow(*this, msg->from);
++    if (false)
++        row["ZSENDER"] = userKeyThrow(*this, msg->from);
+
+# An own voice message restored from a backup names a path of this computer.
+row restore-voice-path-relative chatdata/ioslinedb_restore.cpp tests_chatdata
+-    if (!deviceHome.startsWith(QLatin1Char('/')))
+-        return rel;
++    if (false)
++        return rel;
+
+# A chat's summary after a restore says the owner sent what was received.
+row restore-summary-sender chatdata/ioslinedb_restore.cpp tests_chatdata
+-    return received ? QString::fromLatin1(other).arg(senderName) : QString::fromLatin1(own);
++    return received ? QString::fromLatin1(own) : QString::fromLatin1(other).arg(senderName);
+
+# Core Data's key counter is lowered, so keys of deleted rows come back.
+row restore-key-counter chatdata/ioslinedb_restore.cpp tests_chatdata
+-"update Z_PRIMARYKEY set Z_MAX=max(ifnull(Z_MAX,0),"
++"update Z_PRIMARYKEY set Z_MAX=min(ifnull(Z_MAX,0),"
+
+# A text restored to the phone keeps a broken emoji run.
+row restore-emoji-repair chatdata/ioslinedb_restore.cpp tests_chatdata
+-        row["ZTEXT"] = textBytes(repairedRawContent(msg->rawContent));
++        row["ZTEXT"] = textBytes(msg->rawContent);
+
+# "0" is taken as a message id.
+row uid-zero-invalid chatdata/linemsg.cpp tests_chatdata
+-    return !uid.isEmpty() && uid != QLatin1String("0");
++    return !uid.isEmpty();
+
+# Any text with U+FFFD is rewritten as if it held a broken emoji run.
+row fffd-needs-run chatdata/linerawcontent.cpp tests_chatdata
+-    return raw.contains(replacementChar()) && findRunStart(raw, 0) >= 0;
++    return raw.contains(replacementChar());
+
+# A list attached to a message reads one element too many and is lost.
+row tinykv-list-count chatdata/tinykvserializer.cpp tests_chatdata
+-        for (qint32 i = 0; i < count; ++i) {
++        for (qint32 i = 0; i <= count; ++i) {
+
+# A page read in one order is served for the other.
+row page-cache-order chatdata/linedata.cpp tests_chatdata
+-    if (cache.chat != chat || cache.page != page || cache.asc != asc) {
++    if (cache.chat != chat || cache.page != page) {
+
+# A store that failed to load is reported as loaded.
+row load-failure-reported chatdata/loadlinedbthread.cpp tests_chatdata
+-        failed = true;
++        failed = false;
+
+# Any preferences id is kept as a LINE account.
+row account-needs-user-id chatdata/ioslinedb.cpp tests_chatdata
+-    if (!mid.isEmpty() && mid.startsWith(QLatin1Char('u'), Qt::CaseInsensitive)) {
++    if (!mid.isEmpty()) {
