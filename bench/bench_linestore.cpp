@@ -337,12 +337,12 @@ void BM_ReadSmallChat_RawBaseline(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_OpenAndLoad)->Unit(benchmark::kMillisecond)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 3); });
-BENCHMARK(BM_OpenAndLoad_RawBaseline)->Unit(benchmark::kMillisecond)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 3); });
-BENCHMARK(BM_ReadAllPages_Text)->Unit(benchmark::kMillisecond)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 5); });
-BENCHMARK(BM_ReadAllPages_Text_RawBaseline)->Unit(benchmark::kMillisecond)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 5); });
+BENCHMARK(BM_OpenAndLoad)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<3>);
+BENCHMARK(BM_OpenAndLoad_RawBaseline)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<3>);
+BENCHMARK(BM_ReadAllPages_Text)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_ReadAllPages_Text_RawBaseline)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
 BENCHMARK(BM_ReadAllPages_Media_FirstRead)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_ReadAllPages_Media)->Unit(benchmark::kMillisecond)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 3); });
-BENCHMARK(BM_ReadAllPages_Media_RawBaseline)->Unit(benchmark::kMillisecond)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 3); });
+BENCHMARK(BM_ReadAllPages_Media)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<3>);
+BENCHMARK(BM_ReadAllPages_Media_RawBaseline)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<3>);
 BENCHMARK(BM_ReadSmallChat)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadSmallChat_RawBaseline)->Unit(benchmark::kMicrosecond);

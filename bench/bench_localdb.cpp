@@ -219,7 +219,7 @@ void BM_Backup(benchmark::State& state)
         finishRun(state, count, folder, peakMemoryMiB());
     }
 }
-BENCHMARK(BM_Backup)->Arg(100000)->Arg(1000000)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_Backup)->Arg(100000)->Arg(1000000)->Unit(benchmark::kSecond)->Apply(repeatedRuns<3>);
 
 // Writes a file with plain POSIX calls, never over an existing one.
 void plainCopy(const QString& from, const QString& to)
@@ -371,8 +371,7 @@ BENCHMARK(BM_BackupBaseline_PlainInsert)
     ->Arg(100000)
     ->Arg(1000000)
     ->Unit(benchmark::kSecond)
-    ->Iterations(1)
-    ->UseRealTime();
+    ->Apply(repeatedRuns<3>);
 
 void BM_BackupBaseline_PlainInsertAndCopy(benchmark::State& state)
 {
@@ -382,8 +381,7 @@ BENCHMARK(BM_BackupBaseline_PlainInsertAndCopy)
     ->Arg(100000)
     ->Arg(1000000)
     ->Unit(benchmark::kSecond)
-    ->Iterations(1)
-    ->UseRealTime();
+    ->Apply(repeatedRuns<3>);
 
 // A database of the earlier format (no ver, no custom_name, no index on
 // ts) with `count` messages, built once per size with plain SQL; 40 of its

@@ -15,6 +15,12 @@ QString benchTempRoot();
 // `n` runs of one iteration each in real time, reported only as their
 // statistics, the minimum among them (the README quotes minimum and median).
 benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int n);
+// The same for Apply: BENCHMARK(BM_x)->Apply(repeatedRuns<5>).
+template <int N>
+void repeatedRuns(benchmark::internal::Benchmark* b)
+{
+    repeated(b, N);
+}
 
 // Peak resident memory of the process since the last reset, in MiB (Linux;
 // 0 elsewhere).

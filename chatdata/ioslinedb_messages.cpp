@@ -273,7 +273,9 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         // messages come without one, as counting includes them.
         _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
 
-        _LineMsg msg;
+        // Filled in place in the page: a failure later in the row throws the
+        // whole page away.
+        _LineMsg& msg = list.emplaceBack();
         msg.id = pk;
         msg.uid = cur.getText(iId);
         msg.type = type;
@@ -422,7 +424,6 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         default:
             break;
         }
-        list.append(std::move(msg));
     }
 
     PageCursor& next = pageCursor;
