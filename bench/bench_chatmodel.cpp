@@ -3,6 +3,8 @@
 // the page cache. Each has its baseline in the same run: a plain copy or
 // UTF-8 decoding of the same texts, and a raw sqlite3 scan of the same page.
 #include <benchmark/benchmark.h>
+
+#include "bench/benchmain.h"
 #include <sqlite3.h>
 
 #include <QByteArray>
@@ -93,27 +95,27 @@ void BM_Summary(benchmark::State& state)
 {
     overAMillion(state, msgPool(), [](const _LineMsg& m) { return m.summary().size(); });
 }
-BENCHMARK(BM_Summary)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Summary)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // Baseline: a deep copy of each text, the least any summary must cost.
 void BM_SummaryBaseline_TextCopy(benchmark::State& state)
 {
     overAMillion(state, msgPool(), [](const _LineMsg& m) { return QString(m.text.constData(), m.text.size()).size(); });
 }
-BENCHMARK(BM_SummaryBaseline_TextCopy)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SummaryBaseline_TextCopy)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 void BM_ParseRawContent(benchmark::State& state)
 {
     overAMillion(state, rawPool(), [](const QByteArray& raw) { return parseLineRawContent(raw).size(); });
 }
-BENCHMARK(BM_ParseRawContent)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseRawContent)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // Baseline: plain UTF-8 decoding of the same bytes.
 void BM_ParseRawContentBaseline_FromUtf8(benchmark::State& state)
 {
     overAMillion(state, rawPool(), [](const QByteArray& raw) { return QString::fromUtf8(raw).size(); });
 }
-BENCHMARK(BM_ParseRawContentBaseline_FromUtf8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseRawContentBaseline_FromUtf8)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 const char kPageSql[] = "select id, uid, ts, type, content from msg where chat_id = ? order by ts, id limit ? offset ?";
 
@@ -213,7 +215,7 @@ void BM_LineDataPage(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations() * kPageSize);
 }
-BENCHMARK(BM_LineDataPage)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LineDataPage)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // Baseline: the same page stepped through with raw sqlite3 calls, reading
 // every column and building nothing.
@@ -239,7 +241,7 @@ void BM_RawSqlitePage(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations() * kPageSize);
 }
-BENCHMARK(BM_RawSqlitePage)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqlitePage)->Arg(1)->Arg(200)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 } // namespace
 

@@ -476,7 +476,7 @@ void BM_OpenEarlier(benchmark::State& state)
         db.openCheckThrow();
     });
 }
-BENCHMARK(BM_OpenEarlier)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_OpenEarlier)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<3>);
 
 // Opening a database that is up to date: only the purge, which still finds
 // the junk users that sent messages and keeps them.
@@ -493,7 +493,7 @@ void BM_OpenCurrent(benchmark::State& state)
     }
     QDir(folder).removeRecursively();
 }
-BENCHMARK(BM_OpenCurrent)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_OpenCurrent)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
 
 void BM_OpenBaseline_CreateTimeIndex(benchmark::State& state)
 {
@@ -504,11 +504,6 @@ void BM_OpenBaseline_CreateTimeIndex(benchmark::State& state)
         sqlite3_close(db);
     });
 }
-BENCHMARK(BM_OpenBaseline_CreateTimeIndex)
-    ->Arg(100000)
-    ->Arg(1000000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->UseRealTime();
+BENCHMARK(BM_OpenBaseline_CreateTimeIndex)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<3>);
 
 } // namespace
