@@ -17,6 +17,7 @@
 #include "chatdata/linedata.h"
 #include "chatdata/linemsg.h"
 #include "chatdata/linerawcontent.h"
+#include "chatdata/linetime.h"
 
 namespace {
 
@@ -173,11 +174,12 @@ public:
                   type = c.columnIndex("type"), content = c.columnIndex("content");
         QList<_LineMsg> msgs;
         msgs.reserve(pageSize);
+        LocalZone zone(false); // as the LINE store reader makes its local times
         while (c.moveNext()) {
             _LineMsg m;
             m.id = c.getInt64(id);
             m.uid = c.getText(uid);
-            m.ts = QDateTime::fromMSecsSinceEpoch(c.getInt64(ts));
+            m.ts = zone.dateTime(c.getInt64(ts));
             m.type = c.getInt(type);
             m.rawContent = c.getBlob(content);
             m.text = parseLineRawContent(m.rawContent);
