@@ -323,4 +323,23 @@
         <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
     </message>
 </context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>Loading %1...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>can not create %1</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>Loading data from iTunes Backup...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</translation>
+    </message>
+</context>
 </TS>

@@ -323,4 +323,23 @@
         <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
     </message>
 </context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>%1 を読み込んでいます...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>%1 を作成できません</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>iTunes バックアップからデータを読み込んでいます...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>iTunes バックアップに LINE のデータが見つかりません。iPhone に LINE をインストールしてログインしているか確認してください。</translation>
+    </message>
+</context>
 </TS>

@@ -323,4 +323,23 @@
         <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
     </message>
 </context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>正在載入 %1...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>無法建立 %1</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>正在從 iTunes 備份載入資料...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>在您的 iTunes 備份中找不到 LINE 資料。請確認您已在 iPhone 上安裝並登入 LINE。</translation>
+    </message>
+</context>
 </TS>
