@@ -6,10 +6,13 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include "backup/keybaginfo.h"
 #include "backup/mbdbparser.h"
+
+class Sqlite3DB;
 
 // Progress of a copy: total and done bytes, and the caller's context.
 typedef void (*BackupCopyProgress)(long long total, long long done, void* context);
@@ -69,6 +72,12 @@ public:
     // changes the object.
     bool setPasscodeNoUIThrow(const QString& password);
 
+    // Builds `items`, the tree under `root` and the indexes once; later
+    // calls return at once. Throws what the list reader throws. Names that could
+    // lead out of a folder ("", ".", "..", a "/" inside a domain's name) get
+    // no node; their records stay in `items`.
+    void parseInfo();
+
     // Copying out. Outputs appear only when complete (written aside, then
     // renamed); failures throw std::runtime_error and leave no output.
     void decryptFileThrow(const QByteArray& key, const QString& inPath, const QString& outPath, void* context,
@@ -83,6 +92,22 @@ public:
     // A usable file key of class 3 and one of class 4 from the list; throws
     // when either is missing.
     void firstEncryptedItem(MBDBParser::ProtectionClsKeyInfo& class3, MBDBParser::ProtectionClsKeyInfo& class4);
+    // The same from a list already read; whatever was found stays in the
+    // arguments when it throws.
+    void firstEncryptedItem(const MBDBParser::MBDBItemMap& list, MBDBParser::ProtectionClsKeyInfo& class3,
+                            MBDBParser::ProtectionClsKeyInfo& class4) const;
+
+    // Writes a copy of the Manifest.db list beside the backup as outPath that
+    // names only the rows of keepDomains, of four always-kept files and, with
+    // keepSystem, of system domains and Apple's apps, each only when its data
+    // are present in the folder (folder rows always; links never). With a
+    // manifest key outPath is encrypted like Manifest.db and outPath +
+    // "-decrypt" holds the plain copy. The hook may run statements on the
+    // copy before it is compacted. The backup's own files are not changed;
+    // older outputs are removed first, and a failure leaves none. Throws
+    // std::runtime_error.
+    void saveManifestDbAsThrow(bool keepSystem, QSet<QString> keepDomains, const QString& outPath,
+                               void (*hook)(Sqlite3DB*));
 
     _InfoPlist info;
     QString displayName;
@@ -93,8 +118,33 @@ public:
     QString passcode;
     _KeybagInfo keybag;
 
+    // Filled by parseInfo; plain pointers into the tree.
+    QList<const _FileNode*> photos;
+    QList<const _FileNode*> videos;
+    QMap<QString, const _FileNode*> photoThumbnails;
+    QMap<QString, const _FileNode*> smsParts;
+    QMap<QString, const _FileNode*> smsAttachments;
+    QMap<QString, const _FileNode*> smsFilesByDevicePath;
+    const _FileNode* smsDb = nullptr;
+    const _FileNode* addressBookDb = nullptr;
+    const _FileNode* addressBookImagesDb = nullptr;
+    const _FileNode* notesDb = nullptr;
+    const _FileNode* calendarDb = nullptr;
+    const _FileNode* calendarExtrasDb = nullptr;
+    const _FileNode* recordingsDb = nullptr;
+    const _FileNode* voicemailDb = nullptr;
+    const _FileNode* bookmarksDb = nullptr;
+    const _FileNode* callHistoryDb = nullptr;
+    const _FileNode* callHistoryStore = nullptr;
+    QMap<QString, const _FileNode*> recordings;
+    QMap<int, const _FileNode*> voicemails;
+    MBDBParser::MBDBItemMap items;
+
 
 private:
+    // The domains whose files are indexed, matched without regard to case.
+    enum class IndexKind { None, CameraRoll, Home, Media, Wireless };
+    void indexNode(const _FileNode* node, IndexKind kind, const QString& path);
     void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
 };
 

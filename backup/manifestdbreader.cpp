@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "backup/backupmanifest.h"
 #include "backup/mbdbparser_p.h"
@@ -23,13 +24,35 @@ std::runtime_error error(const QString& text)
 // (or no passcode is known, so that they can only be kept as they are).
 QByteArray rowKey(Sqlite3DB& db, const QByteArray& passcode)
 {
-    if (passcode.isEmpty())
-        return QByteArray();
-    Sqlite3Cursor table = db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
-    if (!table.moveNext())
-        return QByteArray();
-    Sqlite3Cursor salt = db.queryThrow("select * from Properties where key='salt' limit 1");
-    return salt.moveNext() ? MBDBParser::fileDescKey(passcode, salt.getBlob(QStringLiteral("value"))) : QByteArray();
+    const QByteArray salt = passcode.isEmpty() ? QByteArray() : mbdbdetail::rowSalt(db);
+    return salt.isEmpty() ? QByteArray() : MBDBParser::fileDescKey(passcode, salt);
+}
+
+// One row between the database and the map: decoded on any thread.
+struct Row
+{
+    MBDBParser::_MBDBItem item;
+    QByteArray value;
+    QString id;
+    QString error;
+};
+
+void decodeRow(Row& row, const QByteArray& key)
+{
+    if (!key.isEmpty()) {
+        const auto text = QByteArray::fromBase64Encoding(row.value, QByteArray::AbortOnBase64DecodingErrors);
+        try {
+            if (!text)
+                throw std::runtime_error("it is not Base64 text");
+            row.value = MBDBParser::decryptFileDescThrow(*text, key);
+        } catch (const std::exception& e) {
+            row.error = QString::fromUtf8(e.what());
+            return;
+        }
+    }
+    row.item.undecoded = !mbdbdetail::decodeMBFile(row.value, row.item);
+    row.value.clear();
+    row.id = mbdbdetail::fileIdOf(row.item.domain.data, row.item.path.data);
 }
 
 void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser::MBDBItemMap& map)
@@ -45,33 +68,52 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
     Sqlite3DB db;
     db.openThrow(path, SQLITE_OPEN_READONLY); // reading never changes the backup
     const QByteArray key = rowKey(db, passcode);
+    Sqlite3Cursor count = db.queryThrow("select count(*) from Files");
+    if (count.moveNext())
+        map.files.reserve(qsizetype(qBound(qint64(0), count.getInt64(0), qint64(1) << 24)));
     QSet<QByteArray> domains; // one copy of each domain's bytes, shared by its records
+    QByteArray lastDomain;
+    // Rows are read in batches, so that memory follows the records and not
+    // the size of the file.
+    std::vector<Row> batch;
+    auto flush = [&] {
+        mbdbdetail::parallelFor(batch.size(), [&](size_t i) { decodeRow(batch[i], key); });
+        for (Row& row : batch) {
+            if (!row.error.isEmpty())
+                throw error(QStringLiteral("%1: the record of %2 in %3 does not decrypt: %4")
+                                .arg(path, row.item.path.toString(), row.item.domain.toString(), row.error));
+            map.insert(row.id, std::move(row.item));
+        }
+        batch.clear();
+    };
     Sqlite3Cursor rows = db.queryThrow("select domain, relativePath, file from Files");
     while (rows.moveNext()) {
-        MBDBParser::_MBDBItem item;
         const QByteArray domain = rows.getTextBytes(0);
         if (domain.isEmpty())
             continue;
-        item.domain.setVal(*domains.insert(domain));
-        item.path.setVal(rows.getTextBytes(1));
-        QByteArray value = rows.getBlob(2);
-        if (!key.isEmpty()) {
-            const auto text = QByteArray::fromBase64Encoding(value, QByteArray::AbortOnBase64DecodingErrors);
-            try {
-                if (!text)
-                    throw std::runtime_error("it is not Base64 text");
-                value = MBDBParser::decryptFileDescThrow(*text, key);
-            } catch (const std::exception& e) {
-                throw error(QStringLiteral("%1: the record of %2 in %3 does not decrypt: %4")
-                                .arg(path, item.path.toString(), item.domain.toString(), QString::fromUtf8(e.what())));
-            }
-        }
-        item.undecoded = !mbdbdetail::decodeMBFile(value, item);
-        map.insert(mbdbdetail::fileIdOf(item.domain.data, item.path.data), item);
+        if (domain != lastDomain)
+            lastDomain = *domains.insert(domain);
+        batch.emplace_back();
+        Row& row = batch.back();
+        row.item.domain.setVal(lastDomain);
+        row.item.path.setVal(rows.getTextBytes(1));
+        row.value = rows.getBlob(2);
+        if (batch.size() == 4096)
+            flush();
     }
+    flush();
 }
 
 } // namespace
+
+QByteArray mbdbdetail::rowSalt(Sqlite3DB& db)
+{
+    Sqlite3Cursor table = db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
+    if (!table.moveNext())
+        return QByteArray();
+    Sqlite3Cursor salt = db.queryThrow("select * from Properties where key='salt' limit 1");
+    return salt.moveNext() ? salt.getBlob(QStringLiteral("value")) : QByteArray();
+}
 
 MBDBParser::MBDBItemMap MBDBParser::parse(const BackupManifest& backup)
 {

@@ -5,9 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <openssl/sha.h>
 
-#include <array>
 #include <climits>
 #include <stdexcept>
 
@@ -20,21 +18,20 @@ namespace {
 
 const QByteArray kRowIv = QByteArray::fromHex("3e91c4a70fd2586be13a9c74d0f5286b");
 
-std::array<unsigned char, SHA_DIGEST_LENGTH> sha1(const QByteArray& bytes)
+QByteArrayView sha1(const QByteArray& bytes, QCryptographicHash& sha)
 {
-    std::array<unsigned char, SHA_DIGEST_LENGTH> digest;
-    SHA1(reinterpret_cast<const unsigned char*>(bytes.constData()), size_t(bytes.size()), digest.data());
-    return digest;
+    sha.addData(bytes);
+    return sha.resultView();
 }
 
-QString hex(const std::array<unsigned char, SHA_DIGEST_LENGTH>& digest, int n)
+QString hex(QByteArrayView digest)
 {
     static const char digits[] = "0123456789abcdef";
-    QString s(2 * n, Qt::Uninitialized);
+    QString s(2 * digest.size(), Qt::Uninitialized);
     QChar* out = s.data();
-    for (int i = 0; i < n; ++i) {
-        *out++ = QLatin1Char(digits[digest[i] >> 4]);
-        *out++ = QLatin1Char(digits[digest[i] & 15]);
+    for (const char c : digest) {
+        *out++ = QLatin1Char(digits[uchar(c) >> 4]);
+        *out++ = QLatin1Char(digits[uchar(c) & 15]);
     }
     return s;
 }
@@ -73,12 +70,13 @@ QString MBDBParser::_MBDBItem::backupFileName() const
                                 path.isValid() ? path.data : QByteArray());
 }
 
-void MBDBParser::MBDBItemMap::insert(const QString& fileId, const _MBDBItem& item)
+void MBDBParser::MBDBItemMap::insert(const QString& fileId, _MBDBItem item)
 {
-    files.insert(fileId, item);
     // Kept within int and never lowered, so numbers handed out above it stay new.
     if (item.inodeNumber > maxInodeNumber)
         maxInodeNumber = int(qMin<qint64>(item.inodeNumber, INT_MAX));
+    topInode = qMax(topInode, (qint64(item.inodeHigh) << 32) + item.inodeNumber);
+    files.emplace(fileId, std::move(item));
 }
 
 QString mbdbdetail::fileIdOf(const QByteArray& domain, const QByteArray& path)
@@ -92,7 +90,13 @@ QString mbdbdetail::fileIdOf(const QByteArray& domain, const QByteArray& path)
         p.setVal(path);
         return MBDBParser::getFileHashName(d.toString(), p.toString());
     }
-    return hex(sha1(domain + '-' + path), SHA_DIGEST_LENGTH);
+    // One hasher per thread: making one costs an allocation per record.
+    static thread_local QCryptographicHash sha(QCryptographicHash::Sha1);
+    sha.reset();
+    sha.addData(domain);
+    sha.addData(QByteArrayView("-", 1));
+    sha.addData(path);
+    return hex(sha.resultView());
 }
 
 bool MBDBParser::isIos10Mbdb(const QDir& dir)
@@ -103,7 +107,8 @@ bool MBDBParser::isIos10Mbdb(const QDir& dir)
 
 QString MBDBParser::getFileHashName(const QString& domain, const QString& relativePath)
 {
-    return hex(sha1((domain + QLatin1Char('-') + relativePath).toUtf8()), SHA_DIGEST_LENGTH);
+    QCryptographicHash sha(QCryptographicHash::Sha1);
+    return hex(sha1((domain + QLatin1Char('-') + relativePath).toUtf8(), sha));
 }
 
 QString MBDBParser::getBKFilePath(const QDir& dir, const QString& fileID, bool makeFolder)
@@ -134,7 +139,8 @@ QByteArray MBDBParser::readFileHash(const QString& path)
 
 QByteArray MBDBParser::fileDescKey(const QByteArray& passcode, const QByteArray& salt)
 {
-    return QByteArray(reinterpret_cast<const char*>(sha1(passcode + salt).data()), 16);
+    QCryptographicHash sha(QCryptographicHash::Sha1);
+    return sha1(passcode + salt, sha).first(16).toByteArray();
 }
 
 QByteArray MBDBParser::decryptFileDescThrow(const QByteArray& data, const QByteArray& key)

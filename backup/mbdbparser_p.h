@@ -4,10 +4,16 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "backup/mbdbparser.h"
 
 class QIODevice;
+class Sqlite3DB;
 
 namespace mbdbdetail {
 
@@ -20,8 +26,33 @@ void readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBItemMap& map);
 // value is no keyed archive.
 bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
 
+// A plain copy of a file that appears at `to` only when complete; throws
+// std::runtime_error.
+void copyFileThrow(const QString& from, const QString& to, int permissions);
+
+// The salt of a Manifest.db whose rows are salted, else empty.
+QByteArray rowSalt(Sqlite3DB& db);
+
 // The file ID of UTF-8 domain and path bytes; equal to
 // MBDBParser::getFileHashName of their texts.
 QString fileIdOf(const QByteArray& domain, const QByteArray& path);
+
+// fn(0) ... fn(n - 1), spread over the machine's cores (decoding the rows of
+// a file list, sorting its domains): fn must not throw.
+template <class F>
+void parallelFor(size_t n, F fn)
+{
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < n;)
+            fn(i);
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < qBound(1, QThread::idealThreadCount(), 8) && n > 64; ++t)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+}
 
 } // namespace mbdbdetail

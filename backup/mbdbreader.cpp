@@ -105,6 +105,7 @@ void mbdbdetail::readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBIt
         s.take(1);
     }
     QSet<QByteArray> domains; // one copy of each domain's bytes, shared by its records
+    std::vector<MBDBParser::_MBDBItem> records;
     while (!s.atEnd()) {
         MBDBParser::_MBDBItem item;
         item.domain = g_readBinary(s);
@@ -134,6 +135,12 @@ void mbdbdetail::readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBIt
         if (!item.domain.isValid())
             continue;
         item.domain.data = *domains.insert(item.domain.data);
-        map.insert(item.backupFileName(), item);
+        records.push_back(std::move(item));
     }
+    // The file IDs (a SHA-1 each) on every core, then the table at its final size.
+    std::vector<QString> ids(records.size());
+    mbdbdetail::parallelFor(records.size(), [&](size_t i) { ids[i] = records[i].backupFileName(); });
+    map.files.reserve(qsizetype(records.size()));
+    for (size_t i = 0; i < records.size(); ++i)
+        map.insert(ids[i], std::move(records[i]));
 }

@@ -3,6 +3,9 @@
 // guarded parse: one row per file of a backup makes this the hot path.
 #include <plist/plist.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "backup/mbdbparser_p.h"
 #include "foundation/plistcftype.h"
 
@@ -30,30 +33,38 @@ public:
         return is(m_root, PLIST_DICT);
     }
 
-    // The root's entry, a UID replaced by the object it names.
-    plist_t field(const char* key) const { return resolve(plist_dict_get_item(m_root, key)); }
-
-    quint64 number(const char* key) const
+    // Each entry of the root, a UID value replaced by the object it names. A
+    // later equal key replaces an earlier one, as in a lookup table.
+    template <class F>
+    void forEach(F f) const
     {
-        uint64_t v = 0;
-        plist_t n = field(key);
-        if (is(n, PLIST_UINT))
-            plist_get_uint_val(n, &v);
-        return v;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(m_root, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(m_root, it, &key, &value);
+            if (!value) {
+                free(key);
+                break;
+            }
+            if (key)
+                f(key, resolve(value));
+            free(key);
+        }
+        free(it);
     }
 
     // Data, or a dictionary whose "NS.data" is data.
-    bool data(const char* key, MBDBParser::_MBDBBinary* out) const
+    void data(plist_t n, MBDBParser::_MBDBBinary* out) const
     {
-        plist_t n = field(key);
         if (is(n, PLIST_DICT))
             n = plist_dict_get_item(n, "NS.data");
         if (!is(n, PLIST_DATA))
-            return false;
+            return;
         uint64_t len = 0;
         const char* p = plist_get_data_ptr(n, &len);
         out->setVal(QByteArray(p, qsizetype(len)));
-        return true;
     }
 
 private:
@@ -78,21 +89,41 @@ bool mbdbdetail::decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& it
     Archive a;
     if (!a.open(static_cast<plist_t>(plist.ref())))
         return false;
-    plist_t target = a.field("Target");
-    uint64_t len = 0;
-    if (is(target, PLIST_STRING) && plist_get_string_ptr(target, &len) && len > 0)
-        item.linkTarget.setVal(QByteArray(plist_get_string_ptr(target, &len), qsizetype(len)));
-    a.data("Digest", &item.digest);
-    a.data("EncryptionKey", &item.encryptionKey);
-    item.mode = quint16(a.number("Mode"));
-    item.inodeNumber = qint64(a.number("InodeNumber"));
+    // One pass over the root's entries: a lookup per field would scan the
+    // keys again for each of them.
     item.inodeHigh = 0;
-    item.userId = quint32(a.number("UserID"));
-    item.groupId = quint32(a.number("GroupID"));
-    item.lastModified = quint32(a.number("LastModified"));
-    item.lastStatusChange = quint32(a.number("LastStatusChange"));
-    item.birth = quint32(a.number("Birth"));
-    item.size = qint64(a.number("Size"));
-    item.protectionClass = qint8(a.number("ProtectionClass"));
+    a.forEach([&](const char* key, plist_t value) {
+        auto number = [&] {
+            uint64_t v = 0;
+            if (is(value, PLIST_UINT))
+                plist_get_uint_val(value, &v);
+            return v;
+        };
+        switch (key[0]) {
+        case 'B': if (!strcmp(key, "Birth")) item.birth = quint32(number()); break;
+        case 'D': if (!strcmp(key, "Digest")) a.data(value, &item.digest); break;
+        case 'E': if (!strcmp(key, "EncryptionKey")) a.data(value, &item.encryptionKey); break;
+        case 'G': if (!strcmp(key, "GroupID")) item.groupId = quint32(number()); break;
+        case 'I': if (!strcmp(key, "InodeNumber")) item.inodeNumber = qint64(number()); break;
+        case 'M': if (!strcmp(key, "Mode")) item.mode = quint16(number()); break;
+        case 'P': if (!strcmp(key, "ProtectionClass")) item.protectionClass = qint8(number()); break;
+        case 'S': if (!strcmp(key, "Size")) item.size = qint64(number()); break;
+        case 'U': if (!strcmp(key, "UserID")) item.userId = quint32(number()); break;
+        case 'L':
+            if (!strcmp(key, "LastModified"))
+                item.lastModified = quint32(number());
+            else if (!strcmp(key, "LastStatusChange"))
+                item.lastStatusChange = quint32(number());
+            break;
+        case 'T': {
+            uint64_t len = 0;
+            const char* text = is(value, PLIST_STRING) ? plist_get_string_ptr(value, &len) : nullptr;
+            if (!strcmp(key, "Target") && text && len > 0)
+                item.linkTarget.setVal(QByteArray(text, qsizetype(len)));
+            break;
+        }
+        default: break;
+        }
+    });
     return true;
 }

@@ -114,8 +114,8 @@ QByteArray QOpenSSLEVPAES::aeswrap(const QByteArray& key, const QByteArray& data
     auto* dst = reinterpret_cast<unsigned char*>(out.data());
     int n = 0;
     int last = 0;
-    if (EVP_CipherUpdate(aes.ctx, dst, &n, reinterpret_cast<const unsigned char*>(data.constData()), int(data.size())) != 1
-        || n < 0)
+    const auto* src = reinterpret_cast<const unsigned char*>(data.constData());
+    if (EVP_CipherUpdate(aes.ctx, dst, &n, src, int(data.size())) != 1 || n < 0)
         return QByteArray();
     if (EVP_CipherFinal_ex(aes.ctx, dst + n, &last) != 1 || last < 0)
         last = 0;

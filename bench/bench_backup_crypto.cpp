@@ -102,7 +102,8 @@ void BM_UnlockRawPbkdf2(benchmark::State& state)
     for (auto _ : state) {
         PKCS5_PBKDF2_HMAC(pw.constData(), int(pw.size()), reinterpret_cast<const unsigned char*>(dpsl.constData()), 20,
                           10000000, EVP_sha256(), 32, d);
-        PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(d), 32, reinterpret_cast<const unsigned char*>(salt.constData()),
+        PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(d), 32,
+                          reinterpret_cast<const unsigned char*>(salt.constData()),
                           20, 10000, EVP_sha1(), 32, k);
         benchmark::DoNotOptimize(k);
     }
@@ -115,7 +116,10 @@ double minimum(const std::vector<double>& v)
 
 } // namespace
 
-BENCHMARK(BM_DecryptFile)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->ComputeStatistics("min", minimum)->UseRealTime();
-BENCHMARK(BM_DecryptRawEvpInMemory)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->ComputeStatistics("min", minimum)->UseRealTime();
-BENCHMARK(BM_UnlockRealCounts)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ComputeStatistics("min", minimum)->UseRealTime();
-BENCHMARK(BM_UnlockRawPbkdf2)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ComputeStatistics("min", minimum)->UseRealTime();
+#define CRYPTO_BENCH(name, reps)                                                                                   \
+    BENCHMARK(name)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(reps)                             \
+        ->ComputeStatistics("min", minimum)->UseRealTime()
+CRYPTO_BENCH(BM_DecryptFile, 5);
+CRYPTO_BENCH(BM_DecryptRawEvpInMemory, 5);
+CRYPTO_BENCH(BM_UnlockRealCounts, 3);
+CRYPTO_BENCH(BM_UnlockRawPbkdf2, 3);

@@ -31,6 +31,22 @@ bool cleanRelativePath(const QString& path, QString* clean, int maxDepth)
 {
     if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
         return false;
+    // A path that is clean already (the usual case, met once per file of a
+    // backup) is checked in one scan and returned as it is.
+    bool plain = true;
+    int depth = 0;
+    for (qsizetype start = 0, i = 0; plain && i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != QLatin1Char('/'))
+            continue;
+        const QStringView part = QStringView(path).mid(start, i - start);
+        plain = !part.isEmpty() && part != u"." && part != u"..";
+        ++depth;
+        start = i + 1;
+    }
+    if (plain && (maxDepth <= 0 || depth <= maxDepth)) {
+        *clean = path;
+        return true;
+    }
     QStringList parts;
     for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         if (part == QLatin1String("."))

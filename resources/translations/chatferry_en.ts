@@ -171,6 +171,13 @@
     </message>
 </context>
 <context>
+    <name>IOSMergeWAFiles2iTunesBKThread</name>
+    <message>
+        <source>Transferring files...</source>
+        <translation>Transferring files...</translation>
+    </message>
+</context>
+<context>
     <name>IOSiTunesBKSetPasswordThread</name>
     <message>
         <source>Verifying. Please wait...</source>
@@ -197,6 +204,142 @@
     <message>
         <source>Sending %1, %L2KB / %L3KB</source>
         <translation>Sending %1, %L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>backup2tool</name>
+    <message>
+        <source>This may take a few minutes. Please wait...</source>
+        <translation>This may take a few minutes. Please wait...</translation>
+    </message>
+    <message>
+        <source>Sending %1 to device...</source>
+        <translation>Sending %1 to device...</translation>
+    </message>
+    <message>
+        <source>Receiving files (size: %1)...</source>
+        <translation>Receiving files (size: %1)...</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone first.</source>
+        <translation>Please restart your iPhone first.</translation>
+    </message>
+    <message>
+        <source>Please follow </source>
+        <translation>Please follow </translation>
+    </message>
+    <message>
+        <source>this tutorial</source>
+        <translation>this tutorial</translation>
+    </message>
+    <message>
+        <source> to disable </source>
+        <translation> to disable </translation>
+    </message>
+    <message>
+        <source> first and then restart your iPhone to try again.</source>
+        <translation> first and then restart your iPhone to try again.</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</source>
+        <translation>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</source>
+        <translation>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</translation>
+    </message>
+    <message>
+        <source>Error attaching to device. Please Keep your iPhone connected and active.</source>
+        <translation>Error attaching to device. Please Keep your iPhone connected and active.</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone to try again.</source>
+        <translation>Please restart your iPhone to try again.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</source>
+        <translation>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</translation>
+    </message>
+    <message>
+        <source>How to</source>
+        <translation>How to</translation>
+    </message>
+    <message>
+        <source>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</source>
+        <translation>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>tutorial</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> to try.</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>Transferring data to Device...</source>
+        <translation>Transferring data to Device...</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>tutorial</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> to try.</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>Loading %1...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>can not create %1</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>Loading data from iTunes Backup...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</translation>
     </message>
 </context>
 </TS>

@@ -171,6 +171,13 @@
     </message>
 </context>
 <context>
+    <name>IOSMergeWAFiles2iTunesBKThread</name>
+    <message>
+        <source>Transferring files...</source>
+        <translation>ファイルを転送しています...</translation>
+    </message>
+</context>
+<context>
     <name>IOSiTunesBKSetPasswordThread</name>
     <message>
         <source>Verifying. Please wait...</source>
@@ -197,6 +204,142 @@
     <message>
         <source>Sending %1, %L2KB / %L3KB</source>
         <translation>%1 を送信しています、%L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>backup2tool</name>
+    <message>
+        <source>This may take a few minutes. Please wait...</source>
+        <translation>数分かかることがあります。しばらくお待ちください...</translation>
+    </message>
+    <message>
+        <source>Sending %1 to device...</source>
+        <translation>%1 をデバイスに送信しています...</translation>
+    </message>
+    <message>
+        <source>Receiving files (size: %1)...</source>
+        <translation>ファイルを受信しています (サイズ: %1)...</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone first.</source>
+        <translation>まず iPhone を再起動してください。</translation>
+    </message>
+    <message>
+        <source>Please follow </source>
+        <translation>次の</translation>
+    </message>
+    <message>
+        <source>this tutorial</source>
+        <translation>チュートリアル</translation>
+    </message>
+    <message>
+        <source> to disable </source>
+        <translation> に従って </translation>
+    </message>
+    <message>
+        <source> first and then restart your iPhone to try again.</source>
+        <translation> を先にオフにしてから、iPhone を再起動してもう一度お試しください。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</source>
+        <translation>デバイスの空き容量が不足しているためバックアップできません。デバイスの空き容量が足りません。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</source>
+        <translation>ドライブの空き容量が不足しているためバックアップできません。コンピュータの空き容量が足りません。</translation>
+    </message>
+    <message>
+        <source>Error attaching to device. Please Keep your iPhone connected and active.</source>
+        <translation>デバイスに接続できません。iPhone を接続したまま、画面をオンにしておいてください。</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone to try again.</source>
+        <translation>iPhone を再起動してからもう一度お試しください。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>デバイスとの接続が切れました。次の方法をお試しください: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>iPhone に接続できませんでした。次の方法をお試しください: &lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>A:&lt;br/&gt;手順 1) iPhone を再起動します。&lt;br/&gt;手順 2) iPhone を iTunes に接続し、コンピュータに iPhone をバックアップします。&lt;br/&gt;手順 3) Marrowquist ソフトウェアを起動してもう一度お試しください。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</source>
+        <translation>B:&lt;br/&gt;手順 1) コンピュータから lockdown フォルダを削除します。(</translation>
+    </message>
+    <message>
+        <source>How to</source>
+        <translation>方法</translation>
+    </message>
+    <message>
+        <source>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</source>
+        <translation>) &lt;br/&gt;手順 2) iPhone を iTunes に接続し、コンピュータに iPhone をバックアップします。&lt;br/&gt;手順 3) Marrowquist ソフトウェアを起動してもう一度お試しください。&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注: この</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>チュートリアル</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> に従ってお試しください。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>Transferring data to Device...</source>
+        <translation>デバイスにデータを転送しています...</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;ヒント: この</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>チュートリアル</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation> に従ってお試しください。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>%1 を読み込んでいます...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>%1 を作成できません</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>iTunes バックアップからデータを読み込んでいます...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>iTunes バックアップに LINE のデータが見つかりません。iPhone に LINE をインストールしてログインしているか確認してください。</translation>
     </message>
 </context>
 </TS>

@@ -171,6 +171,13 @@
     </message>
 </context>
 <context>
+    <name>IOSMergeWAFiles2iTunesBKThread</name>
+    <message>
+        <source>Transferring files...</source>
+        <translation>正在傳輸檔案...</translation>
+    </message>
+</context>
+<context>
     <name>IOSiTunesBKSetPasswordThread</name>
     <message>
         <source>Verifying. Please wait...</source>
@@ -197,6 +204,142 @@
     <message>
         <source>Sending %1, %L2KB / %L3KB</source>
         <translation>正在傳送 %1，%L2KB / %L3KB</translation>
+    </message>
+</context>
+<context>
+    <name>backup2tool</name>
+    <message>
+        <source>This may take a few minutes. Please wait...</source>
+        <translation>這可能需要幾分鐘，請稍候...</translation>
+    </message>
+    <message>
+        <source>Sending %1 to device...</source>
+        <translation>正在將 %1 傳送到裝置...</translation>
+    </message>
+    <message>
+        <source>Receiving files (size: %1)...</source>
+        <translation>正在接收檔案（大小：%1）...</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone first.</source>
+        <translation>請先重新啟動您的 iPhone。</translation>
+    </message>
+    <message>
+        <source>Please follow </source>
+        <translation>請依照</translation>
+    </message>
+    <message>
+        <source>this tutorial</source>
+        <translation>這份教學</translation>
+    </message>
+    <message>
+        <source> to disable </source>
+        <translation> 先關閉 </translation>
+    </message>
+    <message>
+        <source> first and then restart your iPhone to try again.</source>
+        <translation>，然後重新啟動您的 iPhone 再試一次。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on device to back up. Not enough free disk space on your Device.</source>
+        <translation>裝置可用空間不足，無法備份。您的裝置沒有足夠的可用空間。</translation>
+    </message>
+    <message>
+        <source>Insufficient free disk space on drive to back up. Not enough free disk space on your computer.</source>
+        <translation>磁碟可用空間不足，無法備份。您的電腦沒有足夠的可用空間。</translation>
+    </message>
+    <message>
+        <source>Error attaching to device. Please Keep your iPhone connected and active.</source>
+        <translation>無法連接裝置。請保持 iPhone 連線並處於啟用狀態。</translation>
+    </message>
+    <message>
+        <source>Please restart your iPhone to try again.</source>
+        <translation>請重新啟動您的 iPhone 再試一次。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>與裝置的連線中斷。請嘗試以下解決方法：&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to connect your iPhone. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>無法連接您的 iPhone。請嘗試以下解決方法：&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>A:&lt;br/&gt;Step 1) Restart your iPhone.&lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer. &lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;&lt;br/&gt;</source>
+        <translation>A:&lt;br/&gt;步驟 1) 重新啟動您的 iPhone。&lt;br/&gt;步驟 2) 將 iPhone 連接到 iTunes，在電腦上備份您的 iPhone。&lt;br/&gt;步驟 3) 執行 Marrowquist 軟體再試一次。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>B:&lt;br/&gt;Step 1) Delete the lockdown folder from your computer.(</source>
+        <translation>B:&lt;br/&gt;步驟 1) 從電腦刪除 lockdown 資料夾。(</translation>
+    </message>
+    <message>
+        <source>How to</source>
+        <translation>操作方法</translation>
+    </message>
+    <message>
+        <source>) &lt;br/&gt;Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.&lt;br/&gt;Step 3) Run Marrowquist software to try again. &lt;br/&gt;</source>
+        <translation>) &lt;br/&gt;步驟 2) 將 iPhone 連接到 iTunes，在電腦上備份您的 iPhone。&lt;br/&gt;步驟 3) 執行 Marrowquist 軟體再試一次。&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以依照此</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>教學</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation>進行嘗試。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>Transferring data to Device...</source>
+        <translation>正在傳輸資料到裝置...</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Tip: You can follow this </source>
+        <translation>&lt;br/&gt;&lt;br/&gt;提示：您可以依照此</translation>
+    </message>
+    <message>
+        <source>tutorial</source>
+        <translation>教學</translation>
+    </message>
+    <message>
+        <source> to try.</source>
+        <translation>進行嘗試。</translation>
+    </message>
+    <message>
+        <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
+        <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadLineFromiTunesThread</name>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>正在載入 %1...</translation>
+    </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>無法建立 %1</translation>
+    </message>
+    <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>正在從 iTunes 備份載入資料...</translation>
+    </message>
+    <message>
+        <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
+        <translation>在您的 iTunes 備份中找不到 LINE 資料。請確認您已在 iPhone 上安裝並登入 LINE。</translation>
     </message>
 </context>
 </TS>

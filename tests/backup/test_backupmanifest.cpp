@@ -5,7 +5,6 @@
 #include <QRegularExpression>
 
 #include "backup/backupmanifest.h"
-#include "backup/iosversion.h"
 #include "tests/backup/backuptest.h"
 #include "tests/support/modaldriver.h"
 
@@ -45,8 +44,8 @@ TEST_F(Backup, DisplayNameDateAndEncryptionFlag)
         b.readManifestInfo();
         EXPECT_EQ(b.displayName, c.shown);
     }
-    BackupManifest b(build({{"statusPlist", false}, {"writeIsEncrypted", false}, {"password", "pw"}, {"date", 1683356889}},
-                           "nostatus"));
+    BackupManifest b(build(
+        {{"statusPlist", false}, {"writeIsEncrypted", false}, {"password", "pw"}, {"date", 1683356889}}, "nostatus"));
     b.readManifestInfo();
     EXPECT_EQ(b.info.date.toSecsSinceEpoch(), 1683356889);
     EXPECT_FALSE(b.info.isEncrypted);
@@ -119,7 +118,8 @@ TEST_F(Backup, PasswordsAndDecryptionInEachLayout)
 TEST_F(Backup, EncryptedBackupsThatNoPasswordOpens)
 {
     // The list key wraps under no class of the keybag; then a keybag without class keys.
-    const QJsonObject spec{{"password", "pw"}, {"entries", QJsonArray{bb::file("D", "f", "4", 4)}}, {"manifestClass", 9}};
+    const QJsonObject spec{
+        {"password", "pw"}, {"entries", QJsonArray{bb::file("D", "f", "4", 4)}}, {"manifestClass", 9}};
     BackupManifest b(build(spec));
     b.readManifestInfo();
     EXPECT_THROW(b.setPasscodeNoUIThrow("pw"), std::runtime_error);
@@ -166,7 +166,9 @@ TEST_F(Backup, PlainCopyReportsProgressAndFileCipherUsesZeroIv)
     BackupManifest b(build({{"entries", files}}));
     b.readManifestInfo();
     QList<long long> calls;
-    auto progress = [](long long total, long long done, void* c) { *static_cast<QList<long long>*>(c) << total << done; };
+    auto progress = [](long long total, long long done, void* c) {
+        *static_cast<QList<long long>*>(c) << total << done;
+    };
     b.copyItemThrow(record(b, "AppDomain-x", "Library/a"), tmp.filePath("a"), &calls, progress);
     b.copyItemThrow(record(b, "HomeDomain", "Library/e"), tmp.filePath("e"), &calls, progress);
     EXPECT_EQ(calls, (QList<long long>{20000, 8192, 20000, 16384, 20000, 20000}));
@@ -193,12 +195,4 @@ TEST_F(Backup, PasswordCheckBehindTheProgressWindow)
     EXPECT_FALSE(b.setPasscode("pw"));
     ASSERT_EQ(driver.texts.size(), 1);
     EXPECT_TRUE(driver.texts[0].contains("IOSiTunesBKSetPasswordThread: The backup's keybag is damaged"));
-}
-
-TEST(IOSVersion, ComparesNumberByNumber)
-{
-    EXPECT_EQ(_IOSVersion("iOS 10.3.1").toString(), "10.3.1");
-    EXPECT_LT(_IOSVersion("10.3").compare(_IOSVersion("10.3.1")), 0);
-    EXPECT_GT(_IOSVersion("10.10").compare(_IOSVersion("10.9.5")), 0);
-    EXPECT_EQ(_IOSVersion("9.0").compare(_IOSVersion("9.0")), 0);
 }

@@ -46,7 +46,8 @@ TEST(Keybag, RecordsGoToTheKeybagOrToTheClassKeyTheyFollow)
 // for hours.
 TEST(Keybag, DamageIsReportedBeforeAnyKeyIsDerived)
 {
-    const QByteArray classKey = rec("UUID", "u") + rec("CLAS", n32(1)) + rec("WRAP", n32(2)) + rec("WPKY", QByteArray(40, 1));
+    const QByteArray classKey =
+        rec("UUID", "u") + rec("CLAS", n32(1)) + rec("WRAP", n32(2)) + rec("WPKY", QByteArray(40, 1));
     const struct { QByteArray bag; const char* damage; } cases[] = {
         {rec("SALT", "s") + "ITE", "header runs past"},
         {rec("SALT", "s") + "ITER" + n32(9) + "12", "\"ITER\" runs past"},
@@ -56,7 +57,8 @@ TEST(Keybag, DamageIsReportedBeforeAnyKeyIsDerived)
         {rec("SALT", "s") + rec("ITER", "\1\1") + classKey, "\"ITER\" is missing or shorter"},
         {rec("SALT", "s") + rec("ITER", n32(0)) + classKey, "\"ITER\" asks for 0 rounds"},
         {rec("SALT", "s") + rec("ITER", n32(4000000000u)) + classKey, "asks for 4000000000 rounds"},
-        {rec("SALT", "s") + rec("ITER", n32(1)) + rec("DPSL", "d") + rec("DPIC", n32(0xffffffff)) + classKey, "\"DPIC\" asks"},
+        {rec("SALT", "s") + rec("ITER", n32(1)) + rec("DPSL", "d") + rec("DPIC", n32(0xffffffff)) + classKey,
+         "\"DPIC\" asks"},
     };
     for (const auto& c : cases) {
         _KeybagInfo kb = parseKeybag(c.bag);
@@ -68,13 +70,14 @@ TEST(Keybag, DamageIsReportedBeforeAnyKeyIsDerived)
 TEST(Keybag, OnlyClassKeysWrappedByThePasswordCount)
 {
     const QByteArray head = rec("SALT", "s") + rec("ITER", n32(1));
-    const QByteArray deviceOnly = rec("UUID", "u") + rec("CLAS", n32(1)) + rec("WRAP", n32(1)) + rec("WPKY", QByteArray(40, 1));
-    _KeybagInfo kb = parseKeybag(head + deviceOnly);
+    auto classKey = [](int c, int wrap) {
+        return rec("UUID", "u") + rec("CLAS", n32(c)) + rec("WRAP", n32(wrap)) + rec("WPKY", QByteArray(40, 1));
+    };
+    _KeybagInfo kb = parseKeybag(head + classKey(1, 1));
     int unwrapped = -1;
     EXPECT_TRUE(unlockWithPasscode("pw", kb, &unwrapped));
     EXPECT_EQ(unwrapped, 0);
-    kb = parseKeybag(head + deviceOnly + rec("UUID", "v") + rec("CLAS", n32(2)) + rec("WRAP", n32(3))
-                     + rec("WPKY", QByteArray(40, 1)));
+    kb = parseKeybag(head + classKey(1, 1) + classKey(2, 3));
     EXPECT_FALSE(unlockWithPasscode("pw", kb)); // garbage under the password key: a wrong password
     EXPECT_EQ(kb.damage, "");
 

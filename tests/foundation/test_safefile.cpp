@@ -7,6 +7,7 @@
 
 #include "foundation/safefile.h"
 #include "tests/support/gtest_qt.h"
+#include "tests/support/testenv.h"
 
 namespace {
 
@@ -16,14 +17,12 @@ TEST(SafeFile, RelativePathsThatLeaveTheirFolderAreRefused)
         const char* in;
         const char* out; // nullptr: refused
     } cases[] = {
-        {"a/b.txt", "a/b.txt"}, {"a//./b/", "a/b"}, {"./x", "x"},
-        {"", nullptr}, {".", nullptr}, {".//.", nullptr}, {"..", nullptr}, {"a/../b", nullptr},
-        {"/etc/passwd", nullptr}, {"a/..", nullptr},
+        {"a/b.txt", "a/b.txt"}, {"a//./b/", "a/b"}, {"./x", "x"},     {"", nullptr},           {".//.", nullptr},
+        {"..", nullptr},        {"a/../b", nullptr}, {"a/..", nullptr}, {"/etc/passwd", nullptr},
     };
     for (const auto& c : cases) {
         QString out = "untouched";
-        const bool ok = safefile::cleanRelativePath(QString::fromUtf8(c.in), &out);
-        EXPECT_EQ(ok, c.out != nullptr) << c.in;
+        EXPECT_EQ(safefile::cleanRelativePath(QString::fromUtf8(c.in), &out), c.out != nullptr) << c.in;
         EXPECT_EQ(out, c.out ? QString(c.out) : QString("untouched")) << c.in;
     }
     QString out;
@@ -34,6 +33,7 @@ TEST(SafeFile, RelativePathsThatLeaveTheirFolderAreRefused)
 TEST(SafeFile, LinksOnTheWayAndSpecialFilesAreRefused)
 {
     QTemporaryDir root, outside;
+    ASSERT_TRUE(testenv::writeFile(outside.filePath("f"), "outside"));
     ASSERT_TRUE(QDir(root.path()).mkpath("in/deep"));
     ASSERT_TRUE(QFile::link(outside.path(), root.filePath("in/out")));
     ASSERT_TRUE(QFile::link(outside.filePath("f"), root.filePath("in/f")));
@@ -44,11 +44,6 @@ TEST(SafeFile, LinksOnTheWayAndSpecialFilesAreRefused)
     EXPECT_TRUE(safefile::resolveInside(root.path(), "in/f").isEmpty());
     EXPECT_TRUE(safefile::resolveInside(root.path(), "../x").isEmpty());
 
-    {
-        QFile target(outside.filePath("f"));
-        ASSERT_TRUE(target.open(QIODevice::WriteOnly));
-        target.write("outside");
-    }
     QFile file;
     EXPECT_FALSE(safefile::openRegular(file, root.filePath("in/f"), QIODevice::ReadOnly, &error));
     EXPECT_FALSE(safefile::isRegularFile(root.filePath("in/f")));
@@ -56,49 +51,40 @@ TEST(SafeFile, LinksOnTheWayAndSpecialFilesAreRefused)
     // Would block forever in open() if the FIFO were opened plainly.
     EXPECT_FALSE(safefile::openRegular(file, root.filePath("fifo"), QIODevice::ReadOnly, &error));
     EXPECT_FALSE(safefile::openRegular(file, root.filePath("in"), QIODevice::ReadOnly, &error));
-    ASSERT_TRUE(safefile::openRegular(file, outside.filePath("f"), QIODevice::ReadOnly, &error)) << error.toStdString();
+    ASSERT_TRUE(safefile::openRegular(file, root.filePath("in/f"), QIODevice::ReadOnly, &error, true));
     EXPECT_EQ(file.readAll(), "outside");
 }
 
 TEST(SafeFile, ConfinementFollowsLinksOnlyWhereTheyStayInside)
 {
-    QTemporaryDir root, outside;
-    ASSERT_TRUE(QDir(root.path()).mkpath("in/deep"));
-    const QString real = QFileInfo(root.path()).canonicalFilePath(), out = QFileInfo(outside.path()).canonicalFilePath();
-    const struct {
-        const char* link;
-        QString target;
-    } links[] = {{"in/up", real + "/in/deep"}, {"in/out", out}, {"in/file-out", out + "/f"}, {"in/dangling", out + "/none"}};
-    for (const auto& l : links)
-        ASSERT_TRUE(QFile::link(l.target, root.filePath(l.link))) << l.link;
-    safefile::Confinement box(root.path());
-    const struct {
-        const char* rel;
-        QString real; // empty: refused
-    } cases[] = {
-        {"in/deep/x", real + "/in/deep/x"}, {"in/up/x", real + "/in/deep/x"},  {"in/up", real + "/in/deep"},
-        {"new/dir/x", real + "/new/dir/x"}, {"in/out/x", ""},                  {"in/out/new/x", ""},
-        {"in/file-out", ""},                {"in/dangling", ""},               {"in/../in/x", ""},
-    };
+    // "box2" beside "box" starts with the same text but is outside it.
+    QTemporaryDir top;
+    const QString root = top.filePath("box"), real = QFileInfo(top.path()).canonicalFilePath() + "/box";
+    ASSERT_TRUE(QDir().mkpath(root + "/in/deep") && QDir().mkpath(root + "2"));
+    const std::pair<const char*, QString> links[] = {
+        {"in/up", real + "/in/deep"}, {"in/out", real + "2"}, {"in/file-out", real + "2/f"}, {"in/dangling", real + "2/none"}};
+    for (const auto& [link, target] : links)
+        ASSERT_TRUE(QFile::link(target, root + '/' + link)) << link;
+    ASSERT_TRUE(testenv::writeFile(real + "2/f", "outside"));
+    safefile::Confinement box(root);
+    const std::pair<const char*, QString> cases[] = {
+        {"in/deep/x", real + "/in/deep/x"}, {"in/up/x", real + "/in/deep/x"}, {"in/up", real + "/in/deep"},
+        {"new/dir/x", real + "/new/dir/x"}, {"in/out/x", ""}, {"in/out/new/x", ""}, {"in/file-out", ""},
+        {"in/dangling", ""}, {"in/../in/x", ""}};
     for (int round = 0; round < 2; ++round) { // the second from remembered folders
-        for (const auto& c : cases)
-            EXPECT_EQ(box.realPath(root.filePath(c.rel)), c.real) << c.rel;
+        for (const auto& [rel, result] : cases)
+            EXPECT_EQ(box.realPath(root + '/' + rel), result) << rel;
     }
     QString error;
-    EXPECT_TRUE(box.realPath(outside.filePath("f"), &error).isEmpty());
+    EXPECT_TRUE(box.realPath(root + "2/f", &error).isEmpty());
     EXPECT_FALSE(error.isEmpty());
 }
 
 TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
 {
     QTemporaryDir dir, outside;
-    const QString victim = outside.filePath("victim");
-    {
-        QFile f(victim);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("precious");
-    }
-    const QString target = dir.filePath("out.bin");
+    const QString victim = outside.filePath("victim"), target = dir.filePath("out.bin");
+    ASSERT_TRUE(testenv::writeFile(victim, "precious"));
     ASSERT_TRUE(QFile::link(victim, target));
     {
         safefile::AtomicFile file(target, 0600);
@@ -109,15 +95,11 @@ TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
         ASSERT_TRUE(file.commit(&error)) << error.toStdString();
     }
     EXPECT_FALSE(QFileInfo(target).isSymLink());
-    QFile check(target);
-    ASSERT_TRUE(check.open(QIODevice::ReadOnly));
-    EXPECT_EQ(check.readAll(), "new");
+    EXPECT_EQ(testenv::readFile(target), "new");
+    EXPECT_EQ(testenv::readFile(victim), "precious");
     struct stat st;
     ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    QFile original(victim);
-    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
-    EXPECT_EQ(original.readAll(), "precious");
     {
         safefile::AtomicFile dropped(target);
         ASSERT_TRUE(dropped.open());

@@ -55,7 +55,8 @@ Built build(const QString& folder, const QJsonObject& spec)
 
 QString fileId(const QString& domain, const QString& path)
 {
-    return QString::fromLatin1(QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1).toHex());
+    const QByteArray id = QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1);
+    return QString::fromLatin1(id.toHex());
 }
 
 QString dataPath(const QString& folder, const QString& id, bool mbdb)
@@ -71,8 +72,9 @@ QByteArray aesCbc(const QByteArray& key, const QByteArray& data, bool encrypt, c
     int n = 0, last = 0;
     auto* o = reinterpret_cast<unsigned char*>(out.data());
     auto* i = reinterpret_cast<const unsigned char*>(data.constData());
-    if (!cipher || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, reinterpret_cast<const unsigned char*>(key.constData()),
-                                      reinterpret_cast<const unsigned char*>(iv.constData()), encrypt)
+    auto* k = reinterpret_cast<const unsigned char*>(key.constData());
+    auto* v = reinterpret_cast<const unsigned char*>(iv.constData());
+    if (!cipher || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, k, v, encrypt)
         || !EVP_CipherUpdate(ctx.get(), o, &n, i, int(data.size())) || !EVP_CipherFinal_ex(ctx.get(), o + n, &last))
         return QByteArray();
     out.resize(n + last);

@@ -57,7 +57,8 @@ QString fileId(const QString& domain, const QString& path);
 QString dataPath(const QString& folder, const QString& fileId, bool mbdb);
 // AES-CBC by the key's length with PKCS#7 padding; empty on failure (a wrong
 // key, a damaged text). Data files and Manifest.db use the zero IV.
-QByteArray aesCbc(const QByteArray& key, const QByteArray& data, bool encrypt, const QByteArray& iv = QByteArray(16, 0));
+QByteArray aesCbc(const QByteArray& key, const QByteArray& data, bool encrypt,
+                  const QByteArray& iv = QByteArray(16, 0));
 QByteArray rowIv(); // the IV of salted Manifest.db rows
 
 } // namespace backupbuilder

@@ -145,7 +145,8 @@ def build(spec, folder):
         info['BackupKeyBag'] = bag
     if dp:
         mc = spec['manifestClass']
-        info['ManifestKey'] = struct.pack('<I', mc) + (aes_key_wrap(class_keys[mc], manifest_key) if mc in class_keys else b'')
+        wrapped = aes_key_wrap(class_keys[mc], manifest_key) if mc in class_keys else b''
+        info['ManifestKey'] = struct.pack('<I', mc) + wrapped
     write(os.path.join(folder, 'Manifest.plist'), plistlib.dumps(info, fmt=plistlib.FMT_BINARY))
     if spec['statusPlist']:
         write(os.path.join(folder, 'Status.plist'), plistlib.dumps({'SnapshotState': 'finished'}))

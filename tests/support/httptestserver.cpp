@@ -3,37 +3,67 @@
 #include "tests/support/testenv.h"
 
 #include <QDir>
-#include <QFile>
-#include <QMutexLocker>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <csignal>
-
 namespace {
 
-constexpr int kMaxHead = 64 * 1024;
-// Upper bound on waiting for a client, so a broken test cannot hang here.
-constexpr auto kClientPatience = std::chrono::seconds(20);
-
-// Binds fd to a free loopback port; the port, 0 on failure.
-quint16 bindLoopback(int fd)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
-}
+// Reads the answers (path: [[hex bytes, pause ms, times], ...]) as one line
+// and prints its port; writes a line per request to the file named first:
+// [method, target, headers, body in base64].
+const char* const kServer = R"(
+import base64, json, socket, ssl, sys, time
+answers = json.loads(sys.stdin.readline())
+listener = socket.create_server(('127.0.0.1', 0))
+tls = None
+if len(sys.argv) > 2:
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(sys.argv[2], sys.argv[3])
+record = open(sys.argv[1], 'a')
+print(listener.getsockname()[1], flush=True)
+while True:
+    conn = listener.accept()[0]
+    try:
+        conn.settimeout(20)
+        if tls:
+            conn = tls.wrap_socket(conn, server_side=True)
+        data = b''
+        def more():
+            global data
+            chunk = conn.recv(65536)
+            if not chunk:
+                raise EOFError
+            data += chunk
+        while b'\r\n\r\n' not in data:
+            more()
+        head = data.split(b'\r\n\r\n', 1)[0].decode('latin-1').split('\r\n')
+        method, target = head[0].split(' ')[:2]
+        headers = [[k.strip(), v.strip()] for k, v in (line.split(':', 1) for line in head[1:] if ':' in line)]
+        def get(name):
+            return next((v for k, v in headers if k.lower() == name), '')
+        length = len(data.split(b'\r\n\r\n', 1)[0]) + 4 + int(get('content-length') or 0)
+        if len(data) < length and get('expect').lower() == '100-continue':
+            conn.sendall(b'HTTP/1.1 100 Continue\r\n\r\n')
+        while len(data) < length:
+            more()
+        body = data.split(b'\r\n\r\n', 1)[1]
+        print(json.dumps([method, target, headers, base64.b64encode(body).decode()]), file=record, flush=True)
+        echo = ('%s %s ' % (method, target)).encode() + body
+        echo = b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n' % len(echo) + echo
+        for part, pause, times in answers.get(target, [[echo.hex(), 0, 1]]):
+            for _ in range(times):
+                conn.sendall(bytes.fromhex(part))
+                time.sleep(pause / 1000)
+    except Exception:
+        pass
+    conn.close()
+)";
 
 } // namespace
 
@@ -46,170 +76,56 @@ QList<QByteArray> HttpTestRequest::headerValues(const QByteArray& name) const
     return out;
 }
 
-QByteArray HttpTestRequest::header(const QByteArray& name) const
-{
-    const QList<QByteArray> values = headerValues(name);
-    return values.isEmpty() ? QByteArray() : values.first();
-}
-
-bool HttpTestConnection::send(const QByteArray& bytes)
-{
-    const char* p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const int chunk = int(qMin<qsizetype>(left, 1 << 20));
-        const long n = ssl ? SSL_write(ssl, p, chunk) : ::send(fd, p, size_t(chunk), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
-bool HttpTestConnection::pause(int ms) const
-{
-    for (int waited = 0; waited < ms && !stopping; waited += 5)
-        std::this_thread::sleep_for(std::chrono::milliseconds(qMin(5, ms - waited)));
-    return !stopping;
-}
-
-HttpTestServer::HttpTestServer(Script script, const QString& certFile, const QString& keyFile)
-    : script(std::move(script)), certFile(certFile), keyFile(keyFile)
+HttpTestServer::HttpTestServer(const Answers& answers, const QString& certFile, const QString& keyFile)
+    : answers(answers), certFile(certFile), keyFile(keyFile)
 {
 }
 
 HttpTestServer::~HttpTestServer()
 {
-    stopping = true;
-    if (thread.joinable())
-        thread.join();
-    if (listenFd >= 0)
-        ::close(listenFd);
-    if (ctx)
-        SSL_CTX_free(ctx);
+    python.kill();
+    python.waitForFinished();
 }
 
 bool HttpTestServer::start()
 {
-    // A client that hangs up must end a write with an error, not the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (!certFile.isEmpty()) {
-        ctx = SSL_CTX_new(TLS_server_method());
-        if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, QFile::encodeName(certFile).constData()) != 1
-            || SSL_CTX_use_PrivateKey_file(ctx, QFile::encodeName(keyFile).constData(), SSL_FILETYPE_PEM) != 1
-            || SSL_CTX_check_private_key(ctx) != 1)
-            return false;
+    QJsonObject table;
+    for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
+        QJsonArray parts;
+        for (const Part& p : it.value())
+            parts.append(QJsonArray{QString::fromLatin1(p.bytes.toHex()), p.pauseMs, p.times});
+        table.insert(QString::fromLatin1(it.key()), parts);
     }
-    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd < 0 || (boundPort = bindLoopback(listenFd)) == 0 || ::listen(listenFd, 16) != 0)
+    if (!record.open())
         return false;
-    thread = std::thread([this] { run(); });
-    return true;
+    python.start("python3", QStringList{"-c", kServer, record.fileName()}
+                                + (certFile.isEmpty() ? QStringList() : QStringList{certFile, keyFile}));
+    python.write(QJsonDocument(table).toJson(QJsonDocument::Compact) + '\n');
+    while (!python.canReadLine() && python.waitForReadyRead(10000)) {
+    }
+    boundPort = quint16(python.readLine().trimmed().toUInt());
+    return boundPort != 0;
 }
 
 QByteArray HttpTestServer::url(const QByteArray& path) const
 {
-    return (ctx ? "https" : "http") + QByteArray("://127.0.0.1:") + QByteArray::number(boundPort) + path;
+    return (certFile.isEmpty() ? "http" : "https") + QByteArray("://127.0.0.1:") + QByteArray::number(boundPort) + path;
 }
 
 QList<HttpTestRequest> HttpTestServer::requests() const
 {
-    QMutexLocker lock(&mutex);
-    return recorded;
-}
-
-void HttpTestServer::run()
-{
-    while (!stopping) {
-        pollfd p{listenFd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
+    QList<HttpTestRequest> recorded;
+    for (const QByteArray& line : testenv::readFile(record.fileName()).split('\n')) {
+        const QJsonArray r = QJsonDocument::fromJson(line).array();
+        if (r.size() != 4)
             continue;
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0)
-            serve(fd);
+        HttpTestRequest req{r[0].toString().toLatin1(), r[1].toString().toLatin1(), {},
+                            QByteArray::fromBase64(r[3].toString().toLatin1())};
+        for (const QJsonValue h : r[2].toArray())
+            req.headers.append({h[0].toString().toLatin1(), h[1].toString().toLatin1()});
+        recorded << req;
     }
-}
-
-void HttpTestServer::serve(int fd)
-{
-    timeval tv{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    SSL* ssl = nullptr;
-    if (ctx) {
-        ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        // A client that refuses our certificate ends here.
-        if (SSL_accept(ssl) != 1) {
-            SSL_free(ssl);
-            ::close(fd);
-            return;
-        }
-    }
-    HttpTestConnection conn(fd, ssl, stopping);
-    if (readRequest(conn)) {
-        {
-            QMutexLocker lock(&mutex);
-            recorded << conn.req;
-        }
-        script(conn);
-    }
-    if (ssl) {
-        SSL_shutdown(ssl);
-        SSL_free(ssl);
-    }
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
-}
-
-int HttpTestServer::readSome(int fd, SSL* ssl, char* buffer, int size)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kClientPatience;
-    while (!(ssl && SSL_pending(ssl) > 0)) {
-        if (stopping || std::chrono::steady_clock::now() > deadline)
-            return -1;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) > 0)
-            break;
-    }
-    return ssl ? SSL_read(ssl, buffer, size) : int(::recv(fd, buffer, size_t(size), 0));
-}
-
-bool HttpTestServer::readRequest(HttpTestConnection& conn)
-{
-    QByteArray data;
-    const auto more = [&] {
-        char buffer[16384];
-        const int n = readSome(conn.fd, conn.ssl, buffer, sizeof buffer);
-        if (n > 0)
-            data.append(buffer, n);
-        return n > 0;
-    };
-    qsizetype end;
-    while ((end = data.indexOf("\r\n\r\n")) < 0) {
-        if (data.size() > kMaxHead || !more())
-            return false;
-    }
-    HttpTestRequest& req = conn.req;
-    const QList<QByteArray> lines = data.left(end).split('\n');
-    const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-    req.method = first.value(0);
-    req.target = first.value(1);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon > 0)
-            req.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
-    }
-    const qint64 length = end + 4 + req.header("Content-Length").toLongLong();
-    if (length > data.size() && req.header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0)
-        conn.send("HTTP/1.1 100 Continue\r\n\r\n");
-    while (data.size() < length) {
-        if (!more())
-            return false;
-    }
-    req.body = data.mid(end + 4);
-    return true;
+    return recorded;
 }
 
 QByteArray HttpTestServer::response(int code, const QByteArray& reason, const QByteArray& body,
@@ -218,17 +134,20 @@ QByteArray HttpTestServer::response(int code, const QByteArray& reason, const QB
     QByteArray out = "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason + "\r\n";
     for (const QByteArray& line : headerLines)
         out += line + "\r\n";
-    out += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
-    return out + body;
+    return out + "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 quint16 HttpTestServer::closedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const quint16 port = fd >= 0 ? bindLoopback(fd) : 0;
-    if (fd >= 0)
-        ::close(fd);
-    return port;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0
+                       && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    ::close(fd);
+    return bound ? ntohs(addr.sin_port) : 0;
 }
 
 bool HttpTestServer::makeSelfSignedCertificate(const QString& dir, const QByteArray& subjectAltName,
@@ -237,12 +156,9 @@ bool HttpTestServer::makeSelfSignedCertificate(const QString& dir, const QByteAr
     const QString stem = QDir(dir).filePath(QString::fromLatin1(subjectAltName.toHex()));
     *certFile = stem + ".crt";
     *keyFile = stem + ".key";
-    QByteArray err;
-    const int rc = testenv::runTool("openssl",
-                                    {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                     "-nodes", "-keyout", *keyFile, "-out", *certFile, "-days", "2", "-subj",
-                                     "/CN=chatferry test server", "-addext",
-                                     "subjectAltName=" + QString::fromLatin1(subjectAltName)},
-                                    nullptr, &err);
-    return rc == 0 && QFile::exists(*certFile) && QFile::exists(*keyFile);
+    return testenv::runTool("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                        "-nodes", "-keyout", *keyFile, "-out", *certFile, "-days", "2", "-subj",
+                                        "/CN=chatferry test server", "-addext",
+                                        "subjectAltName=" + QString::fromLatin1(subjectAltName)})
+           == 0;
 }

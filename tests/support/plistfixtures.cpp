@@ -8,9 +8,6 @@ namespace plistfixtures {
 
 namespace {
 
-constexpr int kRefSize = 2;
-constexpr int kOffsetSize = 4;
-
 QByteArray bigEndian(quint64 v, int size)
 {
     QByteArray out(size, '\0');
@@ -19,11 +16,11 @@ QByteArray bigEndian(quint64 v, int size)
     return out;
 }
 
+// A marker with its count; counts from 15 on follow as an 8-byte integer object.
 QByteArray marker(int type, quint64 count)
 {
     if (count < 15)
         return QByteArray(1, char((type << 4) | int(count)));
-    // Longer counts follow as an integer object of 8 bytes.
     return QByteArray(1, char((type << 4) | 0x0f)) + char(0x13) + bigEndian(count, 8);
 }
 
@@ -31,33 +28,33 @@ QByteArray refs(const QList<quint64>& list)
 {
     QByteArray out;
     for (quint64 r : list)
-        out += bigEndian(r, kRefSize);
+        out += bigEndian(r, 2);
     return out;
 }
 
 } // namespace
 
-quint64 BplistWriter::add(const QByteArray& obj)
+quint64 BplistWriter::addRaw(const QByteArray& bytes)
 {
-    m_objects << obj;
+    m_objects << bytes;
     return quint64(m_objects.size() - 1);
 }
 
 quint64 BplistWriter::addInt(qint64 v)
 {
-    return add(char(0x13) + bigEndian(quint64(v), 8));
+    return addRaw(char(0x13) + bigEndian(quint64(v), 8));
 }
 
 quint64 BplistWriter::addDate(double secondsSince2001)
 {
     quint64 bits;
     std::memcpy(&bits, &secondsSince2001, sizeof bits);
-    return add(char(0x33) + bigEndian(bits, 8));
+    return addRaw(char(0x33) + bigEndian(bits, 8));
 }
 
 quint64 BplistWriter::addAscii(const QByteArray& s)
 {
-    return add(marker(0x5, quint64(s.size())) + s);
+    return addRaw(marker(0x5, quint64(s.size())) + s);
 }
 
 quint64 BplistWriter::addUtf16(const QString& s)
@@ -65,7 +62,7 @@ quint64 BplistWriter::addUtf16(const QString& s)
     QByteArray units;
     for (QChar c : s)
         units += bigEndian(c.unicode(), 2);
-    return add(marker(0x6, quint64(s.size())) + units);
+    return addRaw(marker(0x6, quint64(s.size())) + units);
 }
 
 quint64 BplistWriter::addUid(quint64 v)
@@ -73,37 +70,30 @@ quint64 BplistWriter::addUid(quint64 v)
     int n = 1;
     while (n < 8 && (v >> (8 * n)) != 0)
         n *= 2;
-    return add(char(0x80 | (n - 1)) + bigEndian(v, n));
+    return addRaw(char(0x80 | (n - 1)) + bigEndian(v, n));
 }
 
 quint64 BplistWriter::addArray(const QList<quint64>& items)
 {
-    return add(marker(0xA, quint64(items.size())) + refs(items));
+    return addRaw(marker(0xA, quint64(items.size())) + refs(items));
 }
 
 quint64 BplistWriter::addDict(const QList<quint64>& keyRefs, const QList<quint64>& valueRefs)
 {
-    return add(marker(0xD, quint64(keyRefs.size())) + refs(keyRefs) + refs(valueRefs));
-}
-
-quint64 BplistWriter::addRaw(const QByteArray& bytes)
-{
-    return add(bytes);
+    return addRaw(marker(0xD, quint64(keyRefs.size())) + refs(keyRefs) + refs(valueRefs));
 }
 
 QByteArray BplistWriter::bytes(quint64 top, qint64 numObjects) const
 {
-    QByteArray out("bplist00");
-    QByteArray table;
+    QByteArray out("bplist00"), table;
     for (const QByteArray& o : m_objects) {
-        table += bigEndian(quint64(out.size()), kOffsetSize);
+        table += bigEndian(quint64(out.size()), 4);
         out += o;
     }
     const quint64 tableOffset = quint64(out.size());
-    out += table + QByteArray(6, '\0') + char(kOffsetSize) + char(kRefSize);
+    out += table + QByteArray(6, '\0') + char(4) + char(2);
     out += bigEndian(numObjects < 0 ? quint64(m_objects.size()) : quint64(numObjects), 8);
-    out += bigEndian(top, 8) + bigEndian(tableOffset, 8);
-    return out;
+    return out + bigEndian(top, 8) + bigEndian(tableOffset, 8);
 }
 
 bool havePython()
@@ -113,29 +103,11 @@ bool havePython()
 
 namespace {
 
-const char* kPythonPrelude = R"(
+const char* kPrelude = R"(
 import base64, datetime, plistlib, sys
 EPOCH = datetime.datetime(2001, 1, 1)
 def utc(y, m, d, H=0, M=0, S=0, us=0):
     return datetime.datetime(y, m, d, H, M, S, us)
-)";
-
-} // namespace
-
-QByteArray pythonDumps(const QString& pythonExpr, bool binary)
-{
-    const QString script = QString::fromUtf8(kPythonPrelude)
-        + QStringLiteral("sys.stdout.buffer.write(plistlib.dumps(%1, fmt=plistlib.%2, sort_keys=False))\n")
-              .arg(pythonExpr, binary ? QStringLiteral("FMT_BINARY") : QStringLiteral("FMT_XML"));
-    QByteArray out;
-    if (testenv::runTool(QStringLiteral("python3"), {QStringLiteral("-c"), script}, &out) != 0)
-        return QByteArray();
-    return out;
-}
-
-QString pythonLoads(const QByteArray& plist)
-{
-    const QString script = QString::fromUtf8(kPythonPrelude) + QStringLiteral(R"(
 def canon(v):
     if isinstance(v, bool):
         return repr(v)
@@ -151,15 +123,25 @@ def canon(v):
     if isinstance(v, plistlib.UID):
         return 'uid:%d' % v.data
     return repr(v) if isinstance(v, (int, float)) else str(v)
-try:
-    print(canon(plistlib.loads(sys.stdin.buffer.read())), end='')
-except Exception as e:
-    print('ERROR: %s' % e, end='')
-)");
+)";
+
+} // namespace
+
+QByteArray pythonDumps(const QString& pythonExpr, bool binary)
+{
     QByteArray out;
-    QByteArray err;
-    if (testenv::runTool(QStringLiteral("python3"), {QStringLiteral("-c"), script}, &out, &err, plist) != 0)
-        return QStringLiteral("ERROR: python3 failed: ") + QString::fromUtf8(err);
+    const QString script = kPrelude + QStringLiteral("sys.stdout.buffer.write(plistlib.dumps(%1, fmt=plistlib.%2, sort_keys=False))\n")
+                                          .arg(pythonExpr, binary ? QStringLiteral("FMT_BINARY") : QStringLiteral("FMT_XML"));
+    return testenv::runTool("python3", {"-c", script}, &out) == 0 ? out : QByteArray();
+}
+
+QString pythonLoads(const QByteArray& plist)
+{
+    QByteArray out, err;
+    const QString script = kPrelude + QStringLiteral("try:\n    print(canon(plistlib.loads(sys.stdin.buffer.read())), end='')\n"
+                                                     "except Exception as e:\n    print('ERROR: %s' % e, end='')\n");
+    if (testenv::runTool("python3", {"-c", script}, &out, &err, plist) != 0)
+        return "ERROR: python3 failed: " + QString::fromUtf8(err);
     return QString::fromUtf8(out);
 }
 

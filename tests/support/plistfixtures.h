@@ -1,6 +1,6 @@
 #pragma once
 
-// Property-list fixtures built without PlistCFType: raw bytes of the binary
+// Property-list fixtures made without PlistCFType: raw bytes of the binary
 // format, and Python's plistlib.
 
 #include <QByteArray>
@@ -10,13 +10,12 @@
 namespace plistfixtures {
 
 // Writes a binary property list ("bplist00") object by object, so that tests
-// can make any graph, including malformed ones: shared and dangling
+// can make any graph, malformed ones included: shared and dangling
 // references, cycles, deep nesting, wrong offsets. References take 2 bytes,
-// offsets 4.
+// offsets 4. Each add returns the new object's index.
 class BplistWriter
 {
 public:
-    // Each adds one object and returns its index.
     quint64 addInt(qint64 v);
     quint64 addDate(double secondsSince2001);
     quint64 addAscii(const QByteArray& s);
@@ -27,21 +26,19 @@ public:
     // Any bytes as an object, for malformed markers and lengths.
     quint64 addRaw(const QByteArray& bytes);
 
-    // The whole list with the given top object. numObjects overrides the
+    // The whole list with the given top object; numObjects overrides the
     // count written in the trailer (-1: the real count).
     QByteArray bytes(quint64 top = 0, qint64 numObjects = -1) const;
 
 private:
-    quint64 add(const QByteArray& obj);
     QList<QByteArray> m_objects;
 };
 
 // True when python3 runs here.
 bool havePython();
 
-// Bytes of plistlib.dumps(<pythonExpr>) in binary or XML form; the
-// expression may use plistlib, datetime and the helper `utc(y, m, d, H, M, S, us)`.
-// Empty when Python fails.
+// plistlib.dumps(<pythonExpr>) in binary or XML form; the expression may use
+// plistlib and `utc(y, m, d, H, M, S, us)`. Empty when Python fails.
 QByteArray pythonDumps(const QString& pythonExpr, bool binary);
 
 // What plistlib.loads makes of the bytes, as a canonical text: dict entries

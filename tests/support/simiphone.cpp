@@ -13,6 +13,8 @@ namespace {
 const SimService kServices[] = {
     {"lockdown", simLockdown, false}, // on its fixed port 62078
     {"com.apple.afc", simAfc, false},
+    {"com.apple.mobile.installation_proxy", simInstProxy, false},
+    {"com.apple.mobilebackup2", simBackup2, true},
     {"com.apple.mobilesync", simMobileSync, false},
 };
 

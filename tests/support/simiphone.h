@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/plistcftype.h"
+#include "tests/support/simbackup2.h"
 
 // A fault the simulated phone plays on one service ("lockdown" or a name
 // such as "com.apple.afc"). Drop and Unplug play once, in place of answer
@@ -43,6 +44,8 @@ struct SimDevice
     QHash<QString, PlistCFType> values; // lockdown dictionaries by domain, "" the top level
     QString media; // the folder that stands for the media area (AFC)
     bool lowerCaseTypes = false; // AFC file types in lower case, as some phones send them
+    QList<SimApp> apps; // user apps (installation proxy)
+    SimBackup2 backup2; // mobilebackup2
     // mobilesync: the phone's records in the batches it hands them out in;
     // each batch of changes the computer sends is appended.
     QList<PlistCFType> syncBatches;
@@ -88,6 +91,8 @@ struct SimService
 };
 void simLockdown(SimLink& link);
 void simAfc(SimLink& link);
+void simInstProxy(SimLink& link);
+void simBackup2(SimLink& link);
 void simMobileSync(SimLink& link);
 
 // A simulated iPhone behind a private usbmuxd socket in this process:

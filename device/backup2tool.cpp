@@ -1,0 +1,300 @@
+// The engine: device connection, request, the DeviceLink message loop and
+// the texts a failed run ends with. The file messages are in
+// backup2tool_files.cpp.
+#include "device/backup2tool.h"
+
+#include <QMutexLocker>
+
+#include <stdexcept>
+
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <libimobiledevice/mobilebackup2.h>
+
+#include "device/backup2tool_p.h"
+#include "device/idevice.h"
+#include "foundation/productinfo.h"
+
+namespace {
+
+const char kService[] = "com.apple.mobilebackup2";
+
+std::runtime_error failure(const QString& text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+// The device resources of one run, released in this order whatever way the
+// run ends.
+struct Session
+{
+    idevice_t device = nullptr;
+    lockdownd_client_t lockdown = nullptr;
+    lockdownd_service_descriptor_t service = nullptr;
+    mobilebackup2_client_t client = nullptr;
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session()
+    {
+        if (service)
+            lockdownd_service_descriptor_free(service);
+        if (lockdown)
+            lockdownd_client_free(lockdown);
+        if (client)
+            mobilebackup2_client_free(client);
+        if (device)
+            idevice_free(device);
+    }
+};
+
+PlistCFType restoreOptions(const _backup2tool_req& req)
+{
+    const auto flag = PlistCFType::createCFBoolean;
+    PlistCFType options = PlistCFType::createCFDictionary();
+    options.put("RestoreSystemFiles", flag(req.RestoreSystemFiles))
+        .put("RestorePreserveSettings", flag(req.RestorePreserveSettings));
+    if (req.optionStyle == 0) {
+        options.put("RestoreShouldReboot", flag(req.RestoreShouldReboot))
+            .put("RestoreDontCopyBackup", flag(req.RestoreDontCopyBackup))
+            .put("RemoveItemsNotRestored", flag(req.RemoveItemsNotRestored));
+    } else {
+        if (!req.RestoreShouldReboot)
+            options.put("RestoreShouldReboot", flag(false));
+        if (req.RestoreDontCopyBackup)
+            options.put("RestoreDontCopyBackup", flag(true));
+        if (req.RemoveItemsNotRestored)
+            options.put("RemoveItemsNotRestored", flag(true));
+    }
+    if (!req.password.isEmpty())
+        options.put("Password", PlistCFType::createCFString(req.password));
+    return options;
+}
+
+void sendRequestThrow(mobilebackup2_client_t client, const _backup2tool_req& req, const QString& udid)
+{
+    struct Texts
+    {
+        const char *request, *refused, *mismatch, *other;
+    };
+    static const Texts backup = {
+        "Backup",
+        "Please restart your iPhone to try again. ERROR: Could not start backup process: device refused to start the "
+        "backup process.",
+        "ERROR: Could not start backup process: backup protocol version mismatch!",
+        "Please restart your iPhone to try again. ERROR: Could not start backup process: unspecified error occurred"};
+    static const Texts restore = {
+        "Restore",
+        "ERROR: Could not start restore process: device refused to start the restore process. Please restart your "
+        "iPhone to try again.",
+        "ERROR: Could not start restore process: backup protocol version mismatch!",
+        "ERROR: Could not start restore process: unspecified error occurred. Please restart your iPhone to try again."};
+    if (req.op != Backup && req.op != Restore)
+        throw failure("backup2tool: invalid op.");
+    const Texts& t = req.op == Backup ? backup : restore;
+    const PlistCFType options = req.op == Restore ? restoreOptions(req) : PlistCFType();
+    const QByteArray id = udid.toLocal8Bit();
+    const int r = mobilebackup2_send_request(client, t.request, id.constData(), id.constData(),
+                                             static_cast<plist_t>(options.ref()));
+    if (r == MOBILEBACKUP2_E_REPLY_NOT_OK)
+        throw failure(t.refused);
+    if (r)
+        throw failure(r == MOBILEBACKUP2_E_BAD_VERSION ? t.mismatch : t.other);
+}
+
+} // namespace
+
+// One row of the message table: a message either is answered and the run
+// goes on (serve), or ends the run with a result (end).
+struct backup2tool::Message
+{
+    const char* name;
+    int progressItem; // the item that carries the phone's overall progress; 0 for none
+    void (backup2tool::*serve)(Client*, const PlistCFType&);
+    int (*end)(backup2tool&, const PlistCFType&, QString& error);
+
+    static const Message* find(const QString& name)
+    {
+        static const Message table[] = {
+            {"DLMessageDownloadFiles", 3, &backup2tool::sendFilesThrow, nullptr},
+            {"DLMessageUploadFiles", 2, &backup2tool::recvFilesThrow, nullptr},
+            {"DLMessageGetFreeDiskSpace", 0, &backup2tool::sendFreeDiskSpace, nullptr},
+            {"DLContentsOfDirectory", 0, &backup2tool::sendDirContentsThrow, nullptr},
+            {"DLMessageCreateDirectory", 0, &backup2tool::makeDirectory, nullptr},
+            {"DLMessageMoveFiles", 3, &backup2tool::moveFilesThrow, nullptr},
+            {"DLMessageMoveItems", 3, &backup2tool::moveFilesThrow, nullptr},
+            {"DLMessageRemoveFiles", 3, &backup2tool::removeFilesThrow, nullptr},
+            {"DLMessageRemoveItems", 3, &backup2tool::removeFilesThrow, nullptr},
+            {"DLMessageCopyItem", 0, &backup2tool::copyItemThrow, nullptr},
+            {"DLMessageDisconnect", 0, nullptr, [](backup2tool&, const PlistCFType&, QString&) { return 0; }},
+            {"DLMessageProcessMessage", 0, nullptr, &backup2tool::Message::processMessage},
+            {"DLMessagePurgeDiskSpace", 0, nullptr,
+             [](backup2tool&, const PlistCFType&, QString& error) {
+                 error = QStringLiteral("Error: DLMessagePurgeDiskSpace(Insufficient free disk space).");
+                 return -36;
+             }},
+        };
+        for (const Message& m : table) {
+            if (name == QLatin1String(m.name))
+                return &m;
+        }
+        return nullptr;
+    }
+
+    // The phone's verdict: its error code, with its text and the last file
+    // the computer could not supply.
+    static int processMessage(backup2tool& tool, const PlistCFType& msg, QString& error)
+    {
+        const PlistCFType d = msg.at(1);
+        error = d.get("ErrorDescription").CFStringQString();
+        if (error.isEmpty())
+            error = d.get("Content").CFStringQString();
+        if (!tool.lastFileError.isEmpty())
+            error += QLatin1Char(' ') + tool.lastFileError;
+        return d.get("ErrorCode").CFNumberInt(0);
+    }
+};
+
+backup2tool::backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook, QObject* parent)
+    : QObject(parent), m_udid(udid), m_root(root), m_backupDir(root.absoluteFilePath(udid)),
+      m_hook(hook ? hook : QSharedPointer<Backup2ToolHook>::create())
+{
+}
+
+void backup2tool::cancel()
+{
+    setCancel();
+}
+
+void backup2tool::setCancel()
+{
+    QMutexLocker lock(&m_mutex);
+    m_cancelFlag = true;
+}
+
+bool backup2tool::isCancel()
+{
+    QMutexLocker lock(&m_mutex);
+    return m_cancelFlag;
+}
+
+int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
+{
+    m_progress = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_cancelFlag = false;
+    }
+    m_hook->beginThrow(m_root, m_udid);
+
+    Session s;
+    // The udid names the device folder: anything but a plain one is no device.
+    if (!isValidUdid(m_udid)
+        || idevice_new_with_options(&s.device, m_udid.toUtf8().constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS)
+        throw failure("backup2tool: No device found. Please restart your iPhone to try again.");
+    if (const int r = lockdownd_client_new_with_handshake(s.device, &s.lockdown, kLockdownLabel))
+        throw failure(
+            QString("backup2tool: open device failed, return %1. Please restart your iPhone to try again.").arg(r));
+    if (req.op == Backup && !m_backupDir.exists())
+        QDir().mkpath(m_backupDir.absolutePath());
+    const int started = lockdownd_start_service_with_escrow_bag(s.lockdown, kService, &s.service);
+    lockdownd_client_free(s.lockdown);
+    s.lockdown = nullptr;
+    if (started || !s.service || !s.service->port)
+        throw failure("backup2tool: start service com.apple.mobilebackup2 failed. Please restart your iPhone to try "
+                      "again.");
+    // Without a client the version exchange fails and tells why.
+    mobilebackup2_client_new(s.device, s.service, &s.client);
+    lockdownd_service_descriptor_free(s.service);
+    s.service = nullptr;
+    double versions[] = {2.0, 2.1};
+    double remote = 0;
+    if (const int r = mobilebackup2_version_exchange(s.client, versions, 2, &remote))
+        throw failure(QString("Could not perform backup protocol version exchange, error code %1").arg(r));
+    sendRequestThrow(s.client, req, m_udid);
+    try {
+        return serveThrow(s.client, error);
+    } catch (const backup2detail::Cancelled&) {
+        return 0;
+    }
+}
+
+int backup2tool::serveThrow(Client* client, QString& error)
+{
+    for (;;) {
+        if (isCancel())
+            return 0;
+        emit update(m_progress, QString(), tr("This may take a few minutes. Please wait..."));
+        plist_t node = nullptr;
+        char* dlName = nullptr;
+        const int r = mobilebackup2_receive_message(client, &node, &dlName);
+        const PlistCFType msg(node, true);
+        const QString name = QString::fromUtf8(dlName);
+        free(dlName);
+        if (r == MOBILEBACKUP2_E_RECEIVE_TIMEOUT)
+            continue;
+        if (r)
+            throw failure(
+                QString("ERROR: Could not receive from mobilebackup2 (%1). Please restart your iPhone to try again.")
+                    .arg(r));
+        const Message* m = Message::find(name);
+        if (m && m->progressItem) {
+            const double p = msg.at(m->progressItem).CFNumberDouble(0);
+            if (p > 0)
+                m_progress = p;
+        }
+        int result = 0;
+        if (!m_hook->onHandleMsgContinue(m_root, m_udid, msg, result, error))
+            return result;
+        if (!m)
+            throw failure(QString("Message can not handle: %1").arg(name));
+        if (!m->serve)
+            return m->end(*this, msg, error);
+        (this->*m->serve)(client, msg);
+    }
+}
+
+void backup2tool::runThrow(_backup2tool_req req)
+{
+    QString error;
+    const int r = innerRunThrow(req, error);
+    if (r != 0)
+        throw failure(failureText(req.op, r, error));
+}
+
+QString backup2tool::failureText(backup2tool_op op, int result, QString error)
+{
+    error = error.trimmed();
+    const auto has = [&](const char* text) { return error.contains(QLatin1String(text), Qt::CaseInsensitive); };
+    int code = result;
+    if (error.isEmpty()) {
+    } else if (has("Find My iPhone must be disabled")) {
+        code = -37;
+    } else if (has("could not send") || has("could only send") || has("Could not receive")) {
+        code = -10;
+    } else if (has("Insufficient free") || result == 100) {
+        code = -36;
+    } else if (has("Failed to move the incomplete restore directory into place at path")) {
+        error = tr("Please restart your iPhone first.") + "<br/><br/>" + error;
+    }
+    QString message = QString("error code:%1. ").arg(code);
+    if (code == -37) {
+        message += tr("Please follow ")
+            + QString("<a href=\"%1/guides/how-to-disable-find-my-iphone.html\">").arg(kMakerSite) + tr("this tutorial")
+            + "</a>" + tr(" to disable ") + "\"Find my iPhone\""
+            + tr(" first and then restart your iPhone to try again.");
+    } else if (code == -36) {
+        message += op == Restore ? tr("Insufficient free disk space on device to back up. Not enough free disk space "
+                                      "on your Device.")
+                                 : tr("Insufficient free disk space on drive to back up. Not enough free disk space on "
+                                      "your computer.");
+    } else if (code == -10) {
+        message += tr("Error attaching to device. Please Keep your iPhone connected and active.");
+    } else if (error.isEmpty()) {
+        message += tr("Please restart your iPhone to try again.");
+    }
+    if (!error.isEmpty())
+        message += "<br/><br/>" + error;
+    return message;
+}

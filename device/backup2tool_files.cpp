@@ -1,0 +1,402 @@
+// The DeviceLink messages that move files between the phone and the backup
+// folder, and the framing of the raw channel they use.
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <stdexcept>
+
+#include <libimobiledevice/mobilebackup2.h>
+
+#include "device/backup2tool.h"
+#include "device/backup2tool_p.h"
+#include "foundation/safefile.h"
+
+namespace {
+
+using namespace backup2detail;
+
+const char kBrokenName[] = "Error attaching to device. Please Keep your iPhone connected and active. "
+                           "backup2tool::recvFileNamesThrow: could not read filename.";
+const char kBrokenData[] = "Error attaching to device. Please Keep your iPhone connected and active. "
+                           "backup2tool::recvFileThrow: recv null data.";
+const QString kBrokenSend = "Error attaching to device. Please Keep your iPhone connected and active. "
+                            "backup2tool::sendFileThrow: ";
+// The library gives up on a silent phone after its own time-out (seconds); an
+// empty receive that comes back sooner means the channel has closed.
+constexpr qint64 kClosedWithinMs = 1000;
+// An error text from the phone is kept up to this length; the rest is read and dropped.
+constexpr quint32 kMaxText = 4096;
+
+enum : char { CodeSuccess = 0x00, CodeLocalError = 0x06, CodeRemoteError = 0x0B, CodeFileData = 0x0C };
+
+std::runtime_error failure(const QString& text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+quint32 readLength(const Reader& read, const char* broken)
+{
+    char bytes[4];
+    read(bytes, 4, broken);
+    return qFromBigEndian<quint32>(bytes);
+}
+
+QByteArray lengthBytes(quint32 length)
+{
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian(length, bytes.data());
+    return bytes;
+}
+
+// A hook's file result as the phone reads it.
+int statusCode(int rc)
+{
+    return rc == 2 ? -6 : rc == 17 ? -7 : -rc;
+}
+
+PlistCFType emptyDict()
+{
+    return PlistCFType::createCFDictionary();
+}
+
+} // namespace
+
+namespace backup2detail {
+
+QString readNameThrow(const Reader& read)
+{
+    const quint32 length = readLength(read, kBrokenName);
+    if (length == 0)
+        return QString();
+    if (length > kMaxNameLength)
+        throw failure(QString("backup2tool::recvFileNamesThrow: too large filename length (%1)!").arg(length));
+    QByteArray name(int(length), Qt::Uninitialized);
+    read(name.data(), length, kBrokenName);
+    return QString::fromUtf8(name);
+}
+
+quint64 readContentThrow(const Reader& read, const Writer& write)
+{
+    quint64 total = 0;
+    bool hadData = false;
+    QByteArray piece;
+    for (;;) {
+        const quint32 length = readLength(read, kBrokenData);
+        if (length == 0)
+            throw failure(kBrokenData);
+        // The code comes with the first piece of the payload. The length
+        // comes from the phone: never hold more than one piece of it.
+        piece.resize(int(qMin(length, kPiece)));
+        read(piece.data(), quint32(piece.size()), kBrokenData);
+        const char code = piece[0];
+        if (code != CodeFileData && code != CodeSuccess && code != CodeRemoteError)
+            throw failure(QString("backup2tool::recvFileThrow: invalid code %1.").arg(int(qint8(code))));
+        QByteArray text;
+        for (quint32 left = length - 1, at = 1;;) {
+            const quint32 n = quint32(piece.size()) - at;
+            if (code == CodeFileData) {
+                if (n > 0)
+                    write(piece.constData() + at, n);
+                total += n;
+            } else if (quint32(text.size()) < kMaxText) {
+                text += QByteArray::fromRawData(piece.constData() + at, int(n)).left(int(kMaxText) - text.size());
+            }
+            if ((left -= n) == 0)
+                break;
+            piece.resize(int(qMin(left, kPiece)));
+            read(piece.data(), quint32(piece.size()), kBrokenData);
+            at = 0;
+        }
+        if (code == CodeFileData) {
+            hadData = true;
+        } else if (code == CodeSuccess || (hadData && text.isEmpty())) {
+            return total; // a bare remote-error record after data only marks the end
+        } else {
+            throw failure("Please restart your iPhone to try again. backup2tool::recvFileThrow: remote error. "
+                          + QString::fromUtf8(text));
+        }
+    }
+}
+
+} // namespace backup2detail
+
+QString backup2tool::devicePath(const QString& path, QString* error) const
+{
+    return Backup2ToolHook::localPath(m_root, path, error, m_udid);
+}
+
+void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const char* broken)
+{
+    for (quint32 done = 0; done < size;) {
+        QElapsedTimer waited;
+        waited.start();
+        quint32 got = 0;
+        const int r = mobilebackup2_receive_raw(client, data + done, size - done, &got);
+        if (r == MOBILEBACKUP2_E_SUCCESS && got > 0) {
+            done += got;
+            continue;
+        }
+        // The library reports a silent phone and a closed channel alike, as
+        // nothing received; only the silence lasts its time-out.
+        if (r != MOBILEBACKUP2_E_SUCCESS || waited.elapsed() < kClosedWithinMs)
+            throw failure(broken);
+        if (isCancel())
+            throw Cancelled();
+    }
+}
+
+int backup2tool::sendAll(Client* client, const char* data, quint32 size)
+{
+    for (quint32 done = 0; done < size;) {
+        quint32 sent = 0;
+        const int r = mobilebackup2_send_raw(client, data + done, size - done, &sent);
+        if (r != MOBILEBACKUP2_E_SUCCESS || sent == 0)
+            return r != MOBILEBACKUP2_E_SUCCESS ? r : MOBILEBACKUP2_E_MUX_ERROR;
+        done += sent;
+    }
+    return 0;
+}
+
+int backup2tool::sendStatus(Client* client, int code, const QString& description, const PlistCFType& plist)
+{
+    const QByteArray text = description.toUtf8();
+    return mobilebackup2_send_status_response(client, code, description.isEmpty() ? nullptr : text.constData(),
+                                              static_cast<plist_t>(plist.ref()));
+}
+
+void backup2tool::sendFilesThrow(Client* client, const PlistCFType& msg)
+{
+    PlistCFType errors;
+    const PlistCFType paths = msg.at(1);
+    for (int i = 0; i < paths.array_size(); ++i) {
+        if (isCancel())
+            return;
+        const QString path = paths.at(i).CFStringQString();
+        if (path.isEmpty())
+            continue;
+        emit update(m_progress, QString(), tr("Sending %1 to device...").arg(path.section('/', -1)));
+        sendFileThrow(client, path, errors);
+    }
+    sendAll(client, "\0\0\0\0", 4);
+    if (errors.isCFDictionary())
+        sendStatus(client, -13, "Multi status", errors);
+    else
+        sendStatus(client, 0, QString(), emptyDict());
+}
+
+void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType& errors)
+{
+    const QByteArray name = path.toUtf8();
+    const auto fail = [&](const char* what, int code, const QString& detail, const QString& text) {
+        qDebug("backup2tool::sendFileThrow%s, %s, return %d. %s", what, name.constData(), code, qUtf8Printable(detail));
+        throw failure(text);
+    };
+    if (!name.isEmpty()) {
+        if (const int r = sendAll(client, (lengthBytes(quint32(name.size())) + name).constData(), 4 + name.size()))
+            fail("", r, QString(), kBrokenSend + QString("send path(%1) failed. return %2.").arg(path).arg(r));
+    }
+    const bool substitute = !manifestDbSubstitute.isEmpty() && path.contains('/')
+        && path.section('/', -1).compare("Manifest.db", Qt::CaseInsensitive) == 0;
+    const QString wanted = substitute ? m_udid + '/' + manifestDbSubstitute : path;
+    const QString local = devicePath(wanted, nullptr);
+    const QString fileName = wanted.section('/', -1);
+    // A path outside the device folder, or anything but a plain file, is a
+    // file this computer does not have.
+    if (local.isEmpty() || !safefile::isRegularFile(local)) {
+        lastFileError = QString("%1 not exists.").arg(fileName);
+        if (errors.isNull())
+            errors = emptyDict();
+        errors.put(path,
+                   emptyDict()
+                       .put("DLFileErrorString", PlistCFType::createCFString(QString()))
+                       .put("DLFileErrorCode", PlistCFType::createCFNumberInt64(-6)));
+        if (const int r = sendAll(client, "\0\0\0\1\6", 5))
+            fail("(send error string failed)", r, QString(),
+                 kBrokenSend + QString("send error string failed. return %1.").arg(r));
+        return;
+    }
+    QFile file;
+    QString openError;
+    if (!safefile::openRegular(file, local, QIODevice::ReadOnly, &openError))
+        fail("(can not open)", file.error(), openError,
+             QString("backup2tool::sendFileThrow: can not open %1. %2").arg(fileName, openError));
+    QByteArray record(int(5 + kChunk), Qt::Uninitialized);
+    record[4] = CodeFileData;
+    while (!file.atEnd()) {
+        if (isCancel())
+            return;
+        const qint64 n = file.read(record.data() + 5, kChunk);
+        if (n <= 0)
+            fail("(can not read)", file.error(), file.errorString(),
+                 QString("backup2tool::sendFileThrow: can not read %1. %2").arg(fileName, file.errorString()));
+        qToBigEndian(quint32(n + 1), record.data());
+        if (const int r = sendAll(client, record.constData(), quint32(5 + n)))
+            fail("(send buf failed)", r, QString(), kBrokenSend + QString("send buf failed. return %1.").arg(r));
+    }
+    if (const int r = sendAll(client, "\0\0\0\1\0", 5))
+        fail("(send status failed)", r, QString(), kBrokenSend + QString("send status failed. return %1.").arg(r));
+}
+
+QString backup2tool::sizeText(quint64 bytes)
+{
+    const double b = double(bytes);
+    if (bytes >= 1000000000000ull)
+        return QString::asprintf("%0.1f TB", b / double(1e12f));
+    if (bytes >= 1000000000ull)
+        return QString::asprintf("%0.1f GB", b / 1e9);
+    if (bytes >= 1000000ull)
+        return QString::asprintf("%0.1f MB", b / 1e6);
+    if (bytes >= 1000ull)
+        return QString::asprintf("%0.1f KB", b / 1e3);
+    return QString::asprintf("%d Bytes", int(bytes));
+}
+
+void backup2tool::recvFilesThrow(Client* client, const PlistCFType& msg)
+{
+    emit update(m_progress, QString(),
+                tr("Receiving files (size: %1)...").arg(sizeText(quint64(msg.at(3).CFNumberInt64(0)))));
+    QString error;
+    for (;;) {
+        const QString deviceFileName = recvFileNameThrow(client);
+        if (deviceFileName.isEmpty())
+            break;
+        const QString path = recvFileNameThrow(client);
+        if (path.isEmpty())
+            break;
+        recvFileThrow(client, deviceFileName, path, error);
+    }
+    if (const int r = sendStatus(client, 0, error, emptyDict()))
+        throw failure(QString("Error attaching to device. Please Keep your iPhone connected and active. "
+                              "backup2tool::recvFilesThrow, Could not send status response, error %1")
+                          .arg(r));
+}
+
+QString backup2tool::recvFileNameThrow(Client* client)
+{
+    return readNameThrow(
+        [&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); });
+}
+
+int backup2tool::recvFileThrow(Client* client, const QString& deviceFileName, const QString& path, QString& error)
+{
+    // A refused path reaches no hook: its data is read and dropped, and the
+    // run then fails as for a file that could not be written.
+    const QString local = devicePath(path, &error);
+    if (!local.isEmpty())
+        m_hook->recvFileBegin(m_root, m_udid, path, deviceFileName);
+    QFile file(local);
+    int r = local.isEmpty() ? Backup2ToolHook::RefusedPath : m_hook->recvFileOpenWrite(m_root, path, file, error);
+    const auto write = [&](const char* data, quint32 size) {
+        if (r == 0 && file.isOpen() && file.write(data, size) != qint64(size)) {
+            r = file.error();
+            error = file.errorString();
+        }
+    };
+    // A file the phone did not finish, or that could not be written whole,
+    // must not look like a complete one.
+    const auto discard = [&] {
+        if (file.isOpen()) {
+            file.close();
+            QFile::remove(local);
+        }
+    };
+    quint64 total = 0;
+    try {
+        total = readContentThrow(
+            [&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); }, write);
+    } catch (...) {
+        discard();
+        throw;
+    }
+    if (r == 0 && file.isOpen() && !file.flush()) {
+        r = file.error();
+        error = file.errorString();
+    }
+    if (!local.isEmpty())
+        m_hook->recvFileEnd(m_root, path, total);
+    if (r != 0) {
+        discard();
+        throw failure(
+            QString("backup2tool::recvFileThrow: Write %1 failed. %2").arg(local.isEmpty() ? path : local, error));
+    }
+    file.close();
+    return 0;
+}
+
+void backup2tool::sendDirContentsThrow(Client* client, const PlistCFType& msg)
+{
+    const QString path = msg.at(1).CFStringQString();
+    if (path.isEmpty())
+        throw failure("ERROR: Malformed DLContentsOfDirectory message");
+    PlistCFType listing = emptyDict();
+    const QList<Backup2ToolHook::DirItem> items
+        = devicePath(path, nullptr).isEmpty() ? QList<Backup2ToolHook::DirItem>() : m_hook->dirContents(m_root, path);
+    for (const Backup2ToolHook::DirItem& item : items) {
+        listing.put(item.name,
+                    emptyDict()
+                        .put("DLFileType",
+                             PlistCFType::createCFString(item.type == 2 ? "DLFileTypeDirectory" : "DLFileTypeRegular"))
+                        .put("DLFileSize", PlistCFType::createCFNumberInt64(item.size))
+                        .put("DLFileModificationDate", PlistCFType::createCFDate(item.mtime)));
+    }
+    if (const int r = sendStatus(client, 0, QString(), listing))
+        throw failure(QString("backup2tool::sendDirContentsThrow, Could not send status response, error %1").arg(r));
+}
+
+void backup2tool::moveFilesThrow(Client* client, const PlistCFType& msg)
+{
+    QString error;
+    int rc = 0;
+    const PlistCFType pairs = msg.at(1);
+    for (const PlistCFType& key : pairs.dict_keys()) {
+        const QString from = key.CFStringQString(), to = pairs.get(key).CFStringQString();
+        if (from.isEmpty() || to.isEmpty())
+            continue;
+        const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
+        rc = refused ? Backup2ToolHook::RefusedPath : m_hook->moveFile(m_root, from, to, error);
+        if (rc != 0)
+            break;
+    }
+    if (const int r = sendStatus(client, statusCode(rc), error, emptyDict()))
+        throw failure(QString("backup2tool::moveFilesThrow: Could not send status response, error %1.").arg(r));
+}
+
+void backup2tool::removeFilesThrow(Client* client, const PlistCFType& msg)
+{
+    QString error;
+    const PlistCFType paths = msg.at(1);
+    for (int i = 0; i < paths.array_size(); ++i) {
+        const QString path = paths.at(i).CFStringQString();
+        if (!path.isEmpty() && !devicePath(path, &error).isEmpty())
+            m_hook->removeFile(m_root, path, error);
+    }
+    if (const int r = sendStatus(client, 0, error, emptyDict()))
+        throw failure(QString("backup2tool::removeFilesThrow: Could not send status response, error %1.").arg(r));
+}
+
+void backup2tool::copyItemThrow(Client* client, const PlistCFType& msg)
+{
+    const QString from = msg.at(1).CFStringQString(), to = msg.at(2).CFStringQString();
+    if (from.isEmpty() || to.isEmpty())
+        throw failure("backup2tool::copyItemThrow: invalid message.");
+    QString error;
+    const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
+    const int rc = refused ? Backup2ToolHook::RefusedPath : m_hook->copyFile(m_root, from, to, error);
+    if (const int r = sendStatus(client, statusCode(rc), error, emptyDict()))
+        throw failure(QString("backup2tool::copyItemThrow: Could not send status response, error %1.").arg(r));
+}
+
+void backup2tool::makeDirectory(Client* client, const PlistCFType& msg)
+{
+    const QString path = msg.at(1).CFStringQString();
+    QString error;
+    if (!devicePath(path, &error).isEmpty())
+        m_hook->mkdir(m_root, path, error);
+    sendStatus(client, 0, QString(), PlistCFType());
+}
+
+void backup2tool::sendFreeDiskSpace(Client* client, const PlistCFType&)
+{
+    sendStatus(client, 0, QString(), PlistCFType::createCFNumberInt64(qint64(1) << 40));
+}

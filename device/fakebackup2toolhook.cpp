@@ -1,0 +1,179 @@
+#include "device/fakebackup2toolhook.h"
+
+#include <QFileInfo>
+
+#include <stdexcept>
+
+#include <libimobiledevice/installation_proxy.h>
+
+#include "device/idevice.h"
+#include "foundation/safefile.h"
+
+namespace {
+
+// The upper-case container UUID in a text, or "".
+QString uuidIn(const QString& text)
+{
+    static const QRegularExpression uuid("([a-f0-9]{8}-[a-f0-9]{4}-[a-f0-9]{4}-[a-f0-9]{4}-[a-f0-9]{12})",
+                                         QRegularExpression::CaseInsensitiveOption);
+    return uuid.match(text).captured(1).toUpper();
+}
+
+QString fileNameOf(const QString& path)
+{
+    return path.section('/', -1);
+}
+
+} // namespace
+
+FakeBackup2ToolHook::FakeBackup2ToolHook()
+    : alwaysKept({"info.plist", "status.plist", "manifest.mbdb", "manifest.mbdx", "manifest.db", "manifest.plist",
+                  "80fa782261261e54bb73c0253e5b6beefb6a2f39"})
+{
+}
+
+bool FakeBackup2ToolHook::isFileIncluded(const QDir&, const QString& path, QString deviceFileName)
+{
+    const QString name = fileNameOf(path);
+    if (alwaysKept.contains(name.toLower()))
+        return true;
+    if (deviceFileName.isEmpty())
+        deviceFileName = dnameDb.getDName(name);
+    if (!deviceFileName.isEmpty()) {
+        for (const QRegularExpression& filter : filters) {
+            if (filter.match(deviceFileName).hasMatch())
+                return true;
+        }
+    }
+    const QString uuid = uuidIn(deviceFileName);
+    if (!uuid.isEmpty()) {
+        for (const QString& app : keepApps) {
+            if (appUuids.value(app).contains(uuid))
+                return true;
+        }
+    }
+    if (!keepNonAppFiles)
+        return false;
+    return uuid.isEmpty() || !allUserAppUuids.contains(uuid);
+}
+
+void FakeBackup2ToolHook::readAppuids(const QString& udid)
+{
+    iDevice device(udid);
+    if (!device.open())
+        return;
+    instproxy_client_t proxy = nullptr;
+    if (instproxy_client_start_service(device.device(), &proxy, kLockdownLabel) != INSTPROXY_E_SUCCESS)
+        return;
+    PlistCFType attributes = PlistCFType::createCFArray();
+    for (const char* name : {"CFBundleIdentifier", "Container", "GroupContainers"})
+        attributes.append(PlistCFType::createCFString(name));
+    PlistCFType options = PlistCFType::createCFDictionary();
+    options.put("ApplicationType", PlistCFType::createCFString("User")).put("ReturnAttributes", attributes);
+    plist_t result = nullptr;
+    if (instproxy_browse(proxy, static_cast<plist_t>(options.ref()), &result) == INSTPROXY_E_SUCCESS) {
+        const PlistCFType apps(result, true);
+        for (int i = 0; i < apps.array_size(); ++i) {
+            const PlistCFType app = apps.at(i);
+            QSet<QString> uuids;
+            const auto add = [&](const PlistCFType& container) {
+                const QString uuid = uuidIn(container.CFStringQString());
+                if (!uuid.isEmpty()) {
+                    uuids.insert(uuid);
+                    allUserAppUuids.insert(uuid);
+                }
+            };
+            add(app.get("Container"));
+            const PlistCFType groups = app.get("GroupContainers");
+            for (const PlistCFType& key : groups.dict_keys())
+                add(groups.get(key));
+            appUuids[app.get("CFBundleIdentifier").CFStringQString()] = uuids;
+        }
+    }
+    instproxy_client_free(proxy);
+}
+
+void FakeBackup2ToolHook::openIndexThrow(const QDir& root, const QString& udid)
+{
+    QString error;
+    if (!dnameDb.isOpen() && !dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
+        throw std::runtime_error(QString("open dname.sqlite failed. %1").arg(error).toUtf8().toStdString());
+}
+
+void FakeBackup2ToolHook::beginThrow(const QDir& root, const QString& udid)
+{
+    if (!isValidUdid(udid))
+        return; // names no folder; the engine finds no device for it
+    const QDir folder(root.absoluteFilePath(udid));
+    // An index without the file list it describes would list files the
+    // backup does not have.
+    if (!folder.exists("Manifest.db"))
+        QFile::remove(folder.filePath("dname.sqlite"));
+    if (folder.exists("dname.sqlite"))
+        openIndexThrow(root, udid);
+    readAppuids(udid);
+}
+
+QList<Backup2ToolHook::DirItem> FakeBackup2ToolHook::dirContents(const QDir& root, const QString& path)
+{
+    const QString name = fileNameOf(path);
+    if (name.compare("Snapshot", Qt::CaseInsensitive) == 0)
+        return Backup2ToolHook::dirContents(root, path);
+    const QString prefix = name.size() <= 2 ? name : QString();
+    const QList<DirItem> entries = dnameDb.items(prefix);
+    if (prefix.isEmpty())
+        return entries;
+    QList<DirItem> items;
+    for (const DirItem& entry : entries) {
+        const QString rel = path + '/' + entry.name;
+        if (!isFileIncluded(root, rel, QString())) {
+            items.append(entry);
+            continue;
+        }
+        const QString local = localPath(root, rel, nullptr);
+        if (!local.isEmpty() && safefile::isRegularFile(local)) {
+            const QFileInfo real(local);
+            items.append({entry.name, 1, real.size(), real.lastModified()});
+        }
+    }
+    return items;
+}
+
+void FakeBackup2ToolHook::recvFileBegin(const QDir& root, const QString& udid, const QString& path,
+                                        const QString& deviceFileName)
+{
+    openIndexThrow(root, udid);
+    m_begunKept = isFileIncluded(root, path, deviceFileName);
+    m_begunPath = path;
+    dnameDb.insert(fileNameOf(path), deviceFileName, m_begunKept, QDateTime::currentDateTime());
+}
+
+int FakeBackup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error)
+{
+    const bool kept = path == m_begunPath ? m_begunKept : isFileIncluded(root, path, QString());
+    return kept ? Backup2ToolHook::recvFileOpenWrite(root, path, file, error) : 0;
+}
+
+void FakeBackup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size)
+{
+    dnameDb.update(fileNameOf(path), QDateTime::currentDateTime(), qint64(size));
+}
+
+int FakeBackup2ToolHook::removeFile(const QDir& root, const QString& path, QString& error)
+{
+    const QString name = fileNameOf(path);
+    if (!path.contains("snapshot", Qt::CaseInsensitive) && name.size() >= 3)
+        dnameDb.remove(name);
+    Backup2ToolHook::removeFile(root, path, error);
+    return 0;
+}
+
+int FakeBackup2ToolHook::copyFile(const QDir&, const QString&, const QString&, QString&)
+{
+    return 0;
+}
+
+int FakeBackup2ToolHook::mkdir(const QDir&, const QString&, QString&)
+{
+    return 0;
+}

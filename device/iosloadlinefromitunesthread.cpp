@@ -1,0 +1,145 @@
+#include "device/iosloadlinefromitunesthread.h"
+
+#include <QFileInfo>
+
+#include <exception>
+#include <stdexcept>
+
+#include "chatdata/ioslinedb.h"
+#include "foundation/fileutil.h"
+#include "foundation/pathutil.h"
+#include "foundation/progressform.h"
+#include "foundation/safefile.h"
+
+const QString IOSLoadLineFromiTunesThread::kAppDomain = QStringLiteral("AppDomain-jp.naver.line");
+const QString IOSLoadLineFromiTunesThread::kGroupDomain = QStringLiteral("AppDomainGroup-group.com.linecorp.line");
+
+namespace {
+
+using Node = BackupManifest::_FileNode;
+
+const QLatin1String kDomainFile("backup-domain");
+
+bool named(const Node* node, const char* name)
+{
+    return node->name.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
+}
+
+const Node* child(const Node* node, const char* name)
+{
+    for (const Node* c : node->children) {
+        if (named(c, name))
+            return c;
+    }
+    return nullptr;
+}
+
+// Whether the tree below `top` holds a file at `path`, a path of the copy
+// (its names encoded as the copy encodes them).
+bool holds(const Node* top, const QString& path)
+{
+    const Node* node = top;
+    for (const QString& part : path.split(QLatin1Char('/'))) {
+        const Node* next = nullptr;
+        for (const Node* c : node ? node->children : QList<Node*>()) {
+            if (pathutil::encodeFileName(c->name) == part)
+                next = c;
+        }
+        node = next;
+    }
+    return node && !node->item.isFolder();
+}
+
+} // namespace
+
+IOSLoadLineFromiTunesThread::IOSLoadLineFromiTunesThread(BackupManifest* manifest, ProgressForm& progress,
+                                                         QString cacheDir, QObject* parent)
+    : QThread(parent)
+    , manifest(manifest)
+    , progress(progress)
+    , cacheDir(cacheDir.isEmpty()
+                   ? QDir(QDir::temp().filePath(QStringLiteral("marrowquist-itunes_cache/") + manifest->dirPathMd5()))
+                   : QDir(cacheDir))
+{
+}
+
+QString IOSLoadLineFromiTunesThread::databaseDomain(const QDir& lineDir)
+{
+    QFile file(lineDir.filePath(kDomainFile));
+    if (!safefile::openRegular(file, file.fileName(), QIODevice::ReadOnly))
+        return QString();
+    const QString domain = QString::fromUtf8(file.read(100));
+    return domain == kAppDomain || domain == kGroupDomain ? domain : QString();
+}
+
+void IOSLoadLineFromiTunesThread::copyThrow(const Node* node, QDir dst, bool force)
+{
+    progress.invokeUpdateProgress(QString(), -1, tr("IDS_CACHING_BACKUP_FILE_%1").arg(node->name));
+    if (progress.cancelled)
+        throw -1;
+    // Encoded, no name leads out of dst: "..", "" and "a/b" become plain names.
+    const QString name = pathutil::encodeFileName(node->name);
+    if (node->item.isFolder()) {
+        if (!dst.mkpath(name))
+            throw std::runtime_error(tr("can not create %1").arg(dst.filePath(name)).toStdString());
+        for (const Node* c : node->children)
+            copyThrow(c, QDir(dst.filePath(name)), force);
+        return;
+    }
+    if (!QFileInfo::exists(MBDBParser::getBKFilePath(manifest->dir, node->item.backupFileName(), false)))
+        return;
+    const QString target = dst.filePath(name);
+    if (!force && QFileInfo(target).size() > 0)
+        return;
+    manifest->copyFile(node, target, nullptr, nullptr);
+}
+
+void IOSLoadLineFromiTunesThread::run()
+{
+    lineDbFound = false;
+    try {
+        progress.invokeUpdateProgress(tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
+        const Node *app = nullptr, *group = nullptr;
+        for (const Node* top : manifest->root.children) {
+            if (!app && named(top, "Applications"))
+                app = child(top, "jp.naver.line");
+            else if (!group && named(top, "AppDomainGroup"))
+                group = child(top, "group.com.linecorp.line");
+        }
+        if (!app && !group) {
+            progress.invokeErrorOccurred(tr("Found no Line data in your iTunes Backup. Please check if you have "
+                                            "installed and logined Line on your iPhone."));
+            return;
+        }
+        lineDir = QDir(cacheDir.filePath(QStringLiteral("jp.naver.line")));
+        if (!QDir().mkpath(lineDir.absolutePath()))
+            throw std::runtime_error(tr("can not create %1").arg(lineDir.absolutePath()).toStdString());
+        g_delDirCascade(lineDir.filePath(QStringLiteral("Documents")));
+        g_delDirCascade(lineDir.filePath(QStringLiteral("Library")));
+        QFile::remove(lineDir.filePath(kDomainFile));
+        for (const Node* c : app ? app->children : QList<Node*>()) {
+            if (named(c, "Documents") || named(c, "Library"))
+                copyThrow(c, lineDir, true);
+        }
+        for (const Node* c : group ? group->children : QList<Node*>()) {
+            if (named(c, "Library"))
+                copyThrow(c, lineDir, true);
+        }
+        const IOSLineDb db(lineDir, QString());
+        const bool found = QFileInfo(db.databasePath()).size() > 0;
+        // The group's copy is the one kept when both hold the database; a
+        // restore writes it back to where it came from.
+        const QString& rel = db.databaseRelPath();
+        const QString domain = group && holds(group, rel) ? kGroupDomain : app && holds(app, rel) ? kAppDomain : "";
+        safefile::AtomicFile record(lineDir.filePath(kDomainFile));
+        QString error;
+        if (found && !domain.isEmpty()
+            && !(record.open(&error) && record.file().write(domain.toUtf8()) >= 0 && record.commit(&error)))
+            throw std::runtime_error(error.toStdString());
+        lineDbFound = found;
+        progress.invokeSucceed(QString());
+    } catch (int) {
+    } catch (const std::exception& e) {
+        progress.invokeErrorOccurred(QString::fromUtf8(e.what()));
+    }
+}

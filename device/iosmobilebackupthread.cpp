@@ -1,0 +1,111 @@
+#include "device/iosmobilebackupthread.h"
+
+#include <exception>
+
+#include "backup/backupmanifest.h"
+#include "device/backup2tool.h"
+#include "device/fakebackup2toolhook.h"
+#include "device/idevice.h"
+#include "device/iosdevice.h"
+#include "device/mobiledevice_afc.h"
+#include "foundation/fileutil.h"
+#include "foundation/plistcftype.h"
+#include "foundation/productinfo.h"
+#include "foundation/progressform.h"
+
+IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device, bool keepNonAppFiles,
+                                             QString tempName, ProgressForm& progress, QObject* parent)
+    : QThread(parent)
+    , tutorialNote(tutorialNote)
+    , device(device)
+    , progress(&progress)
+    , rootDir(iosbackup_temp_dir(tempName))
+    , hook(QSharedPointer<FakeBackup2ToolHook>::create())
+{
+    hook->keepNonAppFiles = keepNonAppFiles;
+    engine = new backup2tool(device->udid, rootDir, hook);
+}
+
+IOSMobileBackupThread::~IOSMobileBackupThread()
+{
+    // The engine belongs to the GUI thread; its hook commits the file-name
+    // index when the last of the two goes.
+    engine->deleteLater();
+}
+
+void deleteDeviceBackup(const QDir& root, const QString& udid)
+{
+    if (isValidUdid(udid))
+        g_delDirCascade(root.absoluteFilePath(udid));
+}
+
+bool IOSMobileBackupThread::isReusable(const QDir& folder, const QString& productVersion)
+{
+    if (!folder.exists("Status.plist") || !folder.exists("Manifest.plist")
+        || !(folder.exists("Manifest.mbdb") || folder.exists("Manifest.db")))
+        return false;
+    const PlistCFType status = PlistCFType::createCFPropertyListFromFile(folder.filePath("Status.plist"));
+    const PlistCFType manifest = PlistCFType::createCFPropertyListFromFile(folder.filePath("Manifest.plist"));
+    return status.get("SnapshotState").CFStringQString() == QLatin1String("finished")
+           && manifest.get("Lockdown").get("ProductVersion").CFStringQString() == productVersion;
+}
+
+QString IOSMobileBackupThread::errorText(const QString& error, bool tutorialNote)
+{
+    QString text = error;
+    const bool lost = error.contains(QLatin1String("Connection to device lost"), Qt::CaseInsensitive);
+    if (lost || error.contains(QLatin1String("until Setup is finished"), Qt::CaseInsensitive)) {
+        text = (lost ? tr("Connection to device lost. Please try the following solutions: <br/><br/>")
+                     : tr("Failed to connect your iPhone. Please try the following solutions: <br/><br/>"))
+            + tr("A:<br/>Step 1) Restart your iPhone.<br/>Step 2) Connect your iPhone to iTunes to backup your iPhone "
+                 "on computer. <br/>Step 3) Run Marrowquist software to try again. <br/><br/>")
+            + tr("B:<br/>Step 1) Delete the lockdown folder from your computer.(")
+            + QStringLiteral("<a href=\"%1/guides/reset-lockdown-in-itunes.php\">").arg(kMakerSite) + tr("How to")
+            + QStringLiteral("</a>")
+            + tr(") <br/>Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.<br/>Step 3) Run "
+                 "Marrowquist software to try again. <br/>");
+    }
+    if (tutorialNote)
+        return text + tr("<br/><br/>Note: You can follow this ") + tutorialLink(tr("tutorial")) + tr(" to try.");
+    return text + tr("<br/><br/>Note: You can restart your device to try again.");
+}
+
+QString tutorialLink(const QString& text)
+{
+    return QStringLiteral("<a href=\"%1/transfer-messages-from-to-iphone-with-itunes.html\"><b>%2</b></a>")
+        .arg(QLatin1String(kMakerSite), text);
+}
+
+void IOSMobileBackupThread::backupUpdate(double percent, QString status, QString text)
+{
+    progress->invokeUpdateProgress(status, int(percent), text);
+}
+
+void IOSMobileBackupThread::run()
+{
+    progress->invokeUpdateProgress(QStringLiteral("Loading data from Device..."), 0, QString());
+    {
+        // An app list left by an earlier restore would make the phone reinstall apps.
+        mobiledevice_afc afc(device->udid);
+        if (afc.startService()) {
+            afc.del(QStringLiteral("/iTunesRestore/RestoreApplications.plist"));
+            afc.closeService();
+        }
+    }
+    for (const QString& app : apps)
+        hook->keepApps.insert(app);
+    try {
+        const QDir folder(rootDir.absoluteFilePath(device->udid));
+        if (folder.exists() && !isReusable(folder, device->ProductVersion))
+            deleteDeviceBackup(rootDir, device->udid);
+        connect(engine, &backup2tool::update, this, &IOSMobileBackupThread::backupUpdate);
+        connect(progress, &ProgressForm::userCancel, engine, &backup2tool::cancel);
+        if (progress->cancelled)
+            engine->setCancel(); // cancelled before the connection was made
+        engine->runThrow(_backup2tool_req(Backup));
+        progress->invokeSucceed(QString());
+    } catch (const std::exception& e) {
+        deleteDeviceBackup(rootDir, device->udid);
+        progress->invokeErrorOccurred(errorText(QString::fromUtf8(e.what()), tutorialNote));
+    }
+}
