@@ -6,10 +6,13 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include "backup/keybaginfo.h"
 #include "backup/mbdbparser.h"
+
+class Sqlite3DB;
 
 // Progress of a copy: total and done bytes, and the caller's context.
 typedef void (*BackupCopyProgress)(long long total, long long done, void* context);
@@ -89,6 +92,22 @@ public:
     // A usable file key of class 3 and one of class 4 from the list; throws
     // when either is missing.
     void firstEncryptedItem(MBDBParser::ProtectionClsKeyInfo& class3, MBDBParser::ProtectionClsKeyInfo& class4);
+    // The same from a list already read; whatever was found stays in the
+    // arguments when it throws.
+    void firstEncryptedItem(const MBDBParser::MBDBItemMap& list, MBDBParser::ProtectionClsKeyInfo& class3,
+                            MBDBParser::ProtectionClsKeyInfo& class4) const;
+
+    // Writes a copy of the Manifest.db list beside the backup as outPath that
+    // names only the rows of keepDomains, of four always-kept files and, with
+    // keepSystem, of system domains and Apple's apps, each only when its data
+    // are present in the folder (folder rows always; links never). With a
+    // manifest key outPath is encrypted like Manifest.db and outPath +
+    // "-decrypt" holds the plain copy. The hook may run statements on the
+    // copy before it is compacted. The backup's own files are not changed;
+    // older outputs are removed first, and a failure leaves none. Throws
+    // std::runtime_error.
+    void saveManifestDbAsThrow(bool keepSystem, QSet<QString> keepDomains, const QString& outPath,
+                               void (*hook)(Sqlite3DB*));
 
     _InfoPlist info;
     QString displayName;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utime.h>
 
+#include "backup/mbdbparser_p.h"
 #include "backup/qopensslevpaes.h"
 #include "foundation/safefile.h"
 
@@ -69,7 +70,39 @@ void cryptFileThrow(const QByteArray& key, QFile& in, safefile::AtomicFile& out,
     commitThrow(out);
 }
 
+// A plain copy that appears only when complete.
+void copyThrow(const QString& source, const QString& outPath, int permissions, bool makeFolder, void* context,
+               BackupCopyProgress callback)
+{
+    QFile in;
+    openSourceThrow(in, source);
+    safefile::AtomicFile out(outPath, permissions);
+    openOutputThrow(out, makeFolder);
+    const qint64 total = in.size();
+    qint64 done = 0;
+    const int block = callback ? kBlock : kCipherBlock;
+    std::unique_ptr<char[]> buffer(new char[block]);
+    for (;;) {
+        const qint64 n = in.read(buffer.get(), block);
+        if (n < 0)
+            throw error(BackupManifest::tr("read %1 failed. %2").arg(source, in.errorString()));
+        if (n == 0)
+            break;
+        if (out.file().write(buffer.get(), n) != n)
+            throw error(BackupManifest::tr("write %1 failed. %2").arg(outPath, out.file().errorString()));
+        done += n;
+        if (callback)
+            callback(total, done, context);
+    }
+    commitThrow(out);
+}
+
 } // namespace
+
+void mbdbdetail::copyFileThrow(const QString& from, const QString& to, int permissions)
+{
+    copyThrow(from, to, permissions, false, nullptr, nullptr);
+}
 
 void BackupManifest::decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath,
                                     int permissions) const
@@ -90,9 +123,10 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& inPa
 void BackupManifest::encryptFileThrow(const QString& inPath, const QString& outPath, const QByteArray& key)
 {
     if (key.isEmpty()) {
-        QFile source(inPath);
-        if (!source.copy(outPath))
-            throw error(tr("can not write %1. %2").arg(outPath, source.errorString()));
+        // Never over an existing file, as a plain copy of a backup always was.
+        if (QFileInfo::exists(outPath) || QFileInfo(outPath).isSymLink())
+            throw error(tr("can not write %1. %2").arg(outPath, QStringLiteral("Destination file exists")));
+        mbdbdetail::copyFileThrow(inPath, outPath, 0644);
         return;
     }
     QFile in(inPath);
@@ -118,26 +152,7 @@ void BackupManifest::copyItemThrow(const MBDBParser::_MBDBItem& item, const QStr
     if (!key.isEmpty()) {
         decryptToThrow(key, source, outPath, 0644);
     } else {
-        QFile in;
-        openSourceThrow(in, source);
-        safefile::AtomicFile out(outPath);
-        openOutputThrow(out, true);
-        const qint64 total = in.size();
-        qint64 done = 0;
-        std::unique_ptr<char[]> block(new char[kBlock]);
-        for (;;) {
-            const qint64 n = in.read(block.get(), kBlock);
-            if (n < 0)
-                throw error(tr("read %1 failed. %2").arg(source, in.errorString()));
-            if (n == 0)
-                break;
-            if (out.file().write(block.get(), n) != n)
-                throw error(tr("write %1 failed. %2").arg(outPath, out.file().errorString()));
-            done += n;
-            if (callback)
-                callback(total, done, context);
-        }
-        commitThrow(out);
+        copyThrow(source, outPath, 0644, true, context, callback);
     }
     const time_t t = time_t(qint32(item.lastModified));
     const struct utimbuf times = {t, t};
@@ -154,7 +169,12 @@ void BackupManifest::copyFile(const _FileNode* node, const QString& outPath, voi
 void BackupManifest::firstEncryptedItem(MBDBParser::ProtectionClsKeyInfo& class3,
                                         MBDBParser::ProtectionClsKeyInfo& class4)
 {
-    const MBDBParser::MBDBItemMap list = MBDBParser::parse(*this);
+    firstEncryptedItem(MBDBParser::parse(*this), class3, class4);
+}
+
+void BackupManifest::firstEncryptedItem(const MBDBParser::MBDBItemMap& list, MBDBParser::ProtectionClsKeyInfo& class3,
+                                        MBDBParser::ProtectionClsKeyInfo& class4) const
+{
     for (const MBDBParser::_MBDBItem& item : list.files) {
         if (item.isFolder())
             continue;

@@ -24,13 +24,8 @@ std::runtime_error error(const QString& text)
 // (or no passcode is known, so that they can only be kept as they are).
 QByteArray rowKey(Sqlite3DB& db, const QByteArray& passcode)
 {
-    if (passcode.isEmpty())
-        return QByteArray();
-    Sqlite3Cursor table = db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
-    if (!table.moveNext())
-        return QByteArray();
-    Sqlite3Cursor salt = db.queryThrow("select * from Properties where key='salt' limit 1");
-    return salt.moveNext() ? MBDBParser::fileDescKey(passcode, salt.getBlob(QStringLiteral("value"))) : QByteArray();
+    const QByteArray salt = passcode.isEmpty() ? QByteArray() : mbdbdetail::rowSalt(db);
+    return salt.isEmpty() ? QByteArray() : MBDBParser::fileDescKey(passcode, salt);
 }
 
 // One row between the database and the map: decoded on any thread.
@@ -110,6 +105,15 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
 }
 
 } // namespace
+
+QByteArray mbdbdetail::rowSalt(Sqlite3DB& db)
+{
+    Sqlite3Cursor table = db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
+    if (!table.moveNext())
+        return QByteArray();
+    Sqlite3Cursor salt = db.queryThrow("select * from Properties where key='salt' limit 1");
+    return salt.moveNext() ? salt.getBlob(QStringLiteral("value")) : QByteArray();
+}
 
 MBDBParser::MBDBItemMap MBDBParser::parse(const BackupManifest& backup)
 {

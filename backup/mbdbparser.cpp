@@ -75,6 +75,7 @@ void MBDBParser::MBDBItemMap::insert(const QString& fileId, _MBDBItem item)
     // Kept within int and never lowered, so numbers handed out above it stay new.
     if (item.inodeNumber > maxInodeNumber)
         maxInodeNumber = int(qMin<qint64>(item.inodeNumber, INT_MAX));
+    topInode = qMax(topInode, (qint64(item.inodeHigh) << 32) + item.inodeNumber);
     files.emplace(fileId, std::move(item));
 }
 

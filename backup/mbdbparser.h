@@ -7,6 +7,7 @@
 #include <QString>
 
 class BackupManifest;
+class StagedFiles;
 
 // The records of a backup's file list and the names derived from them.
 // Static operations only; never instantiated.
@@ -71,6 +72,10 @@ public:
     {
         QHash<QString, _MBDBItem> files;
         int maxInodeNumber = 0;
+        // The highest whole inode number stored (inodeHigh and inodeNumber
+        // together): new records are numbered past it once maxInodeNumber
+        // has reached the top of int.
+        qint64 topInode = 0;
 
         // Stores (replacing a record of the same file ID) and raises
         // maxInodeNumber to the record's inode number.
@@ -111,6 +116,28 @@ public:
     // whose padding is wrong (a wrong key, a damaged or cut text).
     static QByteArray decryptFileDescThrow(const QByteArray& data, const QByteArray& key);
     static QByteArray encryptFileDescThrow(const QByteArray& data, const QByteArray& key);
+
+    // Adds a file record, and records for the folders above it that are
+    // missing, or marks the existing record modified. Times, and with class4
+    // the digest, come from dataFile; the size from `size` when above 0, else
+    // from dataFile. An empty domain changes nothing. False (the reason in
+    // *error) when a parent is recorded as something other than a folder,
+    // or when the domain or path is too long for a file list; folder records
+    // already added stay.
+    static bool appendFile(MBDBItemMap& map, bool class4, const QString& dataFile, const QString& domain,
+                           const QString& relativePath, long long size, const ProtectionClsKeyInfo* class3Key,
+                           const ProtectionClsKeyInfo* class4Key, QString* error);
+    // The `file` value of a Manifest.db row: an MBFile keyed archive as a
+    // binary property list.
+    static QByteArray mbFilePlist(const _MBDBItem& item);
+    // Writes the records as the backup's file list, in its own format:
+    // Manifest.mbdb is written whole, Manifest.db gets the changed rows (rows
+    // that could not be decoded are kept as stored unless deleted), salted
+    // when the list is, encrypted back when the backup holds a manifest key.
+    // The list appears whole or not at all: it is written aside and put in
+    // place by `staged` (the caller commits it together with the data files
+    // it staged there), or at once without one. Throws std::runtime_error.
+    static void save2File(QList<_MBDBItem> items, BackupManifest& backup, StagedFiles* staged = nullptr);
 };
 
 // The order of records in written lists and in the file tree: by domain,

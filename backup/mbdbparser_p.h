@@ -13,6 +13,7 @@
 #include "backup/mbdbparser.h"
 
 class QIODevice;
+class Sqlite3DB;
 
 namespace mbdbdetail {
 
@@ -24,6 +25,13 @@ void readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBItemMap& map);
 // MBFile keyed archive, binary or XML). False, with `item` untouched, when the
 // value is no keyed archive.
 bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
+
+// A plain copy of a file that appears at `to` only when complete; throws
+// std::runtime_error.
+void copyFileThrow(const QString& from, const QString& to, int permissions);
+
+// The salt of a Manifest.db whose rows are salted, else empty.
+QByteArray rowSalt(Sqlite3DB& db);
 
 // The file ID of UTF-8 domain and path bytes; equal to
 // MBDBParser::getFileHashName of their texts.

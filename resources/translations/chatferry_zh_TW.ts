@@ -171,6 +171,13 @@
     </message>
 </context>
 <context>
+    <name>IOSMergeWAFiles2iTunesBKThread</name>
+    <message>
+        <source>Transferring files...</source>
+        <translation>正在傳輸檔案...</translation>
+    </message>
+</context>
+<context>
     <name>IOSiTunesBKSetPasswordThread</name>
     <message>
         <source>Verifying. Please wait...</source>

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QThread>
+
+class BackupManifest;
+class ProgressForm;
+
+// Puts files made by the program into a backup folder as if the device had
+// backed them up: each file is copied (encrypted with a file key of its
+// protection class when the backup is encrypted) into the backup's data-file
+// layout and recorded in its file list. All or nothing: the data files and
+// the list are written aside and put in place together at the end, so a
+// failure or a cancel leaves the folder as it was. Reports only through the
+// progress window.
+class IOSMergeWAFiles2iTunesBKThread : public QThread
+{
+    Q_OBJECT
+public:
+    struct _Item
+    {
+        _Item(QString domain, QString localFile, QString relativePath, bool overwrite, bool class4)
+            : domain(std::move(domain))
+            , localFile(std::move(localFile))
+            , relativePath(std::move(relativePath))
+            , overwrite(overwrite)
+            , class4(class4)
+        {
+        }
+
+        QString domain;
+        QString localFile;    // absolute path of the file to add
+        QString relativePath; // inside the domain, '/'-separated
+        bool overwrite;       // replace an existing data file of the record
+        bool class4;          // protection class 4, else 3
+    };
+
+    // The backup, opened and unlocked, and the window are the caller's and
+    // must outlive the thread.
+    IOSMergeWAFiles2iTunesBKThread(BackupManifest& manifest, const QList<_Item>& items, ProgressForm& progress,
+                                   QObject* parent = nullptr);
+    // Records of these domains whose relative path starts with the entry's
+    // are dropped from the list (their data files stay).
+    void setRemoveItems(const QList<_Item>& items);
+
+protected:
+    void run() override;
+
+private:
+    void mergeThrow();
+
+    BackupManifest& manifest;
+    QList<_Item> items;
+    QList<_Item> removeItems;
+    ProgressForm& progress;
+};

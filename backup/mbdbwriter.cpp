@@ -1,0 +1,303 @@
+// Writing a backup's file list: new records, the MBFile archive of a row, and
+// Manifest.mbdb or Manifest.db written aside and put in place whole.
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+
+#include "backup/backupmanifest.h"
+#include "backup/mbdbparser_p.h"
+#include "backup/stagedfiles.h"
+#include "foundation/plistcftype.h"
+#include "foundation/safefile.h"
+#include "foundation/sqlite3db.h"
+
+namespace {
+
+// A string field holds at most this many bytes: one more would read as null.
+constexpr int kMaxString = 0xFFFE;
+
+std::runtime_error error(const QString& text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+std::runtime_error fileError(const QFile& file)
+{
+    return error(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+}
+
+// Inode numbers in use stay at or below maxInodeNumber or above int; past
+// the top of int, new numbers continue above every number in use.
+qint64 nextInode(MBDBParser::MBDBItemMap& map)
+{
+    if (map.maxInodeNumber < INT_MAX)
+        return map.topInode = qMax(map.topInode, qint64(++map.maxInodeNumber));
+    return ++map.topInode;
+}
+
+void writeBytes(QFile& f, const char* data, qint64 n)
+{
+    if (f.write(data, n) != n)
+        throw fileError(f);
+}
+
+void g_writeInt16(QFile& f, const quint16& v)
+{
+    const char b[2] = {char(v >> 8), char(v)};
+    writeBytes(f, b, 2);
+}
+
+void g_writeInt32(QFile& f, const quint32& v)
+{
+    const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    writeBytes(f, b, 4);
+}
+
+void g_writeByte(QFile& f, char v)
+{
+    writeBytes(f, &v, 1);
+}
+
+void g_writeBinary(QFile& f, const MBDBParser::_MBDBBinary& s)
+{
+    // A length that wrapped around would make the rest of the list unreadable.
+    if (s.data.size() != (s.isValid() ? s.length : 0))
+        throw error(QStringLiteral("%1: a text of %2 bytes does not fit a file list record (at most %3).")
+                        .arg(f.fileName())
+                        .arg(s.data.size())
+                        .arg(kMaxString));
+    g_writeInt16(f, s.length);
+    if (s.isValid())
+        writeBytes(f, s.data.constData(), s.length);
+}
+
+void writeMbdbThrow(const QList<MBDBParser::_MBDBItem>& items, const QString& path)
+{
+    safefile::AtomicFile out(path);
+    QString why;
+    if (!out.open(&why))
+        throw error(why);
+    QFile& f = out.file();
+    writeBytes(f, "mbdb\x05\x00", 6);
+    for (const MBDBParser::_MBDBItem& r : items) {
+        if (r.deleted)
+            continue;
+        for (const MBDBParser::_MBDBBinary* s : {&r.domain, &r.path, &r.linkTarget, &r.digest, &r.encryptionKey})
+            g_writeBinary(f, *s);
+        g_writeInt16(f, r.mode);
+        const qint64 inode = (qint64(r.inodeHigh) << 32) + r.inodeNumber;
+        for (const quint32 v : {quint32(inode >> 32), quint32(inode), r.userId, r.groupId, r.lastModified,
+                                r.lastStatusChange, r.birth, quint32(quint64(r.size) >> 32), quint32(r.size)})
+            g_writeInt32(f, v);
+        g_writeByte(f, char(r.protectionClass));
+        g_writeByte(f, char(r.properties.size()));
+        for (const MBDBParser::_MBDBProperty& p : r.properties) {
+            g_writeBinary(f, p.name);
+            g_writeBinary(f, p.value);
+        }
+    }
+    if (!out.commit(&why))
+        throw error(why);
+}
+
+int flagsOf(const MBDBParser::_MBDBItem& r)
+{
+    return r.isFolder() ? 2 : r.linkTarget.isValid() ? 4 : 1;
+}
+
+// The changed rows, written into a copy of the list (Manifest.db, or the
+// decrypted copy of an encrypted one) that the commit puts in place.
+void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManifest& backup, StagedFiles& staged)
+{
+    const bool encrypted = !backup.manifestKey.isEmpty();
+    const QString listPath = backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"));
+    const QString source = encrypted ? backup.decryptedManifestPath : listPath;
+    const QString copy = staged.stageThrow(source);
+    mbdbdetail::copyFileThrow(source, copy, encrypted ? 0600 : 0644);
+    Sqlite3DB db;
+    db.openThrow(copy, 2);
+    // A failure discards the copy whole, so it needs no journal.
+    db.executeThrow("pragma journal_mode=off");
+    const QByteArray salt = mbdbdetail::rowSalt(db);
+    const QByteArray passcode = backup.passcode.toUtf8();
+    const QByteArray rowKey = salt.isEmpty() || passcode.isEmpty() ? QByteArray()
+                                                                   : MBDBParser::fileDescKey(passcode, salt);
+    db.beginTran();
+    for (const MBDBParser::_MBDBItem& r : items) {
+        const QString id = r.backupFileName();
+        if (r.deleted) {
+            db.executeThrow(Sqlite3Sql("delete from Files where fileID=?").addTextParam(id));
+            continue;
+        }
+        // A row that did not decode is kept as it is stored.
+        if (r.undecoded || !(r.added || r.modified))
+            continue;
+        if (!salt.isEmpty() && rowKey.isEmpty())
+            throw error(QStringLiteral("%1: the file list is salted; it can only be written with the backup's password.")
+                            .arg(source));
+        const QByteArray archive = MBDBParser::mbFilePlist(r);
+        // A salted list holds the Base64 text of the encrypted archive.
+        auto file = [&](Sqlite3Sql& sql) -> Sqlite3Sql& {
+            return rowKey.isEmpty() ? sql.addBlobParam(archive)
+                                    : sql.addTextBytesParam(MBDBParser::encryptFileDescThrow(archive, rowKey).toBase64());
+        };
+        if (!r.added) {
+            Sqlite3Sql update("update Files set file=?,domain=?,relativePath=?,flags=? where fileID=?");
+            db.executeThrow(file(update)
+                                .addTextParam(r.domain.toString())
+                                .addTextParam(r.path.toString())
+                                .addIntParam(flagsOf(r))
+                                .addTextParam(id));
+            if (db.changes() > 0)
+                continue;
+        }
+        // New records, records appended twice (added and modified) and
+        // modified ones whose row is gone are inserted.
+        Sqlite3Sql insert("replace into Files(fileID,domain,relativePath,flags,file) values(?,?,?,?,?)");
+        db.executeThrow(file(insert.addTextParam(id)
+                                 .addTextParam(r.domain.toString())
+                                 .addTextParam(r.path.toString())
+                                 .addIntParam(flagsOf(r))));
+    }
+    db.commitTran();
+    db.close();
+    if (encrypted)
+        BackupManifest::encryptFileThrow(copy, staged.stageThrow(listPath), backup.manifestKey);
+}
+
+} // namespace
+
+bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFile, const QString& domain,
+                            const QString& relativePath, long long size, const ProtectionClsKeyInfo* class3Key,
+                            const ProtectionClsKeyInfo* class4Key, QString* error)
+{
+    if (domain.isEmpty())
+        return true;
+    const QByteArray domainBytes = domain.toUtf8();
+    if (domainBytes.size() > kMaxString || relativePath.toUtf8().size() > kMaxString) {
+        if (error)
+            *error = QStringLiteral("MBDBParser::appendFile(%1) error. The domain or the path is longer than "
+                                    "a file list can hold.")
+                         .arg(relativePath);
+        return false;
+    }
+    const QFileInfo data(dataFile);
+    const quint32 time = data.exists() ? quint32(data.lastModified().toSecsSinceEpoch()) : 0xFFFFFFFF;
+    auto fresh = [&](const QString& path, bool folder) {
+        _MBDBItem r;
+        r.domain.setVal(domainBytes);
+        r.path.setVal(path.toUtf8());
+        r.mode = folder ? 0x41C0 : 0x81A4;
+        r.inodeNumber = nextInode(map);
+        r.userId = r.groupId = 501;
+        r.lastModified = r.lastStatusChange = r.birth = time;
+        r.protectionClass = folder ? 0 : class4 ? 4 : 3;
+        r.added = true;
+        return r;
+    };
+    // Missing folders from the nearest parent upwards, up to one that is
+    // recorded (a row that could not be decoded is taken as it stands).
+    QString parent = relativePath;
+    for (qsizetype i; (i = parent.lastIndexOf(QLatin1Char('/'))) > 0;) {
+        parent.truncate(i);
+        const QString id = getFileHashName(domain, parent);
+        const auto known = map.files.constFind(id);
+        if (known != map.files.cend()) {
+            if (known->isFolder() || known->undecoded)
+                break;
+            if (error)
+                *error = QStringLiteral("MBDBParser::appendFile(%1) error. \"%2\" is not a folder.")
+                             .arg(relativePath, parent);
+            return false;
+        }
+        map.insert(id, fresh(parent, true));
+    }
+    const QString id = getFileHashName(domain, relativePath);
+    auto r = map.files.find(id);
+    if (r == map.files.end() || r->undecoded) // an undecoded row is replaced, never rebuilt from defaults
+        r = map.files.insert(id, fresh(relativePath, false));
+    else
+        r->modified = true;
+    r->size = size > 0 ? size : data.size();
+    if (class4)
+        r->digest.setVal(readFileHash(dataFile));
+    r->lastModified = r->lastStatusChange = r->birth = time;
+    // The class goes with the key: a record whose class named another class
+    // key would make its new data undecryptable.
+    if (const ProtectionClsKeyInfo* key = class4 ? class4Key : class3Key) {
+        r->encryptionKey = key->encryptionKey;
+        r->protectionClass = class4 ? 4 : 3;
+    }
+    return true;
+}
+
+QByteArray MBDBParser::mbFilePlist(const _MBDBItem& item)
+{
+    const int d = item.digest.isValid() ? 1 : 0;
+    const int k = item.encryptionKey.isValid() ? 1 : 0;
+    auto uid = [](long i) { return PlistCFType::createCFKeyedArchiverUID(i); };
+    auto text = [](const QString& s) { return PlistCFType::createCFString(s); };
+    auto num = [](long long v) { return PlistCFType::createCFNumberInt64(v); };
+    auto classes = [&](const QStringList& names) {
+        PlistCFType list = PlistCFType::createCFArray();
+        for (const QString& n : names)
+            list.append(text(n));
+        PlistCFType c = PlistCFType::createCFDictionary();
+        c.put(QStringLiteral("$classes"), list).put(QStringLiteral("$classname"), text(names.first()));
+        return c;
+    };
+    PlistCFType file = PlistCFType::createCFDictionary();
+    file.put(QStringLiteral("$class"), uid(3 + d + 2 * k)).put(QStringLiteral("Birth"), num(qint32(item.birth)));
+    if (d)
+        file.put(QStringLiteral("Digest"), uid(3));
+    if (k)
+        file.put(QStringLiteral("EncryptionKey"), uid(3 + d));
+    file.put(QStringLiteral("Flags"), num(0))
+        .put(QStringLiteral("GroupID"), num(qint32(item.groupId)))
+        .put(QStringLiteral("InodeNumber"), num((qint64(item.inodeHigh) << 32) + item.inodeNumber))
+        .put(QStringLiteral("LastModified"), num(qint32(item.lastModified)))
+        .put(QStringLiteral("LastStatusChange"), num(qint32(item.lastStatusChange)))
+        .put(QStringLiteral("Mode"), num(item.mode))
+        .put(QStringLiteral("ProtectionClass"), num(item.protectionClass))
+        .put(QStringLiteral("RelativePath"), uid(2))
+        .put(QStringLiteral("Size"), num(item.size))
+        .put(QStringLiteral("UserID"), num(qint32(item.userId)));
+    PlistCFType objects = PlistCFType::createCFArray();
+    objects.append(text(QStringLiteral("$null"))).append(file).append(text(item.path.toString()));
+    if (d)
+        objects.append(PlistCFType::createCFData(item.digest.data));
+    if (k) {
+        PlistCFType key = PlistCFType::createCFDictionary();
+        key.put(QStringLiteral("$class"), uid(4 + d))
+            .put(QStringLiteral("NS.data"), PlistCFType::createCFData(item.encryptionKey.data));
+        objects.append(key).append(classes({"NSMutableData", "NSData", "NSObject"}));
+    }
+    objects.append(classes({"MBFile", "NSObject"}));
+    PlistCFType top = PlistCFType::createCFDictionary(), root = PlistCFType::createCFDictionary();
+    root.put(QStringLiteral("root"), uid(1));
+    top.put(QStringLiteral("$archiver"), text(QStringLiteral("NSKeyedArchiver")))
+        .put(QStringLiteral("$objects"), objects)
+        .put(QStringLiteral("$top"), root)
+        .put(QStringLiteral("$version"), num(100000));
+    return top.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+}
+
+void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& backup, StagedFiles* staged)
+{
+    StagedFiles own;
+    StagedFiles& into = staged ? *staged : own;
+    const bool mbdb = !isIos10Mbdb(backup.dir);
+    // Manifest.db gets only its changed rows; sorting the rest would be wasted.
+    if (!mbdb)
+        items.removeIf([](const _MBDBItem& r) { return !(r.added || r.modified || r.deleted); });
+    std::sort(items.begin(), items.end(), compareMBDBItemLess);
+    if (mbdb)
+        writeMbdbThrow(items, into.stageThrow(backup.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));
+    else
+        writeManifestDbThrow(items, backup, into);
+    if (!staged)
+        own.commitThrow();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Files of a backup folder that change together (data files and the file
+// list of one merge). Each new content is written aside under a name of its
+// own; commitThrow() renames them all into place in the order they were
+// staged, and when one rename fails it puts back what the earlier ones
+// replaced. Until a commit succeeds the folder keeps its old files: the
+// destructor removes whatever was staged and the folders made for it.
+// A crash during the commit itself can still leave part of it done.
+class StagedFiles
+{
+public:
+    StagedFiles();
+    ~StagedFiles();
+    StagedFiles(const StagedFiles&) = delete;
+    StagedFiles& operator=(const StagedFiles&) = delete;
+
+    // The name beside `target` to write its new content under (it does not
+    // exist on return). A missing parent folder is made (one level). Staging
+    // a target again hands out the same name, its earlier content removed.
+    // Throws std::runtime_error when the folder cannot be made.
+    QString stageThrow(const QString& target);
+    // The staged name of `target`, or an empty string.
+    QString staged(const QString& target) const;
+    // Throws std::runtime_error after undoing its renames (a target that is
+    // a folder is never replaced).
+    void commitThrow();
+
+private:
+    struct Entry
+    {
+        QString target;
+        QString staged;
+        QString aside; // the target's old content while the commit runs
+        bool placed = false;
+    };
+    void discard();
+
+    QString m_suffix;
+    QList<Entry> m_entries;
+    QHash<QString, int> m_index;
+    QStringList m_madeFolders;
+    bool m_committed = false;
+};
