@@ -225,7 +225,7 @@ void rawScan(benchmark::State& state, const Store& s, bool media)
     sqlite3_open_v2(QFile::encodeName(s.dbPath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
     sqlite3_exec(db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
     state.SetLabel(planOf(db, sql).toStdString());
-    const QString store = s.container + "/Library/Application Support/PrivateStore/P_" + LineStoreBuilder::LargeSpec().accountMid + "/";
+    const QString store = s.container + "/Library/Application Support/PrivateStore/P_" + LargeStoreSpec().accountMid + "/";
     const QString extracted = s.container + "/tmp/thumbnails/";
     const auto exists = [](const QString& path) {
         struct stat st;
