@@ -7,6 +7,8 @@
 // - BM_RawBaseline, its baseline in the same run on the same disk: the same
 //   bytes encrypted by a raw EVP loop into the same data-file layout, plus
 //   one raw sqlite3 transaction of the same row writes into a copy of the list;
+// - BM_ParseList: MBDBParser::parse of that list, the share of BM_Merge that
+//   does not depend on the files merged;
 // - BM_Trim: BackupManifest::saveManifestDbAsThrow of that list as the LINE
 //   restore calls it (items_per_second: rows per second).
 // Each run starts from a fresh copy of the backup, made outside the timing.
@@ -188,6 +190,19 @@ void BM_RawBaseline(benchmark::State& state)
     }
 }
 
+// The part of BM_Merge that any merge pays before its first file: reading
+// the whole list.
+void BM_ParseList(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::unique_ptr<BackupManifest> b = freshCopy(state);
+        state.ResumeTiming();
+        if (MBDBParser::parse(*b).files.size() != kRecords)
+            state.SkipWithError("records missing");
+    }
+}
+
 void BM_Trim(benchmark::State& state)
 {
     for (auto _ : state) {
@@ -212,4 +227,5 @@ double minimum(const std::vector<double>& v)
         ->ComputeStatistics("min", minimum)->UseRealTime()
 MERGE_BENCH(BM_Merge, 5);
 MERGE_BENCH(BM_RawBaseline, 5);
+MERGE_BENCH(BM_ParseList, 5);
 MERGE_BENCH(BM_Trim, 5);
