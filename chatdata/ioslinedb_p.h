@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include <vector>
+
 #include "foundation/safefile.h"
 
 class LineData;
@@ -34,10 +36,11 @@ QString pathName(const QString& id);
 
 // LineData finds records in ordered maps; a page of messages looks its chat
 // and sender up once per row, which made those look-ups a third of the time
-// of reading a store. This keeps hash tables of the same records for the
-// reader, rebuilt before a page whenever the data's records version differs
-// from the one they were built from (another data, or records added); an id
-// not in them is asked of the data itself.
+// of reading a store. This keeps tables of the same records for the reader
+// (indexed by id where the ids are dense, hashed otherwise), rebuilt before
+// a page whenever the data's records version differs from the one they were
+// built from (another data, or records added); an id not in them is asked
+// of the data itself.
 class RecordLookup
 {
 public:
@@ -47,8 +50,10 @@ public:
 
 private:
     quint64 m_version = 0;
-    QHash<qint64, _LineChat*> m_chats;
-    QHash<qint64, _LineUser*> m_users;
+    std::vector<_LineChat*> m_chats;
+    std::vector<_LineUser*> m_users;
+    QHash<qint64, _LineChat*> m_otherChats;
+    QHash<qint64, _LineUser*> m_otherUsers;
 };
 
 } // namespace ioslinedb_p

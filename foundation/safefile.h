@@ -38,6 +38,12 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr,
                  bool followLink = false);
 
+// The same for a reader that wants the descriptor alone: an existing regular
+// file opened read-only without blocking, with its size in *size, or -1. The
+// descriptor keeps O_NONBLOCK, which reading a regular file ignores. The
+// caller closes it.
+int openRegularForReading(const QString& path, qint64* size, bool followLink = false);
+
 // True when path names a regular file itself (a link to one does not count).
 bool isRegularFile(const QString& path);
 
