@@ -23,6 +23,7 @@
 #include "backup/backupmanifest.h"
 #include "backup/iosmergewafiles2itunesbkthread.h"
 #include "bench/benchmain.h"
+#include "bench/largestore.h"
 #include "chatdata/ioslinedb.h"
 #include "chatdata/linedata.h"
 #include "chatdata/linemsgslistsource.h"
@@ -32,7 +33,6 @@
 #include "foundation/fileutil.h"
 #include "foundation/progressform.h"
 #include "tests/support/backupbuilder.h"
-#include "tests/support/linestorebuilder.h"
 
 namespace {
 
@@ -67,9 +67,9 @@ const Fixture& fixture()
         Fixture fx;
         const QString container = benchTempRoot() + "/container";
         QDir().mkpath(container);
-        LineStoreBuilder::LargeSpec spec;
+        LargeStoreSpec spec;
         spec.messages = 1000000;
-        LineStoreBuilder::generateLarge(container, spec);
+        generateLargeLineStore(container, spec);
         QJsonArray entries {backupbuilder::folder(kApp, "")};
         for (QDirIterator it(container, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
              it.hasNext();) {
