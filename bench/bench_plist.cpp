@@ -5,6 +5,8 @@
 // bytes, and Qt's general canonical decomposition of the same names.
 #include <benchmark/benchmark.h>
 
+#include "bench/benchmain.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -131,7 +133,7 @@ void BM_RawLibplistParse(benchmark::State& state)
         plist_free(root);
     });
 }
-BENCHMARK(BM_RawLibplistParse)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawLibplistParse)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // Parsing through PlistCFType: the input checks plus the same parse.
 void BM_PlistCFTypeParse(benchmark::State& state)
@@ -141,7 +143,7 @@ void BM_PlistCFTypeParse(benchmark::State& state)
         benchmark::DoNotOptimize(v.ref());
     });
 }
-BENCHMARK(BM_PlistCFTypeParse)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlistCFTypeParse)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // What the backup reader does per record: parse, decode the root object and
 // read its fields.
@@ -157,7 +159,7 @@ void BM_KeyedArchiveDecode(benchmark::State& state)
     });
     benchmark::DoNotOptimize(checksum);
 }
-BENCHMARK(BM_KeyedArchiveDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KeyedArchiveDecode)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // A million attachment-like names: ASCII, accented Latin, Japanese with
 // voiced marks, Korean, Greek.
@@ -196,14 +198,14 @@ void BM_Utf8MacTo(benchmark::State& state)
 {
     convertAll(state, [](const QString& n) { return utf8mac_to(n); });
 }
-BENCHMARK(BM_Utf8MacTo)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Utf8MacTo)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 // Baseline: Qt's canonical decomposition of the same names.
 void BM_QtNormalizedD(benchmark::State& state)
 {
     convertAll(state, [](const QString& n) { return n.normalized(QString::NormalizationForm_D); });
 }
-BENCHMARK(BM_QtNormalizedD)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QtNormalizedD)->Unit(benchmark::kMillisecond)->Apply(repeatedReps<5>);
 
 } // namespace
 

@@ -12,7 +12,8 @@
 // Each run starts from an untouched copy of a store that was opened once
 // (its indexes made), as the device cache is when the device was loaded;
 // copying and opening are not timed. Timed: one transaction with the chats,
-// users, groups and messages, the finishing step, and the commit.
+// users, groups and messages, the finishing step, and the commit; then the
+// messages alone and the finishing step alone.
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,7 @@
 #include <stdexcept>
 
 #include "bench/benchmain.h"
+#include "bench/largestore.h"
 #include "chatdata/ioslinedb.h"
 #include "chatdata/ioslinedb_restore_p.h"
 #include "chatdata/linedata.h"
@@ -111,10 +113,10 @@ const Target& target(qint64 messages)
     Target t;
     t.container = benchTempRoot() + QStringLiteral("/target%1").arg(messages);
     QDir().mkpath(t.container);
-    LineStoreBuilder::LargeSpec spec;
+    LargeStoreSpec spec;
     spec.messages = messages;
     spec.mediaPercent = 0;
-    LineStoreBuilder::generateLarge(t.container, spec);
+    generateLargeLineStore(t.container, spec);
     t.dbPath = t.container + "/Library/Application Support/PrivateStore/P_" + spec.accountMid + "/Messages/Line.sqlite";
     {
         RawDb db(t.dbPath);
@@ -175,7 +177,7 @@ const Source& source()
         const QString dir = benchTempRoot() + "/source";
         QDir().mkpath(dir);
         LineStoreBuilder b(dir);
-        b.setAccount(LineStoreBuilder::LargeSpec().accountMid, "Bench Owner");
+        b.setAccount(LargeStoreSpec().accountMid, "Bench Owner");
         QList<qint64> chats;
         QList<qint64> peers;
         for (int c = 0; c < kFixedChats; ++c) {
@@ -219,19 +221,35 @@ const Source& source()
     return s;
 }
 
-// Each iteration on an untouched copy of the store, opened outside the
-// timing; `work` is timed.
-template <typename Work>
-void onFreshTarget(benchmark::State& state, Work work)
+// Each iteration on an untouched copy of the store; copying, opening and
+// closing are not timed, `work` is.
+template <typename Open, typename Work>
+void onFreshTarget(benchmark::State& state, Open open, Work work)
 {
     const Target& t = target(state.range(0));
     source();
     for (auto _ : state) {
         state.PauseTiming();
         resetTarget(t);
+        auto db = open(t);
         state.ResumeTiming();
-        work(t);
+        work(*db);
+        state.PauseTiming();
+        db.reset();
+        state.ResumeTiming();
     }
+}
+
+std::unique_ptr<IOSLineDb> openProduct(const Target& t)
+{
+    auto db = std::make_unique<IOSLineDb>(QDir(t.container), QString());
+    db->openCheckThrow();
+    return db;
+}
+
+std::unique_ptr<RawDb> openRaw(const Target& t)
+{
+    return std::make_unique<RawDb>(t.dbPath);
 }
 
 // --- the product ------------------------------------------------------------------
@@ -239,36 +257,33 @@ void onFreshTarget(benchmark::State& state, Work work)
 void BM_Restore(benchmark::State& state)
 {
     LineRestoreTally tally;
-    onFreshTarget(state, [&](const Target& t) {
-        state.PauseTiming();
-        IOSLineDb db(QDir(t.container), QString());
-        db.openCheckThrow();
-        state.ResumeTiming();
+    onFreshTarget(state, openProduct, [&](IOSLineDb& db) {
         db.beginTran();
         tally = restoreLineMessagesThrow(db, source().msgs);
         db.updateDbStatThrow();
         db.commitTran();
-        state.PauseTiming();
-        db.close();
-        state.ResumeTiming();
     });
     state.counters["added"] = tally.messagesAdded;
     state.counters["skipped"] = tally.messagesSkipped;
 }
 
+// The messages alone (chats, users, groups, duplicate tests and inserts,
+// committed): what restoring costs before the finishing step.
+void BM_RestoreWriter(benchmark::State& state)
+{
+    onFreshTarget(state, openProduct, [](IOSLineDb& db) {
+        db.beginTran();
+        restoreLineMessagesThrow(db, source().msgs);
+        db.commitTran();
+    });
+}
+
 void BM_Finish(benchmark::State& state)
 {
-    onFreshTarget(state, [&](const Target& t) {
-        state.PauseTiming();
-        IOSLineDb db(QDir(t.container), QString());
-        db.openCheckThrow();
-        state.ResumeTiming();
+    onFreshTarget(state, openProduct, [](IOSLineDb& db) {
         db.beginTran();
         db.updateDbStatThrow();
         db.commitTran();
-        state.PauseTiming();
-        db.close();
-        state.ResumeTiming();
     });
 }
 
@@ -276,12 +291,7 @@ void BM_Finish(benchmark::State& state)
 // (a plain scan of the message table, given by the job).
 void BM_JobFirstStatement(benchmark::State& state)
 {
-    onFreshTarget(state, [&](const Target& t) {
-        state.PauseTiming();
-        RawDb db(t.dbPath);
-        state.ResumeTiming();
-        db.exec("delete from ZMESSAGE where ZCONTENTTYPE=106");
-    });
+    onFreshTarget(state, openRaw, [](RawDb& db) { db.exec("delete from ZMESSAGE where ZCONTENTTYPE=106"); });
 }
 
 // --- the same work in raw SQL ---------------------------------------------------
@@ -307,7 +317,7 @@ void rawMembers(RawDb& db, const char* sql, qint64 owner, const QSet<_LineUser*>
     QList<_LineUser*> sorted(users.begin(), users.end());
     std::sort(sorted.begin(), sorted.end(), [](const _LineUser* a, const _LineUser* b) { return a->uid < b->uid; });
     for (const _LineUser* u : std::as_const(sorted)) {
-        if (u->uid.compare(LineStoreBuilder::LargeSpec().accountMid, Qt::CaseInsensitive) == 0)
+        if (u->uid.compare(LargeStoreSpec().accountMid, Qt::CaseInsensitive) == 0)
             continue;
         const qint64 user = rawUserKey(db, u);
         sqlite3_stmt* s = db.st(sql);
@@ -473,10 +483,7 @@ void rawFinish(RawDb& db)
 
 void BM_Restore_RawBaseline(benchmark::State& state)
 {
-    onFreshTarget(state, [&](const Target& t) {
-        state.PauseTiming();
-        RawDb db(t.dbPath);
-        state.ResumeTiming();
+    onFreshTarget(state, openRaw, [](RawDb& db) {
         db.exec("BEGIN");
         rawMessages(db, source().msgs);
         rawFinish(db);
@@ -484,12 +491,18 @@ void BM_Restore_RawBaseline(benchmark::State& state)
     });
 }
 
+void BM_RestoreWriter_RawBaseline(benchmark::State& state)
+{
+    onFreshTarget(state, openRaw, [](RawDb& db) {
+        db.exec("BEGIN");
+        rawMessages(db, source().msgs);
+        db.exec("COMMIT");
+    });
+}
+
 void BM_Finish_RawBaseline(benchmark::State& state)
 {
-    onFreshTarget(state, [&](const Target& t) {
-        state.PauseTiming();
-        RawDb db(t.dbPath);
-        state.ResumeTiming();
+    onFreshTarget(state, openRaw, [](RawDb& db) {
         db.exec("BEGIN");
         rawFinish(db);
         db.exec("COMMIT");
@@ -503,8 +516,10 @@ void sizes(benchmark::internal::Benchmark* b)
 
 } // namespace
 
-BENCHMARK(BM_Restore)->Apply(sizes)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 5); });
-BENCHMARK(BM_Restore_RawBaseline)->Apply(sizes)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 5); });
-BENCHMARK(BM_Finish)->Apply(sizes)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 5); });
-BENCHMARK(BM_Finish_RawBaseline)->Apply(sizes)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 5); });
-BENCHMARK(BM_JobFirstStatement)->Apply(sizes)->Apply([](benchmark::internal::Benchmark* b) { repeated(b, 3); });
+BENCHMARK(BM_Restore)->Apply(sizes)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_Restore_RawBaseline)->Apply(sizes)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_RestoreWriter)->Apply(sizes)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_RestoreWriter_RawBaseline)->Apply(sizes)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_Finish)->Apply(sizes)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_Finish_RawBaseline)->Apply(sizes)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_JobFirstStatement)->Apply(sizes)->Apply(repeatedRuns<3>);

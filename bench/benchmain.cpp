@@ -21,11 +21,8 @@ QString benchTempRoot()
 
 benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int n)
 {
-    return b->Iterations(1)
-        ->Repetitions(n)
-        ->ReportAggregatesOnly(true)
-        ->UseRealTime()
-        ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+    return b->Repetitions(n)->ReportAggregatesOnly(true)->ComputeStatistics(
+        "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
 void resetPeakMemory()

@@ -2,19 +2,28 @@
 
 #include <QString>
 
-namespace benchmark {
-namespace internal {
-class Benchmark;
-}
-} // namespace benchmark
+#include <benchmark/benchmark.h>
 
 // A private temporary folder made for this benchmark run; the run's home and
 // data location point into it, so a benchmark never touches the user's files.
 QString benchTempRoot();
 
-// `n` runs of one iteration each in real time, reported only as their
-// statistics, the minimum among them (the README quotes minimum and median).
+// `n` repetitions, reported only as their statistics with the minimum among
+// them too (the README quotes minimum and median).
 benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int n);
+// For Apply: BENCHMARK(BM_x)->Apply(repeatedRuns<5>) times one iteration in
+// real time per repetition (the long benchmarks); repeatedReps<5> leaves the
+// iterations to Google Benchmark.
+template <int N>
+void repeatedRuns(benchmark::internal::Benchmark* b)
+{
+    repeated(b->Iterations(1)->UseRealTime(), N);
+}
+template <int N>
+void repeatedReps(benchmark::internal::Benchmark* b)
+{
+    repeated(b, N);
+}
 
 // Peak resident memory of the process since the last reset, in MiB (Linux;
 // 0 elsewhere).

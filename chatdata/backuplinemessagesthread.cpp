@@ -3,9 +3,14 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QtDebug>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <stdexcept>
@@ -46,6 +51,7 @@ void BackupLineMessagesThread::run()
         m_progress.invokeErrorOccurred(QString::fromUtf8(e.what()));
     }
     m_chatRows.clear();
+    m_mediaFolders.clear();
 }
 
 qint64 BackupLineMessagesThread::backupThrow()
@@ -54,6 +60,7 @@ qint64 BackupLineMessagesThread::backupThrow()
     if (!m_source)
         throw std::runtime_error("no messages to back up");
     m_chatRows.clear();
+    m_mediaFolders.clear();
     m_failedFiles = 0;
 
     // Counted before anything is written: a source that cannot say how many
@@ -140,23 +147,29 @@ void BackupLineMessagesThread::copyFile(const QString& from, const QString& to)
     if (from.isEmpty() || to.isEmpty())
         return;
     QString error;
-    if (g_copyMediaFile(from, to, &error) == MediaCopyResult::Failed) {
+    if (g_copyMediaFile(from, to, &error, &m_mediaFolders) == MediaCopyResult::Failed) {
         ++m_failedFiles;
         qWarning("BackupLineMessagesThread: cannot copy %s to %s: %s", qPrintable(from), qPrintable(to),
                  qPrintable(error));
     }
 }
 
-MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString* error)
+MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString* error, QSet<QString>* madeFolders)
 {
-    QFile in;
-    if (from.isEmpty() || !safefile::openRegular(in, from, QIODevice::ReadOnly, nullptr, true))
+    qint64 size = 0;
+    const int in = from.isEmpty() ? -1 : safefile::openRegularForReading(from, &size, true);
+    if (in < 0)
         return MediaCopyResult::NoSource;
-    const qint64 size = in.size();
+    const auto closeIn = qScopeGuard([in] { ::close(in); });
     struct stat st;
     if (::lstat(QFile::encodeName(to).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size)
         return MediaCopyResult::Kept;
-    QDir().mkpath(QFileInfo(to).absolutePath()); // a failure shows when the copy is made there
+    const QString folder = QFileInfo(to).absolutePath();
+    if (!madeFolders || !madeFolders->contains(folder)) {
+        // A failure shows when the copy is made there.
+        if (QDir().mkpath(folder) && madeFolders)
+            madeFolders->insert(folder);
+    }
     // Copies are private to the user, like the chats they belong to. A copy
     // torn by a crash has the wrong size and is made again by the next run,
     // so no flush to the disk is waited for.
@@ -164,19 +177,25 @@ MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString*
     out.setDurable(false);
     if (!out.open(error))
         return MediaCopyResult::Failed;
+    // Straight from the descriptor, as many bytes as the file had when it
+    // was opened (the size the next run compares): the file's own buffer
+    // would only add a copy of the bytes and a read past the end.
     char buffer[1 << 16];
-    for (;;) {
-        const qint64 n = in.read(buffer, sizeof buffer);
+    for (qint64 left = size; left > 0;) {
+        const ssize_t n = ::read(in, buffer, size_t(qMin<qint64>(left, sizeof buffer)));
         if (n == 0)
             break;
         if (n < 0) {
-            *error = QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
+            if (errno == EINTR)
+                continue;
+            *error = QStringLiteral("cannot read %1: %2").arg(from, QString::fromLocal8Bit(std::strerror(errno)));
             return MediaCopyResult::Failed;
         }
         if (out.file().write(buffer, n) != n) {
             *error = QStringLiteral("cannot write %1: %2").arg(to, out.file().errorString());
             return MediaCopyResult::Failed;
         }
+        left -= n;
     }
     return out.commit(error) ? MediaCopyResult::Copied : MediaCopyResult::Failed;
 }

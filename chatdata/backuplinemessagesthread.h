@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -45,4 +46,7 @@ private:
     // the media files that could not be copied.
     QHash<const _LineChat*, qint64> m_chatRows;
     qint64 m_failedFiles = 0;
+    // Media folders known to exist: asking again for each file cost two
+    // system calls per copy.
+    QSet<QString> m_mediaFolders;
 };

@@ -2,6 +2,7 @@
 
 // Private to BackupLineMessagesThread, declared here for its tests.
 
+#include <QSet>
 #include <QString>
 
 enum class MediaCopyResult {
@@ -17,5 +18,7 @@ enum class MediaCopyResult {
 // bytes go to a new file beside the target that is renamed over it when
 // complete, so no half-written copy ever stands under the target's name and
 // a link there is replaced rather than written through. The source is opened
-// without blocking: a FIFO is no source.
-MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString* error);
+// without blocking: a FIFO is no source. `madeFolders`, when given, holds
+// the folders that exist already, and gets the ones made here.
+MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString* error,
+                                QSet<QString>* madeFolders = nullptr);

@@ -127,18 +127,8 @@ private:
     // located). SQLite itself refuses links at the journals beside it.
     QString storeFileThrow(const QString& path);
     void prepareThrow();
-    // What tells whether the store changed: this connection's change count
-    // and SQLite's data version (which moves when another one commits).
-    struct StoreState
-    {
-        qint64 totalChanges = -1;
-        qint64 dataVersion = -1;
-        bool operator==(const StoreState& o) const
-        {
-            return totalChanges == o.totalChanges && dataVersion == o.dataVersion;
-        }
-    };
-    StoreState storeStateThrow();
+    // What tells whether the store changed since a page was read.
+    using StoreState = Sqlite3DB::ChangeStamp;
     Sqlite3Sql messagesSql(bool count, _LineChat* chat, bool chatFirst) const;
     bool chatFirstThrow(_LineChat* chat, const StoreState& state);
 

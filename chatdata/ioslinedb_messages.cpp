@@ -6,15 +6,12 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QBuffer>
-#include <QTimeZone>
 
-#include <limits>
-
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include "chatdata/linedata.h"
 #include "chatdata/linerawcontent.h"
+#include "chatdata/linetime.h"
 #include "foundation/fileutil.h"
 #include "foundation/pathutil.h"
 #include "foundation/safefile.h"
@@ -71,44 +68,6 @@ QString firstExisting(const QString& base, std::initializer_list<const char*> su
     return QString();
 }
 
-// Message times as local date-times. Making each one with Qt::LocalTime asks
-// the C library for the zone every time (on glibc a stat of /etc/localtime
-// per message); the offset only changes at the zone's transitions, so it is
-// looked up once per stretch between two of them and the time made with it.
-class LocalTimes
-{
-public:
-    QDateTime at(qint64 ms)
-    {
-        if (!m_zone.isValid())
-            return QDateTime::fromMSecsSinceEpoch(ms);
-        if (ms < m_from || ms >= m_to)
-            refill(ms);
-        return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, m_offset);
-    }
-
-private:
-    void refill(qint64 ms)
-    {
-        const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
-        m_offset = m_zone.offsetFromUtc(when);
-        const QTimeZone::OffsetData prev = m_zone.previousTransition(when);
-        const QTimeZone::OffsetData next = m_zone.nextTransition(when);
-        m_from = std::numeric_limits<qint64>::min();
-        m_to = std::numeric_limits<qint64>::max();
-        if (prev.atUtc.isValid())
-            // At a transition itself the previous one is the one before it.
-            m_from = m_zone.offsetFromUtc(prev.atUtc) == m_offset ? prev.atUtc.toMSecsSinceEpoch() : ms;
-        if (next.atUtc.isValid())
-            m_to = next.atUtc.toMSecsSinceEpoch();
-    }
-
-    QTimeZone m_zone = QTimeZone::systemTimeZone();
-    qint64 m_from = 1;
-    qint64 m_to = 0;
-    int m_offset = 0;
-};
-
 // Size and modification time (ns) of a file, (-1, 0) when there is none.
 // Straight from stat(): QFileInfo would turn the time into a local one,
 // which costs a look at the time zone per file.
@@ -143,14 +102,33 @@ bool loadPicture(QImage& img, const QString& path)
     return img.load(&file, "JPEG") || (file.seek(0) && img.load(&file, "PNG"));
 }
 
+// Records by id: a table indexed by the id where the ids are dense (as Core
+// Data's keys are), a hash of the others.
 template <typename T, typename Find>
-void fillTable(const QList<T*>& all, QHash<qint64, T*>& byId, Find find)
+void fillTable(const QList<T*>& all, std::vector<T*>& dense, QHash<qint64, T*>& sparse, Find find)
 {
-    byId.clear();
-    byId.reserve(all.size());
-    for (T* p : all)
-        if (find(p->id) == p)
-            byId.insert(p->id, p);
+    dense.clear();
+    sparse.clear();
+    const qint64 limit = 4 * qint64(all.size()) + 1024;
+    for (T* p : all) {
+        if (find(p->id) != p)
+            continue;
+        if (p->id >= 0 && p->id < limit) {
+            if (size_t(p->id) >= dense.size())
+                dense.resize(size_t(p->id) + 1, nullptr);
+            dense[size_t(p->id)] = p;
+        } else {
+            sparse.insert(p->id, p);
+        }
+    }
+}
+
+template <typename T>
+T* lookUp(const std::vector<T*>& dense, const QHash<qint64, T*>& sparse, qint64 id)
+{
+    if (id >= 0 && quint64(id) < dense.size())
+        return dense[size_t(id)];
+    return sparse.value(id, nullptr);
 }
 
 } // namespace
@@ -162,21 +140,21 @@ void RecordLookup::sync(const LineData& data)
     const quint64 version = data.recordsVersion();
     if (version == m_version)
         return;
-    fillTable(data.chats(), m_chats, [&](qint64 id) { return data.chat(id); });
-    fillTable(data.users(), m_users, [&](qint64 id) { return data.user(id); });
+    fillTable(data.chats(), m_chats, m_otherChats, [&](qint64 id) { return data.chat(id); });
+    fillTable(data.users(), m_users, m_otherUsers, [&](qint64 id) { return data.user(id); });
     m_version = version;
 }
 
 _LineChat* RecordLookup::chat(const LineData& data, qint64 id) const
 {
-    auto it = m_chats.constFind(id);
-    return it != m_chats.constEnd() ? *it : data.chat(id);
+    _LineChat* c = lookUp(m_chats, m_otherChats, id);
+    return c ? c : data.chat(id);
 }
 
 _LineUser* RecordLookup::user(const LineData& data, qint64 id) const
 {
-    auto it = m_users.constFind(id);
-    return it != m_users.constEnd() ? *it : data.user(id);
+    _LineUser* u = lookUp(m_users, m_otherUsers, id);
+    return u ? u : data.user(id);
 }
 
 } // namespace ioslinedb_p
@@ -195,16 +173,6 @@ Sqlite3Sql IOSLineDb::messagesSql(bool count, _LineChat* chat, bool chatFirst) c
     }
     sql.appendSql(QString::fromLatin1(kFilter));
     return sql;
-}
-
-IOSLineDb::StoreState IOSLineDb::storeStateThrow()
-{
-    StoreState st;
-    st.totalChanges = sqlite3_total_changes64(rawHandle());
-    Sqlite3Cursor v = queryThrow(Sqlite3Sql("PRAGMA data_version"));
-    if (v.moveNext())
-        st.dataVersion = v.getInt64(0);
-    return st;
 }
 
 qint64 IOSLineDb::messagesCountThrow(_LineChat* chat)
@@ -245,7 +213,7 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
     // A page that follows the one read last continues after its last row
     // instead of skipping the rows before it again; that gives the same rows
     // as the offset as long as the store has not changed in between.
-    const StoreState state = storeStateThrow();
+    const StoreState state = changeStamp();
     const PageCursor& pc = pageCursor;
     const bool resume = pc.valid && pc.allChats == (chat == nullptr) && (!chat || pc.chatUid == chat->uid)
                         && pc.asc == asc && pc.pageSize == pageSize && pc.page + 1 == page && pc.state == state;
@@ -283,10 +251,16 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
     if (!lookup)
         lookup.reset(new RecordLookup);
     lookup->sync(data);
-    LocalTimes localTimes;
+    // The zone read once for the page.
+    LocalZone localTimes(false);
     int rows = 0;
     qint64 lastTs = 0, lastPk = 0;
-    while (cur.moveNext()) {
+    for (;;) {
+        // The connection's lock held once over the step and the reads of a
+        // row, instead of once per column read; let go before any file work.
+        Sqlite3Lock rowLock(*this);
+        if (!cur.moveNext())
+            break;
         ++rows;
         const qint64 ts = cur.getInt64(iTs);
         const qint64 pk = cur.getInt64(iPk);
@@ -299,11 +273,13 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         // messages come without one, as counting includes them.
         _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
 
-        _LineMsg msg;
+        // Filled in place in the page: a failure later in the row throws the
+        // whole page away.
+        _LineMsg& msg = list.emplaceBack();
         msg.id = pk;
         msg.uid = cur.getText(iId);
         msg.type = type;
-        msg.ts = localTimes.at(ts);
+        msg.ts = localTimes.dateTime(ts);
         msg.chat = msgChat;
         // Only a message without sender is the account owner's.
         if (const qint64 sender = cur.getInt64(iSender)) {
@@ -386,18 +362,21 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             msg.text = parseLineRawContent(msg.rawContent);
             break;
         case LineMsgType::PHOTO:
+            rowLock.unlock();
             msg.attaPath = unlessOutside(attaBase() + QStringLiteral(".jpg"));
             thumbnailSteps(true);
             msg.attaSetWidth(cur.getInt(iLat));
             msg.attaSetHeight(cur.getInt(iLng));
             break;
         case LineMsgType::VIDEO:
+            rowLock.unlock();
             thumbnailSteps(false);
             msg.attaPath = firstExisting(attaBase(), {".mp4", ".mov"}, isFile);
             msg.attaSetWidth(cur.getInt(iLat));
             msg.attaSetHeight(cur.getInt(iLng));
             break;
         case LineMsgType::VOICE:
+            rowLock.unlock();
             msg.attaPath = firstExisting(attaBase(), {".mp4", ".aac", ".m4a"}, isFile);
             msg.attaSetFileSize(cur.getInt64(iLat));
             break;
@@ -424,6 +403,7 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             break;
         }
         case LineMsgType::FILE: {
+            rowLock.unlock();
             const QString fileName = readMetaData(cur.getBlob(iMeta)).value(QStringLiteral("FILE_NAME"));
             msg.attaSetFileName(fileName);
             // Both forms are single names: the encoded one escapes every
@@ -444,7 +424,6 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         default:
             break;
         }
-        list.append(std::move(msg));
     }
 
     PageCursor& next = pageCursor;

@@ -4,6 +4,10 @@
 #include <QList>
 #include <QString>
 
+#include <vector>
+
+#include "foundation/safefile.h"
+
 class LineData;
 struct _LineChat;
 struct _LineUser;
@@ -23,9 +27,7 @@ extern const char* const kChatDisabled;
     " m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"                                              \
     " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)"
 
-// True when the text can stand as one file or folder name as it is: not
-// empty, not "." or "..", and without a separator or NUL.
-bool isPlainName(const QString& name);
+using safefile::isPlainName;
 
 // The name under which the LINE app files things for an id: the id itself
 // when it is a plain name (every id the app makes), else its encoded form,
@@ -34,10 +36,11 @@ QString pathName(const QString& id);
 
 // LineData finds records in ordered maps; a page of messages looks its chat
 // and sender up once per row, which made those look-ups a third of the time
-// of reading a store. This keeps hash tables of the same records for the
-// reader, rebuilt before a page whenever the data's records version differs
-// from the one they were built from (another data, or records added); an id
-// not in them is asked of the data itself.
+// of reading a store. This keeps tables of the same records for the reader
+// (indexed by id where the ids are dense, hashed otherwise), rebuilt before
+// a page whenever the data's records version differs from the one they were
+// built from (another data, or records added); an id not in them is asked
+// of the data itself.
 class RecordLookup
 {
 public:
@@ -47,8 +50,10 @@ public:
 
 private:
     quint64 m_version = 0;
-    QHash<qint64, _LineChat*> m_chats;
-    QHash<qint64, _LineUser*> m_users;
+    std::vector<_LineChat*> m_chats;
+    std::vector<_LineUser*> m_users;
+    QHash<qint64, _LineChat*> m_otherChats;
+    QHash<qint64, _LineUser*> m_otherUsers;
 };
 
 } // namespace ioslinedb_p

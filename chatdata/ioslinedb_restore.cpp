@@ -43,18 +43,6 @@ const char* const kNewestMsgSql =
     " where m.ZCHAT=? and" IOSLINEDB_SHOWN_MESSAGES
     " order by m.ZCHAT asc, m.ZTIMESTAMP desc, m.Z_PK desc limit 1";
 
-MessageIds::Scope::Scope(Sqlite3DB& db, MessageIds& ids)
-    : m_db(db), m_ids(ids)
-{
-    if (db.changeStamp() != ids.m_stamp)
-        ids.m_byChat.clear();
-}
-
-MessageIds::Scope::~Scope()
-{
-    m_ids.m_stamp = m_db.changeStamp();
-}
-
 bool MessageIds::bytewiseThrow(Sqlite3DB& db)
 {
     if (m_checkedConnection == db.rawHandle())
@@ -220,7 +208,7 @@ qint64 IOSLineDb::findUserThrow(const QString& mid)
 qint64 IOSLineDb::insertUserThrow(const _LineUser* user)
 {
     openCheckThrow();
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     if (!user)
         return 0;
     const QString table = QStringLiteral("ZUSER");
@@ -260,7 +248,7 @@ qint64 IOSLineDb::findChatThrow(const QString& mid, bool& enabled)
 qint64 IOSLineDb::insertChatThrow(const _LineChat* chat)
 {
     openCheckThrow();
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     if (!chat)
         return 0;
     const QString table = QStringLiteral("ZCHAT");
@@ -305,7 +293,7 @@ static void saveMembersThrow(IOSLineDb& db, const _MembersTable& t, qint64 owner
 void IOSLineDb::saveChatMembersThrow(const qint64& chatPk, const _LineChat* chat)
 {
     openCheckThrow();
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     if (chat)
         saveMembersThrow(*this, chatMembers, chatPk, chat->users);
 }
@@ -330,7 +318,7 @@ qint64 IOSLineDb::findGroupInfoThrow(const QString& groupId)
 qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
 {
     openCheckThrow();
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     if (!keepsOwnGroups(*this))
         return 0;
     const QString table = QStringLiteral("ZGROUP");
@@ -353,7 +341,7 @@ qint64 IOSLineDb::insertGroupInfoThrow(const _LineGroupInfo& group)
 void IOSLineDb::saveGroupMembersThrow(const qint64& groupPk, const _LineGroupInfo* group)
 {
     openCheckThrow();
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     if (group && groupPk != 0 && keepsOwnGroups(*this))
         saveMembersThrow(*this, groupMembers, groupPk, group->members);
 }
@@ -372,7 +360,7 @@ qint64 IOSLineDb::findMsgThrow(const qint64& chatPk, const QString& uid)
     if (!isLineMsgUidValid(uid))
         return 0;
     openCheckThrow();
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     QByteArray text;
     const qint64 pk = msgIds->findThrow(*this, chatPk, uid, &text);
     if (pk != 0 && isRawContentContainEmoji_efbfbd(text)) {
@@ -403,7 +391,7 @@ qint64 IOSLineDb::insertMsgThrow(const qint64& chatPk, const _LineMsg* msg)
     openCheckThrow();
     if (!msg)
         return 0;
-    MessageIds::Scope kept(*this, messageIds());
+    MessageIds::Guard kept(*this, messageIds());
     const bool own = msg->wasFromMe();
     const bool inRoom = msg->chat && msg->chat->type != LineChatType::SINGLE;
     const QString sender = own ? QString() : msg->from->displayName();

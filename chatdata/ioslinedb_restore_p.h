@@ -20,34 +20,20 @@ extern const char* const kNewestMsgSql;
 // at its first duplicate test and kept up to date with the rows the writer
 // adds, so that a test costs no query whatever the size of the store. The
 // app's store has no index on the ids, and one made for the restore had to
-// read every message of the store first.
-//
-// What is kept is trusted only while nothing else changed the rows: each of
-// the writer's operations opens a Scope, which forgets everything when the
-// store changed since the last one ended, by another statement of the
-// caller, another connection or a rollback.
-class MessageIds
+// read every message of the store first. Each of the writer's operations
+// runs inside a Guard, so that a change by anything else forgets them.
+class MessageIds : public Sqlite3RowMemo
 {
 public:
-    class Scope
-    {
-    public:
-        Scope(Sqlite3DB& db, MessageIds& ids);
-        ~Scope();
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-
-    private:
-        Sqlite3DB& m_db;
-        MessageIds& m_ids;
-    };
-
     // The Z_PK of the first message (the lowest key) with this id in this
     // chat, or 0, exactly as kFindMsgSql would find it; `text` gets its
-    // ZTEXT. Needs an open Scope.
+    // ZTEXT. Needs a Guard.
     qint64 findThrow(Sqlite3DB& db, qint64 chatPk, const QString& uid, QByteArray* text);
     // A message the writer has just added.
     void added(qint64 chatPk, const QString& uid, qint64 pk);
+
+protected:
+    void forget() override { m_byChat.clear(); }
 
 private:
     // Whether "ZID=?" compares the bound id as its UTF-8 bytes: ids of text
@@ -55,7 +41,6 @@ private:
     // app makes. Otherwise each test runs kFindMsgSql.
     bool bytewiseThrow(Sqlite3DB& db);
 
-    Sqlite3DB::ChangeStamp m_stamp;
     QHash<qint64, QHash<QByteArray, qint64>> m_byChat;
     const void* m_checkedConnection = nullptr;
     bool m_bytewise = false;

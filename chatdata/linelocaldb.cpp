@@ -1,5 +1,4 @@
 #include "chatdata/linelocaldb.h"
-#include "chatdata/linelocaldb_p.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -53,12 +52,7 @@ LineLocalDb::LineLocalDb(const QDir& folder)
 {
 }
 
-LineLocalDb::~LineLocalDb()
-{
-    // Statements first: the connection only really closes once they are
-    // finalised.
-    m_statements.reset();
-}
+LineLocalDb::~LineLocalDb() = default;
 
 QString LineLocalDb::dbPath() const
 {
@@ -116,7 +110,6 @@ void LineLocalDb::openCheckThrow()
         // Closed so that the next use tries the whole opening again. A file
         // this call created is removed: left behind half made, it would be
         // taken for a database at the next start.
-        m_statements.reset();
         close();
         if (!existed) {
             QFile::remove(path);

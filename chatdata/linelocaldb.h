@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -10,7 +11,6 @@
 #include "chatdata/abslinedb.h"
 #include "foundation/dbschema.h"
 
-struct LineLocalDbStatements;
 
 // The program's own store of LINE chats: a folder holding
 // "marrowquist-line.db" and the media folders "thumbs" and "files". It is
@@ -79,14 +79,19 @@ private:
     void purgeJunkUsersThrow();
     // The rows of a query of two id columns.
     QList<QPair<qint64, qint64>> idPairsThrow(const char* sql);
-    LineLocalDbStatements& statementsThrow();
-    qint64 findIdThrow(int which, const QString& uid);
+    qint64 findIdThrow(const char* sql, const QString& uid);
 
     QDir m_folder;
     QString m_thumbsDir;
     QString m_filesDir;
     DbSchema m_schema;
-    // Statements the writers run once per message, prepared once per
-    // connection; they go before the connection does.
-    std::unique_ptr<LineLocalDbStatements> m_statements;
+    // User rows by uid, as the writers found or wrote them: a backup names a
+    // sender with every message, and asking the database each time cost as
+    // much as writing the message.
+    struct UserRows : Sqlite3RowMemo
+    {
+        QHash<QByteArray, qint64> byUid;
+        void forget() override { byUid.clear(); }
+    };
+    UserRows m_userRows;
 };

@@ -1,8 +1,5 @@
 // The writers of LineLocalDb: find a record by its LINE id, or write it.
 #include "chatdata/linelocaldb.h"
-#include "chatdata/linelocaldb_p.h"
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -25,139 +22,21 @@ QList<const _LineUser*> sortedMembers(const QSet<_LineUser*>& users)
 
 } // namespace
 
-LineLocalDbStmt::LineLocalDbStmt(sqlite3* db, const char* sql)
-    : m_db(db), m_sql(sql)
-{
-    check(sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr));
-}
-
-LineLocalDbStmt::~LineLocalDbStmt()
-{
-    sqlite3_finalize(m_stmt);
-}
-
-void LineLocalDbStmt::throwError(int rc) const
-{
-    throw std::runtime_error(QStringLiteral("sqlite: %1 (%2) in: %3")
-                                 .arg(QString::fromUtf8(sqlite3_errmsg(m_db)))
-                                 .arg(rc)
-                                 .arg(QLatin1String(m_sql))
-                                 .toStdString());
-}
-
-void LineLocalDbStmt::check(int rc) const
-{
-    if (rc != SQLITE_OK)
-        throwError(rc);
-}
-
-LineLocalDbStmt& LineLocalDbStmt::reset()
-{
-    // The result of the previous step was reported by that step already.
-    sqlite3_reset(m_stmt);
-    sqlite3_clear_bindings(m_stmt);
-    return *this;
-}
-
-LineLocalDbStmt& LineLocalDbStmt::bindText(int at, const QString& value)
-{
-    return bindTextBytes(at, value.toUtf8());
-}
-
-LineLocalDbStmt& LineLocalDbStmt::bindTextBytes(int at, const QByteArray& value)
-{
-    check(sqlite3_bind_text64(m_stmt, at, value.constData(), sqlite3_uint64(value.size()), SQLITE_TRANSIENT,
-                              SQLITE_UTF8));
-    return *this;
-}
-
-LineLocalDbStmt& LineLocalDbStmt::bindInt64(int at, qint64 value)
-{
-    check(sqlite3_bind_int64(m_stmt, at, value));
-    return *this;
-}
-
-LineLocalDbStmt& LineLocalDbStmt::bindBlob(int at, const QByteArray& value)
-{
-    check(sqlite3_bind_blob64(m_stmt, at, value.constData(), sqlite3_uint64(value.size()), SQLITE_TRANSIENT));
-    return *this;
-}
-
-LineLocalDbStmt& LineLocalDbStmt::bindNull(int at)
-{
-    check(sqlite3_bind_null(m_stmt, at));
-    return *this;
-}
-
-qint64 LineLocalDbStmt::firstInt64Throw()
-{
-    const int rc = sqlite3_step(m_stmt);
-    if (rc == SQLITE_ROW) {
-        const qint64 value = sqlite3_column_int64(m_stmt, 0);
-        sqlite3_reset(m_stmt);
-        return value;
-    }
-    if (rc != SQLITE_DONE)
-        throwError(rc);
-    return 0;
-}
-
-void LineLocalDbStmt::runThrow()
-{
-    int rc;
-    while ((rc = sqlite3_step(m_stmt)) == SQLITE_ROW) {
-    }
-    if (rc != SQLITE_DONE)
-        throwError(rc);
-}
-
-LineLocalDbStatements::LineLocalDbStatements(sqlite3* connection)
-    : db(connection)
-{
-}
-
-LineLocalDbStmt& LineLocalDbStatements::get(Which which)
-{
-    static const char* const sql[Count] = {
-        "select _id from line_user where uid=?",
-        "select _id from line_chat where uid=?",
-        "select _id from line_group where uid=?",
-        // The unary + keeps chat_id out of the index choice: the uid index
-        // finds the few rows of one uid, where the index on the chat would
-        // walk all messages of the chat. (A LIKE on the chat would do the
-        // same, but makes SQLite prepare the statement again for every new
-        // value bound to it.)
-        "select _id from line_msg where uid=? and +chat_id=?",
-        "insert into line_msg(ver,uid,type,ts,chat_id,from_id,content,atta) values(1,?,?,?,?,?,?,?)",
-    };
-    if (!m_stmts[which])
-        m_stmts[which] = std::make_unique<LineLocalDbStmt>(db, sql[which]);
-    return m_stmts[which]->reset();
-}
-
-LineLocalDbStatements& LineLocalDb::statementsThrow()
+qint64 LineLocalDb::findIdThrow(const char* sql, const QString& uid)
 {
     openCheckThrow();
-    if (!m_statements || m_statements->db != rawHandle())
-        m_statements = std::make_unique<LineLocalDbStatements>(rawHandle());
-    return *m_statements;
-}
-
-qint64 LineLocalDb::findIdThrow(int which, const QString& uid)
-{
-    return statementsThrow()
-        .get(LineLocalDbStatements::Which(which))
-        .bindText(1, uid)
-        .firstInt64Throw();
+    Sqlite3Cursor cur = queryThrow(Sqlite3Sql(sql).addTextParam(uid));
+    return cur.moveNext() ? cur.getInt64(0) : 0;
 }
 
 qint64 LineLocalDb::findUserThrow(const QString& uid)
 {
-    return findIdThrow(LineLocalDbStatements::FindUser, uid);
+    return findIdThrow("select _id from line_user where uid=?", uid);
 }
 
 qint64 LineLocalDb::insertUserThrow(const _LineUser* user)
 {
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
     Sqlite3Row row;
     row["uid"] = user->uid;
     row["contact_name"] = user->contactName;
@@ -171,17 +50,26 @@ qint64 LineLocalDb::insertUserThrow(const _LineUser* user)
 
 qint64 LineLocalDb::findOrInsertUserThrow(const _LineUser* user)
 {
-    const qint64 id = findUserThrow(user->uid);
-    return id != 0 ? id : insertUserThrow(user);
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
+    const QByteArray uid = user->uid.toUtf8();
+    qint64 id = m_userRows.byUid.value(uid, 0);
+    if (id == 0) {
+        id = findUserThrow(user->uid);
+        if (id == 0)
+            id = insertUserThrow(user);
+        m_userRows.byUid.insert(uid, id);
+    }
+    return id;
 }
 
 qint64 LineLocalDb::findChatThrow(const QString& uid)
 {
-    return findIdThrow(LineLocalDbStatements::FindChat, uid);
+    return findIdThrow("select _id from line_chat where uid=?", uid);
 }
 
 qint64 LineLocalDb::insertChatThrow(const _LineChat* chat)
 {
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
     Sqlite3Row row;
     row["uid"] = chat->uid;
     row["type"] = chatTypeWord(chat->type);
@@ -191,19 +79,25 @@ qint64 LineLocalDb::insertChatThrow(const _LineChat* chat)
 
 void LineLocalDb::saveChatMembersThrow(const qint64& chatId, const _LineChat* chat)
 {
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
     for (const _LineUser* user : sortedMembers(chat->users)) {
         const qint64 userId = findOrInsertUserThrow(user);
-        runSqlThrow(QStringLiteral("replace into line_chat_users(chat_id,user_id) values(%1,%2)").arg(chatId).arg(userId));
+        // Bound rather than written into the text, so that one compiled
+        // statement serves every pair.
+        runSqlThrow(Sqlite3Sql("replace into line_chat_users(chat_id,user_id) values(?,?)")
+                        .addInt64Param(chatId)
+                        .addInt64Param(userId));
     }
 }
 
 qint64 LineLocalDb::findGroupInfoThrow(const QString& uid)
 {
-    return findIdThrow(LineLocalDbStatements::FindGroup, uid);
+    return findIdThrow("select _id from line_group where uid=?", uid);
 }
 
 qint64 LineLocalDb::insertGroupInfoThrow(const _LineGroupInfo* group)
 {
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
     Sqlite3Row row;
     row["uid"] = group->uid;
     if (group->creator)
@@ -217,10 +111,12 @@ qint64 LineLocalDb::insertGroupInfoThrow(const _LineGroupInfo* group)
 
 void LineLocalDb::saveGroupMembersThrow(const qint64& groupId, const _LineGroupInfo* group)
 {
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
     for (const _LineUser* user : sortedMembers(group->members)) {
         const qint64 userId = findOrInsertUserThrow(user);
-        runSqlThrow(
-            QStringLiteral("replace into line_group_members(group_id,user_id) values(%1,%2)").arg(groupId).arg(userId));
+        runSqlThrow(Sqlite3Sql("replace into line_group_members(group_id,user_id) values(?,?)")
+                        .addInt64Param(groupId)
+                        .addInt64Param(userId));
     }
 }
 
@@ -229,7 +125,13 @@ qint64 LineLocalDb::findMsgThrow(const qint64& chatId, const QString& uid)
     openCheckThrow();
     if (!isLineMsgUidValid(uid))
         return 0;
-    return statementsThrow().get(LineLocalDbStatements::FindMsg).bindText(1, uid).bindInt64(2, chatId).firstInt64Throw();
+    // The unary + keeps chat_id out of the index choice: the uid index finds
+    // the few rows of one uid, where the index on the chat would walk all
+    // messages of the chat. (A LIKE on the chat would do the same, but makes
+    // SQLite prepare the statement again for every new value bound to it.)
+    Sqlite3Cursor cur = queryThrow(
+        Sqlite3Sql("select _id from line_msg where uid=? and +chat_id=?").addTextParam(uid).addInt64Param(chatId));
+    return cur.moveNext() ? cur.getInt64(0) : 0;
 }
 
 qint64 LineLocalDb::insertMsgThrow(const qint64& chatId, const _LineMsg* msg)
@@ -237,17 +139,22 @@ qint64 LineLocalDb::insertMsgThrow(const qint64& chatId, const _LineMsg* msg)
     // The sender first: it may be written itself, and the insert below must
     // be the last one before lastInsertId. A sender without LINE id (one
     // that was unknown where the message was read) names no row: 0.
+    Sqlite3RowMemo::Guard kept(*this, m_userRows);
     const qint64 fromId = msg->from && !msg->from->uid.isEmpty() ? findOrInsertUserThrow(msg->from) : 0;
-    LineLocalDbStmt& insert = statementsThrow().get(LineLocalDbStatements::InsertMsg);
-    insert.bindText(1, msg->uid)
-        .bindText(2, msgTypeWord(msg->type))
-        .bindInt64(3, qint64(dtToUnixSecs32(msg->ts)))
-        .bindInt64(4, chatId)
-        .bindTextBytes(6, msg->rawContent);
+    Sqlite3Sql insert("insert into line_msg(ver,uid,type,ts,chat_id,from_id,content,atta) values(1,?,?,?,?,?,?,?)");
+    insert.addTextParam(msg->uid)
+        .addTextParam(msgTypeWord(msg->type))
+        .addInt64Param(qint64(dtToUnixSecs32(msg->ts)))
+        .addInt64Param(chatId);
     if (msg->from)
-        insert.bindInt64(5, fromId);
+        insert.addInt64Param(fromId);
+    else
+        insert.addNullParam();
+    insert.addTextBytesParam(msg->rawContent);
     if (!msg->atta.isEmpty())
-        insert.bindBlob(7, TinyKVSerializer::ser(msg->atta));
-    insert.runThrow();
+        insert.addBlobParam(TinyKVSerializer::ser(msg->atta));
+    else
+        insert.addNullParam();
+    runSqlThrow(insert);
     return lastInsertId();
 }

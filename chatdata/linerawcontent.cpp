@@ -159,6 +159,12 @@ QString empji_rep2(const HandlerCall& call, QChar first, QChar second)
 
 QString parseLineRawContent(const QByteArray& raw)
 {
+    // Both kinds of LINE emoji begin with a byte F4 (characters of planes 16
+    // and up); most texts have none and only need decoding.
+    if (!raw.contains('\xF4')) {
+        const qsizetype nul = raw.indexOf('\0');
+        return QString::fromUtf8(nul >= 0 ? raw.left(nul) : raw);
+    }
     QByteArray bytes;
     qsizetype start = findRunStart(raw, 0);
     if (start < 0) {

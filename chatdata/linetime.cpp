@@ -1,12 +1,9 @@
 #include "chatdata/linetime.h"
 
-#include <QTimeZone>
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <string>
 
 #include "chatdata/linemsg.h"
 
@@ -17,86 +14,8 @@ const qint64 kDt21Origin = 978307200;
 // 2^63 as a double: the first value a qint64 cannot hold.
 const double kInt64Bound = 9223372036854775808.0;
 
-// The local zone's offset over the stretch of time around the last moment
-// asked for, between two of the zone's transitions. The zone is read again
-// when TZ changes and at least once a second, as the C library would notice
-// a new zone file. One per thread.
-class LocalOffsets
-{
-public:
-    // The offset (s) at a UTC moment (ms); false when the zone is unknown.
-    bool offsetAt(qint64 utcMs, int* offset)
-    {
-        if (!current() || utcMs < m_from || utcMs >= m_to)
-            refill(utcMs);
-        *offset = m_offset;
-        return m_zone.isValid();
-    }
-
-    // The UTC moment of a local wall-clock time (ms, counted as if it were
-    // UTC), when the stretch known holds it far from both ends, where no
-    // other offset of the zone could give the same wall-clock time.
-    bool utcOf(qint64 wallMs, qint64* utcMs)
-    {
-        if (!current() || !m_zone.isValid() || wallMs < -kFar || wallMs > kFar)
-            return false;
-        const qint64 utc = wallMs - qint64(m_offset) * 1000;
-        if (utc < m_from + kMargin || utc >= m_to - kMargin)
-            return false;
-        *utcMs = utc;
-        return true;
-    }
-
-    void refill(qint64 utcMs)
-    {
-        const QDateTime when = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC);
-        m_offset = m_zone.isValid() ? m_zone.offsetFromUtc(when) : 0;
-        m_from = std::numeric_limits<qint64>::min();
-        m_to = std::numeric_limits<qint64>::max();
-        if (!m_zone.isValid())
-            return;
-        const QTimeZone::OffsetData prev = m_zone.previousTransition(when);
-        const QTimeZone::OffsetData next = m_zone.nextTransition(when);
-        if (prev.atUtc.isValid())
-            // At a transition itself the previous one is the one before it.
-            m_from = m_zone.offsetFromUtc(prev.atUtc) == m_offset ? prev.atUtc.toMSecsSinceEpoch() : utcMs;
-        if (next.atUtc.isValid())
-            m_to = next.atUtc.toMSecsSinceEpoch();
-    }
-
-private:
-    // Two days: more than the difference of any two offsets a zone has.
-    static constexpr qint64 kMargin = 2 * 86400 * 1000LL;
-    // Times beyond a million years are left to Qt.
-    static constexpr qint64 kFar = 1000000LL * 366 * 86400 * 1000;
-
-    bool current()
-    {
-        const auto now = std::chrono::steady_clock::now();
-        const char* tz = std::getenv("TZ");
-        if (m_read && now - m_readAt < std::chrono::seconds(1) && m_hasTz == (tz != nullptr) && (!tz || m_tz == tz))
-            return true;
-        m_zone = QTimeZone::systemTimeZone();
-        m_read = true;
-        m_readAt = now;
-        m_hasTz = tz != nullptr;
-        m_tz = tz ? tz : "";
-        m_from = 1; // nothing known
-        m_to = 0;
-        return false;
-    }
-
-    QTimeZone m_zone;
-    bool m_read = false;
-    std::chrono::steady_clock::time_point m_readAt;
-    bool m_hasTz = false;
-    std::string m_tz;
-    qint64 m_from = 1;
-    qint64 m_to = 0;
-    int m_offset = 0;
-};
-
-thread_local LocalOffsets t_localOffsets;
+// One per thread for dtToUnixSecs32, watching the zone.
+thread_local LocalZone t_localZone(true);
 
 } // namespace
 
@@ -131,13 +50,69 @@ double dt21FromUnixepochSecs(int secs)
     return double(qint32(quint32(secs) - quint32(kDt21Origin)));
 }
 
-QDateTime localDateTimeFromMSecs(qint64 msecs)
+LocalZone::LocalZone(bool watch)
+    : m_watch(watch)
 {
-    int offset = 0;
-    if (!t_localOffsets.offsetAt(msecs, &offset))
-        return QDateTime::fromMSecsSinceEpoch(msecs);
-    return QDateTime::fromMSecsSinceEpoch(msecs, Qt::OffsetFromUTC, offset);
+    if (!watch)
+        m_zone = QTimeZone::systemTimeZone();
 }
+
+QDateTime LocalZone::dateTime(qint64 msecs)
+{
+    if (!current() || msecs < m_from || msecs >= m_to)
+        learn(msecs);
+    if (!m_zone.isValid())
+        return QDateTime::fromMSecsSinceEpoch(msecs);
+    return QDateTime::fromMSecsSinceEpoch(msecs, Qt::OffsetFromUTC, m_offset);
+}
+
+bool LocalZone::utcOf(qint64 wallMs, qint64* utcMs)
+{
+    if (!current() || !m_zone.isValid() || wallMs < -kFar || wallMs > kFar)
+        return false;
+    const qint64 utc = wallMs - qint64(m_offset) * 1000;
+    if (utc < m_from + kMargin || utc >= m_to - kMargin)
+        return false;
+    *utcMs = utc;
+    return true;
+}
+
+void LocalZone::learn(qint64 utcMs)
+{
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC);
+    m_offset = m_zone.isValid() ? m_zone.offsetFromUtc(when) : 0;
+    m_from = std::numeric_limits<qint64>::min();
+    m_to = std::numeric_limits<qint64>::max();
+    if (!m_zone.isValid())
+        return;
+    const QTimeZone::OffsetData prev = m_zone.previousTransition(when);
+    const QTimeZone::OffsetData next = m_zone.nextTransition(when);
+    if (prev.atUtc.isValid())
+        // At a transition itself the previous one is the one before it.
+        m_from = m_zone.offsetFromUtc(prev.atUtc) == m_offset ? prev.atUtc.toMSecsSinceEpoch() : utcMs;
+    if (next.atUtc.isValid())
+        m_to = next.atUtc.toMSecsSinceEpoch();
+}
+
+bool LocalZone::current()
+{
+    if (!m_watch)
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    const char* tz = std::getenv("TZ");
+    if (m_read && now - m_readAt < std::chrono::seconds(1) && m_hasTz == (tz != nullptr) && (!tz || m_tz == tz))
+        return true;
+    m_zone = QTimeZone::systemTimeZone();
+    m_read = true;
+    m_readAt = now;
+    m_hasTz = tz != nullptr;
+    m_tz = tz ? tz : "";
+    m_from = 1; // nothing known
+    m_to = 0;
+    return false;
+}
+
+
 
 quint32 dtToUnixSecs32(const QDateTime& dt)
 {
@@ -149,9 +124,9 @@ quint32 dtToUnixSecs32(const QDateTime& dt)
         // at the zone file each time; the zone's offset known for the
         // stretch of time does the same far from its transitions.
         const qint64 wall = QDateTime(dt.date(), dt.time(), Qt::UTC).toMSecsSinceEpoch();
-        if (!t_localOffsets.utcOf(wall, &ms)) {
+        if (!t_localZone.utcOf(wall, &ms)) {
             ms = dt.toMSecsSinceEpoch();
-            t_localOffsets.refill(ms);
+            t_localZone.learn(ms);
         }
     } else {
         ms = dt.toMSecsSinceEpoch();

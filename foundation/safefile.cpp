@@ -27,6 +27,12 @@ QString errnoText(const QString& what, const QString& path, int code)
 
 } // namespace
 
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
 bool cleanRelativePath(const QString& path, QString* clean, int maxDepth)
 {
     if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
@@ -89,23 +95,36 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
     return root + QLatin1Char('/') + clean;
 }
 
+namespace {
+
+// A descriptor of a regular file at path, opened without blocking, or -1.
+int openRegularFd(const QString& path, int access, bool followLink, struct stat* st, QString* error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
+        return -1;
+    }
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        ::close(fd);
+        setError(error, QStringLiteral("not a regular file: %1").arg(path));
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error, bool followLink)
 {
     int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
     if ((mode & QIODevice::WriteOnly) && (mode & QIODevice::Truncate))
         access |= O_CREAT | O_TRUNC;
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
-        return false;
-    }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        setError(error, QStringLiteral("not a regular file: %1").arg(path));
+    const int fd = openRegularFd(path, access, followLink, &st, error);
+    if (fd < 0)
         return false;
-    }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!file.open(fd, (mode & QIODevice::WriteOnly) ? QIODevice::ReadWrite : QIODevice::ReadOnly,
                    QFileDevice::AutoCloseHandle)) {
@@ -114,6 +133,15 @@ bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QSt
         return false;
     }
     return true;
+}
+
+int openRegularForReading(const QString& path, qint64* size, bool followLink)
+{
+    struct stat st;
+    const int fd = openRegularFd(path, O_RDONLY, followLink, &st, nullptr);
+    if (fd >= 0)
+        *size = qint64(st.st_size);
+    return fd;
 }
 
 bool isRegularFile(const QString& path)

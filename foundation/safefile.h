@@ -16,6 +16,10 @@ namespace safefile {
 // (empty, ".", ".//.") and, when maxDepth > 0, more than maxDepth components.
 bool cleanRelativePath(const QString& path, QString* clean, int maxDepth = 256);
 
+// True when the text can stand as one file or folder name as it is: not
+// empty, not "." or "..", and without a separator or NUL.
+bool isPlainName(const QString& name);
+
 // True when no existing component of root + "/" + relative, below root, is a
 // symbolic link. Components that do not exist yet pass (a file about to be
 // created). `relative` must already be clean. The root itself is trusted.
@@ -33,6 +37,12 @@ QString resolveInside(const QString& root, const QString& relative, QString* err
 // reason is in *error.
 bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error = nullptr,
                  bool followLink = false);
+
+// The same for a reader that wants the descriptor alone: an existing regular
+// file opened read-only without blocking, with its size in *size, or -1. The
+// descriptor keeps O_NONBLOCK, which reading a regular file ignores. The
+// caller closes it.
+int openRegularForReading(const QString& path, qint64* size, bool followLink = false);
 
 // True when path names a regular file itself (a link to one does not count).
 bool isRegularFile(const QString& path);

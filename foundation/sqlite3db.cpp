@@ -215,6 +215,31 @@ Sqlite3DB::ChangeStamp Sqlite3DB::changeStamp() const
     return stamp;
 }
 
+Sqlite3Lock::Sqlite3Lock(const Sqlite3DB& db)
+    // Null for a connection without a lock of its own.
+    : m_mutex(db.rawHandle() ? sqlite3_db_mutex(db.rawHandle()) : nullptr)
+{
+    sqlite3_mutex_enter(m_mutex);
+}
+
+void Sqlite3Lock::unlock()
+{
+    sqlite3_mutex_leave(m_mutex);
+    m_mutex = nullptr;
+}
+
+Sqlite3RowMemo::Guard::Guard(const Sqlite3DB& db, Sqlite3RowMemo& memo)
+    : m_db(db), m_memo(memo)
+{
+    if (db.changeStamp() != memo.m_stamp)
+        memo.forget();
+}
+
+Sqlite3RowMemo::Guard::~Guard()
+{
+    m_memo.m_stamp = m_db.changeStamp();
+}
+
 QList<_SqliteCol> Sqlite3DB::tbCols(const QString& table)
 {
     QList<_SqliteCol> cols;

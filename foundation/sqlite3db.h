@@ -11,6 +11,7 @@
 #include "foundation/sqlite3sql.h"
 
 struct sqlite3;
+struct sqlite3_mutex;
 class Sqlite3StmtCache;
 
 // One column of a table as PRAGMA table_info gives it.
@@ -105,4 +106,53 @@ private:
     std::shared_ptr<Sqlite3StmtCache> m_stmts;
     std::atomic<quint64> m_rollbacks{0};
     QString m_path;
+};
+
+// What a writer keeps in memory of the rows of one connection (the keys it
+// found or wrote), true only while nothing but that writer changes the
+// database. The writer runs each of its reads and writes of such rows inside
+// a Guard: when the database changed since the last Guard ended (by another
+// statement, another connection or a rollback), the Guard forgets everything
+// first.
+class Sqlite3RowMemo
+{
+public:
+    class Guard
+    {
+    public:
+        Guard(const Sqlite3DB& db, Sqlite3RowMemo& memo);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        const Sqlite3DB& m_db;
+        Sqlite3RowMemo& m_memo;
+    };
+
+    virtual ~Sqlite3RowMemo() = default;
+
+protected:
+    virtual void forget() = 0;
+
+private:
+    Sqlite3DB::ChangeStamp m_stamp;
+};
+
+// Holds the connection's own lock over several calls. Every column read
+// takes that lock too; a reader that holds it across a row takes it once
+// instead of once per column. Other threads wait for the connection
+// meanwhile: hold it over reads only, never while waiting for another
+// thread.
+class Sqlite3Lock
+{
+public:
+    explicit Sqlite3Lock(const Sqlite3DB& db);
+    ~Sqlite3Lock() { unlock(); }
+    Sqlite3Lock(const Sqlite3Lock&) = delete;
+    Sqlite3Lock& operator=(const Sqlite3Lock&) = delete;
+    void unlock();
+
+private:
+    sqlite3_mutex* m_mutex = nullptr;
 };

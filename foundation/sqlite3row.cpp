@@ -1,12 +1,27 @@
 #include "foundation/sqlite3row.h"
 
-#include <QStringList>
+
+namespace {
+
+void appendQuoted(QString& out, const QString& name)
+{
+    out += QLatin1Char('"');
+    for (const QChar c : name) {
+        if (c == QLatin1Char('"'))
+            out += QLatin1Char('"');
+        out += c;
+    }
+    out += QLatin1Char('"');
+}
+
+} // namespace
 
 QString sqlite3QuoteIdentifier(const QString& name)
 {
-    QString quoted = name;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    QString quoted;
+    quoted.reserve(name.size() + 2);
+    appendQuoted(quoted, name);
+    return quoted;
 }
 
 void Sqlite3Row::bindValue(Sqlite3Sql& sql, const QVariant& value)
@@ -53,19 +68,25 @@ void Sqlite3Row::bindValue(Sqlite3Sql& sql, const QVariant& value)
 
 Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip) const
 {
-    QStringList names;
-    QStringList marks;
+    // Made once per row written: one text, grown in place.
+    QString text;
+    text.reserve(32 + table.size() + m_values.size() * 20);
+    text += QLatin1String("insert into ");
+    appendQuoted(text, table);
+    int columns = 0;
     for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it) {
         if (skip.contains(it.key()))
             continue;
-        names << sqlite3QuoteIdentifier(it.key());
-        marks << QStringLiteral("?");
+        text += QLatin1Char(columns++ ? ',' : '(');
+        appendQuoted(text, it.key());
     }
-    if (names.isEmpty())
-        return Sqlite3Sql(QStringLiteral("insert into %1 default values").arg(sqlite3QuoteIdentifier(table)));
-    Sqlite3Sql sql(QStringLiteral("insert into %1(%2) values(%3)")
-                       .arg(sqlite3QuoteIdentifier(table), names.join(QLatin1Char(',')),
-                            marks.join(QLatin1Char(','))));
+    if (columns == 0)
+        return Sqlite3Sql(text + QLatin1String(" default values"));
+    text += QLatin1String(") values(?");
+    for (int i = 1; i < columns; ++i)
+        text += QLatin1String(",?");
+    text += QLatin1Char(')');
+    Sqlite3Sql sql(text);
     for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it) {
         if (!skip.contains(it.key()))
             bindValue(sql, it.value());
