@@ -85,7 +85,7 @@ QString IOSMobileBackupThread::errorText(const QString& error, bool tutorialNote
             + tr("A:<br/>Step 1) Restart your iPhone.<br/>Step 2) Connect your iPhone to iTunes to backup your iPhone "
                  "on computer. <br/>Step 3) Run Marrowquist software to try again. <br/><br/>")
             + tr("B:<br/>Step 1) Delete the lockdown folder from your computer.(")
-            + QStringLiteral("<a href=\"%1/guides/reset-lockdown-in-itunes.php\">").arg(kMakerSite) + tr("How to")
+            + QStringLiteral("<a href=\"%1/guides/reset-lockdown-in-itunes.php\">").arg(QLatin1String(kMakerSite)) + tr("How to")
             + QStringLiteral("</a>")
             + tr(") <br/>Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.<br/>Step 3) Run "
                  "Marrowquist software to try again. <br/>");
@@ -105,7 +105,7 @@ void IOSMobileBackupThread::run()
 {
     progress->invokeUpdateProgress(QStringLiteral("Loading data from Device..."), 0, QString());
     {
-        // An app list left by an earlier restore would make the phone reinstall apps.
+        // Left on the phone by a restore; removed before every backup.
         mobiledevice_afc afc(device->udid);
         if (afc.startService()) {
             afc.del(QStringLiteral("/iTunesRestore/RestoreApplications.plist"));

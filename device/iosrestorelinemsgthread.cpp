@@ -1,5 +1,6 @@
 #include "device/iosrestorelinemsgthread.h"
 
+#include <QDebug>
 #include <QFileInfo>
 #include <QHash>
 
@@ -33,28 +34,25 @@ void IOSRestoreLineMsgThread::listFiles(const _LineMsg& msg, const QString& stor
     // Ids and names come from whatever store the messages were read from:
     // one that is not a plain name would lead elsewhere in the backup.
     const QString& chat = msg.chat->uid;
-    const bool plain = safefile::isPlainName(chat) && safefile::isPlainName(msg.uid);
-    if (QFileInfo(msg.attaPath).isFile()) {
-        if (plain && safefile::isPlainName(msg.uid + suffix))
-            mergeItems.append(Item(IOSLoadLineFromiTunesThread::kAppDomain, msg.attaPath,
-                                   storeFolder + "Message Attachments/" + chat + '/' + msg.uid + suffix, false, false));
-        else
+    const auto put = [&](const QString& local, const QString& name, const char* folder) {
+        if (safefile::isPlainName(chat) && safefile::isPlainName(msg.uid) && safefile::isPlainName(name)) {
+            mergeItems.append(Item(IOSLoadLineFromiTunesThread::kAppDomain, local, storeFolder + folder + chat + '/' + name, false, false));
+        } else {
+            qDebug() << "IOSRestoreLineMsgThread: left out" << local << "of message" << msg.uid << "in chat" << chat;
             ++filesLeftOut;
-    }
-    if (!msg.thumbPath.isEmpty() && QFileInfo(msg.thumbPath).size() > 0) {
-        if (plain)
-            mergeItems.append(Item(IOSLoadLineFromiTunesThread::kAppDomain, msg.thumbPath,
-                                   storeFolder + "Message Thumbnails/" + chat + '/' + msg.uid + ".thumb", false, false));
-        else
-            ++filesLeftOut;
-    }
+        }
+    };
+    if (QFileInfo(msg.attaPath).isFile())
+        put(msg.attaPath, msg.uid + suffix, "Message Attachments/");
+    if (QFileInfo(msg.thumbPath).size() > 0)
+        put(msg.thumbPath, msg.uid + ".thumb", "Message Thumbnails/");
 }
 
 void IOSRestoreLineMsgThread::run()
 {
     std::unique_ptr<IOSLineDb> db;
     try {
-        restoredCount = 0;
+        restoredCount = filesLeftOut = 0;
         progress.invokeUpdateProgress(tr("IDS_RESTORING_LINE_MSG_TO_IOS"), 0, QString());
         bool ok = false;
         const QDir lineDir = device->lineRootDir(&ok);
