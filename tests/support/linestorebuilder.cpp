@@ -214,9 +214,9 @@ LineStoreBuilder& LineStoreBuilder::setAccount(const QString& mid, const QString
     return *this;
 }
 
-LineStoreBuilder& LineStoreBuilder::setLayout(LineStoreLayout layout, const QString& folder)
+LineStoreBuilder& LineStoreBuilder::setStore(const QString& dbRelPath, const QString& storeDir)
 {
-    m_layout = layout, m_otherFolder = folder;
+    m_dbRel = dbRelPath, m_storeDir = storeDir, m_storeSet = true;
     return *this;
 }
 
@@ -241,35 +241,12 @@ LineStoreBuilder& LineStoreBuilder::addAttachment(const QString& chatMid, const 
 
 QString LineStoreBuilder::storeDir() const
 {
-    switch (m_layout) {
-    case LineStoreLayout::CurrentOtherFolder:
-        return "Library/Application Support/PrivateStore/" + m_otherFolder + '/';
-    case LineStoreLayout::LibraryMessages:
-    case LineStoreLayout::DocumentsRoot:
-    case LineStoreLayout::None:
-        return "Library/Application Support/";
-    default:
-        return "Library/Application Support/PrivateStore/P_" + m_mid + '/';
-    }
+    return m_storeSet ? m_storeDir : "Library/Application Support/PrivateStore/P_" + m_mid + '/';
 }
 
 QString LineStoreBuilder::dbRelPath() const
 {
-    const QString docs = "Documents/PrivateStore/P_" + m_mid;
-    switch (m_layout) {
-    case LineStoreLayout::DocumentsTalk:
-        return docs + "/talk.sqlite";
-    case LineStoreLayout::DocumentsMessagesLine:
-        return docs + "/Messages/Line.sqlite";
-    case LineStoreLayout::DocumentsMessagesTalk:
-        return docs + "/Messages/talk.sqlite";
-    case LineStoreLayout::DocumentsRoot:
-        return "Documents/talk.sqlite";
-    case LineStoreLayout::None:
-        return QString();
-    default:
-        return storeDir() + "Messages/Line.sqlite";
-    }
+    return m_storeSet ? m_dbRel : storeDir() + "Messages/Line.sqlite";
 }
 
 QString LineStoreBuilder::groupDbPath() const

@@ -25,18 +25,6 @@ enum : int { Text = 0, Photo = 1, Video = 2, Voice = 3, Sticker = 7, Contact = 1
              TextAlt = 107, PhotoAlt = 112 };
 }
 
-// Where the main store lies in the container (%mid = the account's mid).
-enum class LineStoreLayout {
-    Current,               // Library/Application Support/PrivateStore/P_%mid/Messages/Line.sqlite
-    CurrentOtherFolder,    // Library/Application Support/PrivateStore/<folder>/Messages/Line.sqlite
-    DocumentsTalk,         // Documents/PrivateStore/P_%mid/talk.sqlite
-    DocumentsMessagesLine, // Documents/PrivateStore/P_%mid/Messages/Line.sqlite
-    DocumentsMessagesTalk, // Documents/PrivateStore/P_%mid/Messages/talk.sqlite
-    LibraryMessages,       // Library/Application Support/Messages/Line.sqlite
-    DocumentsRoot,         // Documents/talk.sqlite
-    None,                  // no store file at all
-};
-
 // Seconds since 2001-01-01 UTC, the Core Data time of ZCREATEDTIME and ZLASTUPDATED.
 double lineCoreDataTime(const QDateTime& t);
 // A picture of one colour, for photos and thumbnails.
@@ -144,8 +132,12 @@ public:
     // and "tel" as strings, an empty value left out.
     LineStoreBuilder& setAccount(const QString& mid, const QString& name = QString(), const QString& tel = QString());
     LineStoreBuilder& setPreferencesFormat(PlistFormat f) { m_xml = f == PlistFormat::Xml; return *this; }
-    // folder is the PrivateStore sub-folder of CurrentOtherFolder.
-    LineStoreBuilder& setLayout(LineStoreLayout layout, const QString& folder = QString());
+    // Where the main store goes and the folder of its "Message Attachments/"
+    // and "Message Thumbnails/", both relative to the container, the folder
+    // ending in "/"; an empty dbRelPath writes no store. By default the
+    // app's current place: Library/Application Support/PrivateStore/P_<mid>/
+    // and its Messages/Line.sqlite.
+    LineStoreBuilder& setStore(const QString& dbRelPath, const QString& storeDir);
     // The group store beside the main store (implied by addUnifiedGroup...).
     LineStoreBuilder& withGroupStore() { m_groupStore = true; return *this; }
     // SQL run on the finished main store: schema variants (DROP TABLE, DROP
@@ -172,10 +164,8 @@ public:
 
     QString containerDir() const { return m_container; }
     QString absolute(const QString& relPath) const { return m_container + QLatin1Char('/') + relPath; }
-    QString dbRelPath() const; // "" for LineStoreLayout::None
+    QString dbRelPath() const;
     QString dbPath() const { return dbRelPath().isEmpty() ? QString() : absolute(dbRelPath()); }
-    // Where the app keeps "Message Attachments/" and "Message Thumbnails/",
-    // relative, ending in "/".
     QString storeDir() const;
     QString groupDbPath() const; // "" without a group store
     QString preferencesPath() const { return absolute(QStringLiteral("Library/Preferences/jp.naver.line.plist")); }
@@ -190,9 +180,8 @@ private:
     void writeMainStore();
     void writeGroupStore();
 
-    QString m_container, m_mid, m_name, m_tel, m_otherFolder;
-    bool m_xml = false;
-    LineStoreLayout m_layout = LineStoreLayout::Current;
+    QString m_container, m_mid, m_name, m_tel, m_dbRel, m_storeDir;
+    bool m_xml = false, m_storeSet = false;
     bool m_groupStore = false;
     QHash<QString, qint64> m_lastKey;
     QList<LineUserRow> m_users;
