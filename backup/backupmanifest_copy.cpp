@@ -64,8 +64,10 @@ void cryptFileThrow(const QByteArray& key, QFile& in, safefile::AtomicFile& out,
     // A key of another length would make OpenSSL read past its end.
     if (key.size() != 32)
         throw error(what.arg(QStringLiteral("the key is %1 bytes long, not 32").arg(key.size())));
-    if (!aes.init(EVP_aes_256_cbc(), key, fileIv(), encrypt) || aes.updateAll(&in, &out.file(), kCipherBlock) < 0
-        || aes.finalAll(&out.file(), kCipherBlock) < 0)
+    // Buffers no larger than the file: a merge encrypts thousands of small ones.
+    const int block = int(qBound(qint64(kBlock), in.size() + 16, qint64(kCipherBlock)));
+    if (!aes.init(EVP_aes_256_cbc(), key, fileIv(), encrypt) || aes.updateAll(&in, &out.file(), block) < 0
+        || aes.finalAll(&out.file(), block) < 0)
         throw error(what.arg(aes.lastError) + QStringLiteral(" (%1)").arg(in.fileName()));
     commitThrow(out);
 }
@@ -80,7 +82,7 @@ void copyThrow(const QString& source, const QString& outPath, int permissions, b
     openOutputThrow(out, makeFolder);
     const qint64 total = in.size();
     qint64 done = 0;
-    const int block = callback ? kBlock : kCipherBlock;
+    const int block = callback ? kBlock : int(qBound(qint64(kBlock), in.size(), qint64(kCipherBlock)));
     std::unique_ptr<char[]> buffer(new char[block]);
     for (;;) {
         const qint64 n = in.read(buffer.get(), block);

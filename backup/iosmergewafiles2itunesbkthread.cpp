@@ -3,11 +3,17 @@
 #include <QFileInfo>
 
 #include <stdexcept>
+#include <vector>
 
 #include "backup/backupmanifest.h"
+#include "backup/mbdbparser_p.h"
 #include "backup/stagedfiles.h"
 #include "foundation/progressform.h"
 #include "foundation/safefile.h"
+
+namespace {
+constexpr qsizetype kBatch = 512;
+}
 
 IOSMergeWAFiles2iTunesBKThread::IOSMergeWAFiles2iTunesBKThread(BackupManifest& manifest, const QList<_Item>& items,
                                                                ProgressForm& progress, QObject* parent)
@@ -52,42 +58,83 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         }
     }
     // The folder does not change before staged.commitThrow(): leaving early
-    // removes everything staged.
+    // removes everything staged. Entries go in batches: the data files of a
+    // batch are encrypted on every core, then recorded in entry order.
+    struct Planned
+    {
+        qsizetype entry;
+        QString id, data;
+        qint64 size;
+    };
+    struct Copy
+    {
+        QString from, to;
+        QByteArray key;
+        QString error;
+    };
     StagedFiles staged;
     const qsizetype n = items.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        if (progress.cancelled)
-            return;
-        const _Item& e = items[i];
-        progress.invokeUpdateProgress(QString(), int(double(i + 1) / double(n) * 100),
-                                      QStringLiteral("File: %1").arg(e.relativePath.section(QLatin1Char('/'), -1)));
-        // Without a domain the file would get no record.
-        const QFileInfo local(e.localFile);
-        if (e.relativePath.isEmpty() || e.localFile.isEmpty() || e.domain.isEmpty() || !local.isFile())
-            continue;
-        const QString id = MBDBParser::getFileHashName(e.domain, e.relativePath);
-        const QString target = MBDBParser::getBKFilePath(manifest.dir, id, false);
-        // A link planted in the backup folder could lead the write out of it.
-        QString why;
-        if (safefile::resolveInside(manifest.dir.absolutePath(), manifest.dir.relativeFilePath(target), &why).isEmpty())
-            throw std::runtime_error(QStringLiteral("%1: %2").arg(target, why).toStdString());
-        const QFileInfo onDisk(target);
-        QString data = staged.staged(target);
-        const bool exists = !data.isEmpty() || onDisk.exists() || onDisk.isSymLink();
-        if (e.overwrite || !exists) {
-            data = staged.stageThrow(target);
-            BackupManifest::encryptFileThrow(e.localFile, data, (e.class4 ? key4 : key3).key);
-        } else if (data.isEmpty()) {
-            data = target;
+    for (qsizetype first = 0; first < n; first += kBatch) {
+        std::vector<Planned> planned;
+        std::vector<Copy> copies;
+        QHash<QString, size_t> copyTo; // a name staged twice gets only its last content
+        for (qsizetype i = first; i < qMin(n, first + kBatch); ++i) {
+            if (progress.cancelled)
+                return;
+            const _Item& e = items[i];
+            progress.invokeUpdateProgress(QString(), int(double(i + 1) / double(n) * 100),
+                                          QStringLiteral("File: %1").arg(e.relativePath.section(QLatin1Char('/'), -1)));
+            // Without a domain the file would get no record.
+            const QFileInfo local(e.localFile);
+            if (e.relativePath.isEmpty() || e.localFile.isEmpty() || e.domain.isEmpty() || !local.isFile())
+                continue;
+            const QString id = MBDBParser::getFileHashName(e.domain, e.relativePath);
+            const QString target = MBDBParser::getBKFilePath(manifest.dir, id, false);
+            // A link planted in the backup folder could lead the write out of it.
+            QString why;
+            if (safefile::resolveInside(manifest.dir.absolutePath(), manifest.dir.relativeFilePath(target), &why)
+                    .isEmpty())
+                throw std::runtime_error(QStringLiteral("%1: %2").arg(target, why).toStdString());
+            const QFileInfo onDisk(target);
+            QString data = staged.staged(target);
+            const bool exists = !data.isEmpty() || onDisk.exists() || onDisk.isSymLink();
+            if (e.overwrite || !exists) {
+                data = staged.stageThrow(target);
+                const Copy copy{e.localFile, data, (e.class4 ? key4 : key3).key, QString()};
+                const size_t k = copyTo.value(data, copies.size());
+                if (k == copies.size()) {
+                    copyTo.insert(data, k);
+                    copies.push_back(copy);
+                } else {
+                    copies[k] = copy;
+                }
+            } else if (data.isEmpty()) {
+                data = target;
+            }
+            qDebug("IOSMergeWAFiles2iTunesBKThread: %s ==> (%s) %s", qUtf8Printable(target), qUtf8Printable(e.domain),
+                   qUtf8Printable(e.relativePath));
+            planned.push_back({i, id, data, local.size()});
         }
-        qDebug("IOSMergeWAFiles2iTunesBKThread: %s ==> (%s) %s", qUtf8Printable(target), qUtf8Printable(e.domain),
-               qUtf8Printable(e.relativePath));
-        if (!MBDBParser::appendFile(map, e.class4, data, e.domain, e.relativePath, local.size(),
-                                    encrypted ? &key3 : nullptr, encrypted ? &key4 : nullptr, &why))
-            throw std::runtime_error(why.toStdString());
-        // The plain length, also for an empty file, whose padded data file
-        // would otherwise give its size.
-        map.files[id].size = local.size();
+        mbdbdetail::parallelFor(copies.size(), [&](size_t k) {
+            try {
+                BackupManifest::encryptFileThrow(copies[k].from, copies[k].to, copies[k].key);
+            } catch (const std::exception& ex) {
+                copies[k].error = QString::fromUtf8(ex.what());
+            }
+        });
+        for (const Copy& copy : copies)
+            if (!copy.error.isEmpty())
+                throw std::runtime_error(copy.error.toStdString());
+        for (const Planned& p : planned) {
+            const _Item& e = items[p.entry];
+            QString why;
+            if (!MBDBParser::appendFile(map, e.class4, p.data, e.domain, e.relativePath, p.size,
+                                        encrypted ? &key3 : nullptr, encrypted ? &key4 : nullptr, &why))
+                throw std::runtime_error(why.toStdString());
+            // The plain length, also for an empty file, whose padded data file
+            // would otherwise give its size.
+            map.files[p.id].size = p.size;
+        }
     }
     for (MBDBParser::_MBDBItem& r : map.files) {
         for (const _Item& e : removeItems) {

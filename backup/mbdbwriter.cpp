@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <stdexcept>
+#include <vector>
 
 #include "backup/backupmanifest.h"
 #include "backup/mbdbparser_p.h"
@@ -125,28 +126,42 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
     const QByteArray passcode = backup.passcode.toUtf8();
     const QByteArray rowKey = salt.isEmpty() || passcode.isEmpty() ? QByteArray()
                                                                    : MBDBParser::fileDescKey(passcode, salt);
+    // The rows' `file` values on every core: an MBFile archive, in a salted
+    // list the Base64 text of its encryption. One that fails here is made
+    // again below, where its error is thrown.
+    auto value = [&](const MBDBParser::_MBDBItem& r) {
+        const QByteArray archive = MBDBParser::mbFilePlist(r);
+        return rowKey.isEmpty() ? archive : MBDBParser::encryptFileDescThrow(archive, rowKey).toBase64();
+    };
+    std::vector<QByteArray> values(size_t(items.size()));
+    mbdbdetail::parallelFor(values.size(), [&](size_t i) {
+        try {
+            if (!items[qsizetype(i)].deleted && !items[qsizetype(i)].undecoded)
+                values[i] = value(items[qsizetype(i)]);
+        } catch (const std::exception&) {
+        }
+    });
     db.beginTran();
-    for (const MBDBParser::_MBDBItem& r : items) {
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const MBDBParser::_MBDBItem& r = items[i];
         const QString id = r.backupFileName();
         if (r.deleted) {
             db.executeThrow(Sqlite3Sql("delete from Files where fileID=?").addTextParam(id));
             continue;
         }
         // A row that did not decode is kept as it is stored.
-        if (r.undecoded || !(r.added || r.modified))
+        if (r.undecoded)
             continue;
         if (!salt.isEmpty() && rowKey.isEmpty())
             throw error(QStringLiteral("%1: the file list is salted; it can only be written with the backup's password.")
                             .arg(source));
-        const QByteArray archive = MBDBParser::mbFilePlist(r);
-        // A salted list holds the Base64 text of the encrypted archive.
-        auto file = [&](Sqlite3Sql& sql) -> Sqlite3Sql& {
-            return rowKey.isEmpty() ? sql.addBlobParam(archive)
-                                    : sql.addTextBytesParam(MBDBParser::encryptFileDescThrow(archive, rowKey).toBase64());
+        const QByteArray file = values[size_t(i)].isEmpty() ? value(r) : values[size_t(i)];
+        auto bindFile = [&](Sqlite3Sql& sql) -> Sqlite3Sql& {
+            return rowKey.isEmpty() ? sql.addBlobParam(file) : sql.addTextBytesParam(file);
         };
         if (!r.added) {
             Sqlite3Sql update("update Files set file=?,domain=?,relativePath=?,flags=? where fileID=?");
-            db.executeThrow(file(update)
+            db.executeThrow(bindFile(update)
                                 .addTextParam(r.domain.toString())
                                 .addTextParam(r.path.toString())
                                 .addIntParam(flagsOf(r))
@@ -157,10 +172,10 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
         // New records, records appended twice (added and modified) and
         // modified ones whose row is gone are inserted.
         Sqlite3Sql insert("replace into Files(fileID,domain,relativePath,flags,file) values(?,?,?,?,?)");
-        db.executeThrow(file(insert.addTextParam(id)
-                                 .addTextParam(r.domain.toString())
-                                 .addTextParam(r.path.toString())
-                                 .addIntParam(flagsOf(r))));
+        db.executeThrow(bindFile(insert.addTextParam(id)
+                                     .addTextParam(r.domain.toString())
+                                     .addTextParam(r.path.toString())
+                                     .addIntParam(flagsOf(r))));
     }
     db.commitTran();
     db.close();
@@ -291,8 +306,13 @@ void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& backup, Stage
     StagedFiles& into = staged ? *staged : own;
     const bool mbdb = !isIos10Mbdb(backup.dir);
     // Manifest.db gets only its changed rows; sorting the rest would be wasted.
-    if (!mbdb)
-        items.removeIf([](const _MBDBItem& r) { return !(r.added || r.modified || r.deleted); });
+    if (!mbdb) {
+        QList<_MBDBItem> changed;
+        for (_MBDBItem& r : items)
+            if (r.added || r.modified || r.deleted)
+                changed.append(std::move(r));
+        items.swap(changed);
+    }
     std::sort(items.begin(), items.end(), compareMBDBItemLess);
     if (mbdb)
         writeMbdbThrow(items, into.stageThrow(backup.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));

@@ -6,7 +6,6 @@
 //
 // The store is generated at start: 50,000 users, 5,000 chats, 1,000,000
 // messages, once text only and once with 30% media messages.
-#include "tests/support/linestorebuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/benchmain.h"
+#include "bench/largestore.h"
 #include <sqlite3.h>
 
 #include <QImage>
@@ -38,7 +38,7 @@ struct Store
     QString container;
     QString dbPath;
     QString pristine; // an untouched copy of the store, for the open benchmarks
-    LineStoreBuilder::LargeInfo info;
+    LargeStoreInfo info;
 };
 
 
@@ -47,9 +47,9 @@ Store makeStore(const QString& name, int mediaPercent)
     Store s;
     s.container = benchTempRoot() + QLatin1Char('/') + name;
     QDir().mkpath(s.container);
-    LineStoreBuilder::LargeSpec spec;
+    LargeStoreSpec spec;
     spec.mediaPercent = mediaPercent;
-    s.info = LineStoreBuilder::generateLarge(s.container, spec);
+    s.info = generateLargeLineStore(s.container, spec);
     s.dbPath = s.container + "/Library/Application Support/PrivateStore/P_" + spec.accountMid + "/Messages/Line.sqlite";
     s.pristine = benchTempRoot() + QLatin1Char('/') + name + ".pristine.sqlite";
     QFile::copy(s.dbPath, s.pristine);
@@ -225,7 +225,7 @@ void rawScan(benchmark::State& state, const Store& s, bool media)
     sqlite3_open_v2(QFile::encodeName(s.dbPath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
     sqlite3_exec(db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
     state.SetLabel(planOf(db, sql).toStdString());
-    const QString store = s.container + "/Library/Application Support/PrivateStore/P_" + LineStoreBuilder::LargeSpec().accountMid + "/";
+    const QString store = s.container + "/Library/Application Support/PrivateStore/P_" + LargeStoreSpec().accountMid + "/";
     const QString extracted = s.container + "/tmp/thumbnails/";
     const auto exists = [](const QString& path) {
         struct stat st;

@@ -27,6 +27,7 @@
 #include <stdexcept>
 
 #include "bench/benchmain.h"
+#include "bench/largestore.h"
 #include "chatdata/ioslinedb.h"
 #include "chatdata/ioslinedb_restore_p.h"
 #include "chatdata/linedata.h"
@@ -112,10 +113,10 @@ const Target& target(qint64 messages)
     Target t;
     t.container = benchTempRoot() + QStringLiteral("/target%1").arg(messages);
     QDir().mkpath(t.container);
-    LineStoreBuilder::LargeSpec spec;
+    LargeStoreSpec spec;
     spec.messages = messages;
     spec.mediaPercent = 0;
-    LineStoreBuilder::generateLarge(t.container, spec);
+    generateLargeLineStore(t.container, spec);
     t.dbPath = t.container + "/Library/Application Support/PrivateStore/P_" + spec.accountMid + "/Messages/Line.sqlite";
     {
         RawDb db(t.dbPath);
@@ -176,7 +177,7 @@ const Source& source()
         const QString dir = benchTempRoot() + "/source";
         QDir().mkpath(dir);
         LineStoreBuilder b(dir);
-        b.setAccount(LineStoreBuilder::LargeSpec().accountMid, "Bench Owner");
+        b.setAccount(LargeStoreSpec().accountMid, "Bench Owner");
         QList<qint64> chats;
         QList<qint64> peers;
         for (int c = 0; c < kFixedChats; ++c) {
@@ -316,7 +317,7 @@ void rawMembers(RawDb& db, const char* sql, qint64 owner, const QSet<_LineUser*>
     QList<_LineUser*> sorted(users.begin(), users.end());
     std::sort(sorted.begin(), sorted.end(), [](const _LineUser* a, const _LineUser* b) { return a->uid < b->uid; });
     for (const _LineUser* u : std::as_const(sorted)) {
-        if (u->uid.compare(LineStoreBuilder::LargeSpec().accountMid, Qt::CaseInsensitive) == 0)
+        if (u->uid.compare(LargeStoreSpec().accountMid, Qt::CaseInsensitive) == 0)
             continue;
         const qint64 user = rawUserKey(db, u);
         sqlite3_stmt* s = db.st(sql);

@@ -17,13 +17,6 @@ namespace ioslinedb_p {
 
 const char* const kChatDisabled = "zenable=0";
 
-bool isPlainName(const QString& name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-           && !name.contains(QChar(0));
-}
-
 QString pathName(const QString& id)
 {
     return isPlainName(id) ? id : pathutil::encodeFileName(id);

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "foundation/safefile.h"
+
 class LineData;
 struct _LineChat;
 struct _LineUser;
@@ -25,9 +27,7 @@ extern const char* const kChatDisabled;
     " m.ZTIMESTAMP < 4000000000000 and m.ZID <> '' and m.ZID is not null"                                              \
     " and m.ZCONTENTTYPE in (0, 107, 1, 2, 3, 7, 13, 14, 100, 112)"
 
-// True when the text can stand as one file or folder name as it is: not
-// empty, not "." or "..", and without a separator or NUL.
-bool isPlainName(const QString& name);
+using safefile::isPlainName;
 
 // The name under which the LINE app files things for an id: the id itself
 // when it is a plain name (every id the app makes), else its encoded form,

@@ -13,24 +13,49 @@
 #include "foundation/productinfo.h"
 #include "foundation/progressform.h"
 
-IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device, bool keepNonAppFiles,
-                                             QString tempName, ProgressForm& progress, QObject* parent)
+IOSBackup2Thread::IOSBackup2Thread(bool tutorialNote, QSharedPointer<IOSDevice> device, QDir root,
+                                   QSharedPointer<Backup2ToolHook> hook, ProgressForm& progress, QObject* parent)
     : QThread(parent)
     , tutorialNote(tutorialNote)
     , device(device)
+    , rootDir(root)
     , progress(&progress)
-    , rootDir(iosbackup_temp_dir(tempName))
-    , hook(QSharedPointer<FakeBackup2ToolHook>::create())
+    , engine(new backup2tool(device->udid, root, hook))
 {
-    hook->keepNonAppFiles = keepNonAppFiles;
-    engine = new backup2tool(device->udid, rootDir, hook);
 }
 
-IOSMobileBackupThread::~IOSMobileBackupThread()
+IOSBackup2Thread::~IOSBackup2Thread()
 {
-    // The engine belongs to the GUI thread; its hook commits the file-name
-    // index when the last of the two goes.
+    // The engine belongs to the GUI thread; a backup's hook commits the
+    // file-name index when the last of the two goes.
     engine->deleteLater();
+}
+
+void IOSBackup2Thread::backupUpdate(double percent, QString status, QString text)
+{
+    progress->invokeUpdateProgress(status, int(percent), text);
+}
+
+void IOSBackup2Thread::connectEngine()
+{
+    connect(engine, &backup2tool::update, this, &IOSBackup2Thread::backupUpdate);
+    connect(progress, &ProgressForm::userCancel, engine, &backup2tool::cancel);
+    if (progress->cancelled)
+        engine->setCancel(); // cancelled before the connection was made
+}
+
+IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device, bool keepNonAppFiles,
+                                             QString tempName, ProgressForm& progress, QObject* parent)
+    : IOSMobileBackupThread(tutorialNote, device, QSharedPointer<FakeBackup2ToolHook>::create(), tempName, progress, parent)
+{
+    hook->keepNonAppFiles = keepNonAppFiles;
+}
+
+IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device,
+                                             QSharedPointer<FakeBackup2ToolHook> hook, QString tempName,
+                                             ProgressForm& progress, QObject* parent)
+    : IOSBackup2Thread(tutorialNote, device, iosbackup_temp_dir(tempName), hook, progress, parent), hook(hook)
+{
 }
 
 void deleteDeviceBackup(const QDir& root, const QString& udid)
@@ -60,7 +85,7 @@ QString IOSMobileBackupThread::errorText(const QString& error, bool tutorialNote
             + tr("A:<br/>Step 1) Restart your iPhone.<br/>Step 2) Connect your iPhone to iTunes to backup your iPhone "
                  "on computer. <br/>Step 3) Run Marrowquist software to try again. <br/><br/>")
             + tr("B:<br/>Step 1) Delete the lockdown folder from your computer.(")
-            + QStringLiteral("<a href=\"%1/guides/reset-lockdown-in-itunes.php\">").arg(kMakerSite) + tr("How to")
+            + QStringLiteral("<a href=\"%1/guides/reset-lockdown-in-itunes.php\">").arg(QLatin1String(kMakerSite)) + tr("How to")
             + QStringLiteral("</a>")
             + tr(") <br/>Step 2) Connect your iPhone to iTunes to backup your iPhone on computer.<br/>Step 3) Run "
                  "Marrowquist software to try again. <br/>");
@@ -76,16 +101,11 @@ QString tutorialLink(const QString& text)
         .arg(QLatin1String(kMakerSite), text);
 }
 
-void IOSMobileBackupThread::backupUpdate(double percent, QString status, QString text)
-{
-    progress->invokeUpdateProgress(status, int(percent), text);
-}
-
 void IOSMobileBackupThread::run()
 {
     progress->invokeUpdateProgress(QStringLiteral("Loading data from Device..."), 0, QString());
     {
-        // An app list left by an earlier restore would make the phone reinstall apps.
+        // Left on the phone by a restore; removed before every backup.
         mobiledevice_afc afc(device->udid);
         if (afc.startService()) {
             afc.del(QStringLiteral("/iTunesRestore/RestoreApplications.plist"));
@@ -98,10 +118,7 @@ void IOSMobileBackupThread::run()
         const QDir folder(rootDir.absoluteFilePath(device->udid));
         if (folder.exists() && !isReusable(folder, device->ProductVersion))
             deleteDeviceBackup(rootDir, device->udid);
-        connect(engine, &backup2tool::update, this, &IOSMobileBackupThread::backupUpdate);
-        connect(progress, &ProgressForm::userCancel, engine, &backup2tool::cancel);
-        if (progress->cancelled)
-            engine->setCancel(); // cancelled before the connection was made
+        connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         progress->invokeSucceed(QString());
     } catch (const std::exception& e) {

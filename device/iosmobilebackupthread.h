@@ -7,25 +7,49 @@
 #include <QThread>
 
 class backup2tool;
+class Backup2ToolHook;
 class FakeBackup2ToolHook;
 class IOSDevice;
 class ProgressForm;
+
+// What the device backup and restore threads share: the engine for the
+// device's folder below rootDir, made on the GUI thread where it lives, its
+// progress shown in the window, and the window's cancel passed to it.
+class IOSBackup2Thread : public QThread
+{
+    Q_OBJECT
+public:
+    ~IOSBackup2Thread() override;
+
+public slots:
+    void backupUpdate(double percent, QString status, QString text);
+
+protected:
+    // tutorialNote chooses the note that ends an error text: the tutorial
+    // link, or the advice to restart the phone. An empty hook: the default one.
+    IOSBackup2Thread(bool tutorialNote, QSharedPointer<IOSDevice> device, QDir root,
+                     QSharedPointer<Backup2ToolHook> hook, ProgressForm& progress, QObject* parent);
+    // From run(): the engine reports to this thread, the window's cancel to the engine.
+    void connectEngine();
+
+    bool tutorialNote;
+    QSharedPointer<IOSDevice> device;
+    QDir rootDir;
+    ProgressForm* progress;
+    backup2tool* engine;
+};
 
 // Takes a partial backup of a connected iPhone behind the progress window:
 // the backup's metadata and the containers of `apps`, into the folder of the
 // device's UDID below root(). A finished backup of the same iOS version that
 // is already there is left for the engine to bring up to date; anything else
 // there is deleted first, and so is the folder after a failed backup.
-class IOSMobileBackupThread : public QThread
+class IOSMobileBackupThread : public IOSBackup2Thread
 {
     Q_OBJECT
 public:
-    // tutorialNote chooses the note that ends an error text: the tutorial
-    // link, or the advice to restart the phone. The engine is made here, on
-    // the GUI thread, where it lives.
     IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device, bool keepNonAppFiles,
                           QString tempName, ProgressForm& progress, QObject* parent = nullptr);
-    ~IOSMobileBackupThread() override;
 
     QDir root() const { return rootDir; }
 
@@ -39,18 +63,13 @@ public:
     // The text the error box shows for the engine's error.
     static QString errorText(const QString& error, bool tutorialNote);
 
-public slots:
-    void backupUpdate(double percent, QString status, QString text);
-
 protected:
     void run() override;
 
 private:
-    bool tutorialNote;
-    QSharedPointer<IOSDevice> device;
-    ProgressForm* progress;
-    QDir rootDir;
-    backup2tool* engine;
+    IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device, QSharedPointer<FakeBackup2ToolHook> hook,
+                          QString tempName, ProgressForm& progress, QObject* parent);
+
     QSharedPointer<FakeBackup2ToolHook> hook;
 };
 

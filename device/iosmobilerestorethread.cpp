@@ -4,24 +4,12 @@
 
 #include "device/backup2tool.h"
 #include "device/iosdevice.h"
-#include "device/iosmobilebackupthread.h"
 #include "foundation/progressform.h"
 
 IOSMobileRestoreThread::IOSMobileRestoreThread(bool tutorialNote, QSharedPointer<IOSDevice> device, QDir root,
                                                bool systemMode, ProgressForm& progress, QObject* parent)
-    : QThread(parent)
-    , tutorialNote(tutorialNote)
-    , device(device)
-    , rootDir(root)
-    , progress(&progress)
-    , engine(new backup2tool(device->udid, root, {}))
-    , systemMode(systemMode)
+    : IOSBackup2Thread(tutorialNote, device, root, {}, progress, parent), systemMode(systemMode)
 {
-}
-
-IOSMobileRestoreThread::~IOSMobileRestoreThread()
-{
-    engine->deleteLater(); // it belongs to the GUI thread
 }
 
 void IOSMobileRestoreThread::setBackupPasscode(const QString& passcode)
@@ -29,19 +17,11 @@ void IOSMobileRestoreThread::setBackupPasscode(const QString& passcode)
     this->passcode = passcode;
 }
 
-void IOSMobileRestoreThread::backupUpdate(double percent, QString status, QString text)
-{
-    progress->invokeUpdateProgress(status, int(percent), text);
-}
-
 void IOSMobileRestoreThread::run()
 {
     try {
         progress->invokeUpdateProgress(tr("Transferring data to Device..."), 0, QString());
-        connect(engine, &backup2tool::update, this, &IOSMobileRestoreThread::backupUpdate);
-        connect(progress, &ProgressForm::userCancel, engine, &backup2tool::cancel);
-        if (progress->cancelled)
-            engine->setCancel(); // cancelled before the connection was made
+        connectEngine();
         _backup2tool_req req(Restore);
         req.optionStyle = systemMode ? 1 : 0;
         req.RestoreSystemFiles = restoreSystemFiles;

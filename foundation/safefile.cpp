@@ -27,6 +27,12 @@ QString errnoText(const QString& what, const QString& path, int code)
 
 } // namespace
 
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
 bool cleanRelativePath(const QString& path, QString* clean, int maxDepth)
 {
     if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))

@@ -16,6 +16,10 @@ namespace safefile {
 // (empty, ".", ".//.") and, when maxDepth > 0, more than maxDepth components.
 bool cleanRelativePath(const QString& path, QString* clean, int maxDepth = 256);
 
+// True when the text can stand as one file or folder name as it is: not
+// empty, not "." or "..", and without a separator or NUL.
+bool isPlainName(const QString& name);
+
 // True when no existing component of root + "/" + relative, below root, is a
 // symbolic link. Components that do not exist yet pass (a file about to be
 // created). `relative` must already be clean. The root itself is trusted.

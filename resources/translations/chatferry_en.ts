@@ -342,4 +342,23 @@
         <translation>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</translation>
     </message>
 </context>
+<context>
+    <name>IOSRestoreLineMsgThread</name>
+    <message>
+        <source>IDS_RESTORING_LINE_MSG_TO_IOS</source>
+        <translation>Transferring messages to iPhone...</translation>
+    </message>
+    <message>
+        <source>The device's cache folder %1 cannot be used.</source>
+        <translation>The device's cache folder %1 cannot be used.</translation>
+    </message>
+    <message>
+        <source>The messages are in LINE's database, but it could not be made ready for the phone (%1 of %2 changes written): another program may be reading it.</source>
+        <translation>The messages are in LINE's database, but it could not be made ready for the phone (%1 of %2 changes written): another program may be reading it.</translation>
+    </message>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
+        <translation>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+</context>
 </TS>

@@ -342,4 +342,23 @@
         <translation>iTunes バックアップに LINE のデータが見つかりません。iPhone に LINE をインストールしてログインしているか確認してください。</translation>
     </message>
 </context>
+<context>
+    <name>IOSRestoreLineMsgThread</name>
+    <message>
+        <source>IDS_RESTORING_LINE_MSG_TO_IOS</source>
+        <translation>iPhone にメッセージを転送しています...</translation>
+    </message>
+    <message>
+        <source>The device's cache folder %1 cannot be used.</source>
+        <translation>デバイスのキャッシュフォルダ %1 を使用できません。</translation>
+    </message>
+    <message>
+        <source>The messages are in LINE's database, but it could not be made ready for the phone (%1 of %2 changes written): another program may be reading it.</source>
+        <translation>メッセージは LINE のデータベースに保存されましたが、iPhone に送る準備ができませんでした (%2 件中 %1 件の変更を書き込み済み)。別のプログラムが読み込んでいる可能性があります。</translation>
+    </message>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
+        <translation>スマートフォンを再起動してもう一度お試しください。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+</context>
 </TS>

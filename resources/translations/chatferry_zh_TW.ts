@@ -342,4 +342,23 @@
         <translation>在您的 iTunes 備份中找不到 LINE 資料。請確認您已在 iPhone 上安裝並登入 LINE。</translation>
     </message>
 </context>
+<context>
+    <name>IOSRestoreLineMsgThread</name>
+    <message>
+        <source>IDS_RESTORING_LINE_MSG_TO_IOS</source>
+        <translation>正在將訊息傳輸到 iPhone...</translation>
+    </message>
+    <message>
+        <source>The device's cache folder %1 cannot be used.</source>
+        <translation>無法使用裝置的快取資料夾 %1。</translation>
+    </message>
+    <message>
+        <source>The messages are in LINE's database, but it could not be made ready for the phone (%1 of %2 changes written): another program may be reading it.</source>
+        <translation>訊息已寫入 LINE 的資料庫，但無法為手機準備好（已寫入 %2 項變更中的 %1 項）：可能有其他程式正在讀取它。</translation>
+    </message>
+    <message>
+        <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
+        <translation>請重新啟動手機後再試一次。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+</context>
 </TS>

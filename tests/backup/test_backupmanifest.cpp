@@ -126,6 +126,7 @@ TEST_F(Backup, EncryptedBackupsThatNoPasswordOpens)
     EXPECT_EQ(b.passcode, "");
     QJsonObject noClasses = spec;
     noClasses["classes"] = QJsonArray();
+    noClasses["encryptList"] = false; // no list key to fail on: only the keybag can refuse
     BackupManifest none(build(noClasses, "none"));
     none.readManifestInfo();
     EXPECT_THROW(none.setPasscodeNoUIThrow("anything"), std::runtime_error);

@@ -125,7 +125,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         {"Library/x.sqlite-wal", "", false, true, {}}, {"Library/old", "replaced", false, true, {}},
         {"Library/link", "was a link", false, true, {}}, {"Library/twice", "first", false, true, "second"},
         {"Library/twice", "second", false, true, {}}, {"Library/c4", "class 4", true, true, {}},
-        {"Library/keep", "not taken", true, false, "kept"}};
+        {"Library/keep", "not taken", true, false, "kept"}, {"Library/raw2", "onto an undecoded row", false, true, {}}};
     const QString small = write(tmp.filePath("small"), "small"), big = write(tmp.filePath("big"), QByteArray(99999, 'b'));
     const QList<Item> smallOnes{Item(L, small, "Library/new/a", true, false), Item(L, small, "Library/old", true, false)};
     for (int layout = 0; layout < 5; ++layout) {
@@ -136,8 +136,9 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         for (const auto& [domain, path, inode] : {std::tuple{G, "gone/a", 0LL}, {G, "gone/b", 0LL}, {L, "Library/dir", 0LL},
                                                   {L, "big", 0x7fffffffLL}, {L, "bigger", 0x100000005LL}})
             entries.append(QJsonObject{{"domain", domain}, {"path", path}, {"data", "x"}, {"noKey", true}, {"inode", inode}});
-        if (!mbdb)
-            entries.append(QJsonObject{{"domain", L}, {"path", "Library/raw"}, {"raw", "not an archive"}});
+        for (const char* raw : {"Library/raw", "Library/raw2"})
+            if (!mbdb)
+                entries.append(QJsonObject{{"domain", L}, {"path", raw}, {"raw", "not an archive"}});
         QJsonObject spec = layouts[layout];
         spec["entries"] = entries;
         const QString folder = build(spec, QString::number(layout));
@@ -193,7 +194,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         }
         const auto fresh = open(folder, encrypted);
         const MBDBParser::MBDBItemMap map = MBDBParser::parse(*fresh);
-        EXPECT_EQ(map.files.size(), entries.size() - 2 + 6); // 2 removed, 2 folders and 4 files new
+        EXPECT_EQ(map.files.size(), entries.size() - 2 + 6 + mbdb); // 2 removed, 2 folders and 4 files new (and raw2 without rows)
         EXPECT_TRUE(map.files.value(bb::fileId(L, "Library/Application Support")).isFolder());
         EXPECT_TRUE(QFile::exists(bb::dataPath(folder, bb::fileId(G, "gone/a"), mbdb))); // only its record goes
         QSet<qint64> inodes;

@@ -1,69 +1,57 @@
-// Writing users, chats, groups and messages into a LINE store for a restore,
-// and the finishing step that puts the chats' summaries and the key
-// counters right.
+// Writing chats and messages into a LINE store for a restore, the finishing
+// step that puts summaries and key counters right, and whole restores read
+// back through the product's reader and through the sqlite3 tool.
 #include "chatdata/ioslinedb.h"
 #include "chatdata/ioslinedb_restore_p.h"
-#include "chatdata/linerawcontent.h"
+#include "chatdata/linedata.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
 #include "tests/support/linestorecheck.h"
+#include "tests/support/testenv.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <tuple>
-
 namespace {
 
-const QString kOwner = QStringLiteral("u0wnerabc");
-const QByteArray kEmojiStart = QByteArray::fromHex("f4808080f4808081");
-const QByteArray kRunEnd = QByteArray::fromHex("f48fbfbf");
-const QByteArray kFffd = QByteArray::fromHex("efbfbd");
+const QString kOwner = QStringLiteral("u0wner0000000000000000000000001");
+const QByteArray kEmojiStart = QByteArray::fromHex("f4808080f4808081"), kRunEnd = QByteArray::fromHex("f48fbfbf");
 
 class IOSLineDbRestoreTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(tmp.isValid());
-        b.reset(new LineStoreBuilder(tmp.path()));
-        b->setAccount(kOwner, "Me");
+        b.setAccount(kOwner, "Me");
+        peerKey = b.addUser(LineUserRow("uPeer").named("Peer"));
+        singleKey = b.addChat(LineChatRow("uPeer"));
+        peer.uid = "uPeer";
+        single.uid = "uPeer";
+        single.users = {&peer};
     }
-
-    IOSLineDb& open(const QString& deviceHome = QString())
+    IOSLineDb& open()
     {
-        b->build();
-        db.reset(new IOSLineDb(QDir(b->containerDir()), deviceHome));
+        b.build();
+        db.reset(new IOSLineDb(QDir(b.containerDir()), QString()));
         db->openCheckThrow();
         return *db;
     }
-
-    QVariant value(const QString& sql)
+    // Each row of a query, its columns joined by "|" (NULL: "NULL").
+    QString rows(const QString& sql)
     {
-        Sqlite3Cursor cur = db->queryThrow(Sqlite3Sql(sql));
-        if (!cur.moveNext())
-            return QVariant(QStringLiteral("<no row>"));
-        return cur.isNull(0) ? QVariant() : cur.getRow().values().first();
+        QStringList out;
+        for (Sqlite3Cursor cur = db->queryThrow(Sqlite3Sql(sql)); cur.moveNext();) {
+            QStringList cols;
+            for (int i = 0; i < cur.columnCount(); ++i)
+                cols << (cur.isNull(i) ? "NULL" : cur.getText(i));
+            out << cols.join('|');
+        }
+        return out.join('\n');
     }
-    qint64 count(const QString& sql) { return value("select count(*) from " + sql).toLongLong(); }
-    // Columns of one row as SQL literals, "15|'text'|NULL".
-    QString fields(const QString& table, qint64 pk, const QString& columns)
-    {
-        return value(QStringLiteral("select quote(%1) from %2 where Z_PK=%3")
-                         .arg(columns.split(' ').join(")||'|'||quote("), table)
-                         .arg(pk))
-            .toString();
-    }
-    QByteArray textBytes(qint64 msgPk)
-    {
-        Sqlite3Cursor cur = db->queryThrow(Sqlite3Sql(QStringLiteral("select ZTEXT from ZMESSAGE where Z_PK=%1").arg(msgPk)));
-        return cur.moveNext() ? cur.getTextBytes(0) : QByteArray("<no row>");
-    }
-
     _LineUser* user(const QString& uid, const QString& server = QString())
     {
         users.emplace_back(new _LineUser);
@@ -71,123 +59,81 @@ protected:
         users.back()->serverName = server;
         return users.back().get();
     }
+    static _LineMsg msg(const QString& uid, _LineChat* chat, const QByteArray& raw = QByteArray())
+    {
+        _LineMsg m;
+        m.uid = uid;
+        m.chat = chat;
+        m.rawContent = raw;
+        return m;
+    }
 
     QTemporaryDir tmp;
-    std::unique_ptr<LineStoreBuilder> b;
+    LineStoreBuilder b{tmp.path()};
     std::unique_ptr<IOSLineDb> db;
     std::vector<std::unique_ptr<_LineUser>> users;
+    qint64 peerKey = 0, singleKey = 0;
+    _LineUser peer;
+    _LineChat single;
 };
 
-// --- users, chats, groups ---------------------------------------------------
-
-TEST_F(IOSLineDbRestoreTest, UserRowsCarryNamesAndCoreDataBookkeeping)
+TEST_F(IOSLineDbRestoreTest, UsersChatsGroupsAndMembersWithCoreDataBookkeeping)
 {
-    b->setEntity("User", 15);
+    // Entity numbers of this store; columns that older models lack.
+    b.afterwards("UPDATE Z_PRIMARYKEY SET Z_ENT = 15 WHERE Z_NAME = 'User'; UPDATE ZUSER SET Z_ENT = 15;"
+                 "ALTER TABLE Z_1MEMBERS RENAME Z_12MEMBERS TO Z_15MEMBERS; ALTER TABLE Z_4MEMBERS RENAME Z_12MEMBERS1 TO Z_15MEMBERS1;"
+                 "ALTER TABLE ZUSER DROP ZE2EECONTENTTYPES; ALTER TABLE ZCHAT DROP ZSORTORDER; ALTER TABLE ZGROUP DROP ZFAVORITEORDER;"
+                 "insert into ZCHAT(Z_PK, ZMID, ZENABLE) values (7, 'uNull', NULL)");
     IOSLineDb& d = open();
     _LineUser* custom = user("uA", "Server A");
     custom->customName = "Custom Ä";
     custom->picUri = "/os/a";
     custom->contactName = "not carried";
     const qint64 a = d.insertUserThrow(custom);
-    EXPECT_EQ(d.findUserThrow("uA"), a);
-    const QString cols = "Z_ENT Z_OPT ZISFRIEND ZE2EECONTENTTYPES ZNAME ZCUSTOMNAME ZSORTABLENAME ZPICTUREURL ZADDRESSBOOKNAME";
-    EXPECT_EQ(fields("ZUSER", a, cols), "15|2|1|0|'Server A'|'Custom Ä'|'custom ä'|'/os/a'|NULL");
-    EXPECT_EQ(fields("ZUSER", d.insertUserThrow(user("uB", "Server B")), cols),
-              "15|2|1|0|'Server B'|NULL|'server b'|NULL|NULL");
-    EXPECT_EQ(fields("ZUSER", d.insertUserThrow(user("uC")), "ZNAME ZSORTABLENAME"), "''|''");
-    EXPECT_EQ(d.findUserThrow("uNobody"), 0);
-}
-
-TEST_F(IOSLineDbRestoreTest, OptionalColumnsMayBeMissing)
-{
-    b->withoutColumn("ZUSER", "ZE2EECONTENTTYPES").withoutColumn("ZUSER", "ZFAVORITEORDER");
-    b->withoutColumn("ZCHAT", "ZE2EECONTENTTYPES").withoutColumn("ZCHAT", "ZSORTORDER");
-    b->withoutColumn("ZGROUP", "ZFAVORITEORDER");
-    IOSLineDb& d = open();
-    EXPECT_GT(d.insertUserThrow(user("uA")), 0);
-    _LineChat chat;
-    chat.uid = "cG";
-    chat.type = LineChatType::GROUP;
-    EXPECT_GT(d.insertChatThrow(&chat), 0);
-    _LineGroupInfo group;
-    group.uid = "cG";
-    EXPECT_GT(d.insertGroupInfoThrow(group), 0);
-}
-
-TEST_F(IOSLineDbRestoreTest, ChatRowsTypesAndTheEnabledFlag)
-{
-    // Opening purges chats whose ZENABLE is 0; one left NULL stays and
-    // reads as disabled.
-    b->addChat(LineChatRow("uOn").ofType(0).withoutMetadataRow());
-    b->addRawRow("ZCHAT", {{"Z_PK", 7}, {"ZMID", "uNull"}, {"ZENABLE", QVariant()}});
-    IOSLineDb& d = open();
-    // The flag is left alone when there is no such chat.
-    for (const auto& [mid, found, before, after] : {std::tuple{"uNull", true, true, false},
-                                                     std::tuple{"uOn", true, false, true},
-                                                     std::tuple{"uMissing", false, true, true}}) {
-        bool flag = before;
-        EXPECT_EQ(d.findChatThrow(mid, flag) > 0, found) << mid;
-        EXPECT_EQ(flag, after) << mid;
+    d.insertUserThrow(user("uB", "Server B"));
+    EXPECT_EQ(d.findUserThrow("uA") * 10 + d.findUserThrow("UA"), a * 10);
+    EXPECT_EQ(rows("select Z_ENT, Z_OPT, ZISFRIEND, ZNAME, ZCUSTOMNAME, ZSORTABLENAME, ZPICTUREURL, ZADDRESSBOOKNAME from ZUSER where Z_PK > 1"),
+              "15|2|1|Server A|Custom Ä|custom ä|/os/a|NULL\n15|2|1|Server B|NULL|server b|NULL|NULL");
+    // The flag is left alone where there is no such chat; NULL reads as disabled.
+    QString flags;
+    for (const char* mid : {"uNull", "uPeer", "uMissing"}) {
+        bool enabled = qstrcmp(mid, "uPeer") != 0;
+        flags += QString::number(d.findChatThrow(mid, enabled) > 0);
+        flags += QString::number(enabled);
     }
-    for (const auto& [type, stored] : {std::pair{5, 0}, std::pair{1, 1}, std::pair{2, 2}, std::pair{-1, 0}}) {
+    EXPECT_EQ(flags, "101101");
+    for (int type : {5, int(LineChatType::MULTI), int(LineChatType::GROUP), -1}) {
         _LineChat chat;
         chat.uid = QStringLiteral("chat%1").arg(type);
         chat.type = type;
-        EXPECT_EQ(fields("ZCHAT", d.insertChatThrow(&chat), "ZTYPE ZMID Z_OPT ZENABLE ZLASTMESSAGE"),
-                  QStringLiteral("%1|'%2'|4|1|NULL").arg(stored).arg(chat.uid));
+        d.insertChatThrow(&chat);
     }
-}
+    EXPECT_EQ(rows("select group_concat(ZTYPE || ZMID || Z_OPT || ZENABLE || ifnull(ZLASTMESSAGE, '-'), ' ') from ZCHAT where Z_PK > 7"),
+              "0chat541- 1chat141- 2chat241- 0chat-141-");
 
-TEST_F(IOSLineDbRestoreTest, ChatMembersSkipTheOwnerReuseUsersAndKeepPairsSingle)
-{
-    const qint64 known = b->addUser(LineUserRow("uKnown").named("Known"));
-    const qint64 chatKey = b->addChat(LineChatRow("rRoom").room().withMembers({known}));
-    IOSLineDb& d = open();
-    _LineChat chat;
-    chat.uid = "rRoom";
-    chat.type = LineChatType::MULTI;
-    chat.users = {user(kOwner.toUpper(), "Owner"), user("uKnown", "Known"), user("uNew", "New")};
-    d.saveChatMembersThrow(chatKey, &chat);
-    d.saveChatMembersThrow(chatKey, &chat); // the pairs are there already: no error, no second row
-
-    const QString join = d.chatMembersTable().table;
-    EXPECT_EQ(count(join), 2);
-    EXPECT_EQ(count("ZUSER"), 2);
-    EXPECT_EQ(d.findUserThrow(kOwner.toUpper()), 0);
-    EXPECT_EQ(count(QStringLiteral("%1 where Z_1CHATS=%2 and Z_12MEMBERS in (%3, %4)")
-                        .arg(join).arg(chatKey).arg(known).arg(d.findUserThrow("uNew"))),
-              2);
-
-    _LineChat onlyOwner;
-    onlyOwner.users = {user(kOwner)};
-    d.saveChatMembersThrow(chatKey + 1, &onlyOwner);
-    EXPECT_EQ(count(join), 2);
-}
-
-TEST_F(IOSLineDbRestoreTest, GroupsWithCreatorAndMembers)
-{
-    IOSLineDb& d = open();
+    // Members: never the owner (whatever the case of the mid), known users
+    // reused, new ones added, a pair written once.
+    _LineChat room;
+    room.users = {user(kOwner.toUpper(), "Owner"), user("uPeer", "Peer"), user("uNew", "New")};
+    d.saveChatMembersThrow(singleKey, &room);
+    d.saveChatMembersThrow(singleKey, &room);
+    // A group's creator gets a row even when it is the owner.
     _LineGroupInfo group;
     group.uid = "cTeam";
     group.name = "Team";
-    group.picStatus = "0h1234";
-    group.creator = user(kOwner, "Me"); // the owner as creator gets a row of its own
+    group.creator = user(kOwner, "Me");
     group.members = {group.creator, user("uA", "A")};
-    EXPECT_EQ(d.findGroupInfoThrow("cTeam"), 0);
     const qint64 g = d.insertGroupInfoThrow(group);
     EXPECT_EQ(d.findGroupInfoThrow("cTeam"), g);
     d.saveGroupMembersThrow(g, &group);
-    d.saveGroupMembersThrow(0, &group);
-
-    EXPECT_EQ(fields("ZGROUP", g, "ZCREATOR ZPICTURESTATUS ZNAME Z_ENT"),
-              QStringLiteral("%1|'0h1234'|'Team'|4").arg(d.findUserThrow(kOwner)));
-    const QString join = d.groupMembersTable().table;
-    EXPECT_EQ(count(join), 1);
-    EXPECT_EQ(count(QStringLiteral("%1 where Z_4GROUPS=%2 and Z_12MEMBERS1=%3").arg(join).arg(g).arg(d.findUserThrow("uA"))), 1);
+    EXPECT_EQ(rows("select 'chat', j.Z_1CHATS, u.ZMID from Z_1MEMBERS j join ZUSER u on u.Z_PK = j.Z_15MEMBERS union all"
+                   " select 'group', j.Z_4GROUPS, u.ZMID from Z_4MEMBERS j join ZUSER u on u.Z_PK = j.Z_15MEMBERS1 union all"
+                   " select 'creator', g.ZNAME || g.Z_ENT, u.ZMID from ZGROUP g join ZUSER u on u.Z_PK = g.ZCREATOR order by 1, 3"),
+              "chat|1|uNew\nchat|1|uPeer\ncreator|Team4|" + kOwner + "\ngroup|1|uA");
 }
 
-// With the app's companion group store, or without a ZGROUP table, the
-// store keeps no groups of its own: none are written, the chat still is.
+// With the app's companion group store, or without a ZGROUP table, the store
+// keeps no groups of its own: none are written, the chat still is.
 TEST_F(IOSLineDbRestoreTest, StoresWithoutTheirOwnGroupsGetChatsButNoGroups)
 {
     _LineGroupInfo group;
@@ -195,390 +141,288 @@ TEST_F(IOSLineDbRestoreTest, StoresWithoutTheirOwnGroupsGetChatsButNoGroups)
     group.creator = user("uA", "A");
     group.members = {group.creator};
     _LineChat chat;
-    chat.uid = "cTeam";
+    chat.uid = "cNew";
     chat.type = LineChatType::GROUP;
     chat.group = &group;
     chat.users = group.members;
-    _LineMsg msg;
-    msg.uid = "1";
-    msg.chat = &chat;
-    msg.ts = QDateTime::fromMSecsSinceEpoch(1000);
     for (bool groupStore : {true, false}) {
-        SCOPED_TRACE(groupStore);
-        b.reset(new LineStoreBuilder(tmp.path() + (groupStore ? "/store" : "/table")));
-        QDir().mkpath(b->containerDir());
-        b->setAccount(kOwner);
-        if (groupStore)
-            b->withGroupStore();
-        else
-            b->withoutTable("ZGROUP");
-        IOSLineDb& d = open();
-        d.beginTran();
-        const LineRestoreTally t = restoreLineMessagesThrow(d, {msg});
+        QDir().mkpath(tmp.path() + "/" + QString::number(groupStore));
+        LineStoreBuilder s(tmp.path() + "/" + QString::number(groupStore));
+        (groupStore ? s.withGroupStore() : s.afterwards("DROP TABLE ZGROUP")).setAccount(kOwner).build();
+        db.reset(new IOSLineDb(QDir(s.containerDir()), QString()));
+        db->openCheckThrow();
+        db->beginTran();
+        const LineRestoreTally t = restoreLineMessagesThrow(*db, {msg("1", &chat)});
+        db->updateDbStatThrow();
+        db->commitTran();
+        EXPECT_EQ(t.chatsAdded * 100 + t.groupsAdded * 10 + t.messagesAdded, 101) << groupStore;
+        EXPECT_EQ(db->insertGroupInfoThrow(group) + db->findGroupInfoThrow("cTeam"), 0);
+        db->saveGroupMembersThrow(1, &group);
+        // No group row (the counter stays 0, a number) and no group member row.
+        EXPECT_EQ(rows("select (select count(*) from Z_1MEMBERS), (select count(*) from Z_4MEMBERS),"
+                       " (select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group')"), "1|0|0");
+    }
+}
+
+TEST_F(IOSLineDbRestoreTest, DuplicatesByIdWithinTheChatDamagedTextRepairedAndUnknownTypesLeftOut)
+{
+    const QByteArray damaged = "a" + kEmojiStart + "x" + QByteArray::fromHex("efbfbd") + "b", repaired = "a" + kEmojiStart + "x" + kRunEnd + "b";
+    b.addMessage(LineMsgRow(singleKey, "7").at(1).withText(damaged));
+    b.addMessage(LineMsgRow(singleKey, "8").at(2).withText("only \xef\xbf\xbd")); // no run: no damage
+    const qint64 groupKey = b.addChat(LineChatRow("cTeam").groupChat());
+    IOSLineDb& d = open();
+    EXPECT_EQ(d.findMsgThrow(singleKey, "7") * 10 + d.findMsgThrow(singleKey, "8"), 12);
+    EXPECT_EQ(d.findMsgThrow(groupKey, "7") + d.findMsgThrow(singleKey, "") + d.findMsgThrow(singleKey, "0"), 0);
+    _LineChat team;
+    team.uid = "cTeam";
+    const _LineMsg again = msg("7", &team, "again"), written = msg("9", &team, damaged), broken = msg("10", &team, QByteArray("\xff\xfe\x00z\xc3", 5));
+    EXPECT_EQ(d.findMsgThrow(groupKey, "7"), 0);
+    const qint64 inGroup = d.insertMsgThrow(groupKey, &again);
+    EXPECT_EQ(d.findMsgThrow(groupKey, "7"), inGroup);
+    d.insertMsgThrow(groupKey, &written); // repaired as it is written
+    d.insertMsgThrow(groupKey, &broken);
+    for (int type : {8, -1, 100}) { // outside text..location: no row, not even the sender's
+        _LineMsg odd = msg("5", &single);
+        odd.type = type;
+        odd.from = user("uStranger");
+        EXPECT_EQ(d.insertMsgThrow(singleKey, &odd), 0);
+    }
+    EXPECT_EQ(rows("select ZID, hex(ZTEXT), typeof(ZTEXT) from ZMESSAGE order by Z_PK") + rows("select count(*) from ZUSER"),
+              "7|" + repaired.toHex().toUpper() + "|text\n8|6F6E6C7920EFBFBD|text\n7|616761696E|text\n9|" + repaired.toHex().toUpper()
+                  + "|text\n10|FFFE007AC3|text1");
+}
+
+TEST_F(IOSLineDbRestoreTest, FinishingSummarisesTheNewestShownMessageAndNeverLowersCounters)
+{
+    const qint64 named = b.addUser(LineUserRow("uNamed").named("Server").addressBook("Book"));
+    const qint64 server = b.addUser(LineUserRow("uServer").named("Server"));
+    const QList<std::tuple<int, qint64>> cases = {{LineContent::Photo, named}, {LineContent::Photo, server}, {LineContent::Voice, 0},
+                                                  {LineContent::Sticker, named}, {LineContent::Contact, 0}, {LineContent::Location, named},
+                                                  {LineContent::TextAlt, 0}};
+    for (int i = 0; i < cases.size(); ++i) {
+        const auto [type, sender] = cases[i];
+        const qint64 c = b.addChat(LineChatRow(QStringLiteral("c%1").arg(i)));
+        b.addMessage(LineMsgRow(c, "old").at(1000).from(named).text("older"));
+        b.addMessage(LineMsgRow(c, QStringLiteral("new%1").arg(i)).at(2000 + i).ofType(type).withText("hi " + kEmojiStart + "x" + kRunEnd)
+                         .set("ZSENDER", sender ? QVariant(sender) : QVariant()));
+        // Later, but not shown by the reader: passed over.
+        for (const LineMsgRow& hidden : {LineMsgRow(c, "late").at(4000000000000LL).text("late"), LineMsgRow(c, "hidden").at(3000).ofType(4),
+                                         LineMsgRow(c, QVariant()).at(3001).text("no id")})
+            b.addMessage(LineMsgRow(hidden).from(named));
+    }
+    b.addMessage(LineMsgRow(singleKey, "1").at(5000).from(peerKey).text("a"));
+    b.addMessage(LineMsgRow(singleKey, "2").at(5000).text("same time, later row"));
+    b.afterwards("insert into ZCHAT(Z_PK, ZMID, ZLASTUPDATED, ZLASTMESSAGE) values (90, 'uQuiet', 12.5, 'as it was')");
+    IOSLineDb& d = open();
+    // Core Data gave out keys that were deleted since; a counter left NULL.
+    d.executeThrow(Sqlite3Sql("update Z_PRIMARYKEY set Z_MAX = case Z_NAME when 'User' then 900 when 'Message' then NULL else Z_MAX end"));
+    for (int run = 0; run < 2; ++run) { // running twice changes nothing
         d.updateDbStatThrow();
-        d.commitTran();
-        EXPECT_EQ(std::tie(t.chatsAdded, t.groupsAdded, t.messagesAdded), std::make_tuple(1, 0, 1));
-        EXPECT_EQ(d.insertGroupInfoThrow(group), 0);
-        d.saveGroupMembersThrow(1, &group);
-        if (groupStore) {
-            EXPECT_EQ(d.findGroupInfoThrow("cTeam"), 0);
-            EXPECT_EQ(count("ZGROUP") + count("Z_4MEMBERS"), 0);
-            // An empty ZGROUP leaves the counter a number.
-            EXPECT_FALSE(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group'").isNull());
-        }
-        EXPECT_EQ(count("Z_1MEMBERS"), 1);
-    }
-}
-
-// --- messages -----------------------------------------------------------------
-
-class IOSLineDbRestoreMsgTest : public IOSLineDbRestoreTest
-{
-protected:
-    void SetUp() override
-    {
-        IOSLineDbRestoreTest::SetUp();
-        peerKey = b->addUser(LineUserRow("uPeer").named("Peer"));
-        singleKey = b->addChat(LineChatRow("uPeer"));
-        groupKey = b->addChat(LineChatRow("cTeam").groupChat());
-        peer = user("uPeer", "Peer");
-        peer->contactName = "Pal";
-        single.uid = "uPeer";
-        single.users = {peer};
-        team.uid = "cTeam";
-        team.type = LineChatType::GROUP;
-        team.users = {peer, user("uOther", "Other"), user(kOwner, "Me")};
-    }
-
-    _LineMsg msg(const QString& uid, int type, _LineChat* chat, _LineUser* from)
-    {
-        _LineMsg m;
-        m.uid = uid;
-        m.type = type;
-        m.chat = chat;
-        m.from = from;
-        m.ts = QDateTime::fromMSecsSinceEpoch(1500000000123LL);
-        return m;
-    }
-
-    QString writeFile(const QString& name, const QByteArray& bytes)
-    {
-        const QString path = tmp.path() + "/files/" + name;
-        QDir().mkpath(tmp.path() + "/files");
-        QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        return path;
-    }
-
-    qint64 peerKey = 0, singleKey = 0, groupKey = 0;
-    _LineUser* peer = nullptr;
-    _LineChat single, team;
-};
-
-TEST_F(IOSLineDbRestoreMsgTest, DuplicatesAreKeyedByIdAndChat)
-{
-    b->addMessage(LineMsgRow(singleKey, "42").at(1).from(peerKey).text("there"));
-    IOSLineDb& d = open();
-    const qint64 there = d.findMsgThrow(singleKey, "42");
-    EXPECT_GT(there, 0);
-    EXPECT_EQ(d.findMsgThrow(groupKey, "42"), 0);
-    const _LineMsg same = msg("42", LineMsgType::TEXT, &team, peer);
-    const qint64 other = d.insertMsgThrow(groupKey, &same);
-    EXPECT_EQ(d.findMsgThrow(groupKey, "42"), other);
-    EXPECT_EQ(d.findMsgThrow(singleKey, "42"), there);
-    // Ids LINE never gave out are never duplicates.
-    EXPECT_EQ(d.findMsgThrow(singleKey, ""), 0);
-    EXPECT_EQ(d.findMsgThrow(singleKey, "0"), 0);
-}
-
-TEST_F(IOSLineDbRestoreMsgTest, DamagedTextIsRepairedAndBrokenUtf8KeptByteForByte)
-{
-    const QByteArray damaged = "a" + kEmojiStart + "x" + kFffd + "b";
-    const QByteArray repaired = "a" + kEmojiStart + "x" + kRunEnd + "b";
-    const QByteArray broken("\xff\xfe\x00z\xc3", 5);
-    const QByteArray plainFffd = "only " + kFffd;
-    const qint64 stored = b->addMessage(LineMsgRow(singleKey, "7").at(1).withText(damaged));
-    const qint64 other = b->addMessage(LineMsgRow(singleKey, "8").at(2).withText(plainFffd));
-    IOSLineDb& d = open();
-    EXPECT_EQ(d.findMsgThrow(singleKey, "7"), stored);
-    EXPECT_EQ(textBytes(stored), repaired);
-    EXPECT_EQ(d.findMsgThrow(singleKey, "8"), other);
-    EXPECT_EQ(textBytes(other), plainFffd);
-
-    _LineMsg m = msg("9", LineMsgType::TEXT, &single, nullptr);
-    m.rawContent = broken;
-    EXPECT_EQ(textBytes(d.insertMsgThrow(singleKey, &m)), broken);
-    m.uid = "10";
-    m.rawContent = damaged;
-    EXPECT_EQ(textBytes(d.insertMsgThrow(singleKey, &m)), repaired);
-    EXPECT_EQ(value("select typeof(ZTEXT) from ZMESSAGE where ZID='9'").toString(), "text");
-}
-
-TEST_F(IOSLineDbRestoreMsgTest, UnknownTypesWriteNoRow)
-{
-    IOSLineDb& d = open();
-    for (int type : {8, -1, 100}) {
-        _LineMsg m = msg("5", type, &single, peer);
-        EXPECT_EQ(d.insertMsgThrow(singleKey, &m), 0);
-    }
-    EXPECT_EQ(count("ZMESSAGE"), 0);
-    EXPECT_EQ(count("ZUSER"), 1); // not even the sender
-}
-
-TEST_F(IOSLineDbRestoreMsgTest, CommonColumnsAndSenders)
-{
-    IOSLineDb& d = open();
-    _LineMsg own = msg("1", LineMsgType::TEXT, &team, nullptr);
-    _LineMsg theirs = msg("2", LineMsgType::TEXT, &team, user("uStranger", "Stranger"));
-    _LineMsg chatless = msg("3", LineMsgType::TEXT, nullptr, peer);
-    const QString cols = "Z_OPT Z_ENT ZSENDER ZREADCOUNT ZSENDSTATUS ZTIMESTAMP ZCHAT ZID ZCONTENTTYPE";
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(groupKey, &own), cols),
-              QStringLiteral("3|5|NULL|3|1|1500000000123|%1|'1'|0").arg(groupKey));
-    const qint64 theirsKey = d.insertMsgThrow(groupKey, &theirs);
-    EXPECT_EQ(fields("ZMESSAGE", theirsKey, "Z_OPT ZSENDER ZREADCOUNT"),
-              QStringLiteral("1|%1|3").arg(d.findUserThrow("uStranger")));
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &chatless), "ZSENDER ZREADCOUNT"),
-              QStringLiteral("%1|0").arg(peerKey));
-    EXPECT_EQ(count("ZUSER"), 2);
-}
-
-TEST_F(IOSLineDbRestoreMsgTest, MediaColumnsNoticesAndMetadata)
-{
-    IOSLineDb& d = open("/var/mobile/Containers/Data/Application/ABC");
-    const auto meta = [&](qint64 pk) {
-        return IOSLineDb::readMetaData(value(QStringLiteral("select ZCONTENTMETADATA from ZMESSAGE where Z_PK=%1").arg(pk))
-                                           .toByteArray());
-    };
-    const QString cols = "ZCONTENTTYPE ZLATITUDE ZLONGITUDE ZTEXT";
-
-    _LineMsg photo = msg("p1", LineMsgType::PHOTO, &single, peer);
-    photo.attaSetWidth(640);
-    photo.attaSetHeight(480);
-    photo.thumbPath = writeFile("t.jpg", "thumbnail bytes");
-    // A one-to-one chat gets no notice.
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &photo), cols + " ZTHUMBNAIL"),
-              "1|640.0|480.0|NULL|X'" + QString::fromLatin1(QByteArray("thumbnail bytes").toHex().toUpper()) + "'");
-    photo.uid = "p2";
-    photo.chat = &team;
-    photo.thumbPath = tmp.path() + "/missing.jpg";
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(groupKey, &photo), "ZTEXT ZTHUMBNAIL"), "'Pal sent you a photo.'|NULL");
-
-    _LineMsg video = msg("v1", LineMsgType::VIDEO, &single, nullptr);
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &video), "ZCONTENTTYPE ZTEXT"), "2|'You sent a video.'");
-
-    _LineMsg voice = msg("a1", LineMsgType::VOICE, &single, peer);
-    voice.attaSetFileSize(4900);
-    qint64 pk = d.insertMsgThrow(singleKey, &voice);
-    EXPECT_EQ(fields("ZMESSAGE", pk, cols), "3|4900.0|NULL|'Pal sent you a voice message.'");
-    EXPECT_EQ(meta(pk).value("AUDLEN"), "4900");
-    voice.uid = "a2";
-    voice.from = nullptr;
-    voice.chat = &team;
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(groupKey, &voice), "ZTEXT"),
-              "'/var/mobile/Containers/Data/Application/ABC/" + b->storeDir() + "Message Attachments/cTeam/a2.mp4'");
-
-    _LineMsg sticker = msg("s1", LineMsgType::STICKER, &single, peer);
-    sticker.attaSetSticker({52002734, 11537, 3});
-    pk = d.insertMsgThrow(singleKey, &sticker);
-    EXPECT_EQ(fields("ZMESSAGE", pk, cols), "7|NULL|52002734.0|''");
-    EXPECT_EQ(meta(pk).value("STKPKGID"), "11537");
-    EXPECT_EQ(meta(pk).value("STKVER"), "3");
-
-    _LineMsg contact = msg("c1", LineMsgType::CONTACT, &single, nullptr);
-    contact.attaSetContact({"uDave", "Dave & <Co>"});
-    pk = d.insertMsgThrow(singleKey, &contact);
-    EXPECT_EQ(fields("ZMESSAGE", pk, "ZCONTENTTYPE"), "13");
-    EXPECT_EQ(meta(pk).value("displayName"), "Dave &amp; &lt;Co&gt;");
-
-    // The size on disk counts, not the size the message claims.
-    _LineMsg file = msg("f1", LineMsgType::FILE, &single, peer);
-    file.attaSetFileName("report.pdf");
-    file.attaSetFileSize(999999);
-    file.attaPath = writeFile("report.pdf", "12345");
-    pk = d.insertMsgThrow(singleKey, &file);
-    EXPECT_EQ(fields("ZMESSAGE", pk, "ZCONTENTTYPE ZTEXT"), "14|NULL");
-    EXPECT_EQ(meta(pk).value("FILE_NAME"), "report.pdf");
-    EXPECT_EQ(meta(pk).value("FILE_SIZE"), "5");
-    EXPECT_EQ(meta(pk).value("FILE_EXPIRE_TIMESTAMP"), "1500000000123");
-    file.uid = "f2";
-    file.attaPath = tmp.path() + "/files"; // a folder is no file
-    EXPECT_EQ(meta(d.insertMsgThrow(singleKey, &file)).value("FILE_SIZE"), "0");
-
-    _LineMsg loc = msg("l1", LineMsgType::LOCATION, &single, peer);
-    loc.attaSetLocation({35.65858, 139.745433, "Tokyo Tower"});
-    EXPECT_EQ(fields("ZMESSAGE", d.insertMsgThrow(singleKey, &loc), cols), "100|35.65858|139.745433|'Tokyo Tower'");
-}
-
-// A backup on this computer has no device home: the path must not name a
-// folder of this computer, whatever the current folder is.
-TEST_F(IOSLineDbRestoreMsgTest, OwnVoiceWithoutDeviceHomeNamesNoPathOfThisComputer)
-{
-    open();
-    for (const QString& home : {QString(), QStringLiteral("relative/home")}) {
-        SCOPED_TRACE(home.toStdString());
-        IOSLineDb d(QDir(tmp.path()), home);
-        _LineChat odd;
-        odd.uid = "../../etc";
-        _LineMsg voice = msg("../x", LineMsgType::VOICE, &odd, nullptr);
-        const QString text = QString::fromUtf8(textBytes(d.insertMsgThrow(singleKey, &voice)));
-        EXPECT_FALSE(text.startsWith('/'));
-        EXPECT_FALSE(text.contains(QDir::currentPath()));
-        EXPECT_TRUE(text.startsWith(b->storeDir() + "Message Attachments/")) << text.toStdString();
-        const QStringList parts = text.split('/');
-        EXPECT_FALSE(parts.contains("..")) << text.toStdString();
-        EXPECT_EQ(parts.size(), b->storeDir().count('/') + 3) << text.toStdString();
-        voice.uid = "v" + QString::number(home.size());
-        voice.chat = nullptr;
-        EXPECT_EQ(QString::fromUtf8(textBytes(d.insertMsgThrow(singleKey, &voice))),
-                  b->storeDir() + "Message Attachments/unknown/" + voice.uid + ".mp4");
+        EXPECT_EQ(rows("select ZMID, round(ZLASTUPDATED * 1000) + 978307200000, ZLASTRECEIVEDMESSAGEID, ZREADUPTOMESSAGEID,"
+                       " ZREADUPTOMESSAGEIDSYNCED, ZLASTMESSAGE from ZCHAT order by Z_PK"),
+                  "uPeer|5000.0|NULL|NULL|NULL|same time, later row\n"
+                  "c0|2000.0|new0|new0|new0|Book sent you a photo.\nc1|2001.0|new1|new1|new1|Server sent you a photo.\n"
+                  "c2|2002.0|NULL|NULL|NULL|You sent a voice message.\nc3|2003.0|new3|new3|new3|Book sent you a sticker.\n"
+                  "c4|2004.0|NULL|NULL|NULL|Contact info sent.\nc5|2005.0|new5|new5|new5|Book sent you a location.\n"
+                  "c6|2006.0|NULL|NULL|NULL|hi [EMOJI]\nuQuiet|978307212500.0|NULL|NULL|NULL|as it was");
+        EXPECT_EQ(rows("select Z_NAME, Z_MAX from Z_PRIMARYKEY where Z_NAME in ('Chat', 'Message', 'User') order by Z_ENT"),
+                  "Chat|90\nMessage|" + rows("select max(Z_PK) from ZMESSAGE") + "\nUser|900");
+        EXPECT_EQ(rows("select count(*) from sqlite_master where name like '\\_vardo%' escape '\\'"), "0");
     }
 }
 
 // The ids of a chat are read once per restore, the newest-message query
 // runs once per chat of the store: both must find their rows through an
 // index, whatever indexes the app's store brings along.
-TEST_F(IOSLineDbRestoreMsgTest, ChatIdsAndSummaryQueriesUseIndexes)
+TEST_F(IOSLineDbRestoreTest, ChatIdsAndSummaryQueriesUseIndexes)
 {
-    namespace p = ioslinedb_restore_p;
-    b->withoutIndex("ZMESSAGE_ZCHAT_INDEX");
+    b.afterwards("DROP INDEX ZMESSAGE_ZCHAT_INDEX");
     for (int i = 0; i < 50; ++i)
-        b->addMessage(LineMsgRow(i % 2 ? singleKey : groupKey, QString::number(i)).at(i).text("m"));
+        b.addMessage(LineMsgRow(singleKey, QString::number(i)).at(i).text("m"));
     IOSLineDb& d = open();
-    const auto plan = [&](const char* sql) {
-        Sqlite3Cursor cur = d.queryThrow(Sqlite3Sql(QStringLiteral("EXPLAIN QUERY PLAN ") + QString::fromLatin1(sql))
-                                             .addInt64Param(singleKey));
-        QStringList details;
-        while (cur.moveNext())
-            details << cur.getText("detail");
-        return details.join("; ");
-    };
     EXPECT_GT(d.findMsgThrow(singleKey, "1"), 0);
-    const QString index = QString("USING INDEX ") + IOSLineDb::kChatTimestampIndex + " (ZCHAT=?";
-    const QString ids = plan(p::kChatMsgIdsSql);
-    EXPECT_TRUE(ids.contains(index)) << ids.toStdString();
-    const QString newest = plan(p::kNewestMsgSql);
-    EXPECT_TRUE(newest.contains(index)) << newest.toStdString();
-    EXPECT_FALSE(newest.contains("TEMP B-TREE")) << newest.toStdString();
-    d.updateDbStatThrow();
-    EXPECT_EQ(count("sqlite_master where name like '\\_vardo%' escape '\\'"), 0);
+    for (const char* sql : {ioslinedb_restore_p::kChatMsgIdsSql, ioslinedb_restore_p::kNewestMsgSql}) {
+        QString plan;
+        for (Sqlite3Cursor cur = d.queryThrow(Sqlite3Sql(QStringLiteral("EXPLAIN QUERY PLAN ") + sql).addInt64Param(singleKey)); cur.moveNext();)
+            plan += cur.getText("detail") + "; ";
+        EXPECT_TRUE(plan.contains(QString("USING INDEX ") + IOSLineDb::kChatTimestampIndex + " (ZCHAT=?") && !plan.contains("TEMP B-TREE"))
+            << plan.toStdString();
+    }
 }
 
-// --- finishing ----------------------------------------------------------------
+// --- whole restores ---------------------------------------------------------
 
-class IOSLineDbFinishTest : public IOSLineDbRestoreMsgTest
+
+struct Opened
 {
-protected:
-    QVariantList chatFields(qint64 chat)
-    {
-        Sqlite3Cursor cur = db->queryThrow(Sqlite3Sql(QStringLiteral(
-            "select ZLASTUPDATED, ZLASTRECEIVEDMESSAGEID, ZREADUPTOMESSAGEID, ZREADUPTOMESSAGEIDSYNCED, ZLASTMESSAGE"
-            " from ZCHAT where Z_PK=%1").arg(chat)));
-        QVariantList out;
-        if (cur.moveNext())
-            for (int i = 0; i < 5; ++i)
-                out << (cur.isNull(i) ? QVariant() : cur.getRow().value(cur.columnName(i)));
-        return out;
-    }
+    QSharedPointer<IOSLineDb> db;
+    LineData data;
+    QList<_LineMsg> msgs;
 };
 
-TEST_F(IOSLineDbFinishTest, SummariesOfOwnAndReceivedNewestMessages)
+Opened openAndRead(const QString& container)
 {
-    const qint64 named = b->addUser(LineUserRow("uNamed").named("Server").addressBook("Book"));
-    const qint64 server = b->addUser(LineUserRow("uServer").named("Server"));
-    const qint64 blank = b->addUser(LineUserRow("uBlank"));
-    const QList<std::tuple<int, QVariant, QString>> cases = {
-        {LineContent::Photo, named, "Book sent you a photo."},
-        {LineContent::Photo, server, "Server sent you a photo."},
-        {LineContent::Photo, blank, " sent you a photo."},
-        {LineContent::Photo, QVariant(), "You sent a photo."},
-        {LineContent::Video, named, "Book sent you a video."},
-        {LineContent::Voice, QVariant(), "You sent a voice message."},
-        {LineContent::Sticker, named, "Book sent you a sticker."},
-        {LineContent::Contact, QVariant(), "Contact info sent."},
-        {LineContent::Contact, named, "Book sent you a friend's contact info."},
-        {LineContent::Location, QVariant(), "You sent a location."},
-        {LineContent::Location, named, "Book sent you a location."},
-        {LineContent::File, named, "doc"},
-        {LineContent::TextAlt, QVariant(), "hi [EMOJI]"},
-    };
-    QList<qint64> chats;
-    for (int i = 0; i < cases.size(); ++i) {
-        const auto& [type, sender, summary] = cases[i];
-        const qint64 c = b->addChat(LineChatRow(QStringLiteral("c%1").arg(i)));
-        chats << c;
-        b->addMessage(LineMsgRow(c, QStringLiteral("old%1").arg(i)).at(1000).from(named).text("older"));
-        LineMsgRow m(c, QStringLiteral("new%1").arg(i));
-        m.at(2000 + i).ofType(type).withText("hi " + kEmojiStart + "x" + kRunEnd);
-        if (type == LineContent::File)
-            m.withText("doc");
-        if (!sender.isNull())
-            m.from(sender.toLongLong());
-        b->addMessage(m);
-        // Later, but not shown by the reader: passed over.
-        b->addMessage(LineMsgRow(c, QStringLiteral("late%1").arg(i)).at(4000000000000LL).from(named).text("late"));
-        b->addMessage(LineMsgRow(c, QStringLiteral("hidden%1").arg(i)).at(3000).ofType(4));
-        b->addMessage(LineMsgRow(c, QVariant()).at(3001).text("no id"));
-    }
-    IOSLineDb& d = open();
-    d.updateDbStatThrow();
-    for (int i = 0; i < cases.size(); ++i) {
-        const QVariant& sender = std::get<1>(cases[i]);
-        const QString& summary = std::get<2>(cases[i]);
-        SCOPED_TRACE(i);
-        const QVariantList f = chatFields(chats[i]);
-        ASSERT_EQ(f.size(), 5);
-        EXPECT_DOUBLE_EQ(f[0].toDouble(), (2000.0 + i) / 1000.0 - 978307200.0);
-        const QVariant id = sender.isNull() ? QVariant() : QVariant(QStringLiteral("new%1").arg(i));
-        EXPECT_EQ(f[1], id);
-        EXPECT_EQ(f[2], id);
-        EXPECT_EQ(f[3], id);
-        EXPECT_EQ(f[4].toString(), summary);
-    }
+    Opened o{QSharedPointer<IOSLineDb>::create(QDir(container), QString()), {}, {}};
+    o.data = LineData(o.db, 5000);
+    o.db->loadDataThrow(o.data);
+    o.msgs = o.db->messagesThrow(o.data, nullptr, 1, 10000, true);
+    return o;
 }
 
-TEST_F(IOSLineDbFinishTest, ChatsWithoutMessagesKeepTheirFieldsAndRunningTwiceChangesNothing)
+// Every message (all a restore must keep), chat and user, one line each.
+QStringList describe(const Opened& o)
 {
-    b->addRawRow("ZCHAT", {{"Z_PK", 50}, {"ZMID", "uQuiet"}, {"ZENABLE", 1}, {"ZLASTUPDATED", 12.5},
-                           {"ZLASTMESSAGE", "as it was"}, {"ZLASTRECEIVEDMESSAGEID", "77"}});
-    b->addMessage(LineMsgRow(singleKey, "1").at(5000).from(peerKey).text("a"));
-    b->addMessage(LineMsgRow(singleKey, "2").at(5000).text("same time, later row"));
-    IOSLineDb& d = open();
-    const QVariantList quietBefore = chatFields(50);
-    _LineMsg m = msg("3", LineMsgType::TEXT, &team, peer);
-    d.beginTran();
-    d.insertMsgThrow(groupKey, &m);
-    d.updateDbStatThrow();
-    d.commitTran();
-    const QVariantList once = chatFields(singleKey);
-    EXPECT_EQ(once[4].toString(), "same time, later row");
-    const QVariantList teamOnce = chatFields(groupKey);
-    const QString keys = value("select group_concat(Z_NAME || '=' || Z_MAX) from Z_PRIMARYKEY").toString();
-    EXPECT_EQ(count("sqlite_master where name like '\\_vardo%' escape '\\'"), 0);
-
-    d.updateDbStatThrow();
-    EXPECT_EQ(chatFields(singleKey), once);
-    EXPECT_EQ(chatFields(groupKey), teamOnce);
-    EXPECT_EQ(chatFields(50), quietBefore);
-    EXPECT_EQ(value("select group_concat(Z_NAME || '=' || Z_MAX) from Z_PRIMARYKEY").toString(), keys);
-    EXPECT_EQ(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Message'").toLongLong(),
-              value("select max(Z_PK) from ZMESSAGE").toLongLong());
-    EXPECT_EQ(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Chat'").toLongLong(), 50);
+    QStringList out;
+    for (const _LineMsg& m : o.msgs) {
+        QStringList atta;
+        for (auto v = m.atta.cbegin(); v != m.atta.cend(); ++v)
+            atta << v.key() + "=" + v.value().toString();
+        atta.sort();
+        const QByteArray thumb = m.thumbPath.isEmpty() ? QByteArray() : testenv::readFile(m.thumbPath);
+        out << QStringList{m.chat ? m.chat->uid : "-", m.uid, QString::number(m.type), QString::number(m.ts.toMSecsSinceEpoch()),
+                           m.from ? m.from->uid : "(owner)", m.rawContent.toHex(), m.text, atta.join(' '),
+                           QCryptographicHash::hash(thumb, QCryptographicHash::Md5).toHex()}.join(" | ");
+    }
+    for (const _LineChat* c : o.data.chats()) {
+        const _LineGroupInfo* g = c->group;
+        out << QStringList{c->uid, QString::number(c->type), sortedUids(c->users), g ? g->name + g->picStatus : "-",
+                           g && g->creator ? g->creator->uid : "-", g ? sortedUids(g->members) : "-"}.join(" | ");
+    }
+    for (const _LineUser* u : o.data.users())
+        out << QStringList{u->uid, u->serverName, u->customName, u->picUri}.join(" | ");
+    return out;
 }
 
-TEST_F(IOSLineDbFinishTest, CountersNeverGoDownAndSkipAMissingGroupTable)
+class RestoreRoundTripTest : public ::testing::Test
 {
-    b->withoutTable("ZGROUP");
-    b->addMessage(LineMsgRow(singleKey, "1").at(5000).text("a"));
-    IOSLineDb& d = open();
-    // Core Data gave out keys that were deleted since.
-    d.executeThrow(Sqlite3Sql("update Z_PRIMARYKEY set Z_MAX=900 where Z_NAME='User'"));
-    d.executeThrow(Sqlite3Sql("update Z_PRIMARYKEY set Z_MAX=NULL where Z_NAME='Message'"));
-    d.updateDbStatThrow();
-    EXPECT_EQ(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='User'").toLongLong(), 900);
-    EXPECT_EQ(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Message'").toLongLong(), 1);
-    EXPECT_EQ(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Chat'").toLongLong(), groupKey);
-    EXPECT_EQ(value("select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group'").toLongLong(), 0);
+protected:
+    // Every kind of message, from the owner and from others, in a one-to-one
+    // chat, a room and a group chat.
+    void SetUp() override
+    {
+        if (!sqlitecli::available())
+            GTEST_SKIP() << "sqlite3 command-line tool missing";
+        LineStoreBuilder b(dir("source"));
+        b.setAccount(kOwner, "Me");
+        const qint64 alice = b.addUser(LineUserRow("uAlice").named("Alice").addressBook("Ali"));
+        const qint64 bob = b.addUser(LineUserRow("uBob").named("Bob").custom("Bobby").picture("/p/bob"));
+        const qint64 carol = b.addUser(LineUserRow("uCarol").named("Carol"));
+        const qint64 single = b.addChat(LineChatRow("uAlice")), room = b.addChat(LineChatRow("rRoom").room().withMembers({alice, bob}));
+        const qint64 group = b.addChat(LineChatRow("cTeam").groupChat().withMembers({bob}));
+        b.addGroup(LineGroupRow("cTeam").named("Team").picture("p1").createdBy(bob).withMembers({alice, bob, carol}));
+        const LineMsgRow rows[] = {
+            LineMsgRow(single, "1001").from(alice).text("hello"),
+            LineMsgRow(single, "1002").withText("\xff\xfe broken \xc3" + kEmojiStart + kRunEnd),
+            LineMsgRow(single, "1003").from(alice).photo(640, 480).thumbnailBlob(linePicture(64, 48)),
+            LineMsgRow(single, "1004").video(1280, 720).thumbnailBlob(linePicture(32, 18)),
+            LineMsgRow(single, "1005").from(alice).voice(4900),
+            LineMsgRow(room, "2001").from(bob).sticker(52002734, 11537, 1),
+            LineMsgRow(room, "2002").contact("uDave", "Dave"),
+            LineMsgRow(room, "2003").from(alice).location(35.6586, 139.7454, "Tokyo Tower"),
+            LineMsgRow(room, "2004").ofType(4).from(bob), // never read
+            LineMsgRow(group, "3001").from(carol).file("report.pdf", 3),
+            LineMsgRow(group, "3002").voice(2450),
+            LineMsgRow(group, "3003").from(bob).photo(100, 200).thumbnailBlob(linePicture(20, 40)),
+        };
+        for (int i = 0; i < int(std::size(rows)); ++i)
+            b.addMessage(LineMsgRow(rows[i]).at(1420070400000LL + i * 1000));
+        b.addAttachment("uAlice", "1003", ".jpg", linePicture(640, 480)).addAttachment("cTeam", "3001", "_report.pdf", "pdf");
+        b.build();
+        source = openAndRead(b.containerDir());
+        ASSERT_EQ(source.msgs.size(), 11);
+    }
+
+    QString dir(const QString& name)
+    {
+        QDir().mkpath(tmp.path() + '/' + name);
+        return tmp.path() + '/' + name;
+    }
+    // The restore job's sequence: open, one transaction, finish, commit.
+    QString restoreInto(const QString& container)
+    {
+        IOSLineDb target{QDir(container), QString()};
+        target.openCheckThrow();
+        target.beginTran();
+        const LineRestoreTally t = restoreLineMessagesThrow(target, source.msgs);
+        target.updateDbStatThrow();
+        target.commitTran();
+        return QString("%1 %2 %3 %4 %5").arg(t.chatsAdded).arg(t.chatsEnabled).arg(t.groupsAdded).arg(t.messagesAdded).arg(t.messagesSkipped);
+    }
+
+    QTemporaryDir tmp;
+    Opened source;
+};
+
+TEST_F(RestoreRoundTripTest, EveryMessageReachesAnEmptyOrPartlyOverlappingStoreOnceAsAnyReaderSeesIt)
+{
+    LineStoreBuilder empty(dir("empty")), b(dir("overlap"));
+    empty.setAccount(kOwner, "Me").build();
+    b.setAccount(kOwner, "Me");
+    // Other keys than the source's, so that nothing matches by accident.
+    b.addUser(LineUserRow("uZed").named("Zed"));
+    const qint64 alice = b.addUser(LineUserRow("uAlice").named("Alice"));
+    const qint64 zedChat = b.addChat(LineChatRow("uZed"));
+    const qint64 single = b.addChat(LineChatRow("uAlice").set("ZENABLE", QVariant())); // switched on again
+    b.addMessage(LineMsgRow(single, "1001").at(1420070400000).from(alice).text("hello")); // there already
+    b.addMessage(LineMsgRow(zedChat, "2001").at(1).text("unrelated"));                    // another chat's id
+    b.build();
+    EXPECT_EQ(restoreInto(empty.containerDir()), "3 0 1 11 0");
+    EXPECT_EQ(restoreInto(b.containerDir()), "2 1 1 10 1");
+    EXPECT_EQ(restoreInto(b.containerDir()), "0 0 0 0 11");
+    for (const LineStoreBuilder* target : {&empty, &b}) {
+        const QStringList got = describe(openAndRead(target->containerDir()));
+        for (const QString& want : describe(source))
+            EXPECT_TRUE(got.contains(want)) << want.toStdString();
+        EXPECT_EQ(lineStoreProblemsThrow(target->dbPath()), QStringList());
+    }
+    // The columns the reader does not look at, as the sqlite3 tool lists them:
+    // sender, Z_OPT, read count, content type, the notice or own voice path
+    // (relative: there is no device home), whether there is a thumbnail.
+    const QString storeDir = "Library/Application Support/PrivateStore/P_" + kOwner + "/";
+    EXPECT_EQ(sqlitecli::textThrow(empty.dbPath(), "select m.ZID, ifnull(u.ZMID, '-'), m.Z_OPT, m.ZREADCOUNT, m.ZCONTENTTYPE,"
+                                                   " quote(m.ZTEXT), m.ZTHUMBNAIL is not null from ZMESSAGE m left join ZUSER u"
+                                                   " on m.ZSENDER = u.Z_PK where m.ZCONTENTTYPE <> 0 order by m.ZTIMESTAMP"),
+              "1003|uAlice|1|1|1|NULL|1\n1004|-|3|1|2|'You sent a video.'|1\n1005|uAlice|1|1|3|'Ali sent you a voice message.'|0\n"
+              "2001|uBob|1|3|7|''|0\n2002|-|3|3|13|''|0\n2003|uAlice|1|3|100|'Tokyo Tower'|0\n3001|uCarol|1|4|14|NULL|0\n"
+              "3002|-|3|4|3|'" + storeDir + "Message Attachments/cTeam/3002.mp4'|0\n3003|uBob|1|4|1|'Bobby sent you a photo.'|1");
+    EXPECT_EQ(sqlitecli::textThrow(empty.dbPath(), "select ZMID, ZLASTRECEIVEDMESSAGEID, ZLASTMESSAGE from ZCHAT order by Z_PK"),
+              "uAlice|1005|Alice sent you a voice message.\nrRoom|2003|Alice sent you a location.\ncTeam|3003|Bob sent you a photo.");
+}
+
+// The job abandons its transaction when anything fails; closing the store
+// then must give back exactly the store it opened, in either journal mode.
+TEST_F(RestoreRoundTripTest, FailureHalfwayLeavesTheStoreAsItWas)
+{
+    for (const char* mode : {"delete", "wal"}) {
+        for (const char* trigger : {"BEFORE INSERT ON ZMESSAGE WHEN new.ZID='3002'", "BEFORE UPDATE ON ZCHAT WHEN new.ZMID='cTeam'"}) {
+            SCOPED_TRACE(std::string(mode) + trigger);
+            LineStoreBuilder b(dir(QString("fail-%1-%2").arg(mode).arg(trigger[7])));
+            b.setAccount(kOwner, "Me");
+            b.addMessage(LineMsgRow(b.addChat(LineChatRow("uAlice")), "9").at(1).from(b.addUser(LineUserRow("uAlice"))).text("kept"));
+            b.afterwards(QStringLiteral("CREATE TRIGGER boom %1 BEGIN SELECT RAISE(ABORT, 'disk trouble'); END").arg(trigger));
+            b.build();
+            {
+                Sqlite3DB raw;
+                raw.openThrow(b.dbPath(), 2);
+                raw.queryThrow(QStringLiteral("PRAGMA journal_mode=%1").arg(mode)).moveNext();
+            }
+            IOSLineDb target(QDir(b.containerDir()), QString());
+            target.openCheckThrow(); // its own preparation is committed by itself
+            const QByteArray bytesBefore = testenv::readFile(b.dbPath());
+            const QString dumpBefore = sqlitecli::textThrow(b.dbPath(), ".dump");
+            target.beginTran();
+            EXPECT_THROW({
+                restoreLineMessagesThrow(target, source.msgs);
+                target.updateDbStatThrow();
+            }, std::runtime_error);
+            EXPECT_TRUE(target.inTransaction());
+            target.close();
+            EXPECT_FALSE(QFile::exists(b.dbPath() + "-journal"));
+            EXPECT_TRUE(QByteArray(mode) == "wal" || testenv::readFile(b.dbPath()) == bytesBefore);
+            EXPECT_EQ(sqlitecli::textThrow(b.dbPath(), ".dump"), dumpBefore);
+            EXPECT_EQ(lineStoreProblemsThrow(b.dbPath()), QStringList());
+        }
+    }
 }
 
 } // namespace

@@ -1,27 +1,28 @@
-// The LINE jobs end to end, driven as the main window drives them: LINE
-// chats in from a phone or a backup folder, chosen messages back out.
+// The LINE jobs end to end, driven as the main window drives them: chats in
+// from a phone or a backup folder, chosen messages back out to either.
 #include <QCoreApplication>
-#include <QDir>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QMessageBox>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
-#include "backup/backupmanifest.h"
+#include "backup/iosmergewafiles2itunesbkthread.h"
+#include "chatdata/backuplinemessagesthread.h"
 #include "chatdata/ioslinedb.h"
-#include "chatdata/linedata.h"
+#include "chatdata/linelocaldb.h"
 #include "chatdata/linemsgsdatasource.h"
+#include "chatdata/linemsgslistsource.h"
 #include "device/iosdevice.h"
 #include "device/iosloadlinefromitunesthread.h"
 #include "device/iosmobilebackupthread.h"
 #include "device/iosmobilerestorethread.h"
+#include "device/iosrestorelinemsgthread.h"
 #include "foundation/fileutil.h"
 #include "foundation/progressform.h"
 #include "tests/support/backupbuilder.h"
-#include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
+#include "tests/support/linestorecheck.h"
 #include "tests/support/modaldriver.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
@@ -29,10 +30,10 @@
 namespace {
 
 using testenv::readFile;
-const QString kUdid = "00008030-001A2B3C4D5E6F70";
+const QString kUdid = "00008030-001A2B3C4D5E6F70", kStore = "Library/Application Support/PrivateStore/P_uOwner/";
 const QString kApp = "AppDomain-jp.naver.line", kGroup = "AppDomainGroup-group.com.linecorp.line";
 
-// A progress window whose error box gets answered; run() drives a worker.
+// A progress window whose notices get answered; run() drives a worker behind it.
 struct Drive
 {
     ModalDriver driver;
@@ -43,16 +44,14 @@ struct Drive
     QString error() const { return driver.texts.value(0); }
 };
 
-// A LINE container as backup records (the store folder in the group's
-// domain when dbInGroup), and the phone that backs those records up.
+// A LINE container as backup records, the store folder in the group's domain
+// when dbInGroup; and a phone whose backup holds these records.
 QJsonArray lineEntries(const QString& dir, bool dbInGroup)
 {
     QJsonArray out {backupbuilder::folder(kApp, ""), backupbuilder::folder(kGroup, ""), backupbuilder::folder(kGroup, "Library")};
     for (QDirIterator it(dir, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString path = it.next(), rel = QDir(dir).relativeFilePath(path);
-        const QString domain = dbInGroup && rel.startsWith("Library/Application Support") ? kGroup : kApp;
-        out.append(it.fileInfo().isDir() ? backupbuilder::folder(domain, rel)
-                                         : backupbuilder::file(domain, rel, readFile(path)));
+        const QString rel = QDir(dir).relativeFilePath(it.next()), domain = dbInGroup && rel.startsWith("Library/Application Support") ? kGroup : kApp;
+        out.append(it.fileInfo().isDir() ? backupbuilder::folder(domain, rel) : backupbuilder::file(domain, rel, readFile(it.filePath())));
     }
     return out;
 }
@@ -78,8 +77,8 @@ SimBackup2 played(SimIPhone& sim)
     return seen;
 }
 
-// Every message of a LINE copy, oldest first: chat, id, sender, summary and
-// attachment bytes.
+// Every message of a LINE copy read through its chat data, oldest first:
+// chat, id, sender, summary and attachment bytes.
 QStringList messagesOf(const QString& lineDir)
 {
     auto db = QSharedPointer<IOSLineDb>::create(QDir(lineDir), QString());
@@ -96,13 +95,11 @@ QStringList messagesOf(const QString& lineDir)
 // The main window's load of a backup folder: open, unlock, parse, then the
 // load job behind its window; `tweak` may change the tree or the window first.
 struct Load { int result; bool found; QString error, lineDir; };
-Load load(const QString& folder, const QString& cache, const QString& password = "",
-          const std::function<void(BackupManifest&, ProgressForm&)>& tweak = {})
+Load load(const QString& folder, const QString& cache, const QString& password = "", const std::function<void(BackupManifest&, ProgressForm&)>& tweak = {})
 {
     BackupManifest backup(folder);
     backup.readManifestInfo();
-    if (!password.isEmpty())
-        EXPECT_TRUE(backup.setPasscodeNoUIThrow(password));
+    EXPECT_TRUE(password.isEmpty() || backup.setPasscodeNoUIThrow(password));
     backup.parseInfo();
     Drive drive;
     IOSLoadLineFromiTunesThread job(&backup, drive.form, cache);
@@ -112,46 +109,86 @@ Load load(const QString& folder, const QString& cache, const QString& password =
     const QString dir = cache.isEmpty() ? QDir::temp().filePath("marrowquist-itunes_cache/" + backup.dirPathMd5()) : cache;
     return {result, job.lineDbFound, drive.error(), dir + "/jp.naver.line"};
 }
+// Messages sent to a device's LINE copy by the restore job, then its files
+// merged into the backup folder, and the list trimmed to LINE's files.
+void restoreAndMerge(const QSharedPointer<IOSDevice>& device, const PAbsLineMsgsSource& source, const QString& folder, const QString& password = "")
+{
+    Drive drive, merging;
+    IOSRestoreLineMsgThread job(device, source, drive.form);
+    ASSERT_EQ(drive.run(job), 1) << drive.error().toStdString();
+    BackupManifest backup(folder);
+    backup.readManifestInfo();
+    ASSERT_TRUE(password.isEmpty() || backup.setPasscodeNoUIThrow(password));
+    IOSMergeWAFiles2iTunesBKThread merge(backup, job.mergeItems, merging.form);
+    ASSERT_EQ(merging.run(merge), 1) << merging.error().toStdString();
+    if (MBDBParser::isIos10Mbdb(backup.dir))
+        backup.saveManifestDbAsThrow(false, {kApp, kGroup}, backup.dir.filePath("Manifest-line.db"), nullptr);
+}
 
 class Roads : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        device->udid = kUdid;
-        device->ProductVersion = "16.4";
+        device->udid = kUdid, device->ProductVersion = "16.4";
         LineStoreBuilder line(container.path());
         line.setAccount("uOwner", "Owner");
-        const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy"));
-        const qint64 chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
+        const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy")), chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
         line.addMessage(LineMsgRow(chat, "m1").at(1600000000000).text("hello").from(amy));
         line.addMessage(LineMsgRow(chat, "m2").at(1600000001000).photo(8, 8));
         line.addMessage(LineMsgRow(chat, "m3").at(1600000002000).ofType(106).from(amy));
         line.addAttachment("uAmy", "m2", ".jpg", "photo bytes");
         line.build();
-        Sqlite3DB db; // as the app keeps it
+        Sqlite3DB db; // in write-ahead mode, as the app keeps it
         db.openThrow(line.dbPath(), 2);
         db.queryThrow("PRAGMA journal_mode=WAL").moveNext();
         entries = lineEntries(container.path(), true);
         expected = messagesOf(container.path());
         g_delDirCascade(iosbackup_temp_dir("").absolutePath());
     }
+    // Messages as any store may hand them out: one already in the store, one
+    // twice, a file named with an accent, two chats of one group, ids that
+    // are no plain names, one without id and one without chat.
+    QSharedPointer<LineMsgsListSource> source()
+    {
+        auto* group = new _LineGroupInfo;
+        auto* amy = new _LineUser;
+        group->id = amy->id = 1, group->uid = "gG", amy->uid = "uAmy";
+        records.insertGroup(1, group), records.insertUser(1, amy);
+        for (const char* uid : {"uAmy", "cG", "..", "cG2"})
+            records.insertChat(records.chats().size() + 1, new _LineChat {records.chats().size() + 1, uid, 0, {}, uid[0] == 'c' ? group : nullptr, {amy}});
+        const QString photo = work.filePath("p.jpg"), thumb = work.filePath("t");
+        EXPECT_TRUE(testenv::writeFile(photo, "new photo") && testenv::writeFile(thumb, "thumb"));
+        struct M { int chat; QString uid; int type; QString atta {}, thumb {}, name {}; };
+        const M msgs[] = {{1, "m1", 0}, {1, "n1", 1, photo, thumb}, {1, "n1", 1, photo, thumb}, {2, "g1", 6, photo, "", QString::fromUtf8("caf\xc3\xa9.txt")},
+                          {4, "g2", 0}, {1, "x/y", 1, photo, thumb}, {3, "d1", 1, photo}, {1, "0", 0}, {0, "z1", 0}};
+        auto list = QSharedPointer<LineMsgsListSource>::create();
+        for (const M& m : msgs) {
+            _LineMsg msg;
+            msg.chat = records.chat(m.chat), msg.uid = m.uid, msg.type = m.type, msg.attaPath = m.atta, msg.thumbPath = m.thumb, msg.from = amy;
+            msg.text = m.uid, msg.ts = QDateTime::fromMSecsSinceEpoch(1700000000000 + list->size());
+            msg.attaSetFileName(m.name);
+            list->append(msg);
+        }
+        return list;
+    }
     QSharedPointer<IOSDevice> device = QSharedPointer<IOSDevice>::create();
+    LineData records {QSharedPointer<AbsLineDb>(), 5000};
     QTemporaryDir container, work;
-    QJsonArray entries; // the container's files, the store in the group's domain
+    QJsonArray entries; // the container's, its store in the group's domain
     QStringList expected;
 };
 
-TEST_F(Roads, PhoneToChatsWithABackupKeptOnlyWhenFinishedCompleteAndOfTheDevicesVersion)
+TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfTheDevicesVersion)
 {
-    backupbuilder::build(work.filePath("phone"), {{"mbdb", false}, {"entries", entries}});
+    backupbuilder::build(work.filePath("phone"), {{"entries", entries}});
     SimIPhone sim;
     SimDevice phone = linePhone(work.filePath("phone"), entries);
     phone.media = work.filePath("media");
     ASSERT_TRUE(testenv::writeFile(phone.media + "/iTunesRestore/RestoreApplications.plist", "apps"));
     const QDir folder(iosbackup_temp_dir("line").filePath(kUdid));
     const auto fail = [&phone](const QString& text) { return [&phone, text] { phone.backup2.errorCode = !text.isEmpty(), phone.backup2.errorDescription = text; }; };
-    const auto status = [&] { testenv::writeFile(folder.filePath("Status.plist"), "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>"); };
+    const auto unfinished = [&] { testenv::writeFile(folder.filePath("Status.plist"), "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>"); };
     struct Case { QString version; std::function<void()> before; bool all /* files, not only metadata */; QString error; };
     const Case cases[] = {
         {"16.4", fail("x connection to device LOST y"), true, "Connection to device lost. Please try the following solutions: <br/><br/>A:<br/>Step 1) "},
@@ -159,7 +196,7 @@ TEST_F(Roads, PhoneToChatsWithABackupKeptOnlyWhenFinishedCompleteAndOfTheDevices
         {"16.4", fail("other"), true, "error code:1. <br/><br/>other Status.plist not exists.<br/><br/>Note: You can restart your device to try again."},
         {"16.4", fail(""), true, ""},
         {"16.4", [] {}, false, ""},
-        {"16.4", status, true, ""},
+        {"16.4", unfinished, true, ""},
         {"16.4.1", [] {}, true, ""},
         {"16.4", [&] { QFile::remove(folder.filePath("Manifest.db")); }, true, ""},
         {"16.4", [] {}, false, ""},
@@ -167,8 +204,7 @@ TEST_F(Roads, PhoneToChatsWithABackupKeptOnlyWhenFinishedCompleteAndOfTheDevices
     for (const Case& c : cases) {
         device->ProductVersion = c.version;
         c.before();
-        sim.detach(kUdid);
-        sim.attach(phone);
+        sim.detach(kUdid), sim.attach(phone);
         Drive drive;
         IOSMobileBackupThread thread(&c != &cases[2], device, false, "line", drive.form);
         thread.apps << "jp.naver.line";
@@ -181,16 +217,56 @@ TEST_F(Roads, PhoneToChatsWithABackupKeptOnlyWhenFinishedCompleteAndOfTheDevices
     const Load loaded = load(folder.path(), device->cacheDir().path());
     EXPECT_TRUE(loaded.result == 1 && loaded.found);
     EXPECT_EQ(messagesOf(loaded.lineDir), expected);
+
+    // Back to the phone: the trimmed list in place of Manifest.db, and the
+    // options of a system-mode answer; a restore refused for good forgets the backup.
+    restoreAndMerge(device, source(), folder.path());
+    const QByteArray trimmed = readFile(folder.filePath("Manifest-line.db"));
+    for (const QString phoneError : {"", "mberrordomain/205"}) {
+        fail(phoneError)();
+        sim.detach(kUdid), sim.attach(phone);
+        Drive drive;
+        IOSMobileRestoreThread thread(true, device, iosbackup_temp_dir("line"), true, drive.form);
+        thread.restoreSystemFiles = false, thread.manifestName = "Manifest-line.db";
+        thread.setBackupPasscode("pw");
+        EXPECT_EQ(drive.run(thread), phoneError.isEmpty());
+        EXPECT_EQ(folder.exists(), phoneError.isEmpty());
+        const SimBackup2 seen = played(sim);
+        const PlistCFType options = seen.request.get("Options");
+        EXPECT_TRUE(!options.get("RestoreSystemFiles").CFNumberBool(true) && options.get("Password").CFStringQString() == "pw");
+        const auto received = [&](const QString& domain, const QString& path) { const QString id = backupbuilder::fileId(domain, path); return seen.received.value(kUdid + '/' + id.left(2) + '/' + id); };
+        EXPECT_EQ(received(kApp, kStore + "Message Attachments/uAmy/n1.jpg"), "new photo");
+        ASSERT_TRUE(testenv::writeFile(work.filePath("sent.sqlite"), received(kGroup, kStore + "Messages/Line.sqlite")));
+        EXPECT_EQ(sqlitecli::textThrow(work.filePath("sent.sqlite"), "select group_concat(ZID) from ZMESSAGE"), "m1,m2,n1,g1,g2,x/y,d1");
+        EXPECT_EQ(seen.received.value(kUdid + "/Manifest.db"), trimmed);
+        EXPECT_EQ(seen.received.size(), 10); // the list, Manifest.plist and the eight files it names
+    }
 }
 
-TEST_F(Roads, EncryptedBackupFoldersOfEitherListGiveTheChatsTheyHold)
+TEST_F(Roads, EncryptedBackupFoldersOfEitherListToChatsAndMessagesOfALocalDatabaseBack)
 {
+    {
+        Drive drive; // the messages kept in a local database first
+        BackupLineMessagesThread keep(source(), QDir(work.filePath("local")), drive.form);
+        ASSERT_EQ(drive.run(keep), 1);
+    }
+    auto local = QSharedPointer<LineLocalDb>::create(QDir(work.filePath("local")));
+    LineData kept(local, 5000);
+    local->loadDataThrow(kept);
     for (const bool mbdb : {true, false}) {
         const QString folder = work.filePath(mbdb ? "mbdb" : "db");
         backupbuilder::build(folder, {{"mbdb", mbdb}, {"password", "pw"}, {"entries", lineEntries(container.path(), mbdb)}});
         const Load loaded = load(folder, "", "pw");
         EXPECT_TRUE(loaded.result == 1 && loaded.found);
         EXPECT_EQ(messagesOf(loaded.lineDir), expected);
+
+        device->udid = mbdb ? "00000000-0000000000000001" : "00000000-0000000000000002"; // a virtual device per folder
+        ASSERT_EQ(load(folder, device->cacheDir().path(), "pw").result, 1);
+        restoreAndMerge(device, PAbsLineMsgsSource(new LineMsgsDataSource(kept, nullptr, true)), folder, "pw");
+        const QStringList after = messagesOf(load(folder, "", "pw").lineDir);
+        EXPECT_EQ(after.size(), expected.size() + 5);
+        EXPECT_TRUE(after.contains("uAmy n1 uAmy [IMAGE] new photo")) << after.join('\n').toStdString();
+        EXPECT_EQ(lineStoreProblemsThrow(loaded.lineDir + '/' + kStore + "Messages/Line.sqlite"), QStringList());
     }
 }
 
@@ -202,18 +278,14 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
         std::copy_if(entries.begin(), entries.end(), std::back_inserter(out), [&](const QJsonValue& e) { return e["domain"] == domain; });
         return out;
     };
-    const auto hostile = [](BackupManifest& b, ProgressForm&) {
-        Node* lib = b.root.children[0]->children[0]->children[0];
+    const auto hostile = [](BackupManifest& b, ProgressForm&) { // names no list gives: the load's own guard
+        Node *lib = b.root.children[0]->children[0]->children[0], *up = new Node(lib, MBDBParser::_MBDBItem(), "..");
         const MBDBParser::_MBDBItem file = lib->children[0]->children[0]->item;
-        Node* up = new Node(lib, MBDBParser::_MBDBItem(), "..");
-        up->item.mode = 0x4000;
-        lib->children << up;
-        up->children << new Node(up, file, "evil");
-        for (const QString& name : {"a/../../x", "", "CON"})
+        up->item.mode = 0x4000, up->children << new Node(up, file, "evil"), lib->children << up;
+        for (const char* name : {"a/../../x", "", "CON"})
             lib->children << new Node(lib, file, name);
     };
-    const QString cache = work.filePath("cache"), line = "jp.naver.line/", lib = line + "Library/";
-    const QString store = lib + "Application Support/PrivateStore/P_uOwner/";
+    const QString cache = work.filePath("cache"), line = "jp.naver.line/", lib = line + "Library/", store = line + kStore;
     const QStringList prefs {lib + "Preferences/jp.naver.line.plist"}, db {line + "backup-domain", store + "Message Attachments/uAmy/m2.jpg", store + "Messages/Line.sqlite"};
     struct Case { QJsonArray entries; std::function<void(BackupManifest&, ProgressForm&)> tweak; int result; QStringList files; };
     const Case cases[] = {
@@ -231,46 +303,63 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
         EXPECT_EQ(loaded.result, c.result);
         EXPECT_EQ(loaded.found, c.files.contains(store + "Messages/Line.sqlite") && c.result);
         EXPECT_EQ(loaded.error.contains("Found no Line data"), c.result == 0 && !c.tweak);
-        QStringList files;
+        QStringList files, want = c.files;
         for (QDirIterator it(work.path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
             files << (it.next().startsWith(work.filePath("b/")) ? QStringList() : QStringList {it.filePath().mid(cache.size() + 1)}); // outside: cut
-        QStringList want = c.files;
         want.sort(), files.sort();
         EXPECT_EQ(files, want);
     }
 }
 
-TEST_F(Roads, DeviceRestoreSendsTheOptionsOfItsStyleAndForgetsOnlyABackupThePhoneRefused)
+TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAndLosesNoCommittedMessage)
 {
-    struct Case { bool systemMode; QString passcode, phoneError, options; };
-    const Case cases[] = {
-        {false, "", "", "RestoreSystemFiles=true RestorePreserveSettings=true RestoreShouldReboot=true RestoreDontCopyBackup=true RemoveItemsNotRestored=false"},
-        {true, "pw", "mberrordomain/205", "RestoreSystemFiles=false RestorePreserveSettings=true RestoreDontCopyBackup=true Password=pw"},
-        {false, "", "MBErrorDomain/206", "RestoreSystemFiles=true RestorePreserveSettings=true RestoreShouldReboot=true RestoreDontCopyBackup=true RemoveItemsNotRestored=false"},
+    const auto full = source();
+    device->udid = "00000000-0000000000000001";
+    backupbuilder::build(work.filePath("group"), {{"entries", entries}});
+    backupbuilder::build(work.filePath("app"), {{"entries", lineEntries(container.path(), false)}});
+    const QStringList files {"app Message Attachments/uAmy/n1.jpg p.jpg", "app Message Thumbnails/uAmy/n1.thumb t"};
+    const QStringList sent = files + files + QStringList {QString::fromUtf8("app Message Attachments/cG/g1_cafe\xcc\x81.txt p.jpg")};
+    const auto withDb = [](QStringList items, const QString& domain, bool standIn) {
+        for (const QString side : {"", "-wal", "-shm"})
+            items << domain + " Messages/Line.sqlite" + side + " " + (side.isEmpty() || !standIn ? "Line.sqlite" + side : "empty") + (side.isEmpty() ? "!" : "(empty)!");
+        return items;
     };
-    SimIPhone sim;
+    Sqlite3DB reader; // another connection to the store: closed, idle, or in the middle of a read
+    struct Case { QString version, backup; bool full, noRecord; int reader; QStringList items; };
+    const Case cases[] = {
+        {"16.4", "group", true, false, 0, withDb(sent, "group", false)}, {"16.4", "app", false, false, 0, withDb({}, "app", false)},
+        {"7.1", "group", false, true, 0, withDb({}, "app", false)},      {"8.0", "group", false, true, 0, withDb({}, "group", false)},
+        {"16.4", "group", true, false, 1, withDb(sent, "group", true)},  {"16.4", "group", true, false, 2, {}},
+    };
     for (const Case& c : cases) {
-        const QDir root(work.path());
-        ASSERT_TRUE(testenv::writeFile(root.filePath(kUdid + "/Manifest.plist"), "m"));
-        SimDevice phone(kUdid);
-        phone.backup2.errorCode = c.phoneError.isEmpty() ? 0 : 1;
-        phone.backup2.errorDescription = c.phoneError;
-        sim.detach(kUdid);
-        sim.attach(phone);
+        device->ProductVersion = c.version;
+        g_delDirCascade(device->cacheDir().path());
+        const QString lineDir = load(work.filePath(c.backup), device->cacheDir().path()).lineDir, db = lineDir + '/' + kStore + "Messages/Line.sqlite";
+        if (c.noRecord)
+            QFile::remove(lineDir + "/backup-domain");
+        reader.openThrow(db, 2);
+        reader.executeThrow("update ZCHAT set ZENABLE=NULL where ZMID='uAmy'"); // to be enabled again
+        if (c.reader == 2)
+            reader.beginTran();
+        reader.queryThrow("select count(*) from ZMESSAGE").moveNext();
+        if (c.reader == 0)
+            reader.close();
         Drive drive;
-        IOSMobileRestoreThread thread(true, device, root, c.systemMode, drive.form);
-        thread.restoreSystemFiles = !c.systemMode;
-        thread.setBackupPasscode(c.passcode);
-        EXPECT_EQ(drive.run(thread), c.phoneError.isEmpty() ? 1 : 0);
-        const PlistCFType options = played(sim).request.get("Options");
-        QStringList got;
-        for (const PlistCFType& key : options.dict_keys()) {
-            const PlistCFType v = options.get(key);
-            got << key.CFStringQString() + '=' + (v.isCFBoolean() ? (v.CFNumberBool() ? "true" : "false") : v.CFStringQString());
-        }
-        EXPECT_EQ(got.join(' '), c.options);
-        EXPECT_EQ(root.exists(kUdid), !c.phoneError.contains("205"));
-        EXPECT_EQ(drive.error().contains("<br/><br/>Tip: You can follow this <a href="), !c.phoneError.isEmpty());
+        IOSRestoreLineMsgThread job(device, c.full ? full : QSharedPointer<LineMsgsListSource>::create(), drive.form);
+        EXPECT_EQ(drive.run(job), c.items.isEmpty() ? 0 : 1);
+        EXPECT_EQ(drive.error().contains("could not be made ready for the phone"), c.items.isEmpty());
+        QStringList items;
+        for (const auto& i : job.mergeItems)
+            items << QStringList {i.domain == kApp ? "app" : "group", i.relativePath.mid(kStore.size()), QFileInfo(i.localFile).fileName() + (QFileInfo(i.localFile).size() ? "" : "(empty)") + (i.overwrite ? "!" : "")}.join(' ');
+        EXPECT_TRUE(c.items.isEmpty() || items == c.items) << items.join('\n').toStdString();
+        EXPECT_EQ(job.restoredCount, c.full ? 7 : 0);
+        EXPECT_EQ(job.filesLeftOut, c.full ? 3 : 0);
+        if (c.reader)
+            reader.queryThrow("select count(*) from ZMESSAGE").moveNext(); // still readable
+        reader.close();
+        EXPECT_EQ(lineStoreProblemsThrow(db), QStringList());
+        EXPECT_EQ(sqlitecli::textThrow(db, "select m.ZID, u.ZMID, c.ZENABLE from ZMESSAGE m join ZUSER u on u.Z_PK = m.ZSENDER join ZCHAT c on c.Z_PK = m.ZCHAT order by m.ZTIMESTAMP"),
+                  c.full ? "m1|uAmy|1\nn1|uAmy|1\ng1|uAmy|1\ng2|uAmy|1\nx/y|uAmy|1\nd1|uAmy|1" : "m1|uAmy|");
     }
 }
 

@@ -2,13 +2,12 @@
 
 // Writing into a LINE store the way the restore job does, and looking at the
 // result the way a third party would: with the sqlite3 command-line tool,
-// never the product's own SQLite layer. Needs only Qt and chatdata, so a
-// benchmark may compile it in.
+// never the product's own SQLite layer. Benchmarks compile it in too.
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
-#include <QVariantMap>
 
 #include "chatdata/linemsg.h"
 
@@ -28,22 +27,20 @@ struct LineRestoreTally
 // no transaction: the caller brackets it, as the job does.
 LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& msgs);
 
+// The users' LINE ids, sorted and joined by ",".
+QString sortedUids(const QSet<_LineUser*>& users);
+
 namespace sqlitecli {
-
 bool available();
-// The rows of one statement, run by "sqlite3 -json"; throws
-// std::runtime_error when the tool fails or says anything on stderr.
-QList<QVariantMap> rowsThrow(const QString& dbPath, const QString& sql);
-// The tool's plain output of one statement, without the final newline.
+// The tool's output of one statement ("|" between columns), without the
+// final newline; throws std::runtime_error when it fails or says anything on
+// stderr.
 QString textThrow(const QString& dbPath, const QString& sql);
-
 } // namespace sqlitecli
 
-// What would trip a Core Data reader of a LINE store, one line each:
-// references to rows that do not exist (message chat and sender, group
-// creator, chat metadata, every join-table column), two rows for one
-// user, chat, group, join pair or message id within a chat, rows that do
-// not carry their entity's number, and Z_MAX below a table's highest key.
-// Also "PRAGMA integrity_check" and "PRAGMA foreign_key_check". Empty when
-// the store is sound.
+// What would trip a Core Data reader of a store with the usual entity
+// numbers, one line each: references to rows that do not exist, two rows for
+// one user, chat, group or message id within a chat, rows without their
+// entity's number, Z_MAX below a table's highest key, and what SQLite's
+// integrity and foreign key checks say. Empty when the store is sound.
 QStringList lineStoreProblemsThrow(const QString& dbPath);

@@ -10,64 +10,52 @@
 
 namespace {
 
-// The loaded users of these ids; ids without a user are left out.
 QSet<_LineUser*> usersOf(const LineData& data, const QList<qint64>& ids)
 {
     QSet<_LineUser*> users;
-    for (qint64 id : ids) {
+    for (qint64 id : ids)
         if (_LineUser* u = data.user(id))
             users.insert(u);
-    }
     return users;
 }
 
 } // namespace
 
-MemLineDb::MemLineDb() = default;
-
-MemLineDb::~MemLineDb() = default;
-
-void MemLineDb::addUser(const _LineUser& user)
+void MemLineDb::addUser(qint64 id, const QString& uid)
 {
     QMutexLocker lock(&m_mutex);
-    m_users.insert(user.id, user);
+    m_users[id].id = id;
+    m_users[id].uid = uid;
 }
 
-void MemLineDb::addGroup(const _LineGroupInfo& group, qint64 creatorId, const QList<qint64>& memberIds)
+void MemLineDb::addGroup(qint64 id, qint64 creatorId, const QList<qint64>& memberIds)
 {
     QMutexLocker lock(&m_mutex);
-    m_groups.insert(group.id, {group, creatorId, memberIds});
+    m_groups.insert(id, {_LineGroupInfo(), creatorId, memberIds});
+    m_groups[id].value.id = id;
 }
 
-void MemLineDb::addChat(const _LineChat& chat, qint64 groupId, const QList<qint64>& userIds)
+void MemLineDb::addChat(qint64 id, const QString& uid, int type, qint64 groupId, const QList<qint64>& userIds)
 {
     QMutexLocker lock(&m_mutex);
-    m_chats.insert(chat.id, {chat, groupId, userIds});
+    _LineChat chat;
+    chat.id = id;
+    chat.uid = uid;
+    chat.type = type;
+    m_chats.insert(id, {chat, groupId, userIds});
 }
 
 void MemLineDb::addMessage(const _LineMsg& msg, qint64 chatId, qint64 fromId)
 {
     QMutexLocker lock(&m_mutex);
-    Def<_LineMsg> def{msg, chatId, {fromId}};
-    if (def.value.id == 0)
-        def.value.id = m_nextMsgId;
-    m_nextMsgId = std::max(m_nextMsgId, def.value.id + 1);
-    def.value.chat = nullptr;
-    def.value.from = nullptr;
-    m_msgs.append(def);
-    m_sorted.clear();
+    m_msgs.append({msg, chatId, {fromId}});
+    m_msgs.last().value.id = msg.id ? msg.id : m_msgs.size();
 }
 
-QList<MemLineDb::PageQuery> MemLineDb::pageQueries() const
+QStringList MemLineDb::pageQueries() const
 {
     QMutexLocker lock(&m_mutex);
     return m_queries;
-}
-
-void MemLineDb::clearPageQueries()
-{
-    QMutexLocker lock(&m_mutex);
-    m_queries.clear();
 }
 
 void MemLineDb::openCheckThrow()
@@ -79,68 +67,52 @@ void MemLineDb::openCheckThrow()
 void MemLineDb::loadDataThrow(LineData& data)
 {
     openCheckThrow();
-    if (m_failLoad)
-        throw std::runtime_error("memory database: loading failed");
     QMutexLocker lock(&m_mutex);
     for (const _LineUser& u : std::as_const(m_users))
         data.insertUser(u.id, new _LineUser(u));
     for (const auto& def : std::as_const(m_groups)) {
         auto* g = new _LineGroupInfo(def.value);
-        g->creator = data.user(def.refId);
+        g->creator = data.user(def.ref);
         g->members = usersOf(data, def.ids);
         data.insertGroup(g->id, g);
     }
     for (const auto& def : std::as_const(m_chats)) {
         auto* c = new _LineChat(def.value);
-        c->group = data.group(def.refId);
+        c->group = data.group(def.ref);
         c->users = usersOf(data, def.ids);
-        for (const auto& m : std::as_const(m_msgs)) {
-            if (!def.value.lastTs.isValid() && m.refId == c->id && m.value.ts.isValid()
-                && (!c->lastTs.isValid() || m.value.ts > c->lastTs))
+        for (const auto& m : std::as_const(m_msgs))
+            if (m.ref == c->id && (!c->lastTs.isValid() || m.value.ts > c->lastTs))
                 c->lastTs = m.value.ts;
-        }
         data.insertChat(c->id, c);
     }
 }
 
 qint64 MemLineDb::messagesCountThrow(_LineChat* chat)
 {
-    if (m_failCount)
+    if (failCount)
         throw std::runtime_error("memory database: counting failed");
     QMutexLocker lock(&m_mutex);
-    return std::count_if(m_msgs.cbegin(), m_msgs.cend(),
-                         [chat](const auto& m) { return !chat || m.refId == chat->id; });
+    return std::count_if(m_msgs.cbegin(), m_msgs.cend(), [chat](const auto& m) { return !chat || m.ref == chat->id; });
 }
 
 QList<_LineMsg> MemLineDb::messagesThrow(LineData& data, _LineChat* chat, int page, int pageSize, bool asc)
 {
     QMutexLocker lock(&m_mutex);
-    m_queries.append(PageQuery{chat ? chat->id : 0, page, pageSize, asc});
-    const int failFrom = m_failFromPage;
-    if (failFrom > 0 && page >= failFrom)
+    m_queries << QStringLiteral("%1 %2 %3 %4").arg(chat ? chat->id : 0).arg(page).arg(pageSize).arg(asc ? "asc" : "desc");
+    if (failFromPage > 0 && page >= failFromPage)
         throw std::runtime_error(QStringLiteral("memory database: page %1 cannot be read").arg(page).toStdString());
-    if (page < 1 || pageSize < 1)
-        throw std::runtime_error("memory database: bad page");
-    // Sorted once per chat and direction: workers page through the same lists.
-    const QPair<qint64, bool> key(chat ? chat->id : 0, asc);
-    if (!m_sorted.contains(key)) {
-        QList<const Def<_LineMsg>*>& list = m_sorted[key];
-        for (const auto& m : std::as_const(m_msgs)) {
-            if (!chat || m.refId == chat->id)
-                list.append(&m);
-        }
-        std::sort(list.begin(), list.end(), [asc](const auto* a, const auto* b) {
-            return asc ? compareLineMsgAsc(&a->value, &b->value) : compareLineMsgDesc(&a->value, &b->value);
-        });
-    }
-    const QList<const Def<_LineMsg>*>& sorted = m_sorted[key];
+    QList<const Def<_LineMsg>*> sorted;
+    for (const auto& m : std::as_const(m_msgs))
+        if (!chat || m.ref == chat->id)
+            sorted.append(&m);
+    std::sort(sorted.begin(), sorted.end(), [asc](const auto* a, const auto* b) {
+        return asc ? compareLineMsgAsc(&a->value, &b->value) : compareLineMsgDesc(&a->value, &b->value);
+    });
     QList<_LineMsg> result;
-    for (qint64 i = qint64(page - 1) * pageSize; i < sorted.size() && result.size() < pageSize; ++i) {
-        const Def<_LineMsg>* def = sorted.at(qsizetype(i));
-        _LineMsg m = def->value;
-        m.chat = data.chat(def->refId);
-        m.from = def->ids.value(0) ? data.user(def->ids.value(0)) : nullptr;
-        result.append(m);
+    for (const auto* def : sorted.mid(qsizetype(page - 1) * pageSize, pageSize)) {
+        result.append(def->value);
+        result.last().chat = data.chat(def->ref);
+        result.last().from = def->ids.value(0) ? data.user(def->ids.value(0)) : nullptr;
     }
     return result;
 }

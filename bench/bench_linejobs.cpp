@@ -1,0 +1,242 @@
+// The LINE jobs on a large encrypted backup folder: a Manifest.db of 300,000
+// records holding a LINE container whose store has 1,000,000 messages.
+//
+// Load: the whole road to a loaded LineData (open, unlock, file list and
+// tree, the load job copying and decrypting LINE's files into the cache,
+// the store opened and its chats, users and groups loaded). Baseline in the
+// same run: the same LINE files decrypted by a raw EVP loop with their file
+// keys into the same cache, then the same store opened and loaded.
+//
+// Restore: 10,000 messages written into the loaded copy by the restore job,
+// then merged into the backup (data files encrypted, the file list written
+// back). Each run starts from an untouched copy of backup and cache, the
+// cached store opened once before, as it is once the device's chats are shown.
+#include <benchmark/benchmark.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+
+#include <openssl/evp.h>
+
+#include "backup/backupmanifest.h"
+#include "backup/iosmergewafiles2itunesbkthread.h"
+#include "bench/benchmain.h"
+#include "bench/largestore.h"
+#include "chatdata/ioslinedb.h"
+#include "chatdata/linedata.h"
+#include "chatdata/linemsgslistsource.h"
+#include "device/iosdevice.h"
+#include "device/iosloadlinefromitunesthread.h"
+#include "device/iosrestorelinemsgthread.h"
+#include "foundation/fileutil.h"
+#include "foundation/progressform.h"
+#include "tests/support/backupbuilder.h"
+
+namespace {
+
+constexpr int kRecords = 300000;
+const QString kPassword = "a password";
+const QString kApp = "AppDomain-jp.naver.line";
+
+struct LineFile
+{
+    QString dataPath, relPath;
+    QByteArray key;
+};
+struct Fixture
+{
+    QString backup, cache;
+    QList<LineFile> lineFiles;
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// Made once: the LINE container, then the backup with it and filler records,
+// LINE's data files encrypted afterwards with the file keys the builder chose
+// (the builder takes its data as JSON text, too slow for a large store).
+const Fixture& fixture()
+{
+    static const Fixture f = [] {
+        Fixture fx;
+        const QString container = benchTempRoot() + "/container";
+        QDir().mkpath(container);
+        LargeStoreSpec spec;
+        spec.messages = 1000000;
+        generateLargeLineStore(container, spec);
+        QJsonArray entries {backupbuilder::folder(kApp, "")};
+        for (QDirIterator it(container, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+             it.hasNext();) {
+            const QString rel = QDir(container).relativeFilePath(it.next());
+            entries.append(it.fileInfo().isDir() ? backupbuilder::folder(kApp, rel) : backupbuilder::file(kApp, rel, "-"));
+        }
+        const int lineEntries = entries.size();
+        for (int i = entries.size(); i < kRecords; ++i) {
+            QJsonObject filler = backupbuilder::file("HomeDomain", QString("Library/Filler/%1.dat").arg(i), "");
+            filler["noDataFile"] = true;
+            entries.append(filler);
+        }
+        fx.backup = benchTempRoot() + "/backup";
+        const backupbuilder::Built built = backupbuilder::build(fx.backup, {{"password", kPassword}, {"entries", entries}});
+        for (int i = 0; i < lineEntries; ++i) {
+            const QJsonObject e = entries[i].toObject();
+            if (e["kind"].toInt() != 0)
+                continue;
+            const QString rel = e["path"].toString();
+            LineFile lf {backupbuilder::dataPath(fx.backup, backupbuilder::fileId(kApp, rel), false), rel, built.fileKeys[i]};
+            QFile out(lf.dataPath);
+            out.open(QIODevice::WriteOnly);
+            out.write(backupbuilder::aesCbc(lf.key, readAll(container + '/' + rel), true));
+            fx.lineFiles << lf;
+        }
+        fx.cache = benchTempRoot() + "/cache";
+        return fx;
+    }();
+    return f;
+}
+
+// The store of the copy opened and its records loaded, as the main window does.
+qint64 loadChats(const QString& lineDir)
+{
+    auto db = QSharedPointer<IOSLineDb>::create(QDir(lineDir), QString());
+    LineData data(db, 5000);
+    db->loadDataThrow(data);
+    return data.chats().size();
+}
+
+void BM_LoadFromEncryptedBackup(benchmark::State& state)
+{
+    const Fixture& fx = fixture();
+    for (auto _ : state) {
+        g_delDirCascade(fx.cache);
+        resetPeakMemory();
+        BackupManifest backup(fx.backup);
+        backup.readManifestInfo();
+        if (!backup.setPasscodeNoUIThrow(kPassword))
+            state.SkipWithError("password refused");
+        backup.parseInfo();
+        ProgressForm form(""); // its reports stay queued: no window is shown
+        IOSLoadLineFromiTunesThread job(&backup, form, fx.cache);
+        job.start();
+        job.wait();
+        if (!job.lineDbFound)
+            state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(loadChats(fx.cache + "/jp.naver.line"));
+    }
+    state.counters["peak_MiB"] = peakMemoryMiB();
+}
+
+void BM_LoadRawEvpBaseline(benchmark::State& state)
+{
+    const Fixture& fx = fixture();
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    const QByteArray iv(16, 0);
+    for (auto _ : state) {
+        g_delDirCascade(fx.cache);
+        resetPeakMemory();
+        for (const LineFile& lf : fx.lineFiles) {
+            const QByteArray in = readAll(lf.dataPath);
+            QByteArray plain(in.size() + 32, Qt::Uninitialized);
+            int n = 0, last = 0;
+            auto* o = reinterpret_cast<unsigned char*>(plain.data());
+            EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, reinterpret_cast<const unsigned char*>(lf.key.constData()),
+                               reinterpret_cast<const unsigned char*>(iv.constData()));
+            EVP_DecryptUpdate(ctx, o, &n, reinterpret_cast<const unsigned char*>(in.constData()), int(in.size()));
+            if (EVP_DecryptFinal_ex(ctx, o + n, &last) != 1)
+                state.SkipWithError("raw decryption failed");
+            const QString target = fx.cache + "/jp.naver.line/" + lf.relPath;
+            QDir().mkpath(QFileInfo(target).path());
+            QFile out(target);
+            if (!out.open(QIODevice::WriteOnly) || out.write(plain.constData(), n + last) != n + last)
+                state.SkipWithError("write failed");
+        }
+        benchmark::DoNotOptimize(loadChats(fx.cache + "/jp.naver.line"));
+    }
+    state.counters["peak_MiB"] = peakMemoryMiB();
+    EVP_CIPHER_CTX_free(ctx);
+}
+
+// A copy of a folder tree, for a run that changes it.
+void copyTree(const QString& from, const QString& to)
+{
+    g_delDirCascade(to);
+    QProcess::execute("cp", {"-a", from, to});
+}
+
+void BM_Restore10000MessagesAndMerge(benchmark::State& state)
+{
+    const Fixture& fx = fixture();
+    auto device = QSharedPointer<IOSDevice>::create();
+    device->udid = "00000000-0000000000000001";
+    device->ProductVersion = "16.4";
+    const QString loaded = benchTempRoot() + "/loaded", backup = benchTempRoot() + "/backup-run";
+    if (!QFileInfo::exists(loaded)) { // the copy as the load job leaves it, opened once as its chats were shown
+        BackupManifest b(fx.backup);
+        b.readManifestInfo();
+        b.setPasscodeNoUIThrow(kPassword);
+        b.parseInfo();
+        ProgressForm form("");
+        IOSLoadLineFromiTunesThread job(&b, form, loaded);
+        job.start();
+        job.wait();
+        loadChats(loaded + "/jp.naver.line");
+    }
+    // 10,000 messages over ten chats new to the store, one in ten a photo.
+    LineData records(QSharedPointer<AbsLineDb>(), 5000);
+    const QString photo = benchTempRoot() + "/photo.jpg";
+    {
+        QFile f(photo);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(20000, 'p'));
+    }
+    auto source = QSharedPointer<LineMsgsListSource>::create();
+    for (int c = 1; c <= 10; ++c) {
+        auto* user = new _LineUser {c, QString("uRestored%1").arg(c)};
+        records.insertUser(c, user);
+        records.insertChat(c, new _LineChat {c, user->uid, 0, {}, nullptr, {user}});
+    }
+    for (int i = 0; i < 10000; ++i) {
+        _LineMsg m;
+        m.chat = records.chat(i % 10 + 1), m.from = i % 2 ? records.user(i % 10 + 1) : nullptr;
+        m.uid = QString("r%1").arg(i), m.type = i % 10 ? 0 : 1, m.text = QString("restored message %1").arg(i);
+        m.ts = QDateTime::fromMSecsSinceEpoch(1700000000000LL + i * 1000LL);
+        m.attaPath = m.type ? photo : QString();
+        source->append(m);
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        copyTree(loaded, device->cacheDir().path());
+        copyTree(fx.backup, backup);
+        state.ResumeTiming();
+        QElapsedTimer clock;
+        clock.start();
+        ProgressForm form("");
+        IOSRestoreLineMsgThread job(device, source, form);
+        job.start();
+        job.wait();
+        state.counters["restore_s"] = clock.restart() / 1000.0;
+        BackupManifest b(backup);
+        b.readManifestInfo();
+        b.setPasscodeNoUIThrow(kPassword);
+        IOSMergeWAFiles2iTunesBKThread merge(b, job.mergeItems, form);
+        merge.start();
+        merge.wait();
+        state.counters["merge_s"] = clock.elapsed() / 1000.0;
+        if (job.restoredCount != 10000 || job.mergeItems.size() != 1003)
+            state.SkipWithError("restore failed");
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_LoadFromEncryptedBackup)->Apply([](auto* b) { repeated(b, 5)->Unit(benchmark::kSecond); });
+BENCHMARK(BM_LoadRawEvpBaseline)->Apply([](auto* b) { repeated(b, 5)->Unit(benchmark::kSecond); });
+BENCHMARK(BM_Restore10000MessagesAndMerge)->Apply([](auto* b) { repeated(b, 5)->Unit(benchmark::kSecond); });
