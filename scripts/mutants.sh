@@ -214,8 +214,8 @@ row safefile-nofollow foundation/safefile.cpp tests_foundation,tests_chatdata
 
 # A FIFO or device is opened as if it were a file.
 row safefile-regular-only foundation/safefile.cpp tests_foundation,tests_chatdata
--    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-+    if (::fstat(fd, &st) != 0) {
+-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
++    if (::fstat(fd, st) != 0) {
 
 # A link to a sibling folder whose name starts like the root's counts as inside.
 row confinement-prefix foundation/safefile.cpp tests_foundation,tests_chatdata
@@ -365,6 +365,159 @@ row progress-close-cancels foundation/progressform.cpp tests_foundation,tests_ch
 row utf8mac-pairs foundation/utf8mac.cpp tests_foundation,tests_chatdata
 -            for (int len = 4; len >= 2 && !match; --len) {
 +            for (int len = 4; len > 2 && !match; --len) {
+
+# Progress calls folded together lose a status that only an earlier one set.
+row progress-merge-status foundation/progressform.cpp tests_foundation
+-        if (!laterStatus.isEmpty())
+-            status = laterStatus;
++        status = laterStatus;
+
+# Progress queued before a notice is applied after it.
+row progress-seal-batch foundation/progressform.cpp tests_foundation
+-    QMutexLocker lock(&m_progressMutex);
+-    m_openBatch.reset();
+-}
++}
+
+# A cancel confirmed after the worker's success was shown signals a cancel.
+row progress-cancel-after-result foundation/progressform.cpp tests_foundation
+-    if (m_closed)
+-        return;
+-    if (yes) {
++    if (yes) {
+
+# Escape or closing the window ends it without a result.
+row progress-reject-closes foundation/progressform.cpp tests_foundation
+-void ProgressForm::reject()
+-{
+-}
++void ProgressForm::reject()
++{
++    QDialog::reject();
++}
+
+# A negative percent (keep the bar as it is) is shown as given.
+row progress-keep-percent foundation/progressform.cpp tests_foundation
+-    if (percent < 0)
+-        percent = ui->progressBar->value();
++    ;
+
+# The size limit of one request carries over to the next.
+row curl-reset-limits foundation/curlhelper.cpp tests_foundation
+-    m_maxBodySize = kDefaultMaxBodySize;
+-    m_bodyTooLarge = false;
++    m_bodyTooLarge = false;
+
+# The upload mode and body of one request carry over to the next.
+row curl-reset-handle foundation/curlhelper.cpp tests_foundation
+-    curl_easy_reset(handleOf(m_curl));
++    ;
+
+# Header lines of one request are sent again with the next.
+row curl-reset-headers foundation/curlhelper.cpp tests_foundation
+-    curl_slist_free_all(m_headerList);
+-    m_headerList = nullptr;
+-    m_url.clear();
++    m_url.clear();
+
+# A stop of one request also stops the next.
+row curl-reset-stop foundation/curlhelper.cpp tests_foundation
+-    m_stopped = false;
++    ;
+
+# Other protocols than HTTP and HTTPS (file://) are fetched.
+row curl-protocols foundation/curlhelper.cpp tests_foundation
+-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
++    ;
+
+# A certificate made out for another host name is trusted.
+row curl-verify-host foundation/curlhelper.cpp tests_foundation
+-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
++    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+
+# A transfer runs on past its time limit.
+row curl-timeout foundation/curlhelper.cpp tests_foundation
+-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(m_timeoutMs));
++    ;
+
+# A stop from another thread waits for a silent server.
+row curl-stop-silent foundation/curlhelper.cpp tests_foundation
+-    return static_cast<const CURLHelper*>(object)->isStopped() ? 1 : 0;
++    return 0;
+
+# Header lines of an interim answer are taken for the final answer's.
+row curl-interim-headers foundation/curlhelper.cpp tests_foundation
+-            m_respHeaders.clear();
+-            m_statusCode = m.captured(1).toInt();
++            m_statusCode = m.captured(1).toInt();
+
+# Cookies the server sets are not kept for later requests.
+row curl-cookie-jar foundation/curlhelper.cpp tests_foundation
+-        curl_easy_setopt(curl, CURLOPT_COOKIEJAR, m_cookieFile.constData());
++        ;
+
+# Form fields go out unencoded: an "&" or "=" in a value splits it.
+row curl-form-encoding foundation/curlhelper.cpp tests_foundation
+-        body += key.toPercentEncoding() + '=' + fields.value(key).toPercentEncoding();
++        body += key + '=' + fields.value(key);
+
+# A client released twice is handed to two users.
+row curl-pool-double-release foundation/curlhelperpool.cpp tests_foundation
+-        if (!client || freeList.contains(client))
++        if (!client)
+
+# A memo of rows outlives changes that others made to the database.
+row memo-guard foundation/sqlite3db.cpp tests_foundation,tests_chatdata
+-    if (db.changeStamp() != memo.m_stamp)
+-        memo.forget();
++    ;
+
+# A keyed-archive UID past 32 bits is cut to a valid index.
+row archive-uid-64bit foundation/nskeyedarchiver.cpp tests_foundation
+-    plist_get_uid_val(node, &v);
+-    return v;
++    plist_get_uid_val(node, &v);
++    return uint32_t(v);
+
+# More keys than values pair the extra keys with "$null".
+row archive-pair-count foundation/nskeyedarchiver.cpp tests_foundation
+-    const uint32_t n = std::min(arraySize(keys), arraySize(values));
++    const uint32_t n = arraySize(keys);
+
+# A root entry's UID is handed out instead of the object it names.
+row archive-resolve-uid foundation/nskeyedarchiver.cpp tests_foundation
+-        plist_t item = plist_get_node_type(value) == PLIST_UID ? objectAt(objects, uidIndex(value)) : value;
++        plist_t item = value;
+
+# A key without a value shifts the values written after it.
+row archive-skip-null foundation/nskeyedarchiver.cpp tests_foundation
+-        if (!it.value().isNull())
++        if (true)
+
+# The written archive names its class record one object too low.
+row archive-class-uid foundation/nskeyedarchiver.cpp tests_foundation
+-        .put(QStringLiteral("$class"), uid(2 * n + 2));
++        .put(QStringLiteral("$class"), uid(2 * n + 1));
+
+# Decoded values stay borrowed from the archive they came from.
+row archive-values-copied foundation/nskeyedarchiver.cpp tests_foundation
+-value ? PlistCFType(plist_copy(value), true) : PlistCFType()
++value ? PlistCFType(value, false) : PlistCFType()
+
+# A borrowed node is linked in instead of copied.
+row plist-copy-borrowed foundation/plistcftype.cpp tests_foundation
+-    const bool free = value.owner->owned && !plist_get_parent(node) && !isAncestorOrSelf(node, ref());
++    const bool free = !plist_get_parent(node) && !isAncestorOrSelf(node, ref());
+
+# A container put into itself makes a cycle.
+row plist-no-cycle foundation/plistcftype.cpp tests_foundation
+-    const bool free = value.owner->owned && !plist_get_parent(node) && !isAncestorOrSelf(node, ref());
++    const bool free = value.owner->owned && !plist_get_parent(node);
+
+# A value handed to a container still frees its node.
+row plist-hand-over foundation/plistcftype.cpp tests_foundation
+-    value.owner->owned = false;
++    ;
 
 # A cancel confirmed during the last message still commits the run.
 row backup-cancel-at-end chatdata/backuplinemessagesthread.cpp tests_chatdata
@@ -527,6 +680,116 @@ row account-needs-user-id chatdata/ioslinedb.cpp tests_chatdata
 -    if (!mid.isEmpty() && mid.startsWith(QLatin1Char('u'), Qt::CaseInsensitive)) {
 +    if (!mid.isEmpty()) {
 
+# A store in the older Documents/.../talk.sqlite place is not looked for.
+row ios-layout-documents chatdata/ioslinedb.cpp tests_chatdata
+-        setRel(docs + QStringLiteral("/talk.sqlite"));
+-        if (!isFile(dbRelPath))
+-            setRel(docs + QStringLiteral("/Messages/Line.sqlite"));
++        setRel(docs + QStringLiteral("/Messages/Line.sqlite"));
+
+# Another PrivateStore folder is not searched when the account's has no store.
+row ios-layout-other-folder chatdata/ioslinedb.cpp tests_chatdata
+-        if (!isFile(dbRelPath)) {
+-            QDir dir(containerDir.absoluteFilePath(libraryPrivate));
++        if (false) {
++            QDir dir(containerDir.absoluteFilePath(libraryPrivate));
+
+# Of several PrivateStore folders, the last by name is taken.
+row ios-layout-folder-order chatdata/ioslinedb.cpp tests_chatdata
+-                return c != 0 ? c < 0 : a < b;
++                return c != 0 ? c > 0 : a < b;
+
+# The owner is recognised only with the mid's exact case.
+row ios-owner-case chatdata/ioslinedb_load.cpp tests_chatdata
+-        return !mid.isEmpty() && uid.compare(mid, Qt::CaseInsensitive) == 0;
++        return !mid.isEmpty() && uid == mid;
+
+# The owner joins one-to-one chats.
+row ios-owner-not-single chatdata/ioslinedb_load.cpp tests_chatdata
+-            if (c->type != LineChatType::SINGLE && owner)
++            if (owner)
+
+# Without a user row for the account, rooms get no owner.
+row ios-made-up-owner chatdata/ioslinedb_load.cpp tests_chatdata
+-    if (!owner && !mid.isEmpty()) {
++    if (false) {
+
+# A group store's creator key is taken for a key of the main store's users.
+row ios-group-creator-by-mid chatdata/ioslinedb_load.cpp tests_chatdata
+-                    creator = mainUserByMid(*cm);
++                    creator = data.user(creatorKey);
+
+# The main store's own groups are read beside a group store.
+row ios-group-store-only chatdata/ioslinedb_load.cpp tests_chatdata
+-    if (!groupDb.isOpen()) {
++    if (true) {
+
+# Messages are read per chat without the chat-and-time index.
+row ios-chat-time-index chatdata/ioslinedb.cpp tests_chatdata
+-    const bool addChatIndex = !schema.containsIndex(QString::fromLatin1(kChatTimestampIndex))
++    const bool addChatIndex = false
+
+# Message ids read for duplicate tests are kept after other statements changed the rows.
+row restore-ids-forget chatdata/ioslinedb_restore_p.h tests_chatdata
+-    void forget() override { m_byChat.clear(); }
++    void forget() override { }
+
+# The owner is written as a chat member when the mid's case differs.
+row restore-owner-not-member chatdata/ioslinedb_restore.cpp tests_chatdata
+-        if (user->uid.compare(owner, Qt::CaseInsensitive) == 0)
++        if (user->uid == owner)
+
+# A member pair already in the join table is written again.
+row restore-member-once chatdata/ioslinedb_restore.cpp tests_chatdata
+-    const QString sql = QStringLiteral("insert into %1(%2,%3) select ?,? where not exists"
+-                                       " (select 1 from %1 where %2=? and %3=?)")
++    const QString sql = QStringLiteral("insert into %1(%2,%3) select ?,? where ?+? is not null")
+
+# Users are written under the usual entity number, not the store's.
+row restore-user-entity chatdata/ioslinedb_restore.cpp tests_chatdata
+-    row["Z_ENT"] = getPrimaryKey(QStringLiteral("User"), table, 12);
++    row["Z_ENT"] = 12;
+
+# Columns an older model lacks are written all the same.
+row restore-optional-columns chatdata/ioslinedb_restore.cpp tests_chatdata
+-    putOptional(row, schema, table, {{"ZE2EECONTENTTYPES", 0}, {"ZFAVORITEORDER", 0}});
++    putFixed(row, {{"ZE2EECONTENTTYPES", 0}, {"ZFAVORITEORDER", 0}});
+
+# The sortable name keeps its capitals.
+row restore-sortable-name chatdata/ioslinedb_restore.cpp tests_chatdata
+-    row["ZSORTABLENAME"] = sortable.toLower();
++    row["ZSORTABLENAME"] = sortable;
+
+# Group rows go into a store whose groups live in the group store.
+row restore-own-groups chatdata/ioslinedb_restore.cpp tests_chatdata
+-    return !db.groupStore().isOpen() && db.dbSchema().containsTable(QStringLiteral("ZGROUP"));
++    return db.dbSchema().containsTable(QStringLiteral("ZGROUP"));
+
+# A contact's name goes into its archive with its markup unescaped.
+row meta-contact-escape chatdata/ioslinedb_metadata.cpp tests_chatdata
+-    shown.replace(QLatin1Char('<'), QStringLiteral("&lt;"));
++    ;
+
+# An own voice message's archive counts no receivers.
+row meta-voice-receivers chatdata/ioslinedb_metadata.cpp tests_chatdata
+-        const int receivers = msg->chat ? int(msg->chat->users.size()) : 0;
++        const int receivers = 0;
+
+# Escaped line breaks of a place name stay in its one-line summary.
+row summary-escaped-breaks chatdata/linemsg.cpp tests_chatdata
+-    s.replace(QStringLiteral("\\n"), QStringLiteral(" "));
++    ;
+
+# A location without a place name is summarised without its text.
+row summary-location-text chatdata/linemsg.cpp tests_chatdata
+-    if (s.isEmpty())
+-        s = text.trimmed();
++    ;
+
+# A voice length is cut to whole seconds instead of rounded.
+row voice-length-rounded chatdata/linemsg.cpp tests_chatdata
+-    const qint64 total = tenths >= 5 ? whole + 1 : whole;
++    const qint64 total = whole;
 # Backup store: reading backup folders, their keys and lists, and writing into them.
 
 # A keybag record longer than what is left is read cut, as if it were whole.
