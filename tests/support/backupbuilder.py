@@ -3,7 +3,7 @@
 # listed in backupbuilder.h) using only the public format descriptions, the
 # standard library and Debian's python3-cryptography; prints the keys it made.
 #   usage: backupbuilder.py FOLDER < SPEC.json
-import base64, datetime, hashlib, json, os, plistlib, sqlite3, struct, sys
+import base64, datetime, hashlib, json, os, pathlib, plistlib, sqlite3, struct, sys
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.keywrap import aes_key_wrap
@@ -90,7 +90,8 @@ def build(spec, folder):
     os.makedirs(folder, exist_ok=True)
     db = sqlite3.connect(':memory:')
     db.executescript('CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, '
-                     'file BLOB); CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);')
+                     'file BLOB); CREATE INDEX FilesDomainIdx ON Files(domain); CREATE INDEX FilesRelativePathIdx '
+                     'ON Files(relativePath); CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);')
     if spec['saltRows']:
         db.execute("INSERT INTO Properties VALUES('salt', ?)", (salt,))
     for i, e in enumerate(spec['entries']):
@@ -131,7 +132,7 @@ def build(spec, folder):
         db.execute('VACUUM INTO ?', (plain,))
         if dp:
             manifest_key = os.urandom(32)
-            write(plain, cbc(manifest_key, open(plain, 'rb').read()))
+            write(plain, cbc(manifest_key, pathlib.Path(plain).read_bytes()))
     lockdown = dict(UniqueDeviceID=spec['udid'], DeviceName=spec['deviceName'], ProductType='iPhone12,1',
                     ProductVersion='16.4', SerialNumber='F2LZK0ABCDEF')
     info = dict(Lockdown=lockdown, Version='10.0', IsEncrypted=bool(pw),
