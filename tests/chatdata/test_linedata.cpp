@@ -147,7 +147,8 @@ TEST(LineData, PagesLoadOnceEachByChatAndDirectionAndIndexesOutsideRunNoQuery)
         EXPECT_THROW(data.msgAtThrow(chat, outside, true), std::runtime_error) << outside;
     }
     EXPECT_EQ(data.msgAt(nullptr, 10, false).uid, "1-9990");
-    EXPECT_EQ(db->pages(), QStringList({"1 1 5000 asc", "1 1 5000 desc", "1 2 5000 asc", "1 3 5000 asc", "0 1 5000 desc"}));
+    EXPECT_EQ(db->pages(),
+              QStringList({"1 1 5000 asc", "1 1 5000 desc", "1 2 5000 asc", "1 3 5000 asc", "0 1 5000 desc"}));
 
     // A failing page leaves the cache as it was and is asked again; a failing
     // count is zero for views and an error for workers.
@@ -309,10 +310,11 @@ TEST_F(LoadLineDbThreadTest, CancelDuringALongQueryReturnsNoHalfFilledData)
     EXPECT_EQ(c.getInt(0), 100000);
 }
 
-_LineMsg typed(int type, const std::function<void(_LineMsg&)>& fill = {})
+_LineMsg typed(int type, const QString& text, const std::function<void(_LineMsg&)>& fill = {})
 {
     _LineMsg m;
     m.type = type;
+    m.text = text;
     if (fill)
         fill(m);
     return m;
@@ -322,31 +324,30 @@ TEST(LineRecords, SummariesAndVoiceLengths)
 {
     const QString emoji = QStringLiteral("hi ") + QChar(0xE001) + QString::fromUcs4(U"\U0001F600!");
     const QList<QPair<_LineMsg, QString>> summaries = {
-        {typed(LineMsgType::PHOTO), "[IMAGE]"},
-        {typed(LineMsgType::STICKER, [](_LineMsg& m) { m.attaSetSticker({52002734, 11537, 1}); }), "[STICKER-52002734]"},
-        {typed(LineMsgType::FILE, [](_LineMsg& m) { m.attaSetFileName("report.xlsx"); }), "report.xlsx"},
+        {typed(LineMsgType::PHOTO, ""), "[IMAGE]"},
+        {typed(LineMsgType::STICKER, "", [](_LineMsg& m) { m.attaSetSticker({52002734, 11537, 1}); }),
+         "[STICKER-52002734]"},
+        {typed(LineMsgType::FILE, "", [](_LineMsg& m) { m.attaSetFileName("report.xlsx"); }), "report.xlsx"},
         // Escaped breaks of contact and place names become spaces; real ones stay.
-        {typed(LineMsgType::CONTACT, [](_LineMsg& m) { m.attaSetContact({"u9", "Ann\\r\\nLee\nOr"}); }),
+        {typed(LineMsgType::CONTACT, "", [](_LineMsg& m) { m.attaSetContact({"u9", "Ann\\r\\nLee\nOr"}); }),
          "Contact: Ann Lee\nOr"},
-        {typed(LineMsgType::LOCATION, [](_LineMsg& m) { m.attaSetLocation({1, 2, "Shibuya\\nStation"}); }),
+        {typed(LineMsgType::LOCATION, "", [](_LineMsg& m) { m.attaSetLocation({1, 2, "Shibuya\\nStation"}); }),
          "Shibuya Station"},
-        {typed(LineMsgType::LOCATION,
-               [](_LineMsg& m) {
-                   m.attaSetLocation({1, 2, " \t"});
-                   m.text = "Tokyo ";
-               }),
-         "Tokyo"},
-        {typed(LineMsgType::LOCATION), "Location"},
-        {typed(42, [&](_LineMsg& m) { m.text = emoji; }), "hi [EMOJI][EMOJI]!"},
+        {typed(LineMsgType::LOCATION, "Tokyo ", [](_LineMsg& m) { m.attaSetLocation({1, 2, " \t"}); }), "Tokyo"},
+        {typed(LineMsgType::LOCATION, ""), "Location"},
+        {typed(42, emoji), "hi [EMOJI][EMOJI]!"},
     };
     for (const auto& [msg, summary] : summaries)
         EXPECT_EQ(msg.summary(), summary);
     for (const auto& [size, shown] : {std::pair{0, "0:00"}, {1469, "0:01"}, {1470, "0:02"}, {59290, "1:01"},
-                                      {5880000, "100:00"}})
-        EXPECT_EQ(typed(LineMsgType::VOICE, [size = size](_LineMsg& m) { m.attaSetFileSize(size); }).voiceDuration(), shown);
+                                      {5880000, "100:00"}}) {
+        const _LineMsg voice = typed(LineMsgType::VOICE, "", [size = size](_LineMsg& m) { m.attaSetFileSize(size); });
+        EXPECT_EQ(voice.voiceDuration(), shown);
+    }
 }
 
-_LineMsg msgOf(const QString& uid, _LineChat* chat, _LineUser* from = nullptr, int type = LineMsgType::TEXT, qint64 ts = 0)
+_LineMsg msgOf(const QString& uid, _LineChat* chat, _LineUser* from = nullptr, int type = LineMsgType::TEXT,
+               qint64 ts = 0)
 {
     _LineMsg m;
     m.uid = uid;
@@ -411,7 +412,8 @@ TEST_F(LineLocalDbTest, AnEarlierDatabaseIsMigratedAndLosesOnlyJunkUsersThatSent
                                 "INSERT INTO line_chat_users SELECT 1, _id FROM line_user",
                                 "INSERT INTO line_group_members SELECT 1, _id FROM line_user",
                                 "INSERT INTO line_msg(uid, type, ts, chat_id, from_id, content) VALUES"
-                                " ('m1', 'text', 1, 1, 1, 'a'), ('m2', 'text', 2, 1, 3, X'41f48fbc9bf48fbc9c78efbfbd42')"})
+                                " ('m1', 'text', 1, 1, 1, 'a'),"
+                                " ('m2', 'text', 2, 1, 3, X'41f48fbc9bf48fbc9c78efbfbd42')"})
             made.executeThrow(sql);
     }
     LineLocalDb db{QDir(folder)};
@@ -522,8 +524,10 @@ TEST_F(LineLocalDbTest, WrittenRecordsReadBackFoundByIdWithinTheirChat)
                            QString::number(m.attaFileSize()), QString::number(m.attaWidth())}
                    .join(' ');
     }
-    for (const _LineUser* u : l.data.users())
-        got << u->uid + ":" + u->contactName + ":" + u->customName + ":" + QString::number(u->createTs.toSecsSinceEpoch());
+    for (const _LineUser* u : l.data.users()) {
+        const QString created = QString::number(u->createTs.toSecsSinceEpoch());
+        got << u->uid + ":" + u->contactName + ":" + u->customName + ":" + created;
+    }
     for (const _LineChat* c : l.data.chats()) {
         const _LineGroupInfo* cg = c->group;
         got << c->uid + ":" + QString::number(c->type) + ":" + QString::number(c->users.size()) + ":"
@@ -591,7 +595,13 @@ protected:
         group.members = groupChat.users = {&users[0], &users[1], &users[2]};
         single.uid = "..";
         single.users = {&users[0]};
-        const struct { const char* uid; int type; _LineChat* chat; _LineUser* from; const char *atta, *thumb; } msgs[] = {
+        const struct {
+            const char* uid;
+            int type;
+            _LineChat* chat;
+            _LineUser* from;
+            const char *atta, *thumb;
+        } msgs[] = {
             {"m1", LineMsgType::TEXT, &groupChat, &users[0], "", ""},
             {"m2", LineMsgType::PHOTO, &groupChat, &users[1], "/m2.jpg", "/m2.thumb"},
             {"m3", LineMsgType::VOICE, &single, nullptr, "/m3.aac", ""}, // LINE never downloaded it
@@ -605,13 +615,14 @@ protected:
                 m.attaSetFileName("plans.v2/../../../x"); // its suffix too is a name
             source->append(m);
         }
-        ASSERT_TRUE(testenv::writeFile(media + "/m2.thumb", "thumb-2") && testenv::writeFile(media + "/m2.jpg", "photo-2")
-                    && testenv::writeFile(media + "/m4", "%PDF"));
+        for (const auto& [name, bytes] : {std::pair{"/m2.thumb", "thumb-2"}, {"/m2.jpg", "photo-2"}, {"/m4", "%PDF"}})
+            ASSERT_TRUE(testenv::writeFile(media + name, bytes));
     }
 
     // Runs one backup behind its progress window and gives its result and
     // the notices shown; the closing notice is answered.
-    QPair<int, QStringList> run(const PAbsLineMsgsSource& from, const std::function<void(ProgressForm&)>& whileOpen = {})
+    QPair<int, QStringList> run(const PAbsLineMsgsSource& from,
+                                const std::function<void(ProgressForm&)>& whileOpen = {})
     {
         driver.answer(QMessageBox::Ok);
         ProgressForm form(QStringLiteral("Backup"));
@@ -702,8 +713,9 @@ TEST_F(BackupLineMessagesThreadTest, OneUidInTwoChatsIsStoredOncePerChatAndAMess
     }
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(run(list).second, QStringList{done(5)});
-    EXPECT_EQ(rows("select (select count(distinct chat_id) from line_msg where uid='m1') || (select count(*) from line_msg)"
-                   " || (select count(*) from line_chat) || (select group_concat(uid || contact_name) from line_user)"),
+    EXPECT_EQ(rows("select (select count(distinct chat_id) from line_msg where uid='m1')"
+                   " || (select count(*) from line_msg) || (select count(*) from line_chat)"
+                   " || (select group_concat(uid || contact_name) from line_user)"),
               "282u-ann");
     QStringList photos;
     for (const _LineMsg& m : load(folder).msgs)
@@ -728,7 +740,8 @@ TEST_F(BackupLineMessagesThreadTest, FailuresAreShownAndLeaveNoRowOfTheRun)
     }
     // A file where a chat's media folder goes: the messages are stored, the file counted.
     LineLocalDb(QDir(folder)).runSqlThrow("DROP TRIGGER refuse");
-    ASSERT_TRUE(QDir(folder + "/files/c-group").removeRecursively() && testenv::writeFile(folder + "/files/c-group", "a file"));
+    ASSERT_TRUE(QDir(folder + "/files/c-group").removeRecursively());
+    ASSERT_TRUE(testenv::writeFile(folder + "/files/c-group", "a file"));
     EXPECT_EQ(run(source), qMakePair(1, QStringList{done(5, 1)}));
     EXPECT_EQ(counts(), "523");
 }
