@@ -19,7 +19,8 @@ QStringList listing(const QList<Backup2ToolHook::DirItem>& items)
     QStringList out;
     for (const auto& i : items)
         out << QString("%1 %2 %3 %4").arg(i.name).arg(i.type).arg(i.size).arg(i.mtime.toSecsSinceEpoch());
-    return out.sort(), out;
+    out.sort();
+    return out;
 }
 
 class FakeHookTest : public ::testing::Test
@@ -30,7 +31,8 @@ protected:
         hook.keepApps = {"jp.naver.line"};
         hook.appUuids = {{"jp.naver.line", {kLine, kGroup}}, {"com.other", {kOther}}};
         hook.allUserAppUuids = {kLine, kGroup, kOther};
-        ASSERT_TRUE(QDir().mkpath(root.filePath(kDev)) && hook.dnameDb.open(root.filePath(kDev + "dname.sqlite"), nullptr));
+        ASSERT_TRUE(QDir().mkpath(root.filePath(kDev)));
+        ASSERT_TRUE(hook.dnameDb.open(root.filePath(kDev + "dname.sqlite"), nullptr));
     }
     QTemporaryDir root;
     QDir rootDir {root.path()};
@@ -41,7 +43,8 @@ TEST_F(FakeHookTest, KeepsMetadataFilterMatchesAndTheWantedAppsInBothModes)
 {
     hook.filters = {QRegularExpression("Media/.*\\.jpg$")};
     hook.dnameDb.insert("known", kApp + kLine.toLower() + "/Documents/x", false, QDateTime::currentDateTime());
-    const struct { QString path, deviceName; bool strict, all; /* kept with keepNonAppFiles false, and true */ } cases[] = {
+    // Kept with keepNonAppFiles false (strict), and true (all).
+    const struct { QString path, deviceName; bool strict, all; } cases[] = {
         {kDev + "Manifest.db", "/var/mobile/x", true, true},
         {kDev + "MANIFEST.PLIST", "", true, true},
         {kDev + "ab/Status.plist", kApp + kOther + "/x", true, true},
@@ -56,7 +59,8 @@ TEST_F(FakeHookTest, KeepsMetadataFilterMatchesAndTheWantedAppsInBothModes)
     for (const auto& c : cases) {
         for (const bool all : {false, true}) {
             hook.keepNonAppFiles = all;
-            EXPECT_EQ(hook.isFileIncluded(rootDir, c.path, c.deviceName), all ? c.all : c.strict) << c.path.toStdString() << all;
+            const bool kept = hook.isFileIncluded(rootDir, c.path, c.deviceName);
+            EXPECT_EQ(kept, all ? c.all : c.strict) << c.path.toStdString() << all;
         }
     }
 }
@@ -64,11 +68,16 @@ TEST_F(FakeHookTest, KeepsMetadataFilterMatchesAndTheWantedAppsInBothModes)
 TEST_F(FakeHookTest, ListingsComeFromTheIndexExceptSnapshotAndStoredFiles)
 {
     const QString kept = "ab" + QString(38, '1'), dropped = "ab" + QString(38, '2'), lost = "ab" + QString(38, '3');
-    for (const QString& f : {kept, dropped, lost, QString("Manifest.db"), QString("xy")})
-        hook.dnameDb.insert(f, f == dropped ? kApp + kOther : kApp + kLine, f != dropped, QDateTime::fromSecsSinceEpoch(1000));
+    for (const QString& f : {kept, dropped, lost, QString("Manifest.db"), QString("xy")}) {
+        const QString deviceName = f == dropped ? kApp + kOther : kApp + kLine;
+        hook.dnameDb.insert(f, deviceName, f != dropped, QDateTime::fromSecsSinceEpoch(1000));
+    }
     hook.dnameDb.update(dropped, QDateTime::fromSecsSinceEpoch(2000), 1234);
-    ASSERT_TRUE(testenv::writeFile(root.filePath(kDev + "ab/" + kept), "12345") && testenv::writeFile(root.filePath(kDev + "Snapshot/real.txt"), "r"));
-    const auto names = [&](const QString& path) { return listing(hook.dirContents(rootDir, path)).replaceInStrings(QRegularExpression(" \\d+$"), ""); };
+    ASSERT_TRUE(testenv::writeFile(root.filePath(kDev + "ab/" + kept), "12345"));
+    ASSERT_TRUE(testenv::writeFile(root.filePath(kDev + "Snapshot/real.txt"), "r"));
+    const auto names = [&](const QString& path) {
+        return listing(hook.dirContents(rootDir, path)).replaceInStrings(QRegularExpression(" \\d+$"), "");
+    };
     EXPECT_EQ(names(kDev.chopped(1)), (QStringList{"Manifest.db 1 0", "ab 2 0", "xy 1 0"}));
     EXPECT_EQ(names(kDev + "Snapshot"), QStringList{"real.txt 1 1"});
     // A file kept but gone from the folder is not listed: the phone sends it again.
@@ -92,26 +101,32 @@ TEST_F(FakeHookTest, ListingsComeFromTheIndexExceptSnapshotAndStoredFiles)
 TEST(FakeDNameDb, FileIdsAreGroupedByPrefixAndKeptWhenTheIndexCloses)
 {
     QTemporaryDir dir;
-    const QString ab = "ab" + QString(38, 'f'), cd = "cd" + QString(38, '0'), s31(31, 'x'), s32 = "ef" + QString(30, 'y');
+    const QString ab = "ab" + QString(38, 'f'), cd = "cd" + QString(38, '0');
+    const QString s31(31, 'x'), s32 = "ef" + QString(30, 'y');
     const auto at = [](qint64 secs) { return QDateTime::fromSecsSinceEpoch(secs); };
     {
         FakeDNameDb db;
         ASSERT_TRUE(db.open(dir.filePath("dname.sqlite"), nullptr));
-        db.insert("Manifest.db", "", true, at(50));
-        db.insert(ab, "AppDomain-x-Library/a", false, at(900));
-        db.update(ab, at(950), 5);
-        db.insert(ab, "AppDomain-x-Library/b", false, at(1000)); // replaces, size back to 0
-        db.insert(cd, "HomeDomain-c", true, at(300));
-        db.insert(s31, "d31", false, at(7));
-        db.insert(s32, "d32", false, at(8));
-        db.update(cd, at(400), 77);
-        db.insert("gone", "d", false, at(9));
+        // Id, device name, kept, time; a size after the time is an update.
+        const struct { QString id, name; bool kept; qint64 secs, size = -1; } rows[] = {
+            {"Manifest.db", "", true, 50}, {ab, "AppDomain-x-Library/a", false, 900}, {ab, "", false, 950, 5},
+            {ab, "AppDomain-x-Library/b", false, 1000}, // replaces, size back to 0
+            {cd, "HomeDomain-c", true, 300}, {s31, "d31", false, 7}, {s32, "d32", false, 8}, {cd, "", false, 400, 77},
+            {"gone", "d", false, 9},
+        };
+        for (const auto& r : rows) {
+            if (r.size < 0)
+                db.insert(r.id, r.name, r.kept, at(r.secs));
+            else
+                db.update(r.id, at(r.secs), r.size);
+        }
         db.remove("gone");
     }
     FakeDNameDb db; // an existing file is opened as it is, not created anew
     ASSERT_TRUE(db.open(dir.filePath("dname.sqlite"), nullptr));
-    EXPECT_EQ(listing(db.items("")), (QStringList{"Manifest.db 1 0 50", "ab 2 0 1000", "cd 2 0 400", "ef 2 0 8", s31 + " 1 0 7"}));
-    EXPECT_EQ(listing(db.items("ab") + db.items("cd")), (QStringList{ab + " 1 0 1000", cd + " 1 77 400"}));
+    const QStringList top {"Manifest.db 1 0 50", "ab 2 0 1000", "cd 2 0 400", "ef 2 0 8", s31 + " 1 0 7"};
+    EXPECT_EQ(listing(db.items("")), top);
+    EXPECT_EQ(listing(db.items("ab") + db.items("cd")), (QStringList {ab + " 1 0 1000", cd + " 1 77 400"}));
     EXPECT_EQ(db.getDName(ab) + "|" + db.getDName("missing"), "AppDomain-x-Library/b|");
 }
 
