@@ -26,7 +26,8 @@ TEST(CopyUWPItunesThread, CopiesOnceSkipsHiddenAndLinksAndMarksOnlyAWholeCopy)
 {
     QTemporaryDir outside;
     const QString src = outside.filePath("iTunes");
-    const char* files[][2] = {{"iTunes/a.txt", "A"}, {"iTunes/sub/b.txt", "B"}, {"iTunes/.hidden", "H"}, {"secret/s.txt", "S"}};
+    const char* files[][2] = {{"iTunes/a.txt", "A"}, {"iTunes/sub/b.txt", "B"}, {"iTunes/.hidden", "H"},
+                              {"secret/s.txt", "S"}};
     for (const auto& [file, content] : files)
         ASSERT_TRUE(testenv::writeFile(outside.filePath(file), content));
     ASSERT_TRUE(QFile::link(outside.filePath("secret"), src + "/sub/out"));

@@ -12,7 +12,10 @@ using Client = mobiledevice_sync_client;
 const QString kUdid = "00008030-0011223344556677";
 const _mobiledevice_sync_ctx kContacts("com.apple.Contacts", "", "computer-anchor");
 
-PlistCFType record(const QString& id, const QString& name) { return dict().put(id, dict().put("first name", str(name))); }
+PlistCFType record(const QString& id, const QString& name)
+{
+    return dict().put(id, dict().put("first name", str(name)));
+}
 QByteArray xml(const PlistCFType& value) { return value.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0); }
 void start(Client& c) { mobiledevice_sync_start_throw(kUdid, kContacts, c); }
 void finished(Client& c) // the library forgets the data class
@@ -103,7 +106,8 @@ TEST_F(MobileSync, EachFailingCallThrowsItsTextAndAnEmptyClientDoesNothing)
          "mobilesync_ready_to_send_changes_from_computer failed. return -1."},
         {{}, start, send, "mobilesync_send_changes failed. return -9."},
         // Answers: greeting 2, start, two batches, ready; the mapping is cut.
-        {{{SimFault::Drop, "com.apple.mobilesync", 6}}, sending, send, "mobilesync_remap_identifiers failed. return -256."},
+        {{{SimFault::Drop, "com.apple.mobilesync", 6}}, sending, send,
+         "mobilesync_remap_identifiers failed. return -256."},
         {{}, finished, mobiledevice_sync_send_finish_throw, "mobilesync_finish failed. return -1."},
     };
     for (const auto& c : cases) {

@@ -50,8 +50,8 @@ QByteArray fileInfo(const QString& path, bool lowerCase)
         return QByteArray();
     const QByteArray type = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
     const QByteArray ns = QByteArray::number(qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
-    const QList<QByteArray> fields {"st_size", QByteArray::number(qint64(st.st_size)), "st_nlink",
-                                    QByteArray::number(qint64(st.st_nlink)), "st_ifmt", lowerCase ? type.toLower() : type,
+    const QByteArray size = QByteArray::number(qint64(st.st_size)), links = QByteArray::number(qint64(st.st_nlink));
+    const QList<QByteArray> fields {"st_size", size, "st_nlink", links, "st_ifmt", lowerCase ? type.toLower() : type,
                                     "st_mtime", ns, "st_birthtime", ns, ""};
     return fields.join('\0');
 }

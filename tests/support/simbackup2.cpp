@@ -15,7 +15,6 @@ namespace {
 constexpr int kRecord = 65536; // data per upload record: more than the host sends at once
 
 PlistCFType dbl(double d) { return PlistCFType::createCFNumberDouble(d); }
-PlistCFType yes() { return PlistCFType::createCFBoolean(true); }
 QString nameOf(const PlistCFType& message) { return message.at(0).CFStringQString(); }
 qint64 sizeOf(const SimBackupFile& f) { return f.size >= 0 ? f.size : f.data.size(); }
 
@@ -267,7 +266,8 @@ PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
         batches.append(dict());
     for (int i = 0; i < batches.size(); ++i) {
         const bool more = i + 1 < batches.size();
-        const PlistCFType actions = more ? PlistCFType() : dict().put("SyncDeviceLinkAllRecordsOfPulledEntityTypeSentKey", yes());
+        const QString allSent = "SyncDeviceLinkAllRecordsOfPulledEntityTypeSentKey";
+        const PlistCFType actions = more ? PlistCFType() : dict().put(allSent, PlistCFType::createCFBoolean(true));
         const PlistCFType changes = array({str("SDMessageProcessChanges"), dataClass, batches[i],
                                            PlistCFType::createCFBoolean(more), actions});
         PlistCFType ack;

@@ -78,7 +78,6 @@ QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& an
 {
     const QString request = message.get("Request").CFStringQString(), name = message.get("Service").CFStringQString();
     const QString domain = message.get("Domain").CFStringQString(), key = message.get("Key").CFStringQString();
-    const QString host = (request == "StartSession" ? message : message.get("PairRecord")).get("HostID").CFStringQString();
     const auto refused = [&](const SimFault& f) { return f.kind == SimFault::Refuse && f.service == name; };
     if (request == "QueryType") {
         answer.put("Type", str("com.apple.mobile.lockdown"));
@@ -92,14 +91,13 @@ QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& an
     } else if (request == "Pair") {
         if (d.trust != SimDevice::Trusted)
             return d.trust == SimDevice::Pending ? "PairingDialogResponsePending" : "UserDeniedPairing";
-        d.hostIds.append(host);
+        d.hostIds.append(message.get("PairRecord").get("HostID").CFStringQString());
         answer.put("EscrowBag", PlistCFType::createCFData("escrow"));
-    } else if (request == "ValidatePair" || request == "StartSession") {
-        if (!d.hostIds.contains(host))
+    } else if (request == "StartSession") {
+        if (!d.hostIds.contains(message.get("HostID").CFStringQString()))
             return "InvalidHostID";
-        session = session || request == "StartSession";
-        if (request == "StartSession")
-            answer.put("SessionID", str("1")).put("EnableSessionSSL", PlistCFType::createCFBoolean(false));
+        session = true;
+        answer.put("SessionID", str("1")).put("EnableSessionSSL", PlistCFType::createCFBoolean(false));
     } else if (request == "StopSession") {
         session = false;
     } else if (request == "StartService") {
@@ -114,7 +112,7 @@ QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& an
         const quint16 port = quint16(49152 + d.ports.size());
         d.ports[port] = name;
         answer.put("Service", str(name)).put("Port", num(port));
-    } else if (request != "Goodbye") {
+    } else {
         return "InvalidRequest";
     }
     return QString();
@@ -124,14 +122,14 @@ void simLockdown(SimLink& link)
 {
     bool session = false;
     for (PlistCFType message; !(message = link.readPlist()).isNull();) {
-        const QString request = message.get("Request").CFStringQString(), escrow = message.get("EscrowBag").isCFData() ? " escrow" : "";
-        link.note(request == "StartService" ? request + ' ' + message.get("Service").CFStringQString() + escrow : request);
+        const QString request = message.get("Request").CFStringQString();
+        link.note(request);
         PlistCFType reply = dict().put("Request", str(request));
         link.sim.mutex.lock();
         const QString error = lockdownAnswer(*link.dev, message, reply, session);
         link.sim.mutex.unlock();
         reply.put(error.isEmpty() ? "Result" : "Error", str(error.isEmpty() ? "Success" : error));
-        if (!link.sendPlist(reply) || request == "Goodbye")
+        if (!link.sendPlist(reply))
             return;
     }
 }
@@ -155,7 +153,8 @@ void simInstProxy(SimLink& link)
         }
         link.sim.mutex.unlock();
         PlistCFType batch = dict().put("Status", str("BrowsingApplications")).put("CurrentList", apps);
-        batch.put("CurrentAmount", num(apps.array_size())).put("CurrentIndex", num(0)).put("Total", num(apps.array_size()));
+        const PlistCFType count = num(apps.array_size());
+        batch.put("CurrentAmount", count).put("CurrentIndex", num(0)).put("Total", PlistCFType::clone(count));
         if (!link.sendPlist(batch) || !link.sendPlist(dict().put("Status", str("Complete"))))
             return;
     }
@@ -166,9 +165,10 @@ void simInstProxy(SimLink& link)
 
 SimDevice::SimDevice(const QString& udid) : udid(udid)
 {
-    set("", "UniqueDeviceID", str(udid)).set("", "DeviceName", str("Sim iPhone")).set("", "ProductVersion", str("12.4"));
-    set("", "ProductType", str("iPhone11,2")).set("", "MobileSubscriberCountryCode", str("440"));
-    set("", "WiFiAddress", str("a4:d1:8c:00:00:01")).set("", "DevicePublicKey", PlistCFType::createCFData(kPublicKey));
+    set("", "UniqueDeviceID", str(udid)).set("", "DeviceName", str("Sim iPhone"));
+    set("", "ProductVersion", str("12.4")).set("", "ProductType", str("iPhone11,2"));
+    set("", "MobileSubscriberCountryCode", str("440")).set("", "WiFiAddress", str("a4:d1:8c:00:00:01"));
+    set("", "DevicePublicKey", PlistCFType::createCFData(kPublicKey));
 }
 
 SimDevice& SimDevice::set(const QString& domain, const QString& key, const PlistCFType& value)
