@@ -88,7 +88,8 @@ TEST_F(HookTest, CopyRecursiveReplacesFilesAndRefusesMismatchedKinds)
 
 TEST_F(HookTest, HostilePathsAreRefusedInEveryOperationAndNothingOutsideChanges)
 {
-    const QStringList hostile {"../x", "u/../../x", "u/ab/../f", "/etc/passwd", "", "u/out/v.txt", "u/out", "u/outfile"};
+    const QStringList hostile {"../x", "u/../../x", "u/ab/../f", "/etc/passwd", "",
+                               "u/out/v.txt", "u/out", "u/outfile"};
     for (const QString& bad : hostile) {
         QFile file;
         error.clear();
