@@ -85,7 +85,10 @@ protected:
             b->build();
         db = QSharedPointer<IOSLineDb>::create(QDir(b->containerDir()), QString());
         data = LineData(db, 5000);
-        records ? db->loadDataThrow(data) : db->openCheckThrow();
+        if (records)
+            db->loadDataThrow(data);
+        else
+            db->openCheckThrow();
         return *db;
     }
     IOSLineDb& load(bool build = true) { return open(true, build); }
