@@ -28,10 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString curlText(CURLcode code)
-{
-    return "CURL: " + QString::fromUtf8(curl_easy_strerror(code));
-}
+QString curlText(CURLcode code) { return "CURL: " + QString::fromUtf8(curl_easy_strerror(code)); }
 
 // The body, or the text of the error the response throws.
 QString answerOf(CURLHelper& http)
@@ -43,10 +40,7 @@ QString answerOf(CURLHelper& http)
     }
 }
 
-QByteArray closedUrl()
-{
-    return "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()) + "/";
-}
+QByteArray closedUrl() { return "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()) + "/"; }
 
 // Answers by the request's path; other paths get method, target and body echoed.
 const HttpTestServer::Answers kAnswers{

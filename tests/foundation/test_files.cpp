@@ -33,10 +33,7 @@ namespace {
 
 using namespace pathutil;
 
-QString u8(const char* s)
-{
-    return QString::fromUtf8(s);
-}
+QString u8(const char* s) { return QString::fromUtf8(s); }
 
 // Every path below dir, relative and sorted, hidden ones too; links are listed, not followed.
 QStringList tree(const QString& dir)
@@ -137,10 +134,6 @@ TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
         dropped.file().write("half");
     }
     EXPECT_EQ(tree(dir.path()), QStringList{"out.bin"});
-    safefile::AtomicFile nowhere(dir.filePath("missing/x"));
-    QString error;
-    EXPECT_FALSE(nowhere.open(&error));
-    EXPECT_FALSE(error.isEmpty());
 }
 
 TEST(FileNameEncodings, KnownForms)
@@ -436,7 +429,6 @@ TEST_F(ZipUtilTest, ArchivesRoundTripWithZipAndUnzipWithOrdinaryPermissionsInOrd
     // Written inside a folder being packed, it does not read itself.
     ziputil::zipFilesThrow({at("src/top.txt"), at("src/d/"), at("missing")}, at("src/d/out.zip"));
     ASSERT_TRUE(QFile::rename(at("src/d/out.zip"), at("out.zip")));
-    run("unzip", {"-t", at("out.zip")});
     EXPECT_EQ(run("unzip", {"-Z1", at("out.zip")}).split('\n', Qt::SkipEmptyParts),
               QStringList({"top.txt", "d/", "d/empty", "d/" + name, "d/a/", "d/a/q.txt", "d/a/top-link.txt", "d/sub/",
                            "d/sub/t.txt"}));

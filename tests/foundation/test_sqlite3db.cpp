@@ -173,6 +173,28 @@ TEST_F(Sqlite3DBTest, RepeatedTextsAreCompiledOnceNestedOnesStayApartFailuresLea
     EXPECT_EQ(remade.getText(z) + remade.getText("b"), "secondfirst");
 }
 
+// What a writer remembers of its rows holds only while nothing but the
+// writer changed the database.
+TEST_F(Sqlite3DBTest, ARowMemoIsForgottenAfterAChangeMadeOutsideItsGuards)
+{
+    struct Memo : Sqlite3RowMemo
+    {
+        int forgotten = 0;
+        void forget() override { ++forgotten; }
+    } memo;
+    db.executeThrow("create table t(a)");
+    const auto forgetsInAGuardedWrite = [&] {
+        const int before = memo.forgotten;
+        Sqlite3RowMemo::Guard guard(db, memo);
+        db.executeThrow("insert into t values(0)");
+        return memo.forgotten - before;
+    };
+    forgetsInAGuardedWrite();
+    EXPECT_EQ(forgetsInAGuardedWrite(), 0);
+    db.executeThrow("insert into t values(1)");
+    EXPECT_EQ(forgetsInAGuardedWrite(), 1);
+}
+
 // Stores name their tables and columns in any case; the program asks in its own.
 TEST_F(Sqlite3DBTest, SchemaLookupsIgnoreCaseAndAddColumnRunsOnlyWhenTheColumnIsMissing)
 {

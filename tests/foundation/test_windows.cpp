@@ -25,15 +25,9 @@
 
 namespace {
 
-QProgressBar* bar(ProgressForm& f)
-{
-    return f.findChild<QProgressBar*>("progressBar");
-}
+QProgressBar* bar(ProgressForm& f) { return f.findChild<QProgressBar*>("progressBar"); }
 
-void pressCancel(ProgressForm& f)
-{
-    emit f.findChild<QPushButton*>("btnCancel")->pressed();
-}
+void pressCancel(ProgressForm& f) { emit f.findChild<QPushButton*>("btnCancel")->pressed(); }
 
 // "status|bar|progress text" as the window shows them.
 QString shown(ProgressForm& f)
