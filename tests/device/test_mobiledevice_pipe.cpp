@@ -1,3 +1,4 @@
+// The framed pipe to a helper process, with sh as the real child at the other end.
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -35,11 +36,7 @@ struct Child
             QThread::msleep(10);
         return QFileInfo::exists(dir.filePath(name));
     }
-    ~Child()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
+    ~Child() { process.kill(), process.waitForFinished(); }
     QTemporaryDir dir;
     QProcess process;
 };
@@ -48,52 +45,40 @@ TEST(MobiledevicePipe, FramesRequestsAndResponsesBothWays)
 {
     // More than a pipe holds, so the request goes out in several writes.
     const PlistCFType request = PlistCFType::createCFString(QString(300000, 'z'));
-    const QByteArray requestBytes = request.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
     PlistCFType binary = PlistCFType::createCFArray();
     binary.append(PlistCFType::createCFNumberInt32(7));
     mobiledevice_pipe pipe(5000);
     ASSERT_TRUE(pipe.create());
     // The child echoes the framed request byte for byte, then answers three times.
-    Child child(pipe, "head -c $3 /dev/fd/$1 >req; cat req 0 1 0 >/dev/fd/$2",
-                {frame(binary.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)), frame({}, 0)},
-                requestBytes.size() + 4);
+    Child child(pipe, "head -c $3 /dev/fd/$1 >req; cat req 0 1 0 >/dev/fd/$2", {frame(binary.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)), frame({}, 0)},
+                request.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).size() + 4);
     ASSERT_TRUE(pipe.writeRequest(request));
     EXPECT_EQ(pipe.readReponse().CFStringQString(), request.CFStringQString());
     EXPECT_EQ(pipe.readReponse().at(0).CFNumberInt(0), 7);
     EXPECT_TRUE(pipe.readReponse().isNull()); // a zero length reads nothing further
     EXPECT_EQ(pipe.readReponse().at(0).CFNumberInt(0), 7);
     EXPECT_FALSE(pipe.isBroken());
-    pipe.close();
-    pipe.close();
 }
 
 TEST(MobiledevicePipe, TimeOutsAndBadLengthsBreakThePipeOnlyInsideAMessage)
 {
-    const QList<QByteArray> files = {
-        frame(PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0)),
-        frame("x", 0xFFFFFFF0u)};
-    const struct {
-        int timeoutMs;
-        const char* script;
-        bool answered, broken;
-    } cases[] = {
-        {100, "sleep 2; cat 0 >/dev/fd/$2", false, false},
-        {0, "sleep 0.3; cat 0 >/dev/fd/$2", true, false},
-        {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false, true},
-        {150, "head -c 2 0 >/dev/fd/$2; touch ready; sleep 1; tail -c +3 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done",
-         false, true},
-        {150, "head -c 9 0 >/dev/fd/$2; touch ready; sleep 1; tail -c +10 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done",
-         false, true},
+    const QList<QByteArray> files = {frame(PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0)), frame("x", 0xFFFFFFF0u)};
+    const QString late = "; touch ready; sleep 1; tail -c +%1 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done";
+    const struct { int timeoutMs; QString script; bool answered; QString broken; } cases[] = {
+        {100, "sleep 2; cat 0 >/dev/fd/$2", false, ""},
+        {0, "sleep 0.3; cat 0 >/dev/fd/$2", true, ""},
+        {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false, "a response announced 4294967280 bytes, more than allowed"},
+        {150, "head -c 2 0 >/dev/fd/$2" + late.arg(3), false, "a response was cut off in its length"},
+        {150, "head -c 9 0 >/dev/fd/$2" + late.arg(10), false, "a response was cut off in its middle"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
         mobiledevice_pipe pipe(c.timeoutMs);
         ASSERT_TRUE(pipe.create());
         Child child(pipe, c.script, files);
-        ASSERT_TRUE(!c.broken || child.waitFor("ready"));
-        EXPECT_EQ(pipe.readReponse().CFStringQString(), c.answered ? "ok" : "");
-        EXPECT_EQ(pipe.errorString().isEmpty(), !c.broken);
-        if (!c.broken)
+        ASSERT_TRUE(c.broken.isEmpty() || child.waitFor("ready"));
+        EXPECT_EQ(pipe.readReponse().CFStringQString(), c.answered ? "ok" : "") << c.script.toStdString();
+        EXPECT_EQ(pipe.errorString(), c.broken);
+        if (c.broken.isEmpty())
             continue;
         // What arrives later is never taken for a new message.
         ASSERT_TRUE(child.waitFor("done"));

@@ -16,23 +16,15 @@ enum : quint64 { Status = 1, Data = 2, FileOpenResult = 0xE };
 enum : quint64 { ReadDir = 3, MakeDir = 9, GetFileInfo = 0xA, FileOpen = 0xD, FileRead = 0xF, FileWrite = 0x10,
                  FileClose = 0x14, RenamePath = 0x18, FileLock = 0x1B, RemoveAll = 0x22 };
 constexpr quint64 InvalidArg = 7, NotFound = 8, IsDir = 9, Unsupported = 15, IoError = 20;
-const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir"},     {MakeDir, "MakeDir"},     {GetFileInfo, "GetFileInfo"},
-                                      {FileOpen, "FileOpen"},   {FileRead, "FileRead"},   {FileWrite, "FileWrite"},
-                                      {FileClose, "FileClose"}, {RenamePath, "RenamePath"}, {FileLock, "FileLock"},
-                                      {RemoveAll, "RemovePathAndContents"}};
-const QIODevice::OpenMode kModes[] = {QIODevice::NotOpen,
-                                      QIODevice::ReadOnly | QIODevice::ExistingOnly,
-                                      QIODevice::ReadWrite | QIODevice::ExistingOnly,
-                                      QIODevice::WriteOnly | QIODevice::Truncate,
-                                      QIODevice::ReadWrite | QIODevice::Truncate,
-                                      QIODevice::WriteOnly | QIODevice::Append,
-                                      QIODevice::ReadWrite | QIODevice::Append};
+const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir"}, {MakeDir, "MakeDir"}, {GetFileInfo, "GetFileInfo"}, {FileOpen, "FileOpen"},
+                                      {FileRead, "FileRead"}, {FileWrite, "FileWrite"}, {FileClose, "FileClose"},
+                                      {RenamePath, "RenamePath"}, {FileLock, "FileLock"}, {RemoveAll, "RemovePathAndContents"}};
+using Mode = QIODevice;
+const QIODevice::OpenMode kModes[] = {Mode::NotOpen, Mode::ReadOnly | Mode::ExistingOnly, Mode::ReadWrite | Mode::ExistingOnly,
+                                      Mode::WriteOnly | Mode::Truncate, Mode::ReadWrite | Mode::Truncate,
+                                      Mode::WriteOnly | Mode::Append, Mode::ReadWrite | Mode::Append};
 
-QByteArray u64(quint64 v)
-{
-    return QByteArray(reinterpret_cast<const char*>(&v), 8);
-}
-
+QByteArray u64(quint64 v) { return QByteArray(reinterpret_cast<const char*>(&v), 8); }
 quint64 u64At(const QByteArray& b, int at)
 {
     quint64 v = 0;
@@ -55,13 +47,9 @@ QByteArray fileInfo(const QString& path, bool lowerCase)
         return QByteArray();
     const QByteArray type = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
     const QByteArray ns = QByteArray::number(qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
-    QByteArray pairs;
-    for (const QByteArray& item : {QByteArray("st_size"), QByteArray::number(qint64(st.st_size)), QByteArray("st_nlink"),
-                                   QByteArray::number(qint64(st.st_nlink)), QByteArray("st_ifmt"),
-                                   lowerCase ? type.toLower() : type, QByteArray("st_mtime"), ns,
-                                   QByteArray("st_birthtime"), ns})
-        pairs += item + '\0';
-    return pairs;
+    const auto n = [](qint64 v) { return QByteArray::number(v); };
+    return QList<QByteArray>{"st_size", n(st.st_size), "st_nlink", n(st.st_nlink), "st_ifmt", lowerCase ? type.toLower() : type,
+                             "st_mtime", ns, "st_birthtime", ns, ""}.join('\0');
 }
 
 } // namespace
@@ -98,13 +86,10 @@ void simAfc(SimLink& link)
             code = IsDir;
         } else if (op == FileOpen) {
             auto f = std::make_unique<QFile>(path);
-            if (path.isEmpty() || first > 6 || !f->open(kModes[first] | QIODevice::Unbuffered)) {
+            if (path.isEmpty() || first > 6 || !f->open(kModes[first] | QIODevice::Unbuffered))
                 code = NotFound;
-            } else {
-                type = FileOpenResult;
-                reply = u64(nextHandle);
-                files[nextHandle++] = std::move(f);
-            }
+            else
+                type = FileOpenResult, reply = u64(nextHandle), files[nextHandle++] = std::move(f);
         } else if (op == FileRead) {
             reply = file->second->read(qMin<quint64>(u64At(args, 8), 1u << 20));
         } else if (op == FileWrite) {

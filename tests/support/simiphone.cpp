@@ -1,5 +1,6 @@
 #include "tests/support/simiphone.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QThread>
 #include <QtEndian>
@@ -7,6 +8,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+using namespace simpl;
 
 namespace {
 
@@ -27,17 +30,12 @@ const char kPublicKey[] = "-----BEGIN RSA PUBLIC KEY-----\n"
                           "cycCRdVQDaDiHYiw6gZgB35Y+OMU5YY5iAO2svxr/2G+LvHHdlWRAgMBAAE=\n"
                           "-----END RSA PUBLIC KEY-----\n";
 
-PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
-PlistCFType num(qint64 n) { return PlistCFType::createCFNumberInt64(n); }
-PlistCFType dict() { return PlistCFType::createCFDictionary(); }
-
 bool writeAll(int fd, const QByteArray& bytes)
 {
-    for (qint64 done = 0; done < bytes.size();) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (n <= 0)
+    qint64 done = 0;
+    for (ssize_t n = 0; done < bytes.size(); done += n) {
+        if ((n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL)) <= 0)
             return false;
-        done += n;
     }
     return true;
 }
@@ -47,8 +45,7 @@ bool writeAll(int fd, const QByteArray& bytes)
 bool sendPacket(int fd, quint32 tag, const PlistCFType& message)
 {
     const QByteArray xml = message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
-    const quint32 head[4] = {qToLittleEndian(quint32(16 + xml.size())), qToLittleEndian(1u), qToLittleEndian(8u),
-                             qToLittleEndian(tag)};
+    const quint32 head[4] = {qToLittleEndian(quint32(16 + xml.size())), qToLittleEndian(1u), qToLittleEndian(8u), qToLittleEndian(tag)};
     return writeAll(fd, QByteArray(reinterpret_cast<const char*>(head), 16) + xml);
 }
 
@@ -59,11 +56,8 @@ bool sendResult(int fd, quint32 tag, int number)
 
 PlistCFType attached(const SimDevice& d)
 {
-    PlistCFType props = dict();
-    props.put("ConnectionType", str(d.network ? "Network" : "USB"))
-        .put("DeviceID", num(d.id))
-        .put("ProductID", num(0x12a8))
-        .put("SerialNumber", str(d.udid));
+    PlistCFType props = dict().put("ConnectionType", str(d.network ? "Network" : "USB")).put("DeviceID", num(d.id));
+    props.put("ProductID", num(0x12a8)).put("SerialNumber", str(d.udid));
     if (d.network) // a sockaddr_in of 127.0.0.1
         props.put("NetworkAddress", PlistCFType::createCFData(QByteArray("\x10\x02\0\0\x7f\0\0\x01", 8) + QByteArray(8, 0)));
     return dict().put("MessageType", str("Attached")).put("DeviceID", num(d.id)).put("Properties", props);
@@ -73,15 +67,9 @@ PlistCFType attached(const SimDevice& d)
 
 SimDevice::SimDevice(const QString& udid) : udid(udid)
 {
-    values[""] = dict();
-    values[""]
-        .put("UniqueDeviceID", str(udid))
-        .put("DeviceName", str("Sim iPhone"))
-        .put("ProductVersion", str("12.4"))
-        .put("ProductType", str("iPhone11,2"))
-        .put("MobileSubscriberCountryCode", str("440"))
-        .put("WiFiAddress", str("a4:d1:8c:00:00:01"))
-        .put("DevicePublicKey", PlistCFType::createCFData(kPublicKey));
+    values[""] = dict().put("UniqueDeviceID", str(udid)).put("DeviceName", str("Sim iPhone")).put("ProductVersion", str("12.4"));
+    values[""].put("ProductType", str("iPhone11,2")).put("MobileSubscriberCountryCode", str("440"));
+    values[""].put("WiFiAddress", str("a4:d1:8c:00:00:01")).put("DevicePublicKey", PlistCFType::createCFData(kPublicKey));
 }
 
 SimDevice& SimDevice::set(const QString& domain, const QString& key, const PlistCFType& value)
@@ -94,11 +82,10 @@ SimDevice& SimDevice::set(const QString& domain, const QString& key, const Plist
 
 bool SimLink::read(void* data, qint64 size)
 {
-    for (qint64 done = 0; done < size;) {
-        const ssize_t n = ::recv(fd, static_cast<char*>(data) + done, size_t(size - done), 0);
-        if (n <= 0)
+    qint64 done = 0;
+    for (ssize_t n = 0; done < size; done += n) {
+        if ((n = ::recv(fd, static_cast<char*>(data) + done, size_t(size - done), 0)) <= 0)
             return false;
-        done += n;
     }
     return true;
 }
@@ -111,13 +98,11 @@ bool SimLink::send(const QByteArray& bytes)
         const SimFault f = dev->faults[i];
         if (f.kind == SimFault::Refuse || f.service != service || answers <= f.after)
             continue;
-        if (f.kind == SimFault::Slow) {
-            lock.unlock();
-            QThread::msleep(f.ms);
-            return writeAll(fd, bytes);
-        }
-        dev->faults.removeAt(i);
+        if (f.kind != SimFault::Slow)
+            dev->faults.removeAt(i);
         lock.unlock();
+        if (f.kind == SimFault::Slow)
+            return QThread::msleep(f.ms), writeAll(fd, bytes);
         if (f.kind == SimFault::Unplug)
             sim.detach(dev->udid);
         ::shutdown(fd, SHUT_RDWR);
@@ -130,10 +115,9 @@ bool SimLink::send(const QByteArray& bytes)
 PlistCFType SimLink::readPlist()
 {
     quint32 size = 0;
-    QByteArray bytes;
     if (!read(&size, 4) || (size = qFromBigEndian(size)) > (1u << 24))
         return PlistCFType();
-    bytes.resize(size);
+    QByteArray bytes(size, Qt::Uninitialized);
     return read(bytes.data(), size) ? PlistCFType::createCFPropertyList(bytes) : PlistCFType();
 }
 
@@ -210,10 +194,9 @@ void SimIPhone::serve(int fd)
 // One usbmuxd request; false when the connection is done with.
 bool SimIPhone::usbmuxd(int fd, quint32 tag, const PlistCFType& message)
 {
-    const QString type = message.get("MessageType").CFStringQString();
+    const QString type = message.get("MessageType").CFStringQString(), record = message.get("PairRecordID").CFStringQString();
     QMutexLocker lock(&mutex);
     m_log.append("usbmuxd:" + type);
-    const QString record = message.get("PairRecordID").CFStringQString();
     if (type == "ListDevices") {
         PlistCFType list = PlistCFType::createCFArray();
         for (const auto& d : m_devices)
@@ -267,11 +250,8 @@ void SimIPhone::broadcast(const PlistCFType& message)
 
 QSharedPointer<SimDevice> SimIPhone::find(const std::function<bool(const SimDevice&)>& match) const
 {
-    for (const auto& d : m_devices) {
-        if (match(*d))
-            return d;
-    }
-    return {};
+    const auto it = std::find_if(m_devices.begin(), m_devices.end(), [&](const auto& d) { return match(*d); });
+    return it == m_devices.end() ? QSharedPointer<SimDevice>() : *it;
 }
 
 void SimIPhone::attach(const SimDevice& device)
@@ -281,9 +261,7 @@ void SimIPhone::attach(const SimDevice& device)
     d->id = m_nextId++;
     if (d->paired) {
         d->hostIds.append(kHostId);
-        m_pairRecords[d->udid] = dict()
-                                     .put("HostID", str(kHostId))
-                                     .put("SystemBUID", str(kBuid))
+        m_pairRecords[d->udid] = dict().put("HostID", str(kHostId)).put("SystemBUID", str(kBuid))
                                      .put("EscrowBag", PlistCFType::createCFData("escrow"))
                                      .CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
     }
@@ -323,4 +301,13 @@ const SimService* SimIPhone::service(const QString& name)
             return &s;
     }
     return nullptr;
+}
+
+QStringList simFilesBelow(const QString& folder)
+{
+    QStringList files;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories); it.hasNext();)
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
 }

@@ -6,6 +6,7 @@
 #include <QSharedPointer>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <atomic>
 #include <functional>
@@ -94,6 +95,26 @@ void simAfc(SimLink& link);
 void simInstProxy(SimLink& link);
 void simBackup2(SimLink& link);
 void simMobileSync(SimLink& link);
+
+// Short makers of property-list values, for the services and the tests.
+namespace simpl {
+inline PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
+inline PlistCFType num(qint64 n) { return PlistCFType::createCFNumberInt64(n); }
+inline PlistCFType dict() { return PlistCFType::createCFDictionary(); }
+inline PlistCFType list(const QList<PlistCFType>& items) { return PlistCFType::createCFArray(items); }
+inline PlistCFType strings(const QStringList& items)
+{
+    PlistCFType out = PlistCFType::createCFArray();
+    for (const QString& s : items)
+        out.append(str(s));
+    return out;
+}
+inline QByteArray be32(quint32 n) { n = qToBigEndian(n); return QByteArray(reinterpret_cast<const char*>(&n), 4); }
+} // namespace simpl
+
+// The files below a folder (hidden ones too), relative to it and sorted: what
+// a test compares a backup, cache or copy folder with.
+QStringList simFilesBelow(const QString& folder);
 
 // A simulated iPhone behind a private usbmuxd socket in this process:
 // usbmuxd's plist protocol (device list, attach and detach events, connect,

@@ -5,40 +5,40 @@
 // answered with new identifiers.
 #include "tests/support/simiphone.h"
 
+using namespace simpl;
+
 namespace {
 
 // Items are copied, so one value can go into several messages.
 PlistCFType array(const QList<PlistCFType>& items)
 {
-    PlistCFType list = PlistCFType::createCFArray();
+    PlistCFType out = PlistCFType::createCFArray();
     for (const PlistCFType& item : items)
-        list.append(item.isNull() ? PlistCFType::createCFString("___EmptyParameterString___") : PlistCFType::clone(item));
-    return list;
+        out.append(item.isNull() ? str("___EmptyParameterString___") : PlistCFType::clone(item));
+    return out;
 }
 
-PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
+QString nameOf(const PlistCFType& message) { return message.at(0).CFStringQString(); }
 
 } // namespace
 
 void simMobileSync(SimLink& link)
 {
-    const auto name = [](const PlistCFType& message) { return message.at(0).CFStringQString(); };
-    if (!link.sendPlist(array({str("DLMessageVersionExchange"), PlistCFType::createCFNumberInt32(300),
-                               PlistCFType::createCFNumberInt32(100)}))
+    if (!link.sendPlist(array({str("DLMessageVersionExchange"), num(300), num(100)}))
         || link.readPlist().at(1).CFStringQString() != "DLVersionsOk" || !link.sendPlist(array({str("DLMessageDeviceReady")})))
         return;
     for (PlistCFType message; !(message = link.readPlist()).isNull();) {
-        const QString request = name(message);
+        const QString request = nameOf(message);
         const PlistCFType dataClass = str(message.at(1).CFStringQString());
         link.note(request);
-        if (request == "DLMessageDisconnect")
-            return;
         PlistCFType reply;
-        if (request == "SDMessageSyncDataClassWithDevice" && dataClass.CFStringQString() != "com.apple.Contacts") {
+        if (request == "DLMessageDisconnect") {
+            return;
+        } else if (request == "SDMessageSyncDataClassWithDevice" && dataClass.CFStringQString() != "com.apple.Contacts") {
             reply = array({str("SDMessageRefuseToSyncDataClassWithComputer"), dataClass, str("Unknown data class")});
         } else if (request == "SDMessageSyncDataClassWithDevice") {
             reply = array({str("SDMessageSyncDataClassWithComputer"), dataClass, str("device-anchor"), message.at(3),
-                           str("SDSyncTypeSlow"), PlistCFType::createCFNumberInt32(106)});
+                           str("SDSyncTypeSlow"), num(106)});
         } else if (request == "SDMessageGetAllRecordsFromDevice" || request == "SDMessageGetChangesFromDevice") {
             link.sim.mutex.lock();
             QList<PlistCFType> batches;
@@ -46,21 +46,20 @@ void simMobileSync(SimLink& link)
                 batches.append(PlistCFType::clone(batch)); // not shared with the test's thread
             link.sim.mutex.unlock();
             if (batches.isEmpty())
-                batches.append(PlistCFType::createCFDictionary());
+                batches.append(dict());
             for (int i = 0; i < batches.size(); ++i) {
                 const bool more = i + 1 < batches.size();
-                const PlistCFType actions = more ? PlistCFType() : PlistCFType::createCFDictionary().put("SyncDeviceLinkAllRecordsOfPulledEntityTypeSentKey", PlistCFType::createCFBoolean(true));
-                if (!link.sendPlist(array({str("SDMessageProcessChanges"), dataClass, batches[i],
-                                           PlistCFType::createCFBoolean(more), actions})))
+                const PlistCFType actions = more ? PlistCFType() : dict().put("SyncDeviceLinkAllRecordsOfPulledEntityTypeSentKey", PlistCFType::createCFBoolean(true));
+                if (!link.sendPlist(array({str("SDMessageProcessChanges"), dataClass, batches[i], PlistCFType::createCFBoolean(more), actions})))
                     return;
                 const PlistCFType ack = link.readPlist();
-                link.note(name(ack));
-                if (name(ack) != "SDMessageAcknowledgeChangesFromDevice")
+                link.note(nameOf(ack));
+                if (nameOf(ack) != "SDMessageAcknowledgeChangesFromDevice")
                     return;
             }
             reply = array({str("SDMessageDeviceReadyToReceiveChanges")});
         } else if (request == "SDMessageProcessChanges") {
-            PlistCFType mapping = PlistCFType::createCFDictionary();
+            PlistCFType mapping = dict();
             for (const PlistCFType& key : message.at(2).dict_keys())
                 mapping.put(key, str("sim-" + key.CFStringQString()));
             QMutexLocker lock(&link.sim.mutex);
