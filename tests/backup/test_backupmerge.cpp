@@ -2,19 +2,16 @@
 // read back by a fresh reader (and the builder's own decryptor), or that fail
 // part-way and must leave the folder as it was.
 #include <QDirIterator>
-#include <QJsonArray>
 
 #include <csignal>
 #include <sys/resource.h>
 
-#include "backup/backupmanifest.h"
 #include "backup/iosmergewafiles2itunesbkthread.h"
 #include "foundation/plistcftype.h"
 #include "foundation/progressform.h"
 #include "foundation/sqlite3db.h"
 #include "tests/backup/backuptest.h"
 #include "tests/support/modaldriver.h"
-#include "tests/support/testenv.h"
 
 namespace {
 
@@ -30,7 +27,7 @@ QMap<QString, QByteArray> snapshot(const QString& folder)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        all[path.mid(folder.size())] = it.fileInfo().isDir() ? "<folder>" : readAll(path);
+        all[path.mid(folder.size())] = it.fileInfo().isDir() ? "<folder>" : readFile(path);
     }
     return all;
 }
@@ -60,14 +57,6 @@ QStringList merge(BackupManifest& b, const QList<Item>& items, const QList<Item>
     return result == 1 ? QStringList() : driver.texts << "failed";
 }
 
-std::unique_ptr<BackupManifest> open(const QString& folder, bool encrypted)
-{
-    auto b = std::make_unique<BackupManifest>(folder);
-    b->readManifestInfo();
-    EXPECT_TRUE(!encrypted || b->setPasscodeNoUIThrow("pw"));
-    return b;
-}
-
 } // namespace
 
 TEST_F(Merge, RecordsArchivesAndManifestMbdb)
@@ -86,32 +75,23 @@ TEST_F(Merge, RecordsArchivesAndManifestMbdb)
             out << QString("%1 %2 %3 %4 %5 %6%7 ").arg(r.path.toString()).arg(r.inodeNumber).arg(r.mode, 0, 16)
                            .arg(r.size).arg(r.protectionClass).arg(r.added).arg(r.modified)
                        + r.digest.data.toHex().left(8) + r.encryptionKey.data;
-        return out.sort(), out;
+        return out.sort(), out.join(", ");
     };
     ASSERT_TRUE(append(false, "AppDomain-x", "Library/a/b.txt", 0) && append(false, "", "Library/x", 0));
-    EXPECT_EQ(dump(), (QStringList{"Library 2 41c0 0 0 10 ", "Library/a 1 41c0 0 0 10 ", "Library/a/b.txt 3 81a4 10 3 10 "}));
+    EXPECT_EQ(dump(), "Library 2 41c0 0 0 10 , Library/a 1 41c0 0 0 10 , Library/a/b.txt 3 81a4 10 3 10 ");
     EXPECT_EQ(map.files.begin()->birth, QFileInfo(data).lastModified().toSecsSinceEpoch());
     ASSERT_TRUE(append(true, "AppDomain-x", "Library/a/b.txt", 7)); // the digest of "0123456789", the class with the key
-    EXPECT_EQ(dump().last(), "Library/a/b.txt 3 81a4 7 4 11 87acec17key");
+    EXPECT_TRUE(dump().endsWith("Library/a/b.txt 3 81a4 7 4 11 87acec17key"));
     EXPECT_FALSE(append(false, "AppDomain-x", "Library/a/b.txt/c", 0));
     EXPECT_EQ(err, "MBDBParser::appendFile(Library/a/b.txt/c) error. \"Library/a/b.txt\" is not a folder.");
     EXPECT_FALSE(append(false, "D", QString(70000, 'p'), 0));
 
-    // The archive's objects for each digest and key combination; "$class" names MBFile.
-    for (int dk = 0; dk < 4; ++dk) {
-        MBDBParser::_MBDBItem r = map.files.begin().value();
-        r.digest.setVal(dk & 1 ? "20 bytes of a digest" : "");
-        r.encryptionKey.setVal(dk & 2 ? "key" : "");
-        const PlistCFType archive = PlistCFType::createCFPropertyList(MBDBParser::mbFilePlist(r));
-        EXPECT_EQ(archive.get("$objects").array_size(), 4 + (dk & 1) + (dk & 2));
-        EXPECT_EQ(archive.NSKeyedArchiver()["$class"].get("$classname").CFStringQString(), "MBFile");
-    }
     // An empty list is the header alone; a string too long for its length is refused, the list kept.
     BackupManifest b(build({{"mbdb", true}}));
     MBDBParser::save2File({}, b);
     map.files.begin()->path.setVal(QByteArray(0xFFFF, 'p'));
     EXPECT_THROW(MBDBParser::save2File(map.files.values(), b), std::runtime_error);
-    EXPECT_EQ(readAll(b.dir.filePath("Manifest.mbdb")), QByteArray("mbdb\x05\x00", 6));
+    EXPECT_EQ(readFile(b.dir.filePath("Manifest.mbdb")), QByteArray("mbdb\x05\x00", 6));
 }
 
 TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
@@ -130,6 +110,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
     const QList<Item> smallOnes{Item(L, small, "Library/new/a", true, false), Item(L, small, "Library/old", true, false)};
     for (int layout = 0; layout < 5; ++layout) {
         const bool mbdb = layout < 2, encrypted = layout != 0 && layout != 2;
+        const QString pw = encrypted ? "pw" : "";
         QJsonArray entries{bb::folder(L, "Library"), bb::file(L, "Library/old", "old"), bb::file(L, "Library/keep", "kept", 4),
                            bb::link(L, "Library/link", "old")};
         // Only two records hold keys, so the merge reuses these; inode numbers at the top of int and above.
@@ -153,7 +134,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         ASSERT_TRUE(QFile::remove(dir) && QDir().mkdir(dir)); // a data file that cannot be replaced: found when the others are in place, then undone
         const QString linked = bb::dataPath(folder, bb::fileId(L, "Library/linked"), mbdb); // a link that leads out
         ASSERT_TRUE(QDir().mkpath(QFileInfo(linked).path()) && QFile::link(tmp.filePath("out"), linked));
-        const auto b = open(folder, encrypted), no4 = open(folder, encrypted);
+        const auto b = open(folder, pw), no4 = open(folder, pw);
         no4->keybag.classKeys.remove(4); // a backup without a usable class-4 key
         const rlim_t listSize = QFileInfo(list).size();
         const struct { BackupManifest* to; QList<Item> more; bool cancel; rlim_t fileSizeLimit; const char* error; } faults[] = {
@@ -183,19 +164,17 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
                                     f.overwrite, f.class4);
         items[0] << Item(L, tmp.filePath("missing"), "Library/missing", true, false);
         ASSERT_EQ(merge(*no4, items[0]) + merge(*b, items[1], {Item(G, "", "gone/", false, false)}), QStringList());
-        if (layout == 3) {
-            EXPECT_EQ(bb::aesCbc(built.manifestKey, readAll(folder + "/Manifest.db"), false), readAll(list));
-        }
         if (!mbdb) {
             EXPECT_EQ(row("Library/raw"), rawRow); // kept as stored
             EXPECT_EQ(row("Library/Application Support").left(2) + row("Library/link").left(2) + row("Library/c4").left(2), "2:4:1:");
             const QByteArray c4 = row("Library/c4").mid(2);
-            EXPECT_TRUE((layout == 4 ? bb::aesCbc(built.rowKey, QByteArray::fromBase64(c4), false, bb::rowIv()) : c4).startsWith("bplist"));
+            const PlistCFType archive = PlistCFType::createCFPropertyList(
+                layout == 4 ? bb::aesCbc(built.rowKey, QByteArray::fromBase64(c4), false, bb::rowIv()) : c4);
+            EXPECT_EQ(archive.NSKeyedArchiver()["$class"].get("$classname").CFStringQString(), "MBFile");
         }
-        const auto fresh = open(folder, encrypted);
+        const auto fresh = open(folder, pw);
         const MBDBParser::MBDBItemMap map = MBDBParser::parse(*fresh);
         EXPECT_EQ(map.files.size(), entries.size() - 2 + 6 + mbdb); // 2 removed, 2 folders and 4 files new (and raw2 without rows)
-        EXPECT_TRUE(map.files.value(bb::fileId(L, "Library/Application Support")).isFolder());
         EXPECT_TRUE(QFile::exists(bb::dataPath(folder, bb::fileId(G, "gone/a"), mbdb))); // only its record goes
         QSet<qint64> inodes;
         for (const MBDBParser::_MBDBItem& r : map.files)
@@ -207,8 +186,8 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
             EXPECT_EQ(r.size, f.stored == "second" ? 6 : f.bytes.size()) << f.path;
             EXPECT_EQ(r.protectionClass, !encrypted && f.path == QString("Library/link") ? 0 : f.class4 ? 4 : 3);
             fresh->copyItemThrow(r, tmp.filePath("out"), nullptr, nullptr);
-            EXPECT_EQ(readAll(tmp.filePath("out")), expected) << f.path << " " << layout;
-            const QByteArray stored = readAll(bb::dataPath(folder, r.backupFileName(), mbdb));
+            EXPECT_EQ(readFile(tmp.filePath("out")), expected) << f.path << " " << layout;
+            const QByteArray stored = readFile(bb::dataPath(folder, r.backupFileName(), mbdb));
             EXPECT_EQ(encrypted ? bb::aesCbc(built.fileKeys[f.class4 ? 2 : 1], stored, false) : stored, expected);
         }
     }

@@ -1,8 +1,5 @@
 // The file tree of a backup: where each record's node lands, the indexes of
 // well-known iOS files, and names that must not lead out of a folder.
-#include <QJsonArray>
-
-#include "backup/backupmanifest.h"
 #include "tests/backup/backuptest.h"
 
 namespace {
@@ -46,8 +43,6 @@ TEST_F(Tree, NodesIndexesAndHostileNames)
     };
     add("AppDomain-jp.naver.line", {"", "Library", "Library/Preferences"}, true);
     add("AppDomainGroup-group.com.linecorp.line", {"", "Library"}, true);
-    add("AppDomain-", {"x"});
-    add("AppDomainPlugin", {"y"});
     add("HomeDomain", {"Library", "Library/SMS", "Library/Voicemail"}, true);
     add("RootDomain", {"Library", "Library/Caches", ""}, true);
     add("HomeDomain", {"Library/SMS/SMS.db", "Library/SMS/sms.db", "Library/Voicemail/12.amr",
@@ -64,9 +59,8 @@ TEST_F(Tree, NodesIndexesAndHostileNames)
                         "Media/Recordings/Recordings.db"});
     add("WirelessDomain", {"Library/CallHistory/call_history.db"});
     // Names that could lead out of a folder, and paths that only need cleaning.
-    add("AppDomain-..", {"x"});
-    add("AppDomain-a/b", {"x"});
-    add("../up", {"x"});
+    for (const char* domain : {"AppDomain-", "AppDomain-..", "AppDomain-a/b", "../up"})
+        add(domain, {"x"});
     add("HomeDomain", {"..", "../x", "/abs", ".", "Library/../../x", "Library//Preferences", "./Library/./Cookies"});
 
     BackupManifest b(build({{"entries", entries}}));
@@ -76,32 +70,26 @@ TEST_F(Tree, NodesIndexesAndHostileNames)
     walk(&b.root, QString(), &nodes);
     // Records whose folder has no node yet (the camera roll below MediaDomain's
     // folders, a path that sorts before its cleaned parent) hang under the root.
-    EXPECT_EQ(nodes, (QStringList{
-        "AppDomain-", "AppDomain-/x <AppDomain->", "Applications",
-        "Applications/jp.naver.line <AppDomain-jp.naver.line>",
-        "Applications/jp.naver.line/Library <AppDomain-jp.naver.line>",
-        "Applications/jp.naver.line/Library/Preferences <AppDomain-jp.naver.line>",
-        "AppDomainGroup", "AppDomainGroup/group.com.linecorp.line <AppDomainGroup-group.com.linecorp.line>",
-        "AppDomainGroup/group.com.linecorp.line/Library <AppDomainGroup-group.com.linecorp.line>",
-        "AppDomainPlugin", "AppDomainPlugin/y <AppDomainPlugin>",
-        "100APPLE___IMG_0001.JPG <CameraRollDomain>", "IMG_0001.JPG <CameraRollDomain>",
-        "IMG_0002.MOV <CameraRollDomain>",
-        "IMG_0003.HEIC <CameraRollDomain>", "IMG_0004.JPG.AAE <CameraRollDomain>", "IMG_0001.THM <CameraRollDomain>",
-        "Cookies <HomeDomain>", "Library <HomeDomain>", "Library/Preferences <HomeDomain>",
-        "Library/SMS <HomeDomain>", "Library/SMS/SMS.db <HomeDomain>", "Library/SMS/sms.db <HomeDomain>",
-        "Library/Voicemail <HomeDomain>", "Library/Voicemail/12.amr <HomeDomain>",
-        "Library/Voicemail/13.AMR <HomeDomain>", "Library/Voicemail/99999999999.amr <HomeDomain>",
-        "Library/Caches <RootDomain>", "notes.sqlite <HomeDomain>",
-        "IMG_1.jpeg <MediaDomain>", "IMG_3-preview-left.jpg <MediaDomain>", "IMG_2.jpeg <MediaDomain>",
-        "P1.txt <MediaDomain>", "c <MediaDomain>", "100APPLE <MediaDomain>", "F.m4a <MediaDomain>",
-        "Memo 1.m4a <MediaDomain>", "Recordings.db <MediaDomain>", "a.b.m4a <MediaDomain>",
-        "call_history.db <WirelessDomain>", "homedomain", "AddressBook.sqlitedb <homedomain>"}));
+    EXPECT_EQ(nodes.join(", "),
+              "AppDomain-, AppDomain-/x <AppDomain->, Applications, Applications/jp.naver.line <AppDomain-jp.naver.line>, "
+              "Applications/jp.naver.line/Library <AppDomain-jp.naver.line>, "
+              "Applications/jp.naver.line/Library/Preferences <AppDomain-jp.naver.line>, AppDomainGroup, "
+              "AppDomainGroup/group.com.linecorp.line <AppDomainGroup-group.com.linecorp.line>, "
+              "AppDomainGroup/group.com.linecorp.line/Library <AppDomainGroup-group.com.linecorp.line>, "
+              "100APPLE___IMG_0001.JPG <CameraRollDomain>, IMG_0001.JPG <CameraRollDomain>, "
+              "IMG_0002.MOV <CameraRollDomain>, IMG_0003.HEIC <CameraRollDomain>, IMG_0004.JPG.AAE <CameraRollDomain>, "
+              "IMG_0001.THM <CameraRollDomain>, Cookies <HomeDomain>, Library <HomeDomain>, "
+              "Library/Preferences <HomeDomain>, Library/SMS <HomeDomain>, Library/SMS/SMS.db <HomeDomain>, "
+              "Library/SMS/sms.db <HomeDomain>, Library/Voicemail <HomeDomain>, Library/Voicemail/12.amr <HomeDomain>, "
+              "Library/Voicemail/13.AMR <HomeDomain>, Library/Voicemail/99999999999.amr <HomeDomain>, "
+              "Library/Caches <RootDomain>, notes.sqlite <HomeDomain>, IMG_1.jpeg <MediaDomain>, "
+              "IMG_3-preview-left.jpg <MediaDomain>, IMG_2.jpeg <MediaDomain>, P1.txt <MediaDomain>, c <MediaDomain>, "
+              "100APPLE <MediaDomain>, F.m4a <MediaDomain>, Memo 1.m4a <MediaDomain>, Recordings.db <MediaDomain>, "
+              "a.b.m4a <MediaDomain>, call_history.db <WirelessDomain>, homedomain, AddressBook.sqlitedb <homedomain>");
 
-    EXPECT_EQ(where(b.smsDb), "Library/SMS/SMS.db");
-    EXPECT_EQ(where(b.notesDb), "notes.sqlite");
-    EXPECT_EQ(where(b.addressBookDb), "AddressBook.sqlitedb");
-    EXPECT_EQ(where(b.recordingsDb), "Recordings.db");
-    EXPECT_EQ(where(b.callHistoryDb), "call_history.db");
+    EXPECT_EQ(QStringList({where(b.smsDb), where(b.notesDb), where(b.addressBookDb), where(b.recordingsDb),
+                           where(b.callHistoryDb)}).join(' '),
+              "Library/SMS/SMS.db notes.sqlite AddressBook.sqlitedb Recordings.db call_history.db");
     EXPECT_EQ(keys(b.voicemails), "0=Library/Voicemail/99999999999.amr 12=Library/Voicemail/12.amr "
                                   "13=Library/Voicemail/13.AMR");
     EXPECT_EQ(QStringList({where(b.photos.value(0)), where(b.photos.value(1)), where(b.videos.value(0))}).join(' '),
@@ -118,9 +106,8 @@ TEST_F(Tree, NodesIndexesAndHostileNames)
     EXPECT_EQ(keys(b.smsParts), "P1=P1.txt");
     EXPECT_EQ(keys(b.recordings), "Memo 1.m4a=Memo 1.m4a");
 
-    // The tree is final: a second call reads nothing.
     QFile::remove(b.dir.filePath("Manifest.db"));
-    EXPECT_NO_THROW(b.parseInfo());
+    b.parseInfo(); // the tree is final: a second call reads nothing
     QStringList again;
     walk(&b.root, QString(), &again);
     EXPECT_EQ(again, nodes);

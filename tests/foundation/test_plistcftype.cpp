@@ -138,20 +138,15 @@ TEST(PlistCFType, DatesKeepTheirInstant)
     // (1933-2069), which must not wrap.
     for (const QDateTime& when : {utc(2000, 12, 31, 23, 59, 59, 250), utc(1969, 7, 20, 20, 17, 40, 1),
                                   QDateTime(QDate(2010, 6, 1), QTime(8, 0, 0, 5), Qt::LocalTime),
-                                  utc(2100, 1, 1, 0, 0, 0, 500), utc(1601, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999)}) {
-        const P parsed = parse(P::createCFArray({P::createCFDate(when)}).CFPropertyListToBytes(kBin));
-        EXPECT_EQ(parsed.at(0).CFDateToDateTime(0).toMSecsSinceEpoch(), when.toMSecsSinceEpoch())
-            << when.toString(Qt::ISODateWithMs).toStdString();
-    }
+                                  utc(2100, 1, 1, 0, 0, 0, 500), utc(1601, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999)})
+        EXPECT_EQ(parse(P::createCFArray({P::createCFDate(when)}).CFPropertyListToBytes(kBin)).at(0).CFDateToDateTime(0), when);
     EXPECT_TRUE(P::createCFDate(QDateTime()).isNull());
     EXPECT_EQ(P::createCFDate(utc(2001, 1, 1)).CFDateToDateTime(60), utc(2001, 1, 1, 0, 1));
-    // Dates written by another tool: before 2001 with a fraction, far outside
-    // 32 bits, and garbage.
+    // Dates written by another tool: before 2001 with a fraction, far outside 32 bits, and garbage.
     BplistWriter w;
     const P raw = parse(w.bytes(w.addArray({w.addDate(-1.25), w.addDate(5e9), w.addDate(std::nan(""))})));
-    const qint64 ref = utc(2001, 1, 1).toMSecsSinceEpoch();
-    EXPECT_EQ(raw.at(0).CFDateToDateTime(0).toMSecsSinceEpoch(), ref - 1250);
-    EXPECT_EQ(raw.at(1).CFDateToDateTime(0).toMSecsSinceEpoch(), ref + qint64(5e9) * 1000);
+    EXPECT_EQ(raw.at(0).CFDateToDateTime(0).addMSecs(1250), utc(2001, 1, 1));
+    EXPECT_EQ(raw.at(1).CFDateToDateTime(0), utc(2001, 1, 1).addSecs(qint64(5e9)));
     EXPECT_TRUE(raw.at(2).CFDateToDateTime(0).isNull());
 }
 
@@ -294,6 +289,87 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
         const std::vector<char> exact(text, text + std::strlen(text));
         EXPECT_EQ(plistdetail::xmlNestingBound(exact.data(), exact.size()), 1) << text;
     }
+}
+
+// A keyed archive whose root lists NS.keys and NS.objects as UIDs into
+// "$objects": 0 "$null", 1 the root, 2 "k1", 3 "k2", 4 "k3", 5 "v1", 6 "v2", 7 the integer 7.
+P handMadeArchive(const QList<long>& keys, const QList<long>& objects)
+{
+    const auto uids = [](const QList<long>& indexes) {
+        P list = P::createCFArray();
+        for (long i : indexes)
+            list.append(P::createCFKeyedArchiverUID(i));
+        return list;
+    };
+    P root = P::createCFDictionary();
+    root.put("NS.keys", uids(keys)).put("NS.objects", uids(objects));
+    P archive = P::createCFDictionary();
+    archive.put("$objects", P::createCFArray({P::createCFString("$null"), root, P::createCFString("k1"), P::createCFString("k2"),
+                                              P::createCFString("k3"), P::createCFString("v1"), P::createCFString("v2"), integer(7)}));
+    archive.put("$top", P::createCFDictionary().put("root", P::createCFKeyedArchiverUID(1)));
+    return archive;
+}
+
+// Python's plistlib sees the layout Foundation writes, and values come back
+// as copies that outlive the archive (run under the sanitizers: a value
+// shared between the archive and its source would be freed twice).
+TEST(NSKeyedArchiver, WritesTheArchiveLayoutAndReadsItBack)
+{
+    P source = P::createCFDictionary();
+    source.put("s", P::createCFString("x"));
+    QHash<QString, P> map{{"a", source.get("s")}, {"b", integer(-2)}, {"none", P()}};
+    const P archive = parse(P::createNSDictionaryStringCFType(map, true).CFPropertyListToBytes(kBin));
+    map.clear();
+    source = P();
+    if (plistfixtures::havePython())
+        EXPECT_EQ(plistfixtures::pythonLoads(archive.CFPropertyListToBytes(kBin)),
+                  "{$archiver: NSKeyedArchiver, $objects: [$null, {NS.keys: [uid:2, uid:3], NS.objects: [uid:4, uid:5], "
+                  "$class: uid:6}, a, b, x, -2, {$classes: [NSMutableDictionary, NSDictionary, NSObject], "
+                  "$classname: NSMutableDictionary}], $top: {root: uid:1}, $version: 100000}");
+    QHash<QString, P> back = P::parseNSDictionaryStringCFType(archive);
+    EXPECT_EQ(back.keys().size(), 2);
+    EXPECT_EQ(back.value("a").CFStringQString() + back.value("b").toString(), "x-2");
+    EXPECT_EQ(parse(P::createNSDictionaryStringCFType({}, false).CFPropertyListToBytes(kBin)).get("$objects").toString(),
+              "[$null, {NS.keys : [], NS.objects : [], $class : 2}, {$classes : [NSDictionary, NSObject], "
+              "$classname : NSDictionary}]");
+}
+
+TEST(NSKeyedArchiver, BackupFileRecordsAreReadAndMalformedArchivesGiveWhatIsThere)
+{
+    if (plistfixtures::havePython()) { // the layout of a backup file list's "file" column
+        const P archive = parse(plistfixtures::pythonDumps(
+            "{'$archiver': 'NSKeyedArchiver', '$version': 100000, '$top': {'root': plistlib.UID(1)}, "
+            "'$objects': ['$null', {'RelativePath': plistlib.UID(2), 'Size': 4096, '$class': plistlib.UID(3)}, "
+            "'Library/a.plist', {'$classes': ['MBFile', 'NSObject'], '$classname': 'MBFile'}]}",
+            true));
+        const QHash<QString, P> file = archive.NSKeyedArchiver(); // borrowed: valid while the archive lives
+        EXPECT_EQ(file.value("RelativePath").CFStringQString() + file.value("Size").toString(), "Library/a.plist4096");
+        EXPECT_EQ(file.value("$class").get("$classname").CFStringQString(), "MBFile");
+    }
+    const auto decoded = [](const QList<long>& keys, const QList<long>& objects) {
+        QStringList out;
+        const QHash<QString, P> map = P::parseNSDictionaryStringCFType(handMadeArchive(keys, objects));
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            out << it.key() + "=" + it.value().toString();
+        out.sort();
+        return out.join(' ');
+    };
+    EXPECT_EQ(decoded({2, 3, 4}, {5, 6, 7}), "k1=v1 k2=v2 k3=7");
+    EXPECT_EQ(decoded({2, 3, 4}, {5, 6}), "k1=v1 k2=v2"); // NS.keys longer than NS.objects
+    // A key that is a number reads as ""; a value past the end of "$objects",
+    // also one past 32 bits that a cut would make valid, has no node; a later
+    // equal key replaces an earlier one.
+    EXPECT_EQ(decoded({7, 2, 3, 3, 4}, {5, 99, 5, 6, (long(1) << 32) + 5}), "=v1 k1=NULL k2=v2 k3=NULL");
+    P archive = handMadeArchive({2}, {5});
+    archive.get("$objects").at(1).put("far", P::createCFKeyedArchiverUID((long(1) << 32) + 2));
+    EXPECT_TRUE(archive.NSKeyedArchiver().value("far").isNull());
+    // Roots past the table or of the wrong kind.
+    for (const P& top : {P::createCFKeyedArchiverUID((long(1) << 32) + 1), P::createCFKeyedArchiverUID(8), integer(1)}) {
+        archive.get("$top").put("root", top);
+        EXPECT_TRUE(P::parseNSDictionaryStringCFType(archive).isEmpty() && archive.NSKeyedArchiver().isEmpty());
+    }
+    for (const P& v : {P(), P::createCFArray(), P::createCFDictionary()})
+        EXPECT_TRUE(P::parseNSDictionaryStringCFType(v).isEmpty() && v.NSKeyedArchiver().isEmpty());
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
 
 #include <openssl/evp.h>
 
@@ -32,22 +31,13 @@ QJsonObject link(const QString& domain, const QString& path, const QString& targ
 
 Built build(const QString& folder, const QJsonObject& spec)
 {
-    QTemporaryDir tmp;
-    QFile in(tmp.filePath("spec.json"));
-    if (!in.open(QIODevice::WriteOnly) || in.write(QJsonDocument(spec).toJson(QJsonDocument::Compact)) < 0)
-        throw std::runtime_error("backupbuilder: cannot write its description");
-    in.close();
-    QByteArray err;
-    const QStringList args{testenv::sourceDir() + "/tests/support/backupbuilder.py", in.fileName(), folder};
-    QByteArray out;
-    if (testenv::runTool("/usr/bin/python3", args, &out, &err, QByteArray(), 600000) != 0)
+    QByteArray out, err;
+    const QStringList args{testenv::sourceDir() + "/tests/support/backupbuilder.py", folder};
+    if (testenv::runTool("/usr/bin/python3", args, &out, &err, QJsonDocument(spec).toJson(QJsonDocument::Compact), 600000))
         throw std::runtime_error("backupbuilder: " + err.toStdString());
     const QJsonObject result = QJsonDocument::fromJson(out).object();
     auto hex = [&](const QJsonValue& v) { return QByteArray::fromHex(v.toString().toLatin1()); };
-    Built built{{}, hex(result["manifestKey"]), hex(result["rowKey"]), {}};
-    const QJsonObject keys = result["classKeys"].toObject();
-    for (auto it = keys.begin(); it != keys.end(); ++it)
-        built.classKeys[it.key().toInt()] = hex(it.value());
+    Built built{hex(result["manifestKey"]), hex(result["rowKey"]), {}};
     for (const QJsonValue& k : result["fileKeys"].toArray())
         built.fileKeys << hex(k);
     return built;
@@ -71,11 +61,9 @@ QByteArray aesCbc(const QByteArray& key, const QByteArray& data, bool encrypt, c
     QByteArray out(data.size() + 32, 0);
     int n = 0, last = 0;
     auto* o = reinterpret_cast<unsigned char*>(out.data());
-    auto* i = reinterpret_cast<const unsigned char*>(data.constData());
-    auto* k = reinterpret_cast<const unsigned char*>(key.constData());
-    auto* v = reinterpret_cast<const unsigned char*>(iv.constData());
-    if (!cipher || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, k, v, encrypt)
-        || !EVP_CipherUpdate(ctx.get(), o, &n, i, int(data.size())) || !EVP_CipherFinal_ex(ctx.get(), o + n, &last))
+    auto u = [](const QByteArray& b) { return reinterpret_cast<const unsigned char*>(b.constData()); };
+    if (!cipher || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, u(key), u(iv), encrypt)
+        || !EVP_CipherUpdate(ctx.get(), o, &n, u(data), int(data.size())) || !EVP_CipherFinal_ex(ctx.get(), o + n, &last))
         return QByteArray();
     out.resize(n + last);
     return out;

@@ -15,8 +15,7 @@
 //   "saltRows": false    Manifest.db rows salted with the password
 //   "iter": 3, "dpic": 5 rounds (real backups: 10000 and 10000000)
 //   "classes": [1,2,3,4], "manifestClass": 4
-//   "writeIsEncrypted": true, "statusPlist": true
-//   "udid", "deviceName", "productVersion" (texts), "date" (Unix seconds)
+//   "udid", "deviceName"
 //   "entries": [...]     records in list order, made by file(), folder(),
 //                        link() and changed by key:
 //     "domain", "path"   text; null writes a null string into Manifest.mbdb
@@ -28,11 +27,12 @@
 //     "nsData"           Manifest.db: "Digest" as {"NS.data": ...}
 //     "props"            Manifest.mbdb properties [[name, value], ...] (Latin-1)
 //     "raw"              Manifest.db: this `file` value (Latin-1) instead of the archive
+//     "id"               this file ID instead of the one made from domain and path
 // Only Qt and OpenSSL are used here, so benchmarks compile it in.
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMap>
+#include <QList>
 #include <QString>
 
 namespace backupbuilder {
@@ -44,7 +44,6 @@ QJsonObject link(const QString& domain, const QString& path, const QString& targ
 // The keys build() made, for checking what the product decrypts or writes.
 struct Built
 {
-    QMap<int, QByteArray> classKeys;
     QByteArray manifestKey;
     QByteArray rowKey;
     QList<QByteArray> fileKeys; // per entry; empty when it has none

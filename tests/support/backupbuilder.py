@@ -2,17 +2,16 @@
 # Writes an iTunes-style backup folder from a JSON description (the keys are
 # listed in backupbuilder.h) using only the public format descriptions, the
 # standard library and Debian's python3-cryptography; prints the keys it made.
-#   usage: backupbuilder.py SPEC.json FOLDER
-import base64, datetime, hashlib, json, os, plistlib, sqlite3, struct, sys
+#   usage: backupbuilder.py FOLDER < SPEC.json
+import base64, datetime, hashlib, json, os, pathlib, plistlib, sqlite3, struct, sys
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.keywrap import aes_key_wrap
 
 SPEC = dict(mbdb=False, password='', encryptList=True, saltRows=False, iter=3, dpic=5, classes=[1, 2, 3, 4],
-            manifestClass=4, writeIsEncrypted=True, statusPlist=True, udid='00008030-001A2B3C4D5E6F70',
-            deviceName='iPhone', productVersion='16.4', date=1683356889, entries=[])
+            manifestClass=4, udid='00008030-001A2B3C4D5E6F70', deviceName='iPhone', entries=[])
 ENTRY = dict(domain='', path='', data='', kind=0, target='', cls=3, mtime=1600000000, inode=0, noKey=False,
-             noDataFile=False, nsData=False, props=[], raw='')
+             noDataFile=False, nsData=False, props=[], raw='', id='')
 FILE, FOLDER, LINK = 0, 1, 2
 ROW_IV = bytes.fromhex('3e91c4a70fd2586be13a9c74d0f5286b')
 
@@ -100,7 +99,7 @@ def build(spec, folder):
         data = e['data'].encode('latin-1')
         mode = [0o100644, 0o40755, 0o120755][e['kind']]
         inode = e['inode'] or i + 1
-        fid = hashlib.sha1(((e['domain'] or '') + '-' + (e['path'] or '')).encode()).hexdigest()
+        fid = e['id'] or hashlib.sha1(((e['domain'] or '') + '-' + (e['path'] or '')).encode()).hexdigest()
         sha = key = file_key = b''
         if e['kind'] == FILE:
             sha, stored = hashlib.sha1(data).digest(), data
@@ -133,14 +132,11 @@ def build(spec, folder):
         db.execute('VACUUM INTO ?', (plain,))
         if dp:
             manifest_key = os.urandom(32)
-            with open(plain, 'rb') as f:
-                write(plain, cbc(manifest_key, f.read()))
+            write(plain, cbc(manifest_key, pathlib.Path(plain).read_bytes()))
     lockdown = dict(UniqueDeviceID=spec['udid'], DeviceName=spec['deviceName'], ProductType='iPhone12,1',
-                    ProductVersion=spec['productVersion'], SerialNumber='F2LZK0ABCDEF')
-    info = dict(Lockdown=lockdown, Version='10.0',
-                Date=datetime.datetime.fromtimestamp(spec['date'], datetime.timezone.utc).replace(tzinfo=None))
-    if spec['writeIsEncrypted']:
-        info['IsEncrypted'] = bool(pw)
+                    ProductVersion='16.4', SerialNumber='F2LZK0ABCDEF')
+    info = dict(Lockdown=lockdown, Version='10.0', IsEncrypted=bool(pw),
+                Date=datetime.datetime(2023, 5, 6, 7, 8, 9))
     if pw:
         info['BackupKeyBag'] = bag
     if dp:
@@ -148,12 +144,9 @@ def build(spec, folder):
         wrapped = aes_key_wrap(class_keys[mc], manifest_key) if mc in class_keys else b''
         info['ManifestKey'] = struct.pack('<I', mc) + wrapped
     write(os.path.join(folder, 'Manifest.plist'), plistlib.dumps(info, fmt=plistlib.FMT_BINARY))
-    if spec['statusPlist']:
-        write(os.path.join(folder, 'Status.plist'), plistlib.dumps({'SnapshotState': 'finished'}))
-    return dict(classKeys={str(c): k.hex() for c, k in class_keys.items()}, fileKeys=file_keys,
-                manifestKey=manifest_key.hex(), rowKey=row_key.hex())
+    write(os.path.join(folder, 'Status.plist'), plistlib.dumps({'SnapshotState': 'finished'}))
+    return dict(fileKeys=file_keys, manifestKey=manifest_key.hex(), rowKey=row_key.hex())
 
 
 if __name__ == '__main__':
-    with open(sys.argv[1]) as f:
-        print(json.dumps(build({**SPEC, **json.load(f)}, sys.argv[2])))
+    print(json.dumps(build({**SPEC, **json.load(sys.stdin)}, sys.argv[1])))

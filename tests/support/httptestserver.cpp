@@ -2,7 +2,6 @@
 
 #include "tests/support/testenv.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,10 +14,10 @@
 namespace {
 
 // Reads the answers (path: [[hex bytes, pause ms, times], ...]) as one line
-// and prints its port; writes a line per request to the file named first:
-// [method, target, headers, body in base64].
+// and prints its port; appends each request in hex, one a line, to the file
+// named first.
 const char* const kServer = R"(
-import base64, json, socket, ssl, sys, time
+import json, socket, ssl, sys, time
 answers = json.loads(sys.stdin.readline())
 listener = socket.create_server(('127.0.0.1', 0))
 tls = None
@@ -34,28 +33,20 @@ while True:
         if tls:
             conn = tls.wrap_socket(conn, server_side=True)
         data = b''
-        def more():
-            global data
+        while b'\r\n\r\n' not in data or len(data) < length:
             chunk = conn.recv(65536)
             if not chunk:
                 raise EOFError
             data += chunk
-        while b'\r\n\r\n' not in data:
-            more()
-        head = data.split(b'\r\n\r\n', 1)[0].decode('latin-1').split('\r\n')
-        method, target = head[0].split(' ')[:2]
-        headers = [[k.strip(), v.strip()] for k, v in (line.split(':', 1) for line in head[1:] if ':' in line)]
-        def get(name):
-            return next((v for k, v in headers if k.lower() == name), '')
-        length = len(data.split(b'\r\n\r\n', 1)[0]) + 4 + int(get('content-length') or 0)
-        if len(data) < length and get('expect').lower() == '100-continue':
-            conn.sendall(b'HTTP/1.1 100 Continue\r\n\r\n')
-        while len(data) < length:
-            more()
-        body = data.split(b'\r\n\r\n', 1)[1]
-        print(json.dumps([method, target, headers, base64.b64encode(body).decode()]), file=record, flush=True)
-        echo = ('%s %s ' % (method, target)).encode() + body
+            head, _, body = data.partition(b'\r\n\r\n')
+            fields = {k.strip().lower(): v.strip() for k, _, v in (l.partition(':') for l in head.decode('latin-1').split('\r\n')[1:])}
+            length = len(head) + 4 + int(fields.get('content-length') or 0)
+            if not body and fields.get('expect', '').lower() == '100-continue' and length > len(data):
+                conn.sendall(b'HTTP/1.1 100 Continue\r\n\r\n')
+        print(data.hex(), file=record, flush=True)
+        echo = b' '.join(head.split(b' ')[:2]) + b' ' + body
         echo = b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n' % len(echo) + echo
+        target = head.split(b' ')[1].decode()
         for part, pause, times in answers.get(target, [[echo.hex(), 0, 1]]):
             for _ in range(times):
                 conn.sendall(bytes.fromhex(part))
@@ -66,15 +57,6 @@ while True:
 )";
 
 } // namespace
-
-QList<QByteArray> HttpTestRequest::headerValues(const QByteArray& name) const
-{
-    QList<QByteArray> out;
-    for (const auto& h : headers)
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            out << h.second;
-    return out;
-}
 
 HttpTestServer::HttpTestServer(const Answers& answers, const QString& certFile, const QString& keyFile)
     : answers(answers), certFile(certFile), keyFile(keyFile)
@@ -112,29 +94,19 @@ QByteArray HttpTestServer::url(const QByteArray& path) const
     return (certFile.isEmpty() ? "http" : "https") + QByteArray("://127.0.0.1:") + QByteArray::number(boundPort) + path;
 }
 
-QList<HttpTestRequest> HttpTestServer::requests() const
+QList<QByteArray> HttpTestServer::requests() const
 {
-    QList<HttpTestRequest> recorded;
-    for (const QByteArray& line : testenv::readFile(record.fileName()).split('\n')) {
-        const QJsonArray r = QJsonDocument::fromJson(line).array();
-        if (r.size() != 4)
-            continue;
-        HttpTestRequest req{r[0].toString().toLatin1(), r[1].toString().toLatin1(), {},
-                            QByteArray::fromBase64(r[3].toString().toLatin1())};
-        for (const QJsonValue h : r[2].toArray())
-            req.headers.append({h[0].toString().toLatin1(), h[1].toString().toLatin1()});
-        recorded << req;
-    }
+    QList<QByteArray> recorded;
+    for (const QByteArray& line : testenv::readFile(record.fileName()).split('\n'))
+        if (!line.isEmpty())
+            recorded << QByteArray::fromHex(line);
     return recorded;
 }
 
-QByteArray HttpTestServer::response(int code, const QByteArray& reason, const QByteArray& body,
-                                    const QList<QByteArray>& headerLines)
+QByteArray HttpTestServer::response(int code, const QByteArray& reason, const QByteArray& body, const QByteArray& headerLines)
 {
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason + "\r\n";
-    for (const QByteArray& line : headerLines)
-        out += line + "\r\n";
-    return out + "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason + "\r\n" + headerLines + "Content-Length: "
+           + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 quint16 HttpTestServer::closedPort()
@@ -148,17 +120,4 @@ quint16 HttpTestServer::closedPort()
                        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
     ::close(fd);
     return bound ? ntohs(addr.sin_port) : 0;
-}
-
-bool HttpTestServer::makeSelfSignedCertificate(const QString& dir, const QByteArray& subjectAltName,
-                                               QString* certFile, QString* keyFile)
-{
-    const QString stem = QDir(dir).filePath(QString::fromLatin1(subjectAltName.toHex()));
-    *certFile = stem + ".crt";
-    *keyFile = stem + ".key";
-    return testenv::runTool("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                        "-nodes", "-keyout", *keyFile, "-out", *certFile, "-days", "2", "-subj",
-                                        "/CN=chatferry test server", "-addext",
-                                        "subjectAltName=" + QString::fromLatin1(subjectAltName)})
-           == 0;
 }

@@ -65,14 +65,6 @@ quint64 BplistWriter::addUtf16(const QString& s)
     return addRaw(marker(0x6, quint64(s.size())) + units);
 }
 
-quint64 BplistWriter::addUid(quint64 v)
-{
-    int n = 1;
-    while (n < 8 && (v >> (8 * n)) != 0)
-        n *= 2;
-    return addRaw(char(0x80 | (n - 1)) + bigEndian(v, n));
-}
-
 quint64 BplistWriter::addArray(const QList<quint64>& items)
 {
     return addRaw(marker(0xA, quint64(items.size())) + refs(items));

@@ -20,7 +20,6 @@ public:
     quint64 addDate(double secondsSince2001);
     quint64 addAscii(const QByteArray& s);
     quint64 addUtf16(const QString& s);
-    quint64 addUid(quint64 v);
     quint64 addArray(const QList<quint64>& refs);
     quint64 addDict(const QList<quint64>& keyRefs, const QList<quint64>& valueRefs);
     // Any bytes as an object, for malformed markers and lengths.
