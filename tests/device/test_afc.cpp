@@ -89,7 +89,7 @@ TEST_F(Media, DownloadsFetchOnlyWhatChangedAndKeepTheOldCopyWhenCutFailedOrCance
     };
     const auto shrink = [&] { QFile::resize(media.filePath("a%2.jpg"), 1000); };
     const auto cancel = [&] { form.cancelled = true; };
-    const struct { std::function<void()> before; bool cached; int opened; QByteArray after; QString thrown; } steps[] = {
+    const struct { std::function<void()> act; bool cached; int opened; QByteArray after; QString thrown; } steps[] = {
         {[&] { put("a%2.jpg", "one"); }, true, 1, "one", ""},
         {{}, true, 1, "one", ""}, // each step with a new downloader: the dates outlive it
         {{}, false, 2, "one", ""},
@@ -102,8 +102,8 @@ TEST_F(Media, DownloadsFetchOnlyWhatChangedAndKeepTheOldCopyWhenCutFailedOrCance
         {[&] { trap({}, "com.apple.afc:FileRead", cancel); }, true, 8, "two!", "cancelled"},
     };
     for (const auto& s : steps) {
-        if (s.before)
-            s.before();
+        if (s.act)
+            s.act();
         form.cancelled = false;
         QString thrown;
         try {
