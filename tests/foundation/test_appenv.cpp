@@ -3,12 +3,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QLibraryInfo>
-#include <QMap>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTranslator>
-#include <QXmlStreamReader>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,12 +31,17 @@ namespace {
 
 const QString kProduct = QStringLiteral("7C1E5A90D3B84F26A0E9B4D1C6F23A85");
 
-TEST(DataDir, ARedirectTakesEffectAtTheNextStartAndAnUnusableOneIsIgnored)
+TEST(DataDir, ThreadsAtOnceGetOneFolderAndARedirectTakesEffectAtTheNextStartUnlessItIsUnusable)
 {
     ScopedDataHome home;
     QTemporaryDir elsewhere;
-    const QString root = home.path() + "/MarrowQuist", defaultDir = root + '/' + kProduct;
-    EXPECT_EQ(g_dataSaveDir().absolutePath(), defaultDir);
+    const QString root = home.path() + "/MarrowQuist";
+    const QString defaultDir = root + '/' + kProduct;
+    std::vector<std::future<QString>> answers;
+    for (int i = 0; i < 8; ++i)
+        answers.push_back(std::async(std::launch::async, [] { return g_dataSaveDir().absolutePath(); }));
+    for (auto& answer : answers)
+        EXPECT_EQ(answer.get(), defaultDir);
     EXPECT_EQ(g_localDbDir().absolutePath(), defaultDir + "/local_databases");
     EXPECT_TRUE(QFileInfo(defaultDir + "/local_databases").isDir());
 
@@ -49,30 +52,18 @@ TEST(DataDir, ARedirectTakesEffectAtTheNextStartAndAnUnusableOneIsIgnored)
     g_forgetDataSaveDir();
     EXPECT_EQ(g_dataSaveDir().absolutePath(), target + '/' + kProduct);
 
-    QFile plain(elsewhere.filePath("plain-file"));
-    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(testenv::writeFile(elsewhere.filePath("plain-file"), ""));
     ASSERT_TRUE(QDir().mkpath(home.path() + "/relative"));
     const QString savedCwd = QDir::currentPath();
     QDir::setCurrent(home.path()); // the relative one exists from here, which must not matter
-    for (const QByteArray& content : {QFile::encodeName(target) + '\n', QFile::encodeName(elsewhere.filePath("missing")),
-                                      QFile::encodeName(plain.fileName()), QByteArray("relative"), QByteArray()}) {
-        QFile redirect(root + '/' + kProduct + ".redirect");
-        ASSERT_TRUE(redirect.open(QIODevice::WriteOnly) && redirect.write(content) == content.size());
-        redirect.close();
+    const QByteArray unusable[] = {QFile::encodeName(target) + '\n', QFile::encodeName(elsewhere.filePath("missing")),
+                                   QFile::encodeName(elsewhere.filePath("plain-file")), "relative", ""};
+    for (const QByteArray& content : unusable) {
+        ASSERT_TRUE(testenv::writeFile(root + '/' + kProduct + ".redirect", content));
         g_forgetDataSaveDir();
         EXPECT_EQ(g_dataSaveDir().absolutePath(), defaultDir) << content.toStdString();
     }
     QDir::setCurrent(savedCwd);
-}
-
-TEST(DataDir, ThreadsAskingAtOnceAllGetTheSameFolder)
-{
-    ScopedDataHome home;
-    std::vector<std::future<QString>> answers;
-    for (int i = 0; i < 8; ++i)
-        answers.push_back(std::async(std::launch::async, [] { return g_dataSaveDir().absolutePath(); }));
-    for (auto& answer : answers)
-        EXPECT_EQ(answer.get(), home.path() + "/MarrowQuist/" + kProduct);
 }
 
 // The child of a "threadsafe" death test runs the test again from the start;
@@ -85,16 +76,13 @@ protected:
     void SetUp() override
     {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        if (!qEnvironmentVariableIsSet(kChildLogDir)) {
+        if (!qEnvironmentVariableIsSet(kChildLogDir))
             qputenv(kChildLogDir, QFile::encodeName(dir.filePath("qlogs")));
-            ownsVariable = true;
-        }
         logDir = qEnvironmentVariable(kChildLogDir);
     }
     void TearDown() override
     {
-        if (ownsVariable)
-            qunsetenv(kChildLogDir);
+        qunsetenv(kChildLogDir);
         qInstallMessageHandler(nullptr);
     }
 
@@ -104,16 +92,15 @@ protected:
     {
         QString all;
         for (const QString& name : QDir(logDir).entryList({"log-*.txt"}, QDir::Files, QDir::Name)) {
-            EXPECT_TRUE(QRegularExpression("^log-\\d{8}\\.txt$").match(name).hasMatch()) << name.toStdString();
+            EXPECT_TRUE(QRegularExpression("^log-\\d{8}\\.txt$").match(name).hasMatch()) << name;
             all += QString::fromUtf8(testenv::readFile(QDir(logDir).filePath(name)));
         }
-        return all.replace(QRegularExpression("^\\((.) \\d\\d:\\d\\d:\\d\\d\\) ", QRegularExpression::MultilineOption), "\\1 T ")
-            .split('\n', Qt::SkipEmptyParts);
+        const QRegularExpression time("^\\((.) \\d\\d:\\d\\d:\\d\\d\\) ", QRegularExpression::MultilineOption);
+        return all.replace(time, "\\1 T ").split('\n', Qt::SkipEmptyParts);
     }
 
     QTemporaryDir dir;
     QString logDir;
-    bool ownsVariable = false;
 };
 
 TEST_F(LogSaverTest, InstallingKeepsTheNewestFilesOnlyAndLinesCarryTypeTimeAndMessage)
@@ -133,10 +120,12 @@ TEST_F(LogSaverTest, InstallingKeepsTheNewestFilesOnlyAndLinesCarryTypeTimeAndMe
     qDebug("debug \xE6\x97\xA5\xE6\x9C\xAC");
     // A plain file where the folder should be: the handler must neither
     // recurse nor hang, and the line is lost quietly.
-    ASSERT_TRUE(QDir(logDir).rename(logDir, logDir + ".kept") && testenv::writeFile(logDir, "not a folder"));
+    ASSERT_TRUE(QDir().rename(logDir, logDir + ".kept"));
+    ASSERT_TRUE(testenv::writeFile(logDir, "not a folder"));
     qWarning("lost");
     EXPECT_EQ(testenv::readFile(logDir), "not a folder");
-    ASSERT_TRUE(QFile::remove(logDir) && QDir().rename(logDir + ".kept", logDir));
+    ASSERT_TRUE(QFile::remove(logDir));
+    ASSERT_TRUE(QDir().rename(logDir + ".kept", logDir));
     qCritical("kept");
     EXPECT_EQ(logLines(), QStringList({QString::fromUtf8("D T debug 日本"), "C T kept"}));
 }
@@ -159,18 +148,16 @@ TEST_F(LogSaverTest, EightThreadsAtOnceNeitherMixNorLoseLines)
     const QStringList lines = logLines();
     for (const QString& line : lines) {
         const QRegularExpressionMatch m = shape.match(line);
-        ASSERT_TRUE(m.hasMatch()) << line.left(80).toStdString();
+        ASSERT_TRUE(m.hasMatch()) << line.left(80);
         seen.insert({m.captured(1).toInt(), m.captured(2).toInt()});
     }
-    EXPECT_EQ(seen.size() * 10000 + lines.size(), 1600u * 10001);
+    EXPECT_EQ(seen.size(), 1600u);
+    EXPECT_EQ(lines.size(), 1600);
 }
 
 // Messages keep coming while the process tears its statics down; the handler
 // must still know its folder then.
-void logAtExit()
-{
-    qWarning("at exit");
-}
+void logAtExit() { qWarning("at exit"); }
 
 TEST_F(LogSaverTest, AFatalMessageIsTheLastLineBeforeTheAbortAndMessagesDuringExitAreWritten)
 {
@@ -196,7 +183,9 @@ TEST(TransLocale, TheSavedLanguageIsShownFromTheNextStartAndASecondCallReplacesT
 {
     ScopedDataHome home;
     const auto yes = [] { return QCoreApplication::translate("QObject", "Yes"); };
-    for (const auto& [file, shown] : {std::pair{"JA_jp", "はい"}, {"zh_HK", "是"}, {"zh_SG", "是"}, {"zh_TW\n", "Yes"}, {"zh_CN", "Yes"}, {"", "Yes"}}) {
+    const std::pair<const char*, const char*> saved[] = {
+        {"JA_jp", "はい"}, {"zh_HK", "是"}, {"zh_SG", "是"}, {"zh_TW\n", "Yes"}, {"zh_CN", "Yes"}, {"", "Yes"}};
+    for (const auto& [file, shown] : saved) {
         translocale_saveLocale(QString::fromUtf8(file));
         translocale_set(QString());
         EXPECT_EQ(yes(), QString::fromUtf8(shown)) << file;
@@ -213,55 +202,32 @@ TEST(TransLocale, TheSavedLanguageIsShownFromTheNextStartAndASecondCallReplacesT
     translocale_set("en_US"); // later tests expect English
 }
 
-// (context, source) -> finished translation (empty when unfinished) of one
-// Qt Linguist file.
-QMap<QPair<QString, QString>, QString> readTs(const QString& path)
-{
-    QMap<QPair<QString, QString>, QString> out;
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
-    QXmlStreamReader xml(&f);
-    QString context, source;
-    while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        if (xml.name() == u"name")
-            context = xml.readElementText();
-        else if (xml.name() == u"source")
-            source = xml.readElementText();
-        else if (xml.name() == u"translation")
-            out.insert({context, source}, xml.attributes().value("type") == u"unfinished" ? QString() : xml.readElementText());
-    }
-    EXPECT_FALSE(xml.hasError()) << path.toStdString();
-    return out;
-}
-
 // Every text the code marks for translation, in every source of the
-// libraries, has a finished translation in each language.
+// libraries, has a finished translation in each language: lupdate, run over
+// copies of the translation files, marks what is missing as unfinished.
 TEST(Translations, EveryMarkedTextHasAFinishedTranslationInEachLanguage)
 {
-    const QString src = testenv::sourceDir() + "/";
-    const auto english = readTs(src + "resources/translations/chatferry_en.ts");
-    ASSERT_FALSE(english.isEmpty());
-    for (const char* lang : {"en", "ja_JP", "zh_TW"}) {
-        const auto file = readTs(src + "resources/translations/chatferry_" + lang + ".ts");
-        EXPECT_EQ(file.keys(), english.keys()) << lang;
-        for (auto it = file.begin(); it != file.end(); ++it)
-            EXPECT_FALSE(it.value().isEmpty()) << lang << ": " << it.key().second.toStdString();
-    }
     const QString lupdate = QLibraryInfo::path(QLibraryInfo::BinariesPath) + "/lupdate";
     if (!QFile::exists(lupdate))
         GTEST_SKIP() << "lupdate is not installed";
-    QTemporaryDir tmp;
-    QStringList args{"-silent", "-locations", "none", "-I", src};
+    const QString src = testenv::sourceDir() + "/";
+    QStringList args{"-silent", "-no-obsolete", "-locations", "none", "-I", src};
     for (const char* folder : {"foundation", "chatdata", "backup", "device"}) {
         for (QDirIterator it(src + folder, {"*.cpp", "*.h", "*.ui"}, QDir::Files); it.hasNext();)
             args << it.next();
     }
-    ASSERT_EQ(testenv::runTool(lupdate, args << "-ts" << tmp.filePath("scan.ts")), 0);
-    const auto scanned = readTs(tmp.filePath("scan.ts"));
-    for (auto it = scanned.begin(); it != scanned.end(); ++it)
-        EXPECT_TRUE(english.contains(it.key())) << "untranslated: " << it.key().second.toStdString();
+    QTemporaryDir tmp;
+    args << "-ts";
+    for (const char* lang : {"en", "ja_JP", "zh_TW"}) {
+        const QString name = QStringLiteral("chatferry_%1.ts").arg(lang);
+        ASSERT_TRUE(QFile::copy(src + "resources/translations/" + name, tmp.filePath(name)));
+        args << tmp.filePath(name);
+    }
+    ASSERT_EQ(testenv::runTool(lupdate, args), 0);
+    for (int i = args.indexOf("-ts") + 1; i < args.size(); ++i) {
+        const QByteArray ts = testenv::readFile(args[i]);
+        EXPECT_FALSE(ts.contains("type=\"unfinished\"") || ts.contains("<translation></translation>")) << args[i];
+    }
 }
 
 // The first of two jobs on one device to finish must not free it, whichever

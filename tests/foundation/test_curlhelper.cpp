@@ -12,6 +12,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <tuple>
 #include <chrono>
 #include <thread>
 
@@ -27,10 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString curlText(CURLcode code)
-{
-    return "CURL: " + QString::fromUtf8(curl_easy_strerror(code));
-}
+QString curlText(CURLcode code) { return "CURL: " + QString::fromUtf8(curl_easy_strerror(code)); }
 
 // The body, or the text of the error the response throws.
 QString answerOf(CURLHelper& http)
@@ -42,10 +40,7 @@ QString answerOf(CURLHelper& http)
     }
 }
 
-QByteArray closedUrl()
-{
-    return "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()) + "/";
-}
+QByteArray closedUrl() { return "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()) + "/"; }
 
 // Answers by the request's path; other paths get method, target and body echoed.
 const HttpTestServer::Answers kAnswers{
@@ -112,19 +107,30 @@ TEST_F(CURLHelperTest, SuccessiveRequestsSendExactlyWhatEachWasGivenAndKeepOnlyT
 
     const QList<QByteArray> reqs = server.requests();
     ASSERT_EQ(reqs.size(), 6);
-    EXPECT_TRUE(reqs[0].contains("\r\nX-Test: yes\r\n") && !reqs[0].contains("Cookie") && !reqs[0].contains("Content-Length"));
-    EXPECT_EQ(reqs[1].count("Content-Length: " + QByteArray::number(form.size()) + "\r\n"), 1);
-    EXPECT_TRUE(reqs[1].contains("\r\nCookie: sid=42\r\n") && !reqs[1].contains("X-Test"));
-    EXPECT_TRUE(reqs[2].startsWith("PUT /up ") && reqs[2].endsWith("\r\n\r\n" + payload));
-    EXPECT_EQ(reqs[2].count("Content-Length: " + QByteArray::number(payload.size()) + "\r\n"), 1);
-    EXPECT_TRUE(reqs[4].startsWith("GET /after ") && reqs[4].endsWith("\r\n\r\n") && !reqs[4].contains("X-First")
-                && !reqs[4].contains("Content-Length"));
-    EXPECT_TRUE(reqs[5].contains("\r\nCookie: sid=42\r\n"));
+    // Per request: its start, texts it holds exactly once, texts it must not hold.
+    const std::tuple<QByteArray, QByteArrayList, QByteArrayList> sent[] = {
+        {"GET /cookie ", {"\r\nX-Test: yes\r\n"}, {"Cookie", "Content-Length"}},
+        {"POST /form ", {"\r\nCookie: sid=42\r\n", "Content-Length: " + QByteArray::number(form.size())}, {"X-Test"}},
+        {"PUT /up ", {"Content-Length: " + QByteArray::number(payload.size()) + "\r\n"}, {}},
+        {"POST /nobody ", {"\r\nX-First: 1\r\n"}, {}},
+        {"GET /after ", {}, {"X-First", "Content-Length", "posted"}},
+        {"GET /later ", {"\r\nCookie: sid=42\r\n"}, {}}};
+    for (int i = 0; i < 6; ++i) {
+        const auto& [start, once, never] = sent[i];
+        EXPECT_TRUE(reqs[i].startsWith(start)) << reqs[i].toStdString();
+        for (const QByteArray& text : once)
+            EXPECT_EQ(reqs[i].count(text), 1) << reqs[i].toStdString();
+        for (const QByteArray& text : never)
+            EXPECT_FALSE(reqs[i].contains(text)) << reqs[i].toStdString();
+    }
+    EXPECT_TRUE(reqs[2].endsWith("\r\n\r\n" + payload));
 
     // A failed request leaves no status of the one before it.
     ASSERT_TRUE(http.request(closedUrl()));
     EXPECT_EQ(answerOf(http), curlText(CURLE_COULDNT_CONNECT));
-    EXPECT_TRUE(http.statusCode() == 0 && http.statusText().isEmpty() && http.respHeaders().isEmpty());
+    EXPECT_EQ(http.statusCode(), 0);
+    EXPECT_TRUE(http.statusText().isEmpty());
+    EXPECT_TRUE(http.respHeaders().isEmpty());
 }
 
 TEST_F(CURLHelperTest, InterimErrorAndCutAnswersAreParsedAndLimitsAreErrors)
@@ -133,8 +139,9 @@ TEST_F(CURLHelperTest, InterimErrorAndCutAnswersAreParsedAndLimitsAreErrors)
     ASSERT_TRUE(http.request(server.url("/hints")));
     EXPECT_EQ(answerOf(http), "ok");
     EXPECT_EQ(http.statusText(), "OK");
-    EXPECT_EQ(http.respHeaders(),
-              (QHash<QByteArray, QByteArray>{{"X-Twice", "final"}, {"Content-Type", "text/plain"}, {"Content-Length", "2"}}));
+    const QHash<QByteArray, QByteArray> finalHeaders{
+        {"X-Twice", "final"}, {"Content-Type", "text/plain"}, {"Content-Length", "2"}};
+    EXPECT_EQ(http.respHeaders(), finalHeaders);
     EXPECT_EQ(http.md5Result(), QCryptographicHash::hash("ok", QCryptographicHash::Md5));
     // An HTTP error status is no failure.
     ASSERT_TRUE(http.request(server.url("/missing")));
@@ -207,11 +214,12 @@ TEST(CURLHelperTlsTest, SelfSignedServerIsRefusedUnlessItsCertificateIsTrustedFo
         GTEST_SKIP() << "openssl is installed by scripts/setup.sh";
     QTemporaryDir tmp;
     for (const QString san : {"IP:127.0.0.1", "DNS:elsewhere.invalid"}) {
-        const QString cert = tmp.filePath(san.left(2) + ".crt"), key = tmp.filePath(san.left(2) + ".key");
-        ASSERT_EQ(testenv::runTool("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                                               "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=test", "-addext",
-                                               "subjectAltName=" + san}),
-                  0);
+        const QString cert = tmp.filePath(san.left(2) + ".crt");
+        const QString key = tmp.filePath(san.left(2) + ".key");
+        const QStringList args{"req",  "-x509", "-newkey", "ec",  "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                               "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=test",
+                               "-addext", "subjectAltName=" + san};
+        ASSERT_EQ(testenv::runTool("openssl", args), 0);
         HttpTestServer server({}, cert, key);
         ASSERT_TRUE(server.start());
         CURLHelper http;

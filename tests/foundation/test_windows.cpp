@@ -25,15 +25,9 @@
 
 namespace {
 
-QProgressBar* bar(ProgressForm& f)
-{
-    return f.findChild<QProgressBar*>("progressBar");
-}
+QProgressBar* bar(ProgressForm& f) { return f.findChild<QProgressBar*>("progressBar"); }
 
-void pressCancel(ProgressForm& f)
-{
-    emit f.findChild<QPushButton*>("btnCancel")->pressed();
-}
+void pressCancel(ProgressForm& f) { emit f.findChild<QPushButton*>("btnCancel")->pressed(); }
 
 // "status|bar|progress text" as the window shows them.
 QString shown(ProgressForm& f)
@@ -76,7 +70,8 @@ TEST_F(ProgressFormTest, KeysAndCloseCallsLeaveItOpenAndEmptyValuesKeepWhatIsSho
         form.invokeSucceed("");
     });
     EXPECT_EQ(form.exec(), 1);
-    EXPECT_TRUE(stillOpen && !form.cancelled);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_FALSE(form.cancelled);
     EXPECT_EQ(shown(form), "row 7|7|Progress:7%");
 }
 
@@ -171,7 +166,8 @@ TEST_F(ProgressFormTest, SuccessWhileTheCancelQuestionIsOpenStaysASuccess)
                       form.invokeSucceed("");
                   }),
               1);
-    EXPECT_TRUE(cancels == 0 && !form.cancelled);
+    EXPECT_EQ(cancels, 0);
+    EXPECT_FALSE(form.cancelled);
 }
 
 TEST_F(ProgressFormTest, ProgressFromAChattyWorkerIsCoalescedAndNeverOvertakesALaterCall)
@@ -191,7 +187,8 @@ TEST_F(ProgressFormTest, ProgressFromAChattyWorkerIsCoalescedAndNeverOvertakesAL
 
     driver.answer(QMessageBox::Ok);
     QList<QPair<int, bool>> seen; // bar value, notice open at that moment
-    QObject::connect(bar(form), &QProgressBar::valueChanged, [&](int v) { seen.append({v, topMessageBox() != nullptr}); });
+    QObject::connect(bar(form), &QProgressBar::valueChanged,
+                     [&](int v) { seen.append({v, topMessageBox() != nullptr}); });
     std::atomic<bool> issued{false};
     std::unique_ptr<QThread> worker(QThread::create([&] {
         form.invokeUpdateProgress("", 10, "");
@@ -264,12 +261,13 @@ TEST(TipsError, ShowsTheFramedMessageThenPostsTheReportByteForByteOrNothingWhenO
     EXPECT_TRUE(spinUntil([&] { return server.requests().size() == 1; }));
     EXPECT_TRUE(reportsEnded());
     // Base64 with "/" and "=" replaced; <br/> becomes a line break, markup is escaped.
-    const QByteArray err =
-        QByteArray("書けません\r\ndisk &lt;b&gt;full&lt;/b&gt; 😀").toBase64().replace('/', '!').replace('=', '-');
+    const QByteArray err = QByteArray("書けません\r\ndisk &lt;b&gt;full&lt;/b&gt; 😀").toBase64();
+    const QByteArray body = "prod=TWFycm93cXVpc3QgQ2hhdGZlcnJ5IGZvciBNYWM-&ver=My4xLjk3KDk3KQ--&err="
+                            + QByteArray(err).replace('/', '!').replace('=', '-');
     const QByteArray req = server.requests().value(0);
-    EXPECT_TRUE(req.startsWith("POST /err_report.php ") && req.contains("\r\nContent-Type: application/x-www-form-urlencoded\r\n")
-                && req.endsWith("\r\n\r\nprod=TWFycm93cXVpc3QgQ2hhdGZlcnJ5IGZvciBNYWM-&ver=My4xLjk3KDk3KQ--&err=" + err))
-        << req.toStdString();
+    EXPECT_TRUE(req.startsWith("POST /err_report.php ")) << req.toStdString();
+    EXPECT_TRUE(req.contains("\r\nContent-Type: application/x-www-form-urlencoded\r\n")) << req.toStdString();
+    EXPECT_TRUE(req.endsWith("\r\n\r\n" + body)) << req.toStdString();
 
     // An unreachable or switched-off server changes nothing the user sees.
     errorReport_setServer("127.0.0.1", HttpTestServer::closedPort());
