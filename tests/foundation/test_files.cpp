@@ -124,7 +124,8 @@ TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
         EXPECT_TRUE(QFileInfo(target).isSymLink()); // nothing visible before commit
         ASSERT_TRUE(file.commit());
     }
-    EXPECT_EQ(testenv::readFile(target) + testenv::readFile(victim), "newprecious");
+    EXPECT_EQ(testenv::readFile(target), "new");
+    EXPECT_EQ(testenv::readFile(victim), "precious");
     struct stat st;
     ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -187,7 +188,8 @@ TEST(FileNameEncodings, RoundTripAnyText)
         EXPECT_EQ(decodeFileName(enc), s);
         EXPECT_EQ(decodeFileNameWin(encWin), s);
         EXPECT_TRUE(std::all_of(enc.begin(), enc.end(), [](QChar c) { return c.unicode() < 0x80; })) << enc;
-        EXPECT_EQ(QDir::cleanPath("/s/" + enc + "/s/" + encWin), "/s/" + enc + "/s/" + encWin);
+        EXPECT_EQ(QDir::cleanPath("/s/" + enc), "/s/" + enc);
+        EXPECT_EQ(QDir::cleanPath("/s/" + encWin), "/s/" + encWin);
     }
 }
 
@@ -534,7 +536,8 @@ TEST_F(ZipUtilTest, AFullDiskIsAnErrorThatLeavesEarlierFilesAsTheyWere)
         EXPECT_FALSE(file.commit());
     }
     EXPECT_EQ(read("out.zip"), QByteArray("previous archive"));
-    EXPECT_EQ(read("dest/small.txt") + read("dest/big.bin"), QByteArray("fitsolder file"));
+    EXPECT_EQ(read("dest/small.txt"), QByteArray("fits"));
+    EXPECT_EQ(read("dest/big.bin"), QByteArray("older file"));
     EXPECT_EQ(tree(tmp.path()), QStringList({"dest", "dest/big.bin", "dest/small.txt", "in.zip", "out.zip", "outside",
                                              "src", "src/big.bin"}));
 

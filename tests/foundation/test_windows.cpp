@@ -213,7 +213,8 @@ TEST(OperationLocker, ASecondOverlappingLockerFailsAndLeavesTheFirstLockInPlace)
 {
     {
         OperationLocker first;
-        EXPECT_TRUE(first.locked && !OperationLocker().locked);
+        EXPECT_TRUE(first.locked);
+        EXPECT_FALSE(OperationLocker().locked);
     }
     EXPECT_TRUE(OperationLocker().locked);
 }
