@@ -417,6 +417,11 @@ TEST_F(LineStoreTest, MediaStickersContactsFilesLocationsAndRawText)
                      }));
     // The text's bytes are kept as stored.
     EXPECT_EQ(db->messagesThrow(data, nullptr, 1, 100, true).last().rawContent, QByteArray("caf\xc3\xa9 \xff!"));
+    // A store from before sticker packages reads its stickers without one, as s5 above.
+    fresh().afterwards("DROP TABLE ZSTICKERPACKAGE");
+    b->addMessage(LineMsgRow(b->addChat(LineChatRow("uPeer")), "s2").at(1).sticker(52002710, 0, 0, true));
+    load();
+    EXPECT_EQ(all(), QStringList({"s2" + s + "0 sticker_package:0 sticker_version:0"}));
 }
 
 // Ids are untrusted: one holding "/" or ".." must not lead a media path out
@@ -587,8 +592,10 @@ TEST_F(LineStoreTest, AnAccountSavedAgainReplacesItsValuesAndAFileThatIsNoStoreF
 TEST_F(LineStoreTest, UsersChatsGroupsAndMembersWithCoreDataBookkeeping)
 {
     const qint64 single = withPeer();
-    // Entity numbers of this store; columns that older models lack.
+    // Entity numbers of this store (one that names no table is passed over);
+    // columns that older models lack.
     b->afterwards("UPDATE Z_PRIMARYKEY SET Z_ENT = 15 WHERE Z_NAME = 'User'; UPDATE ZUSER SET Z_ENT = 15;"
+                  "UPDATE Z_PRIMARYKEY SET Z_ENT = -1 WHERE Z_NAME = 'Chat';"
                   "ALTER TABLE Z_1MEMBERS RENAME Z_12MEMBERS TO Z_15MEMBERS;"
                   "ALTER TABLE Z_4MEMBERS RENAME Z_12MEMBERS1 TO Z_15MEMBERS1;"
                   "ALTER TABLE ZUSER DROP ZE2EECONTENTTYPES; ALTER TABLE ZCHAT DROP ZSORTORDER;"
