@@ -53,6 +53,18 @@ QString sortedUids(const QSet<_LineUser*>& users)
     return list.join(QLatin1Char(','));
 }
 
+QString rowsOf(Sqlite3DB& db, const Sqlite3Sql& sql)
+{
+    QStringList out;
+    for (Sqlite3Cursor cur = db.queryThrow(sql); cur.moveNext();) {
+        QStringList cols;
+        for (int i = 0; i < cur.columnCount(); ++i)
+            cols << (cur.isNull(i) ? QStringLiteral("NULL") : cur.getText(i));
+        out << cols.join(QLatin1Char('|'));
+    }
+    return out.join(QLatin1Char('\n'));
+}
+
 bool sqlitecli::available()
 {
     return !QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty();
