@@ -161,6 +161,11 @@ TEST(LineData, PagesLoadOnceEachByChatAndDirectionAndIndexesOutsideRunNoQuery)
     db->failFromPage = 0;
     EXPECT_EQ(data.msgAtThrow(chat, 5000, true).uid, "1-5000");
     EXPECT_EQ(db->pages().size(), 9);
+    // A worker's source learns of the failure instead of storing an empty message as a real one.
+    db->failFromPage = 2;
+    const LineMsgsDataSource source(data, chat, false);
+    EXPECT_THROW(source.msgThrow(5000), std::runtime_error);
+    EXPECT_EQ(source.msg(5000).id, 0);
     db->failCount = true;
     EXPECT_EQ(data.msgsCount(chat), 0);
     EXPECT_THROW(data.msgsCountThrow(chat), std::runtime_error);
@@ -213,53 +218,6 @@ TEST(LineData, ThreadsPagingOneLocalDatabaseOrOneLineStoreEachGetTheirOwnMessage
     }
     b.build();
     pageFromThreeThreads(loaded(QSharedPointer<IOSLineDb>::create(QDir(tmp.path()), QString()), 7), 150);
-}
-
-TEST(AbsLineDb, TableRowsQuoteTheNameAndRunSqlOpensOnDemand)
-{
-    QTemporaryDir tmp;
-    LineLocalDb db{QDir(tmp.path())};
-    db.runSqlThrow("create table \"odd \"\"name\"(a, b)");
-    db.runSqlThrow(Sqlite3Sql("insert into \"odd \"\"name\" values(?, ?)").addIntParam(1).addTextParam("x"));
-    db.runSqlThrow("create table victim(a)");
-    EXPECT_EQ(db.tableRowsThrow("odd \"name").value(0).value("b").toString(), "x");
-    // A name is never more SQL.
-    EXPECT_THROW(db.tableRowsThrow("victim; drop table victim"), std::runtime_error);
-    EXPECT_TRUE(db.tableRowsThrow("victim").isEmpty());
-}
-
-TEST(LineMsgsSources, ListAndDataSourcesSplitByChatAndAWorkerLearnsOfAFailedRead)
-{
-    _LineChat a, b;
-    LineMsgsListSource list;
-    for (const char* uid : {"1", "2", "orphan", "3"}) {
-        list.append(_LineMsg());
-        list.msgs.last().uid = uid;
-        list.msgs.last().chat = *uid == 'o' ? nullptr : *uid == '2' ? &b : &a;
-    }
-    const auto split = list.chatMsgs();
-    ASSERT_TRUE(split.size() == 2 && split.value(&a) && split.value(&a)->size() == 2);
-    EXPECT_EQ(split.value(&a)->msg(1).uid + split.value(&b)->msg(0).uid + list.msg(4).uid + list.msgThrow(2).uid,
-              "32orphan");
-    EXPECT_THROW(list.msgThrow(4), std::runtime_error);
-
-    QTemporaryDir tmp;
-    auto db = chatsDb(tmp.path(), 12, 2);
-    const LineData data = loaded(db, 5);
-    const LineMsgsDataSource all(data, nullptr, true), newestFirst(data, data.chat(2), false);
-    const int queries = db->pages().size();
-    const auto perChat = all.chatMsgs();
-    EXPECT_EQ(db->pages().size(), queries); // splitting reads nothing
-    EXPECT_EQ(perChat.value(data.chat(1))->size(), 12);
-    EXPECT_EQ(perChat.value(data.chat(1))->msg(11).uid + newestFirst.msg(0).uid, "1-112-11");
-    // A worker reading a source whose database breaks half-way must learn of
-    // it instead of storing empty messages as real ones.
-    const PAbsLineMsgsSource source(new LineMsgsDataSource(data, data.chat(1), true));
-    db->failFromPage = 2;
-    qint64 read = 0;
-    EXPECT_THROW(for (qint64 n = source->sizeThrow(); read < n; ++read) source->msgThrow(read), std::runtime_error);
-    EXPECT_EQ(read, 5);
-    EXPECT_EQ(source->msg(7).id, 0); // what a view sees
 }
 
 class LoadLineDbThreadTest : public ::testing::Test

@@ -121,11 +121,11 @@ struct PlistFree
     void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
 };
 
-QByteArray plistBytes(plist_t root, bool binary)
+QByteArray plistBytes(plist_t root)
 {
     char* out = nullptr;
     uint32_t len = 0;
-    binary ? plist_to_bin(root, &out, &len) : plist_to_xml(root, &out, &len);
+    plist_to_bin(root, &out, &len);
     const QByteArray bytes(out, int(len));
     free(out);
     return bytes;
@@ -201,7 +201,7 @@ QByteArray LineMetaArchive::archive(const QList<QPair<QString, QVariant>>& entri
     plist_dict_set_item(top.get(), "$objects", objects);
     plist_dict_set_item(top.get(), "$top", topRef);
     plist_dict_set_item(top.get(), "$version", plist_new_uint(100000));
-    return plistBytes(top.get(), true);
+    return plistBytes(top.get());
 }
 
 QByteArray LineMetaArchive::file(const QString& name, qint64 size, qint64 expireMs)
@@ -223,12 +223,6 @@ LineStoreBuilder& LineStoreBuilder::setAccount(const QString& mid, const QString
     m_mid = mid;
     m_name = name;
     m_tel = tel;
-    return *this;
-}
-
-LineStoreBuilder& LineStoreBuilder::setPreferencesFormat(PlistFormat f)
-{
-    m_xml = f == PlistFormat::Xml;
     return *this;
 }
 
@@ -304,7 +298,7 @@ void LineStoreBuilder::build()
             plist_dict_set_item(prefs.get(), key, plist_new_string(value.toUtf8().constData()));
     // Real preferences hold many more keys, of other kinds too.
     plist_dict_set_item(prefs.get(), "LineLaunchCount", plist_new_uint(42));
-    writeFileThrow(preferencesPath(), plistBytes(prefs.get(), !m_xml));
+    writeFileThrow(preferencesPath(), plistBytes(prefs.get()));
     if (!dbPath().isEmpty())
         writeMainStore();
     if (!groupDbPath().isEmpty())

@@ -141,15 +141,12 @@ struct LineMsgRow : LineRow<LineMsgRow>
 class LineStoreBuilder
 {
 public:
-    enum class PlistFormat { Binary, Xml };
-
     // containerDir must exist; everything is written below it.
     explicit LineStoreBuilder(const QString& containerDir);
 
     // Preferences (Library/Preferences/jp.naver.line.plist): "mid", "name"
     // and "tel" as strings, an empty value left out.
     LineStoreBuilder& setAccount(const QString& mid, const QString& name = QString(), const QString& tel = QString());
-    LineStoreBuilder& setPreferencesFormat(PlistFormat f);
     // Where the main store goes and the folder of its "Message Attachments/"
     // and "Message Thumbnails/", both relative to the container, the folder
     // ending in "/"; an empty dbRelPath writes no store. By default the
@@ -199,7 +196,7 @@ private:
     void writeGroupStore();
 
     QString m_container, m_mid, m_name, m_tel, m_dbRel, m_storeDir;
-    bool m_xml = false, m_storeSet = false;
+    bool m_storeSet = false;
     bool m_groupStore = false;
     QHash<QString, qint64> m_lastKey;
     QList<LineUserRow> m_users;
