@@ -531,20 +531,18 @@ TEST_F(LineStoreTest, AnAccountSavedAgainReplacesItsValuesAndAFileThatIsNoStoreF
     }
     LineAccountDB().saveAccountThrow(Account("u1", "B", "222")); // a later object opens the file anew
     EXPECT_EQ(accounts(), QString::fromUtf8("u1:B:222 u2:山田 \xF0\x9F\x98\x80:"));
+    // Another program's database.
+    QFile::remove(path);
     {
         Sqlite3DB other;
-        other.openThrow(path + ".other", 6);
+        other.openThrow(path, 6);
         other.executeThrow("create table something_else(a)");
     }
-    for (const QString& from : {path + ".other", QString()}) {
-        QFile::remove(path);
-        ASSERT_TRUE(from.isEmpty() ? testenv::writeFile(path, QByteArray(4096, 'x')) : QFile::copy(from, path));
-        const QByteArray before = testenv::readFile(path);
-        EXPECT_THROW(accounts(), std::runtime_error);
-        EXPECT_THROW(LineAccountDB().saveAccountThrow(Account("u1", "A", "")), std::runtime_error);
-        EXPECT_TRUE(LineAccountDB().accounts().isEmpty()); // the plain form logs instead
-        EXPECT_EQ(testenv::readFile(path), before);
-    }
+    const QByteArray before = testenv::readFile(path);
+    EXPECT_THROW(accounts(), std::runtime_error);
+    EXPECT_THROW(LineAccountDB().saveAccountThrow(Account("u1", "A", "")), std::runtime_error);
+    EXPECT_TRUE(LineAccountDB().accounts().isEmpty()); // the plain form logs instead
+    EXPECT_EQ(testenv::readFile(path), before);
     // Several first users at once all succeed.
     for (int round = 0; round < 10; ++round) {
         QFile::remove(path);

@@ -167,15 +167,8 @@ QByteArray LineMetaArchive::archive(const QList<QPair<QString, QVariant>>& entri
     };
     for (const auto& e : entries)
         append(keys, plist_new_string(e.first.toUtf8().constData()));
-    QHash<QString, uint64_t> strings;
     for (const auto& [key, v] : entries) {
         const bool text = v.userType() == QMetaType::QString;
-        if (text && strings.contains(v.toString())) {
-            plist_array_append_item(values, plist_new_uid(strings.value(v.toString())));
-            continue;
-        }
-        if (text)
-            strings.insert(v.toString(), plist_array_get_size(objects));
         const QByteArray bytes = text ? v.toString().toUtf8() : v.toByteArray();
         if (text)
             append(values, plist_new_string(bytes.constData()));

@@ -82,8 +82,7 @@ struct LineGroupRow : LineRow<LineGroupRow>
 
 // NSKeyedArchiver dictionaries as LINE keeps them in ZCONTENTMETADATA: a
 // binary plist whose $objects are "$null", the root dictionary, the keys, the
-// values (a QString a string, a QByteArray data, else an integer; equal
-// strings share one object, as Apple's archiver writes them) and the class.
+// values (a QString a string, a QByteArray data, else an integer) and the class.
 struct LineMetaArchive
 {
     static QByteArray archive(const QList<QPair<QString, QVariant>>& entries, bool mutableDictionary);
