@@ -892,8 +892,8 @@ row salted-row-error-dropped backup/manifestdbreader.cpp tests_backup
 
 # Paths of the list ("..", "/x", "a//b") become nodes uncleaned.
 row tree-paths-uncleaned backup/backupmanifest_tree.cpp tests_backup
--            if (!usable || (!r.path.isEmpty() && !safefile::cleanRelativePath(r.path, &path)))
-+            if (!usable || (!r.path.isEmpty() && !(path = r.path, true)))
+-            r.kept = d.usable && (stored.isEmpty() || safefile::cleanRelativePath(stored, &path));
++            r.kept = d.usable && (stored.isEmpty() || (path = stored, true));
 
 # An app domain named "AppDomain-.." or "AppDomain-a/b" becomes folders of the tree.
 row tree-app-domain-names backup/backupmanifest_tree.cpp tests_backup
