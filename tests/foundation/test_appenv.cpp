@@ -1,9 +1,7 @@
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTranslator>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,7 +16,6 @@
 
 #include "foundation/datadir.h"
 #include "foundation/logsaver.h"
-#include "foundation/translocale.h"
 #include "foundation/workingdevicelocker.h"
 #include "foundation/workingdeviceset.h"
 
@@ -144,26 +141,6 @@ TEST_F(LogSaverTest, AFatalMessageIsTheLastLineBeforeTheAbortAndMessagesDuringEx
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(logLines(), QStringList({"F T fatal end", "W T at exit"}));
-}
-
-// Chinese of Hong Kong, Taiwan, Macao and Singapore reads the traditional
-// translation, other Chinese the English one.
-TEST(TransLocale, TheSavedLanguageIsShownFromTheNextStartAndASecondCallReplacesTheTranslator)
-{
-    ScopedDataHome home;
-    const auto yes = [] { return QCoreApplication::translate("QObject", "Yes"); };
-    const std::pair<const char*, const char*> saved[] = {
-        {"JA_jp", "はい"}, {"zh_HK", "是"}, {"zh_SG", "是"}, {"zh_TW\n", "Yes"}, {"zh_CN", "Yes"}, {"", "Yes"}};
-    for (const auto& [file, shown] : saved) {
-        translocale_saveLocale(QString::fromUtf8(file));
-        translocale_set(QString());
-        EXPECT_EQ(yes(), QString::fromUtf8(shown)) << file;
-    }
-    translocale_set("zh_TW"); // a given name wins
-    EXPECT_EQ(yes(), QString::fromUtf8("是"));
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(qApp->findChildren<QTranslator*>().size(), 1);
-    translocale_set("en_US"); // later tests expect English
 }
 
 // The first of two jobs on one device to finish must not free it, whichever

@@ -1,14 +1,11 @@
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -16,7 +13,6 @@
 #include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <tuple>
 
 #include "tests/support/gtest_qt.h"
@@ -119,9 +115,8 @@ TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
     }
     EXPECT_EQ(testenv::readFile(target), "new");
     EXPECT_EQ(testenv::readFile(victim), "precious");
-    struct stat st;
-    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
+    EXPECT_EQ(QFile::permissions(target), ownerOnly);
     {
         safefile::AtomicFile dropped(target);
         ASSERT_TRUE(dropped.open());
@@ -143,7 +138,7 @@ TEST(FileNameEncodings, KnownFormsAndRoundTripsOfAnyText)
         // A name of dots only, or none, must stay one harmless component.
         {".", "%2E"}, {"..", "%2E%2E"}, {"", "%00"}, {"..a", "..a"}, {"../x", "..%2Fx"},
     };
-    QStringList samples{"tab\there\nnew"};
+    QStringList samples{"tab\there\nnew", u8("\xF0\x9F\x98\x80 \xC3\xA9")};
     for (const auto& [name, form] : encoded) {
         EXPECT_EQ(encodeFileName(name), form) << name;
         samples << name << form;
@@ -157,13 +152,6 @@ TEST(FileNameEncodings, KnownFormsAndRoundTripsOfAnyText)
         EXPECT_EQ(decodeFileName(form), name) << form;
     EXPECT_EQ(decodeFileNameWin("%e9x%00y"), u8("\xC3\xA9xy")); // escapes read as Latin-1
 
-    QRandomGenerator rng(20240101);
-    for (int i = 0; i < 300; ++i) {
-        QList<char32_t> cps(rng.bounded(12));
-        for (char32_t& c : cps)
-            c = std::array<char32_t, 4>{1, 0x80, 0x3000, 0x10000}[rng.bounded(4)] + rng.bounded(0x7F);
-        samples << QString::fromUcs4(cps.constData(), cps.size());
-    }
     for (const QString& s : samples) {
         const QString enc = encodeFileName(s);
         const QString encWin = encodeFileNameWin(s);
@@ -218,7 +206,7 @@ TEST(FileUtil, CopyingAndDeletingATreeSkipLinksAndHiddenEntriesAndNeverLeaveIt)
     EXPECT_EQ(tree(outside.path()), QStringList({"keep", "keep/precious.txt"}));
 }
 
-TEST(FileUtil, FreeNamesDigestsAndHtml)
+TEST(FileUtil, FreeNamesCleanNamesHtmlAndJavaHashes)
 {
     QTemporaryDir dir;
     for (const char* taken : {"photo.jpg", "photo(1).jpg", "x.tar.gz", "README", "a%1b/in-a-folder"})
@@ -232,37 +220,12 @@ TEST(FileUtil, FreeNamesDigestsAndHtml)
 
     EXPECT_EQ(g_formatFileName(u8(" a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm \xE6\x97\xA5 ")), u8("abcdefghijklm \xE6\x97\xA5"));
     EXPECT_EQ(htmlEncode("a<b & c\nd\"e' &amp;>"), "a&lt;b &amp; c<br/>d\"e' &amp;amp;&gt;");
-    EXPECT_EQ(g_md5(QByteArray("abc"), true), "90015098-3cd2-4fb0-d696-3f7d28e17f72"); // RFC 1321
     // Java's String.hashCode over signed UTF-16 units, wrapping in 32 bits, up to the first zero unit.
     const std::pair<QString, qint32> hashes[] = {{"polygenelubricants", std::numeric_limits<qint32>::min()},
                                                  {QString(QChar(0xffff)) + 'a', -31 + 'a'},
                                                  {QString::fromUtf16(u"ab\0cd", 5), 'a' * 31 + 'b'}};
     for (const auto& [text, hash] : hashes)
         EXPECT_EQ(hashcode(text), hash) << text;
-}
-
-// The system opener is pointed at a script that records its arguments, one
-// NUL after each, so that blanks, quotes and line feeds arrive intact.
-TEST(FileUtil, ThePathOrLinkReachesTheOpenerAsItsOnlyArgumentUntouched)
-{
-    QTemporaryDir dir;
-    const QByteArray record = QFile::encodeName(dir.filePath("args"));
-    const QString script = dir.filePath("opener.sh");
-    ASSERT_TRUE(testenv::writeFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + record
-                                               + ".tmp' && mv '" + record + ".tmp' '" + record + "'\n"));
-    QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    qputenv("CHATFERRY_OPENER", QFile::encodeName(script));
-    const std::pair<void (*)(const QString&), QString> cases[] = {
-        {[](const QString& t) { pathutil::open(t); }, u8("/tmp/a b/\"q\" 'x' $HOME `id` ; * \xE6\x97\xA5\n.txt")},
-        {[](const QString& t) { g_openLink(t); }, "https://example.com/a?b=1&c=$(id)#x"}};
-    for (const auto& [open, target] : cases) {
-        open(target);
-        for (QDeadlineTimer deadline(60000); !QFile::exists(record) && !deadline.hasExpired();)
-            QThread::msleep(10);
-        EXPECT_EQ(testenv::readFile(record), target.toUtf8() + '\0');
-        QFile::remove(record);
-    }
-    qunsetenv("CHATFERRY_OPENER");
 }
 
 QString units(std::initializer_list<char16_t> us)

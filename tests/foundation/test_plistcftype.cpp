@@ -78,10 +78,7 @@ QByteArray utf16(const QString& s)
 
 QByteArray arrayOf(const QList<quint64>& items) { return object(0xA, items.size(), refs(items)); }
 
-QByteArray dictOf(const QList<quint64>& keys, const QList<quint64>& values)
-{
-    return object(0xD, keys.size(), refs(keys) + refs(values));
-}
+QByteArray dictOf(const QList<quint64>& k, const QList<quint64>& v) { return object(0xD, k.size(), refs(k) + refs(v)); }
 
 // The objects in order (a reference is an index into this list); numObjects
 // overrides the count the trailer gives (-1: the real one).

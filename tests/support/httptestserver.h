@@ -2,9 +2,6 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -46,24 +43,21 @@ public:
     // Starts the server on a free port; false when that fails.
     bool start()
     {
-        QJsonObject table;
+        QByteArray table; // a line per part: path, bytes in hex, pause
         for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
-            QJsonArray parts;
             for (const Part& p : it.value())
-                parts.append(QJsonArray{QString::fromLatin1(p.bytes.toHex()), p.pauseMs});
-            table.insert(QString::fromLatin1(it.key()), parts);
+                table += it.key() + ' ' + p.bytes.toHex() + ' ' + QByteArray::number(p.pauseMs) + '\n';
         }
         if (!record.open())
             return false;
         const QStringList tls = certFile.isEmpty() ? QStringList() : QStringList{certFile, keyFile};
         python.start("python3", QStringList{"-c", kServer, record.fileName()} + tls);
-        python.write(QJsonDocument(table).toJson(QJsonDocument::Compact) + '\n');
+        python.write(table + "end\n");
         while (!python.canReadLine() && python.waitForReadyRead(10000)) {
         }
         boundPort = quint16(python.readLine().trimmed().toUInt());
         return boundPort != 0;
     }
-    quint16 port() const { return boundPort; }
     // "http://127.0.0.1:<port>" + path (https with TLS).
     QByteArray url(const QByteArray& path) const
     {
@@ -113,12 +107,14 @@ public:
     }
 
 private:
-    // Reads the answers (path: [[hex bytes, pause ms], ...]) as one line and
-    // prints its port; appends each request in hex, one a line, to the file
-    // named first.
+    // Reads the answers up to "end" and prints its port; appends each request
+    // in hex, one a line, to the file named first.
     static constexpr const char* kServer = R"(
-import json, socket, ssl, sys, time
-answers = json.loads(sys.stdin.readline())
+import socket, ssl, sys, time
+answers = {}
+for line in iter(sys.stdin.readline, 'end\n'):
+    path, part, pause = line.split()
+    answers.setdefault(path, []).append((part, int(pause)))
 listener = socket.create_server(('127.0.0.1', 0))
 tls = None
 if len(sys.argv) > 2:
@@ -147,7 +143,7 @@ while True:
         print(data.hex(), file=record, flush=True)
         echo = b' '.join(head.split(b' ')[:2]) + b' ' + body
         echo = b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n' % len(echo) + echo
-        for part, pause in answers.get(head.split(b' ')[1].decode(), [[echo.hex(), 0]]):
+        for part, pause in answers.get(head.split(b' ')[1].decode(), [(echo.hex(), 0)]):
             conn.sendall(bytes.fromhex(part))
             time.sleep(pause / 1000)
     except Exception:
