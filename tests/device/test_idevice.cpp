@@ -56,10 +56,9 @@ TEST(DeviceEvents, OnlyUsbDevicesWithPlainUdidsAreSignalledAndCounted)
     SimIPhone sim;
     sim.attach(SimDevice(kUdid)); // reported when listening starts
     MobiledeviceSubscribe watcher;
-    QObject receiver;
     QStringList seen;
-    QObject::connect(&watcher, &MobiledeviceSubscribe::newDevice, &receiver, [&](QString u) { seen << "+" + u; });
-    QObject::connect(&watcher, &MobiledeviceSubscribe::kickDevice, &receiver, [&](QString u) { seen << "-" + u; });
+    QObject::connect(&watcher, &MobiledeviceSubscribe::newDevice, &watcher, [&](QString u) { seen << "+" + u; });
+    QObject::connect(&watcher, &MobiledeviceSubscribe::kickDevice, &watcher, [&](QString u) { seen << "-" + u; });
     ASSERT_TRUE(watcher.start());
     ASSERT_TRUE(spinUntil([&] { return seen.size() == 1; }));
     SimDevice network(kOther);
