@@ -36,19 +36,6 @@ using Account = LineAccountDB::_Account;
 const QString kMid = QStringLiteral("u4f1c0a77e2b5d9e3a1c4f6b8d0e2a4c6");
 const QByteArray kEmojiStart = QByteArray::fromHex("f4808080f4808081"), kRunEnd = QByteArray::fromHex("f48fbfbf");
 
-// Each row of a query, its columns joined by "|" (NULL: "NULL"), rows by "\n".
-QString rowsOf(Sqlite3DB& db, const Sqlite3Sql& sql)
-{
-    QStringList out;
-    for (Sqlite3Cursor cur = db.queryThrow(sql); cur.moveNext();) {
-        QStringList cols;
-        for (int i = 0; i < cur.columnCount(); ++i)
-            cols << (cur.isNull(i) ? "NULL" : cur.getText(i));
-        out << cols.join('|');
-    }
-    return out.join('\n');
-}
-
 // The remembered accounts, "uid:name:tel" sorted.
 QString accounts()
 {
@@ -378,7 +365,7 @@ TEST_F(LineStoreTest, MediaStickersContactsFilesLocationsAndRawText)
         sticker("s3", 52002711, LineMetaArchive::archive({{"STKID", QString("abc")}}, false)),
         sticker("s4", 52002712, LineMetaArchive::archive({{"STKID", 52002799}}, false)),
         sticker("s5", 7, "garbage"),
-        LineMsgRow(c, "c1").contact("uFriend", "Tom &amp; Jerry"),
+        LineMsgRow(c, "c1").contact("uFriend", "Tom &amp;amp; &quot;Jerry&quot;"),
         LineMsgRow(c, "f1").file(QString::fromUtf8("café.pdf"), 10),
         LineMsgRow(c, "f2").file(QString::fromUtf8("résumé: v2?.doc"), 10),
         LineMsgRow(c, "l1").location(35.681236, 139.767125, "Tokyo"),
@@ -409,7 +396,7 @@ TEST_F(LineStoreTest, MediaStickersContactsFilesLocationsAndRawText)
                          "s3" + s + "52002711 sticker_package:11537 sticker_version:4",
                          "s4" + s + "52002712 sticker_package:11537 sticker_version:4",
                          "s5" + s + "0 sticker_package:0 sticker_version:0",
-                         "c1" + t(LineMsgType::CONTACT) + "contact_uid:uFriend contact_name:Tom &amp; Jerry",
+                         "c1" + t(LineMsgType::CONTACT) + "contact_uid:uFriend contact_name:Tom &amp; \"Jerry\"",
                          "f1" + f + QString::fromUtf8("1_cafe%CC%81.pdf file_name:café.pdf"),
                          "f2" + f + QString::fromUtf8("2_résumé v2.doc file_name:résumé: v2?.doc"),
                          "l1" + t(LineMsgType::LOCATION) + "loc_lat:35.681236 loc_lng:139.767125 loc_name:Tokyo",
@@ -822,7 +809,7 @@ protected:
             LineMsgRow(single, "1004").video(1280, 720).thumbnailBlob(linePicture(32, 18)),
             LineMsgRow(single, "1005").from(alice).voice(4900),
             LineMsgRow(room, "2001").from(bob).sticker(52002734, 11537, 1),
-            LineMsgRow(room, "2002").contact("uDave", "Dave"),
+            LineMsgRow(room, "2002").contact("uDave", "Dave &amp; &lt;Co&gt;"),
             LineMsgRow(room, "2003").from(alice).location(35.6586, 139.7454, "Tokyo Tower"),
             LineMsgRow(room, "2004").ofType(4).from(bob), // never read
             LineMsgRow(group, "3001").from(carol).file("report.pdf", 3),
