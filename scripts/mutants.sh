@@ -307,6 +307,25 @@ row plist-xml-node-budget foundation/plistcftype_parse.cpp tests_foundation
 -        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements) > kMaxNesting || elements > maxNodes)
 +        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements) > kMaxNesting)
 
+# A reference past the object table is handed to libplist.
+row plist-ref-past-table foundation/plistcftype_parse.cpp tests_foundation
+-        if (obj >= bin.numObjects || !bin.object(obj, &o) || ++count > maxNodes)
++        if (!bin.object(obj, &o) || ++count > maxNodes)
+
+# A string longer than the bytes left is handed to libplist.
+row plist-string-past-end foundation/plistcftype_parse.cpp tests_foundation
+-            out->end = pos + size_t(count);
+-            return count <= room;
++            out->end = pos + size_t(count);
++            return true;
+
+# Objects that overlap (which no writer makes) are handed to libplist.
+row plist-overlap foundation/plistcftype_parse.cpp tests_foundation
+-        if (extents[i].first < extents[i - 1].second)
+-            return false;
++        if (false)
++            return false;
+
 # A binary string holding U+0000 is passed on uncut.
 row plist-nul-cut foundation/plistcftype_parse.cpp tests_foundation
 -                if (keep >= 0)
@@ -474,6 +493,11 @@ row curl-pool-double-release foundation/curlhelperpool.cpp tests_foundation
 -        if (!client || freeList.contains(client))
 +        if (!client)
 
+# Another connection's commit goes unseen until this connection reads again.
+row memo-other-connection foundation/sqlite3db.cpp tests_foundation
+-    if (sqlite3_txn_state(m_db, "main") == SQLITE_TXN_NONE)
++    if (false)
+
 # A memo of rows outlives changes that others made to the database.
 row memo-guard foundation/sqlite3db.cpp tests_foundation,tests_chatdata
 -    if (db.changeStamp() != memo.m_stamp)
@@ -582,6 +606,11 @@ row localdb-media-chat-encoded chatdata/linelocaldb.cpp tests_chatdata
 -    const QString chatPart = msg->chat ? pathutil::encodeFileName(msg->chat->uid) : kNoChatFolder;
 +    const QString chatPart = msg->chat ? msg->chat->uid : kNoChatFolder;
 
+# The suffix of a sender's file name becomes part of a path unencoded.
+row localdb-file-suffix-encoded chatdata/linelocaldb.cpp tests_chatdata
+-            *atta = suffix.isEmpty() ? mediaBase : mediaBase + QLatin1Char('.') + pathutil::encodeFileName(suffix);
++            *atta = suffix.isEmpty() ? mediaBase : mediaBase + QLatin1Char('.') + suffix;
+
 # Messages of one second come back in another order than stored.
 row localdb-page-order chatdata/linelocaldb.cpp tests_chatdata
 -    sql.appendSql(asc ? QStringLiteral(" order by ts asc, m._id asc") : QStringLiteral(" order by ts desc, m._id desc"));
@@ -623,6 +652,21 @@ row ios-page-resume-ties chatdata/ioslinedb_messages.cpp tests_chatdata
 row ios-page-resume-jump chatdata/ioslinedb_messages.cpp tests_chatdata
 -pc.page + 1 == page
 +pc.page < page
+
+# A contact's name is read escaped as stored, and a restore escapes it again.
+row ios-contact-unescaped chatdata/ioslinedb_messages.cpp tests_chatdata
+-            contact.name.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
++            ;
+
+# A store from before sticker packages fails to read its stickers.
+row ios-no-sticker-packages chatdata/ioslinedb.cpp tests_chatdata
+-    if (!schema.containsTable(QStringLiteral("ZSTICKERPACKAGE")))
++    if (false)
+
+# An entity number that is no positive 32-bit integer names tables and columns.
+row ios-entity-number-unchecked chatdata/ioslinegroupdb.cpp tests_chatdata
+-                                                 " where typeof(Z_ENT)='integer' and Z_ENT between 1 and 2147483647"));
++                                                 ""));
 
 # Messages of chats the app disabled stay in the copy and are counted.
 row ios-purge-disabled chatdata/ioslinedb.cpp tests_chatdata
@@ -1339,3 +1383,20 @@ row pipe-timeout device/mobiledevice_pipe.cpp tests_device
 row uwp-copy-failure device/copyuwpitunesthread.cpp tests_device
 -        if (copyFiles(QFileInfo(m_source), copyRoot(), error)) {
 +        if (copyFiles(QFileInfo(m_source), copyRoot(), error) || true) {
+
+# A photo's thumbnail is looked for under a folder of the wrong two digits.
+row asset-thumb-folder device/iosassetdb.cpp tests_device
+-        .arg(QStringLiteral("%1").arg(secs % 100, 2, 10, QLatin1Char('0')), folder.captured(1), fileName,
++        .arg(QStringLiteral("%1").arg(secs % 10, 2, 10, QLatin1Char('0')), folder.captured(1), fileName,
+
+# The photo library is fetched again for every look-up.
+row asset-fetch-once device/iosassetreader.cpp tests_device
+-    if (m_fetched)
+-        return;
++    if (false)
++        return;
+
+# The photo library's companion files are left behind, so new photos are missed.
+row asset-wal-fetched device/iosassetreader.cpp tests_device
+-const char* const kDbFiles[] = {"Photos.sqlite", "Photos.sqlite-shm", "Photos.sqlite-wal"};
++const char* const kDbFiles[] = {"Photos.sqlite"};

@@ -1,9 +1,12 @@
-// The default hook of the mobilebackup2 engine on a real folder tree, with
-// links out of it.
+// The hooks of the mobilebackup2 engine on a real folder tree: the default
+// one with links out of the tree, and the partial-backup one with its keep
+// decision and the phone's view of the folder from the index of the files it
+// was sent.
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "device/backup2toolhook.h"
+#include "device/fakebackup2toolhook.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
@@ -11,72 +14,199 @@
 namespace {
 
 using testenv::readFile;
+const QString kLine = "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", kGroup = "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9";
+const QString kOther = "FEDCBA98-7654-4321-8FED-CBA987654321", kApp = "/var/mobile/Containers/Data/Application/";
+const QString kDev = "00008030-001A/"; // a device folder
+
+// "name type size mtime" of each entry of a listing, sorted.
+QStringList listing(const QList<Backup2ToolHook::DirItem>& items)
+{
+    QStringList out;
+    for (const auto& i : items)
+        out << QString("%1 %2 %3 %4").arg(i.name).arg(i.type).arg(i.size).arg(i.mtime.toSecsSinceEpoch());
+    out.sort();
+    return out;
+}
 
 class HookTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(testenv::writeFile(at("u/ab/f.txt"), "abc") && testenv::writeFile(at("u/.hidden"), "h")
-                    && testenv::writeFile(at("u/sub/deep/d.txt"), "D") && testenv::writeFile(outside.filePath("v.txt"), "precious")
-                    && QFile::link(outside.path(), at("u/out")) && QFile::link(outside.filePath("v.txt"), at("u/outfile")));
+        const char* files[][2] = {{"u/ab/f.txt", "abc"}, {"u/.hidden", "h"}, {"u/sub/deep/d.txt", "D"},
+                                  {"u/copy/deep/d.txt", "old"}};
+        for (const auto& [file, content] : files)
+            ASSERT_TRUE(testenv::writeFile(at(file), content));
+        ASSERT_TRUE(testenv::writeFile(outside.filePath("v.txt"), "precious"));
+        for (const char* link : {"u/out", "u/link"})
+            ASSERT_TRUE(QFile::link(outside.path(), at(link)));
+        ASSERT_TRUE(QFile::link(outside.filePath("v.txt"), at("u/outfile")));
+        fake.keepApps = {"jp.naver.line"};
+        fake.appUuids = {{"jp.naver.line", {kLine, kGroup}}, {"com.other", {kOther}}};
+        fake.allUserAppUuids = {kLine, kGroup, kOther};
+        ASSERT_TRUE(QDir().mkpath(root.filePath(kDev)));
+        ASSERT_TRUE(fake.dnameDb.open(root.filePath(kDev + "dname.sqlite"), nullptr));
     }
     QString at(const QString& rel) const { return root.filePath(rel); }
+    void expectOutsideUntouched()
+    {
+        EXPECT_EQ(simFilesBelow(outside.path()), QStringList {"v.txt"});
+        EXPECT_EQ(readFile(outside.filePath("v.txt")), "precious");
+    }
 
     QTemporaryDir root, outside;
     QDir rootDir {root.path()};
     Backup2ToolHook hook;
+    FakeBackup2ToolHook fake;
     QString error;
 };
 
 TEST_F(HookTest, CopyRecursiveReplacesFilesAndRefusesMismatchedKinds)
 {
-    ASSERT_TRUE(testenv::writeFile(at("u/copy/deep/d.txt"), "old") && QFile::link(outside.path(), at("u/link")));
-    const struct { const char *from, *to; int result; const char* error; } cases[] = {
-        {"u/ab/f.txt", "u/sub", 14, "Destination is a folder."},
-        {"u/sub", "u/ab/f.txt", 14, "Destination is a file."},
-        {"u/sub", "u/sub/deep/in", 14, "Destination lies inside the source."},
-        {"u/ab/f.txt", "u/ab/f.txt", 14, "Destination lies inside the source."},
-        {"u/missing", "u/none", 0, ""},
-        {"u/sub", "u/copy", 0, ""},
-        {"u/sub", "u/link", 0, ""}, // a link at the destination is replaced, not entered
-        {"u", "u2", 0, ""},
+    const struct { const char *from, *to, *error; } cases[] = {
+        {"u/ab/f.txt", "u/sub", "Destination is a folder."},
+        {"u/sub", "u/ab/f.txt", "Destination is a file."},
+        {"u/sub", "u/sub/deep/in", "Destination lies inside the source."},
+        {"u/ab/f.txt", "u/ab/f.txt", "Destination lies inside the source."},
+        {"u/missing", "u/none", ""},
+        {"u/sub", "u/copy", ""},
+        {"u/sub", "u/link", ""}, // a link at the destination is replaced, not entered
+        {"u", "u2", ""},
     };
     for (const auto& c : cases) {
         error.clear();
-        EXPECT_EQ(copy_recursive(at(c.from), at(c.to), error), c.result) << c.from << " " << c.to;
+        EXPECT_EQ(copy_recursive(at(c.from), at(c.to), error), *c.error ? 14 : 0) << c.from << " " << c.to;
         EXPECT_EQ(error, c.error) << c.from << " " << c.to;
     }
-    EXPECT_EQ(readFile(at("u/copy/deep/d.txt")) + readFile(at("u/link/deep/d.txt")) + readFile(at("u/ab/f.txt")), "DDabc");
+    EXPECT_EQ(readFile(at("u/copy/deep/d.txt")) + readFile(at("u/link/deep/d.txt")), "DD");
+    EXPECT_EQ(readFile(at("u/ab/f.txt")), "abc");
     // Links in the source are skipped, hidden files are not copied.
-    EXPECT_EQ(simFilesBelow(at("u2")), (QStringList{"ab/f.txt", "copy/deep/d.txt", "link/deep/d.txt", "sub/deep/d.txt"}));
-    EXPECT_EQ(simFilesBelow(outside.path()), QStringList{"v.txt"});
+    const QStringList copied {"ab/f.txt", "copy/deep/d.txt", "link/deep/d.txt", "sub/deep/d.txt"};
+    EXPECT_EQ(simFilesBelow(at("u2")), copied);
+    expectOutsideUntouched();
 }
 
 TEST_F(HookTest, HostilePathsAreRefusedInEveryOperationAndNothingOutsideChanges)
 {
-    for (const QString bad : {"../x", "u/../../x", "u/ab/../f", "/etc/passwd", "", "u/out/v.txt", "u/out", "u/outfile"}) {
+    const QStringList hostile {"../x", "u/../../x", "u/ab/../f", "/etc/passwd", "",
+                               "u/out/v.txt", "u/out", "u/outfile"};
+    for (const QString& bad : hostile) {
         QFile file;
         error.clear();
         EXPECT_EQ(hook.recvFileOpenWrite(rootDir, bad, file, error), Backup2ToolHook::RefusedPath) << bad.toStdString();
         EXPECT_FALSE(file.isOpen() || error.isEmpty());
-        const QList<int> results {hook.moveFile(rootDir, bad, "u/stolen", error), hook.moveFile(rootDir, "u/ab/f.txt", bad, error),
-                                  hook.copyFile(rootDir, bad, "u/stolen", error), hook.copyFile(rootDir, "u/ab", bad, error),
-                                  hook.removeFile(rootDir, bad, error), hook.mkdir(rootDir, bad + "/new", error)};
+        const QList<int> results {hook.moveFile(rootDir, bad, "u/stolen", error),
+                                  hook.moveFile(rootDir, "u/ab/f.txt", bad, error),
+                                  hook.copyFile(rootDir, bad, "u/stolen", error),
+                                  hook.copyFile(rootDir, "u/ab", bad, error),
+                                  hook.removeFile(rootDir, bad, error),
+                                  hook.mkdir(rootDir, bad + "/new", error)};
         EXPECT_EQ(results, QList<int>(6, Backup2ToolHook::RefusedPath)) << bad.toStdString();
         EXPECT_TRUE(hook.dirContents(rootDir, bad).isEmpty());
     }
     EXPECT_FALSE(QFileInfo::exists(at("u/stolen")));
     // The engine's check that a path lies in the device's own folder.
-    EXPECT_EQ(Backup2ToolHook::localPath(rootDir, "u//ab/", &error, "u") + Backup2ToolHook::localPath(rootDir, "u", &error, "u"), at("u/ab") + at("u"));
+    EXPECT_EQ(Backup2ToolHook::localPath(rootDir, "u//ab/", &error, "u"), at("u/ab"));
+    EXPECT_EQ(Backup2ToolHook::localPath(rootDir, "u", &error, "u"), at("u"));
     for (const char* other : {"v/ab", "uu/ab", "ab"})
         EXPECT_TRUE(Backup2ToolHook::localPath(rootDir, other, &error, "u").isEmpty()) << other;
     // A move onto its own parent would clear the source before renaming it.
-    EXPECT_EQ(hook.moveFile(rootDir, "u/sub/deep", "u/sub", error) + hook.moveFile(rootDir, "u/sub", "u/sub/deep/x", error), 2 * QFileDevice::RenameError);
+    for (const auto& [from, to] : {std::pair {"u/sub/deep", "u/sub"}, {"u/sub", "u/sub/deep/x"}})
+        EXPECT_EQ(hook.moveFile(rootDir, from, to, error), QFileDevice::RenameError) << from;
     EXPECT_EQ(readFile(at("u/sub/deep/d.txt")), "D");
     rmdir_recursive(at("u"));
-    EXPECT_EQ(simFilesBelow(outside.path()), QStringList{"v.txt"});
-    EXPECT_EQ(readFile(outside.filePath("v.txt")), "precious");
+    expectOutsideUntouched();
+}
+
+TEST_F(HookTest, ThePartialHookKeepsMetadataFilterMatchesAndTheWantedAppsInBothModes)
+{
+    fake.filters = {QRegularExpression("Media/.*\\.jpg$")};
+    fake.dnameDb.insert("known", kApp + kLine.toLower() + "/Documents/x", false, QDateTime::currentDateTime());
+    // Kept with keepNonAppFiles false (strict), and true (all).
+    const struct { QString path, deviceName; bool strict, all; } cases[] = {
+        {kDev + "Manifest.db", "/var/mobile/x", true, true},
+        {kDev + "MANIFEST.PLIST", "", true, true},
+        {kDev + "ab/Status.plist", kApp + kOther + "/x", true, true},
+        {kDev + "ab/f1", kApp + kLine.toLower() + "/Documents/x", true, true},
+        {kDev + "ab/f2", "/var/mobile/Containers/Shared/AppGroup/" + kGroup + "/y", true, true},
+        {kDev + "ab/f3", "/var/mobile/Library/SMS/sms.db", false, true},
+        {kDev + "ab/f4", kApp + kOther + "/z", false, false},
+        {kDev + "ab/f5", "/var/mobile/Media/DCIM/a.jpg", true, true},
+        {kDev + "ab/unknown", "", false, true},
+        {kDev + "ab/known", "", true, true},
+    };
+    for (const auto& c : cases) {
+        for (const bool all : {false, true}) {
+            fake.keepNonAppFiles = all;
+            const bool kept = fake.isFileIncluded(rootDir, c.path, c.deviceName);
+            EXPECT_EQ(kept, all ? c.all : c.strict) << c.path.toStdString() << all;
+        }
+    }
+}
+
+TEST_F(HookTest, ThePartialHooksListingsComeFromTheIndexExceptSnapshotAndStoredFiles)
+{
+    const QString kept = "ab" + QString(38, '1'), dropped = "ab" + QString(38, '2'), lost = "ab" + QString(38, '3');
+    for (const QString& f : {kept, dropped, lost, QString("Manifest.db"), QString("xy")}) {
+        const QString deviceName = f == dropped ? kApp + kOther : kApp + kLine;
+        fake.dnameDb.insert(f, deviceName, f != dropped, QDateTime::fromSecsSinceEpoch(1000));
+    }
+    fake.dnameDb.update(dropped, QDateTime::fromSecsSinceEpoch(2000), 1234);
+    ASSERT_TRUE(testenv::writeFile(root.filePath(kDev + "ab/" + kept), "12345"));
+    ASSERT_TRUE(testenv::writeFile(root.filePath(kDev + "Snapshot/real.txt"), "r"));
+    const auto names = [&](const QString& path) {
+        return listing(fake.dirContents(rootDir, path)).replaceInStrings(QRegularExpression(" \\d+$"), "");
+    };
+    EXPECT_EQ(names(kDev.chopped(1)), (QStringList{"Manifest.db 1 0", "ab 2 0", "xy 1 0"}));
+    EXPECT_EQ(names(kDev + "Snapshot"), QStringList{"real.txt 1 1"});
+    // A file kept but gone from the folder is not listed: the phone sends it again.
+    EXPECT_EQ(names(kDev + "ab"), (QStringList{kept + " 1 5", dropped + " 1 1234"}));
+    EXPECT_TRUE(listing(fake.dirContents(rootDir, kDev + "ab")).contains(dropped + " 1 1234 2000"));
+
+    error.clear();
+    for (const QString& path : {kDev + "Snapshot/ab/" + dropped, kDev + "xy", kDev + "ab/" + kept})
+        EXPECT_EQ(fake.removeFile(rootDir, path, error), 0);
+    EXPECT_FALSE(fake.dnameDb.getDName(dropped).isEmpty() || fake.dnameDb.getDName("xy").isEmpty());
+    EXPECT_TRUE(fake.dnameDb.getDName(kept).isEmpty());
+    EXPECT_FALSE(QFile::exists(root.filePath(kDev + "ab/" + kept)));
+
+    // An index beside Manifest.plist but without Manifest.db starts anew.
+    ASSERT_TRUE(testenv::writeFile(root.filePath("00ff/Manifest.plist"), "m")
+                && QFile::copy(root.filePath(kDev + "dname.sqlite"), root.filePath("00ff/dname.sqlite")));
+    FakeBackup2ToolHook().beginThrow(rootDir, "00ff");
+    EXPECT_FALSE(QFile::exists(root.filePath("00ff/dname.sqlite")));
+}
+
+TEST(FakeDNameDb, FileIdsAreGroupedByPrefixAndKeptWhenTheIndexCloses)
+{
+    QTemporaryDir dir;
+    const QString ab = "ab" + QString(38, 'f'), cd = "cd" + QString(38, '0');
+    const QString s31(31, 'x'), s32 = "ef" + QString(30, 'y');
+    const auto at = [](qint64 secs) { return QDateTime::fromSecsSinceEpoch(secs); };
+    {
+        FakeDNameDb db;
+        ASSERT_TRUE(db.open(dir.filePath("dname.sqlite"), nullptr));
+        // Id, device name, kept, time; a size after the time is an update.
+        const struct { QString id, name; bool kept; qint64 secs, size = -1; } rows[] = {
+            {"Manifest.db", "", true, 50}, {ab, "AppDomain-x-Library/a", false, 900}, {ab, "", false, 950, 5},
+            {ab, "AppDomain-x-Library/b", false, 1000}, // replaces, size back to 0
+            {cd, "HomeDomain-c", true, 300}, {s31, "d31", false, 7}, {s32, "d32", false, 8}, {cd, "", false, 400, 77},
+            {"gone", "d", false, 9},
+        };
+        for (const auto& r : rows) {
+            if (r.size < 0)
+                db.insert(r.id, r.name, r.kept, at(r.secs));
+            else
+                db.update(r.id, at(r.secs), r.size);
+        }
+        db.remove("gone");
+    }
+    FakeDNameDb db; // an existing file is opened as it is, not created anew
+    ASSERT_TRUE(db.open(dir.filePath("dname.sqlite"), nullptr));
+    const QStringList top {"Manifest.db 1 0 50", "ab 2 0 1000", "cd 2 0 400", "ef 2 0 8", s31 + " 1 0 7"};
+    EXPECT_EQ(listing(db.items("")), top);
+    EXPECT_EQ(listing(db.items("ab") + db.items("cd")), (QStringList {ab + " 1 0 1000", cd + " 1 77 400"}));
+    EXPECT_EQ(db.getDName(ab) + "|" + db.getDName("missing"), "AppDomain-x-Library/b|");
 }
 
 } // namespace

@@ -26,7 +26,8 @@ struct Child
         for (int i = 0; i < files.size(); ++i)
             EXPECT_TRUE(testenv::writeFile(dir.filePath(QString::number(i)), files[i]));
         process.setWorkingDirectory(dir.path());
-        process.start("/bin/sh", {"-c", script, "sh", pipe.requestReadFd(), pipe.responseWriteFd(), QString::number(arg)});
+        const QStringList fds {pipe.requestReadFd(), pipe.responseWriteFd()};
+        process.start("/bin/sh", QStringList {"-c", script, "sh"} + fds + QStringList {QString::number(arg)});
         EXPECT_TRUE(process.waitForStarted());
     }
     // Waits until the script has touched `name`, so that no case races the child's start-up.
@@ -36,7 +37,11 @@ struct Child
             QThread::msleep(10);
         return QFileInfo::exists(dir.filePath(name));
     }
-    ~Child() { process.kill(), process.waitForFinished(); }
+    ~Child()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
     QTemporaryDir dir;
     QProcess process;
 };
@@ -50,8 +55,9 @@ TEST(MobiledevicePipe, FramesRequestsAndResponsesBothWays)
     mobiledevice_pipe pipe(5000);
     ASSERT_TRUE(pipe.create());
     // The child echoes the framed request byte for byte, then answers three times.
-    Child child(pipe, "head -c $3 /dev/fd/$1 >req; cat req 0 1 0 >/dev/fd/$2", {frame(binary.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)), frame({}, 0)},
-                request.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).size() + 4);
+    const QList<QByteArray> files {frame(binary.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)), frame({}, 0)};
+    const qint64 requestSize = request.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).size() + 4;
+    Child child(pipe, "head -c $3 /dev/fd/$1 >req; cat req 0 1 0 >/dev/fd/$2", files, requestSize);
     ASSERT_TRUE(pipe.writeRequest(request));
     EXPECT_EQ(pipe.readReponse().CFStringQString(), request.CFStringQString());
     EXPECT_EQ(pipe.readReponse().at(0).CFNumberInt(0), 7);
@@ -62,12 +68,14 @@ TEST(MobiledevicePipe, FramesRequestsAndResponsesBothWays)
 
 TEST(MobiledevicePipe, TimeOutsAndBadLengthsBreakThePipeOnlyInsideAMessage)
 {
-    const QList<QByteArray> files = {frame(PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0)), frame("x", 0xFFFFFFF0u)};
+    const QByteArray ok = PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+    const QList<QByteArray> files = {frame(ok), frame("x", 0xFFFFFFF0u)};
     const QString late = "; touch ready; sleep 1; tail -c +%1 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done";
     const struct { int timeoutMs; QString script; bool answered; QString broken; } cases[] = {
         {100, "sleep 2; cat 0 >/dev/fd/$2", false, ""},
         {0, "sleep 0.3; cat 0 >/dev/fd/$2", true, ""},
-        {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false, "a response announced 4294967280 bytes, more than allowed"},
+        {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false,
+         "a response announced 4294967280 bytes, more than allowed"},
         {150, "head -c 2 0 >/dev/fd/$2" + late.arg(3), false, "a response was cut off in its length"},
         {150, "head -c 9 0 >/dev/fd/$2" + late.arg(10), false, "a response was cut off in its middle"},
     };

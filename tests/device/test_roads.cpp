@@ -38,9 +38,18 @@ struct Drive
 {
     ModalDriver driver;
     ProgressForm form {""};
-    Drive() { driver.answer(QMessageBox::Ok), driver.answer(QMessageBox::Ok); }
+    Drive()
+    {
+        driver.answer(QMessageBox::Ok);
+        driver.answer(QMessageBox::Ok);
+    }
     ~Drive() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); } // the workers' engines
-    int run(QThread& worker) { const int result = form.runWorker(worker); return form.waitForThread(worker, true), result; }
+    int run(QThread& worker)
+    {
+        const int result = form.runWorker(worker);
+        form.waitForThread(worker, true);
+        return result;
+    }
     QString error() const { return driver.texts.value(0); }
 };
 
@@ -48,21 +57,26 @@ struct Drive
 // when dbInGroup; and a phone whose backup holds these records.
 QJsonArray lineEntries(const QString& dir, bool dbInGroup)
 {
-    QJsonArray out {backupbuilder::folder(kApp, ""), backupbuilder::folder(kGroup, ""), backupbuilder::folder(kGroup, "Library")};
-    for (QDirIterator it(dir, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString rel = QDir(dir).relativeFilePath(it.next()), domain = dbInGroup && rel.startsWith("Library/Application Support") ? kGroup : kApp;
-        out.append(it.fileInfo().isDir() ? backupbuilder::folder(domain, rel) : backupbuilder::file(domain, rel, readFile(it.filePath())));
+    using namespace backupbuilder;
+    QJsonArray out {folder(kApp, ""), folder(kGroup, ""), folder(kGroup, "Library")};
+    const auto filter = QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot;
+    for (QDirIterator it(dir, filter, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString rel = QDir(dir).relativeFilePath(it.next());
+        const QString domain = dbInGroup && rel.startsWith("Library/Application Support") ? kGroup : kApp;
+        out.append(it.fileInfo().isDir() ? folder(domain, rel) : file(domain, rel, readFile(it.filePath())));
     }
     return out;
 }
 SimDevice linePhone(const QString& backup, const QJsonArray& entries)
 {
     SimDevice phone(kUdid);
-    phone.apps = {{"jp.naver.line", "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", {{"group.com.linecorp.line", "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9"}}}};
+    const QHash<QString, QString> groups {{"group.com.linecorp.line", "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9"}};
+    phone.apps = {{"jp.naver.line", "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", groups}};
     for (const QJsonValue& e : entries) {
         const QString domain = e["domain"].toString(), path = e["path"].toString();
+        const QString data = backupbuilder::dataPath(backup, backupbuilder::fileId(domain, path), false);
         if (e["kind"].toInt() == 0)
-            phone.backup2.files.append({domain, path, readFile(backupbuilder::dataPath(backup, backupbuilder::fileId(domain, path), false))});
+            phone.backup2.files.append({domain, path, readFile(data)});
     }
     for (const char* name : {"Manifest.db", "Manifest.plist", "Status.plist"})
         phone.backup2.meta[name] = readFile(backup + '/' + name);
@@ -72,8 +86,10 @@ SimDevice linePhone(const QString& backup, const QJsonArray& entries)
 SimBackup2 played(SimIPhone& sim)
 {
     SimBackup2 seen;
-    for (int i = 0; i < 500 && !seen.finished; ++i, QThread::msleep(seen.finished ? 0 : 10))
+    for (int i = 0; i < 500 && !seen.finished; ++i) {
+        QThread::msleep(i ? 10 : 0);
         sim.edit(kUdid, [&](SimDevice& d) { seen = d.backup2; });
+    }
     return seen;
 }
 
@@ -88,14 +104,21 @@ QStringList messagesOf(const QString& lineDir)
     QStringList out;
     for (qint64 i = 0; i < all.sizeThrow(); ++i) {
         const _LineMsg m = all.msgThrow(i);
-        out << QStringList {m.chat->uid, m.uid, m.from ? m.from->uid : "me", m.summary(), m.attaPath.isEmpty() ? "" : readFile(m.attaPath)}.join(' ');
+        const QString atta = m.attaPath.isEmpty() ? "" : readFile(m.attaPath);
+        out << QStringList {m.chat->uid, m.uid, m.from ? m.from->uid : "me", m.summary(), atta}.join(' ');
     }
     return out;
 }
 // The main window's load of a backup folder: open, unlock, parse, then the
 // load job behind its window; `tweak` may change the tree or the window first.
-struct Load { int result; bool found; QString error, lineDir; };
-Load load(const QString& folder, const QString& cache, const QString& password = "", const std::function<void(BackupManifest&, ProgressForm&)>& tweak = {})
+struct Load
+{
+    int result;
+    bool found;
+    QString error, lineDir;
+};
+using Tweak = std::function<void(BackupManifest&, ProgressForm&)>;
+Load load(const QString& folder, const QString& cache, const QString& password = "", const Tweak& tweak = {})
 {
     BackupManifest backup(folder);
     backup.readManifestInfo();
@@ -106,12 +129,14 @@ Load load(const QString& folder, const QString& cache, const QString& password =
     if (tweak)
         tweak(backup, drive.form);
     const int result = drive.run(job);
-    const QString dir = cache.isEmpty() ? QDir::temp().filePath("marrowquist-itunes_cache/" + backup.dirPathMd5()) : cache;
+    const QString temp = QDir::temp().filePath("marrowquist-itunes_cache/" + backup.dirPathMd5());
+    const QString dir = cache.isEmpty() ? temp : cache;
     return {result, job.lineDbFound, drive.error(), dir + "/jp.naver.line"};
 }
 // Messages sent to a device's LINE copy by the restore job, then its files
 // merged into the backup folder, and the list trimmed to LINE's files.
-void restoreAndMerge(const QSharedPointer<IOSDevice>& device, const PAbsLineMsgsSource& source, const QString& folder, const QString& password = "")
+void restoreAndMerge(const QSharedPointer<IOSDevice>& device, const PAbsLineMsgsSource& source, const QString& folder,
+                     const QString& password = "")
 {
     Drive drive, merging;
     IOSRestoreLineMsgThread job(device, source, drive.form);
@@ -130,10 +155,12 @@ class Roads : public ::testing::Test
 protected:
     void SetUp() override
     {
-        device->udid = kUdid, device->ProductVersion = "16.4";
+        device->udid = kUdid;
+        device->ProductVersion = "16.4";
         LineStoreBuilder line(container.path());
         line.setAccount("uOwner", "Owner");
-        const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy")), chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
+        const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy"));
+        const qint64 chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
         line.addMessage(LineMsgRow(chat, "m1").at(1600000000000).text("hello").from(amy));
         line.addMessage(LineMsgRow(chat, "m2").at(1600000001000).photo(8, 8));
         line.addMessage(LineMsgRow(chat, "m3").at(1600000002000).ofType(106).from(amy));
@@ -151,22 +178,32 @@ protected:
     // are no plain names, one without id and one without chat.
     QSharedPointer<LineMsgsListSource> source()
     {
-        auto* group = new _LineGroupInfo;
-        auto* amy = new _LineUser;
-        group->id = amy->id = 1, group->uid = "gG", amy->uid = "uAmy";
-        records.insertGroup(1, group), records.insertUser(1, amy);
-        for (const char* uid : {"uAmy", "cG", "..", "cG2"})
-            records.insertChat(records.chats().size() + 1, new _LineChat {records.chats().size() + 1, uid, 0, {}, uid[0] == 'c' ? group : nullptr, {amy}});
+        auto* group = new _LineGroupInfo {1, "gG"};
+        auto* amy = new _LineUser {1, "uAmy"};
+        records.insertGroup(1, group);
+        records.insertUser(1, amy);
+        for (const char* uid : {"uAmy", "cG", "..", "cG2"}) {
+            const qint64 id = records.chats().size() + 1;
+            records.insertChat(id, new _LineChat {id, uid, 0, {}, uid[0] == 'c' ? group : nullptr, {amy}});
+        }
         const QString photo = work.filePath("p.jpg"), thumb = work.filePath("t");
         EXPECT_TRUE(testenv::writeFile(photo, "new photo") && testenv::writeFile(thumb, "thumb"));
-        struct M { int chat; QString uid; int type; QString atta {}, thumb {}, name {}; };
-        const M msgs[] = {{1, "m1", 0}, {1, "n1", 1, photo, thumb}, {1, "n1", 1, photo, thumb}, {2, "g1", 6, photo, "", QString::fromUtf8("caf\xc3\xa9.txt")},
-                          {4, "g2", 0}, {1, "x/y", 1, photo, thumb}, {3, "d1", 1, photo}, {1, "0", 0}, {0, "z1", 0}};
+        const QString cafe = QString::fromUtf8("caf\xc3\xa9.txt");
+        const struct { int chat; QString uid; int type; QString atta {}, thumb {}, name {}; } msgs[] = {
+            {1, "m1", 0}, {1, "n1", 1, photo, thumb}, {1, "n1", 1, photo, thumb}, {2, "g1", 6, photo, "", cafe},
+            {4, "g2", 0}, {1, "x/y", 1, photo, thumb}, {3, "d1", 1, photo}, {1, "0", 0}, {0, "z1", 0},
+        };
         auto list = QSharedPointer<LineMsgsListSource>::create();
-        for (const M& m : msgs) {
+        for (const auto& m : msgs) {
             _LineMsg msg;
-            msg.chat = records.chat(m.chat), msg.uid = m.uid, msg.type = m.type, msg.attaPath = m.atta, msg.thumbPath = m.thumb, msg.from = amy;
-            msg.text = m.uid, msg.ts = QDateTime::fromMSecsSinceEpoch(1700000000000 + list->size());
+            msg.chat = records.chat(m.chat);
+            msg.uid = m.uid;
+            msg.text = m.uid;
+            msg.type = m.type;
+            msg.attaPath = m.atta;
+            msg.thumbPath = m.thumb;
+            msg.from = amy;
+            msg.ts = QDateTime::fromMSecsSinceEpoch(1700000000000 + list->size());
             msg.attaSetFileName(m.name);
             list->append(msg);
         }
@@ -187,26 +224,37 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     phone.media = work.filePath("media");
     ASSERT_TRUE(testenv::writeFile(phone.media + "/iTunesRestore/RestoreApplications.plist", "apps"));
     const QDir folder(iosbackup_temp_dir("line").filePath(kUdid));
-    const auto fail = [&phone](const QString& text) { return [&phone, text] { phone.backup2.errorCode = !text.isEmpty(), phone.backup2.errorDescription = text; }; };
-    const auto unfinished = [&] { testenv::writeFile(folder.filePath("Status.plist"), "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>"); };
-    struct Case { QString version; std::function<void()> before; bool all /* files, not only metadata */; QString error; };
-    const Case cases[] = {
-        {"16.4", fail("x connection to device LOST y"), true, "Connection to device lost. Please try the following solutions: <br/><br/>A:<br/>Step 1) "},
-        {"16.4", fail("wait until Setup is finished"), true, "Failed to connect your iPhone. Please try the following solutions: <br/><br/>A:"},
-        {"16.4", fail("other"), true, "error code:1. <br/><br/>other Status.plist not exists.<br/><br/>Note: You can restart your device to try again."},
-        {"16.4", fail(""), true, ""},
-        {"16.4", [] {}, false, ""},
-        {"16.4", unfinished, true, ""},
-        {"16.4.1", [] {}, true, ""},
-        {"16.4", [&] { QFile::remove(folder.filePath("Manifest.db")); }, true, ""},
-        {"16.4", [] {}, false, ""},
-    };
-    for (const Case& c : cases) {
+    const QString lost = "Connection to device lost. Please try the following solutions: <br/><br/>A:<br/>Step 1) ";
+    const QString setup = "Failed to connect your iPhone. Please try the following solutions: <br/><br/>A:";
+    const QString other = "error code:1. <br/><br/>other Status.plist not exists.<br/><br/>Note: You can restart";
+    // Before the run: the phone's failure, and what happens to the kept folder.
+    enum Before { Nothing, Unfinished, NoManifest };
+    const struct { QString version, phoneError; Before before; bool all /* files, not only metadata */; QString error; }
+        cases[] = {
+            {"16.4", "x connection to device LOST y", Nothing, true, lost},
+            {"16.4", "wait until Setup is finished", Nothing, true, setup},
+            {"16.4", "other", Nothing, true, other}, // without the tutorial's note
+            {"16.4", "", Nothing, true, ""},
+            {"16.4", "", Nothing, false, ""},
+            {"16.4", "", Unfinished, true, ""},
+            {"16.4.1", "", Nothing, true, ""},
+            {"16.4", "", NoManifest, true, ""},
+            {"16.4", "", Nothing, false, ""},
+        };
+    for (const auto& c : cases) {
         device->ProductVersion = c.version;
-        c.before();
-        sim.detach(kUdid), sim.attach(phone);
+        phone.backup2.errorCode = !c.phoneError.isEmpty();
+        phone.backup2.errorDescription = c.phoneError;
+        if (c.before == Unfinished) {
+            const char* status = "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>";
+            ASSERT_TRUE(testenv::writeFile(folder.filePath("Status.plist"), status));
+        }
+        if (c.before == NoManifest)
+            ASSERT_TRUE(QFile::remove(folder.filePath("Manifest.db")));
+        sim.detach(kUdid);
+        sim.attach(phone);
         Drive drive;
-        IOSMobileBackupThread thread(&c != &cases[2], device, false, "line", drive.form);
+        IOSMobileBackupThread thread(c.error != other, device, false, "line", drive.form);
         thread.apps << "jp.naver.line";
         EXPECT_EQ(drive.run(thread), c.error.isEmpty() ? 1 : 0) << c.error.toStdString();
         EXPECT_EQ(played(sim).uploaded.size(), c.all ? phone.backup2.files.size() + 4 : 4) << c.version.toStdString();
@@ -223,21 +271,30 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     restoreAndMerge(device, source(), folder.path());
     const QByteArray trimmed = readFile(folder.filePath("Manifest-line.db"));
     for (const QString phoneError : {"", "mberrordomain/205"}) {
-        fail(phoneError)();
-        sim.detach(kUdid), sim.attach(phone);
+        phone.backup2.errorCode = !phoneError.isEmpty();
+        phone.backup2.errorDescription = phoneError;
+        sim.detach(kUdid);
+        sim.attach(phone);
         Drive drive;
         IOSMobileRestoreThread thread(true, device, iosbackup_temp_dir("line"), true, drive.form);
-        thread.restoreSystemFiles = false, thread.manifestName = "Manifest-line.db";
+        thread.restoreSystemFiles = false;
+        thread.manifestName = "Manifest-line.db";
         thread.setBackupPasscode("pw");
         EXPECT_EQ(drive.run(thread), phoneError.isEmpty());
         EXPECT_EQ(folder.exists(), phoneError.isEmpty());
         const SimBackup2 seen = played(sim);
         const PlistCFType options = seen.request.get("Options");
-        EXPECT_TRUE(!options.get("RestoreSystemFiles").CFNumberBool(true) && options.get("Password").CFStringQString() == "pw");
-        const auto received = [&](const QString& domain, const QString& path) { const QString id = backupbuilder::fileId(domain, path); return seen.received.value(kUdid + '/' + id.left(2) + '/' + id); };
+        EXPECT_FALSE(options.get("RestoreSystemFiles").CFNumberBool(true));
+        EXPECT_EQ(options.get("Password").CFStringQString(), "pw");
+        const auto received = [&](const QString& domain, const QString& path) {
+            const QString id = backupbuilder::fileId(domain, path);
+            return seen.received.value(kUdid + '/' + id.left(2) + '/' + id);
+        };
         EXPECT_EQ(received(kApp, kStore + "Message Attachments/uAmy/n1.jpg"), "new photo");
-        ASSERT_TRUE(testenv::writeFile(work.filePath("sent.sqlite"), received(kGroup, kStore + "Messages/Line.sqlite")));
-        EXPECT_EQ(sqlitecli::textThrow(work.filePath("sent.sqlite"), "select group_concat(ZID) from ZMESSAGE"), "m1,m2,n1,g1,g2,x/y,d1");
+        const QString sent = work.filePath("sent.sqlite");
+        ASSERT_TRUE(testenv::writeFile(sent, received(kGroup, kStore + "Messages/Line.sqlite")));
+        const QString ids = sqlitecli::textThrow(sent, "select group_concat(ZID) from ZMESSAGE");
+        EXPECT_EQ(ids, "m1,m2,n1,g1,g2,x/y,d1");
         EXPECT_EQ(seen.received.value(kUdid + "/Manifest.db"), trimmed);
         EXPECT_EQ(seen.received.size(), 10); // the list, Manifest.plist and the eight files it names
     }
@@ -255,7 +312,8 @@ TEST_F(Roads, EncryptedBackupFoldersOfEitherListToChatsAndMessagesOfALocalDataba
     local->loadDataThrow(kept);
     for (const bool mbdb : {true, false}) {
         const QString folder = work.filePath(mbdb ? "mbdb" : "db");
-        backupbuilder::build(folder, {{"mbdb", mbdb}, {"password", "pw"}, {"entries", lineEntries(container.path(), mbdb)}});
+        const QJsonArray folderEntries = lineEntries(container.path(), mbdb);
+        backupbuilder::build(folder, {{"mbdb", mbdb}, {"password", "pw"}, {"entries", folderEntries}});
         const Load loaded = load(folder, "", "pw");
         EXPECT_TRUE(loaded.result == 1 && loaded.found);
         EXPECT_EQ(messagesOf(loaded.lineDir), expected);
@@ -275,38 +333,54 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
     using Node = BackupManifest::_FileNode;
     const auto only = [&](const QString& domain) {
         QJsonArray out {backupbuilder::file("HomeDomain", "Library/x", "home")};
-        std::copy_if(entries.begin(), entries.end(), std::back_inserter(out), [&](const QJsonValue& e) { return e["domain"] == domain; });
+        const auto inDomain = [&](const QJsonValue& e) { return e["domain"] == domain; };
+        std::copy_if(entries.begin(), entries.end(), std::back_inserter(out), inDomain);
         return out;
     };
     const auto hostile = [](BackupManifest& b, ProgressForm&) { // names no list gives: the load's own guard
-        Node *lib = b.root.children[0]->children[0]->children[0], *up = new Node(lib, MBDBParser::_MBDBItem(), "..");
+        Node* lib = b.root.children[0]->children[0]->children[0];
+        Node* up = new Node(lib, MBDBParser::_MBDBItem(), "..");
         const MBDBParser::_MBDBItem file = lib->children[0]->children[0]->item;
-        up->item.mode = 0x4000, up->children << new Node(up, file, "evil"), lib->children << up;
+        up->item.mode = 0x4000;
+        up->children << new Node(up, file, "evil");
+        lib->children << up;
         for (const char* name : {"a/../../x", "", "CON"})
             lib->children << new Node(lib, file, name);
     };
-    const QString cache = work.filePath("cache"), line = "jp.naver.line/", lib = line + "Library/", store = line + kStore;
-    const QStringList prefs {lib + "Preferences/jp.naver.line.plist"}, db {line + "backup-domain", store + "Message Attachments/uAmy/m2.jpg", store + "Messages/Line.sqlite"};
-    struct Case { QJsonArray entries; std::function<void(BackupManifest&, ProgressForm&)> tweak; int result; QStringList files; };
-    const Case cases[] = {
+    const QString cache = work.filePath("cache"), line = "jp.naver.line/", lib = line + "Library/";
+    const QString store = line + kStore;
+    const QStringList prefs {lib + "Preferences/jp.naver.line.plist"};
+    const QString messages = store + "Messages/Line.sqlite";
+    const QStringList db {line + "backup-domain", store + "Message Attachments/uAmy/m2.jpg", messages};
+    const QStringList all = db + prefs + QStringList {line + "kept"};
+    const Tweak cancel = [](BackupManifest&, ProgressForm& f) { f.cancelled = true; };
+    const Tweak stale = [&](BackupManifest&, ProgressForm&) {
+        EXPECT_TRUE(testenv::writeFile(cache + '/' + lib + "gone", ""));
+        EXPECT_TRUE(testenv::writeFile(cache + '/' + line + "kept", ""));
+    };
+    const QStringList escaped {lib + "%00", lib + "%2E%2E/evil", lib + "%43%4F%4E", lib + "a%2F..%2F..%2Fx"};
+    const struct { QJsonArray entries; Tweak tweak; int result; QStringList files; } cases[] = {
         {only(kApp), {}, 1, prefs},
         {only(kGroup), {}, 1, db},
         {only("x"), {}, 0, db}, // nothing of LINE: the cache stays as it was
-        {entries, [](BackupManifest&, ProgressForm& f) { f.cancelled = true; }, 0, {}},
-        {entries, [&](BackupManifest&, ProgressForm&) { testenv::writeFile(cache + '/' + lib + "gone", ""), testenv::writeFile(cache + '/' + line + "kept", ""); }, 1, db + prefs + QStringList {line + "kept"}},
-        {entries, hostile, 1, db + prefs + QStringList {line + "kept", lib + "%00", lib + "%2E%2E/evil", lib + "%43%4F%4E", lib + "a%2F..%2F..%2Fx"}},
+        {entries, cancel, 0, {}},
+        {entries, stale, 1, all},
+        {entries, hostile, 1, all + escaped},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         g_delDirCascade(work.filePath("b"));
         backupbuilder::build(work.filePath("b"), {{"entries", c.entries}});
         const Load loaded = load(work.filePath("b"), cache, "", c.tweak);
         EXPECT_EQ(loaded.result, c.result);
-        EXPECT_EQ(loaded.found, c.files.contains(store + "Messages/Line.sqlite") && c.result);
+        EXPECT_EQ(loaded.found, c.files.contains(messages) && c.result);
         EXPECT_EQ(loaded.error.contains("Found no Line data"), c.result == 0 && !c.tweak);
         QStringList files, want = c.files;
-        for (QDirIterator it(work.path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
-            files << (it.next().startsWith(work.filePath("b/")) ? QStringList() : QStringList {it.filePath().mid(cache.size() + 1)}); // outside: cut
-        want.sort(), files.sort();
+        for (QDirIterator it(work.path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+            if (!it.next().startsWith(work.filePath("b/")))
+                files << it.filePath().mid(cache.size() + 1); // a file outside the cache shows with its name cut
+        }
+        want.sort();
+        files.sort();
         EXPECT_EQ(files, want);
     }
 }
@@ -318,23 +392,32 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
     backupbuilder::build(work.filePath("group"), {{"entries", entries}});
     backupbuilder::build(work.filePath("app"), {{"entries", lineEntries(container.path(), false)}});
     const QStringList files {"app Message Attachments/uAmy/n1.jpg p.jpg", "app Message Thumbnails/uAmy/n1.thumb t"};
-    const QStringList sent = files + files + QStringList {QString::fromUtf8("app Message Attachments/cG/g1_cafe\xcc\x81.txt p.jpg")};
+    const QString cafe = QString::fromUtf8("app Message Attachments/cG/g1_cafe\xcc\x81.txt p.jpg");
+    const QStringList sent = files + files + QStringList {cafe};
+    // The store and its two side files as "<domain> <path> <local name>", "!" to overwrite.
     const auto withDb = [](QStringList items, const QString& domain, bool standIn) {
-        for (const QString side : {"", "-wal", "-shm"})
-            items << domain + " Messages/Line.sqlite" + side + " " + (side.isEmpty() || !standIn ? "Line.sqlite" + side : "empty") + (side.isEmpty() ? "!" : "(empty)!");
+        for (const QString side : {"", "-wal", "-shm"}) {
+            const QString local = side.isEmpty() || !standIn ? "Line.sqlite" + side : "empty";
+            items << domain + " Messages/Line.sqlite" + side + " " + local + (side.isEmpty() ? "!" : "(empty)!");
+        }
         return items;
     };
     Sqlite3DB reader; // another connection to the store: closed, idle, or in the middle of a read
-    struct Case { QString version, backup; bool full, noRecord; int reader; QStringList items; };
-    const Case cases[] = {
-        {"16.4", "group", true, false, 0, withDb(sent, "group", false)}, {"16.4", "app", false, false, 0, withDb({}, "app", false)},
-        {"7.1", "group", false, true, 0, withDb({}, "app", false)},      {"8.0", "group", false, true, 0, withDb({}, "group", false)},
-        {"16.4", "group", true, false, 1, withDb(sent, "group", true)},  {"16.4", "group", true, false, 2, {}},
+    const struct { QString version, backup; bool full, noRecord; int reader; QStringList items; } cases[] = {
+        {"16.4", "group", true, false, 0, withDb(sent, "group", false)},
+        {"16.4", "app", false, false, 0, withDb({}, "app", false)},
+        {"7.1", "group", false, true, 0, withDb({}, "app", false)},
+        {"8.0", "group", false, true, 0, withDb({}, "group", false)},
+        {"16.4", "group", true, false, 1, withDb(sent, "group", true)},
+        {"16.4", "group", true, false, 2, {}},
     };
-    for (const Case& c : cases) {
+    const QString order = "select m.ZID, u.ZMID, c.ZENABLE from ZMESSAGE m join ZUSER u on u.Z_PK = m.ZSENDER"
+                          " join ZCHAT c on c.Z_PK = m.ZCHAT order by m.ZTIMESTAMP";
+    for (const auto& c : cases) {
         device->ProductVersion = c.version;
         g_delDirCascade(device->cacheDir().path());
-        const QString lineDir = load(work.filePath(c.backup), device->cacheDir().path()).lineDir, db = lineDir + '/' + kStore + "Messages/Line.sqlite";
+        const QString lineDir = load(work.filePath(c.backup), device->cacheDir().path()).lineDir;
+        const QString db = lineDir + '/' + kStore + "Messages/Line.sqlite";
         if (c.noRecord)
             QFile::remove(lineDir + "/backup-domain");
         reader.openThrow(db, 2);
@@ -349,8 +432,12 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         EXPECT_EQ(drive.run(job), c.items.isEmpty() ? 0 : 1);
         EXPECT_EQ(drive.error().contains("could not be made ready for the phone"), c.items.isEmpty());
         QStringList items;
-        for (const auto& i : job.mergeItems)
-            items << QStringList {i.domain == kApp ? "app" : "group", i.relativePath.mid(kStore.size()), QFileInfo(i.localFile).fileName() + (QFileInfo(i.localFile).size() ? "" : "(empty)") + (i.overwrite ? "!" : "")}.join(' ');
+        for (const auto& i : job.mergeItems) {
+            const QFileInfo local(i.localFile);
+            const QString name = local.fileName() + (local.size() ? "" : "(empty)") + (i.overwrite ? "!" : "");
+            const QString domain = i.domain == kApp ? "app" : "group";
+            items << QStringList {domain, i.relativePath.mid(kStore.size()), name}.join(' ');
+        }
         EXPECT_TRUE(c.items.isEmpty() || items == c.items) << items.join('\n').toStdString();
         EXPECT_EQ(job.restoredCount, c.full ? 7 : 0);
         EXPECT_EQ(job.filesLeftOut, c.full ? 3 : 0);
@@ -358,8 +445,9 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
             reader.queryThrow("select count(*) from ZMESSAGE").moveNext(); // still readable
         reader.close();
         EXPECT_EQ(lineStoreProblemsThrow(db), QStringList());
-        EXPECT_EQ(sqlitecli::textThrow(db, "select m.ZID, u.ZMID, c.ZENABLE from ZMESSAGE m join ZUSER u on u.Z_PK = m.ZSENDER join ZCHAT c on c.Z_PK = m.ZCHAT order by m.ZTIMESTAMP"),
-                  c.full ? "m1|uAmy|1\nn1|uAmy|1\ng1|uAmy|1\ng2|uAmy|1\nx/y|uAmy|1\nd1|uAmy|1" : "m1|uAmy|");
+        const QString restored = "m1|uAmy|1\nn1|uAmy|1\ng1|uAmy|1\ng2|uAmy|1\nx/y|uAmy|1\nd1|uAmy|1";
+        const QString stored = c.full ? restored : "m1|uAmy|";
+        EXPECT_EQ(sqlitecli::textThrow(db, order), stored);
     }
 }
 

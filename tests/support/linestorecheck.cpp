@@ -53,6 +53,18 @@ QString sortedUids(const QSet<_LineUser*>& users)
     return list.join(QLatin1Char(','));
 }
 
+QString rowsOf(Sqlite3DB& db, const Sqlite3Sql& sql)
+{
+    QStringList out;
+    for (Sqlite3Cursor cur = db.queryThrow(sql); cur.moveNext();) {
+        QStringList cols;
+        for (int i = 0; i < cur.columnCount(); ++i)
+            cols << (cur.isNull(i) ? QStringLiteral("NULL") : cur.getText(i));
+        out << cols.join(QLatin1Char('|'));
+    }
+    return out.join(QLatin1Char('\n'));
+}
+
 bool sqlitecli::available()
 {
     return !QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty();
@@ -79,7 +91,8 @@ QStringList lineStoreProblemsThrow(const QString& dbPath)
     // Each line: what is wrong, and how many rows are.
     static const char* const kChecks = R"SQL(
 with ent(n, t) as (values (1, 'ZCHAT'), (2, 'ZCHATMETADATA'), (4, 'ZGROUP'), (5, 'ZMESSAGE'), (12, 'ZUSER')),
-rows(t, pk, e) as (select 'ZCHAT', Z_PK, Z_ENT from ZCHAT union all select 'ZCHATMETADATA', Z_PK, Z_ENT from ZCHATMETADATA
+rows(t, pk, e) as (select 'ZCHAT', Z_PK, Z_ENT from ZCHAT
+  union all select 'ZCHATMETADATA', Z_PK, Z_ENT from ZCHATMETADATA
   union all select 'ZGROUP', Z_PK, Z_ENT from ZGROUP union all select 'ZMESSAGE', Z_PK, Z_ENT from ZMESSAGE
   union all select 'ZUSER', Z_PK, Z_ENT from ZUSER)
 select * from (

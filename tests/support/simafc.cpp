@@ -16,13 +16,16 @@ enum : quint64 { Status = 1, Data = 2, FileOpenResult = 0xE };
 enum : quint64 { ReadDir = 3, MakeDir = 9, GetFileInfo = 0xA, FileOpen = 0xD, FileRead = 0xF, FileWrite = 0x10,
                  FileClose = 0x14, RenamePath = 0x18, FileLock = 0x1B, RemoveAll = 0x22 };
 constexpr quint64 InvalidArg = 7, NotFound = 8, IsDir = 9, Unsupported = 15, IoError = 20;
-const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir"}, {MakeDir, "MakeDir"}, {GetFileInfo, "GetFileInfo"}, {FileOpen, "FileOpen"},
-                                      {FileRead, "FileRead"}, {FileWrite, "FileWrite"}, {FileClose, "FileClose"},
-                                      {RenamePath, "RenamePath"}, {FileLock, "FileLock"}, {RemoveAll, "RemovePathAndContents"}};
+// How each operation is logged; those without a path name a handle.
+const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir "}, {MakeDir, "MakeDir "}, {GetFileInfo, "GetFileInfo "},
+                                      {FileOpen, "FileOpen "}, {FileRead, "FileRead"}, {FileWrite, "FileWrite"},
+                                      {FileClose, "FileClose"}, {RenamePath, "RenamePath "}, {FileLock, "FileLock"},
+                                      {RemoveAll, "RemovePathAndContents "}};
 using Mode = QIODevice;
-const QIODevice::OpenMode kModes[] = {Mode::NotOpen, Mode::ReadOnly | Mode::ExistingOnly, Mode::ReadWrite | Mode::ExistingOnly,
-                                      Mode::WriteOnly | Mode::Truncate, Mode::ReadWrite | Mode::Truncate,
-                                      Mode::WriteOnly | Mode::Append, Mode::ReadWrite | Mode::Append};
+const QIODevice::OpenMode kModes[] = {Mode::NotOpen, Mode::ReadOnly | Mode::ExistingOnly,
+                                      Mode::ReadWrite | Mode::ExistingOnly, Mode::WriteOnly | Mode::Truncate,
+                                      Mode::ReadWrite | Mode::Truncate, Mode::WriteOnly | Mode::Append,
+                                      Mode::ReadWrite | Mode::Append};
 
 QByteArray u64(quint64 v) { return QByteArray(reinterpret_cast<const char*>(&v), 8); }
 quint64 u64At(const QByteArray& b, int at)
@@ -47,9 +50,21 @@ QByteArray fileInfo(const QString& path, bool lowerCase)
         return QByteArray();
     const QByteArray type = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
     const QByteArray ns = QByteArray::number(qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
-    const auto n = [](qint64 v) { return QByteArray::number(v); };
-    return QList<QByteArray>{"st_size", n(st.st_size), "st_nlink", n(st.st_nlink), "st_ifmt", lowerCase ? type.toLower() : type,
-                             "st_mtime", ns, "st_birthtime", ns, ""}.join('\0');
+    const QByteArray size = QByteArray::number(qint64(st.st_size)), links = QByteArray::number(qint64(st.st_nlink));
+    const QList<QByteArray> fields {"st_size", size, "st_nlink", links, "st_ifmt", lowerCase ? type.toLower() : type,
+                                    "st_mtime", ns, "st_birthtime", ns, ""};
+    return fields.join('\0');
+}
+
+// The status code of a removal or rename.
+quint64 removeOrRename(quint64 op, const QString& path, const QString& to)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || (op == RemoveAll && !info.exists() && !info.isSymLink()))
+        return NotFound;
+    if (op == RenamePath)
+        return !to.isEmpty() && ::rename(QFile::encodeName(path), QFile::encodeName(to)) == 0 ? 0 : NotFound;
+    return (info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path)) ? 0 : IoError;
 }
 
 } // namespace
@@ -64,32 +79,37 @@ void simAfc(SimLink& link)
     quint64 nextHandle = 1;
     quint64 head[5]; // magic, whole length, header length, packet number, operation
     while (link.read(head, 40) && head[2] >= 40 && head[1] >= head[2] && head[1] < (64u << 20)) {
-        QByteArray args(int(head[2] - 40), 0), payload(int(head[1] - head[2]), 0);
+        QByteArray args(int(head[2] - 40), 0);
+        QByteArray payload(int(head[1] - head[2]), 0);
         if (!link.read(args.data(), args.size()) || !link.read(payload.data(), payload.size()))
             return;
-        const quint64 op = head[4], first = u64At(args, 0); // a handle, or the mode of FileOpen
-        const bool byHandle = op == FileRead || op == FileWrite || op == FileClose || op == FileLock;
+        const quint64 op = head[4];
+        const quint64 first = u64At(args, 0); // a handle, or the mode of FileOpen
         const int at = op == FileOpen ? 8 : 0;
         const QString path = local(root, args, at);
-        link.note(kOps.value(op, QString::number(op)) + (byHandle ? QString() : ' ' + QString::fromUtf8(args.mid(at).constData())));
+        const QString name = kOps.value(op, QString::number(op) + ' ');
+        link.note(name + (name.endsWith(' ') ? QString::fromUtf8(args.mid(at).constData()) : QString()));
         const auto file = files.find(first);
-        quint64 type = Data, code = 0;
+        quint64 type = Data;
+        quint64 code = 0;
         QByteArray reply;
-        if (byHandle && file == files.end()) {
+        if (!name.endsWith(' ') && file == files.end()) {
             code = InvalidArg;
         } else if (op == ReadDir && !path.isEmpty() && QFileInfo(path).isDir()) {
             const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-            for (const QString& name : QStringList{".", ".."} + QDir(path).entryList(all, QDir::Name))
-                reply += name.toUtf8() + '\0';
+            for (const QString& entry : QStringList {".", ".."} + QDir(path).entryList(all, QDir::Name))
+                reply += entry.toUtf8() + '\0';
         } else if (op == GetFileInfo && !(reply = fileInfo(path, lowerCase)).isEmpty()) {
         } else if (op == FileOpen && QFileInfo(path).isDir()) {
             code = IsDir;
         } else if (op == FileOpen) {
             auto f = std::make_unique<QFile>(path);
-            if (path.isEmpty() || first > 6 || !f->open(kModes[first] | QIODevice::Unbuffered))
-                code = NotFound;
-            else
-                type = FileOpenResult, reply = u64(nextHandle), files[nextHandle++] = std::move(f);
+            code = path.isEmpty() || first > 6 || !f->open(kModes[first] | QIODevice::Unbuffered) ? NotFound : 0;
+            if (code == 0) {
+                type = FileOpenResult;
+                reply = u64(nextHandle);
+                files[nextHandle++] = std::move(f);
+            }
         } else if (op == FileRead) {
             reply = file->second->read(qMin<quint64>(u64At(args, 8), 1u << 20));
         } else if (op == FileWrite) {
@@ -98,16 +118,8 @@ void simAfc(SimLink& link)
             files.erase(file);
         } else if (op == MakeDir) {
             code = !path.isEmpty() && QDir().mkpath(path) ? 0 : IoError;
-        } else if (op == RemoveAll) {
-            const QFileInfo info(path);
-            if (path.isEmpty() || (!info.exists() && !info.isSymLink()))
-                code = NotFound;
-            else if (!(info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path)))
-                code = IoError;
-        } else if (op == RenamePath) {
-            const QString to = local(root, args, int(strlen(args.constData())) + 1);
-            if (path.isEmpty() || to.isEmpty() || ::rename(QFile::encodeName(path), QFile::encodeName(to)) != 0)
-                code = NotFound;
+        } else if (op == RemoveAll || op == RenamePath) {
+            code = removeOrRename(op, path, local(root, args, int(strlen(args.constData())) + 1));
         } else if (op != FileLock) {
             code = op == ReadDir || op == GetFileInfo ? NotFound : Unsupported;
         }

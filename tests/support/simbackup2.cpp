@@ -1,9 +1,7 @@
-// The phone's mobilebackup2 service: DeviceLink version exchange, the
-// protocol hello, and a Backup, a Restore or a script played from the
-// description (see simbackup2.h).
+// The phone's DeviceLink services: mobilebackup2 (a Backup, a Restore or a
+// script played from the description, see simiphone.h) and mobilesync.
 #include <QCryptographicHash>
 #include <QTemporaryDir>
-#include <QtEndian>
 
 #include <sys/socket.h>
 
@@ -17,7 +15,16 @@ namespace {
 constexpr int kRecord = 65536; // data per upload record: more than the host sends at once
 
 PlistCFType dbl(double d) { return PlistCFType::createCFNumberDouble(d); }
+QString nameOf(const PlistCFType& message) { return message.at(0).CFStringQString(); }
 qint64 sizeOf(const SimBackupFile& f) { return f.size >= 0 ? f.size : f.data.size(); }
+
+// The DeviceLink version exchange both services open with.
+bool hello(SimLink& link, int minor)
+{
+    return link.sendPlist(list({str("DLMessageVersionExchange"), num(300), num(minor)}))
+           && link.readPlist().at(1).CFStringQString() == "DLVersionsOk"
+           && link.sendPlist(list({str("DLMessageDeviceReady")}));
+}
 
 // The bytes at offset `at` of a made-up file: a repeating pattern.
 const char* madeUp(qint64 at)
@@ -42,24 +49,30 @@ struct Player
     explicit Player(SimLink& link) : link(link)
     {
         QMutexLocker lock(&link.sim.mutex);
-        u = link.dev->udid, plan = link.dev->backup2, apps = link.dev->apps;
+        u = link.dev->udid;
+        plan = link.dev->backup2;
+        apps = link.dev->apps;
     }
 
     // Sends one message (and raw bytes) and reads the host's answer; false
     // once the connection is gone.
     bool step(const PlistCFType& msg, const QByteArray& raw = QByteArray(), bool cut = false)
     {
-        const QString name = msg.at(0).CFStringQString();
+        const QString name = nameOf(msg);
         link.note(name);
         if (!link.sendPlist(msg) || (!raw.isEmpty() && !link.send(raw)))
             return false;
-        if (cut)
-            return ::shutdown(link.fd, SHUT_RDWR), false;
+        if (cut) {
+            ::shutdown(link.fd, SHUT_RDWR);
+            return false;
+        }
         if (name == "DLMessageProcessMessage" || name == "DLMessageDisconnect")
             return true;
-        if ((name == "DLMessageDownloadFiles" && !readDownload()) || (name == "DLMessageUploadFiles" && raw.isEmpty() && !upload()))
+        if (name == "DLMessageDownloadFiles" && !readDownload())
             return false;
-        if ((reply = link.readPlist()).at(0).CFStringQString() != "DLMessageStatusResponse")
+        if (name == "DLMessageUploadFiles" && raw.isEmpty() && !upload())
+            return false;
+        if (nameOf(reply = link.readPlist()) != "DLMessageStatusResponse")
             return false; // the host has ended the run instead
         QMutexLocker lock(&link.sim.mutex);
         link.dev->backup2.replies.append(reply);
@@ -87,7 +100,10 @@ struct Player
                     present[entry] = info.get("DLFileSize").CFNumberInt64();
             }
         }
-        uploads = madeUpMeta();
+        for (const QString name : {"Info.plist", "Manifest.db", "Manifest.plist", "Status.plist"}) {
+            const SimBackupFile f {"", name, plan.meta.value(name, "made-up " + name.toUtf8())};
+            uploads.append({"/var/mobile/Library/Backup/" + name, u + "/Snapshot/" + name, u + '/' + name, f});
+        }
         for (const SimBackupFile& f : plan.files) {
             const QString id = simFileId(f), rel = id.left(2) + '/' + id;
             if (present.value(id, -1) != sizeOf(f))
@@ -95,8 +111,10 @@ struct Player
         }
         qint64 total = 0;
         PlistCFType moves = dict();
-        for (const Upload& up : uploads)
-            total += sizeOf(up.file), moves.put(up.snapshotPath, str(up.finalPath));
+        for (const Upload& up : uploads) {
+            total += sizeOf(up.file);
+            moves.put(up.snapshotPath, str(up.finalPath));
+        }
         if (step(list({str("DLMessageCreateDirectory"), str(u + "/Snapshot"), dict(), num(0)}))
             && step(list({str("DLMessageUploadFiles"), dict(), dbl(50), num(total)}))
             && step(list({str("DLMessageMoveItems"), moves, dict(), dbl(90)}))
@@ -106,16 +124,19 @@ struct Player
 
     void restore()
     {
-        if (!step(list({str("DLMessageDownloadFiles"), strings({u + "/Manifest.plist", u + "/Manifest.db"}), dict(), dbl(0)})))
+        const QStringList meta {u + "/Manifest.plist", u + "/Manifest.db"};
+        if (!step(list({str("DLMessageDownloadFiles"), strings(meta), dict(), dbl(0)})))
             return;
         QTemporaryDir dir;
         QFile file(dir.filePath("Manifest.db"));
-        file.open(QIODevice::WriteOnly), file.write(received.value(u + "/Manifest.db")), file.close();
+        if (!file.open(QIODevice::WriteOnly) || file.write(received.value(u + "/Manifest.db")) < 0 || !file.flush())
+            return;
         QStringList wanted;
         try {
             Sqlite3DB db;
             db.openThrow(file.fileName(), 2);
-            for (Sqlite3Cursor row = db.queryThrow("select fileID from Files where flags=1 order by fileID"); row.moveNext();)
+            Sqlite3Cursor row = db.queryThrow("select fileID from Files where flags=1 order by fileID");
+            while (row.moveNext())
                 wanted << u + '/' + row.getText("fileID").left(2) + '/' + row.getText("fileID");
         } catch (const std::exception&) {
         }
@@ -134,15 +155,19 @@ struct Player
     bool readDownload()
     {
         QByteArray raw, name, record;
-        const auto take = [&](int n, QByteArray* into) {
-            *into = QByteArray(n, Qt::Uninitialized);
-            return link.read(into->data(), n) && (raw += *into, true);
-        };
         const auto length = [&](QByteArray* into) {
-            QByteArray b;
-            return take(4, &b) && take(int(qMin(qFromBigEndian<quint32>(b.constData()), 1u << 20)), into);
+            quint32 n = 0;
+            if (!link.read(&n, 4))
+                return false;
+            *into = QByteArray(int(qMin(qFromBigEndian(n), 1u << 20)), Qt::Uninitialized);
+            raw += be32(qFromBigEndian(n));
+            if (!link.read(into->data(), into->size()))
+                return false;
+            raw += *into;
+            return true;
         };
-        bool complete = false, ok = true;
+        bool complete = false;
+        bool ok = true;
         while (ok && length(&name) && !(complete = name.isEmpty())) {
             QByteArray body;
             while ((ok = length(&record)) && record.startsWith('\x0c'))
@@ -162,9 +187,10 @@ struct Player
             const QByteArray from = up.deviceName.toUtf8(), to = up.snapshotPath.toUtf8();
             if (!link.send(be32(from.size()) + from + be32(to.size()) + to))
                 return false;
-            for (qint64 at = 0, n; at < sizeOf(up.file); at += n) {
+            for (qint64 at = 0, n = 0; at < sizeOf(up.file); at += n) {
                 n = qMin<qint64>(kRecord, sizeOf(up.file) - at);
-                if (!link.send(be32(quint32(n + 1)) + '\x0c' + QByteArray(up.file.size >= 0 ? madeUp(at) : up.file.data.constData() + at, n)))
+                const char* bytes = up.file.size >= 0 ? madeUp(at) : up.file.data.constData() + at;
+                if (!link.send(be32(quint32(n + 1)) + '\x0c' + QByteArray(bytes, n)))
                     return false;
             }
             if (!link.send(QByteArray("\0\0\0\1\0", 5)))
@@ -190,36 +216,6 @@ struct Player
         return "/var/mobile/" + f.path;
     }
 
-    QList<Upload> madeUpMeta() const
-    {
-        QHash<QString, QByteArray> meta = plan.meta;
-        const auto plist = [](const char* key, const PlistCFType& v) { return dict().put(key, v).CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0); };
-        meta.insert("Info.plist", meta.value("Info.plist", plist("Target Identifier", str(u))));
-        meta.insert("Manifest.plist", meta.value("Manifest.plist", plist("IsEncrypted", PlistCFType::createCFBoolean(false))));
-        meta.insert("Status.plist", meta.value("Status.plist", plist("IsFullBackup", PlistCFType::createCFBoolean(false))));
-        if (!meta.contains("Manifest.db")) {
-            QTemporaryDir dir;
-            {
-                Sqlite3DB db;
-                db.openThrow(dir.filePath("m.db"), 6);
-                db.executeThrow("create table Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB)");
-                db.executeThrow("create table Properties (key TEXT PRIMARY KEY, value BLOB)");
-                db.beginTran();
-                for (const SimBackupFile& f : plan.files)
-                    db.executeThrow(Sqlite3Sql("insert into Files values(?,?,?,1,NULL)").addTextParam(simFileId(f)).addTextParam(f.domain).addTextParam(f.path));
-                db.commitTran();
-            }
-            QFile file(dir.filePath("m.db"));
-            meta["Manifest.db"] = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        }
-        QList<Upload> out;
-        QStringList names = meta.keys();
-        names.sort();
-        for (const QString& name : names)
-            out.append({"/var/mobile/Library/Backup/" + name, u + "/Snapshot/" + name, u + '/' + name, SimBackupFile {"", name, meta[name]}});
-        return out;
-    }
-
     SimLink& link;
     QString u; // the udid, the folder of every path
     SimBackup2 plan;
@@ -228,6 +224,61 @@ struct Player
     QHash<QString, QByteArray> received;
     QList<Upload> uploads;
 };
+
+// Copies of the items, so that one value can go into several messages; a
+// null item stands for DeviceLink's empty parameter.
+PlistCFType array(const QList<PlistCFType>& items)
+{
+    PlistCFType out = PlistCFType::createCFArray();
+    for (const PlistCFType& item : items)
+        out.append(item.isNull() ? str("___EmptyParameterString___") : PlistCFType::clone(item));
+    return out;
+}
+
+// Mobilesync's answer to a message of a session; the records it asks for are
+// sent in the phone's batches, each acknowledged before the next.
+PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
+{
+    const QString request = nameOf(message);
+    const PlistCFType dataClass = str(message.at(1).CFStringQString());
+    if (request == "SDMessageSyncDataClassWithDevice" && dataClass.CFStringQString() != "com.apple.Contacts")
+        return array({str("SDMessageRefuseToSyncDataClassWithComputer"), dataClass, str("Unknown data class")});
+    if (request == "SDMessageSyncDataClassWithDevice")
+        return array({str("SDMessageSyncDataClassWithComputer"), dataClass, str("device-anchor"), message.at(3),
+                      str("SDSyncTypeSlow"), num(106)});
+    if (request == "SDMessageFinishSessionOnDevice")
+        return array({str("SDMessageDeviceFinishedSession"), dataClass});
+    QMutexLocker lock(&link.sim.mutex);
+    if (request == "SDMessageProcessChanges") {
+        PlistCFType mapping = dict();
+        for (const PlistCFType& key : message.at(2).dict_keys())
+            mapping.put(key, str("sim-" + key.CFStringQString()));
+        link.dev->syncBatches.append(PlistCFType::clone(message.at(2)));
+        return array({str("SDMessageRemapRecordIdentifiers"), dataClass, mapping});
+    }
+    if (request != "SDMessageGetAllRecordsFromDevice" && request != "SDMessageGetChangesFromDevice")
+        return PlistCFType();
+    QList<PlistCFType> batches;
+    for (const PlistCFType& batch : link.dev->syncBatches)
+        batches.append(PlistCFType::clone(batch)); // not shared with the test's thread
+    lock.unlock();
+    if (batches.isEmpty())
+        batches.append(dict());
+    for (int i = 0; i < batches.size(); ++i) {
+        const bool more = i + 1 < batches.size();
+        const QString allSent = "SyncDeviceLinkAllRecordsOfPulledEntityTypeSentKey";
+        const PlistCFType actions = more ? PlistCFType() : dict().put(allSent, PlistCFType::createCFBoolean(true));
+        const PlistCFType changes = array({str("SDMessageProcessChanges"), dataClass, batches[i],
+                                           PlistCFType::createCFBoolean(more), actions});
+        PlistCFType ack;
+        if (link.sendPlist(changes))
+            ack = link.readPlist();
+        link.note(nameOf(ack));
+        if (nameOf(ack) != "SDMessageAcknowledgeChangesFromDevice")
+            return PlistCFType();
+    }
+    return array({str("SDMessageDeviceReadyToReceiveChanges")});
+}
 
 } // namespace
 
@@ -241,39 +292,52 @@ void simBackup2(SimLink& link)
     struct Finish // tells the test that this connection is done with, whatever way it ends
     {
         SimLink& link;
-        ~Finish() { QMutexLocker lock(&link.sim.mutex); ++link.dev->backup2.finished; }
+        ~Finish()
+        {
+            QMutexLocker lock(&link.sim.mutex);
+            ++link.dev->backup2.finished;
+        }
     } finish {link};
     // A host that stops answering in the middle of an exchange (a fault in
     // it) fails its test within a minute instead of hanging it.
     const timeval patience {60, 0};
     ::setsockopt(link.fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
-    // DeviceLink version exchange, then the protocol hello.
-    if (!link.sendPlist(list({str("DLMessageVersionExchange"), num(300), num(0)})) || link.readPlist().isNull()
-        || !link.sendPlist(list({str("DLMessageDeviceReady")}))
-        || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
-        || !link.sendPlist(list({str("DLMessageProcessMessage"),
-                                 dict().put("MessageName", str("Response")).put("ErrorCode", num(0)).put("ProtocolVersion", dbl(2.1))})))
+    PlistCFType ready = dict().put("MessageName", str("Response")).put("ErrorCode", num(0));
+    if (!hello(link, 0) || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
+        || !link.sendPlist(list({str("DLMessageProcessMessage"), ready.put("ProtocolVersion", dbl(2.1))})))
         return;
-    const PlistCFType message = link.readPlist(), request = message.at(1);
+    const PlistCFType message = link.readPlist();
+    const PlistCFType request = message.at(1);
     const QString name = request.get("MessageName").CFStringQString();
-    {
-        QMutexLocker lock(&link.sim.mutex);
-        link.dev->backup2.request = PlistCFType::clone(request);
-    }
+    link.sim.mutex.lock();
+    link.dev->backup2.request = PlistCFType::clone(request);
+    link.sim.mutex.unlock();
     link.note(name);
     Player player(link);
-    if (!player.plan.script.isEmpty()) {
-        for (const SimStep& s : player.plan.script) {
-            if (!player.step(s.message, s.raw, s.cut))
-                return;
-        }
-        // A host that goes on waiting after the script would wait for ever.
+    bool played = true;
+    for (const SimStep& s : player.plan.script)
+        played = played && player.step(s.message, s.raw, s.cut);
+    // A host that goes on waiting after the script would wait for ever.
+    if (played && !player.plan.script.isEmpty())
         link.sendPlist(list({str("DLMessageDisconnect"), str("end of the script")}));
-    } else if (name == "Backup") {
+    else if (player.plan.script.isEmpty() && name == "Backup")
         player.backup();
-    } else if (name == "Restore") {
+    else if (player.plan.script.isEmpty() && name == "Restore")
         player.restore();
-    }
     while (!link.readPlist().isNull()) { // the host's DLMessageDisconnect, until it closes
+    }
+}
+
+void simMobileSync(SimLink& link)
+{
+    if (!hello(link, 100))
+        return;
+    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
+        link.note(nameOf(message));
+        if (nameOf(message) == "DLMessageDisconnect")
+            return;
+        const PlistCFType reply = syncAnswer(link, message);
+        if (!reply.isNull())
+            link.sendPlist(reply); // a host that has left may still have said goodbye
     }
 }

@@ -3,7 +3,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QThread>
-#include <QtEndian>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,14 +11,6 @@
 using namespace simpl;
 
 namespace {
-
-const SimService kServices[] = {
-    {"lockdown", simLockdown, false}, // on its fixed port 62078
-    {"com.apple.afc", simAfc, false},
-    {"com.apple.mobile.installation_proxy", simInstProxy, false},
-    {"com.apple.mobilebackup2", simBackup2, true},
-    {"com.apple.mobilesync", simMobileSync, false},
-};
 
 const char kBuid[] = "5EB1D0A4-51A1-4C4B-9C63-1E8A0F6C2B11";
 const char kHostId[] = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
@@ -30,23 +21,29 @@ const char kPublicKey[] = "-----BEGIN RSA PUBLIC KEY-----\n"
                           "cycCRdVQDaDiHYiw6gZgB35Y+OMU5YY5iAO2svxr/2G+LvHHdlWRAgMBAAE=\n"
                           "-----END RSA PUBLIC KEY-----\n";
 
-bool writeAll(int fd, const QByteArray& bytes)
+// All of a buffer in or out; false once the other side has gone.
+bool transfer(int fd, char* data, qint64 size, bool out)
 {
-    qint64 done = 0;
-    for (ssize_t n = 0; done < bytes.size(); done += n) {
-        if ((n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL)) <= 0)
+    for (qint64 done = 0, n = 0; done < size; done += n) {
+        const size_t left = size_t(size - done);
+        n = out ? ::send(fd, data + done, left, MSG_NOSIGNAL) : ::recv(fd, data + done, left, 0);
+        if (n <= 0)
             return false;
     }
     return true;
 }
 
+QByteArray xml(const PlistCFType& message) { return message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0); }
+
 // usbmuxd's packets: a little-endian header (length, version 1, type 8 =
 // plist, tag) and an XML property list.
 bool sendPacket(int fd, quint32 tag, const PlistCFType& message)
 {
-    const QByteArray xml = message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
-    const quint32 head[4] = {qToLittleEndian(quint32(16 + xml.size())), qToLittleEndian(1u), qToLittleEndian(8u), qToLittleEndian(tag)};
-    return writeAll(fd, QByteArray(reinterpret_cast<const char*>(head), 16) + xml);
+    QByteArray bytes = QByteArray(16, 0) + xml(message);
+    const quint32 head[4] = {quint32(bytes.size()), 1, 8, tag};
+    for (int i = 0; i < 4; ++i)
+        qToLittleEndian(head[i], bytes.data() + 4 * i);
+    return transfer(fd, bytes.data(), bytes.size(), true);
 }
 
 bool sendResult(int fd, quint32 tag, int number)
@@ -58,18 +55,120 @@ PlistCFType attached(const SimDevice& d)
 {
     PlistCFType props = dict().put("ConnectionType", str(d.network ? "Network" : "USB")).put("DeviceID", num(d.id));
     props.put("ProductID", num(0x12a8)).put("SerialNumber", str(d.udid));
-    if (d.network) // a sockaddr_in of 127.0.0.1
-        props.put("NetworkAddress", PlistCFType::createCFData(QByteArray("\x10\x02\0\0\x7f\0\0\x01", 8) + QByteArray(8, 0)));
+    const QByteArray loopback("\x10\x02\0\0\x7f\0\0\x01\0\0\0\0\0\0\0\0", 16); // a sockaddr_in of 127.0.0.1
+    if (d.network)
+        props.put("NetworkAddress", PlistCFType::createCFData(loopback));
     return dict().put("MessageType", str("Attached")).put("DeviceID", num(d.id)).put("Properties", props);
 }
+
+void simLockdown(SimLink& link);
+void simInstProxy(SimLink& link);
+const QHash<QString, void (*)(SimLink&)> kServices = {
+    {"lockdown", simLockdown}, // on its fixed port 62078
+    {"com.apple.afc", simAfc},
+    {"com.apple.mobile.installation_proxy", simInstProxy},
+    {"com.apple.mobilebackup2", simBackup2},
+    {"com.apple.mobilesync", simMobileSync},
+};
+
+// Lockdown: values by domain and key, pairing with the trust dialog's
+// answer, sessions without encryption and service start. Fills the answer to
+// one request; returns the error name of a refused one.
+QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& answer, bool& session)
+{
+    const QString request = message.get("Request").CFStringQString(), name = message.get("Service").CFStringQString();
+    const QString domain = message.get("Domain").CFStringQString(), key = message.get("Key").CFStringQString();
+    const auto refused = [&](const SimFault& f) { return f.kind == SimFault::Refuse && f.service == name; };
+    if (request == "QueryType") {
+        answer.put("Type", str("com.apple.mobile.lockdown"));
+    } else if (request == "GetValue") {
+        const PlistCFType value = key.isEmpty() ? d.values.value(domain) : d.values.value(domain).get(key);
+        if (value.isNull())
+            return "MissingValue";
+        answer.put("Value", PlistCFType::clone(value)); // never hand the phone's own dictionary over
+    } else if (request == "SetValue") {
+        d.set(domain, key, PlistCFType::clone(message.get("Value")));
+    } else if (request == "Pair") {
+        if (d.trust != SimDevice::Trusted)
+            return d.trust == SimDevice::Pending ? "PairingDialogResponsePending" : "UserDeniedPairing";
+        d.hostIds.append(message.get("PairRecord").get("HostID").CFStringQString());
+        answer.put("EscrowBag", PlistCFType::createCFData("escrow"));
+    } else if (request == "StartSession") {
+        if (!d.hostIds.contains(message.get("HostID").CFStringQString()))
+            return "InvalidHostID";
+        session = true;
+        answer.put("SessionID", str("1")).put("EnableSessionSSL", PlistCFType::createCFBoolean(false));
+    } else if (request == "StopSession") {
+        session = false;
+    } else if (request == "StartService") {
+        if (!kServices.contains(name) || name == "lockdown")
+            return "InvalidService";
+        if (!session)
+            return "SessionInactive";
+        if (std::any_of(d.faults.begin(), d.faults.end(), refused))
+            return "ServiceProhibited";
+        if (name.endsWith("mobilebackup2") && !message.get("EscrowBag").isCFData())
+            return "EscrowLocked";
+        const quint16 port = quint16(49152 + d.ports.size());
+        d.ports[port] = name;
+        answer.put("Service", str(name)).put("Port", num(port));
+    } else {
+        return "InvalidRequest";
+    }
+    return QString();
+}
+
+void simLockdown(SimLink& link)
+{
+    bool session = false;
+    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
+        const QString request = message.get("Request").CFStringQString();
+        link.note(request);
+        PlistCFType reply = dict().put("Request", str(request));
+        link.sim.mutex.lock();
+        const QString error = lockdownAnswer(*link.dev, message, reply, session);
+        link.sim.mutex.unlock();
+        reply.put(error.isEmpty() ? "Result" : "Error", str(error.isEmpty() ? "Success" : error));
+        if (!link.sendPlist(reply))
+            return;
+    }
+}
+
+// The installation proxy: Browse lists the user apps with their data and
+// group containers, in one batch.
+void simInstProxy(SimLink& link)
+{
+    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
+        const QString command = message.get("Command").CFStringQString();
+        link.note(command + ' ' + message.get("ClientOptions").get("ApplicationType").CFStringQString());
+        PlistCFType apps = PlistCFType::createCFArray();
+        link.sim.mutex.lock();
+        for (const SimApp& app : link.dev->apps) {
+            PlistCFType groups = dict();
+            for (auto g = app.groups.cbegin(); g != app.groups.cend(); ++g)
+                groups.put(g.key(), str("/private/var/mobile/Containers/Shared/AppGroup/" + g.value()));
+            const QString container = "/private/var/mobile/Containers/Data/Application/" + app.container;
+            apps.append(dict().put("CFBundleIdentifier", str(app.bundleId)).put("GroupContainers", groups)
+                            .put("Container", str(container)));
+        }
+        link.sim.mutex.unlock();
+        PlistCFType batch = dict().put("Status", str("BrowsingApplications")).put("CurrentList", apps);
+        const PlistCFType count = num(apps.array_size());
+        batch.put("CurrentAmount", count).put("CurrentIndex", num(0)).put("Total", PlistCFType::clone(count));
+        if (!link.sendPlist(batch) || !link.sendPlist(dict().put("Status", str("Complete"))))
+            return;
+    }
+}
+
 
 } // namespace
 
 SimDevice::SimDevice(const QString& udid) : udid(udid)
 {
-    values[""] = dict().put("UniqueDeviceID", str(udid)).put("DeviceName", str("Sim iPhone")).put("ProductVersion", str("12.4"));
-    values[""].put("ProductType", str("iPhone11,2")).put("MobileSubscriberCountryCode", str("440"));
-    values[""].put("WiFiAddress", str("a4:d1:8c:00:00:01")).put("DevicePublicKey", PlistCFType::createCFData(kPublicKey));
+    set("", "UniqueDeviceID", str(udid)).set("", "DeviceName", str("Sim iPhone"));
+    set("", "ProductVersion", str("12.4")).set("", "ProductType", str("iPhone11,2"));
+    set("", "MobileSubscriberCountryCode", str("440")).set("", "WiFiAddress", str("a4:d1:8c:00:00:01"));
+    set("", "DevicePublicKey", PlistCFType::createCFData(kPublicKey));
 }
 
 SimDevice& SimDevice::set(const QString& domain, const QString& key, const PlistCFType& value)
@@ -80,36 +179,27 @@ SimDevice& SimDevice::set(const QString& domain, const QString& key, const Plist
     return *this;
 }
 
-bool SimLink::read(void* data, qint64 size)
-{
-    qint64 done = 0;
-    for (ssize_t n = 0; done < size; done += n) {
-        if ((n = ::recv(fd, static_cast<char*>(data) + done, size_t(size - done), 0)) <= 0)
-            return false;
-    }
-    return true;
-}
+bool SimLink::read(void* data, qint64 size) { return transfer(fd, static_cast<char*>(data), size, false); }
 
 bool SimLink::send(const QByteArray& bytes)
 {
     ++answers;
     QMutexLocker lock(&sim.mutex);
-    for (int i = 0; i < dev->faults.size(); ++i) {
-        const SimFault f = dev->faults[i];
-        if (f.kind == SimFault::Refuse || f.service != service || answers <= f.after)
-            continue;
-        if (f.kind != SimFault::Slow)
-            dev->faults.removeAt(i);
-        lock.unlock();
-        if (f.kind == SimFault::Slow)
-            return QThread::msleep(f.ms), writeAll(fd, bytes);
-        if (f.kind == SimFault::Unplug)
-            sim.detach(dev->udid);
+    const auto fault = std::find_if(dev->faults.begin(), dev->faults.end(), [&](const SimFault& f) {
+        return f.kind != SimFault::Refuse && f.service == service && answers > f.after;
+    });
+    const SimFault f = fault == dev->faults.end() ? SimFault {SimFault::Refuse, ""} : *fault;
+    if (f.kind == SimFault::Drop || f.kind == SimFault::Unplug)
+        dev->faults.erase(fault);
+    lock.unlock();
+    QThread::msleep(f.kind == SimFault::Slow ? f.ms : 0);
+    if (f.kind == SimFault::Unplug)
+        sim.detach(dev->udid);
+    if (f.kind == SimFault::Drop || f.kind == SimFault::Unplug) {
         ::shutdown(fd, SHUT_RDWR);
         return false;
     }
-    lock.unlock();
-    return writeAll(fd, bytes);
+    return transfer(fd, const_cast<char*>(bytes.constData()), bytes.size(), true);
 }
 
 PlistCFType SimLink::readPlist()
@@ -123,9 +213,8 @@ PlistCFType SimLink::readPlist()
 
 bool SimLink::sendPlist(const PlistCFType& message)
 {
-    const QByteArray xml = message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
-    const quint32 size = qToBigEndian(quint32(xml.size()));
-    return send(QByteArray(reinterpret_cast<const char*>(&size), 4) + xml);
+    const QByteArray bytes = xml(message);
+    return send(be32(bytes.size()) + bytes);
 }
 
 void SimLink::note(const QString& request)
@@ -141,7 +230,7 @@ void SimLink::note(const QString& request)
 SimIPhone::SimIPhone()
 {
     const QByteArray path = QFile::encodeName(m_dir.filePath("usbmuxd"));
-    sockaddr_un addr{};
+    sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     qstrncpy(addr.sun_path, path.constData(), sizeof(addr.sun_path));
     m_listenFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -167,11 +256,10 @@ SimIPhone::~SimIPhone()
     ::shutdown(m_listenFd, SHUT_RDWR);
     m_acceptor.join();
     ::close(m_listenFd);
-    {
-        QMutexLocker lock(&mutex);
-        for (int fd : m_fds)
-            ::shutdown(fd, SHUT_RDWR);
-    }
+    mutex.lock();
+    for (int fd : m_fds)
+        ::shutdown(fd, SHUT_RDWR);
+    mutex.unlock();
     for (std::thread& t : m_threads)
         t.join();
 }
@@ -179,7 +267,7 @@ SimIPhone::~SimIPhone()
 void SimIPhone::serve(int fd)
 {
     quint32 head[4];
-    SimLink link{*this, {}, "usbmuxd", fd};
+    SimLink link {*this, {}, "usbmuxd", fd};
     while (link.read(head, 16) && qFromLittleEndian(head[0]) >= 16 && qFromLittleEndian(head[0]) < (1u << 20)) {
         QByteArray payload(qFromLittleEndian(head[0]) - 16, Qt::Uninitialized);
         if (!link.read(payload.data(), payload.size())
@@ -194,52 +282,51 @@ void SimIPhone::serve(int fd)
 // One usbmuxd request; false when the connection is done with.
 bool SimIPhone::usbmuxd(int fd, quint32 tag, const PlistCFType& message)
 {
-    const QString type = message.get("MessageType").CFStringQString(), record = message.get("PairRecordID").CFStringQString();
+    const QString type = message.get("MessageType").CFStringQString();
+    const QString record = message.get("PairRecordID").CFStringQString();
+    const int id = message.get("DeviceID").CFNumberInt(0);
     QMutexLocker lock(&mutex);
     m_log.append("usbmuxd:" + type);
-    if (type == "ListDevices") {
-        PlistCFType list = PlistCFType::createCFArray();
+    if (type == "ListDevices" || type == "Listen") {
+        QList<PlistCFType> events;
         for (const auto& d : m_devices)
-            list.append(attached(*d));
-        return sendPacket(fd, tag, dict().put("DeviceList", list));
-    } else if (type == "Listen") {
+            events.append(attached(*d));
+        if (type == "ListDevices")
+            return sendPacket(fd, tag, dict().put("DeviceList", list(events)));
         sendResult(fd, tag, 0);
-        for (const auto& d : m_devices)
-            sendPacket(fd, 0, attached(*d));
+        for (const PlistCFType& event : events)
+            sendPacket(fd, 0, event);
         m_listeners.append(fd);
         lock.unlock();
         for (char c; ::recv(fd, &c, 1, 0) > 0;) {
         }
         lock.relock();
         m_listeners.removeAll(fd);
-        return false;
     } else if (type == "Connect") {
-        const int id = message.get("DeviceID").CFNumberInt();
         const auto dev = find([id](const SimDevice& d) { return int(d.id) == id; });
         const quint16 port = qFromBigEndian(quint16(message.get("PortNumber").CFNumberInt()));
-        const SimService* s = !dev ? nullptr : service(port == 62078 ? "lockdown" : dev->ports.value(port));
-        if (!sendResult(fd, tag, !dev ? 2 : s ? 0 : 3) || !s)
+        const auto serve = kServices.value(!dev ? "" : port == 62078 ? "lockdown" : dev->ports.value(port));
+        if (!sendResult(fd, tag, !dev ? 2 : serve ? 0 : 3) || !serve)
             return false;
         dev->fds.append(fd);
         lock.unlock();
-        SimLink link{*this, dev, s->name, fd};
-        s->serve(link);
+        SimLink link {*this, dev, kServices.key(serve), fd};
+        serve(link);
         lock.relock();
         dev->fds.removeAll(fd);
-        return false;
     } else if (type == "ReadBUID") {
         return sendPacket(fd, tag, dict().put("BUID", str(kBuid)));
-    } else if (type == "ReadPairRecord") {
-        if (!m_pairRecords.contains(record))
-            return sendResult(fd, tag, 2);
+    } else if (type == "ReadPairRecord" && m_pairRecords.contains(record)) {
         return sendPacket(fd, tag, dict().put("PairRecordData", PlistCFType::createCFData(m_pairRecords[record])));
     } else if (type == "SavePairRecord") {
         m_pairRecords[record] = message.get("PairRecordData").CFDataBytes();
-        if (!message.get("DeviceID").isNull())
-            broadcast(dict().put("MessageType", str("Paired")).put("DeviceID", num(message.get("DeviceID").CFNumberInt())));
+        if (id)
+            broadcast(dict().put("MessageType", str("Paired")).put("DeviceID", num(id)));
         return sendResult(fd, tag, 0);
+    } else {
+        return sendResult(fd, tag, type == "ReadPairRecord" ? 2 : 1);
     }
-    return sendResult(fd, tag, 1);
+    return false;
 }
 
 void SimIPhone::broadcast(const PlistCFType& message)
@@ -261,9 +348,9 @@ void SimIPhone::attach(const SimDevice& device)
     d->id = m_nextId++;
     if (d->paired) {
         d->hostIds.append(kHostId);
-        m_pairRecords[d->udid] = dict().put("HostID", str(kHostId)).put("SystemBUID", str(kBuid))
-                                     .put("EscrowBag", PlistCFType::createCFData("escrow"))
-                                     .CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+        PlistCFType record = dict().put("HostID", str(kHostId)).put("SystemBUID", str(kBuid));
+        record.put("EscrowBag", PlistCFType::createCFData("escrow"));
+        m_pairRecords[d->udid] = record.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
     }
     m_devices.append(d);
     broadcast(attached(*d));
@@ -294,19 +381,11 @@ QStringList SimIPhone::requests() const
     return m_log;
 }
 
-const SimService* SimIPhone::service(const QString& name)
-{
-    for (const SimService& s : kServices) {
-        if (name == s.name)
-            return &s;
-    }
-    return nullptr;
-}
-
 QStringList simFilesBelow(const QString& folder)
 {
     QStringList files;
-    for (QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories); it.hasNext();)
+    const auto filter = QDir::Files | QDir::Hidden | QDir::System;
+    for (QDirIterator it(folder, filter, QDirIterator::Subdirectories); it.hasNext();)
         files << QDir(folder).relativeFilePath(it.next());
     files.sort();
     return files;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QHash>
-#include <QList>
 #include <QMutex>
 #include <QSharedPointer>
 #include <QStringList>
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "foundation/plistcftype.h"
-#include "tests/support/simbackup2.h"
 
 // A fault the simulated phone plays on one service ("lockdown" or a name
 // such as "com.apple.afc"). Drop and Unplug play once, in place of answer
@@ -29,6 +27,64 @@ struct SimFault
     int after = 0;
     int ms = 0;
 };
+
+// A user app as the phone's installation proxy lists it.
+struct SimApp
+{
+    QString bundleId;
+    QString container; // UUID of the data container
+    QHash<QString, QString> groups; // app group id -> UUID of its container
+};
+
+// One file of the phone's backup, in domain "AppDomain-<app>",
+// "AppDomainGroup-<group>" or a system domain. Its bytes are `data`, or with
+// size >= 0 that many made-up bytes (large backups without the memory).
+struct SimBackupFile
+{
+    QString domain, path;
+    QByteArray data;
+    qint64 size = -1;
+};
+
+// One step of a scripted exchange: a DeviceLink message, raw bytes sent
+// right after it, then the host's answer is read (its raw download first for
+// DLMessageDownloadFiles), unless `cut` closes the connection instead.
+struct SimStep
+{
+    PlistCFType message;
+    QByteArray raw {};
+    bool cut = false;
+};
+
+// The phone's mobilebackup2 service. After the version exchange and the
+// request it plays `script` when given, else the request:
+// - "Backup": downloads "<udid>/Status.plist", lists the host's folder and
+//   its two-character folders, uploads into "<udid>/Snapshot/" every file
+//   the host does not list with the same size (and the metadata always),
+//   moves them into place, removes "Snapshot", then ends with the verdict.
+// - "Restore": downloads "<udid>/Manifest.plist" and "<udid>/Manifest.db",
+//   then every file named in the downloaded Manifest.db, then the verdict.
+struct SimBackup2
+{
+    QList<SimBackupFile> files;
+    // Metadata uploaded as "<udid>/<name>" in place of the made-up Info.plist,
+    // Manifest.plist, Status.plist and Manifest.db (which no test reads).
+    QHash<QString, QByteArray> meta;
+    int errorCode = 0; // the verdict, sent as DLMessageProcessMessage
+    QString errorDescription;
+    QList<SimStep> script;
+
+    // Kept by the simulator.
+    PlistCFType request; // the last request's dictionary
+    QList<PlistCFType> replies; // the host's status responses, in order
+    QList<QByteArray> downloads; // raw bytes of each download, as the host sent them
+    QHash<QString, QByteArray> received; // files downloaded whole, by requested path
+    QStringList uploaded; // local paths of the files uploaded by Backup plays
+    int finished = 0; // connections served to their end
+};
+
+// The backup domain's file id: SHA-1 of "<domain>-<path>" in lower-case hex.
+QString simFileId(const SimBackupFile& file);
 
 // What a test says about one phone. The constructor gives a phone with the
 // usual lockdown values, on USB, already paired with and trusting this computer.
@@ -64,8 +120,8 @@ struct SimDevice
 
 class SimIPhone;
 
-// One connection to a device port, as a service handler sees it. Handlers
-// take sim.mutex while they touch *dev.
+// One connection to a device port, as a service sees it. Services take
+// sim.mutex while they touch *dev.
 struct SimLink
 {
     SimIPhone& sim;
@@ -81,18 +137,9 @@ struct SimLink
     void note(const QString& request); // logs it and calls onRequest
 };
 
-// A service: its handler serves one connection until the host closes it.
-// A new service is one more handler and one more row of the table in
-// simiphone.cpp; lockdown starts the services of that table.
-struct SimService
-{
-    const char* name;
-    void (*serve)(SimLink&);
-    bool needsEscrowBag;
-};
-void simLockdown(SimLink& link);
+// The services that lockdown starts (besides those in simiphone.cpp); each
+// serves one connection until the host closes it.
 void simAfc(SimLink& link);
-void simInstProxy(SimLink& link);
 void simBackup2(SimLink& link);
 void simMobileSync(SimLink& link);
 
@@ -109,7 +156,11 @@ inline PlistCFType strings(const QStringList& items)
         out.append(str(s));
     return out;
 }
-inline QByteArray be32(quint32 n) { n = qToBigEndian(n); return QByteArray(reinterpret_cast<const char*>(&n), 4); }
+inline QByteArray be32(quint32 n)
+{
+    n = qToBigEndian(n);
+    return QByteArray(reinterpret_cast<const char*>(&n), 4);
+}
 } // namespace simpl
 
 // The files below a folder (hidden ones too), relative to it and sorted: what
@@ -118,7 +169,7 @@ QStringList simFilesBelow(const QString& folder);
 
 // A simulated iPhone behind a private usbmuxd socket in this process:
 // usbmuxd's plist protocol (device list, attach and detach events, connect,
-// pair records, BUID), lockdown on port 62078 and the services of the table.
+// pair records, BUID), lockdown on port 62078 and the services it starts.
 // The constructor points USBMUXD_SOCKET_ADDRESS at it, so libimobiledevice
 // reaches it unchanged. One simulator at a time.
 class SimIPhone
@@ -135,7 +186,6 @@ public:
     // Every request so far, as "service:request", in order of arrival.
     QStringList requests() const;
 
-    static const SimService* service(const QString& name);
     mutable QMutex mutex;
 
 private:
