@@ -118,31 +118,6 @@ struct SimDevice
     QList<int> fds; // open connections
 };
 
-class SimIPhone;
-
-// One connection to a device port, as a service sees it. Services take
-// sim.mutex while they touch *dev.
-struct SimLink
-{
-    SimIPhone& sim;
-    QSharedPointer<SimDevice> dev;
-    QString service;
-    int fd;
-    int answers = 0;
-
-    bool read(void* data, qint64 size); // false once the host has gone
-    bool send(const QByteArray& bytes); // one answer; plays the faults
-    PlistCFType readPlist(); // big-endian 32-bit length, then the list
-    bool sendPlist(const PlistCFType& message);
-    void note(const QString& request); // logs it and calls onRequest
-};
-
-// The services that lockdown starts (besides those in simiphone.cpp); each
-// serves one connection until the host closes it.
-void simAfc(SimLink& link);
-void simBackup2(SimLink& link);
-void simMobileSync(SimLink& link);
-
 // Short makers of property-list values, for the services and the tests.
 namespace simpl {
 inline PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
@@ -207,3 +182,34 @@ private:
     QStringList m_log;
     quint32 m_nextId = 1;
 };
+
+// One connection to a device port, as a service sees it.
+struct SimLink
+{
+    SimIPhone& sim;
+    QSharedPointer<SimDevice> dev;
+    QString service;
+    int fd;
+    int answers = 0;
+
+    bool read(void* data, qint64 size); // false once the host has gone
+    bool send(const QByteArray& bytes); // one answer; plays the faults
+    PlistCFType readPlist(); // big-endian 32-bit length, then the list
+    bool sendPlist(const PlistCFType& message);
+    void note(const QString& request); // logs it and calls onRequest
+    // Runs `f` on the device with the simulator's mutex held.
+    template <class F>
+    auto locked(F f)
+    {
+        QMutexLocker lock(&sim.mutex);
+        return f(*dev);
+    }
+};
+
+// The services that lockdown starts (besides those in simiphone.cpp); each
+// serves one connection until the host closes it.
+void simAfc(SimLink& link);
+void simBackup2(SimLink& link);
+void simMobileSync(SimLink& link);
+// Sends the answers to each request read, until the host goes.
+void simAnswerEach(SimLink& link, const std::function<QList<PlistCFType>(const PlistCFType&)>& answer);
