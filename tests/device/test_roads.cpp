@@ -249,7 +249,8 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     auto local = QSharedPointer<LineLocalDb>::create(QDir(work.filePath("local")));
     LineData kept(local, 5000);
     local->loadDataThrow(kept);
-    IOSRestoreLineMsgThread job(device, PAbsLineMsgsSource(new LineMsgsDataSource(kept, nullptr, true)), restoring.form);
+    const PAbsLineMsgsSource keptMessages(new LineMsgsDataSource(kept, nullptr, true));
+    IOSRestoreLineMsgThread job(device, keptMessages, restoring.form);
     ASSERT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
     BackupManifest backup(folder.path());
     backup.readManifestInfo();
