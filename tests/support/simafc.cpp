@@ -71,10 +71,8 @@ quint64 removeOrRename(quint64 op, const QString& path, const QString& to)
 
 void simAfc(SimLink& link)
 {
-    link.sim.mutex.lock();
-    const QString root = QDir::cleanPath(link.dev->media);
-    const bool lowerCase = link.dev->lowerCaseTypes;
-    link.sim.mutex.unlock();
+    const QString root = QDir::cleanPath(link.locked([](SimDevice& d) { return d.media; }));
+    const bool lowerCase = link.locked([](SimDevice& d) { return d.lowerCaseTypes; });
     std::map<quint64, std::unique_ptr<QFile>> files;
     quint64 nextHandle = 1;
     quint64 head[5]; // magic, whole length, header length, packet number, operation

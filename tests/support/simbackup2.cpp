@@ -238,20 +238,17 @@ PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
                       str("SDSyncTypeSlow"), num(106)});
     if (request == "SDMessageFinishSessionOnDevice")
         return array({str("SDMessageDeviceFinishedSession"), dataClass});
-    QMutexLocker lock(&link.sim.mutex);
     if (request == "SDMessageProcessChanges") {
         PlistCFType mapping = dict();
         for (const PlistCFType& key : message.at(2).dict_keys())
             mapping.put(key, str("sim-" + key.CFStringQString()));
-        link.dev->syncBatches.append(PlistCFType::clone(message.at(2)));
+        link.locked([&](SimDevice& d) { d.syncBatches.append(PlistCFType::clone(message.at(2))); });
         return array({str("SDMessageRemapRecordIdentifiers"), dataClass, mapping});
     }
     if (request != "SDMessageGetAllRecordsFromDevice" && request != "SDMessageGetChangesFromDevice")
         return PlistCFType();
-    QList<PlistCFType> batches;
-    for (const PlistCFType& batch : link.dev->syncBatches)
-        batches.append(PlistCFType::clone(batch)); // not shared with the test's thread
-    lock.unlock();
+    // Shared with the test's thread, but only ever read once stored.
+    QList<PlistCFType> batches = link.locked([](SimDevice& d) { return d.syncBatches; });
     if (batches.isEmpty())
         batches.append(dict());
     for (int i = 0; i < batches.size(); ++i) {
