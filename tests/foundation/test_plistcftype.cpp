@@ -9,13 +9,11 @@
 #include <plist/plist.h>
 
 #include "tests/support/gtest_qt.h"
-#include "tests/support/plistfixtures.h"
 #include "tests/support/testenv.h"
 
 #include "foundation/plistcftype.h"
 #include "foundation/plistcftype_p.h"
 
-using plistfixtures::BplistWriter;
 using P = PlistCFType;
 
 namespace {
@@ -30,14 +28,122 @@ QDateTime utc(int y, int m, int d, int hh = 0, int mm = 0, int ss = 0, int ms = 
     return QDateTime(QDate(y, m, d), QTime(hh, mm, ss, ms), Qt::UTC);
 }
 
-P parse(const QByteArray& bytes)
+P parse(const QByteArray& bytes) { return P::createCFPropertyList(bytes); }
+
+P integer(qint64 v) { return P::createCFNumberInt64(v); }
+
+// Binary property lists written byte by byte, without the code under test, so
+// that any graph can be made, malformed ones included. An object is a marker
+// byte and its body; references take 2 bytes, offsets 4.
+QByteArray bigEndian(quint64 v, int size)
 {
-    return P::createCFPropertyList(bytes);
+    QByteArray out(size, '\0');
+    for (int i = size - 1; i >= 0; --i, v >>= 8)
+        out[i] = char(v & 0xff);
+    return out;
 }
 
-P integer(qint64 v)
+// Counts from 15 on follow the marker as an integer object.
+QByteArray object(int type, qsizetype count, const QByteArray& body)
 {
-    return P::createCFNumberInt64(v);
+    if (count < 15)
+        return char(type << 4 | int(count)) + body;
+    return char(type << 4 | 0x0f) + (char(0x13) + bigEndian(quint64(count), 8)) + body;
+}
+
+QByteArray refs(const QList<quint64>& list)
+{
+    QByteArray out;
+    for (quint64 r : list)
+        out += bigEndian(r, 2);
+    return out;
+}
+
+QByteArray intObject(qint64 v) { return char(0x13) + bigEndian(quint64(v), 8); }
+
+QByteArray dateObject(double secondsSince2001)
+{
+    quint64 bits;
+    std::memcpy(&bits, &secondsSince2001, sizeof bits);
+    return char(0x33) + bigEndian(bits, 8);
+}
+
+QByteArray ascii(const QByteArray& s) { return object(0x5, s.size(), s); }
+
+QByteArray utf16(const QString& s)
+{
+    QByteArray units;
+    for (QChar c : s)
+        units += bigEndian(c.unicode(), 2);
+    return object(0x6, s.size(), units);
+}
+
+QByteArray arrayOf(const QList<quint64>& items) { return object(0xA, items.size(), refs(items)); }
+
+QByteArray dictOf(const QList<quint64>& keys, const QList<quint64>& values)
+{
+    return object(0xD, keys.size(), refs(keys) + refs(values));
+}
+
+// The objects in order (a reference is an index into this list); numObjects
+// overrides the count the trailer gives (-1: the real one).
+QByteArray bplist(const QList<QByteArray>& objects, quint64 top = 0, qint64 numObjects = -1)
+{
+    QByteArray out("bplist00"), table;
+    for (const QByteArray& o : objects) {
+        table += bigEndian(quint64(out.size()), 4);
+        out += o;
+    }
+    const quint64 tableOffset = quint64(out.size());
+    out += table + QByteArray(6, '\0') + char(4) + char(2);
+    out += bigEndian(numObjects < 0 ? quint64(objects.size()) : quint64(numObjects), 8);
+    return out + bigEndian(top, 8) + bigEndian(tableOffset, 8);
+}
+
+// Python's plistlib as a second reader and writer. canon() prints a value as
+// dict entries in file order {k: v}, lists [...], bytes b64:..., dates as
+// date:<microseconds since 2001>, UIDs uid:<n>.
+const char* const kPrelude = R"(
+import base64, datetime, plistlib, sys
+EPOCH = datetime.datetime(2001, 1, 1)
+def utc(y, m, d, H=0, M=0, S=0, us=0):
+    return datetime.datetime(y, m, d, H, M, S, us)
+def canon(v):
+    if isinstance(v, bool):
+        return repr(v)
+    if isinstance(v, dict):
+        return '{' + ', '.join(k + ': ' + canon(x) for k, x in v.items()) + '}'
+    if isinstance(v, list):
+        return '[' + ', '.join(canon(x) for x in v) + ']'
+    if isinstance(v, bytes):
+        return 'b64:' + base64.b64encode(v).decode()
+    if isinstance(v, datetime.datetime):
+        d = v.replace(tzinfo=None) - EPOCH
+        return 'date:%d' % ((d.days * 86400 + d.seconds) * 1000000 + d.microseconds)
+    if isinstance(v, plistlib.UID):
+        return 'uid:%d' % v.data
+    return repr(v) if isinstance(v, (int, float)) else str(v)
+)";
+
+bool havePython() { return testenv::haveTool("python3"); }
+
+QByteArray pythonDumps(const QString& pythonExpr, bool binary)
+{
+    const QString script = kPrelude
+                           + QStringLiteral("sys.stdout.buffer.write(plistlib.dumps(%1, fmt=plistlib.FMT_%2, "
+                                            "sort_keys=False))\n")
+                                 .arg(pythonExpr, QString(binary ? "BINARY" : "XML"));
+    QByteArray out;
+    return testenv::runTool("python3", {"-c", script}, &out) == 0 ? out : QByteArray();
+}
+
+QString pythonLoads(const QByteArray& plist)
+{
+    const QString script = kPrelude + QStringLiteral("print(canon(plistlib.loads(sys.stdin.buffer.read())), end='')");
+    QByteArray out, err;
+    if (testenv::runTool("python3", {"-c", script}, &out, &err, plist) != 0)
+        return "ERROR: " + QString::fromUtf8(err);
+    return QString::fromUtf8(out);
 }
 
 // One value of every kind, in a fixed order, and how Python's plistlib reads
@@ -75,14 +181,17 @@ TEST(PlistCFType, EveryNodeBelongsToOneTreeAndReadersSaturateOrFallBack)
     other.put("list", inner);
     d.put("list", inner).put("again", other.get("list"));
     other.get("list").append(integer(2));
-    EXPECT_EQ(d.get("list").toString() + d.get("again").toString() + other.get("list").toString(), "[1][1][1, 2]");
+    EXPECT_EQ(d.get("list").toString(), "[1]");
+    EXPECT_EQ(d.get("again").toString(), "[1]");
+    EXPECT_EQ(other.get("list").toString(), "[1, 2]");
     plist_t foreign = plist_new_string("foreign");
     d.put("foreign", P(foreign, false));
     plist_free(foreign);
     // A container put into itself, or into its own child, would make a cycle.
     d.put("self", d);
     d.get("list").append(d);
-    EXPECT_EQ(d.get("list").at(1).get("foreign").CFStringQString() + d.get("self").get("self").toString(), "foreignNULL");
+    EXPECT_EQ(d.get("list").at(1).get("foreign").CFStringQString(), "foreign");
+    EXPECT_EQ(d.get("self").get("self").toString(), "NULL");
     d.put("b", d.get("b"));
     other = P();
     EXPECT_EQ(parse(d.CFPropertyListToBytes(kBin)).get("b").CFNumberInt(0), 2);
@@ -91,19 +200,18 @@ TEST(PlistCFType, EveryNodeBelongsToOneTreeAndReadersSaturateOrFallBack)
     EXPECT_EQ(P::createCFNumberDouble(1e300).CFNumberInt64(0), kMax64);
     EXPECT_EQ(P::createCFNumberDouble(-1e300).CFNumberInt64(0), kMin64);
     EXPECT_EQ(P::createCFNumberDouble(std::nan("")).CFNumberInt(9), 9);
-    EXPECT_EQ(P::createCFString("12").CFNumberInt(7) + P().CFNumberInt(8), 15); // only the right kind is read
+    EXPECT_EQ(P::createCFString("12").CFNumberInt(7), 7); // only the right kind is read
+    EXPECT_EQ(P().CFNumberInt(8), 8);
 }
 
 TEST(PlistCFType, EveryKindRoundTripsAndPythonsPlistlibAgrees)
 {
-    const QByteArray bin = everyKind().CFPropertyListToBytes(kBin), xml = everyKind().CFPropertyListToBytes(kXml);
-    ASSERT_TRUE(bin.startsWith("bplist00") && xml.startsWith("<?xml"));
+    const QByteArray bin = everyKind().CFPropertyListToBytes(kBin);
+    const QByteArray xml = everyKind().CFPropertyListToBytes(kXml);
     const P fromBin = parse(bin);
     EXPECT_EQ(fromBin.toString(), everyKind().toString()); // file order kept
     EXPECT_EQ(fromBin.CFPropertyListToBytes(kBin), bin);
     EXPECT_EQ(fromBin.get("date").CFDateToDateTime(0), utc(2001, 1, 1, 0, 0, 0, 250));
-    EXPECT_EQ(fromBin.get("uid").CFKeyedArchiverUIDGetValue(), 7u);
-    EXPECT_EQ(fromBin.get("min").CFNumberInt64(0), kMin64);
     // XML keeps neither date fractions nor UIDs.
     EXPECT_EQ(parse(xml).get("date").CFDateToDateTime(0), utc(2001, 1, 1));
     EXPECT_EQ(parse(parse(xml).CFPropertyListToBytes(kBin)).toString(), parse(xml).toString());
@@ -113,19 +221,20 @@ TEST(PlistCFType, EveryKindRoundTripsAndPythonsPlistlibAgrees)
     EXPECT_TRUE(P::createCFPropertyListFromFile(dir.filePath("missing")).isNull());
     EXPECT_TRUE(P::createCFPropertyListFromFile(dir.path()).isNull());
 
-    if (!plistfixtures::havePython())
+    if (!havePython())
         GTEST_SKIP() << "python3 not available";
-    EXPECT_EQ(plistfixtures::pythonLoads(bin), kEveryKindInPython.arg("250000", "uid:7"));
-    EXPECT_EQ(plistfixtures::pythonLoads(xml), kEveryKindInPython.arg("0", "{CF$UID: 7}"));
+    EXPECT_EQ(pythonLoads(bin), kEveryKindInPython.arg("250000", "uid:7"));
+    EXPECT_EQ(pythonLoads(xml), kEveryKindInPython.arg("0", "{CF$UID: 7}"));
     for (bool binary : {true, false}) {
-        const P v = parse(plistfixtures::pythonDumps(
-            QStringLiteral("{'s': 'h\u00e9', 'big': 2**63 - 1, 'r': 0.5, 't': True, 'd': b'\\x00\\xff', "
-                           "'l': [1, {'x': []}], 'when': utc(1999, 12, 31, 23, 59, 58, 750000)%1}")
-                .arg(binary ? ", 'u': plistlib.UID(9)" : ""),
-            binary));
-        EXPECT_EQ(v.toString().section(", when", 0, 0) + v.get("u").toString(),
-                  QStringLiteral("{s : h\u00e9, big : 9223372036854775807, r : 0.5, t : 1, d : AP8=, l : [1, {x : []}]")
-                      + (binary ? "9" : "NULL"));
+        const P v = parse(pythonDumps(QStringLiteral("{'s': 'h\u00e9', 'big': 2**63 - 1, 'r': 0.5, 't': True, "
+                                                     "'d': b'\\x00\\xff', 'l': [1, {'x': []}], "
+                                                     "'when': utc(1999, 12, 31, 23, 59, 58, 750000)%1}")
+                                          .arg(binary ? ", 'u': plistlib.UID(9)" : ""),
+                                      binary));
+        EXPECT_EQ(v.toString().section(", when", 0, 0),
+                  QStringLiteral("{s : h\u00e9, big : 9223372036854775807, r : 0.5, t : 1, d : AP8=, "
+                                 "l : [1, {x : []}]"));
+        EXPECT_EQ(v.get("u").toString(), binary ? "9" : "NULL");
         EXPECT_TRUE(v.get("t").isCFBoolean());
         EXPECT_EQ(v.get("when").CFDateToDateTime(0), utc(1999, 12, 31, 23, 59, 58, binary ? 750 : 0));
     }
@@ -136,22 +245,22 @@ TEST(PlistCFType, DatesKeepTheirInstant)
     // Before 2001 with fractions, milliseconds that are no exact binary
     // fraction, local time, and instants outside libplist's 32-bit seconds
     // (1933-2069), which must not wrap.
-    for (const QDateTime& when : {utc(2000, 12, 31, 23, 59, 59, 250), utc(1969, 7, 20, 20, 17, 40, 1),
-                                  QDateTime(QDate(2010, 6, 1), QTime(8, 0, 0, 5), Qt::LocalTime),
-                                  utc(2100, 1, 1, 0, 0, 0, 500), utc(1601, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999)}) {
-        const P parsed = parse(P::createCFArray({P::createCFDate(when)}).CFPropertyListToBytes(kBin));
-        EXPECT_EQ(parsed.at(0).CFDateToDateTime(0).toMSecsSinceEpoch(), when.toMSecsSinceEpoch())
-            << when.toString(Qt::ISODateWithMs).toStdString();
+    const QDateTime dates[] = {utc(2000, 12, 31, 23, 59, 59, 250),
+                               utc(1969, 7, 20, 20, 17, 40, 1),
+                               QDateTime(QDate(2010, 6, 1), QTime(8, 0, 0, 5), Qt::LocalTime),
+                               utc(2100, 1, 1, 0, 0, 0, 500),
+                               utc(1601, 1, 1),
+                               utc(9999, 12, 31, 23, 59, 59, 999)};
+    for (const QDateTime& when : dates) {
+        const QByteArray bytes = P::createCFArray({P::createCFDate(when)}).CFPropertyListToBytes(kBin);
+        EXPECT_EQ(parse(bytes).at(0).CFDateToDateTime(0), when);
     }
     EXPECT_TRUE(P::createCFDate(QDateTime()).isNull());
     EXPECT_EQ(P::createCFDate(utc(2001, 1, 1)).CFDateToDateTime(60), utc(2001, 1, 1, 0, 1));
-    // Dates written by another tool: before 2001 with a fraction, far outside
-    // 32 bits, and garbage.
-    BplistWriter w;
-    const P raw = parse(w.bytes(w.addArray({w.addDate(-1.25), w.addDate(5e9), w.addDate(std::nan(""))})));
-    const qint64 ref = utc(2001, 1, 1).toMSecsSinceEpoch();
-    EXPECT_EQ(raw.at(0).CFDateToDateTime(0).toMSecsSinceEpoch(), ref - 1250);
-    EXPECT_EQ(raw.at(1).CFDateToDateTime(0).toMSecsSinceEpoch(), ref + qint64(5e9) * 1000);
+    // Dates written by another tool: before 2001 with a fraction, far outside 32 bits, and garbage.
+    const P raw = parse(bplist({arrayOf({1, 2, 3}), dateObject(-1.25), dateObject(5e9), dateObject(std::nan(""))}));
+    EXPECT_EQ(raw.at(0).CFDateToDateTime(0).addMSecs(1250), utc(2001, 1, 1));
+    EXPECT_EQ(raw.at(1).CFDateToDateTime(0), utc(2001, 1, 1).addSecs(qint64(5e9)));
     EXPECT_TRUE(raw.at(2).CFDateToDateTime(0).isNull());
 }
 
@@ -159,26 +268,25 @@ TEST(PlistCFType, BrokenTextIsWrittenRepairedAndStringsEndAtTheirFirstNul)
 {
     // Keys and a value with bytes that are no UTF-8, as a damaged file may
     // hold them; both keys repair to the same text.
-    BplistWriter w;
-    const quint64 str = w.addAscii("x\xC3");
-    const P damaged = parse(w.bytes(w.addDict({w.addAscii("k\xBD"), w.addAscii("k\xBE")}, {str, str})));
+    const P damaged = parse(bplist({dictOf({1, 2}, {3, 3}), ascii("k\xBD"), ascii("k\xBE"), ascii("x\xC3")}));
     for (CFPropertyListFormat f : {kBin, kXml}) {
         const QByteArray bytes = damaged.CFPropertyListToBytes(f);
         EXPECT_EQ(parse(bytes).get(QStringLiteral("k\uFFFD")).CFStringQString(), QStringLiteral("x\uFFFD")) << f;
-        if (plistfixtures::havePython()) {
-            EXPECT_EQ(plistfixtures::pythonLoads(bytes), QStringLiteral("{k\uFFFD: x\uFFFD}")) << f;
+        if (havePython()) {
+            EXPECT_EQ(pythonLoads(bytes), QStringLiteral("{k\uFFFD: x\uFFFD}")) << f;
         }
     }
     EXPECT_TRUE(plistdetail::hasBrokenText(damaged.ref())); // the tree itself is left as it was
 
     // NUL inside keys and values, short and long counts, ASCII and UTF-16;
     // copying and writing the result must stay inside its buffers.
-    BplistWriter n;
-    const QList<quint64> keys = {n.addAscii(QByteArray("a\0b", 3)), n.addAscii(QByteArray("long key\0", 9) + QByteArray(20, 'z')),
-                                 n.addUtf16(QStringLiteral("\u00E9t\u00E9"))};
-    const QList<quint64> values = {n.addAscii(QByteArray("x\0y", 3)), n.addUtf16(QStringLiteral("\u65E5") + QChar(0) + "tail"),
-                                   n.addAscii(QByteArray(1, '\0'))};
-    const P d = parse(n.bytes(n.addDict(keys, values)));
+    const P d = parse(bplist({dictOf({1, 2, 3}, {4, 5, 6}),
+                              ascii(QByteArray("a\0b", 3)),
+                              ascii(QByteArray("long key\0", 9) + QByteArray(20, 'z')),
+                              utf16(QStringLiteral("\u00E9t\u00E9")),
+                              ascii(QByteArray("x\0y", 3)),
+                              utf16(QStringLiteral("\u65E5") + QChar(0) + "tail"),
+                              ascii(QByteArray(1, '\0'))}));
     EXPECT_EQ(d.toString(), QStringLiteral("{a : x, long key : \u65E5, \u00E9t\u00E9 : }"));
     const P copy = P::createCFDictionaryCreateMutableCopy(d);
     EXPECT_EQ(parse(copy.CFPropertyListToBytes(kBin)).toString(), d.toString());
@@ -187,52 +295,42 @@ TEST(PlistCFType, BrokenTextIsWrittenRepairedAndStringsEndAtTheirFirstNul)
 
 TEST(PlistCFType, ShortDamagedAndMalformedListsAreRefused)
 {
-    // "bplist" alone (6 bytes) is read as XML, which it is not.
-    for (const QByteArray& bad : {QByteArray(), QByteArray("bplist"), QByteArray("bplist00"), QByteArray("<plist><dict>"),
-                                  QByteArray(64, '\0'), QByteArray("<plist><string>a\0b</string></plist>", 34)})
-        EXPECT_TRUE(parse(bad).isNull()) << bad.toStdString();
-    EXPECT_EQ(parse(QByteArray("<plist><string>ab</string></plist>\0\0", 36)).CFStringQString(), "ab");
     const QByteArray good = everyKind().CFPropertyListToBytes(kBin);
     for (qsizetype n = 0; n < good.size(); ++n)
         EXPECT_TRUE(parse(good.left(n)).isNull()) << n;
+    EXPECT_EQ(parse(bplist({arrayOf({1, 1}), intObject(1)})).toString(), "[1, 1]");
+    EXPECT_EQ(parse(QByteArray("<plist><string>ab</string></plist>\0\0", 36)).CFStringQString(), "ab");
 
-    const auto one = [](auto build) {
-        BplistWriter w;
-        return build(w);
-    };
-    EXPECT_EQ(parse(one([](BplistWriter& w) { const quint64 i = w.addInt(1); return w.bytes(w.addArray({i, i})); })).toString(),
-              "[1, 1]");
+    const QByteArray one = bplist({intObject(1)});
     const QByteArray refused[] = {
-        one([](BplistWriter& w) { return w.bytes(w.addArray({5})); }),      // a reference past the table
-        one([](BplistWriter& w) { w.addArray({0}); return w.bytes(0); }), // contains itself
-        one([](BplistWriter& w) { w.addArray({1}); w.addDict({2}, {0}); w.addAscii("k"); return w.bytes(0); }),
+        "<plist><dict>",
+        QByteArray(64, '\0'),
+        QByteArray("<plist><string>a\0b</string></plist>", 34),
+        bplist({arrayOf({5})}), // a reference past the table
+        bplist({arrayOf({0})}), // contains itself
+        bplist({arrayOf({1}), dictOf({2}, {0}), ascii("k")}),
         // 2^60 items, more string bytes than there are, a count cut off
-        one([](BplistWriter& w) { w.addRaw(QByteArray("\xAF\x13", 2) + QByteArray::fromHex("1000000000000000")); return w.bytes(0); }),
-        one([](BplistWriter& w) { w.addRaw(QByteArray("\x5F\x10\xFF", 3) + "short"); return w.bytes(0); }),
-        one([](BplistWriter& w) { w.addRaw(QByteArray("\x4F\x13", 2)); return w.bytes(0); }),
+        bplist({QByteArray("\xAF\x13", 2) + QByteArray::fromHex("1000000000000000")}),
+        bplist({QByteArray("\x5F\x10\x10", 3) + "short"}),
+        bplist({QByteArray("\x4F\x13", 2)}),
         // trailers that do not fit: more objects than offsets, top past the end, no objects
-        one([](BplistWriter& w) { w.addInt(1); return w.bytes(0, 1000); }),
-        one([](BplistWriter& w) { w.addInt(1); return w.bytes(1); }),
-        one([](BplistWriter& w) { w.addInt(1); return w.bytes(0, 0); }),
+        bplist({intObject(1)}, 0, 1000),
+        bplist({intObject(1)}, 1),
+        bplist({intObject(1)}, 0, 0),
+        // offset size 9, offset table past the trailer, the object inside the header
+        QByteArray(one).replace(one.size() - 26, 1, QByteArray(1, 9)),
+        QByteArray(one).replace(one.size() - 1, 1, QByteArray(1, char(0xF0))),
+        QByteArray(one).replace(one.size() - 36, 4, QByteArray(4, '\0')),
     };
     for (const QByteArray& bytes : refused)
         EXPECT_TRUE(parse(bytes).isNull()) << bytes.toHex().toStdString();
-    // Offset size 9; offset table past the trailer; the object inside the header.
-    for (const auto& [at, bytes] : {std::pair{26, QByteArray(1, 9)}, std::pair{1, QByteArray(1, char(0xF0))},
-                                    std::pair{36, QByteArray(4, '\0')}}) {
-        QByteArray bad = one([](BplistWriter& w) { w.addInt(1); return w.bytes(0); });
-        bad.replace(bad.size() - at, bytes.size(), bytes);
-        EXPECT_TRUE(parse(bad).isNull()) << at;
-    }
     // Objects that overlap, which no writer makes: a number whose offset lies
     // inside a string (its last bytes read as the integer 5), and two table
     // entries for one object.
-    for (const auto& [offset, result] : {std::pair{13, "[ab\x10\x05, 0]"}, std::pair{11, "NULL"}, std::pair{8, "NULL"}}) {
-        BplistWriter w;
-        const quint64 str = w.addAscii("ab\x10\x05");
-        const quint64 replaced = w.addInt(0);
-        QByteArray bytes = w.bytes(w.addArray({str, replaced}));
-        bytes.replace(bytes.size() - 32 - 8, 4, QByteArray::fromHex(QByteArray::number(offset, 16).rightJustified(8, '0')));
+    const std::pair<int, const char*> overlaps[] = {{13, "[ab\x10\x05, 0]"}, {11, "NULL"}, {8, "NULL"}};
+    for (const auto& [offset, result] : overlaps) {
+        QByteArray bytes = bplist({ascii("ab\x10\x05"), intObject(0), arrayOf({0, 1})}, 2);
+        bytes.replace(bytes.size() - 32 - 8, 4, bigEndian(quint64(offset), 4));
         EXPECT_EQ(parse(bytes).toString(), result) << offset;
     }
 }
@@ -241,28 +339,21 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
 {
     // Each array holds the next one twice: 40 levels would make 2^41 nodes
     // out of a few hundred bytes; 8 levels (511 nodes) are fine.
-    auto doubling = [](int levels) {
-        BplistWriter w;
-        for (int i = 0; i < levels; ++i)
-            w.addArray({quint64(i + 1), quint64(i + 1)});
-        w.addInt(7);
-        return parse(w.bytes(0));
+    const auto nestedBinary = [](int depth, int width) {
+        QList<QByteArray> objects;
+        for (quint64 i = 1; i <= quint64(depth); ++i)
+            objects << arrayOf(QList<quint64>(width, i));
+        return bplist(objects << intObject(7));
     };
-    EXPECT_TRUE(doubling(40).isNull());
-    EXPECT_EQ(doubling(8).at(1).at(0).at(1).array_size(), 2);
-    auto nestedBinary = [](int depth) {
-        BplistWriter w;
-        for (int i = 0; i < depth; ++i)
-            w.addArray({quint64(i + 1)});
-        w.addInt(1);
-        return w.bytes(0);
+    EXPECT_TRUE(parse(nestedBinary(40, 2)).isNull());
+    EXPECT_EQ(parse(nestedBinary(8, 2)).at(1).at(0).at(1).array_size(), 2);
+    const auto nestedXml = [](int depth, const QByteArray& between = QByteArray()) {
+        const QByteArray open = QByteArray("<array>" + between).repeated(depth);
+        return "<plist>" + open + QByteArray("</array>").repeated(depth) + "</plist>";
     };
-    auto nestedXml = [](int depth, const QByteArray& between = QByteArray()) {
-        return "<plist>" + QByteArray("<array>" + between).repeated(depth) + QByteArray("</array>").repeated(depth) + "</plist>";
-    };
-    EXPECT_TRUE(parse(nestedBinary(P::kMaxNesting)).isCFArray());
-    EXPECT_TRUE(parse(nestedBinary(P::kMaxNesting + 1)).isNull());
-    EXPECT_TRUE(parse(nestedBinary(200000)).isNull()); // would overflow libplist's stack
+    EXPECT_TRUE(parse(nestedBinary(P::kMaxNesting, 1)).isCFArray());
+    EXPECT_TRUE(parse(nestedBinary(P::kMaxNesting + 1, 1)).isNull());
+    EXPECT_TRUE(parse(nestedBinary(200000, 1)).isNull()); // would overflow libplist's stack
     EXPECT_TRUE(parse(nestedXml(P::kMaxNesting)).isCFArray());
     EXPECT_TRUE(parse(nestedXml(P::kMaxNesting + 1)).isNull());
     // Closing tags that libplist skips must not lower the count.
@@ -270,12 +361,11 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
     EXPECT_TRUE(parse(nestedXml(600, "<string><![CDATA[</array>]]></string>")).isNull());
     // As many nodes as a binary list may expand to are refused as XML too
     // ("<true/>" takes 7 bytes, libplist spends over 100 on it).
-    EXPECT_TRUE(parse("<plist><array>" + QByteArray("<true/>").repeated(int(plistdetail::kMaxNodesAbsolute)) + "</array></plist>")
-                    .isNull());
+    const QByteArray manyTrues = QByteArray("<true/>").repeated(int(plistdetail::kMaxNodesAbsolute));
+    EXPECT_TRUE(parse("<plist><array>" + manyTrues + "</array></plist>").isNull());
     // Many containers side by side are no nesting.
-    EXPECT_EQ(parse("<plist><array>" + QByteArray("<dict><key>k</key><array/></dict>").repeated(5000) + "</array></plist>")
-                  .array_size(),
-              5000);
+    const QByteArray siblings = QByteArray("<dict><key>k</key><array/></dict>").repeated(5000);
+    EXPECT_EQ(parse("<plist><array>" + siblings + "</array></plist>").array_size(), 5000);
 
     // Markup inside comments, CDATA, processing instructions, quoted DOCTYPE
     // and attribute values is no markup.
@@ -285,14 +375,106 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
         {"<!DOCTYPE x \"[<array>\" [ <!ENTITY a \"]>\"> ]><array></array>", 1},
         {"<array a=\"></array>\"><array></array></array>", 2},
         {"<array ><dict\n><array />", 2},
+        // Text that ends on a closing quote inside unfinished markup, with no
+        // byte after it to lean on (the sanitizers see any read past the end).
+        {"<array><?x \"a\"", 1},
+        {"<array><!DOCTYPE x [\"a\"", 1},
     };
-    for (const auto& [xml, depth] : bounds)
-        EXPECT_EQ(plistdetail::xmlNestingBound(xml, std::strlen(xml)), depth) << xml;
-    // Text that ends on a closing quote inside unfinished markup, with no
-    // byte after it to lean on (the sanitizers see any read past the end).
-    for (const char* text : {"<array><?x \"a\"", "<array><!DOCTYPE x [\"a\""}) {
-        const std::vector<char> exact(text, text + std::strlen(text));
-        EXPECT_EQ(plistdetail::xmlNestingBound(exact.data(), exact.size()), 1) << text;
+    for (const auto& [xml, depth] : bounds) {
+        const std::vector<char> exact(xml, xml + std::strlen(xml));
+        EXPECT_EQ(plistdetail::xmlNestingBound(exact.data(), exact.size()), depth) << xml;
+    }
+}
+
+// A keyed archive whose root lists NS.keys and NS.objects as UIDs into
+// "$objects": 0 "$null", 1 the root, 2 "k1", 3 "k2", 4 "k3", 5 "v1", 6 "v2", 7 the integer 7.
+P handMadeArchive(const QList<long>& keys, const QList<long>& objects)
+{
+    const auto uids = [](const QList<long>& indexes) {
+        P list = P::createCFArray();
+        for (long i : indexes)
+            list.append(P::createCFKeyedArchiverUID(i));
+        return list;
+    };
+    P root = P::createCFDictionary();
+    root.put("NS.keys", uids(keys)).put("NS.objects", uids(objects));
+    QList<P> items{P::createCFString("$null"), root};
+    for (const char* s : {"k1", "k2", "k3", "v1", "v2"})
+        items << P::createCFString(s);
+    P archive = P::createCFDictionary();
+    archive.put("$objects", P::createCFArray(items << integer(7)));
+    archive.put("$top", P::createCFDictionary().put("root", P::createCFKeyedArchiverUID(1)));
+    return archive;
+}
+
+// Python's plistlib sees the layout Foundation writes, and values come back
+// as copies that outlive the archive (run under the sanitizers: a value
+// shared between the archive and its source would be freed twice).
+TEST(NSKeyedArchiver, WritesTheArchiveLayoutAndReadsItBack)
+{
+    P source = P::createCFDictionary();
+    source.put("s", P::createCFString("x"));
+    QHash<QString, P> map{{"a", source.get("s")}, {"b", integer(-2)}, {"none", P()}};
+    const P archive = parse(P::createNSDictionaryStringCFType(map, true).CFPropertyListToBytes(kBin));
+    map.clear();
+    source = P();
+    if (havePython()) {
+        EXPECT_EQ(pythonLoads(archive.CFPropertyListToBytes(kBin)),
+                  "{$archiver: NSKeyedArchiver, $objects: [$null, {NS.keys: [uid:2, uid:3], "
+                  "NS.objects: [uid:4, uid:5], $class: uid:6}, a, b, x, -2, "
+                  "{$classes: [NSMutableDictionary, NSDictionary, NSObject], "
+                  "$classname: NSMutableDictionary}], $top: {root: uid:1}, $version: 100000}");
+    }
+    QHash<QString, P> back = P::parseNSDictionaryStringCFType(archive);
+    EXPECT_EQ(back.keys().size(), 2);
+    EXPECT_EQ(back.value("a").CFStringQString(), "x");
+    EXPECT_EQ(back.value("b").toString(), "-2");
+    const P empty = parse(P::createNSDictionaryStringCFType({}, false).CFPropertyListToBytes(kBin));
+    EXPECT_EQ(empty.get("$objects").toString(),
+              "[$null, {NS.keys : [], NS.objects : [], $class : 2}, {$classes : [NSDictionary, NSObject], "
+              "$classname : NSDictionary}]");
+}
+
+TEST(NSKeyedArchiver, BackupFileRecordsAreReadAndMalformedArchivesGiveWhatIsThere)
+{
+    if (havePython()) { // the layout of a backup file list's "file" column
+        const P archive = parse(pythonDumps(
+            "{'$archiver': 'NSKeyedArchiver', '$version': 100000, '$top': {'root': plistlib.UID(1)}, "
+            "'$objects': ['$null', {'RelativePath': plistlib.UID(2), 'Size': 4096, '$class': plistlib.UID(3)}, "
+            "'Library/a.plist', {'$classes': ['MBFile', 'NSObject'], '$classname': 'MBFile'}]}",
+            true));
+        const QHash<QString, P> file = archive.NSKeyedArchiver(); // borrowed: valid while the archive lives
+        EXPECT_EQ(file.value("RelativePath").CFStringQString(), "Library/a.plist");
+        EXPECT_EQ(file.value("Size").toString(), "4096");
+        EXPECT_EQ(file.value("$class").get("$classname").CFStringQString(), "MBFile");
+    }
+    const auto decoded = [](const QList<long>& keys, const QList<long>& objects) {
+        QStringList out;
+        const QHash<QString, P> map = P::parseNSDictionaryStringCFType(handMadeArchive(keys, objects));
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            out << it.key() + "=" + it.value().toString();
+        out.sort();
+        return out.join(' ');
+    };
+    EXPECT_EQ(decoded({2, 3, 4}, {5, 6, 7}), "k1=v1 k2=v2 k3=7");
+    EXPECT_EQ(decoded({2, 3, 4}, {5, 6}), "k1=v1 k2=v2"); // NS.keys longer than NS.objects
+    // A key that is a number reads as ""; a value past the end of "$objects",
+    // also one past 32 bits that a cut would make valid, has no node; a later
+    // equal key replaces an earlier one.
+    EXPECT_EQ(decoded({7, 2, 3, 3, 4}, {5, 99, 5, 6, (long(1) << 32) + 5}), "=v1 k1=NULL k2=v2 k3=NULL");
+    P archive = handMadeArchive({2}, {5});
+    archive.get("$objects").at(1).put("far", P::createCFKeyedArchiverUID((long(1) << 32) + 2));
+    EXPECT_TRUE(archive.NSKeyedArchiver().value("far").isNull());
+    // Roots past the table or of the wrong kind, and no archive at all.
+    const P roots[] = {P::createCFKeyedArchiverUID((long(1) << 32) + 1), P::createCFKeyedArchiverUID(8), integer(1)};
+    for (const P& top : roots) {
+        archive.get("$top").put("root", top);
+        EXPECT_TRUE(P::parseNSDictionaryStringCFType(archive).isEmpty());
+        EXPECT_TRUE(archive.NSKeyedArchiver().isEmpty());
+    }
+    for (const P& v : {P(), P::createCFArray(), P::createCFDictionary()}) {
+        EXPECT_TRUE(P::parseNSDictionaryStringCFType(v).isEmpty());
+        EXPECT_TRUE(v.NSKeyedArchiver().isEmpty());
     }
 }
 

@@ -8,6 +8,7 @@
 #include "tests/support/gtest_qt.h"
 #include "tests/support/testenv.h"
 
+#include "foundation/dbschema.h"
 #include "foundation/sqlite3db.h"
 
 namespace {
@@ -17,10 +18,18 @@ class Sqlite3DBTest : public ::testing::Test
 protected:
     void SetUp() override { db.openThrow(path(), 6); }
     QString path() const { return dir.filePath("t.db"); }
-    qint64 count(const QString& table)
+    QString scalar(const QString& sql)
     {
-        Sqlite3Cursor c = db.queryThrow("select count(*) from " + table);
-        return c.moveNext() ? c.getInt64(0) : -1;
+        Sqlite3Cursor c = db.queryThrow(sql);
+        return c.moveNext() ? c.getText(0) : "-";
+    }
+    // Statements the connection holds compiled, in use or kept.
+    int compiled()
+    {
+        int n = 0;
+        for (sqlite3_stmt* s = sqlite3_next_stmt(db.rawHandle(), nullptr); s; s = sqlite3_next_stmt(db.rawHandle(), s))
+            ++n;
+        return n;
     }
     QTemporaryDir dir;
     Sqlite3DB db;
@@ -57,7 +66,9 @@ TEST_F(Sqlite3DBTest, EveryValueKindRoundTripsThroughParametersAndRows)
     EXPECT_EQ(c.getBlob("b"), blob);
     EXPECT_EQ(c.getTextBytes("tb"), badUtf8);
     EXPECT_EQ(c.getText("k"), "textblobblobnull"); // an empty blob stays a blob
-    EXPECT_TRUE(c.isNull("n") && c.getInt("n") == 0 && c.getText("n").isEmpty());
+    EXPECT_TRUE(c.isNull("n"));
+    EXPECT_EQ(c.getInt("n"), 0);
+    EXPECT_TRUE(c.getText("n").isEmpty());
     EXPECT_THROW(c.getInt("nosuch"), std::runtime_error);
 
     // A row read back goes in again through its own insert, every kind kept.
@@ -66,22 +77,13 @@ TEST_F(Sqlite3DBTest, EveryValueKindRoundTripsThroughParametersAndRows)
     EXPECT_FALSE(c.moveNext());
     db.executeThrow(row.insertSql("my t", {"id", "k"}));
     EXPECT_EQ(db.lastInsertId(), 2);
-    Sqlite3Cursor again = db.queryThrow("select count(*) from (select distinct i, d, s, b, tb, typeof(tb), n from \"my t\")");
-    ASSERT_TRUE(again.moveNext());
-    EXPECT_EQ(again.getInt(0), 1);
-}
+    EXPECT_EQ(scalar("select count(*) from (select distinct i, d, s, b, tb, typeof(tb), n from \"my t\")"), "1");
 
-TEST_F(Sqlite3DBTest, CursorCopiesShareThePositionAndOutliveTheConnection)
-{
-    db.executeThrow("create table t(a)");
-    db.executeThrow("insert into t values(0), (1), (2)");
-    Sqlite3Cursor c = db.queryThrow("select a from t order by a");
-    Sqlite3Cursor kept = c;
-    ASSERT_TRUE(c.moveNext() && kept.moveNext());
-    EXPECT_EQ(c.getInt("a"), 1);
-    c = Sqlite3Cursor();
+    // Cursor copies share the position and outlive the connection.
+    Sqlite3Cursor first = db.queryThrow("select id from \"my t\" order by id"), kept = first;
+    ASSERT_TRUE(first.moveNext() && kept.moveNext());
+    first = Sqlite3Cursor();
     db.close();
-    ASSERT_TRUE(kept.moveNext());
     EXPECT_EQ(kept.getInt(0), 2);
     EXPECT_FALSE(kept.moveNext());
 }
@@ -89,12 +91,13 @@ TEST_F(Sqlite3DBTest, CursorCopiesShareThePositionAndOutliveTheConnection)
 TEST_F(Sqlite3DBTest, ErrorsThrowWithoutSideEffects)
 {
     db.executeThrow("create table t(a)");
-    EXPECT_THROW(db.executeThrow(Sqlite3Sql("insert into t values(?)")), std::runtime_error);
-    EXPECT_THROW(db.executeThrow(Sqlite3Sql("insert into t values(?)").addIntParam(1).addIntParam(2)), std::runtime_error);
+    const Sqlite3Sql insert("insert into t values(?)");
+    EXPECT_THROW(db.executeThrow(insert), std::runtime_error);
+    EXPECT_THROW(db.executeThrow(Sqlite3Sql(insert).addIntParam(1).addIntParam(2)), std::runtime_error);
     EXPECT_THROW(db.queryThrow("selec nothing"), std::runtime_error);
     // Two statements in one execute would silently drop the second.
     EXPECT_THROW(db.executeThrow("insert into t values(1); insert into t values(2)"), std::runtime_error);
-    EXPECT_EQ(count("t"), 0);
+    EXPECT_EQ(scalar("select count(*) from t"), "0");
     QString error;
     EXPECT_NE(db.exec("insert into nosuch values(1)", error), 0);
     EXPECT_TRUE(error.contains("nosuch"));
@@ -121,22 +124,103 @@ TEST_F(Sqlite3DBTest, BusyCommitThrowsAndLeavesNoTransactionOpen)
     EXPECT_FALSE(db.inTransaction());
     hold = Sqlite3Cursor();
     reader.executeThrow("commit");
-    EXPECT_EQ(count("t"), 0);
     db.beginTran();
     db.executeThrow("insert into t values(2)");
     db.commitTran();
-    EXPECT_EQ(count("t"), 1);
+    EXPECT_EQ(scalar("select group_concat(a) from t"), "2");
 }
 
 TEST_F(Sqlite3DBTest, InterruptMakesAStepFailInsteadOfEndingQuietly)
 {
-    Sqlite3Cursor c = db.queryThrow("with recursive n(x) as (select 1 union all select x+1 from n) select count(*) from n");
+    Sqlite3Cursor c = db.queryThrow("with recursive n(x) as (select 1 union all select x+1 from n) "
+                                    "select count(*) from n");
     std::thread t([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         db.interrupt();
     });
     EXPECT_THROW(c.moveNext(), std::runtime_error);
     t.join();
+}
+
+TEST_F(Sqlite3DBTest, RepeatedTextsAreCompiledOnceNestedOnesStayApartFailuresLeaveNoTrace)
+{
+    db.executeThrow("create table t(a integer primary key, b)");
+    for (int i = 0; i < 100; ++i)
+        db.executeThrow(Sqlite3Sql("insert into t(b) values(?)").addIntParam(i));
+    // The key is taken: the kept statement fails, then serves again.
+    EXPECT_THROW(db.executeThrow(Sqlite3Sql("insert into t(a, b) values(?, ?)").addIntParam(1).addIntParam(0)),
+                 std::runtime_error);
+    db.executeThrow(Sqlite3Sql("insert into t(a, b) values(?, ?)").addIntParam(101).addIntParam(100));
+    const int before = compiled();
+    Sqlite3Cursor outer = db.queryThrow("select b from t order by a");
+    Sqlite3Cursor inner = db.queryThrow("select b from t order by a");
+    ASSERT_TRUE(outer.moveNext() && outer.moveNext() && inner.moveNext());
+    EXPECT_EQ(outer.getInt(0), 1);
+    EXPECT_EQ(inner.getInt(0), 0);
+    EXPECT_EQ(compiled(), before + 2);
+    // However many texts pass through, few statements stay.
+    for (int i = 0; i < 200; ++i)
+        db.queryThrow(QStringLiteral("select %1").arg(i)).moveNext();
+    EXPECT_LE(compiled(), before + 2 + 32);
+
+    // Kept statements follow schema changes, even for names asked before the first step.
+    outer = inner = Sqlite3Cursor();
+    db.executeThrow("alter table t add column c default 'new'");
+    EXPECT_EQ(db.queryThrow("select * from t").columnCount(), 3);
+    db.executeThrow("drop table t");
+    db.executeThrow("create table t(b, z)");
+    db.executeThrow("insert into t values('first', 'second')");
+    Sqlite3Cursor remade = db.queryThrow("select * from t");
+    const int z = remade.columnIndex("z");
+    ASSERT_TRUE(remade.moveNext());
+    EXPECT_EQ(remade.getText(z), "second");
+    EXPECT_EQ(remade.getText("b"), "first");
+}
+
+// What a writer remembers of its rows holds only while nothing but the
+// writer changed the database.
+TEST_F(Sqlite3DBTest, ARowMemoIsForgottenAfterAChangeMadeOutsideItsGuards)
+{
+    struct Memo : Sqlite3RowMemo
+    {
+        int forgotten = 0;
+        void forget() override { ++forgotten; }
+    } memo;
+    db.executeThrow("create table t(a)");
+    const auto forgetsInAGuardedWrite = [&] {
+        const int before = memo.forgotten;
+        Sqlite3RowMemo::Guard guard(db, memo);
+        db.executeThrow("insert into t values(0)");
+        return memo.forgotten - before;
+    };
+    forgetsInAGuardedWrite();
+    EXPECT_EQ(forgetsInAGuardedWrite(), 0);
+    db.executeThrow("insert into t values(1)");
+    EXPECT_EQ(forgetsInAGuardedWrite(), 1);
+}
+
+// Stores name their tables and columns in any case; the program asks in its own.
+TEST_F(Sqlite3DBTest, SchemaLookupsIgnoreCaseAndAddColumnRunsOnlyWhenTheColumnIsMissing)
+{
+    db.executeThrow("create table ZMessage(id integer primary key, ZVer integer)");
+    db.executeThrow("create table \"it's a \"\"table\"\"\"(x)");
+    db.executeThrow("create index Idx_Ver on ZMessage(ZVer)");
+    db.executeThrow("create view v as select 1");
+    DbSchema schema;
+    schema.loadDbThrow(db);
+    EXPECT_TRUE(schema.containsCol("zmessage", "zver") && schema.containsCol("ZMESSAGE", "ID"));
+    EXPECT_TRUE(schema.containsCol("it's a \"table\"", "x"));
+    EXPECT_FALSE(schema.containsCol("zmessage", "x") || schema.containsCol("nosuch", "id"));
+    EXPECT_FALSE(schema.containsTable("v"));
+    EXPECT_EQ(schema.table("ZMESSAGE").col("zver").name, "ZVer");
+    EXPECT_EQ(schema.indexSql("idx_ver"), "CREATE INDEX Idx_Ver on ZMessage(ZVer)");
+
+    schema.addColumnThrow(db, "ZMESSAGE", "ZVER", "integer"); // present: nothing runs
+    schema.addColumnThrow(db, "ZMessage", "ZNew", "text");
+    EXPECT_THROW(schema.addColumnThrow(db, "nosuch", "c", "text"), std::runtime_error);
+    db.executeThrow("drop index Idx_Ver");
+    schema.loadDbThrow(db);
+    EXPECT_TRUE(schema.containsCol("zmessage", "znew") && !schema.containsIndex("idx_ver"));
 }
 
 } // namespace

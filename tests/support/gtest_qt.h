@@ -7,9 +7,9 @@
 #include <QVariant>
 #include <ostream>
 
-inline void PrintTo(const QString& s, std::ostream* os)
+inline std::ostream& operator<<(std::ostream& os, const QString& s)
 {
-    *os << '"' << s.toStdString() << '"';
+    return os << s.toStdString();
 }
 
 inline void PrintTo(const QByteArray& b, std::ostream* os)

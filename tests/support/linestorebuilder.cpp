@@ -96,12 +96,18 @@ public:
         QStringList values;
         for (auto v = row.cbegin(); v != row.cend(); ++v) {
             const int type = v.value().userType();
-            const QByteArray hex = (type == QMetaType::QString ? v.value().toString().toUtf8() : v.value().toByteArray()).toHex();
-            values << (v.value().isNull()                                                  ? QStringLiteral("NULL")
-                       : type == QMetaType::QString || (type == QMetaType::QByteArray && v.key() == "ZTEXT") ? "CAST(X'" + hex + "' AS TEXT)"
-                       : type == QMetaType::QByteArray                                       ? "X'" + hex + "'"
-                       : type == QMetaType::Double ? QString::number(v.value().toDouble(), 'g', 17)
-                                                   : QString::number(v.value().toLongLong()));
+            const bool text = type == QMetaType::QString, bytes = type == QMetaType::QByteArray;
+            const QByteArray hex = (text ? v.value().toString().toUtf8() : v.value().toByteArray()).toHex();
+            if (v.value().isNull())
+                values << QStringLiteral("NULL");
+            else if (text || (bytes && v.key() == "ZTEXT"))
+                values << "CAST(X'" + hex + "' AS TEXT)";
+            else if (bytes)
+                values << "X'" + hex + "'";
+            else if (type == QMetaType::Double)
+                values << QString::number(v.value().toDouble(), 'g', 17);
+            else
+                values << QString::number(v.value().toLongLong());
         }
         exec(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(table, row.keys().join(','), values.join(',')));
     }
@@ -170,9 +176,13 @@ QByteArray LineMetaArchive::archive(const QList<QPair<QString, QVariant>>& entri
         }
         if (text)
             strings.insert(v.toString(), plist_array_get_size(objects));
-        append(values, text ? plist_new_string(v.toString().toUtf8().constData())
-                       : v.userType() == QMetaType::QByteArray ? plist_new_data(v.toByteArray().constData(), uint64_t(v.toByteArray().size()))
-                                                                : plist_new_uint(uint64_t(v.toLongLong())));
+        const QByteArray bytes = text ? v.toString().toUtf8() : v.toByteArray();
+        if (text)
+            append(values, plist_new_string(bytes.constData()));
+        else if (v.userType() == QMetaType::QByteArray)
+            append(values, plist_new_data(bytes.constData(), uint64_t(bytes.size())));
+        else
+            append(values, plist_new_uint(uint64_t(v.toLongLong())));
     }
     plist_dict_set_item(root, "NS.keys", keys);
     plist_dict_set_item(root, "NS.objects", values);
@@ -214,16 +224,10 @@ LineStoreBuilder& LineStoreBuilder::setAccount(const QString& mid, const QString
     return *this;
 }
 
-LineStoreBuilder& LineStoreBuilder::setLayout(LineStoreLayout layout, const QString& folder)
+LineStoreBuilder& LineStoreBuilder::setStore(const QString& dbRelPath, const QString& storeDir)
 {
-    m_layout = layout, m_otherFolder = folder;
+    m_dbRel = dbRelPath, m_storeDir = storeDir, m_storeSet = true;
     return *this;
-}
-
-void LineStoreBuilder::addStickerPackage(int packageId, int version, int idStart, int idEnd)
-{
-    m_stickerPackages.append({{"Z_PK", ++m_lastKey["ZSTICKERPACKAGE"]}, {"ZPACKAGEID", packageId}, {"ZVERSION", version},
-                              {"ZSTICKERIDSTART", idStart}, {"ZSTICKERIDEND", idEnd}});
 }
 
 qint64 LineStoreBuilder::addUnifiedGroupUser(const QVariant& mid, qint64 key)
@@ -233,48 +237,39 @@ qint64 LineStoreBuilder::addUnifiedGroupUser(const QVariant& mid, qint64 key)
     return key;
 }
 
+qint64 LineStoreBuilder::addUnifiedGroup(const LineGroupRow& row)
+{
+    m_groupStore = true;
+    return add(m_unifiedGroups, "ZUNIFIEDGROUP", row);
+}
+
 LineStoreBuilder& LineStoreBuilder::addAttachment(const QString& chatMid, const QString& msgId, const QString& suffix,
                                                   const QByteArray& bytes)
 {
     return addFile(storeDir() + QStringLiteral("Message Attachments/%1/%2%3").arg(chatMid, msgId, suffix), bytes);
 }
 
+LineStoreBuilder& LineStoreBuilder::addFile(const QString& relPath, const QByteArray& bytes)
+{
+    m_files.append({relPath, bytes});
+    return *this;
+}
+
 QString LineStoreBuilder::storeDir() const
 {
-    switch (m_layout) {
-    case LineStoreLayout::CurrentOtherFolder:
-        return "Library/Application Support/PrivateStore/" + m_otherFolder + '/';
-    case LineStoreLayout::LibraryMessages:
-    case LineStoreLayout::DocumentsRoot:
-    case LineStoreLayout::None:
-        return "Library/Application Support/";
-    default:
-        return "Library/Application Support/PrivateStore/P_" + m_mid + '/';
-    }
+    return m_storeSet ? m_storeDir : "Library/Application Support/PrivateStore/P_" + m_mid + '/';
 }
 
 QString LineStoreBuilder::dbRelPath() const
 {
-    const QString docs = "Documents/PrivateStore/P_" + m_mid;
-    switch (m_layout) {
-    case LineStoreLayout::DocumentsTalk:
-        return docs + "/talk.sqlite";
-    case LineStoreLayout::DocumentsMessagesLine:
-        return docs + "/Messages/Line.sqlite";
-    case LineStoreLayout::DocumentsMessagesTalk:
-        return docs + "/Messages/talk.sqlite";
-    case LineStoreLayout::DocumentsRoot:
-        return "Documents/talk.sqlite";
-    case LineStoreLayout::None:
-        return QString();
-    default:
-        return storeDir() + "Messages/Line.sqlite";
-    }
+    return m_storeSet ? m_dbRel : storeDir() + "Messages/Line.sqlite";
 }
 
 QString LineStoreBuilder::groupDbPath() const
 {
-    return m_groupStore && !dbPath().isEmpty() ? QFileInfo(dbPath()).absolutePath() + "/UnifiedGroup.sqlite" : QString();
+    if (!m_groupStore || dbPath().isEmpty())
+        return QString();
+    return QFileInfo(dbPath()).absolutePath() + "/UnifiedGroup.sqlite";
 }
 
 void LineStoreBuilder::build()
@@ -304,30 +299,28 @@ void LineStoreBuilder::writeMainStore()
         cols.insert({{"Z_PK", pk}, {"Z_ENT", ent}, {"Z_OPT", 1}});
         db.insert(table, cols);
     };
-    const auto join = [&](const char* table, const char* owner, qint64 pk, const char* user, const QList<qint64>& members) {
-        for (qint64 m : members)
-            db.insert(table, {{owner, pk}, {user, m}});
+    const auto join = [&](const char* table, const char* owner, const char* user, const auto& row) {
+        for (qint64 m : row.members)
+            db.insert(table, {{owner, row.pk}, {user, m}});
     };
     for (const LineUserRow& u : std::as_const(m_users))
         insert("ZUSER", 12, u.pk, u.cols);
     for (const LineChatRow& c : std::as_const(m_chats)) {
         insert("ZCHAT", 1, c.pk, c.cols);
         insert("ZCHATMETADATA", 2, c.pk, {{"ZCHAT", c.pk}});
-        join("Z_1MEMBERS", "Z_1CHATS", c.pk, "Z_12MEMBERS", c.members);
+        join("Z_1MEMBERS", "Z_1CHATS", "Z_12MEMBERS", c);
     }
     for (const LineGroupRow& g : std::as_const(m_groups)) {
         insert("ZGROUP", 4, g.pk, g.cols);
-        join("Z_4MEMBERS", "Z_4GROUPS", g.pk, "Z_12MEMBERS1", g.members);
+        join("Z_4MEMBERS", "Z_4GROUPS", "Z_12MEMBERS1", g);
     }
     for (const LineMsgRow& m : std::as_const(m_msgs))
         insert("ZMESSAGE", 5, m.pk, m.cols);
-    for (const QVariantHash& p : std::as_const(m_stickerPackages))
-        insert("ZSTICKERPACKAGE", 11, p.value("Z_PK").toLongLong(), p);
     // Z_MAX as Core Data keeps it: the highest key given out.
     db.exec("UPDATE Z_PRIMARYKEY SET Z_MAX = (SELECT ifnull(max(Z_PK), 0) FROM (SELECT Z_PK, Z_ENT FROM ZUSER"
             " UNION ALL SELECT Z_PK, Z_ENT FROM ZCHAT UNION ALL SELECT Z_PK, Z_ENT FROM ZCHATMETADATA UNION ALL SELECT"
-            " Z_PK, Z_ENT FROM ZGROUP UNION ALL SELECT Z_PK, Z_ENT FROM ZMESSAGE UNION ALL SELECT Z_PK, Z_ENT FROM"
-            " ZSTICKERPACKAGE) AS r WHERE r.Z_ENT = Z_PRIMARYKEY.Z_ENT)");
+            " Z_PK, Z_ENT FROM ZGROUP UNION ALL SELECT Z_PK, Z_ENT FROM ZMESSAGE) AS r"
+            " WHERE r.Z_ENT = Z_PRIMARYKEY.Z_ENT)");
     db.exec(m_after.join(';'));
     db.exec("COMMIT");
 }

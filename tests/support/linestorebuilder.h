@@ -7,8 +7,7 @@
 // that reads a fixture back checks the product against an independent
 // picture. Rows get Z_PK 1, 2, ... per table, which add... returns so that
 // rows can refer to each other; entities have the app's usual numbers (Chat
-// 1, ChatMetadata 2, Group 4, Message 5, StickerPackage 11, User 12).
-// build() writes it all.
+// 1, ChatMetadata 2, Group 4, Message 5, User 12). build() writes it all.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -24,18 +23,6 @@ namespace LineContent {
 enum : int { Text = 0, Photo = 1, Video = 2, Voice = 3, Sticker = 7, Contact = 13, File = 14, Location = 100,
              TextAlt = 107, PhotoAlt = 112 };
 }
-
-// Where the main store lies in the container (%mid = the account's mid).
-enum class LineStoreLayout {
-    Current,               // Library/Application Support/PrivateStore/P_%mid/Messages/Line.sqlite
-    CurrentOtherFolder,    // Library/Application Support/PrivateStore/<folder>/Messages/Line.sqlite
-    DocumentsTalk,         // Documents/PrivateStore/P_%mid/talk.sqlite
-    DocumentsMessagesLine, // Documents/PrivateStore/P_%mid/Messages/Line.sqlite
-    DocumentsMessagesTalk, // Documents/PrivateStore/P_%mid/Messages/talk.sqlite
-    LibraryMessages,       // Library/Application Support/Messages/Line.sqlite
-    DocumentsRoot,         // Documents/talk.sqlite
-    None,                  // no store file at all
-};
 
 // Seconds since 2001-01-01 UTC, the Core Data time of ZCREATEDTIME and ZLASTUPDATED.
 double lineCoreDataTime(const QDateTime& t);
@@ -107,29 +94,40 @@ struct LineMsgRow : LineRow<LineMsgRow>
     LineMsgRow& withText(const QByteArray& bytes) { return set("ZTEXT", bytes); }
     LineMsgRow& withMetadata(const QByteArray& b) { return set("ZCONTENTMETADATA", b.isEmpty() ? QVariant() : b); }
     LineMsgRow& thumbnailBlob(const QByteArray& bytes) { return set("ZTHUMBNAIL", bytes); }
-    LineMsgRow& media(int type, const QVariant& lat, const QVariant& lng) { return ofType(type).set("ZLATITUDE", lat).set("ZLONGITUDE", lng); }
+    LineMsgRow& media(int type, const QVariant& lat, const QVariant& lng)
+    {
+        return ofType(type).set("ZLATITUDE", lat).set("ZLONGITUDE", lng);
+    }
 
     LineMsgRow& text(const QString& s) { return ofType(LineContent::Text).withText(s.toUtf8()); }
     LineMsgRow& photo(int width, int height) { return media(LineContent::Photo, width, height); }
     LineMsgRow& video(int width, int height) { return media(LineContent::Video, width, height); }
     // ZLATITUDE holds the voice message's length.
-    LineMsgRow& voice(qint64 size) { return media(LineContent::Voice, size, {}).withMetadata(LineMetaArchive::voiceReceived(size)); }
+    LineMsgRow& voice(qint64 size)
+    {
+        return media(LineContent::Voice, size, {}).withMetadata(LineMetaArchive::voiceReceived(size));
+    }
     // The id in ZLONGITUDE and, unless bare, in a metadata archive.
     LineMsgRow& sticker(int id, int package, int version, bool bare = false)
     {
         const QList<QPair<QString, QVariant>> keys{{"STKVER", QString::number(version)}, {"STKID", QString::number(id)},
                                                    {"STKOPT", QString()}, {"STKPKGID", QString::number(package)}};
-        return media(LineContent::Sticker, {}, id).withMetadata(bare ? QByteArray() : LineMetaArchive::archive(keys, false));
+        const QByteArray meta = bare ? QByteArray() : LineMetaArchive::archive(keys, false);
+        return media(LineContent::Sticker, {}, id).withMetadata(meta);
     }
     LineMsgRow& contact(const QString& mid, const QString& name)
     {
-        return ofType(LineContent::Contact).withMetadata(LineMetaArchive::archive({{"mid", mid}, {"displayName", name}}, true));
+        const QList<QPair<QString, QVariant>> keys{{"mid", mid}, {"displayName", name}};
+        return ofType(LineContent::Contact).withMetadata(LineMetaArchive::archive(keys, true));
     }
     LineMsgRow& file(const QString& name, qint64 size)
     {
         return ofType(LineContent::File).withMetadata(LineMetaArchive::file(name, size, 1700000000000LL));
     }
-    LineMsgRow& location(double lat, double lng, const QString& place) { return media(LineContent::Location, lat, lng).withText(place.toUtf8()); }
+    LineMsgRow& location(double lat, double lng, const QString& place)
+    {
+        return media(LineContent::Location, lat, lng).withText(place.toUtf8());
+    }
 };
 
 class LineStoreBuilder
@@ -144,8 +142,12 @@ public:
     // and "tel" as strings, an empty value left out.
     LineStoreBuilder& setAccount(const QString& mid, const QString& name = QString(), const QString& tel = QString());
     LineStoreBuilder& setPreferencesFormat(PlistFormat f) { m_xml = f == PlistFormat::Xml; return *this; }
-    // folder is the PrivateStore sub-folder of CurrentOtherFolder.
-    LineStoreBuilder& setLayout(LineStoreLayout layout, const QString& folder = QString());
+    // Where the main store goes and the folder of its "Message Attachments/"
+    // and "Message Thumbnails/", both relative to the container, the folder
+    // ending in "/"; an empty dbRelPath writes no store. By default the
+    // app's current place: Library/Application Support/PrivateStore/P_<mid>/
+    // and its Messages/Line.sqlite.
+    LineStoreBuilder& setStore(const QString& dbRelPath, const QString& storeDir);
     // The group store beside the main store (implied by addUnifiedGroup...).
     LineStoreBuilder& withGroupStore() { m_groupStore = true; return *this; }
     // SQL run on the finished main store: schema variants (DROP TABLE, DROP
@@ -157,25 +159,23 @@ public:
     qint64 addChat(const LineChatRow& row) { return add(m_chats, "ZCHAT", row); }
     qint64 addGroup(const LineGroupRow& row) { return add(m_groups, "ZGROUP", row); }
     qint64 addMessage(const LineMsgRow& row) { return add(m_msgs, "ZMESSAGE", row); }
-    void addStickerPackage(int packageId, int version, int idStart, int idEnd);
     // A user of the group store, under this key.
     qint64 addUnifiedGroupUser(const QVariant& mid, qint64 key);
-    qint64 addUnifiedGroup(const LineGroupRow& row) { m_groupStore = true; return add(m_unifiedGroups, "ZUNIFIEDGROUP", row); }
+    qint64 addUnifiedGroup(const LineGroupRow& row);
 
     // <storeDir>Message Attachments/<chatMid>/<msgId><suffix>.
-    LineStoreBuilder& addAttachment(const QString& chatMid, const QString& msgId, const QString& suffix, const QByteArray& bytes);
+    LineStoreBuilder& addAttachment(const QString& chatMid, const QString& msgId, const QString& suffix,
+                                    const QByteArray& bytes);
     // Any file, relative to the container.
-    LineStoreBuilder& addFile(const QString& relPath, const QByteArray& bytes) { m_files.append({relPath, bytes}); return *this; }
+    LineStoreBuilder& addFile(const QString& relPath, const QByteArray& bytes);
 
     // Writes everything; throws std::runtime_error on failure.
     void build();
 
     QString containerDir() const { return m_container; }
     QString absolute(const QString& relPath) const { return m_container + QLatin1Char('/') + relPath; }
-    QString dbRelPath() const; // "" for LineStoreLayout::None
+    QString dbRelPath() const;
     QString dbPath() const { return dbRelPath().isEmpty() ? QString() : absolute(dbRelPath()); }
-    // Where the app keeps "Message Attachments/" and "Message Thumbnails/",
-    // relative, ending in "/".
     QString storeDir() const;
     QString groupDbPath() const; // "" without a group store
     QString preferencesPath() const { return absolute(QStringLiteral("Library/Preferences/jp.naver.line.plist")); }
@@ -190,16 +190,14 @@ private:
     void writeMainStore();
     void writeGroupStore();
 
-    QString m_container, m_mid, m_name, m_tel, m_otherFolder;
-    bool m_xml = false;
-    LineStoreLayout m_layout = LineStoreLayout::Current;
+    QString m_container, m_mid, m_name, m_tel, m_dbRel, m_storeDir;
+    bool m_xml = false, m_storeSet = false;
     bool m_groupStore = false;
     QHash<QString, qint64> m_lastKey;
     QList<LineUserRow> m_users;
     QList<LineChatRow> m_chats;
     QList<LineGroupRow> m_groups, m_unifiedGroups;
     QList<LineMsgRow> m_msgs;
-    QList<QVariantHash> m_stickerPackages;
     QList<QPair<qint64, QVariant>> m_unifiedUsers;
     QStringList m_after;
     QList<QPair<QString, QByteArray>> m_files; // container-relative

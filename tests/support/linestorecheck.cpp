@@ -79,7 +79,8 @@ QStringList lineStoreProblemsThrow(const QString& dbPath)
     // Each line: what is wrong, and how many rows are.
     static const char* const kChecks = R"SQL(
 with ent(n, t) as (values (1, 'ZCHAT'), (2, 'ZCHATMETADATA'), (4, 'ZGROUP'), (5, 'ZMESSAGE'), (12, 'ZUSER')),
-rows(t, pk, e) as (select 'ZCHAT', Z_PK, Z_ENT from ZCHAT union all select 'ZCHATMETADATA', Z_PK, Z_ENT from ZCHATMETADATA
+rows(t, pk, e) as (select 'ZCHAT', Z_PK, Z_ENT from ZCHAT
+  union all select 'ZCHATMETADATA', Z_PK, Z_ENT from ZCHATMETADATA
   union all select 'ZGROUP', Z_PK, Z_ENT from ZGROUP union all select 'ZMESSAGE', Z_PK, Z_ENT from ZMESSAGE
   union all select 'ZUSER', Z_PK, Z_ENT from ZUSER)
 select * from (

@@ -26,7 +26,6 @@ public:
     ScopedDataHome(const ScopedDataHome&) = delete;
     ScopedDataHome& operator=(const ScopedDataHome&) = delete;
 
-    bool isValid() const { return m_home.isValid(); }
     QString path() const { return m_home.path(); }
 
 private:

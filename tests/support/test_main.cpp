@@ -26,7 +26,7 @@ int main(int argc, char** argv)
     qputenv("XDG_CACHE_HOME", QFile::encodeName(home.path() + "/.cache"));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path() + "/run"));
     QDir().mkpath(home.path() + "/run");
-    QFile::setPermissions(home.path() + "/run", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(home.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Chatferry");

@@ -1,0 +1,554 @@
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <tuple>
+
+#include "tests/support/gtest_qt.h"
+#include "tests/support/testenv.h"
+
+#include "foundation/fileutil.h"
+#include "foundation/pathutil.h"
+#include "foundation/safefile.h"
+#include "foundation/utf8mac.h"
+#include "foundation/utf8mac_p.h"
+#include "foundation/ziputil.h"
+
+namespace {
+
+using namespace pathutil;
+
+QString u8(const char* s) { return QString::fromUtf8(s); }
+
+// Every path below dir, relative and sorted, hidden ones too; links are listed, not followed.
+QStringList tree(const QString& dir)
+{
+    QStringList out;
+    const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (QDirIterator it(dir, all, QDirIterator::Subdirectories); it.hasNext();)
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+TEST(SafeFile, RelativePathsThatLeaveTheirFolderAreRefused)
+{
+    const std::pair<QString, const char*> cases[] = {
+        {"a/b.txt", "a/b.txt"}, {"a//./b/", "a/b"}, {"./x", "x"},     {"", nullptr},
+        {".//.", nullptr},      {"..", nullptr},    {"a/../b", nullptr}, {"a/..", nullptr},
+        {"/etc/passwd", nullptr}, {QString("a") + QChar(0) + "b", nullptr},
+    };
+    for (const auto& [in, clean] : cases) {
+        QString out = "untouched";
+        EXPECT_EQ(safefile::cleanRelativePath(in, &out), clean != nullptr) << in;
+        EXPECT_EQ(out, clean ? QString(clean) : QString("untouched")) << in;
+    }
+    QString out;
+    EXPECT_FALSE(safefile::cleanRelativePath("a/b/c", &out, 2));
+}
+
+TEST(SafeFile, LinksOnTheWayAndSpecialFilesAreRefused)
+{
+    QTemporaryDir root, outside;
+    ASSERT_TRUE(testenv::writeFile(outside.filePath("f"), "outside"));
+    ASSERT_TRUE(QDir(root.path()).mkpath("in/deep"));
+    ASSERT_TRUE(QFile::link(outside.path(), root.filePath("in/out")));
+    ASSERT_TRUE(QFile::link(outside.filePath("f"), root.filePath("in/f")));
+    EXPECT_EQ(safefile::resolveInside(root.path(), "in/deep/new"), root.path() + "/in/deep/new");
+    QString error;
+    EXPECT_TRUE(safefile::resolveInside(root.path(), "in/out/x", &error).isEmpty());
+    EXPECT_TRUE(error.contains("link")) << error;
+    EXPECT_TRUE(safefile::resolveInside(root.path(), "in/f").isEmpty());
+    EXPECT_TRUE(safefile::resolveInside(root.path(), "../x").isEmpty());
+
+    ASSERT_EQ(::mkfifo(QFile::encodeName(root.filePath("fifo")).constData(), 0600), 0);
+    // A FIFO would block forever in open() if it were opened plainly.
+    QFile file;
+    for (const char* refused : {"in/f", "fifo", "in"})
+        EXPECT_FALSE(safefile::openRegular(file, root.filePath(refused), QIODevice::ReadOnly, &error)) << refused;
+    EXPECT_FALSE(safefile::isRegularFile(root.filePath("in/f")));
+    ASSERT_TRUE(safefile::openRegular(file, root.filePath("in/f"), QIODevice::ReadOnly, &error, true));
+    EXPECT_EQ(file.readAll(), "outside");
+}
+
+TEST(SafeFile, ConfinementFollowsLinksOnlyWhereTheyStayInside)
+{
+    // "box2" beside "box" starts with the same text but is outside it.
+    QTemporaryDir top;
+    const QString root = top.filePath("box");
+    const QString real = QFileInfo(top.path()).canonicalFilePath() + "/box";
+    ASSERT_TRUE(QDir().mkpath(root + "/in/deep"));
+    ASSERT_TRUE(testenv::writeFile(real + "2/f", "outside"));
+    const std::pair<const char*, QString> links[] = {
+        {"in/up", real + "/in/deep"}, {"in/out", real + "2"}, {"in/file-out", real + "2/f"},
+        {"in/dangling", real + "2/none"}};
+    for (const auto& [link, target] : links)
+        ASSERT_TRUE(QFile::link(target, root + '/' + link)) << link;
+    safefile::Confinement box(root);
+    const std::pair<const char*, QString> cases[] = {
+        {"/in/deep/x", real + "/in/deep/x"}, {"/in/up/x", real + "/in/deep/x"}, {"/in/up", real + "/in/deep"},
+        {"/new/dir/x", real + "/new/dir/x"}, {"/in/out/x", ""}, {"/in/out/new/x", ""}, {"/in/file-out", ""},
+        {"/in/dangling", ""}, {"/in/../in/x", ""}, {"2/f", ""}};
+    for (int round = 0; round < 2; ++round) { // the second from remembered folders
+        for (const auto& [rel, result] : cases)
+            EXPECT_EQ(box.realPath(root + rel), result) << rel;
+    }
+}
+
+TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
+{
+    QTemporaryDir dir, outside;
+    const QString victim = outside.filePath("victim");
+    const QString target = dir.filePath("out.bin");
+    ASSERT_TRUE(testenv::writeFile(victim, "precious"));
+    ASSERT_TRUE(QFile::link(victim, target));
+    {
+        safefile::AtomicFile file(target, 0600);
+        ASSERT_TRUE(file.open());
+        file.file().write("new");
+        EXPECT_TRUE(QFileInfo(target).isSymLink()); // nothing visible before commit
+        ASSERT_TRUE(file.commit());
+    }
+    EXPECT_EQ(testenv::readFile(target), "new");
+    EXPECT_EQ(testenv::readFile(victim), "precious");
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    {
+        safefile::AtomicFile dropped(target);
+        ASSERT_TRUE(dropped.open());
+        dropped.file().write("half");
+    }
+    EXPECT_EQ(tree(dir.path()), QStringList{"out.bin"});
+}
+
+TEST(FileNameEncodings, KnownForms)
+{
+    const std::pair<QString, QString> encoded[] = {
+        {"a/b:c?.txt", "a%2Fb%3Ac%3F.txt"},
+        {"100%", "100%25"},
+        {u8("\xE6\x97\xA5"), "%E6%97%A5"},
+        {" `~!@#$^&()-=_+[]{};',.azAZ09", " `~!@#$^&()-=_+[]{};',.azAZ09"},
+        {"\"*<>\\|\x01\x7f", "%22%2A%3C%3E%5C%7C%01%7F"},
+        // Reserved device names are encoded whole, and only as the whole name.
+        {"Com1", "%43%6F%6D%31"}, {"CLOCK$", "%43%4C%4F%43%4B%24"}, {"CON.txt", "CON.txt"}, {"CON\n", "CON%0A"},
+        // A name of dots only, or none, must stay one harmless component.
+        {".", "%2E"}, {"..", "%2E%2E"}, {"", "%00"}, {"..a", "..a"}, {"../x", "..%2Fx"},
+    };
+    for (const auto& [name, form] : encoded)
+        EXPECT_EQ(encodeFileName(name), form) << name;
+    const std::pair<QString, QString> encodedWin[] = {
+        {"%\\/:*?\"<>|\n\r\t", "%25%5c%2f%3a%2a%3f%22%3c%3e%7c%0a%0d%09"},
+        {u8("\xE6\x97\xA5 b#c.txt"), u8("\xE6\x97\xA5 b#c.txt")},
+        {"Com1", "%43%6f%6d%31"}, {"..", "%2e%2e"}};
+    for (const auto& [name, form] : encodedWin)
+        EXPECT_EQ(encodeFileNameWin(name), form) << name;
+
+    // Escapes of either case; a percent sign without two hex digits is text.
+    const std::pair<QString, QString> decoded[] = {
+        {"a%2fb%2Fc", "a/b/c"}, {"ab%00cd", "ab"}, {"100%", "100%"}, {"%zz%4", "%zz%4"}, {"%%41", "%A"}};
+    for (const auto& [form, name] : decoded)
+        EXPECT_EQ(decodeFileName(form), name) << form;
+    EXPECT_EQ(decodeFileNameWin("%e9x%00y"), u8("\xC3\xA9xy")); // escapes read as Latin-1
+    // An expression that matches empty text still ends.
+    const auto bracket = [](const QRegularExpressionMatch& m) { return '<' + m.captured(1) + '>'; };
+    EXPECT_EQ(rx_replace(QString("ab"), QRegularExpression("(x*)"), bracket), "<>a<>b<>");
+}
+
+// Names from chats and backups can hold anything: both encodings must come
+// back exactly, and the encoded form must always be one plain component.
+TEST(FileNameEncodings, RoundTripAnyText)
+{
+    QStringList samples = {"", ".", "..", "Com1", "%41", "%%", "a/b\\c", "../../etc/passwd", "tab\there\nnew"};
+    QRandomGenerator rng(20240101);
+    for (int i = 0; i < 300; ++i) {
+        QList<char32_t> cps(rng.bounded(12));
+        for (char32_t& c : cps)
+            c = std::array<char32_t, 4>{1, 0x80, 0x3000, 0x10000}[rng.bounded(4)] + rng.bounded(0x7F);
+        samples << QString::fromUcs4(cps.constData(), cps.size());
+    }
+    for (const QString& s : samples) {
+        const QString enc = encodeFileName(s);
+        const QString encWin = encodeFileNameWin(s);
+        EXPECT_EQ(decodeFileName(enc), s);
+        EXPECT_EQ(decodeFileNameWin(encWin), s);
+        EXPECT_TRUE(std::all_of(enc.begin(), enc.end(), [](QChar c) { return c.unicode() < 0x80; })) << enc;
+        EXPECT_EQ(QDir::cleanPath("/s/" + enc), "/s/" + enc);
+        EXPECT_EQ(QDir::cleanPath("/s/" + encWin), "/s/" + encWin);
+    }
+}
+
+TEST(Cpr, CopiesVisibleFilesKeepsExistingOnesSkipsLinksAndNeverCopiesIntoItself)
+{
+    QTemporaryDir dir, outside;
+    const QString src = dir.filePath("src");
+    const QString dst = dir.filePath("dst");
+    for (const char* rel : {"a.txt", ".hidden", "sub/b.txt", "sub/deeper/c.txt"})
+        ASSERT_TRUE(testenv::writeFile(src + '/' + rel, rel));
+    ASSERT_TRUE(testenv::writeFile(outside.filePath("keep/precious.txt"), "P"));
+    ASSERT_TRUE(QFile::link(outside.filePath("keep"), src + "/out"));
+    ASSERT_TRUE(QFile::link(outside.filePath("keep/precious.txt"), src + "/precious.txt"));
+    ASSERT_TRUE(QFile::link(src, src + "/sub/loop"));
+    // A file in the target is kept, a link there never written through.
+    ASSERT_TRUE(testenv::writeFile(dst + "/src/sub/b.txt", "OLD"));
+    ASSERT_TRUE(QFile::link(outside.filePath("written-through"), dst + "/src/a.txt"));
+
+    QString error;
+    EXPECT_TRUE(cpr(src, QDir(dst), &error)) << error;
+    EXPECT_EQ(tree(dst), QStringList({"src", "src/a.txt", "src/sub", "src/sub/b.txt", "src/sub/deeper",
+                                      "src/sub/deeper/c.txt"}));
+    EXPECT_EQ(testenv::readFile(dst + "/src/sub/deeper/c.txt"), "sub/deeper/c.txt");
+    EXPECT_EQ(testenv::readFile(dst + "/src/sub/b.txt"), "OLD");
+    EXPECT_FALSE(QFileInfo::exists(outside.filePath("written-through")));
+
+    EXPECT_FALSE(cpr(src, QDir(src + "/sub"), &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(src + "/sub/src"));
+    EXPECT_TRUE(cpr(src + "/sub", QDir(src + "/sub2"))); // a sibling whose name merely starts the same
+    EXPECT_EQ(testenv::readFile(src + "/sub2/sub/b.txt"), "sub/b.txt");
+    // The target cannot be made below a plain file.
+    EXPECT_FALSE(cpr(src, QDir(src + "/a.txt/below"), &error));
+}
+
+TEST(FileUtil, FreeNamesDigestsAndHtml)
+{
+    QTemporaryDir dir;
+    for (const char* taken : {"photo.jpg", "photo(1).jpg", "x.tar.gz", "README", "a%1b/in-a-folder"})
+        ASSERT_TRUE(testenv::writeFile(dir.filePath(taken), "x"));
+    // A dangling link counts as taken: writing through it would land elsewhere.
+    ASSERT_TRUE(QFile::link(dir.filePath("nowhere"), dir.filePath("out.txt")));
+    const std::pair<const char*, const char*> free[] = {
+        {"new.jpg", "new.jpg"}, {"photo.jpg", "photo(2).jpg"}, {"x.tar.gz", "x(1).gz"},
+        {"README", "README(1)"}, {"a%1b", "a%1b(1)"}, {"out.txt", "out(1).txt"}};
+    for (const auto& [name, result] : free)
+        EXPECT_EQ(g_getValidFilePath(dir.filePath(name)), dir.filePath(result)) << name;
+
+    EXPECT_EQ(g_formatFileName(u8(" a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm \xE6\x97\xA5 ")), u8("abcdefghijklm \xE6\x97\xA5"));
+    EXPECT_EQ(htmlEncode("a<b & c\nd\"e' &amp;>"), "a&lt;b &amp; c<br/>d\"e' &amp;amp;&gt;");
+    EXPECT_EQ(g_md5(QByteArray("abc"), true), "90015098-3cd2-4fb0-d696-3f7d28e17f72"); // RFC 1321
+    EXPECT_EQ(g_md5(u8("\xE6\x97\xA5\xE6\x9C\xAC")), "4dbed2e657457884e67137d3514119b3");
+    // Java's String.hashCode over signed UTF-16 units, wrapping in 32 bits, up to the first zero unit.
+    const std::pair<QString, qint32> hashes[] = {{"abc", 96354},
+                                                 {"polygenelubricants", std::numeric_limits<qint32>::min()},
+                                                 {QString(QChar(0xffff)) + 'a', -31 + 'a'},
+                                                 {QString::fromUtf16(u"ab\0cd", 5), hashcode("ab")}};
+    for (const auto& [text, hash] : hashes)
+        EXPECT_EQ(hashcode(text), hash) << text;
+}
+
+TEST(FileUtil, DeletingAFolderRemovesLinksAsLinksAndKeepsHiddenEntries)
+{
+    QTemporaryDir dir, outside;
+    const QString del = dir.filePath("del");
+    for (const char* rel : {"a.txt", "sub/b.txt", "sub/deeper/c.txt", "sub/.hidden"})
+        ASSERT_TRUE(testenv::writeFile(del + '/' + rel, "x"));
+    ASSERT_TRUE(testenv::writeFile(outside.filePath("keep/precious.txt"), "P"));
+    ASSERT_TRUE(QFile::link(outside.filePath("keep"), del + "/sub/dirlink"));
+    ASSERT_TRUE(QFile::link(outside.filePath("keep/precious.txt"), del + "/filelink"));
+    ASSERT_TRUE(QFile::link(del + "/gone", del + "/dangling"));
+    ASSERT_TRUE(QFile::link(del, del + "/sub/loop"));
+    pathutil::rmpath(del);
+    EXPECT_EQ(tree(del), QStringList({"sub", "sub/.hidden"}));
+    ASSERT_TRUE(QFile::remove(del + "/sub/.hidden"));
+    g_delDirCascade(del);
+    EXPECT_FALSE(QFileInfo::exists(del));
+    // A link given as the folder loses only the link.
+    ASSERT_TRUE(QFile::link(outside.filePath("keep"), dir.filePath("link")));
+    g_delDirCascade(dir.filePath("link"));
+    EXPECT_FALSE(QFileInfo(dir.filePath("link")).isSymLink());
+    EXPECT_EQ(tree(outside.path()), QStringList({"keep", "keep/precious.txt"}));
+}
+
+// The system opener is pointed at a script that records its arguments, one
+// NUL after each, so that blanks, quotes and line feeds arrive intact.
+TEST(FileUtil, ThePathOrLinkReachesTheOpenerAsItsOnlyArgumentUntouched)
+{
+    QTemporaryDir dir;
+    const QString script = dir.filePath("opener.sh");
+    const QString record = dir.filePath("args");
+    const QByteArray to = QFile::encodeName(record);
+    ASSERT_TRUE(testenv::writeFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + to
+                                               + ".tmp' && mv '" + to + ".tmp' '" + to + "'\n"));
+    QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    qputenv("CHATFERRY_OPENER", QFile::encodeName(script));
+    for (const QString& target : {u8("/tmp/a b/\"q\" 'x' $HOME `id` ; * \xE6\x97\xA5\n.txt"),
+                                  QStringLiteral("https://example.com/a?b=1&c=$(id)#x")}) {
+        if (target.startsWith("https"))
+            g_openLink(target);
+        else
+            pathutil::open(target);
+        for (QDeadlineTimer deadline(60000); !QFile::exists(record) && !deadline.hasExpired();)
+            QThread::msleep(10);
+        EXPECT_EQ(testenv::readFile(record), target.toUtf8() + '\0');
+        QFile::remove(record);
+    }
+    qunsetenv("CHATFERRY_OPENER");
+}
+
+QString units(std::initializer_list<char16_t> us)
+{
+    return QString(reinterpret_cast<const QChar*>(us.begin()), qsizetype(us.size()));
+}
+
+TEST(Utf8Mac, DecomposesWithTheTableAndRecomposesOnlyWholeSequences)
+{
+    EXPECT_EQ(utf8mac_to(QStringLiteral("Caf\u00E9 \u30AC.jpg")), QStringLiteral("Cafe\u0301 \u30AB\u3099.jpg"));
+    EXPECT_EQ(utf8mac_to(units({0x1F82})), units({0x03B1, 0x0345, 0x0313, 0x0300}));
+    // Characters that Unicode decomposes but the table leaves out, and
+    // surrogate pairs, pass through; the text ends at its first zero unit.
+    const QString kept = units({0xAC00, 0x2126, 0x212B, 0xF900, 0x01F8, 0xD83D, 0xDE00});
+    EXPECT_EQ(utf8mac_to(kept), kept);
+    EXPECT_EQ(utf8mac_to(units({u'a', 0x00E9, 0, u'b'})), units({u'a', u'e', 0x0301}));
+    QString all; // decomposing is idempotent over the whole plane
+    for (int u = 1; u < 0x10000; ++u)
+        all.append(QChar(char16_t(u)));
+    EXPECT_EQ(utf8mac_to(utf8mac_to(all)), utf8mac_to(all));
+
+    EXPECT_EQ(utf8mac_from(units({0x03B1, 0x0313, 0x0345})), units({0x1F00, 0x0345}));
+    EXPECT_EQ(utf8mac_from(units({0x03B1, 0x0345, 0x0313, 0x0300, 0x0065})), units({0x1F82, 0x0065}));
+    EXPECT_EQ(utf8mac_from(units({0x0065, 0x0301, 0, 0x0065, 0x0301})), units({0x00E9}));
+    // Single units are never turned into look-alikes.
+    const QString plain = units({u';', u'`', 0x00B4, 0x0301, 0x03B9, 0x00C6, 0x0259, 0x01B7, 0x0275, u'e'});
+    EXPECT_EQ(utf8mac_from(plain), plain);
+    int count = 0;
+    const S4* table = utf8mac_table(&count);
+    for (int i = 0; i < count; ++i) {
+        const QString one = units({table[i].ch});
+        if (table[i].len >= 2) {
+            EXPECT_EQ(utf8mac_from(utf8mac_to(one)), one) << std::hex << int(table[i].ch);
+        }
+    }
+    // The table is what its generator makes of the Unicode data.
+    if (testenv::haveTool("python3")) {
+        QByteArray out;
+        const QString generator = testenv::sourceDir() + "/scripts/gen_utf8mac_table.py";
+        EXPECT_EQ(testenv::runTool("python3", {generator, "--check"}, &out), 0) << out.toStdString();
+    }
+}
+
+QByteArray randomBytes(int n)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (char& c : b)
+        c = char(QRandomGenerator::global()->bounded(256));
+    return b;
+}
+
+// Files written by this process may grow only to `bytes` while it lives: the
+// way to make a disk run full without one.
+struct FileSizeLimit
+{
+    explicit FileSizeLimit(rlim_t bytes) : oldHandler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit lim{bytes, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    rlimit saved{};
+    void (*oldHandler)(int);
+};
+
+struct Entry
+{
+    QByteArray name;
+    QByteArray data;
+    int mode = 0100644; // the full Unix mode, file type included
+};
+
+class ZipUtilTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!testenv::haveTool("unzip") || !testenv::haveTool("zip") || !testenv::haveTool("python3"))
+            GTEST_SKIP() << "zip, unzip and python3 are installed by scripts/setup.sh";
+        // dest/ for unpacking and a sibling outside/ that must stay empty.
+        ASSERT_TRUE(QDir().mkpath(dest));
+        ASSERT_TRUE(QDir().mkpath(outside));
+    }
+
+    QString at(const QString& rel) const { return tmp.filePath(rel); }
+    QByteArray read(const QString& rel) const { return testenv::readFile(at(rel)); }
+    QString run(const QString& tool, const QStringList& args, const QByteArray& input = QByteArray())
+    {
+        QByteArray out, err;
+        EXPECT_EQ(testenv::runTool(tool, args, &out, &err, input), 0) << out.toStdString() << err.toStdString();
+        return QString::fromUtf8(out);
+    }
+    // An archive with the entries exactly as given, written by Python's
+    // zipfile: names no well-behaved packer would store, links, special files.
+    void makeZip(const QString& rel, const QList<Entry>& entries)
+    {
+        QByteArray py = "import zipfile\nz = zipfile.ZipFile(bytes.fromhex('" + QFile::encodeName(at(rel)).toHex()
+                        + "').decode(), 'w')\n";
+        for (const Entry& e : entries) {
+            py += "i = zipfile.ZipInfo(bytes.fromhex('" + e.name.toHex() + "').decode())\n";
+            py += "i.external_attr = " + QByteArray::number(e.mode) + " << 16\n";
+            py += "z.writestr(i, bytes.fromhex('" + e.data.toHex() + "'))\n";
+        }
+        run("python3", {"-"}, py + "z.close()\n");
+    }
+
+    QTemporaryDir tmp;
+    const QString dest = at("dest");
+    const QString outside = at("outside");
+};
+
+// Info-ZIP reads what we pack, and we unpack what it packs.
+TEST_F(ZipUtilTest, ArchivesRoundTripWithZipAndUnzipWithOrdinaryPermissionsInOrderAndWithoutHiddenEntries)
+{
+    const QByteArray big = randomBytes(300 * 1024 + 17);
+    const QString name = u8("写真 é.bin");
+    ASSERT_TRUE(testenv::writeFile(at("src/d/" + name), big));
+    ASSERT_TRUE(testenv::writeFile(at("src/d/empty"), ""));
+    for (const char* rel : {"src/d/sub/t.txt", "src/d/a/q.txt", "src/d/.hidden", "src/top.txt"})
+        ASSERT_TRUE(testenv::writeFile(at(rel), "text"));
+    QFile::setPermissions(at("src/d/empty"), QFileDevice::ReadOwner); // whatever the source's, stored ones are ordinary
+    // Links to folders (a loop here) and dangling ones are left out, a link to a file is packed as the file.
+    ASSERT_TRUE(QFile::link(at("src/d"), at("src/d/sub/loop")));
+    ASSERT_TRUE(QFile::link(at("nowhere"), at("src/d/dangling")));
+    ASSERT_TRUE(QFile::link(at("src/top.txt"), at("src/d/a/top-link.txt")));
+    // Written inside a folder being packed, it does not read itself.
+    ziputil::zipFilesThrow({at("src/top.txt"), at("src/d/"), at("missing")}, at("src/d/out.zip"));
+    ASSERT_TRUE(QFile::rename(at("src/d/out.zip"), at("out.zip")));
+    EXPECT_EQ(run("unzip", {"-Z1", at("out.zip")}).split('\n', Qt::SkipEmptyParts),
+              QStringList({"top.txt", "d/", "d/empty", "d/" + name, "d/a/", "d/a/q.txt", "d/a/top-link.txt", "d/sub/",
+                           "d/sub/t.txt"}));
+    QStringList modes;
+    for (const QString& line : run("unzip", {"-Z", "-l", at("out.zip")}).split('\n')) {
+        if (line.startsWith('-') || line.startsWith('d'))
+            modes << line.left(10);
+    }
+    EXPECT_EQ(modes.filter("-rw-r--r--").size() + modes.filter("drwxr-xr-x").size(), 9) << modes.join(' ');
+    run("unzip", {"-q", at("out.zip"), "-d", at("byunzip")});
+    EXPECT_EQ(read("byunzip/d/" + name), big);
+
+    ASSERT_TRUE(QDir().mkpath(at("byunzip/d/emptydir")));
+    run("sh", {"-c", "cd \"$0\" && zip -q -r \"$1\" d", at("byunzip"), at("made.zip")});
+    ASSERT_TRUE(testenv::writeFile(dest + "/d/" + name, "old contents"));
+    ziputil::unzipThrow(at("made.zip"), QDir(dest));
+    EXPECT_EQ(tree(dest + "/d"), tree(at("byunzip/d")));
+    EXPECT_EQ(read("dest/d/" + name), big);
+}
+
+TEST_F(ZipUtilTest, NamesThatClimbOutLinksAndSpecialEntriesWriteNothingOutsideTheDestination)
+{
+    // A link the destination already holds must not carry entries out either.
+    ASSERT_TRUE(QFile::link(outside, dest + "/planted"));
+    makeZip("evil.zip", {{"../outside/e.txt", "climb"},
+                         {QFile::encodeName(outside + "/abs.txt"), "absolute"},
+                         {"a/../../outside/e2.txt", "climb after a folder"},
+                         {"a/../b.txt", "dot-dot inside"},
+                         {"./d/e.txt", "dot slash"},
+                         {"..\\outside\\bs.txt", "backslashes read as separators still climb"},
+                         {"c:\"*?<>|\tx.txt", "odd characters"},
+                         {"./", "empty after the prefix"},
+                         {"lnk", QFile::encodeName(outside), 0120777},
+                         {"lnk/evil.txt", "through the link"},
+                         {"rel", "../outside/rel.txt", 0120777},
+                         {"sock", "", 0140755},
+                         {"planted/x.txt", "through a planted link"},
+                         {"planted/sub/", "", 040755}});
+    ziputil::unzipThrow(at("evil.zip"), QDir(dest));
+    EXPECT_EQ(tree(outside), QStringList());
+    // lnk became an ordinary folder for the later entry.
+    EXPECT_EQ(tree(dest), QStringList({"cx.txt", "d", "d/e.txt", "lnk", "lnk/evil.txt", "planted"}));
+    EXPECT_FALSE(QFileInfo(dest + "/lnk").isSymLink());
+    EXPECT_EQ(read("dest/d/e.txt"), QByteArray("dot slash"));
+}
+
+TEST_F(ZipUtilTest, DamagedArchivesAndArchivesBeyondTheLimitsFailWithoutAHalfFile)
+{
+    const QByteArray second(5000, 'b');
+    makeZip("good.zip", {{"first.txt", QByteArray(3000, 'a')}, {"second.txt", second}, {"c.txt", "late"}});
+    const QByteArray good = read("good.zip");
+    QByteArray badCrc = good;
+    badCrc[good.indexOf(second) + 10] = 'X';
+    const std::tuple<QByteArray, ziputil::UnzipLimits, const char*, QStringList> cases[] = {
+        {badCrc, {}, "noise.zip", {"first.txt"}},
+        {good.left(good.indexOf(second) + 100), {}, "noise.zip", {"first.txt"}},
+        {randomBytes(4096), {}, "noise.zip", {}},
+        {good, {4096, 100}, "more data", {"first.txt"}},
+        {good, {1 << 20, 2}, "more entries", {"first.txt", "second.txt"}}};
+    for (const auto& [bytes, limits, why, left] : cases) {
+        QDir(dest).removeRecursively();
+        ASSERT_TRUE(testenv::writeFile(at("noise.zip"), bytes));
+        try {
+            ziputil::unzipThrow(at("noise.zip"), QDir(dest), limits);
+            ADD_FAILURE() << why;
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(QString::fromUtf8(e.what()).contains(why)) << e.what();
+        }
+        EXPECT_EQ(tree(dest), left) << why;
+    }
+    EXPECT_THROW(ziputil::unzipThrow(at("does-not-exist.zip"), QDir(dest)), std::runtime_error);
+}
+
+// The error names what the system said (here "File too large", as a full
+// disk would say "No space left on device"), and nothing is left half
+// written: no archive, no unpacked file, no file written aside.
+TEST_F(ZipUtilTest, AFullDiskIsAnErrorThatLeavesEarlierFilesAsTheyWere)
+{
+    ASSERT_TRUE(testenv::writeFile(at("src/big.bin"), randomBytes(256 * 1024)));
+    ASSERT_TRUE(testenv::writeFile(at("out.zip"), "previous archive"));
+    makeZip("in.zip", {{"small.txt", "fits"}, {"big.bin", randomBytes(200 * 1024)}});
+    ASSERT_TRUE(testenv::writeFile(dest + "/big.bin", "older file"));
+    const std::pair<std::function<void()>, QString> cases[] = {
+        {[&] { ziputil::zipFilesThrow({at("src")}, at("out.zip")); }, "write zip file " + at("out.zip")},
+        {[&] { ziputil::unzipThrow(at("in.zip"), QDir(dest)); }, "write " + dest + "/big.bin error."}};
+    for (const auto& [work, start] : cases) {
+        try {
+            FileSizeLimit limit(64 * 1024);
+            work();
+            ADD_FAILURE() << "a full disk must throw";
+        } catch (const std::runtime_error& e) {
+            const QString text = QString::fromUtf8(e.what());
+            EXPECT_TRUE(text.startsWith(start)) << e.what();
+            EXPECT_TRUE(text.endsWith(QString::fromLocal8Bit(std::strerror(EFBIG)))) << e.what();
+        }
+    }
+    {
+        FileSizeLimit limit(64 * 1024);
+        safefile::AtomicFile file(at("atomic.bin"));
+        ASSERT_TRUE(file.open());
+        for (int i = 0; i < 50; ++i) // small writes, buffered: the failure shows when they are flushed
+            file.file().write(QByteArray(4096, 'x'));
+        EXPECT_FALSE(file.commit());
+    }
+    EXPECT_EQ(read("out.zip"), QByteArray("previous archive"));
+    EXPECT_EQ(read("dest/small.txt"), QByteArray("fits"));
+    EXPECT_EQ(read("dest/big.bin"), QByteArray("older file"));
+    EXPECT_EQ(tree(tmp.path()), QStringList({"dest", "dest/big.bin", "dest/small.txt", "in.zip", "out.zip", "outside",
+                                             "src", "src/big.bin"}));
+
+    // A device at the target is written to, never replaced: here a private
+    // node of the full device (made only where the test may make nodes).
+    const QByteArray full = QFile::encodeName(at("full"));
+    if (::mknod(full.constData(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        EXPECT_THROW(ziputil::zipFilesThrow({at("src")}, at("full")), std::runtime_error);
+        struct stat st;
+        EXPECT_TRUE(::stat(full.constData(), &st) == 0 && S_ISCHR(st.st_mode));
+    }
+}
+
+} // namespace
