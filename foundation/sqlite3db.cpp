@@ -211,6 +211,11 @@ Sqlite3DB::ChangeStamp Sqlite3DB::changeStamp() const
         return stamp;
     stamp.rows = sqlite3_total_changes64(m_db);
     stamp.rollbacks = m_rollbacks.load();
+    // The data version is the one seen when a read last began: without a read
+    // under way, another connection may have committed since. A read of the
+    // header brings it up to date; inside a read the snapshot is what counts.
+    if (sqlite3_txn_state(m_db, "main") == SQLITE_TXN_NONE)
+        sqlite3_exec(m_db, "PRAGMA main.data_version", nullptr, nullptr, nullptr);
     sqlite3_file_control(m_db, "main", SQLITE_FCNTL_DATA_VERSION, &stamp.dataVersion);
     return stamp;
 }

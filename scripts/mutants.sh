@@ -493,6 +493,11 @@ row curl-pool-double-release foundation/curlhelperpool.cpp tests_foundation
 -        if (!client || freeList.contains(client))
 +        if (!client)
 
+# Another connection's commit goes unseen until this connection reads again.
+row memo-other-connection foundation/sqlite3db.cpp tests_foundation
+-    if (sqlite3_txn_state(m_db, "main") == SQLITE_TXN_NONE)
++    if (false)
+
 # A memo of rows outlives changes that others made to the database.
 row memo-guard foundation/sqlite3db.cpp tests_foundation,tests_chatdata
 -    if (db.changeStamp() != memo.m_stamp)
@@ -647,6 +652,16 @@ row ios-page-resume-ties chatdata/ioslinedb_messages.cpp tests_chatdata
 row ios-page-resume-jump chatdata/ioslinedb_messages.cpp tests_chatdata
 -pc.page + 1 == page
 +pc.page < page
+
+# A store from before sticker packages fails to read its stickers.
+row ios-no-sticker-packages chatdata/ioslinedb.cpp tests_chatdata
+-    if (!schema.containsTable(QStringLiteral("ZSTICKERPACKAGE")))
++    if (false)
+
+# An entity number that is no positive 32-bit integer names tables and columns.
+row ios-entity-number-unchecked chatdata/ioslinegroupdb.cpp tests_chatdata
+-                                                 " where typeof(Z_ENT)='integer' and Z_ENT between 1 and 2147483647"));
++                                                 ""));
 
 # Messages of chats the app disabled stay in the copy and are counted.
 row ios-purge-disabled chatdata/ioslinedb.cpp tests_chatdata

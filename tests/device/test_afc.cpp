@@ -1,99 +1,185 @@
-// AFC file access against the simulated iPhone's media folder.
-#include <QBuffer>
+// AFC access to the simulated iPhone's media folder: listings, whole-file
+// copies, downloads with the date cache, and uploads.
+#include <QLabel>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "device/iosafcfiledownload.h"
 #include "device/mobiledevice_afc.h"
+#include "foundation/progressform.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
 
 namespace {
 
-const QString kUdid = "00008030-001A2B3C4D5E6F70";
+using testenv::readFile;
+using testenv::writeFile;
+const QString kUdid = "00008030-00AFC0D0E0F01020";
 
-class AfcTest : public ::testing::Test
+class Media : public ::testing::Test
 {
 protected:
-    void SetUp() override { phone.media = media.path(); }
-    QByteArray content(const QString& name) const { return testenv::readFile(media.filePath(name)); }
-    bool start(const QList<SimFault>& faults = {})
+    void SetUp() override
     {
-        sim.detach(kUdid);
+        phone.media = media.path();
+        ASSERT_TRUE(restart());
+    }
+    // The phone plugged in again as the test set it, and a new AFC connection.
+    bool restart(const QList<SimFault>& faults = {})
+    {
         phone.faults = faults;
+        sim.detach(kUdid);
         sim.attach(phone);
         return afc.startService();
     }
+    // A file of the media folder with its modification time.
+    void put(const QString& name, const QByteArray& bytes, qint64 mtime = 1600000000, long ns = 0)
+    {
+        const timespec times[2] = {{0, UTIME_OMIT}, {mtime, ns}};
+        ASSERT_TRUE(writeFile(media.filePath(name), bytes));
+        ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(media.filePath(name)), times, 0), 0);
+    }
+    QByteArray content(const QString& name) const { return readFile(media.filePath(name)); }
+    int opens(const QString& devicePath) const { return sim.requests().count("com.apple.afc:FileOpen " + devicePath); }
 
-    QTemporaryDir media;
+    QTemporaryDir media, local;
     SimIPhone sim;
     SimDevice phone {kUdid};
     mobiledevice_afc afc {kUdid};
+    ProgressForm form {"copy"};
+    const QString cachePath = local.filePath("dates.db");
 };
 
-TEST_F(AfcTest, ListingsRecordsAndNames)
+TEST_F(Media, WholeFileCopiesTellACompleteCopyFromAShortOne)
 {
-    ASSERT_TRUE(testenv::writeFile(media.filePath("DCIM/a.jpg"), "abc") && testenv::writeFile(media.filePath("DCIM/b.jpg"), "b")
-                && QDir().mkpath(media.filePath("DCIM/sub")) && QFile::link("a.jpg", media.filePath("DCIM/l")));
-    const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 123999999}};
-    ASSERT_EQ(utimensat(AT_FDCWD, QFile::encodeName(media.filePath("DCIM/a.jpg")), times, 0), 0);
-    phone.onRequest = [gone = media.filePath("DCIM/b.jpg")](const QString& request) { // deleted between the listing and its record
-        if (request == "com.apple.afc:GetFileInfo /DCIM/b.jpg")
-            QFile::remove(gone);
-    };
-    ASSERT_TRUE(start());
-    EXPECT_EQ(afc.ls("/DCIM", false), QStringList({".", "..", "a.jpg", "b.jpg", "l", "sub"}));
-    EXPECT_EQ(afc.ls("/DCIM", true), QStringList({"a.jpg", "b.jpg", "l", "sub"}));
-    const QList<_AfcFileInfo> infos = afc.ls_finfo("/DCIM/");
-    ASSERT_EQ(infos.size(), 3);
-    EXPECT_EQ(infos[0].path + ' ' + QString::number(infos[0].size), "/DCIM/a.jpg 3");
-    EXPECT_EQ(infos[0].mtime.toMSecsSinceEpoch(), 1700000000123); // not rounded up to ...124
-    EXPECT_TRUE(infos[0].isFile() && !infos[0].isDir() && infos[1].isLink() && infos[2].isDir());
-    sim.edit(kUdid, [](SimDevice& d) { d.lowerCaseTypes = true; });
-    ASSERT_TRUE(afc.startService());
-    EXPECT_TRUE(afc.fileInfo("/DCIM/sub").isDir());
-
-    AfcFile file;
-    EXPECT_TRUE(afc.mkdir("/made/deep") && afc.rename("/DCIM/a.jpg", "/new.txt") && afc.del("/DCIM") && !afc.del("/DCIM"));
-    EXPECT_FALSE(afc.readWriteFile("/missing.txt", file));
-    ASSERT_TRUE(afc.readWriteFile("/new.txt", file));
-    EXPECT_EQ(file.lock(AFC_LOCK_EX), 0);
-    EXPECT_EQ(file.write("xy", 2), 2);
-    EXPECT_TRUE(file.close());
-    EXPECT_EQ(simFilesBelow(media.path()), QStringList{"new.txt"});
-    EXPECT_EQ(content("new.txt"), "xyc");
-    EXPECT_TRUE(QFileInfo(media.filePath("made/deep")).isDir());
+    const QByteArray big = QByteArray("0123456789abcdefghi").repeated(1300); // blocks are no multiple of 19
+    put("gone.bin", "old content");
+    bool complete = false;
+    EXPECT_TRUE(afc.writeFileContent("/big.bin", big));
+    EXPECT_EQ(afc.readFileContent("/big.bin", &complete), big);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(content("big.bin"), big);
+    EXPECT_TRUE(afc.writeFileContent("/gone.bin", QByteArray()));
+    EXPECT_EQ(content("gone.bin"), ""); // truncated
+    for (const SimFault::Kind kind : {SimFault::Unplug, SimFault::Drop}) {
+        ASSERT_TRUE(restart({{kind, "com.apple.afc", 3}})); // open, two blocks, then the cut
+        EXPECT_EQ(afc.readFileContent("/big.bin", &complete), big.left(2 * mobiledevice_afc::kBlockSize));
+        EXPECT_FALSE(complete);
+        ASSERT_TRUE(restart({{kind, "com.apple.afc", 3}}));
+        EXPECT_FALSE(afc.writeFileContent("/copy.bin", big));
+        EXPECT_EQ(content("copy.bin").size(), 3 * mobiledevice_afc::kBlockSize); // the block whose answer was cut
+    }
 }
 
-TEST_F(AfcTest, WholeFileCopiesTellACompleteCopyFromAShortOne)
+TEST_F(Media, DownloadsFetchOnlyWhatChangedAndKeepTheOldCopyWhenCutFailedOrCancelled)
 {
-    QByteArray big(3 * mobiledevice_afc::kBlockSize + 5, Qt::Uninitialized);
-    for (int i = 0; i < big.size(); ++i)
-        big[i] = char(i * 7 + i / 251);
-    ASSERT_TRUE(testenv::writeFile(media.filePath("empty.bin"), "") && testenv::writeFile(media.filePath("gone.bin"), "old content"));
-    bool complete = true;
-    sim.attach(phone);
-    EXPECT_FALSE(afc.writeFileContent("/empty.bin", big)); // never started: fails without asking the phone
-    EXPECT_FALSE(start({{SimFault::Refuse, "com.apple.afc"}}));
-    EXPECT_TRUE(afc.readFileContent("/empty.bin", &complete).isEmpty() && !complete && !afc.writeFileContent("/empty.bin", big));
-    EXPECT_FALSE(sim.requests().join('\n').contains("com.apple.afc:") || content("empty.bin").size());
-    ASSERT_TRUE(start());
-    EXPECT_TRUE(afc.writeFileContent("/big.bin", big) && content("big.bin") == big);
-    EXPECT_TRUE(afc.readFileContent("/big.bin", &complete) == big && complete);
-    EXPECT_TRUE(afc.writeFileContent("/gone.bin", QByteArray()) && content("gone.bin").isEmpty()); // truncated
-    QBuffer out;
-    out.open(QIODevice::WriteOnly);
-    EXPECT_TRUE(afc.readFileContent("/empty.bin", out) && !afc.readFileContent("/missing.bin", out) && out.size() == 0);
-    for (const SimFault::Kind kind : {SimFault::Unplug, SimFault::Drop}) {
-        ASSERT_TRUE(start({{kind, "com.apple.afc", 3}})); // open, two blocks, then the cut
-        EXPECT_TRUE(afc.readFileContent("/big.bin", &complete) == big.left(2 * mobiledevice_afc::kBlockSize) && !complete);
-        ASSERT_TRUE(start({{kind, "com.apple.afc", 3}}));
-        EXPECT_FALSE(afc.writeFileContent("/copy.bin", big));
-        EXPECT_EQ(content("copy.bin").size(), 3 * mobiledevice_afc::kBlockSize); // the phone wrote the block whose answer was cut
+    const QString target = local.filePath("out/a.jpg");
+    // The phone's file made large and new, and a trap for the next download.
+    const auto trap = [&](const QList<SimFault>& faults, const QString& request, const std::function<void()>& act) {
+        put("a%2.jpg", QByteArray(3 * IOSAfcFileDownload::kBufferSize + 5, 'b'), 1600000200);
+        phone.onRequest = [request, act](const QString& r) {
+            if (r == request)
+                act();
+        };
+        ASSERT_TRUE(restart(faults));
+    };
+    const auto shrink = [&] { QFile::resize(media.filePath("a%2.jpg"), 1000); };
+    const struct { std::function<void()> act; bool cached; int opened; QByteArray after; QString thrown; } steps[] = {
+        {[&] { put("a%2.jpg", "one"); }, true, 1, "one", ""},
+        {{}, true, 1, "one", ""}, // each step with a new downloader: the dates outlive it
+        {{}, false, 2, "one", ""},
+        {[&] { put("a%2.jpg", "two!", 1600000100); }, true, 3, "two!", ""}, // changed on the phone
+        {{}, true, 3, "two!", ""},
+        {[&] { QFile::remove(target); }, true, 4, "two!", ""}, // the copy has gone
+        {[&] { writeFile(target, "tw"); }, true, 5, "two!", ""}, // the copy was cut
+        {[&] { trap({{SimFault::Drop, "com.apple.afc", 3}}, "", {}); }, true, 6, "two!", "failed"}, // after a block
+        {[&] { trap({}, "com.apple.afc:FileOpen /a%2.jpg", shrink); }, true, 7, "two!", "failed"},
+        {[&] { trap({}, "com.apple.afc:FileRead", [&] { form.cancelled = true; }); }, true, 8, "two!", "cancelled"},
+    };
+    for (const auto& s : steps) {
+        if (s.act)
+            s.act();
+        QString thrown;
+        try {
+            IOSAfcFileDownload(cachePath, form).downloadFileThrow(afc, afc.fileInfo("/a%2.jpg"), target, s.cached);
+        } catch (const std::runtime_error&) {
+            thrown = "failed";
+        } catch (int) {
+            thrown = "cancelled";
+        }
+        EXPECT_EQ(thrown, s.thrown) << s.opened;
+        EXPECT_EQ(opens("/a%2.jpg"), s.opened);
+        EXPECT_EQ(readFile(target), s.after) << s.opened;
     }
+    EXPECT_EQ(BkCacheDb(cachePath).fileDateSecs("/a%2.jpg"), 1600000100); // none of the failures recorded its date
+    EXPECT_EQ(simFilesBelow(local.path()), (QStringList {"dates.db", "out/a.jpg"}));
+    EXPECT_TRUE(form.findChild<QLabel*>("lbProgress")->text().startsWith("Loading a%2.jpg, "));
+    // Device paths are matched exactly, "_" and "%" too; a cache that is no database finds nothing.
+    BkCacheDb cache(cachePath);
+    cache.setFileDate("/a_b", 6);
+    const QList<qint64> dates {cache.fileDateSecs("/a_b"), cache.fileDateSecs("/axb"), cache.fileDateSecs("/A_B")};
+    EXPECT_EQ(dates, (QList<qint64> {6, 0, 0}));
+    BkCacheDb junk(target);
+    junk.setFileDate("/x", 1);
+    EXPECT_EQ(junk.fileDateSecs("/x"), 0);
+}
+
+TEST_F(Media, FolderTreesKeepEveryNameInsideTheirTarget)
+{
+    put("T/a:b.txt", "1", 1700000000, 123999999);
+    put("T/sub/c.txt", "2");
+    put("T/gone.txt", "3");
+    put("T/.. /.. /evil", "x"); // names that clean to ".." would climb out
+    put("T/.:.", "y");
+    put("Deep/" + QString("d/").repeated(IOSAfcFileDownload::kMaxDepth + 1) + "f", "z");
+    ASSERT_TRUE(QDir().mkpath(media.filePath("T/empty")));
+    ASSERT_TRUE(QFile::link("a:b.txt", media.filePath("T/link")));
+    phone.lowerCaseTypes = true; // as some phones send them
+    phone.onRequest = [gone = media.filePath("T/gone.txt")](const QString& request) {
+        if (request == "com.apple.afc:GetFileInfo /T/gone.txt") // deleted between the listing and its record
+            QFile::remove(gone);
+    };
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(afc.ls("/T", true), QStringList({".. ", ".:.", "a:b.txt", "empty", "gone.txt", "link", "sub"}));
+    EXPECT_EQ(afc.fileInfo("/T/a:b.txt").mtime.toMSecsSinceEpoch(), 1700000000123); // not rounded up to ...124
+    IOSAfcFileDownload down(cachePath, form);
+    down.downloadDirThrow(afc, afc.fileInfo("/T"), QDir(local.filePath("P/Q")), false);
+    EXPECT_EQ(simFilesBelow(local.path()), (QStringList {"P/Q/T/ab.txt", "P/Q/T/sub/c.txt"}));
+    EXPECT_FALSE(QFileInfo::exists(local.filePath("P/Q/T/empty")));
+    EXPECT_THROW(down.downloadDirThrow(afc, afc.fileInfo("/Deep"), QDir(local.path()), false), std::runtime_error);
+}
+
+TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
+{
+    const struct { const char *localName, *devicePath, *before; bool overwrite, fails; const char* after; } cases[] = {
+        {"new.txt", "/made/a.txt", nullptr, false, false, "new"}, // its folder is made
+        {"new.txt", "/b.txt", "", false, false, "new"},
+        {"new.txt", "/c.txt", "old", false, false, "old"},
+        {"new.txt", "/d.txt", "old", true, false, "new"},
+        {"missing.txt", "/e.txt", "old", true, false, "old"},
+        {"folder", "/f.txt", "old", true, true, "old"}, // cannot be read
+    };
+    ASSERT_TRUE(writeFile(local.filePath("new.txt"), "new"));
+    ASSERT_TRUE(QDir().mkpath(local.filePath("folder")));
+    IOSAfcFileUpload up(form);
+    for (const auto& c : cases) {
+        if (c.before)
+            put(QString(c.devicePath).mid(1), c.before);
+        const auto upload = [&] { up.uploadFileThrow(afc, local.filePath(c.localName), c.devicePath, c.overwrite); };
+        if (c.fails)
+            EXPECT_THROW(upload(), std::runtime_error) << c.devicePath;
+        else
+            EXPECT_NO_THROW(upload()) << c.devicePath;
+        EXPECT_EQ(content(QString(c.devicePath).mid(1)), c.after) << c.devicePath;
+    }
+    // The phone's disk fills up: the cut file is not left behind as if whole.
+    ASSERT_TRUE(QFile::link("/dev/full", media.filePath("full.bin")));
+    EXPECT_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/full.bin", true), std::runtime_error);
+    EXPECT_FALSE(QFileInfo(media.filePath("full.bin")).isSymLink());
 }
 
 } // namespace

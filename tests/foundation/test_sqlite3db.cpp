@@ -197,6 +197,12 @@ TEST_F(Sqlite3DBTest, ARowMemoIsForgottenAfterAChangeMadeOutsideItsGuards)
     EXPECT_EQ(forgetsInAGuardedWrite(), 0);
     db.executeThrow("insert into t values(1)");
     EXPECT_EQ(forgetsInAGuardedWrite(), 1);
+    // Another connection's commit counts even before this one reads again.
+    Sqlite3DB other;
+    other.openThrow(path(), 2);
+    other.executeThrow("insert into t values(2)");
+    EXPECT_EQ(forgetsInAGuardedWrite(), 1);
+    EXPECT_EQ(forgetsInAGuardedWrite(), 0);
 }
 
 // Stores name their tables and columns in any case; the program asks in its own.
