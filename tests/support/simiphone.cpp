@@ -2,7 +2,6 @@
 
 #include <QDirIterator>
 #include <QFile>
-#include <QThread>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -192,7 +191,6 @@ bool SimLink::send(const QByteArray& bytes)
     if (f.kind == SimFault::Drop || f.kind == SimFault::Unplug)
         dev->faults.erase(fault);
     lock.unlock();
-    QThread::msleep(f.kind == SimFault::Slow ? f.ms : 0);
     if (f.kind == SimFault::Unplug)
         sim.detach(dev->udid);
     if (f.kind == SimFault::Drop || f.kind == SimFault::Unplug) {

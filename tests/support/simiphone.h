@@ -17,15 +17,13 @@
 // A fault the simulated phone plays on one service ("lockdown" or a name
 // such as "com.apple.afc"). Drop and Unplug play once, in place of answer
 // number after + 1 on a connection: the connection is cut, or the whole
-// device is unplugged. Slow delays every answer after the first `after` by
-// ms. Refuse makes StartService of the service fail.
+// device is unplugged. Refuse makes StartService of the service fail.
 struct SimFault
 {
-    enum Kind { Refuse, Slow, Drop, Unplug };
+    enum Kind { Refuse, Drop, Unplug };
     Kind kind;
     QString service;
     int after = 0;
-    int ms = 0;
 };
 
 // A user app as the phone's installation proxy lists it.
