@@ -22,6 +22,7 @@
 
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
+#include "tests/support/linestorecheck.h"
 #include "tests/support/modaldriver.h"
 #include "tests/support/testenv.h"
 
@@ -376,24 +377,28 @@ Loaded load(const QString& folder)
 class LineLocalDbTest : public ::testing::Test
 {
 protected:
-    // The rows of a query, columns joined by "|" and rows by " ", read on a
-    // connection of the test's own.
-    QString rows(const QString& sql)
+    // Users u-1 to u-3, a group chat with its group and a single chat whose
+    // id ".." must become a folder name of its own.
+    void SetUp() override
     {
-        Sqlite3DB db;
-        db.openThrow(folder + "/marrowquist-line.db", 2);
-        QStringList out;
-        for (Sqlite3Cursor cur = db.queryThrow(sql); cur.moveNext();) {
-            QStringList cols;
-            for (int i = 0; i < cur.columnCount(); ++i)
-                cols << cur.getText(i);
-            out << cols.join('|');
-        }
-        return out.join(' ');
+        for (int i = 0; i < 3; ++i)
+            users[i].uid = QStringLiteral("u-%1").arg(i + 1);
+        group.uid = groupChat.uid = "c-group";
+        group.creator = &users[2];
+        groupChat.type = LineChatType::GROUP;
+        groupChat.group = &group;
+        group.members = groupChat.users = {&users[0], &users[1], &users[2]};
+        single.uid = "..";
+        single.users = {&users[0]};
     }
+    // A query's rows as the sqlite3 tool lists them.
+    QString rows(const QString& sql) { return sqlitecli::textThrow(folder + "/marrowquist-line.db", sql); }
 
     QTemporaryDir tmp;
     const QString folder = tmp.path() + "/db";
+    _LineUser users[3];
+    _LineGroupInfo group;
+    _LineChat groupChat, single;
 };
 
 TEST_F(LineLocalDbTest, AnEarlierDatabaseIsMigratedAndLosesOnlyJunkUsersThatSentNothing)
@@ -428,11 +433,11 @@ TEST_F(LineLocalDbTest, AnEarlierDatabaseIsMigratedAndLosesOnlyJunkUsersThatSent
     EXPECT_EQ(rows("select name from pragma_table_info('line_msg') where name='ver' union all select name from"
                    " pragma_table_info('line_user') where name='custom_name' union all select name from sqlite_master"
                    " where name='_vardo_idx_line_msg_ts'"),
-              "ver custom_name _vardo_idx_line_msg_ts");
+              "ver\ncustom_name\n_vardo_idx_line_msg_ts");
     // "x-junk" and "" go with their memberships; the sender "p-sender" and a NULL uid stay.
     EXPECT_EQ(rows("select 'u', ifnull(uid, 'NULL') from line_user union all select 'c', user_id from line_chat_users"
                    " union all select 'g', user_id from line_group_members order by 1, 2"),
-              "c|1 c|3 c|5 g|1 g|3 g|5 u|NULL u|p-sender u|u-good");
+              "c|1\nc|3\nc|5\ng|1\ng|3\ng|5\nu|NULL\nu|p-sender\nu|u-good");
     const Loaded l = load(folder);
     ASSERT_EQ(l.msgs.size(), 3);
     EXPECT_EQ(l.msgs[1].from->uid + " " + l.msgs[1].text, "p-sender A[EMOJI]B"); // mended on reading only
@@ -469,53 +474,43 @@ TEST_F(LineLocalDbTest, AFailedOpeningLeavesNoHalfDatabase)
     for (int again = 0; again < 2; ++again)
         EXPECT_THROW(broken.messagesCountThrow(nullptr), std::runtime_error);
     EXPECT_EQ(rows("select name from sqlite_master where type='table' and name like 'line%' order by name"),
-              "line_chat_users line_group line_group_members line_user");
+              "line_chat_users\nline_group\nline_group_members\nline_user");
 }
 
 TEST_F(LineLocalDbTest, WrittenRecordsReadBackFoundByIdWithinTheirChat)
 {
     LineLocalDb db{QDir(folder)};
-    _LineUser ann, bob, anonymous;
-    ann.uid = "u-ann";
+    _LineUser& ann = users[0];
     ann.contactName = "Ann";
     ann.customName = "Annie";
     ann.createTs = QDateTime::fromSecsSinceEpoch(3000000000LL); // beyond signed 32 bits
-    bob.uid = "u-bob";
-    _LineChat a, b;
-    a.uid = "c-a";
-    a.type = LineChatType::GROUP;
-    a.users = {&ann, &bob};
-    b.uid = "c-b";
-    _LineGroupInfo g;
-    g.uid = "c-a";
-    g.name = "Friends";
-    g.creator = &bob;
-    g.members = {&ann};
-    const qint64 aId = db.insertChatThrow(&a), bId = db.insertChatThrow(&b);
-    db.saveChatMembersThrow(aId, &a);
-    db.saveChatMembersThrow(aId, &a);
-    const qint64 gId = db.insertGroupInfoThrow(&g);
-    db.saveGroupMembersThrow(gId, &g);
-    EXPECT_EQ(db.findChatThrow("c-b"), bId);
-    EXPECT_EQ(db.findGroupInfoThrow("c-a"), gId);
+    group.name = "Friends";
+    const qint64 aId = db.insertChatThrow(&groupChat), bId = db.insertChatThrow(&single);
+    db.saveChatMembersThrow(aId, &groupChat);
+    db.saveChatMembersThrow(aId, &groupChat);
+    const qint64 gId = db.insertGroupInfoThrow(&group);
+    db.saveGroupMembersThrow(gId, &group);
+    EXPECT_EQ(db.findChatThrow(".."), bId);
+    EXPECT_EQ(db.findGroupInfoThrow("c-group"), gId);
     ann.contactName = "Changed"; // found again, the row is not refreshed
-    EXPECT_EQ(db.findOrInsertUserThrow(&ann), db.findUserThrow("u-ann"));
-    EXPECT_EQ(db.findUserThrow("U-ANN"), 0);
+    EXPECT_EQ(db.findOrInsertUserThrow(&ann), db.findUserThrow("u-1"));
+    EXPECT_EQ(db.findUserThrow("U-1"), 0);
 
     // Equal times keep the order of writing; ids are looked for within their chat.
-    _LineMsg photo = msgOf("m-1", &a, &ann, LineMsgType::PHOTO, 1700000000);
+    _LineUser anonymous;
+    _LineMsg photo = msgOf("m-1", &groupChat, &ann, LineMsgType::PHOTO, 1700000000);
     photo.rawContent = QByteArray::fromHex("41ff00f48fbfbf42"); // no UTF-8: kept byte for byte
     photo.attaSetWidth(640);
     photo.attaSetFileSize(5000000000LL);
-    const QList<_LineMsg> written = {photo, msgOf("m-1", &b, nullptr, LineMsgType::FILE, 1700000000),
-                                     msgOf("0", &a, nullptr, 42, 1700000000),
-                                     msgOf("", &a, &anonymous, LineMsgType::VOICE, 1700000000)};
+    const QList<_LineMsg> written = {photo, msgOf("m-1", &single, nullptr, LineMsgType::FILE, 1700000000),
+                                     msgOf("0", &groupChat, nullptr, 42, 1700000000),
+                                     msgOf("", &groupChat, &anonymous, LineMsgType::VOICE, 1700000000)};
     for (const _LineMsg& m : written) {
-        const qint64 chat = m.chat == &a ? aId : bId, id = db.insertMsgThrow(chat, &m);
+        const qint64 chat = m.chat == &groupChat ? aId : bId, id = db.insertMsgThrow(chat, &m);
         EXPECT_EQ(db.findMsgThrow(chat, m.uid), isLineMsgUidValid(m.uid) ? id : 0);
     }
     EXPECT_EQ(db.findMsgThrow(bId, "m-1"), 2);
-    EXPECT_EQ(db.messagesCountThrow(&b), 1);
+    EXPECT_EQ(db.messagesCountThrow(&single), 1);
     const Loaded l = load(folder);
     QStringList got;
     for (const _LineMsg& m : l.msgs) {
@@ -534,12 +529,13 @@ TEST_F(LineLocalDbTest, WrittenRecordsReadBackFoundByIdWithinTheirChat)
                    + (cg ? cg->name + "/" + cg->creator->uid + "/" + QString::number(cg->members.size()) : "");
     }
     // A sender without LINE id is unknown, not a user row; an unknown type reads as text.
-    EXPECT_EQ(got, QStringList({QString("c-a m-1 %1 u-ann 41ff00f48fbfbf42 5000000000 640").arg(LineMsgType::PHOTO),
-                                QString("c-b m-1 %1 (owner)  0 0").arg(LineMsgType::FILE),
-                                QString("c-a 0 %1 (owner)  0 0").arg(LineMsgType::TEXT),
-                                QString("c-a  %1 (unknown)  0 0").arg(LineMsgType::VOICE), "u-ann:Ann:Annie:3000000000",
-                                "u-bob:::4294967295", QString("c-a:%1:2:Friends/u-bob/1").arg(LineChatType::GROUP),
-                                QString("c-b:%1:0:").arg(LineChatType::SINGLE)}));
+    EXPECT_EQ(got, QStringList({QString("c-group m-1 %1 u-1 41ff00f48fbfbf42 5000000000 640").arg(LineMsgType::PHOTO),
+                                QString(".. m-1 %1 (owner)  0 0").arg(LineMsgType::FILE),
+                                QString("c-group 0 %1 (owner)  0 0").arg(LineMsgType::TEXT),
+                                QString("c-group  %1 (unknown)  0 0").arg(LineMsgType::VOICE),
+                                "u-1:Ann:Annie:3000000000", "u-2:::4294967295", "u-3:::4294967295",
+                                QString("c-group:%1:3:Friends/u-3/3").arg(LineChatType::GROUP),
+                                QString("..:%1:0:").arg(LineChatType::SINGLE)}));
     // The attachment values as a tinykv blob, a file type that only says "tinykv".
     const QString atta = rows("select hex(atta) from line_msg where _id=1");
     EXPECT_EQ(TinyKVSerializer::unser(QByteArray::fromHex(atta.toLatin1())).value("size"), QVariant(5000000000LL));
@@ -580,21 +576,11 @@ public:
 class BackupLineMessagesThreadTest : public LineLocalDbTest
 {
 protected:
-    // Users u-1 to u-3, a group chat with its group and a single chat whose
-    // id ".." must become a folder name of its own, and messages of several
-    // kinds with media files for some.
+    // Messages of several kinds in the records, with media files for some.
     void SetUp() override
     {
+        LineLocalDbTest::SetUp();
         errorReport_setServer(QString(), 0);
-        for (int i = 0; i < 3; ++i)
-            users[i].uid = QStringLiteral("u-%1").arg(i + 1);
-        group.uid = groupChat.uid = "c-group";
-        group.creator = &users[2];
-        groupChat.type = LineChatType::GROUP;
-        groupChat.group = &group;
-        group.members = groupChat.users = {&users[0], &users[1], &users[2]};
-        single.uid = "..";
-        single.users = {&users[0]};
         const struct {
             const char* uid;
             int type;
@@ -654,9 +640,6 @@ protected:
 
     ModalDriver driver;
     const QString media = tmp.path() + "/media";
-    _LineUser users[3];
-    _LineGroupInfo group;
-    _LineChat groupChat, single;
     QSharedPointer<ScriptedSource> source = QSharedPointer<ScriptedSource>::create();
 };
 

@@ -85,7 +85,10 @@ protected:
             b->build();
         db = QSharedPointer<IOSLineDb>::create(QDir(b->containerDir()), QString());
         data = LineData(db, 5000);
-        records ? db->loadDataThrow(data) : db->openCheckThrow();
+        if (records)
+            db->loadDataThrow(data);
+        else
+            db->openCheckThrow();
         return *db;
     }
     IOSLineDb& load(bool build = true) { return open(true, build); }
@@ -414,6 +417,11 @@ TEST_F(LineStoreTest, MediaStickersContactsFilesLocationsAndRawText)
                      }));
     // The text's bytes are kept as stored.
     EXPECT_EQ(db->messagesThrow(data, nullptr, 1, 100, true).last().rawContent, QByteArray("caf\xc3\xa9 \xff!"));
+    // A store from before sticker packages reads its stickers without one, as s5 above.
+    fresh().afterwards("DROP TABLE ZSTICKERPACKAGE");
+    b->addMessage(LineMsgRow(b->addChat(LineChatRow("uPeer")), "s2").at(1).sticker(52002710, 0, 0, true));
+    load();
+    EXPECT_EQ(all(), QStringList({"s2" + s + "0 sticker_package:0 sticker_version:0"}));
 }
 
 // Ids are untrusted: one holding "/" or ".." must not lead a media path out
@@ -584,8 +592,10 @@ TEST_F(LineStoreTest, AnAccountSavedAgainReplacesItsValuesAndAFileThatIsNoStoreF
 TEST_F(LineStoreTest, UsersChatsGroupsAndMembersWithCoreDataBookkeeping)
 {
     const qint64 single = withPeer();
-    // Entity numbers of this store; columns that older models lack.
+    // Entity numbers of this store (one that names no table is passed over);
+    // columns that older models lack.
     b->afterwards("UPDATE Z_PRIMARYKEY SET Z_ENT = 15 WHERE Z_NAME = 'User'; UPDATE ZUSER SET Z_ENT = 15;"
+                  "UPDATE Z_PRIMARYKEY SET Z_ENT = -1 WHERE Z_NAME = 'Chat';"
                   "ALTER TABLE Z_1MEMBERS RENAME Z_12MEMBERS TO Z_15MEMBERS;"
                   "ALTER TABLE Z_4MEMBERS RENAME Z_12MEMBERS1 TO Z_15MEMBERS1;"
                   "ALTER TABLE ZUSER DROP ZE2EECONTENTTYPES; ALTER TABLE ZCHAT DROP ZSORTORDER;"
@@ -641,38 +651,6 @@ TEST_F(LineStoreTest, UsersChatsGroupsAndMembersWithCoreDataBookkeeping)
                    " union all select 'creator', g.ZNAME || g.Z_ENT, u.ZMID from ZGROUP g"
                    " join ZUSER u on u.Z_PK = g.ZCREATOR order by 1, 3"),
               "chat|1|uNew\nchat|1|uPeer\ncreator|Team4|" + kMid + "\ngroup|1|uA");
-}
-
-// With the app's companion group store, or without a ZGROUP table, the store
-// keeps no groups of its own: none are written, the chat still is.
-TEST_F(LineStoreTest, StoresWithoutTheirOwnGroupsGetChatsButNoGroups)
-{
-    _LineGroupInfo group;
-    group.uid = "cTeam";
-    group.creator = user("uA", "A");
-    group.members = {group.creator};
-    _LineChat chat;
-    chat.uid = "cNew";
-    chat.type = LineChatType::GROUP;
-    chat.group = &group;
-    chat.users = group.members;
-    for (bool groupStore : {true, false}) {
-        if (groupStore)
-            fresh().withGroupStore();
-        else
-            fresh().afterwards("DROP TABLE ZGROUP");
-        open().beginTran();
-        const LineRestoreTally t = restoreLineMessagesThrow(*db, {msg("1", &chat)});
-        db->updateDbStatThrow();
-        db->commitTran();
-        EXPECT_EQ(QString("%1 %2 %3").arg(t.chatsAdded).arg(t.groupsAdded).arg(t.messagesAdded), "1 0 1");
-        EXPECT_EQ(db->insertGroupInfoThrow(group) + db->findGroupInfoThrow("cTeam"), 0);
-        db->saveGroupMembersThrow(1, &group);
-        // No group row (the counter stays 0, a number) and no group member row.
-        EXPECT_EQ(rows("select (select count(*) from Z_1MEMBERS), (select count(*) from Z_4MEMBERS),"
-                       " (select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group')"),
-                  "1|0|0");
-    }
 }
 
 TEST_F(LineStoreTest, DuplicatesByIdWithinTheChatDamagedTextRepairedAndUnknownTypesLeftOut)
@@ -789,27 +767,15 @@ TEST_F(LineStoreTest, ChatIdsAndSummaryQueriesUseIndexes)
 
 // --- whole restores ----------------------------------------------------------
 
-struct Opened
+// Every message (all a restore must keep), chat and user of the store in
+// `container`, one line each, as the reader gives them.
+QStringList describe(const QString& container)
 {
-    QSharedPointer<IOSLineDb> db;
-    LineData data;
-    QList<_LineMsg> msgs;
-};
-
-Opened openAndRead(const QString& container)
-{
-    Opened o{QSharedPointer<IOSLineDb>::create(QDir(container), QString()), {}, {}};
-    o.data = LineData(o.db, 5000);
-    o.db->loadDataThrow(o.data);
-    o.msgs = o.db->messagesThrow(o.data, nullptr, 1, 10000, true);
-    return o;
-}
-
-// Every message (all a restore must keep), chat and user, one line each.
-QStringList describe(const Opened& o)
-{
+    auto db = QSharedPointer<IOSLineDb>::create(QDir(container), QString());
+    LineData data(db, 5000);
+    db->loadDataThrow(data);
     QStringList out;
-    for (const _LineMsg& m : o.msgs) {
+    for (const _LineMsg& m : db->messagesThrow(data, nullptr, 1, 10000, true)) {
         QStringList atta;
         for (auto v = m.atta.cbegin(); v != m.atta.cend(); ++v)
             atta << v.key() + "=" + v.value().toString();
@@ -821,13 +787,13 @@ QStringList describe(const Opened& o)
                            QCryptographicHash::hash(thumb, QCryptographicHash::Md5).toHex()}
                    .join(" | ");
     }
-    for (const _LineChat* c : o.data.chats()) {
+    for (const _LineChat* c : data.chats()) {
         const _LineGroupInfo* g = c->group;
         out << QStringList{c->uid, QString::number(c->type), sortedUids(c->users), g ? g->name + g->picStatus : "-",
                            g ? groupLine(g) : "-"}
                    .join(" | ");
     }
-    for (const _LineUser* u : o.data.users())
+    for (const _LineUser* u : data.users())
         out << QStringList{u->uid, u->serverName, u->customName, u->picUri}.join(" | ");
     return out;
 }
@@ -867,29 +833,32 @@ protected:
             b->addMessage(LineMsgRow(rows[i]).at(1420070400000LL + i * 1000));
         b->addAttachment("uAlice", "1003", ".jpg", linePicture(640, 480));
         b->addAttachment("cTeam", "3001", "_report.pdf", "pdf");
-        b->build();
-        source = openAndRead(b->containerDir());
-        ASSERT_EQ(source.msgs.size(), 11);
+        load();
+        want = describe(b->containerDir());
+        source = db->messagesThrow(data, nullptr, 1, 1000, true);
+        sourceData = data; // the records the messages point to
+        ASSERT_EQ(source.size(), 11);
     }
     // The restore job's sequence: open, one transaction, finish, commit.
-    QString restoreInto(const QString& container)
+    QString restoreInto(IOSLineDb& target)
     {
-        IOSLineDb target{QDir(container), QString()};
-        target.openCheckThrow();
         target.beginTran();
-        const LineRestoreTally t = restoreLineMessagesThrow(target, source.msgs);
+        const LineRestoreTally t = restoreLineMessagesThrow(target, source);
         target.updateDbStatThrow();
         target.commitTran();
         return QString("%1 %2 %3 %4 %5").arg(t.chatsAdded).arg(t.chatsEnabled).arg(t.groupsAdded).arg(t.messagesAdded)
             .arg(t.messagesSkipped);
     }
 
-    Opened source;
+    QStringList want;
+    QList<_LineMsg> source;
+    LineData sourceData;
 };
 
 TEST_F(RestoreRoundTripTest, EveryMessageReachesAnEmptyOrPartlyOverlappingStoreOnceAsAnyReaderSeesIt)
 {
-    fresh().build();
+    fresh();
+    EXPECT_EQ(restoreInto(open()), "3 0 1 11 0");
     const QString empty = b->containerDir(), emptyDb = b->dbPath();
     // Other keys than the source's, so that nothing matches by accident.
     fresh().addUser(LineUserRow("uZed").named("Zed"));
@@ -898,14 +867,12 @@ TEST_F(RestoreRoundTripTest, EveryMessageReachesAnEmptyOrPartlyOverlappingStoreO
     const qint64 single = b->addChat(LineChatRow("uAlice").set("ZENABLE", QVariant())); // switched on again
     b->addMessage(LineMsgRow(single, "1001").at(1420070400000).from(alice).text("hello")); // there already
     b->addMessage(LineMsgRow(zedChat, "2001").at(1).text("unrelated"));                    // another chat's id
-    b->build();
-    EXPECT_EQ(restoreInto(empty), "3 0 1 11 0");
-    EXPECT_EQ(restoreInto(b->containerDir()), "2 1 1 10 1");
-    EXPECT_EQ(restoreInto(b->containerDir()), "0 0 0 0 11");
+    EXPECT_EQ(restoreInto(open()), "2 1 1 10 1");
+    EXPECT_EQ(restoreInto(open(false, false)), "0 0 0 0 11"); // a second run
     for (const auto& [container, dbPath] : {qMakePair(empty, emptyDb), qMakePair(b->containerDir(), b->dbPath())}) {
-        const QStringList got = describe(openAndRead(container));
-        for (const QString& want : describe(source))
-            EXPECT_TRUE(got.contains(want)) << want.toStdString();
+        const QStringList got = describe(container);
+        for (const QString& line : want)
+            EXPECT_TRUE(got.contains(line)) << line.toStdString();
         EXPECT_EQ(lineStoreProblemsThrow(dbPath), QStringList());
     }
     // The columns the reader does not look at, as the sqlite3 tool lists them:
@@ -925,10 +892,18 @@ TEST_F(RestoreRoundTripTest, EveryMessageReachesAnEmptyOrPartlyOverlappingStoreO
               "3001|uCarol|1|4|14|NULL|0\n"
               "3002|-|3|4|3|'" + voicePath + "3002.mp4'|0\n"
               "3003|uBob|1|4|1|'Bobby sent you a photo.'|1");
-    EXPECT_EQ(sqlitecli::textThrow(emptyDb, "select ZMID, ZLASTRECEIVEDMESSAGEID, ZLASTMESSAGE from ZCHAT order by 1"),
-              "cTeam|3003|Bob sent you a photo.\n"
-              "rRoom|2003|Alice sent you a location.\n"
-              "uAlice|1005|Alice sent you a voice message.");
+    // With the app's companion group store, or without a ZGROUP table, the
+    // store keeps no groups of its own: none are written, the chats still are;
+    // the group counter stays 0, a number.
+    for (bool groupStore : {true, false}) {
+        if (groupStore)
+            fresh().withGroupStore();
+        else
+            fresh().afterwards("DROP TABLE ZGROUP");
+        EXPECT_EQ(restoreInto(open()), "3 0 0 11 0") << groupStore;
+        EXPECT_EQ(rows("select (select count(*) from Z_4MEMBERS), (select Z_MAX from Z_PRIMARYKEY where Z_NAME='Group')"),
+                  "0|0");
+    }
 }
 
 // The job abandons its transaction when anything fails; closing the store
@@ -951,13 +926,7 @@ TEST_F(RestoreRoundTripTest, FailureHalfwayLeavesTheStoreAsItWas)
             IOSLineDb& target = open(false, false); // its own preparation is committed by itself
             const QByteArray bytesBefore = testenv::readFile(b->dbPath());
             const QString dumpBefore = sqlitecli::textThrow(b->dbPath(), ".dump");
-            target.beginTran();
-            EXPECT_THROW(
-                {
-                    restoreLineMessagesThrow(target, source.msgs);
-                    target.updateDbStatThrow();
-                },
-                std::runtime_error);
+            EXPECT_THROW(restoreInto(target), std::runtime_error);
             EXPECT_TRUE(target.inTransaction());
             target.close();
             EXPECT_FALSE(QFile::exists(b->dbPath() + "-journal"));

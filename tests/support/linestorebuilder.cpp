@@ -220,13 +220,35 @@ LineStoreBuilder::LineStoreBuilder(const QString& containerDir) : m_container(QD
 
 LineStoreBuilder& LineStoreBuilder::setAccount(const QString& mid, const QString& name, const QString& tel)
 {
-    m_mid = mid, m_name = name, m_tel = tel;
+    m_mid = mid;
+    m_name = name;
+    m_tel = tel;
+    return *this;
+}
+
+LineStoreBuilder& LineStoreBuilder::setPreferencesFormat(PlistFormat f)
+{
+    m_xml = f == PlistFormat::Xml;
     return *this;
 }
 
 LineStoreBuilder& LineStoreBuilder::setStore(const QString& dbRelPath, const QString& storeDir)
 {
-    m_dbRel = dbRelPath, m_storeDir = storeDir, m_storeSet = true;
+    m_dbRel = dbRelPath;
+    m_storeDir = storeDir;
+    m_storeSet = true;
+    return *this;
+}
+
+LineStoreBuilder& LineStoreBuilder::withGroupStore()
+{
+    m_groupStore = true;
+    return *this;
+}
+
+LineStoreBuilder& LineStoreBuilder::afterwards(const QString& sql)
+{
+    m_after << sql;
     return *this;
 }
 

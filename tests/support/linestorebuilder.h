@@ -38,8 +38,16 @@ struct LineRow
     qint64 pk = 0;
     QVariantHash cols;
     QList<qint64> members;
-    Self& set(const QString& col, const QVariant& v) { cols[col] = v; return static_cast<Self&>(*this); }
-    Self& withMembers(const QList<qint64>& keys) { members += keys; return static_cast<Self&>(*this); }
+    Self& set(const QString& col, const QVariant& v)
+    {
+        cols[col] = v;
+        return static_cast<Self&>(*this);
+    }
+    Self& withMembers(const QList<qint64>& keys)
+    {
+        members += keys;
+        return static_cast<Self&>(*this);
+    }
 };
 
 struct LineUserRow : LineRow<LineUserRow>
@@ -141,7 +149,7 @@ public:
     // Preferences (Library/Preferences/jp.naver.line.plist): "mid", "name"
     // and "tel" as strings, an empty value left out.
     LineStoreBuilder& setAccount(const QString& mid, const QString& name = QString(), const QString& tel = QString());
-    LineStoreBuilder& setPreferencesFormat(PlistFormat f) { m_xml = f == PlistFormat::Xml; return *this; }
+    LineStoreBuilder& setPreferencesFormat(PlistFormat f);
     // Where the main store goes and the folder of its "Message Attachments/"
     // and "Message Thumbnails/", both relative to the container, the folder
     // ending in "/"; an empty dbRelPath writes no store. By default the
@@ -149,11 +157,11 @@ public:
     // and its Messages/Line.sqlite.
     LineStoreBuilder& setStore(const QString& dbRelPath, const QString& storeDir);
     // The group store beside the main store (implied by addUnifiedGroup...).
-    LineStoreBuilder& withGroupStore() { m_groupStore = true; return *this; }
+    LineStoreBuilder& withGroupStore();
     // SQL run on the finished main store: schema variants (DROP TABLE, DROP
     // INDEX, ALTER TABLE ... DROP COLUMN), other entity numbers, triggers,
     // rows of odd values.
-    LineStoreBuilder& afterwards(const QString& sql) { m_after << sql; return *this; }
+    LineStoreBuilder& afterwards(const QString& sql);
 
     qint64 addUser(const LineUserRow& row) { return add(m_users, "ZUSER", row); }
     qint64 addChat(const LineChatRow& row) { return add(m_chats, "ZCHAT", row); }
