@@ -19,6 +19,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/gtest_qt.h"
 #include "tests/support/linestorebuilder.h"
@@ -391,8 +392,14 @@ protected:
         single.uid = "..";
         single.users = {&users[0]};
     }
-    // A query's rows as the sqlite3 tool lists them.
-    QString rows(const QString& sql) { return sqlitecli::textThrow(folder + "/marrowquist-line.db", sql); }
+    // A query's rows, read on a connection of the test's own (the tool in a
+    // process of its own would fork this one, which the thread checker refuses).
+    QString rows(const QString& sql)
+    {
+        Sqlite3DB db;
+        db.openThrow(folder + "/marrowquist-line.db", 2);
+        return rowsOf(db, sql);
+    }
 
     QTemporaryDir tmp;
     const QString folder = tmp.path() + "/db";
@@ -581,23 +588,18 @@ protected:
     {
         LineLocalDbTest::SetUp();
         errorReport_setServer(QString(), 0);
-        const struct {
-            const char* uid;
-            int type;
-            _LineChat* chat;
-            _LineUser* from;
-            const char *atta, *thumb;
-        } msgs[] = {
+        // Id, type, chat, sender, media file and thumbnail.
+        const std::tuple<const char*, int, _LineChat*, _LineUser*, const char*, const char*> msgs[] = {
             {"m1", LineMsgType::TEXT, &groupChat, &users[0], "", ""},
             {"m2", LineMsgType::PHOTO, &groupChat, &users[1], "/m2.jpg", "/m2.thumb"},
             {"m3", LineMsgType::VOICE, &single, nullptr, "/m3.aac", ""}, // LINE never downloaded it
             {"m4", LineMsgType::FILE, &single, &users[0], "/m4", ""},
             {"m5", LineMsgType::STICKER, &groupChat, &users[2], "", ""}};
-        for (const auto& s : msgs) {
-            _LineMsg m = msgOf(s.uid, s.chat, s.from, s.type, 1000 + source->size());
-            m.attaPath = *s.atta ? media + s.atta : QString();
-            m.thumbPath = *s.thumb ? media + s.thumb : QString();
-            if (s.type == LineMsgType::FILE)
+        for (const auto& [uid, type, chat, from, atta, thumb] : msgs) {
+            _LineMsg m = msgOf(uid, chat, from, type, 1000 + source->size());
+            m.attaPath = *atta ? media + atta : QString();
+            m.thumbPath = *thumb ? media + thumb : QString();
+            if (type == LineMsgType::FILE)
                 m.attaSetFileName("plans.v2/../../../x"); // its suffix too is a name
             source->append(m);
         }

@@ -36,19 +36,6 @@ using Account = LineAccountDB::_Account;
 const QString kMid = QStringLiteral("u4f1c0a77e2b5d9e3a1c4f6b8d0e2a4c6");
 const QByteArray kEmojiStart = QByteArray::fromHex("f4808080f4808081"), kRunEnd = QByteArray::fromHex("f48fbfbf");
 
-// Each row of a query, its columns joined by "|" (NULL: "NULL"), rows by "\n".
-QString rowsOf(Sqlite3DB& db, const Sqlite3Sql& sql)
-{
-    QStringList out;
-    for (Sqlite3Cursor cur = db.queryThrow(sql); cur.moveNext();) {
-        QStringList cols;
-        for (int i = 0; i < cur.columnCount(); ++i)
-            cols << (cur.isNull(i) ? "NULL" : cur.getText(i));
-        out << cols.join('|');
-    }
-    return out.join('\n');
-}
-
 // The remembered accounts, "uid:name:tel" sorted.
 QString accounts()
 {

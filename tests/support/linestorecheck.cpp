@@ -6,8 +6,6 @@
 
 #include <stdexcept>
 
-#include <sqlite3.h>
-
 #include "chatdata/ioslinedb.h"
 
 LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& msgs)
@@ -55,42 +53,25 @@ QString sortedUids(const QSet<_LineUser*>& users)
     return list.join(QLatin1Char(','));
 }
 
+QString rowsOf(Sqlite3DB& db, const Sqlite3Sql& sql)
+{
+    QStringList out;
+    for (Sqlite3Cursor cur = db.queryThrow(sql); cur.moveNext();) {
+        QStringList cols;
+        for (int i = 0; i < cur.columnCount(); ++i)
+            cols << (cur.isNull(i) ? QStringLiteral("NULL") : cur.getText(i));
+        out << cols.join(QLatin1Char('|'));
+    }
+    return out.join(QLatin1Char('\n'));
+}
+
 bool sqlitecli::available()
 {
     return !QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty();
 }
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define CHATFERRY_TSAN 1
-#endif
-#endif
-
 QString sqlitecli::textThrow(const QString& dbPath, const QString& sql)
 {
-#ifdef CHATFERRY_TSAN
-    // clang 14's ThreadSanitizer fails in a process that starts a child once
-    // threads have run: here the statement runs through libsqlite3 directly,
-    // in the tool's list format, still apart from the program's own layer.
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    QStringList lines;
-    int rc = SQLITE_ERROR;
-    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK
-        && sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &st, nullptr) == SQLITE_OK) {
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            QStringList cols;
-            for (int i = 0; i < sqlite3_column_count(st); ++i)
-                cols << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, i)));
-            lines << cols.join(QLatin1Char('|'));
-        }
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    if (rc != SQLITE_DONE)
-        throw std::runtime_error(("sqlite3 failed: " + sql).toStdString());
-    return lines.join(QLatin1Char('\n'));
-#endif
     QProcess p;
     p.start(QStringLiteral("sqlite3"), {QStringLiteral("-readonly"), QStringLiteral("-batch"), dbPath, sql});
     p.closeWriteChannel();

@@ -30,6 +30,12 @@ LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& 
 // The users' LINE ids, sorted and joined by ",".
 QString sortedUids(const QSet<_LineUser*>& users);
 
+class Sqlite3DB;
+class Sqlite3Sql;
+
+// Each row of a query on `db`, its columns joined by "|" (NULL: "NULL"), rows by "\n".
+QString rowsOf(Sqlite3DB& db, const Sqlite3Sql& sql);
+
 namespace sqlitecli {
 bool available();
 // The tool's output of one statement ("|" between columns), without the
