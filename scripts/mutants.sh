@@ -653,6 +653,11 @@ row ios-page-resume-jump chatdata/ioslinedb_messages.cpp tests_chatdata
 -pc.page + 1 == page
 +pc.page < page
 
+# A contact's name is read escaped as stored, and a restore escapes it again.
+row ios-contact-unescaped chatdata/ioslinedb_messages.cpp tests_chatdata
+-            contact.name.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
++            ;
+
 # A store from before sticker packages fails to read its stickers.
 row ios-no-sticker-packages chatdata/ioslinedb.cpp tests_chatdata
 -    if (!schema.containsTable(QStringLiteral("ZSTICKERPACKAGE")))

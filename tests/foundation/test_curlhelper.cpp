@@ -12,14 +12,9 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <tuple>
 #include <chrono>
 #include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <tuple>
 
 #include "foundation/curlhelper.h"
 #include "foundation/curlhelperpool.h"
@@ -40,23 +35,23 @@ QString answerOf(CURLHelper& http)
     }
 }
 
-QByteArray closedUrl() { return "http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()) + "/"; }
+using Parts = QList<HttpTestServer::Part>;
+const QByteArray kOpenHead = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"; // a body without a length
 
 // Answers by the request's path; other paths get method, target and body echoed.
 const HttpTestServer::Answers kAnswers{
     // Header lines of an interim answer are not the final answer's.
     {"/hints", {{"HTTP/1.1 103 Early Hints\r\nX-Early: hint\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type:  text/plain  \r\n"
                  "X-Twice: first\r\nX-Twice: final\r\nContent-Length: 2\r\n\r\nok"}}},
-    {"/missing", {{HttpTestServer::response(404, "Not Found", "nope")}}},
+    {"/missing", {{HttpTestServer::response(404, "nope")}}},
     {"/nobody", {{"HTTP/1.1 204 No Content\r\nX-Only-First: 1\r\n\r\n"}}},
     {"/cut", {{"HTTP/1.1 200 Fine\r\nContent-Length: 1000\r\n\r\n" + QByteArray(100, 'p')}}},
-    {"/announced", {{HttpTestServer::response(200, "OK", QByteArray(5000, 'a'))}}},
-    {"/exact", {{HttpTestServer::response(200, "OK", QByteArray(1000, 'a'))}}},
-    {"/cookie", {{HttpTestServer::response(200, "OK", "c", "Set-Cookie: sid=42; Path=/\r\n")}}},
-    // Bodies without a length: a byte now and then for far longer than any
-    // limit, or 5000 bytes at once.
-    {"/trickle", {{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"}, {"t", 50, 400}}},
-    {"/unannounced", {{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"}, {QByteArray(500, 'u'), 5, 10}}},
+    {"/announced", {{HttpTestServer::response(200, QByteArray(5000, 'a'))}}},
+    {"/exact", {{HttpTestServer::response(200, QByteArray(1000, 'a'))}}},
+    {"/cookie", {{HttpTestServer::response(200, "c", "Set-Cookie: sid=42; Path=/\r\n")}}},
+    // A byte now and then for far longer than any limit, or 5000 bytes soon.
+    {"/trickle", Parts{{kOpenHead}} + Parts(400, {"t", 50})},
+    {"/unannounced", Parts{{kOpenHead}} + Parts(10, {QByteArray(500, 'u'), 5})},
 };
 
 class CURLHelperTest : public ::testing::Test
@@ -82,7 +77,6 @@ TEST_F(CURLHelperTest, SuccessiveRequestsSendExactlyWhatEachWasGivenAndKeepOnlyT
     const QByteArray form = "a%26b=c%3Dd%2Be%20f&empty=&name=%E6%97%A5%E6%9C%AC&pct=%2541";
     ASSERT_TRUE(http.request(server.url("/form"), fields, {}));
     EXPECT_EQ(answerOf(http), "POST /form " + form);
-    EXPECT_EQ(http.totalRecv(), 11 + form.size());
     // Large enough that libcurl asks "Expect: 100-continue" first.
     QByteArray payload(1536 * 1024, Qt::Uninitialized);
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(payload.data()), payload.size() / 4);
@@ -126,10 +120,9 @@ TEST_F(CURLHelperTest, SuccessiveRequestsSendExactlyWhatEachWasGivenAndKeepOnlyT
     EXPECT_TRUE(reqs[2].endsWith("\r\n\r\n" + payload));
 
     // A failed request leaves no status of the one before it.
-    ASSERT_TRUE(http.request(closedUrl()));
+    ASSERT_TRUE(http.request("http://127.0.0.1:" + QByteArray::number(HttpTestServer::closedPort()) + "/"));
     EXPECT_EQ(answerOf(http), curlText(CURLE_COULDNT_CONNECT));
     EXPECT_EQ(http.statusCode(), 0);
-    EXPECT_TRUE(http.statusText().isEmpty());
     EXPECT_TRUE(http.respHeaders().isEmpty());
 }
 
@@ -170,13 +163,9 @@ TEST_F(CURLHelperTest, InterimErrorAndCutAnswersAreParsedAndLimitsAreErrors)
 // until the client goes.
 TEST(CURLHelperStopTest, StopFromAnotherThreadEndsATransferWhileTheServerIsSilent)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(listener, 1) == 0
-                && ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    quint16 port = 0;
+    const int listener = HttpTestServer::boundSocket(&port);
+    ASSERT_EQ(::listen(listener, 1), 0);
     std::thread server([listener] {
         const int c = ::accept(listener, nullptr, nullptr);
         const timeval patience{20, 0};
@@ -192,7 +181,7 @@ TEST(CURLHelperStopTest, StopFromAnotherThreadEndsATransferWhileTheServerIsSilen
     qint64 received = 0;
     {
         CURLHelper http;
-        EXPECT_TRUE(http.request("http://127.0.0.1:" + QByteArray::number(ntohs(addr.sin_port)) + "/"));
+        EXPECT_TRUE(http.request("http://127.0.0.1:" + QByteArray::number(port) + "/"));
         std::thread stopper([&] {
             for (int i = 0; i < 4000 && http.totalRecv() == 0; ++i)
                 std::this_thread::sleep_for(5ms);
@@ -237,8 +226,8 @@ TEST(CURLHelperTlsTest, SelfSignedServerIsRefusedUnlessItsCertificateIsTrustedFo
 TEST(CURLHelperPoolTest, APoolOfTwoBlocksTheThirdAcquireUntilOneIsReleased)
 {
     CURLHelperPool pool(2);
-    const QSharedPointer<CURLHelper> a = pool.acquire(), b = pool.acquire();
-    ASSERT_TRUE(a && b && a != b);
+    const QSharedPointer<CURLHelper> a = pool.acquire();
+    const QSharedPointer<CURLHelper> b = pool.acquire();
     std::atomic<bool> acquired{false};
     QSharedPointer<CURLHelper> third;
     std::thread t([&] {

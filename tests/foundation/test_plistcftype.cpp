@@ -1,4 +1,4 @@
-#include <QTemporaryDir>
+#include <QtEndian>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -37,10 +37,8 @@ P integer(qint64 v) { return P::createCFNumberInt64(v); }
 // byte and its body; references take 2 bytes, offsets 4.
 QByteArray bigEndian(quint64 v, int size)
 {
-    QByteArray out(size, '\0');
-    for (int i = size - 1; i >= 0; --i, v >>= 8)
-        out[i] = char(v & 0xff);
-    return out;
+    const quint64 big = qToBigEndian(v);
+    return QByteArray(reinterpret_cast<const char*>(&big) + 8 - size, size);
 }
 
 // Counts from 15 on follow the marker as an integer object.
@@ -80,10 +78,7 @@ QByteArray utf16(const QString& s)
 
 QByteArray arrayOf(const QList<quint64>& items) { return object(0xA, items.size(), refs(items)); }
 
-QByteArray dictOf(const QList<quint64>& keys, const QList<quint64>& values)
-{
-    return object(0xD, keys.size(), refs(keys) + refs(values));
-}
+QByteArray dictOf(const QList<quint64>& k, const QList<quint64>& v) { return object(0xD, k.size(), refs(k) + refs(v)); }
 
 // The objects in order (a reference is an index into this list); numObjects
 // overrides the count the trailer gives (-1: the real one).
@@ -100,46 +95,12 @@ QByteArray bplist(const QList<QByteArray>& objects, quint64 top = 0, qint64 numO
     return out + bigEndian(top, 8) + bigEndian(tableOffset, 8);
 }
 
-// Python's plistlib as a second reader and writer. canon() prints a value as
-// dict entries in file order {k: v}, lists [...], bytes b64:..., dates as
-// date:<microseconds since 2001>, UIDs uid:<n>.
-const char* const kPrelude = R"(
-import base64, datetime, plistlib, sys
-EPOCH = datetime.datetime(2001, 1, 1)
-def utc(y, m, d, H=0, M=0, S=0, us=0):
-    return datetime.datetime(y, m, d, H, M, S, us)
-def canon(v):
-    if isinstance(v, bool):
-        return repr(v)
-    if isinstance(v, dict):
-        return '{' + ', '.join(k + ': ' + canon(x) for k, x in v.items()) + '}'
-    if isinstance(v, list):
-        return '[' + ', '.join(canon(x) for x in v) + ']'
-    if isinstance(v, bytes):
-        return 'b64:' + base64.b64encode(v).decode()
-    if isinstance(v, datetime.datetime):
-        d = v.replace(tzinfo=None) - EPOCH
-        return 'date:%d' % ((d.days * 86400 + d.seconds) * 1000000 + d.microseconds)
-    if isinstance(v, plistlib.UID):
-        return 'uid:%d' % v.data
-    return repr(v) if isinstance(v, (int, float)) else str(v)
-)";
-
 bool havePython() { return testenv::haveTool("python3"); }
 
-QByteArray pythonDumps(const QString& pythonExpr, bool binary)
-{
-    const QString script = kPrelude
-                           + QStringLiteral("sys.stdout.buffer.write(plistlib.dumps(%1, fmt=plistlib.FMT_%2, "
-                                            "sort_keys=False))\n")
-                                 .arg(pythonExpr, QString(binary ? "BINARY" : "XML"));
-    QByteArray out;
-    return testenv::runTool("python3", {"-c", script}, &out) == 0 ? out : QByteArray();
-}
-
+// Python's plistlib as a second reader: repr() of what it reads.
 QString pythonLoads(const QByteArray& plist)
 {
-    const QString script = kPrelude + QStringLiteral("print(canon(plistlib.loads(sys.stdin.buffer.read())), end='')");
+    const QString script = "import plistlib, sys; print(repr(plistlib.loads(sys.stdin.buffer.read())), end='')";
     QByteArray out, err;
     if (testenv::runTool("python3", {"-c", script}, &out, &err, plist) != 0)
         return "ERROR: " + QString::fromUtf8(err);
@@ -147,7 +108,7 @@ QString pythonLoads(const QByteArray& plist)
 }
 
 // One value of every kind, in a fixed order, and how Python's plistlib reads
-// it (%1: the date's microseconds, %2: the UID, which XML cannot hold).
+// it (%1: the date's fraction, %2: the UID, which XML cannot hold).
 P everyKind()
 {
     P d = P::createCFDictionary();
@@ -165,8 +126,9 @@ P everyKind()
     return d;
 }
 const QString kEveryKindInPython = QStringLiteral(
-    "{bool: True, int: -5, min: -9223372036854775808, max: 9223372036854775807, real: 2.5, "
-    "string: Grüße \u65E5\u672C <&>, empty: , data: b64:AAH+/w==, date: date:%1, uid: %2, dict: {inner: [1, two]}}");
+    "{'bool': True, 'int': -5, 'min': -9223372036854775808, 'max': 9223372036854775807, 'real': 2.5, "
+    "'string': 'Grüße \u65E5\u672C <&>', 'empty': '', 'data': b'\\x00\\x01\\xfe\\xff', "
+    "'date': datetime.datetime(2001, 1, 1, 0, 0%1), 'uid': %2, 'dict': {'inner': [1, 'two']}}");
 
 // Run under the sanitizers: a node in two trees, a node freed while a tree
 // still holds it, or a real cast out of range shows up.
@@ -215,29 +177,10 @@ TEST(PlistCFType, EveryKindRoundTripsAndPythonsPlistlibAgrees)
     // XML keeps neither date fractions nor UIDs.
     EXPECT_EQ(parse(xml).get("date").CFDateToDateTime(0), utc(2001, 1, 1));
     EXPECT_EQ(parse(parse(xml).CFPropertyListToBytes(kBin)).toString(), parse(xml).toString());
-    QTemporaryDir dir;
-    ASSERT_TRUE(testenv::writeFile(dir.filePath("a.plist"), bin));
-    EXPECT_EQ(P::createCFPropertyListFromFile(dir.filePath("a.plist")).toString(), fromBin.toString());
-    EXPECT_TRUE(P::createCFPropertyListFromFile(dir.filePath("missing")).isNull());
-    EXPECT_TRUE(P::createCFPropertyListFromFile(dir.path()).isNull());
-
     if (!havePython())
         GTEST_SKIP() << "python3 not available";
-    EXPECT_EQ(pythonLoads(bin), kEveryKindInPython.arg("250000", "uid:7"));
-    EXPECT_EQ(pythonLoads(xml), kEveryKindInPython.arg("0", "{CF$UID: 7}"));
-    for (bool binary : {true, false}) {
-        const P v = parse(pythonDumps(QStringLiteral("{'s': 'h\u00e9', 'big': 2**63 - 1, 'r': 0.5, 't': True, "
-                                                     "'d': b'\\x00\\xff', 'l': [1, {'x': []}], "
-                                                     "'when': utc(1999, 12, 31, 23, 59, 58, 750000)%1}")
-                                          .arg(binary ? ", 'u': plistlib.UID(9)" : ""),
-                                      binary));
-        EXPECT_EQ(v.toString().section(", when", 0, 0),
-                  QStringLiteral("{s : h\u00e9, big : 9223372036854775807, r : 0.5, t : 1, d : AP8=, "
-                                 "l : [1, {x : []}]"));
-        EXPECT_EQ(v.get("u").toString(), binary ? "9" : "NULL");
-        EXPECT_TRUE(v.get("t").isCFBoolean());
-        EXPECT_EQ(v.get("when").CFDateToDateTime(0), utc(1999, 12, 31, 23, 59, 58, binary ? 750 : 0));
-    }
+    EXPECT_EQ(pythonLoads(bin), kEveryKindInPython.arg(", 0, 250000", "UID(7)"));
+    EXPECT_EQ(pythonLoads(xml), kEveryKindInPython.arg("", "{'CF$UID': 7}"));
 }
 
 TEST(PlistCFType, DatesKeepTheirInstant)
@@ -245,12 +188,9 @@ TEST(PlistCFType, DatesKeepTheirInstant)
     // Before 2001 with fractions, milliseconds that are no exact binary
     // fraction, local time, and instants outside libplist's 32-bit seconds
     // (1933-2069), which must not wrap.
-    const QDateTime dates[] = {utc(2000, 12, 31, 23, 59, 59, 250),
-                               utc(1969, 7, 20, 20, 17, 40, 1),
+    const QDateTime dates[] = {utc(2000, 12, 31, 23, 59, 59, 250), utc(1969, 7, 20, 20, 17, 40, 1),
                                QDateTime(QDate(2010, 6, 1), QTime(8, 0, 0, 5), Qt::LocalTime),
-                               utc(2100, 1, 1, 0, 0, 0, 500),
-                               utc(1601, 1, 1),
-                               utc(9999, 12, 31, 23, 59, 59, 999)};
+                               utc(2100, 1, 1, 0, 0, 0, 500), utc(1601, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999)};
     for (const QDateTime& when : dates) {
         const QByteArray bytes = P::createCFArray({P::createCFDate(when)}).CFPropertyListToBytes(kBin);
         EXPECT_EQ(parse(bytes).at(0).CFDateToDateTime(0), when);
@@ -273,7 +213,7 @@ TEST(PlistCFType, BrokenTextIsWrittenRepairedAndStringsEndAtTheirFirstNul)
         const QByteArray bytes = damaged.CFPropertyListToBytes(f);
         EXPECT_EQ(parse(bytes).get(QStringLiteral("k\uFFFD")).CFStringQString(), QStringLiteral("x\uFFFD")) << f;
         if (havePython()) {
-            EXPECT_EQ(pythonLoads(bytes), QStringLiteral("{k\uFFFD: x\uFFFD}")) << f;
+            EXPECT_EQ(pythonLoads(bytes), QStringLiteral("{'k\uFFFD': 'x\uFFFD'}")) << f;
         }
     }
     EXPECT_TRUE(plistdetail::hasBrokenText(damaged.ref())); // the tree itself is left as it was
@@ -420,10 +360,10 @@ TEST(NSKeyedArchiver, WritesTheArchiveLayoutAndReadsItBack)
     source = P();
     if (havePython()) {
         EXPECT_EQ(pythonLoads(archive.CFPropertyListToBytes(kBin)),
-                  "{$archiver: NSKeyedArchiver, $objects: [$null, {NS.keys: [uid:2, uid:3], "
-                  "NS.objects: [uid:4, uid:5], $class: uid:6}, a, b, x, -2, "
-                  "{$classes: [NSMutableDictionary, NSDictionary, NSObject], "
-                  "$classname: NSMutableDictionary}], $top: {root: uid:1}, $version: 100000}");
+                  "{'$archiver': 'NSKeyedArchiver', '$objects': ['$null', {'NS.keys': [UID(2), UID(3)], "
+                  "'NS.objects': [UID(4), UID(5)], '$class': UID(6)}, 'a', 'b', 'x', -2, "
+                  "{'$classes': ['NSMutableDictionary', 'NSDictionary', 'NSObject'], "
+                  "'$classname': 'NSMutableDictionary'}], '$top': {'root': UID(1)}, '$version': 100000}");
     }
     QHash<QString, P> back = P::parseNSDictionaryStringCFType(archive);
     EXPECT_EQ(back.keys().size(), 2);
@@ -437,17 +377,6 @@ TEST(NSKeyedArchiver, WritesTheArchiveLayoutAndReadsItBack)
 
 TEST(NSKeyedArchiver, BackupFileRecordsAreReadAndMalformedArchivesGiveWhatIsThere)
 {
-    if (havePython()) { // the layout of a backup file list's "file" column
-        const P archive = parse(pythonDumps(
-            "{'$archiver': 'NSKeyedArchiver', '$version': 100000, '$top': {'root': plistlib.UID(1)}, "
-            "'$objects': ['$null', {'RelativePath': plistlib.UID(2), 'Size': 4096, '$class': plistlib.UID(3)}, "
-            "'Library/a.plist', {'$classes': ['MBFile', 'NSObject'], '$classname': 'MBFile'}]}",
-            true));
-        const QHash<QString, P> file = archive.NSKeyedArchiver(); // borrowed: valid while the archive lives
-        EXPECT_EQ(file.value("RelativePath").CFStringQString(), "Library/a.plist");
-        EXPECT_EQ(file.value("Size").toString(), "4096");
-        EXPECT_EQ(file.value("$class").get("$classname").CFStringQString(), "MBFile");
-    }
     const auto decoded = [](const QList<long>& keys, const QList<long>& objects) {
         QStringList out;
         const QHash<QString, P> map = P::parseNSDictionaryStringCFType(handMadeArchive(keys, objects));
@@ -462,8 +391,12 @@ TEST(NSKeyedArchiver, BackupFileRecordsAreReadAndMalformedArchivesGiveWhatIsTher
     // also one past 32 bits that a cut would make valid, has no node; a later
     // equal key replaces an earlier one.
     EXPECT_EQ(decoded({7, 2, 3, 3, 4}, {5, 99, 5, 6, (long(1) << 32) + 5}), "=v1 k1=NULL k2=v2 k3=NULL");
+    // The root's own values resolved (as a backup file list's records are
+    // read), borrowed while the archive lives.
     P archive = handMadeArchive({2}, {5});
+    archive.get("$objects").at(1).put("path", P::createCFKeyedArchiverUID(3));
     archive.get("$objects").at(1).put("far", P::createCFKeyedArchiverUID((long(1) << 32) + 2));
+    EXPECT_EQ(archive.NSKeyedArchiver().value("path").CFStringQString(), "k2");
     EXPECT_TRUE(archive.NSKeyedArchiver().value("far").isNull());
     // Roots past the table or of the wrong kind, and no archive at all.
     const P roots[] = {P::createCFKeyedArchiverUID((long(1) << 32) + 1), P::createCFKeyedArchiverUID(8), integer(1)};

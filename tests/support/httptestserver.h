@@ -2,9 +2,6 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -25,12 +22,11 @@
 class HttpTestServer
 {
 public:
-    // Bytes sent `times` times, each followed by a pause.
+    // Bytes sent, then a pause.
     struct Part
     {
         QByteArray bytes;
         int pauseMs = 0;
-        int times = 1;
     };
     using Answers = QHash<QByteArray, QList<Part>>;
 
@@ -47,29 +43,26 @@ public:
     // Starts the server on a free port; false when that fails.
     bool start()
     {
-        QJsonObject table;
+        QByteArray table; // a line per part: path, bytes in hex, pause
         for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
-            QJsonArray parts;
             for (const Part& p : it.value())
-                parts.append(QJsonArray{QString::fromLatin1(p.bytes.toHex()), p.pauseMs, p.times});
-            table.insert(QString::fromLatin1(it.key()), parts);
+                table += it.key() + ' ' + p.bytes.toHex() + ' ' + QByteArray::number(p.pauseMs) + '\n';
         }
         if (!record.open())
             return false;
         const QStringList tls = certFile.isEmpty() ? QStringList() : QStringList{certFile, keyFile};
         python.start("python3", QStringList{"-c", kServer, record.fileName()} + tls);
-        python.write(QJsonDocument(table).toJson(QJsonDocument::Compact) + '\n');
+        python.write(table + "end\n");
         while (!python.canReadLine() && python.waitForReadyRead(10000)) {
         }
         boundPort = quint16(python.readLine().trimmed().toUInt());
         return boundPort != 0;
     }
-    quint16 port() const { return boundPort; }
     // "http://127.0.0.1:<port>" + path (https with TLS).
-    QByteArray url(const QByteArray& path = "/") const
+    QByteArray url(const QByteArray& path) const
     {
-        return (certFile.isEmpty() ? "http" : "https") + QByteArray("://127.0.0.1:") + QByteArray::number(boundPort)
-               + path;
+        const QByteArray scheme = certFile.isEmpty() ? "http" : "https";
+        return scheme + "://127.0.0.1:" + QByteArray::number(boundPort) + path;
     }
     // The requests read so far, each as it came: head lines, a blank line, body.
     QList<QByteArray> requests() const
@@ -83,33 +76,45 @@ public:
     }
 
     // A complete answer with a Content-Length.
-    static QByteArray response(int code, const QByteArray& reason, const QByteArray& body,
-                               const QByteArray& headerLines = {})
+    static QByteArray response(int code, const QByteArray& body, const QByteArray& headerLines = {})
     {
-        return "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason + "\r\n" + headerLines + "Content-Length: "
-               + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        const QByteArray head = "HTTP/1.1 " + QByteArray::number(code) + " X\r\n" + headerLines + length;
+        return head + "Connection: close\r\n\r\n" + body;
     }
-    // A loopback port nothing listens on (it was free a moment ago).
-    static quint16 closedPort()
+    // A socket bound to a free loopback port, or -1.
+    static int boundSocket(quint16* port)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0
-                           && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-        ::close(fd);
-        return bound ? ntohs(addr.sin_port) : 0;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        *port = ntohs(addr.sin_port);
+        return fd;
+    }
+    // A loopback port nothing listens on (it was free a moment ago).
+    static quint16 closedPort()
+    {
+        quint16 port = 0;
+        ::close(boundSocket(&port));
+        return port;
     }
 
 private:
-    // Reads the answers (path: [[hex bytes, pause ms, times], ...]) as one
-    // line and prints its port; appends each request in hex, one a line, to
-    // the file named first.
+    // Reads the answers up to "end" and prints its port; appends each request
+    // in hex, one a line, to the file named first.
     static constexpr const char* kServer = R"(
-import json, socket, ssl, sys, time
-answers = json.loads(sys.stdin.readline())
+import socket, ssl, sys, time
+answers = {}
+for line in iter(sys.stdin.readline, 'end\n'):
+    path, part, pause = line.split()
+    answers.setdefault(path, []).append((part, int(pause)))
 listener = socket.create_server(('127.0.0.1', 0))
 tls = None
 if len(sys.argv) > 2:
@@ -130,19 +135,17 @@ while True:
                 raise EOFError
             data += chunk
             head, _, body = data.partition(b'\r\n\r\n')
-            lines = head.decode('latin-1').split('\r\n')[1:]
-            fields = {k.strip().lower(): v.strip() for k, _, v in (l.partition(':') for l in lines)}
+            lines = head.decode('latin-1').lower().split('\r\n')[1:]
+            fields = {k.strip(): v.strip() for k, _, v in (l.partition(':') for l in lines)}
             length = len(head) + 4 + int(fields.get('content-length') or 0)
-            if not body and fields.get('expect', '').lower() == '100-continue' and length > len(data):
+            if not body and fields.get('expect') == '100-continue' and length > len(data):
                 conn.sendall(b'HTTP/1.1 100 Continue\r\n\r\n')
         print(data.hex(), file=record, flush=True)
         echo = b' '.join(head.split(b' ')[:2]) + b' ' + body
         echo = b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n' % len(echo) + echo
-        target = head.split(b' ')[1].decode()
-        for part, pause, times in answers.get(target, [[echo.hex(), 0, 1]]):
-            for _ in range(times):
-                conn.sendall(bytes.fromhex(part))
-                time.sleep(pause / 1000)
+        for part, pause in answers.get(head.split(b' ')[1].decode(), [(echo.hex(), 0)]):
+            conn.sendall(bytes.fromhex(part))
+            time.sleep(pause / 1000)
     except Exception:
         pass
     conn.close()

@@ -59,9 +59,8 @@ public:
     // The next notice is handed to `action`, which must close it.
     void handle(std::function<void(QMessageBox*)> action) { m_actions.append(std::move(action)); }
 
-    // Texts, and button texts joined with "|", of the notices answered so far.
+    // Texts of the notices answered so far.
     QStringList texts;
-    QStringList buttonTexts;
     int answered() const { return texts.size(); }
     int pending() const { return int(m_actions.size()); }
 
@@ -73,10 +72,6 @@ private:
             return;
         m_seen.append(box);
         texts.append(box->text());
-        QStringList labels;
-        for (QAbstractButton* b : box->buttons())
-            labels.append(b->text());
-        buttonTexts.append(labels.join('|'));
         m_actions.takeFirst()(box);
     }
 

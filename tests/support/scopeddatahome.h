@@ -7,9 +7,8 @@
 #include "foundation/datadir.h"
 
 // Points the data location ($XDG_DATA_HOME) at a fresh temporary folder for
-// its lifetime, so a test case sees a data folder of its own, and restores
-// the previous one afterwards. The cached data-folder path is forgotten both
-// times.
+// its lifetime and restores the previous one afterwards; the cached
+// data-folder path is forgotten both times.
 class ScopedDataHome
 {
 public:
@@ -23,9 +22,6 @@ public:
         qputenv("XDG_DATA_HOME", m_saved);
         g_forgetDataSaveDir();
     }
-    ScopedDataHome(const ScopedDataHome&) = delete;
-    ScopedDataHome& operator=(const ScopedDataHome&) = delete;
-
     QString path() const { return m_home.path(); }
 
 private:
