@@ -142,9 +142,6 @@ public:
 
 
 private:
-    // The domains whose files are indexed, matched without regard to case.
-    enum class IndexKind { None, CameraRoll, Home, Media, Wireless };
-    void indexNode(const _FileNode* node, IndexKind kind, const QString& path);
     void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
 };
 

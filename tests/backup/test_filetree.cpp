@@ -111,4 +111,29 @@ TEST_F(Tree, NodesIndexesAndHostileNames)
     QStringList again;
     walk(&b.root, QString(), &again);
     EXPECT_EQ(again, nodes);
+
+    // Large lists are sorted and built on the helper threads in slices: among
+    // thousands of other records, spread through the list, the same records
+    // give the same nodes, and each other record its own node, in order.
+    QJsonArray many = entries;
+    for (int i = 0; i < 6000; ++i) {
+        QJsonObject filler = bb::file("Filler", QString("f/%1").arg(i * 7919 % 6000), "");
+        filler["noDataFile"] = true;
+        many.insert(i * 7 % (many.size() + 1), filler);
+    }
+    BackupManifest big(build({{"entries", many}}, "big"));
+    big.parseInfo();
+    QStringList others, fillers;
+    walk(&big.root, QString(), &others);
+    for (const QString& line : others) {
+        if (line.endsWith(" <Filler>"))
+            fillers << line;
+    }
+    others.removeIf([](const QString& line) { return line.endsWith(" <Filler>") || line == "Filler"; });
+    EXPECT_EQ(others, nodes);
+    QStringList sorted = fillers;
+    sorted.sort();
+    sorted.removeDuplicates();
+    EXPECT_EQ(fillers.size(), 6000);
+    EXPECT_EQ(fillers, sorted);
 }
