@@ -147,7 +147,9 @@ TEST_F(HookTest, ThePartialHookKeepsMetadataFilterMatchesAndTheWantedAppsInBothM
 TEST_F(HookTest, ThePartialHooksListingsComeFromTheIndexExceptSnapshotAndStoredFiles)
 {
     const QString kept = "ab" + QString(38, '1'), dropped = "ab" + QString(38, '2'), lost = "ab" + QString(38, '3');
-    for (const QString& f : {kept, dropped, lost, QString("Manifest.db"), QString("xy")}) {
+    // Ids from 32 characters on are grouped by their first two, as file ids are.
+    for (const QString& f : {kept, dropped, lost, QString("Manifest.db"), QString("xy"), QString(31, 'x'),
+                             "ef" + QString(30, 'y')}) {
         const QString deviceName = f == dropped ? kApp + kOther : kApp + kLine;
         fake.dnameDb.insert(f, deviceName, f != dropped, QDateTime::fromSecsSinceEpoch(1000));
     }
@@ -157,7 +159,8 @@ TEST_F(HookTest, ThePartialHooksListingsComeFromTheIndexExceptSnapshotAndStoredF
     const auto names = [&](const QString& path) {
         return listing(fake.dirContents(rootDir, path)).replaceInStrings(QRegularExpression(" \\d+$"), "");
     };
-    EXPECT_EQ(names(kDev.chopped(1)), (QStringList{"Manifest.db 1 0", "ab 2 0", "xy 1 0"}));
+    const QStringList top {"Manifest.db 1 0", "ab 2 0", "ef 2 0", QString(31, 'x') + " 1 0", "xy 1 0"};
+    EXPECT_EQ(names(kDev.chopped(1)), top);
     EXPECT_EQ(names(kDev + "Snapshot"), QStringList{"real.txt 1 1"});
     // A file kept but gone from the folder is not listed: the phone sends it again.
     EXPECT_EQ(names(kDev + "ab"), (QStringList{kept + " 1 5", dropped + " 1 1234"}));
@@ -175,38 +178,6 @@ TEST_F(HookTest, ThePartialHooksListingsComeFromTheIndexExceptSnapshotAndStoredF
                 && QFile::copy(root.filePath(kDev + "dname.sqlite"), root.filePath("00ff/dname.sqlite")));
     FakeBackup2ToolHook().beginThrow(rootDir, "00ff");
     EXPECT_FALSE(QFile::exists(root.filePath("00ff/dname.sqlite")));
-}
-
-TEST(FakeDNameDb, FileIdsAreGroupedByPrefixAndKeptWhenTheIndexCloses)
-{
-    QTemporaryDir dir;
-    const QString ab = "ab" + QString(38, 'f'), cd = "cd" + QString(38, '0');
-    const QString s31(31, 'x'), s32 = "ef" + QString(30, 'y');
-    const auto at = [](qint64 secs) { return QDateTime::fromSecsSinceEpoch(secs); };
-    {
-        FakeDNameDb db;
-        ASSERT_TRUE(db.open(dir.filePath("dname.sqlite"), nullptr));
-        // Id, device name, kept, time; a size after the time is an update.
-        const struct { QString id, name; bool kept; qint64 secs, size = -1; } rows[] = {
-            {"Manifest.db", "", true, 50}, {ab, "AppDomain-x-Library/a", false, 900}, {ab, "", false, 950, 5},
-            {ab, "AppDomain-x-Library/b", false, 1000}, // replaces, size back to 0
-            {cd, "HomeDomain-c", true, 300}, {s31, "d31", false, 7}, {s32, "d32", false, 8}, {cd, "", false, 400, 77},
-            {"gone", "d", false, 9},
-        };
-        for (const auto& r : rows) {
-            if (r.size < 0)
-                db.insert(r.id, r.name, r.kept, at(r.secs));
-            else
-                db.update(r.id, at(r.secs), r.size);
-        }
-        db.remove("gone");
-    }
-    FakeDNameDb db; // an existing file is opened as it is, not created anew
-    ASSERT_TRUE(db.open(dir.filePath("dname.sqlite"), nullptr));
-    const QStringList top {"Manifest.db 1 0 50", "ab 2 0 1000", "cd 2 0 400", "ef 2 0 8", s31 + " 1 0 7"};
-    EXPECT_EQ(listing(db.items("")), top);
-    EXPECT_EQ(listing(db.items("ab") + db.items("cd")), (QStringList {ab + " 1 0 1000", cd + " 1 77 400"}));
-    EXPECT_EQ(db.getDName(ab) + "|" + db.getDName("missing"), "AppDomain-x-Library/b|");
 }
 
 } // namespace

@@ -19,7 +19,8 @@ int runCopy(const QString& source, bool cleanFirst)
     ProgressForm form("copy");
     CopyUWPItunesThread thread(source, cleanFirst, form);
     const int result = form.runWorker(thread);
-    return form.waitForThread(thread, false), result;
+    form.waitForThread(thread, false);
+    return result;
 }
 
 TEST(CopyUWPItunesThread, CopiesOnceSkipsHiddenAndLinksAndMarksOnlyAWholeCopy)

@@ -14,13 +14,12 @@ namespace {
 
 enum : quint64 { Status = 1, Data = 2, FileOpenResult = 0xE };
 enum : quint64 { ReadDir = 3, MakeDir = 9, GetFileInfo = 0xA, FileOpen = 0xD, FileRead = 0xF, FileWrite = 0x10,
-                 FileClose = 0x14, RenamePath = 0x18, FileLock = 0x1B, RemoveAll = 0x22 };
+                 FileClose = 0x14, RemoveAll = 0x22 };
 constexpr quint64 InvalidArg = 7, NotFound = 8, IsDir = 9, Unsupported = 15, IoError = 20;
 // How each operation is logged; those without a path name a handle.
 const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir "}, {MakeDir, "MakeDir "}, {GetFileInfo, "GetFileInfo "},
                                       {FileOpen, "FileOpen "}, {FileRead, "FileRead"}, {FileWrite, "FileWrite"},
-                                      {FileClose, "FileClose"}, {RenamePath, "RenamePath "}, {FileLock, "FileLock"},
-                                      {RemoveAll, "RemovePathAndContents "}};
+                                      {FileClose, "FileClose"}, {RemoveAll, "RemovePathAndContents "}};
 using Mode = QIODevice;
 const QIODevice::OpenMode kModes[] = {Mode::NotOpen, Mode::ReadOnly | Mode::ExistingOnly,
                                       Mode::ReadWrite | Mode::ExistingOnly, Mode::WriteOnly | Mode::Truncate,
@@ -56,14 +55,12 @@ QByteArray fileInfo(const QString& path, bool lowerCase)
     return fields.join('\0');
 }
 
-// The status code of a removal or rename.
-quint64 removeOrRename(quint64 op, const QString& path, const QString& to)
+// The status code of a removal of a file, link or whole folder.
+quint64 removeAll(const QString& path)
 {
     const QFileInfo info(path);
-    if (path.isEmpty() || (op == RemoveAll && !info.exists() && !info.isSymLink()))
+    if (path.isEmpty() || (!info.exists() && !info.isSymLink()))
         return NotFound;
-    if (op == RenamePath)
-        return !to.isEmpty() && ::rename(QFile::encodeName(path), QFile::encodeName(to)) == 0 ? 0 : NotFound;
     return (info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path)) ? 0 : IoError;
 }
 
@@ -71,10 +68,8 @@ quint64 removeOrRename(quint64 op, const QString& path, const QString& to)
 
 void simAfc(SimLink& link)
 {
-    link.sim.mutex.lock();
-    const QString root = QDir::cleanPath(link.dev->media);
-    const bool lowerCase = link.dev->lowerCaseTypes;
-    link.sim.mutex.unlock();
+    const QString root = QDir::cleanPath(link.locked([](SimDevice& d) { return d.media; }));
+    const bool lowerCase = link.locked([](SimDevice& d) { return d.lowerCaseTypes; });
     std::map<quint64, std::unique_ptr<QFile>> files;
     quint64 nextHandle = 1;
     quint64 head[5]; // magic, whole length, header length, packet number, operation
@@ -118,9 +113,9 @@ void simAfc(SimLink& link)
             files.erase(file);
         } else if (op == MakeDir) {
             code = !path.isEmpty() && QDir().mkpath(path) ? 0 : IoError;
-        } else if (op == RemoveAll || op == RenamePath) {
-            code = removeOrRename(op, path, local(root, args, int(strlen(args.constData())) + 1));
-        } else if (op != FileLock) {
+        } else if (op == RemoveAll) {
+            code = removeAll(path);
+        } else {
             code = op == ReadDir || op == GetFileInfo ? NotFound : Unsupported;
         }
         if (type == Data && (code != 0 || (reply.isEmpty() && op != FileRead)))

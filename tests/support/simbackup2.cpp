@@ -5,8 +5,9 @@
 
 #include <sys/socket.h>
 
-#include "foundation/sqlite3db.h"
+#include "tests/support/linestorecheck.h"
 #include "tests/support/simiphone.h"
+#include "tests/support/testenv.h"
 
 using namespace simpl;
 
@@ -38,21 +39,9 @@ const char* madeUp(qint64 at)
     return pattern.constData() + at % 251;
 }
 
-struct Upload
-{
-    QString deviceName, snapshotPath, finalPath;
-    SimBackupFile file;
-};
-
 struct Player
 {
-    explicit Player(SimLink& link) : link(link)
-    {
-        QMutexLocker lock(&link.sim.mutex);
-        u = link.dev->udid;
-        plan = link.dev->backup2;
-        apps = link.dev->apps;
-    }
+    explicit Player(SimLink& link) : link(link), dev(link.locked([](SimDevice& d) { return d; })) {}
 
     // Sends one message (and raw bytes) and reads the host's answer; false
     // once the connection is gone.
@@ -74,8 +63,7 @@ struct Player
             return false;
         if (nameOf(reply = link.readPlist()) != "DLMessageStatusResponse")
             return false; // the host has ended the run instead
-        QMutexLocker lock(&link.sim.mutex);
-        link.dev->backup2.replies.append(reply);
+        link.locked([&](SimDevice& d) { d.backup2.replies.append(reply); });
         return true;
     }
 
@@ -100,20 +88,17 @@ struct Player
                     present[entry] = info.get("DLFileSize").CFNumberInt64();
             }
         }
-        for (const QString name : {"Info.plist", "Manifest.db", "Manifest.plist", "Status.plist"}) {
-            const SimBackupFile f {"", name, plan.meta.value(name, "made-up " + name.toUtf8())};
-            uploads.append({"/var/mobile/Library/Backup/" + name, u + "/Snapshot/" + name, u + '/' + name, f});
-        }
-        for (const SimBackupFile& f : plan.files) {
-            const QString id = simFileId(f), rel = id.left(2) + '/' + id;
-            if (present.value(id, -1) != sizeOf(f))
-                uploads.append({deviceName(f), u + "/Snapshot/" + rel, u + '/' + rel, f});
+        for (const QString name : {"Info.plist", "Manifest.db", "Manifest.plist", "Status.plist"})
+            uploads.append({"", name, dev.backup2.meta.value(name, "made-up " + name.toUtf8())});
+        for (const SimBackupFile& f : dev.backup2.files) {
+            if (present.value(simFileId(f), -1) != sizeOf(f))
+                uploads.append(f);
         }
         qint64 total = 0;
         PlistCFType moves = dict();
-        for (const Upload& up : uploads) {
-            total += sizeOf(up.file);
-            moves.put(up.snapshotPath, str(up.finalPath));
+        for (const SimBackupFile& f : uploads) {
+            total += sizeOf(f);
+            moves.put(u + "/Snapshot/" + backupName(f), str(u + '/' + backupName(f)));
         }
         if (step(list({str("DLMessageCreateDirectory"), str(u + "/Snapshot"), dict(), num(0)}))
             && step(list({str("DLMessageUploadFiles"), dict(), dbl(50), num(total)}))
@@ -128,16 +113,13 @@ struct Player
         if (!step(list({str("DLMessageDownloadFiles"), strings(meta), dict(), dbl(0)})))
             return;
         QTemporaryDir dir;
-        QFile file(dir.filePath("Manifest.db"));
-        if (!file.open(QIODevice::WriteOnly) || file.write(received.value(u + "/Manifest.db")) < 0 || !file.flush())
-            return;
+        const QString path = dir.filePath("Manifest.db");
         QStringList wanted;
-        try {
-            Sqlite3DB db;
-            db.openThrow(file.fileName(), 2);
-            Sqlite3Cursor row = db.queryThrow("select fileID from Files where flags=1 order by fileID");
-            while (row.moveNext())
-                wanted << u + '/' + row.getText("fileID").left(2) + '/' + row.getText("fileID");
+        try { // the files the downloaded list names, read by the sqlite3 shell
+            testenv::writeFile(path, received.value(u + "/Manifest.db"));
+            const QString ids = sqlitecli::textThrow(path, "select fileID from Files where flags=1 order by fileID");
+            for (const QString& id : ids.split('\n', Qt::SkipEmptyParts))
+                wanted << u + '/' + id.left(2) + '/' + id;
         } catch (const std::exception&) {
         }
         if (wanted.isEmpty() || step(list({str("DLMessageDownloadFiles"), strings(wanted), dict(), dbl(50)})))
@@ -146,8 +128,8 @@ struct Player
 
     void verdict()
     {
-        PlistCFType d = dict().put("MessageName", str("Response")).put("ErrorCode", num(plan.errorCode));
-        step(list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(plan.errorDescription))}));
+        PlistCFType d = dict().put("MessageName", str("Response")).put("ErrorCode", num(dev.backup2.errorCode));
+        step(list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(dev.backup2.errorDescription))}));
     }
 
     // Name records and content records up to the end of the list, kept raw
@@ -175,37 +157,46 @@ struct Player
             if (ok && record.startsWith('\0'))
                 received.insert(QString::fromUtf8(name), body);
         }
-        QMutexLocker lock(&link.sim.mutex);
-        link.dev->backup2.downloads.append(raw);
-        link.dev->backup2.received.insert(received);
+        link.locked([&](SimDevice& d) {
+            d.backup2.downloads.append(raw);
+            d.backup2.received.insert(received);
+        });
         return complete;
     }
 
     bool upload()
     {
-        for (const Upload& up : uploads) {
-            const QByteArray from = up.deviceName.toUtf8(), to = up.snapshotPath.toUtf8();
+        for (const SimBackupFile& f : uploads) {
+            const QByteArray from = deviceName(f).toUtf8();
+            const QByteArray to = (u + "/Snapshot/" + backupName(f)).toUtf8();
             if (!link.send(be32(from.size()) + from + be32(to.size()) + to))
                 return false;
-            for (qint64 at = 0, n = 0; at < sizeOf(up.file); at += n) {
-                n = qMin<qint64>(kRecord, sizeOf(up.file) - at);
-                const char* bytes = up.file.size >= 0 ? madeUp(at) : up.file.data.constData() + at;
+            for (qint64 at = 0, n = 0; at < sizeOf(f); at += n) {
+                n = qMin<qint64>(kRecord, sizeOf(f) - at);
+                const char* bytes = f.size >= 0 ? madeUp(at) : f.data.constData() + at;
                 if (!link.send(be32(quint32(n + 1)) + '\x0c' + QByteArray(bytes, n)))
                     return false;
             }
             if (!link.send(QByteArray("\0\0\0\1\0", 5)))
                 return false;
-            QMutexLocker lock(&link.sim.mutex);
-            link.dev->backup2.uploaded << up.finalPath;
+            link.locked([&](SimDevice& d) { d.backup2.uploaded << u + '/' + backupName(f); });
         }
         return link.send(QByteArray(4, 0));
     }
 
+    // The file's name in the backup folder: metadata (no domain) by its own
+    // name, the others by their id in its two-character folder.
+    static QString backupName(const SimBackupFile& f)
+    {
+        const QString id = simFileId(f);
+        return f.domain.isEmpty() ? f.path : id.left(2) + '/' + id;
+    }
+
     // Where the file lives on the phone: in its app's data or group
-    // container, or elsewhere for a system domain.
+    // container, or elsewhere for a system domain or the metadata.
     QString deviceName(const SimBackupFile& f) const
     {
-        for (const SimApp& app : apps) {
+        for (const SimApp& app : dev.apps) {
             if (f.domain == "AppDomain-" + app.bundleId)
                 return "/var/mobile/Containers/Data/Application/" + app.container + '/' + f.path;
             for (auto g = app.groups.cbegin(); g != app.groups.cend(); ++g) {
@@ -213,16 +204,15 @@ struct Player
                     return "/var/mobile/Containers/Shared/AppGroup/" + g.value() + '/' + f.path;
             }
         }
-        return "/var/mobile/" + f.path;
+        return (f.domain.isEmpty() ? "/var/mobile/Library/Backup/" : "/var/mobile/") + f.path;
     }
 
     SimLink& link;
-    QString u; // the udid, the folder of every path
-    SimBackup2 plan;
-    QList<SimApp> apps;
+    const SimDevice dev; // as the connection found it
+    const QString u = dev.udid; // the folder of every path
     PlistCFType reply;
     QHash<QString, QByteArray> received;
-    QList<Upload> uploads;
+    QList<SimBackupFile> uploads;
 };
 
 // Copies of the items, so that one value can go into several messages; a
@@ -248,20 +238,17 @@ PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
                       str("SDSyncTypeSlow"), num(106)});
     if (request == "SDMessageFinishSessionOnDevice")
         return array({str("SDMessageDeviceFinishedSession"), dataClass});
-    QMutexLocker lock(&link.sim.mutex);
     if (request == "SDMessageProcessChanges") {
         PlistCFType mapping = dict();
         for (const PlistCFType& key : message.at(2).dict_keys())
             mapping.put(key, str("sim-" + key.CFStringQString()));
-        link.dev->syncBatches.append(PlistCFType::clone(message.at(2)));
+        link.locked([&](SimDevice& d) { d.syncBatches.append(PlistCFType::clone(message.at(2))); });
         return array({str("SDMessageRemapRecordIdentifiers"), dataClass, mapping});
     }
     if (request != "SDMessageGetAllRecordsFromDevice" && request != "SDMessageGetChangesFromDevice")
         return PlistCFType();
-    QList<PlistCFType> batches;
-    for (const PlistCFType& batch : link.dev->syncBatches)
-        batches.append(PlistCFType::clone(batch)); // not shared with the test's thread
-    lock.unlock();
+    // Shared with the test's thread, but only ever read once stored.
+    QList<PlistCFType> batches = link.locked([](SimDevice& d) { return d.syncBatches; });
     if (batches.isEmpty())
         batches.append(dict());
     for (int i = 0; i < batches.size(); ++i) {
@@ -280,6 +267,33 @@ PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
     return array({str("SDMessageDeviceReadyToReceiveChanges")});
 }
 
+void play(SimLink& link)
+{
+    PlistCFType ready = dict().put("MessageName", str("Response")).put("ErrorCode", num(0));
+    if (!hello(link, 0) || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
+        || !link.sendPlist(list({str("DLMessageProcessMessage"), ready.put("ProtocolVersion", dbl(2.1))})))
+        return;
+    const PlistCFType message = link.readPlist();
+    const PlistCFType request = message.at(1); // borrowed from the message
+    const QString name = request.get("MessageName").CFStringQString();
+    link.locked([&](SimDevice& d) { d.backup2.request = PlistCFType::clone(request); });
+    link.note(name);
+    Player player(link);
+    const QList<SimStep>& script = player.dev.backup2.script;
+    bool played = true;
+    for (const SimStep& s : script)
+        played = played && player.step(s.message, s.raw, s.cut);
+    // A host that goes on waiting after the script would wait for ever.
+    if (played && !script.isEmpty())
+        link.sendPlist(list({str("DLMessageDisconnect"), str("end of the script")}));
+    else if (script.isEmpty() && name == "Backup")
+        player.backup();
+    else if (script.isEmpty() && name == "Restore")
+        player.restore();
+    while (!link.readPlist().isNull()) { // the host's DLMessageDisconnect, until it closes
+    }
+}
+
 } // namespace
 
 QString simFileId(const SimBackupFile& file)
@@ -289,55 +303,22 @@ QString simFileId(const SimBackupFile& file)
 
 void simBackup2(SimLink& link)
 {
-    struct Finish // tells the test that this connection is done with, whatever way it ends
-    {
-        SimLink& link;
-        ~Finish()
-        {
-            QMutexLocker lock(&link.sim.mutex);
-            ++link.dev->backup2.finished;
-        }
-    } finish {link};
     // A host that stops answering in the middle of an exchange (a fault in
     // it) fails its test within a minute instead of hanging it.
     const timeval patience {60, 0};
     ::setsockopt(link.fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
-    PlistCFType ready = dict().put("MessageName", str("Response")).put("ErrorCode", num(0));
-    if (!hello(link, 0) || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
-        || !link.sendPlist(list({str("DLMessageProcessMessage"), ready.put("ProtocolVersion", dbl(2.1))})))
-        return;
-    const PlistCFType message = link.readPlist();
-    const PlistCFType request = message.at(1);
-    const QString name = request.get("MessageName").CFStringQString();
-    link.sim.mutex.lock();
-    link.dev->backup2.request = PlistCFType::clone(request);
-    link.sim.mutex.unlock();
-    link.note(name);
-    Player player(link);
-    bool played = true;
-    for (const SimStep& s : player.plan.script)
-        played = played && player.step(s.message, s.raw, s.cut);
-    // A host that goes on waiting after the script would wait for ever.
-    if (played && !player.plan.script.isEmpty())
-        link.sendPlist(list({str("DLMessageDisconnect"), str("end of the script")}));
-    else if (player.plan.script.isEmpty() && name == "Backup")
-        player.backup();
-    else if (player.plan.script.isEmpty() && name == "Restore")
-        player.restore();
-    while (!link.readPlist().isNull()) { // the host's DLMessageDisconnect, until it closes
-    }
+    play(link);
+    // Tells the test that this connection is done with, whatever way it ended.
+    link.locked([](SimDevice& d) { ++d.backup2.finished; });
 }
 
 void simMobileSync(SimLink& link)
 {
     if (!hello(link, 100))
         return;
-    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
+    simAnswerEach(link, [&](const PlistCFType& message) {
         link.note(nameOf(message));
-        if (nameOf(message) == "DLMessageDisconnect")
-            return;
-        const PlistCFType reply = syncAnswer(link, message);
-        if (!reply.isNull())
-            link.sendPlist(reply); // a host that has left may still have said goodbye
-    }
+        const PlistCFType reply = nameOf(message) == "DLMessageDisconnect" ? PlistCFType() : syncAnswer(link, message);
+        return reply.isNull() ? QList<PlistCFType>() : QList<PlistCFType> {reply};
+    });
 }

@@ -2,7 +2,6 @@
 
 #include <QDirIterator>
 #include <QFile>
-#include <QThread>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -121,29 +120,24 @@ QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& an
 void simLockdown(SimLink& link)
 {
     bool session = false;
-    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
+    simAnswerEach(link, [&](const PlistCFType& message) {
         const QString request = message.get("Request").CFStringQString();
         link.note(request);
         PlistCFType reply = dict().put("Request", str(request));
-        link.sim.mutex.lock();
-        const QString error = lockdownAnswer(*link.dev, message, reply, session);
-        link.sim.mutex.unlock();
+        const QString error = link.locked([&](SimDevice& d) { return lockdownAnswer(d, message, reply, session); });
         reply.put(error.isEmpty() ? "Result" : "Error", str(error.isEmpty() ? "Success" : error));
-        if (!link.sendPlist(reply))
-            return;
-    }
+        return QList<PlistCFType> {reply};
+    });
 }
 
 // The installation proxy: Browse lists the user apps with their data and
 // group containers, in one batch.
 void simInstProxy(SimLink& link)
 {
-    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
-        const QString command = message.get("Command").CFStringQString();
-        link.note(command + ' ' + message.get("ClientOptions").get("ApplicationType").CFStringQString());
+    simAnswerEach(link, [&](const PlistCFType& message) {
+        link.note(message.get("Command").CFStringQString());
         PlistCFType apps = PlistCFType::createCFArray();
-        link.sim.mutex.lock();
-        for (const SimApp& app : link.dev->apps) {
+        for (const SimApp& app : link.locked([](SimDevice& d) { return d.apps; })) {
             PlistCFType groups = dict();
             for (auto g = app.groups.cbegin(); g != app.groups.cend(); ++g)
                 groups.put(g.key(), str("/private/var/mobile/Containers/Shared/AppGroup/" + g.value()));
@@ -151,15 +145,12 @@ void simInstProxy(SimLink& link)
             apps.append(dict().put("CFBundleIdentifier", str(app.bundleId)).put("GroupContainers", groups)
                             .put("Container", str(container)));
         }
-        link.sim.mutex.unlock();
         PlistCFType batch = dict().put("Status", str("BrowsingApplications")).put("CurrentList", apps);
         const PlistCFType count = num(apps.array_size());
         batch.put("CurrentAmount", count).put("CurrentIndex", num(0)).put("Total", PlistCFType::clone(count));
-        if (!link.sendPlist(batch) || !link.sendPlist(dict().put("Status", str("Complete"))))
-            return;
-    }
+        return QList<PlistCFType> {batch, dict().put("Status", str("Complete"))};
+    });
 }
-
 
 } // namespace
 
@@ -179,6 +170,14 @@ SimDevice& SimDevice::set(const QString& domain, const QString& key, const Plist
     return *this;
 }
 
+void simAnswerEach(SimLink& link, const std::function<QList<PlistCFType>(const PlistCFType&)>& answer)
+{
+    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
+        for (const PlistCFType& reply : answer(message))
+            link.sendPlist(reply); // a host that has gone is seen at the next read
+    }
+}
+
 bool SimLink::read(void* data, qint64 size) { return transfer(fd, static_cast<char*>(data), size, false); }
 
 bool SimLink::send(const QByteArray& bytes)
@@ -192,7 +191,6 @@ bool SimLink::send(const QByteArray& bytes)
     if (f.kind == SimFault::Drop || f.kind == SimFault::Unplug)
         dev->faults.erase(fault);
     lock.unlock();
-    QThread::msleep(f.kind == SimFault::Slow ? f.ms : 0);
     if (f.kind == SimFault::Unplug)
         sim.detach(dev->udid);
     if (f.kind == SimFault::Drop || f.kind == SimFault::Unplug) {

@@ -17,15 +17,13 @@
 // A fault the simulated phone plays on one service ("lockdown" or a name
 // such as "com.apple.afc"). Drop and Unplug play once, in place of answer
 // number after + 1 on a connection: the connection is cut, or the whole
-// device is unplugged. Slow delays every answer after the first `after` by
-// ms. Refuse makes StartService of the service fail.
+// device is unplugged. Refuse makes StartService of the service fail.
 struct SimFault
 {
-    enum Kind { Refuse, Slow, Drop, Unplug };
+    enum Kind { Refuse, Drop, Unplug };
     Kind kind;
     QString service;
     int after = 0;
-    int ms = 0;
 };
 
 // A user app as the phone's installation proxy lists it.
@@ -118,31 +116,6 @@ struct SimDevice
     QList<int> fds; // open connections
 };
 
-class SimIPhone;
-
-// One connection to a device port, as a service sees it. Services take
-// sim.mutex while they touch *dev.
-struct SimLink
-{
-    SimIPhone& sim;
-    QSharedPointer<SimDevice> dev;
-    QString service;
-    int fd;
-    int answers = 0;
-
-    bool read(void* data, qint64 size); // false once the host has gone
-    bool send(const QByteArray& bytes); // one answer; plays the faults
-    PlistCFType readPlist(); // big-endian 32-bit length, then the list
-    bool sendPlist(const PlistCFType& message);
-    void note(const QString& request); // logs it and calls onRequest
-};
-
-// The services that lockdown starts (besides those in simiphone.cpp); each
-// serves one connection until the host closes it.
-void simAfc(SimLink& link);
-void simBackup2(SimLink& link);
-void simMobileSync(SimLink& link);
-
 // Short makers of property-list values, for the services and the tests.
 namespace simpl {
 inline PlistCFType str(const QString& s) { return PlistCFType::createCFString(s); }
@@ -207,3 +180,34 @@ private:
     QStringList m_log;
     quint32 m_nextId = 1;
 };
+
+// One connection to a device port, as a service sees it.
+struct SimLink
+{
+    SimIPhone& sim;
+    QSharedPointer<SimDevice> dev;
+    QString service;
+    int fd;
+    int answers = 0;
+
+    bool read(void* data, qint64 size); // false once the host has gone
+    bool send(const QByteArray& bytes); // one answer; plays the faults
+    PlistCFType readPlist(); // big-endian 32-bit length, then the list
+    bool sendPlist(const PlistCFType& message);
+    void note(const QString& request); // logs it and calls onRequest
+    // Runs `f` on the device with the simulator's mutex held.
+    template <class F>
+    auto locked(F f)
+    {
+        QMutexLocker lock(&sim.mutex);
+        return f(*dev);
+    }
+};
+
+// The services that lockdown starts (besides those in simiphone.cpp); each
+// serves one connection until the host closes it.
+void simAfc(SimLink& link);
+void simBackup2(SimLink& link);
+void simMobileSync(SimLink& link);
+// Sends the answers to each request read, until the host goes.
+void simAnswerEach(SimLink& link, const std::function<QList<PlistCFType>(const PlistCFType&)>& answer);
