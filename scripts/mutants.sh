@@ -1037,6 +1037,8 @@ row merge-through-link backup/iosmergewafiles2itunesbkthread.cpp tests_backup
 
 # A file the caller asked to keep is overwritten.
 row merge-overwrites-kept backup/iosmergewafiles2itunesbkthread.cpp tests_backup
+-            if (!e.overwrite && exists && map.files.contains(id))
+-                continue;
 -            if (e.overwrite || !exists) {
 +            if (true) {
 
