@@ -98,6 +98,10 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             const QFileInfo onDisk(target);
             QString data = staged.staged(target);
             const bool exists = !data.isEmpty() || onDisk.exists() || onDisk.isSymLink();
+            // A recorded file that stays keeps its record too: size, digest
+            // and times of the local file would not describe the bytes kept.
+            if (!e.overwrite && exists && map.files.contains(id))
+                continue;
             if (e.overwrite || !exists) {
                 data = staged.stageThrow(target);
                 const Copy copy{e.localFile, data, (e.class4 ? key4 : key3).key, QString()};

@@ -236,6 +236,12 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
         r = map.files.insert(id, fresh(relativePath, false));
     else
         r->modified = true;
+    // A file written where a link was recorded: left a link, the phone would
+    // restore the link and drop the data.
+    if (!r->isFolder() && r->linkTarget.isValid()) {
+        r->mode = 0x81A4;
+        r->linkTarget = _MBDBBinary();
+    }
     r->size = size > 0 ? size : data.size();
     if (class4)
         r->digest.setVal(readFileHash(dataFile));
