@@ -334,6 +334,13 @@ TEST_F(LineStoreTest, PagesSplitTheShownMessagesExactlyInBothDirectionsAndFollow
     db->executeThrow(Sqlite3Sql("insert into ZMESSAGE (Z_PK, ZID, ZCHAT, ZTIMESTAMP, ZCONTENTTYPE)"
                                 " values (99, '9', 1, 15, 0)"));
     EXPECT_EQ(db->messagesThrow(data, nullptr, 2, 3, true).value(0).uid, "101");
+    // A chat added after loading: counted, read without a record, media in its own folder.
+    db->executeThrow(Sqlite3Sql("insert into ZCHAT(Z_PK, ZMID) values(77, 'uLate')"));
+    db->executeThrow(Sqlite3Sql("insert into ZMESSAGE(ZCHAT, ZID, ZTIMESTAMP, ZCONTENTTYPE) values(77, 'x', 1, 1)"));
+    EXPECT_EQ(data.msgsCountThrow(nullptr), 27);
+    const _LineMsg late = data.msgAtThrow(nullptr, 0, true);
+    EXPECT_TRUE(late.chat == nullptr);
+    EXPECT_TRUE(lines({late})[0].contains("atta:uLate/x.jpg"));
     // The same store object loaded into a second data gives that data's records.
     LineData second(db, 5000);
     db->loadDataThrow(second);
