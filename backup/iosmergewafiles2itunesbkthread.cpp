@@ -97,23 +97,21 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
                 throw std::runtime_error(QStringLiteral("%1: %2").arg(target, why).toStdString());
             const QFileInfo onDisk(target);
             QString data = staged.staged(target);
-            const bool exists = !data.isEmpty() || onDisk.exists() || onDisk.isSymLink();
+            const bool onDiskNow = onDisk.exists() || onDisk.isSymLink();
             // A recorded file that stays keeps its record too: size, digest
             // and times of the local file would not describe the bytes kept.
-            if (!e.overwrite && exists && map.files.contains(id))
+            // A data file without a record, left by an earlier removal, is
+            // nobody's and gets replaced.
+            if (!e.overwrite && (!data.isEmpty() || (onDiskNow && map.files.contains(id))))
                 continue;
-            if (e.overwrite || !exists) {
-                data = staged.stageThrow(target);
-                const Copy copy{e.localFile, data, (e.class4 ? key4 : key3).key, QString()};
-                const size_t k = copyTo.value(data, copies.size());
-                if (k == copies.size()) {
-                    copyTo.insert(data, k);
-                    copies.push_back(copy);
-                } else {
-                    copies[k] = copy;
-                }
-            } else if (data.isEmpty()) {
-                data = target;
+            data = staged.stageThrow(target);
+            const Copy copy{e.localFile, data, (e.class4 ? key4 : key3).key, QString()};
+            const size_t k = copyTo.value(data, copies.size());
+            if (k == copies.size()) {
+                copyTo.insert(data, k);
+                copies.push_back(copy);
+            } else {
+                copies[k] = copy;
             }
             qDebug("IOSMergeWAFiles2iTunesBKThread: %s ==> (%s) %s", qUtf8Printable(target), qUtf8Printable(e.domain),
                    qUtf8Printable(e.relativePath));
@@ -149,7 +147,13 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             }
         }
     }
+    // The last copies and the list take a while: a cancel meanwhile still
+    // leaves the folder as it was.
+    if (progress.cancelled)
+        return;
     MBDBParser::save2File(map.files.values(), manifest, &staged);
+    if (progress.cancelled)
+        return;
     staged.commitThrow();
     progress.invokeSucceed(QString());
 }

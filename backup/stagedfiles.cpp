@@ -115,7 +115,11 @@ void StagedFiles::commitThrow()
     const QString failed = m_entries[i].target;
     for (; i >= 0; --i) {
         const Entry& e = m_entries[i];
-        if (!e.aside.isEmpty())
+        // An aside that is a second link to a target still in place is only
+        // removed: renaming one link onto another of the same file does nothing.
+        if (!e.aside.isEmpty() && !e.placed && kindAt(e.target))
+            ::unlink(native(e.aside).constData());
+        else if (!e.aside.isEmpty())
             ::rename(native(e.aside).constData(), native(e.target).constData());
         else if (e.placed)
             ::unlink(native(e.target).constData());

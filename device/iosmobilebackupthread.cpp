@@ -64,15 +64,26 @@ void deleteDeviceBackup(const QDir& root, const QString& udid)
         g_delDirCascade(root.absoluteFilePath(udid));
 }
 
-bool IOSMobileBackupThread::isReusable(const QDir& folder, const QString& productVersion)
+namespace {
+
+// The phone wrote its lists and marked the snapshot finished.
+bool snapshotFinished(const QDir& folder)
 {
     if (!folder.exists("Status.plist") || !folder.exists("Manifest.plist")
         || !(folder.exists("Manifest.mbdb") || folder.exists("Manifest.db")))
         return false;
     const PlistCFType status = PlistCFType::createCFPropertyListFromFile(folder.filePath("Status.plist"));
+    return status.get("SnapshotState").CFStringQString() == QLatin1String("finished");
+}
+
+} // namespace
+
+bool IOSMobileBackupThread::isReusable(const QDir& folder, const QString& productVersion)
+{
+    if (!snapshotFinished(folder))
+        return false;
     const PlistCFType manifest = PlistCFType::createCFPropertyListFromFile(folder.filePath("Manifest.plist"));
-    return status.get("SnapshotState").CFStringQString() == QLatin1String("finished")
-           && manifest.get("Lockdown").get("ProductVersion").CFStringQString() == productVersion;
+    return manifest.get("Lockdown").get("ProductVersion").CFStringQString() == productVersion;
 }
 
 QString IOSMobileBackupThread::errorText(const QString& error, bool tutorialNote)
@@ -120,6 +131,10 @@ void IOSMobileBackupThread::run()
             deleteDeviceBackup(rootDir, device->udid);
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
+        // A phone that hangs up without its verdict leaves a backup that
+        // only looks whole.
+        if (!progress->cancelled && !snapshotFinished(folder))
+            throw std::runtime_error(tr("The iPhone ended the backup before it was complete.").toStdString());
         progress->invokeSucceed(QString());
     } catch (const std::exception& e) {
         deleteDeviceBackup(rootDir, device->udid);

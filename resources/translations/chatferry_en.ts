@@ -260,6 +260,10 @@
 <context>
     <name>IOSMobileBackupThread</name>
     <message>
+        <source>The iPhone ended the backup before it was complete.</source>
+        <translation>The iPhone ended the backup before it was complete.</translation>
+    </message>
+    <message>
         <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
         <translation>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</translation>
     </message>

@@ -260,6 +260,10 @@
 <context>
     <name>IOSMobileBackupThread</name>
     <message>
+        <source>The iPhone ended the backup before it was complete.</source>
+        <translation>iPhone がバックアップを完了する前に終了しました。</translation>
+    </message>
+    <message>
         <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
         <translation>デバイスとの接続が切れました。次の方法をお試しください: &lt;br/&gt;&lt;br/&gt;</translation>
     </message>

@@ -260,6 +260,10 @@
 <context>
     <name>IOSMobileBackupThread</name>
     <message>
+        <source>The iPhone ended the backup before it was complete.</source>
+        <translation>iPhone 在備份完成前就結束了備份。</translation>
+    </message>
+    <message>
         <source>Connection to device lost. Please try the following solutions: &lt;br/&gt;&lt;br/&gt;</source>
         <translation>與裝置的連線中斷。請嘗試以下解決方法：&lt;br/&gt;&lt;br/&gt;</translation>
     </message>

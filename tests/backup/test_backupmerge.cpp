@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include "backup/iosmergewafiles2itunesbkthread.h"
+#include "backup/stagedfiles.h"
 #include "foundation/plistcftype.h"
 #include "foundation/progressform.h"
 #include "foundation/sqlite3db.h"
@@ -105,7 +106,8 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         {"Library/x.sqlite-wal", "", false, true, {}}, {"Library/old", "replaced", false, true, {}},
         {"Library/link", "was a link", false, true, {}}, {"Library/twice", "first", false, true, "second"},
         {"Library/twice", "second", false, true, {}}, {"Library/c4", "class 4", true, true, {}},
-        {"Library/keep", "not taken", true, false, "kept"}, {"Library/raw2", "onto an undecoded row", false, true, {}}};
+        {"Library/keep", "not taken", true, false, "kept"}, {"Library/raw2", "onto an undecoded row", false, true, {}},
+        {"Library/orphan", "replaces a data file without record", false, false, {}}};
     const QString small = write(tmp.filePath("small"), "small"), big = write(tmp.filePath("big"), QByteArray(99999, 'b'));
     const QList<Item> smallOnes{Item(L, small, "Library/new/a", true, false), Item(L, small, "Library/old", true, false)};
     for (int layout = 0; layout < 5; ++layout) {
@@ -134,6 +136,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         ASSERT_TRUE(QFile::remove(dir) && QDir().mkdir(dir)); // a data file that cannot be replaced: found when the others are in place, then undone
         const QString linked = bb::dataPath(folder, bb::fileId(L, "Library/linked"), mbdb); // a link that leads out
         ASSERT_TRUE(QDir().mkpath(QFileInfo(linked).path()) && QFile::link(tmp.filePath("out"), linked));
+        ASSERT_TRUE(testenv::writeFile(bb::dataPath(folder, bb::fileId(L, "Library/orphan"), mbdb), "left"));
         const auto b = open(folder, pw), no4 = open(folder, pw);
         no4->keybag.classKeys.remove(4); // a backup without a usable class-4 key
         const rlim_t listSize = QFileInfo(list).size();
@@ -174,7 +177,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         }
         const auto fresh = open(folder, pw);
         const MBDBParser::MBDBItemMap map = MBDBParser::parse(*fresh);
-        EXPECT_EQ(map.files.size(), entries.size() - 2 + 6 + mbdb); // 2 removed, 2 folders and 4 files new (and raw2 without rows)
+        EXPECT_EQ(map.files.size(), entries.size() - 2 + 7 + mbdb); // 2 removed, 2 folders and 5 files new (and raw2 without rows)
         EXPECT_TRUE(QFile::exists(bb::dataPath(folder, bb::fileId(G, "gone/a"), mbdb))); // only its record goes
         QSet<qint64> inodes;
         for (const MBDBParser::_MBDBItem& r : map.files)
@@ -191,4 +194,21 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
             EXPECT_EQ(encrypted ? bb::aesCbc(built.fileKeys[f.class4 ? 2 : 1], stored, false) : stored, expected);
         }
     }
+}
+
+// A commit that fails halfway puts back what it replaced, and the second
+// names that kept the old files go too.
+TEST(StagedFiles, AFailedCommitLeavesEveryTargetAsItWas)
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath("a"), b = dir.filePath("b");
+    ASSERT_TRUE(testenv::writeFile(a, "old a"));
+    ASSERT_TRUE(testenv::writeFile(b, "old b"));
+    StagedFiles staged;
+    ASSERT_TRUE(testenv::writeFile(staged.stageThrow(a), "new a"));
+    staged.stageThrow(b); // nothing written there: putting it in place fails
+    EXPECT_THROW(staged.commitThrow(), std::runtime_error);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"a", "b"}));
+    EXPECT_EQ(readFile(a), "old a");
+    EXPECT_EQ(readFile(b), "old b");
 }

@@ -201,12 +201,14 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     const QString setup = "Failed to connect your iPhone. Please try the following solutions: <br/><br/>A:";
     const QString other = "error code:1. <br/><br/>other Status.plist not exists.<br/><br/>Note: You can restart";
     // Before the run: the phone's failure, and what happens to the kept folder.
-    enum Before { Nothing, Unfinished, NoManifest };
+    // PhoneUnfinished: the phone hangs up with its snapshot not marked finished.
+    enum Before { Nothing, Unfinished, NoManifest, PhoneUnfinished };
     const struct { QString version, phoneError; Before before; bool all /* files, not only metadata */; QString error; }
         cases[] = {
             {"16.4", "x connection to device LOST y", Nothing, true, lost},
             {"16.4", "wait until Setup is finished", Nothing, true, setup},
             {"16.4", "other", Nothing, true, other}, // without the tutorial's note
+            {"16.4", "", PhoneUnfinished, true, "The iPhone ended the backup before it was complete."},
             {"16.4", "", Nothing, true, ""},
             {"16.4", "", Nothing, false, ""},
             {"16.4", "", Unfinished, true, ""},
@@ -214,14 +216,15 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
             {"16.4", "", NoManifest, true, ""},
             {"16.4", "", Nothing, false, ""},
         };
+    const QByteArray finished = phone.backup2.meta["Status.plist"];
+    const char* unfinished = "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>";
     for (const auto& c : cases) {
         device->ProductVersion = c.version;
         phone.backup2.errorCode = !c.phoneError.isEmpty();
         phone.backup2.errorDescription = c.phoneError;
-        if (c.before == Unfinished) {
-            const char* status = "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>";
-            ASSERT_TRUE(testenv::writeFile(folder.filePath("Status.plist"), status));
-        }
+        if (c.before == Unfinished)
+            ASSERT_TRUE(testenv::writeFile(folder.filePath("Status.plist"), unfinished));
+        phone.backup2.meta["Status.plist"] = c.before == PhoneUnfinished ? QByteArray(unfinished) : finished;
         if (c.before == NoManifest)
             ASSERT_TRUE(QFile::remove(folder.filePath("Manifest.db")));
         sim.detach(kUdid);
