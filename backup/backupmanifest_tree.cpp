@@ -553,8 +553,10 @@ void BackupManifest::parseInfo()
                 r.virtualPath = slice.texts.add(d.prefix, separator, path);
             }
             r.slash = qint32(r.virtualPath.lastIndexOf(QLatin1Char('/')));
-            r.hash = quint32(qHash(r.virtualPath));
-            r.parentHash = quint32(qHash(r.virtualPath.left(qMax(r.slash, 0))));
+            // Seeded per process, so that no list can be made whose paths all
+            // probe the same slots.
+            r.hash = quint32(qHash(r.virtualPath, QHashSeed::globalSeed()));
+            r.parentHash = quint32(qHash(r.virtualPath.left(qMax(r.slash, 0)), QHashSeed::globalSeed()));
             std::vector<IndexHit> hits = indexHits(d.kind, path, r.item->isFolder());
             if (!hits.empty())
                 r.hits = &slice.hits.emplace_back(std::move(hits));
@@ -614,7 +616,7 @@ void BackupManifest::parseInfo()
         if (r.domain != topPlaced) {
             topPlaced = r.domain;
             const QString& top = r.domain->top;
-            _FileNode** slot = top.isEmpty() ? nullptr : &nodesByPath.at(top, quint32(qHash(QStringView(top))));
+            _FileNode** slot = top.isEmpty() ? nullptr : &nodesByPath.at(top, quint32(qHash(QStringView(top), QHashSeed::globalSeed())));
             if (slot && !*slot) {
                 *slot = new _FileNode(&root, folder, top);
                 root.children.append(*slot);

@@ -396,17 +396,7 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         }
         case LineMsgType::CONTACT: {
             const QHash<QString, QString> meta = readMetaData(cur.getBlob(iMeta));
-            LineContactInfo contact;
-            contact.uid = meta.value(QStringLiteral("mid"));
-            // LINE keeps the name with &, <, > and " escaped, as a restore writes
-            // it; undone here, the ampersand last, so that a restore writes the
-            // name it read instead of escaping it once more.
-            contact.name = meta.value(QStringLiteral("displayName"));
-            contact.name.replace(QStringLiteral("&quot;"), QStringLiteral("\""));
-            contact.name.replace(QStringLiteral("&gt;"), QStringLiteral(">"));
-            contact.name.replace(QStringLiteral("&lt;"), QStringLiteral("<"));
-            contact.name.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
-            msg.attaSetContact(contact);
+            msg.attaSetContact(ioslinedb_p::contactInfoOf(meta));
             break;
         }
         case LineMsgType::FILE: {

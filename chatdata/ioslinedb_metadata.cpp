@@ -2,6 +2,7 @@
 // what a message has no column for (sticker ids, shared contacts, file
 // names, voice lengths).
 #include "chatdata/ioslinedb.h"
+#include "chatdata/ioslinedb_p.h"
 
 #include "chatdata/linerecords.h"
 #include "foundation/plistcftype.h"
@@ -47,6 +48,19 @@ QByteArray IOSLineDb::contactInfoMetaData(const LineContactInfo& contact)
     map.insert(QStringLiteral("mid"), PlistCFType::createCFString(contact.uid));
     map.insert(QStringLiteral("displayName"), PlistCFType::createCFString(shown));
     return archiveBytes(map, true);
+}
+
+LineContactInfo ioslinedb_p::contactInfoOf(const QHash<QString, QString>& meta)
+{
+    LineContactInfo contact;
+    contact.uid = meta.value(QStringLiteral("mid"));
+    contact.name = meta.value(QStringLiteral("displayName"));
+    // The reverse order of the escaping: the ampersand last.
+    contact.name.replace(QStringLiteral("&quot;"), QStringLiteral("\""));
+    contact.name.replace(QStringLiteral("&gt;"), QStringLiteral(">"));
+    contact.name.replace(QStringLiteral("&lt;"), QStringLiteral("<"));
+    contact.name.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+    return contact;
 }
 
 QByteArray IOSLineDb::stickerMetaData(const _LineStickerInfo& sticker)

@@ -56,4 +56,9 @@ private:
     QHash<qint64, _LineUser*> m_otherUsers;
 };
 
+// The contact of a message's metadata, the name's escaping (see
+// IOSLineDb::contactInfoMetaData) undone, so that a restore writes back the
+// name it read instead of escaping it once more.
+LineContactInfo contactInfoOf(const QHash<QString, QString>& meta);
+
 } // namespace ioslinedb_p

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <sqlite3.h>
 
+#include <atomic>
+
 #include <stdexcept>
 
 int sqlite_qt_version()
@@ -214,8 +216,14 @@ Sqlite3DB::ChangeStamp Sqlite3DB::changeStamp() const
     // The data version is the one seen when a read last began: without a read
     // under way, another connection may have committed since. A read of the
     // header brings it up to date; inside a read the snapshot is what counts.
-    if (sqlite3_txn_state(m_db, "main") == SQLITE_TXN_NONE)
-        sqlite3_exec(m_db, "PRAGMA main.data_version", nullptr, nullptr, nullptr);
+    // A header that could not be read (busy, I/O) says nothing: the stamp
+    // then matches no other, so what was remembered is forgotten.
+    if (sqlite3_txn_state(m_db, "main") == SQLITE_TXN_NONE
+        && sqlite3_exec(m_db, "PRAGMA main.data_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        static std::atomic<qint64> unknown {0};
+        stamp.rows = -2 - unknown.fetch_add(1);
+        return stamp;
+    }
     sqlite3_file_control(m_db, "main", SQLITE_FCNTL_DATA_VERSION, &stamp.dataVersion);
     return stamp;
 }

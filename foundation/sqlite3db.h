@@ -70,8 +70,8 @@ public:
 
     // Taken before and after: unequal whenever the rows of the database may
     // have changed in between, by a row written through this connection, a
-    // commit of another one or a rollback. Schema changes do not show. Runs
-    // no statement.
+    // commit of another one or a rollback. Schema changes do not show. Outside
+    // a read it reads the database header ("PRAGMA data_version") first.
     struct ChangeStamp
     {
         qint64 rows = -1;
