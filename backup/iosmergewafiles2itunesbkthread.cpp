@@ -73,13 +73,16 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         QString error;
     };
     StagedFiles staged;
+    // Asked before each entry, before the list is written and before the
+    // commit: leaving at any of them leaves the folder as it was.
+    const auto cancelled = [this]() -> bool { return progress.cancelled; };
     const qsizetype n = items.size();
     for (qsizetype first = 0; first < n; first += kBatch) {
         std::vector<Planned> planned;
         std::vector<Copy> copies;
         QHash<QString, size_t> copyTo; // a name staged twice gets only its last content
         for (qsizetype i = first; i < qMin(n, first + kBatch); ++i) {
-            if (progress.cancelled)
+            if (cancelled())
                 return;
             const _Item& e = items[i];
             progress.invokeUpdateProgress(QString(), int(double(i + 1) / double(n) * 100),
@@ -147,12 +150,10 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             }
         }
     }
-    // The last copies and the list take a while: a cancel meanwhile still
-    // leaves the folder as it was.
-    if (progress.cancelled)
+    if (cancelled())
         return;
     MBDBParser::save2File(map.files.values(), manifest, &staged);
-    if (progress.cancelled)
+    if (cancelled())
         return;
     staged.commitThrow();
     progress.invokeSucceed(QString());
