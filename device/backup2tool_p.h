@@ -28,11 +28,16 @@ constexpr quint32 kChunk = 32768;
 // length the record announces.
 constexpr quint32 kPiece = 262144;
 
+// Text from the phone as it goes into a message shown as HTML: markup
+// characters escaped, so that it reads as the plain text it is.
+QString asText(const QString& text);
+
 // One file name record; "" for the record that ends a list.
 QString readNameThrow(const Reader& read);
 // The content records of one file, up to the record that ends it; returns
 // the number of data bytes. Throws for an empty record, an unknown code or
-// an error from the phone (also after some data: such a file is incomplete).
+// an error record before any data; after data the phone marks a file's end
+// with an error record too, whatever text it carries.
 quint64 readContentThrow(const Reader& read, const Writer& write);
 
 } // namespace backup2detail
