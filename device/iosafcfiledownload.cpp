@@ -166,8 +166,9 @@ QStringList IOSAfcFileDownload::localFileNames(const QStringList& deviceNames)
         const QString stem = dot > 0 ? name.left(dot) : name;
         const QString ext = dot > 0 ? name.mid(dot) : QString();
         QString candidate = name;
+        // Filled in one pass, so a "%2" in the name itself is never read as a marker.
         for (int n = 2; taken.contains(candidate.toCaseFolded()) || given.contains(candidate.toCaseFolded()); ++n)
-            candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(ext);
+            candidate = QStringLiteral("%1 (%2)%3").arg(stem, QString::number(n), ext);
         name = candidate;
         given.insert(name.toCaseFolded());
     }
@@ -188,7 +189,8 @@ void IOSAfcFileDownload::makeRealFolders(const QString& root, const QString& rel
             fail(QStringLiteral("can not create %1.%2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         // A link planted here would take the files out of the target folder.
         if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-            fail(QStringLiteral("can not create %1.%2").arg(path, QStringLiteral("Something other than a folder is in its way.")));
+            fail(QStringLiteral("can not create %1.%2")
+                     .arg(path, QStringLiteral("Something other than a folder is in its way.")));
     }
 }
 

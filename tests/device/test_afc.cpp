@@ -232,6 +232,7 @@ TEST(LocalNames, NamesThatCleanToOneNameGetOneEachAndACleanNameKeepsIt)
         {{"A.jpg", "a.jpg", "a?.JPG"}, {"A.jpg", "a (2).jpg", "a (3).JPG"}}, // one file where case is ignored
         {{".x", ".:x"}, {".x", ".x (2)"}}, // a leading dot is no extension
         {{"..", ".:.", ":", "", " ab "}, {"", "", "", "", "ab"}},
+        {{"%2:%1.x", "%2%1.x"}, {"%2%1 (2).x", "%2%1.x"}}, // markers in a name are no markers
     };
     for (const auto& c : cases)
         EXPECT_EQ(IOSAfcFileDownload::localFileNames(c.device), c.local) << c.device.join('|').toStdString();
