@@ -154,21 +154,16 @@ void simInstProxy(SimLink& link)
     });
 }
 
-// The notification proxy: the host observes and posts notifications; the
-// phone relays a posted one back on the same connection when the host
-// observes it, and answers a shutdown with ProxyDeath before it closes.
+// The notification proxy: the host observes and posts notifications (each
+// logged with its name); a shutdown is answered with ProxyDeath, which the
+// library waits for before it closes the connection.
 void simNotificationProxy(SimLink& link)
 {
-    QStringList observed;
     simAnswerEach(link, [&](const PlistCFType& message) {
         const QString command = message.get("Command").CFStringQString(), name = message.get("Name").CFStringQString();
         link.note(command + (name.isEmpty() ? QString() : ' ' + name));
-        if (command == "ObserveNotification")
-            observed << name;
         if (command == "Shutdown")
             return QList<PlistCFType> {dict().put("Command", str("ProxyDeath"))};
-        if (command == "PostNotification" && observed.contains(name))
-            return QList<PlistCFType> {dict().put("Command", str("RelayNotification")).put("Name", str(name))};
         return QList<PlistCFType>();
     });
 }
