@@ -161,15 +161,27 @@ TEST_F(ReferenceClient, BacksUpAndRestoresThePhoneAndTheEngineStoresAndSendsTheS
     phoneWritten.remove("Info.plist");
     EXPECT_EQ(phoneWritten.size(), phone.backup2.files.size() + 3);
 
-    ASSERT_EQ(engine("engine", Backup), "");
+    // The engine into new folders, then again over them: the second run sends
+    // the phone the lists the reference client sent for its incremental backup.
+    const auto partialHook = [] {
+        auto hook = QSharedPointer<FakeBackup2ToolHook>::create();
+        hook->keepApps = {"jp.naver.line"};
+        hook->keepNonAppFiles = true;
+        return hook;
+    };
+    for (const QString root : {"engine", "partial"}) {
+        for (int run = 0; run < 2; ++run) {
+            auto hook = root == "partial" ? partialHook() : QSharedPointer<Backup2ToolHook>();
+            ASSERT_EQ(engine(root, Backup, hook), "") << root.toStdString();
+            const SimBackup2 byEngine = played();
+            EXPECT_EQ(byEngine.uploaded.size(), run ? 3 : phone.backup2.files.size() + 3) << root.toStdString();
+            if (run)
+                EXPECT_EQ(byEngine.downloads, again.downloads) << root.toStdString();
+        } // the partial hook's index commits when the hook goes
+    }
     EXPECT_EQ(contents(at("engine/" + kUdid)), phoneWritten);
     // The partial backup: the same bytes, without the other app's files, and
     // with the index of what the phone sent.
-    auto hook = QSharedPointer<FakeBackup2ToolHook>::create();
-    hook->keepApps = {"jp.naver.line"};
-    hook->keepNonAppFiles = true;
-    ASSERT_EQ(engine("partial", Backup, hook), "");
-    hook.reset();
     QMap<QString, QByteArray> partial = contents(at("partial/" + kUdid));
     EXPECT_TRUE(partial.remove("dname.sqlite"));
     QMap<QString, QByteArray> kept = phoneWritten;
