@@ -175,8 +175,9 @@ TEST_F(ReferenceClient, BacksUpAndRestoresThePhoneAndTheEngineStoresAndSendsTheS
             ASSERT_EQ(engine(root, Backup, hook), "") << root.toStdString();
             const SimBackup2 byEngine = played();
             EXPECT_EQ(byEngine.uploaded.size(), run ? 3 : phone.backup2.files.size() + 3) << root.toStdString();
-            if (run)
+            if (run) {
                 EXPECT_EQ(byEngine.downloads, again.downloads) << root.toStdString();
+            }
         } // the partial hook's index commits when the hook goes
     }
     EXPECT_EQ(contents(at("engine/" + kUdid)), phoneWritten);
