@@ -239,7 +239,8 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
         const qint64 n = file.read(record.data() + 5, kChunk);
         if (n <= 0)
             fail("(can not read)", file.error(), file.errorString(),
-                 QString("backup2tool::sendFileThrow: can not read %1. %2").arg(asText(fileName), asText(file.errorString())));
+                 QString("backup2tool::sendFileThrow: can not read %1. %2")
+                     .arg(asText(fileName), asText(file.errorString())));
         qToBigEndian(quint32(n + 1), record.data());
         if (const int r = sendAll(client, record.constData(), quint32(5 + n)))
             fail("(send buf failed)", r, QString(), kBrokenSend + QString("send buf failed. return %1.").arg(r));

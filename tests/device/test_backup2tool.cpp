@@ -212,7 +212,8 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
         download += name(path) + QByteArray("\0\0\0\1\6", 5); // no such file
     // An error record after data ends a file whole, whatever text it carries.
     const QByteArray upload = name("/var/f") + name(u + "new/f") + record(0x0c, "hel") + record(0x0c, "lo")
-        + record(0x0b, "not an error") + name("/var/x") + name("0123/evil") + record(0x0c, "evil") + record(0) + be32(0);
+        + record(0x0b, "not an error") + name("/var/x") + name("0123/evil") + record(0x0c, "evil") + record(0)
+        + be32(0);
     phone.backup2.script = {
         dl("DLMessageDownloadFiles", {strings(QStringList {u + "a", u + "sub/MANIFEST.DB"} + bad)}),
         dl("DLContentsOfDirectory", {str(u + "link")}),
@@ -301,7 +302,8 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
 
 TEST_F(Backup2Test, MessagesTooLargeNestedTooDeepOrNotDeviceLinkAreRefusedBeforeAnyParserSeesThem)
 {
-    const QString refused = "ERROR: Could not receive from mobilebackup2 (-2). Please restart your iPhone to try again.";
+    const QString refused
+        = "ERROR: Could not receive from mobilebackup2 (-2). Please restart your iPhone to try again.";
     const int deep = 200000;
     const struct { QByteArray message; QString thrown; } cases[] = {
         {nestedBinary(100), ""},
