@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -30,13 +31,21 @@ std::runtime_error fileError(const QFile& file)
     return error(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
 }
 
-// Inode numbers in use stay at or below maxInodeNumber or above int; past
-// the top of int, new numbers continue above every number in use.
+// The next unused inode number, or 0 when none is left. Every number in use
+// that fits an int is at most maxInodeNumber, so maxInodeNumber + 1 is free
+// (a Manifest.mbdb number with a high half lies above int). Once int is used
+// up, numbers go on above the highest whole number stored, up to the top of
+// 64 bits.
 qint64 nextInode(MBDBParser::MBDBItemMap& map)
 {
-    if (map.maxInodeNumber < INT_MAX)
-        return map.topInode = qMax(map.topInode, qint64(++map.maxInodeNumber));
-    return ++map.topInode;
+    if (map.maxInodeNumber < INT_MAX) {
+        map.topInode = qMax(map.topInode, qint64(++map.maxInodeNumber));
+        return map.maxInodeNumber;
+    }
+    if (map.topInode == std::numeric_limits<qint64>::max())
+        return 0;
+    map.topInode = qMax(map.topInode, qint64(INT_MAX)) + 1;
+    return map.topInode;
 }
 
 void writeBytes(QFile& f, const char* data, qint64 n)
@@ -116,8 +125,13 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
     const bool encrypted = !backup.manifestKey.isEmpty();
     const QString listPath = backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"));
     const QString source = encrypted ? backup.decryptedManifestPath : listPath;
+    // The new list replaces the file alone: a log left beside it would be
+    // laid over it when it is next opened. Folding the log in first keeps
+    // the rows where they are whatever happens later.
+    if (!encrypted)
+        mbdbdetail::settleLogThrow(listPath);
     const QString copy = staged.stageThrow(source);
-    mbdbdetail::copyFileThrow(source, copy, encrypted ? 0600 : 0644);
+    mbdbdetail::copyListThrow(source, copy, encrypted ? 0600 : 0644);
     Sqlite3DB db;
     db.openThrow(copy, 2);
     // A failure discards the copy whole, so it needs no journal.
@@ -201,6 +215,13 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
     }
     const QFileInfo data(dataFile);
     const quint32 time = data.exists() ? quint32(data.lastModified().toSecsSinceEpoch()) : 0xFFFFFFFF;
+    auto noNumber = [&] {
+        if (error)
+            *error = QStringLiteral("MBDBParser::appendFile(%1) error. No unused inode number is left for a new "
+                                    "record.")
+                         .arg(relativePath);
+        return false;
+    };
     auto fresh = [&](const QString& path, bool folder) {
         _MBDBItem r;
         r.domain.setVal(domainBytes);
@@ -228,14 +249,21 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
                              .arg(relativePath, parent);
             return false;
         }
-        map.insert(id, fresh(parent, true));
+        _MBDBItem folder = fresh(parent, true);
+        if (!folder.inodeNumber)
+            return noNumber();
+        map.insert(id, std::move(folder));
     }
     const QString id = getFileHashName(domain, relativePath);
     auto r = map.files.find(id);
-    if (r == map.files.end() || r->undecoded) // an undecoded row is replaced, never rebuilt from defaults
-        r = map.files.insert(id, fresh(relativePath, false));
-    else
+    if (r == map.files.end() || r->undecoded) { // an undecoded row is replaced, never rebuilt from defaults
+        _MBDBItem file = fresh(relativePath, false);
+        if (!file.inodeNumber)
+            return noNumber();
+        r = map.files.insert(id, std::move(file));
+    } else {
         r->modified = true;
+    }
     // A file written where a link was recorded: left a link, the phone would
     // restore the link and drop the data.
     if (!r->isFolder() && r->linkTarget.isValid()) {
@@ -247,10 +275,11 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
         r->digest.setVal(readFileHash(dataFile));
     r->lastModified = r->lastStatusChange = r->birth = time;
     // The class goes with the key: a record whose class named another class
-    // key would make its new data undecryptable.
+    // key would make its new data undecryptable. A key that names its class
+    // (a record's own key, kept by the merge) brings that class along.
     if (const ProtectionClsKeyInfo* key = class4 ? class4Key : class3Key) {
         r->encryptionKey = key->encryptionKey;
-        r->protectionClass = class4 ? 4 : 3;
+        r->protectionClass = qint8(key->protectionClass > 0 ? key->protectionClass : class4 ? 4 : 3);
     }
     return true;
 }
