@@ -47,6 +47,11 @@ void copyListThrow(const QString& from, const QString& to, int permissions);
 // old log laid over it. The rows do not change. Throws std::runtime_error.
 void settleLogThrow(const QString& path);
 
+// Writes all n bytes; false with the reason in out.errorString(). A write
+// that stops short (a full disk) sets no error and would be reported as
+// "Unknown error": the rest is tried again, and that write gives the reason.
+bool writeAll(QIODevice& out, const char* data, qint64 n);
+
 // The salt of a Manifest.db whose rows are salted, else empty.
 QByteArray rowSalt(Sqlite3DB& db);
 

@@ -1,12 +1,16 @@
 // Writing a backup's file list: new records, the MBFile archive of a row, and
 // Manifest.mbdb or Manifest.db written aside and put in place whole.
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include "backup/backupmanifest.h"
@@ -26,9 +30,11 @@ std::runtime_error error(const QString& text)
     return std::runtime_error(text.toUtf8().toStdString());
 }
 
-std::runtime_error fileError(const QFile& file)
+// The list is written into memory first; the device's object name is the
+// file's name.
+std::runtime_error fileError(const QIODevice& file)
 {
-    return error(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+    return error(QStringLiteral("%1: %2").arg(file.objectName(), file.errorString()));
 }
 
 // The next unused inode number, or 0 when none is left. Every number in use
@@ -48,35 +54,35 @@ qint64 nextInode(MBDBParser::MBDBItemMap& map)
     return map.topInode;
 }
 
-void writeBytes(QFile& f, const char* data, qint64 n)
+void writeBytes(QIODevice& f, const char* data, qint64 n)
 {
-    if (f.write(data, n) != n)
+    if (!mbdbdetail::writeAll(f, data, n))
         throw fileError(f);
 }
 
-void g_writeInt16(QFile& f, const quint16& v)
+void g_writeInt16(QIODevice& f, const quint16& v)
 {
     const char b[2] = {char(v >> 8), char(v)};
     writeBytes(f, b, 2);
 }
 
-void g_writeInt32(QFile& f, const quint32& v)
+void g_writeInt32(QIODevice& f, const quint32& v)
 {
     const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
     writeBytes(f, b, 4);
 }
 
-void g_writeByte(QFile& f, char v)
+void g_writeByte(QIODevice& f, char v)
 {
     writeBytes(f, &v, 1);
 }
 
-void g_writeBinary(QFile& f, const MBDBParser::_MBDBBinary& s)
+void g_writeBinary(QIODevice& f, const MBDBParser::_MBDBBinary& s)
 {
     // A length that wrapped around would make the rest of the list unreadable.
     if (s.data.size() != (s.isValid() ? s.length : 0))
         throw error(QStringLiteral("%1: a text of %2 bytes does not fit a file list record (at most %3).")
-                        .arg(f.fileName())
+                        .arg(f.objectName())
                         .arg(s.data.size())
                         .arg(kMaxString));
     g_writeInt16(f, s.length);
@@ -90,7 +96,11 @@ void writeMbdbThrow(const QList<MBDBParser::_MBDBItem>& items, const QString& pa
     QString why;
     if (!out.open(&why))
         throw error(why);
-    QFile& f = out.file();
+    // Built in memory and written at once: a full disk then shows up at a
+    // write that can say why, not at a flush of many small buffered ones.
+    QBuffer f;
+    f.setObjectName(path);
+    f.open(QIODevice::WriteOnly);
     writeBytes(f, "mbdb\x05\x00", 6);
     for (const MBDBParser::_MBDBItem& r : items) {
         if (r.deleted)
@@ -108,6 +118,14 @@ void writeMbdbThrow(const QList<MBDBParser::_MBDBItem>& items, const QString& pa
             g_writeBinary(f, p.name);
             g_writeBinary(f, p.value);
         }
+    }
+    // Past the file's buffer: its flush would lose the reason of a short write.
+    const QByteArray& bytes = f.data();
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(out.file().handle(), bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno != EINTR)
+            throw error(QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        done += qMax<ssize_t>(n, 0);
     }
     if (!out.commit(&why))
         throw error(why);
@@ -198,6 +216,18 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
 }
 
 } // namespace
+
+bool mbdbdetail::writeAll(QIODevice& out, const char* data, qint64 n)
+{
+    while (n > 0) {
+        const qint64 done = out.write(data, n);
+        if (done <= 0)
+            return false;
+        data += done;
+        n -= done;
+    }
+    return true;
+}
 
 bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFile, const QString& domain,
                             const QString& relativePath, long long size, const ProtectionClsKeyInfo* class3Key,

@@ -11,20 +11,21 @@ namespace {
 
 // Writes all n bytes. A write that stops short (a full disk) sets no error,
 // so the rest is tried again: that write fails and gives the reason. Empty
-// on success, else the reason with the file's name.
+// on success, else the reason (with the file's name when it has one).
 QString writeAll(QIODevice* out, const unsigned char* data, qint64 n)
 {
     while (n > 0) {
         const qint64 done = out->write(reinterpret_cast<const char*>(data), n);
-        if (done <= 0) {
-            const auto* file = qobject_cast<QFileDevice*>(out);
-            const QString name = file ? file->fileName() : QString();
-            return name.isEmpty() ? out->errorString() : QStringLiteral("%1: %2").arg(name, out->errorString());
-        }
+        if (done <= 0)
+            break;
         data += done;
         n -= done;
     }
-    return QString();
+    if (n == 0)
+        return QString();
+    const auto* file = qobject_cast<QFileDevice*>(out);
+    const QString name = file ? file->fileName() : QString();
+    return name.isEmpty() ? out->errorString() : QStringLiteral("%1: %2").arg(name, out->errorString());
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,45 @@ std::runtime_error failure(const QString& what, const QString& path, int code)
 {
     return std::runtime_error(
         QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(code))).toStdString());
+}
+
+// A copy of the regular file `from` as the new file `to`, with its
+// permissions; 0, or errno with `to` removed. For a file system without hard
+// links: the old content stays reachable while the target itself is never
+// missing, not even for the moment between two renames.
+int copyAside(const QString& from, const QString& to)
+{
+    const int in = ::open(native(from).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        return errno;
+    struct stat st;
+    int code = ::fstat(in, &st) == 0 ? 0 : errno;
+    const int out = code ? -1 : ::open(native(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (!code && out < 0)
+        code = errno;
+    char buffer[1 << 16];
+    while (!code) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n <= 0) {
+            code = n < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t done = 0; !code && done < n;) {
+            const ssize_t w = ::write(out, buffer + done, size_t(n - done));
+            if (w < 0)
+                code = errno;
+            else
+                done += w;
+        }
+    }
+    if (!code && ::fchmod(out, st.st_mode & 07777) != 0)
+        code = errno;
+    if (out >= 0 && ::close(out) != 0 && !code)
+        code = errno;
+    ::close(in);
+    if (code && out >= 0)
+        ::unlink(native(to).constData());
+    return code;
 }
 
 // The names a commit hands out: "<target>.new-<suffix>" for new content (with
@@ -152,13 +192,19 @@ void StagedFiles::commitThrow()
             break;
         }
         // The old content stays reachable until the commit has succeeded: a
-        // second name where the file system has links, else a move.
+        // second name where the file system has links, else a copy (a move
+        // for anything but a regular file).
         const QString aside = e.target + QStringLiteral(".old-") + m_suffix;
         if (kind && ::link(native(e.target).constData(), native(aside).constData()) != 0) {
-            crashPoint();
-            if (::rename(native(e.target).constData(), native(aside).constData()) != 0) {
-                code = errno;
-                break;
+            if (kind == S_IFREG) {
+                if ((code = copyAside(e.target, aside)) != 0)
+                    break;
+            } else {
+                crashPoint();
+                if (::rename(native(e.target).constData(), native(aside).constData()) != 0) {
+                    code = errno;
+                    break;
+                }
             }
         }
         if (kind)
