@@ -136,7 +136,6 @@ StagedFiles::~StagedFiles()
         discard();
 }
 
-
 void StagedFiles::discard()
 {
     for (const Entry& e : m_entries)

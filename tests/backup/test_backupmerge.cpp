@@ -450,3 +450,37 @@ TEST(Inodes, NewRecordsTakeUnusedNumbersOrFail)
         }
     }
 }
+
+// What a crash inside a commit left: an old file whose target is gone goes
+// back, every other staged or set-aside file goes, and nothing else (other
+// names, links, files of other folders) is touched.
+TEST(StagedFiles, TidySettlesWhatAnInterruptedCommitLeftAndNothingElse)
+{
+    QTemporaryDir dir;
+    const QString id = QString(40, 'a'), other = QString(40, 'b'), sub = "/" + id.left(2) + "/";
+    const struct { QString name; bool link; const char* afterwards; } files[] = {
+        {id + ".old-k2", false, "gone"},                         // its target is there
+        {id, false, "kept"},
+        {other + ".old-k2", false, "put back"},                  // its target is gone
+        {sub + other + ".new-x9", false, "gone"},
+        {sub + other + ".old-x9", false, "put back"},
+        {"Manifest.db.new-x9", false, "gone"}, {"Manifest.db.new-x9-wal", false, "gone"},
+        {"Manifest-decrypted.db.old-x9", false, "put back"},
+        {"Manifest.mbdb.old-x9", true, "kept"},                  // a link is never followed nor moved
+        {"Info.plist.old-x9", false, "kept"}, {id + ".old-", false, "kept"}, {id + ".older-x9", false, "kept"},
+        {"zz/" + id + ".new-x9", false, "kept"},                 // not a data folder
+    };
+    for (const auto& f : files) {
+        const QString path = dir.path() + "/" + f.name;
+        ASSERT_TRUE(f.link ? QFile::link("/etc/hostname", path) : testenv::writeFile(path, f.name.toUtf8()));
+    }
+    EXPECT_EQ(StagedFiles::tidy(dir.path()), 7);
+    for (const auto& f : files) {
+        const QString path = dir.path() + "/" + f.name;
+        const QString target = path.left(path.lastIndexOf(".old-"));
+        const bool intact = QFileInfo(path).isSymLink() ? f.link : readFile(path) == f.name.toUtf8();
+        const QString state = intact ? "kept"
+            : QString(f.afterwards) == "put back" && readFile(target) == f.name.toUtf8() ? "put back" : "gone";
+        EXPECT_EQ(state, f.afterwards) << f.name.toStdString();
+    }
+}
