@@ -205,6 +205,12 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
             EXPECT_TRUE(shown.first().contains(QString(f.error).arg(dir))) << shown.first().toStdString();
             EXPECT_EQ(snapshot(folder), before) << shown.first().toStdString();
         }
+        // The same failed commit on a file system without hard links (exFAT, SMB) is undone too.
+        noHardLinks = true;
+        const QStringList noLinks = merge(*b, smallOnes + QList<Item>{Item(L, small, "Library/dir", true, false)});
+        noHardLinks = false;
+        EXPECT_TRUE(noLinks.first().contains("Is a directory")) << noLinks.first().toStdString();
+        EXPECT_EQ(snapshot(folder), before) << layout;
 
         // Class 3 files need no class-4 key; then the class-4 ones, and a removal.
         QList<Item> items[2];
