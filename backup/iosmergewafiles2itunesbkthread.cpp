@@ -151,9 +151,9 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             const _Item& e = items[p.entry];
             QString why;
             const MBDBParser::ProtectionClsKeyInfo* own = p.ownKey.key.isEmpty() ? nullptr : &p.ownKey;
-            if (!MBDBParser::appendFile(map, e.class4, p.data, e.domain, e.relativePath, p.size,
-                                        encrypted ? (own ? own : &key3) : nullptr, encrypted ? (own ? own : &key4) : nullptr,
-                                        &why))
+            const MBDBParser::ProtectionClsKeyInfo* k3 = encrypted ? (own ? own : &key3) : nullptr;
+            const MBDBParser::ProtectionClsKeyInfo* k4 = encrypted ? (own ? own : &key4) : nullptr;
+            if (!MBDBParser::appendFile(map, e.class4, p.data, e.domain, e.relativePath, p.size, k3, k4, &why))
                 throw std::runtime_error(why.toStdString());
             // The plain length, also for an empty file, whose padded data file
             // would otherwise give its size.

@@ -81,7 +81,8 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
     QString readFrom = path;
     if (mbdbdetail::hasLog(path)) {
         if (!own.isValid())
-            throw error(QStringLiteral("%1: no private folder for a copy of the list: %2").arg(path, own.errorString()));
+            throw error(
+                QStringLiteral("%1: no private folder for a copy of the list: %2").arg(path, own.errorString()));
         readFrom = own.filePath(QStringLiteral("Manifest.db"));
         mbdbdetail::copyListThrow(path, readFrom, 0600);
     }
