@@ -90,7 +90,7 @@ void copyThrow(const QString& source, const QString& outPath, int permissions, b
             throw error(BackupManifest::tr("read %1 failed. %2").arg(source, in.errorString()));
         if (n == 0)
             break;
-        if (out.file().write(buffer.get(), n) != n)
+        if (!mbdbdetail::writeAll(out.file(), buffer.get(), n))
             throw error(BackupManifest::tr("write %1 failed. %2").arg(outPath, out.file().errorString()));
         done += n;
         if (callback)
