@@ -411,4 +411,32 @@ TEST(NSKeyedArchiver, BackupFileRecordsAreReadAndMalformedArchivesGiveWhatIsTher
     }
 }
 
+
+// A dictionary's key node reads as the string it holds and finds its value,
+// as libplist hands such nodes out while walking a dictionary.
+TEST(PlistCFType, KeyNodesReadAsTheirText)
+{
+    P d = P::createCFDictionary();
+    const QString keys[] = {"Domain", QStringLiteral("Grüße \u65E5"), ""};
+    for (const QString& k : keys)
+        d.put(k, P::createCFString("v:" + k));
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(static_cast<plist_t>(d.ref()), &it);
+    QStringList seen;
+    for (;;) {
+        char* name = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(static_cast<plist_t>(d.ref()), it, &name, &value);
+        free(name);
+        if (!value)
+            break;
+        const P key(plist_dict_item_get_key(value), false);
+        EXPECT_TRUE(key.isCFString());
+        seen << key.CFStringQString();
+        EXPECT_EQ(d.get(key).CFStringQString(), "v:" + key.CFStringQString());
+    }
+    free(it);
+    EXPECT_EQ(seen, QStringList(std::begin(keys), std::end(keys)));
+}
+
 } // namespace
