@@ -103,12 +103,15 @@ int openRegularFd(const QString& path, int access, bool followLink, struct stat*
     const int fd = ::open(QFile::encodeName(path).constData(),
                           access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
-        setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
+        const int code = errno;
+        setError(error, errnoText(QStringLiteral("cannot open"), path, code));
+        errno = code;
         return -1;
     }
     if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         ::close(fd);
         setError(error, QStringLiteral("not a regular file: %1").arg(path));
+        errno = EINVAL;
         return -1;
     }
     return fd;
