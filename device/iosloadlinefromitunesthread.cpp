@@ -148,7 +148,7 @@ void IOSLoadLineFromiTunesThread::run()
         // restore writes it back to where it came from.
         const QString& rel = db.databaseRelPath();
         const QString domain = group && holds(group, rel) ? kGroupDomain : app && holds(app, rel) ? kAppDomain : "";
-        safefile::AtomicFile record(lineDir.filePath(kDomainFile));
+        safefile::AtomicFile record(lineDir.filePath(kDomainFile), 0600);
         QString error;
         if (found && !domain.isEmpty()
             && !(record.open(&error) && record.file().write(domain.toUtf8()) >= 0 && record.commit(&error)))

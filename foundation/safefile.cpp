@@ -258,8 +258,13 @@ bool AtomicFile::open(QString* error)
 {
     discard();
     const QFileInfo info(m_target);
-    QByteArray pattern = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + info.fileName()
-                                           + QStringLiteral(".part-XXXXXX"));
+    // The temporary name must fit where the target's does: a target of
+    // nearly 255 bytes lends it a shorter start.
+    const QString suffix = QStringLiteral(".part-XXXXXX");
+    QString name = info.fileName();
+    while (!name.isEmpty() && QFile::encodeName(name + suffix).size() > 255)
+        name.chop(name.size() > 1 && name.back().isLowSurrogate() ? 2 : 1);
+    QByteArray pattern = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + name + suffix);
     // mkostemp creates with O_EXCL, so a link planted at the name is never followed.
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
