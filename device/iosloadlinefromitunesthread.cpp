@@ -76,6 +76,7 @@ void IOSLoadLineFromiTunesThread::makePrivateCacheThrow()
         throw std::runtime_error(tr("can not create %1").arg(QFile::decodeName(pattern)).toStdString() + ": "
                                  + std::strerror(errno));
     cacheDir = QDir(QFile::decodeName(pattern) + QLatin1Char('/') + manifest->dirPathMd5());
+    cacheMade = true;
 }
 
 QString IOSLoadLineFromiTunesThread::databaseDomain(const QDir& lineDir)

@@ -40,9 +40,10 @@ public:
     bool lineDbFound = false; // a non-empty message database was copied; read after the thread ended
 
     // The folder that receives "jp.naver.line": the one given, or the
-    // temporary one the job made. Read after the thread ended; empty when a
-    // job without a folder given made none.
-    QDir cacheFolder() const { return cacheDir; }
+    // temporary one the job made, which the caller removes when done with
+    // it. Read after the thread ended; empty when a job without a folder
+    // given made none.
+    QString cacheFolder() const { return privateCache && !cacheMade ? QString() : cacheDir.absolutePath(); }
 
 protected:
     void run() override;
@@ -57,4 +58,5 @@ private:
     QDir cacheDir;
     QDir lineDir;
     bool privateCache = false; // no folder given: cacheDir is made by run()
+    bool cacheMade = false;
 };

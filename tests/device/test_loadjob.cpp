@@ -61,7 +61,7 @@ Loaded load(const QString& folder, const QString& password, const QString& cache
     const int result = form.runWorker(job);
     form.waitForThread(job, true);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    return {result, job.lineDbFound, driver.texts.value(0), job.cacheFolder().path()};
+    return {result, job.lineDbFound, driver.texts.value(0), job.cacheFolder()};
 }
 
 // Every message of a LINE copy: id and the bytes of its attachment.
@@ -176,6 +176,15 @@ TEST_F(LoadJob, ATemporaryCacheIsANewFolderOfTheUserAloneWhateverOthersPlantedUn
         EXPECT_GE(files, 5);
         EXPECT_EQ(messagesOf(lineDir), expected);
     }
+    // Without LINE's data nothing is made.
+    pathutil::rmpath(shared);
+    ASSERT_TRUE(QDir().mkpath(shared));
+    const QString other = work.filePath("other");
+    backupbuilder::build(other, {{"entries", QJsonArray {backupbuilder::file("HomeDomain", "Library/x", "home")}}});
+    const Loaded none = load(other, "", QString());
+    EXPECT_EQ(none.result, 0);
+    EXPECT_EQ(none.cache, QString());
+    EXPECT_EQ(QDir(shared).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }
 
 TEST_F(LoadJob, ALongAttachmentNameGetsAShortLocalNameThatTheReaderFindsAndTheRestLoads)
