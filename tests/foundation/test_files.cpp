@@ -144,7 +144,7 @@ TEST(FileNameEncodings, NamesTooLongForTheFileSystemGetOneShortFormEach)
         {a255 + "c", true, ""},
         {"z" + QString(84, QChar(0xE9)), true, ""}, // the cut falls inside an escape
         {"x." + kana, true, ""},                  // a suffix too long to keep
-        {QString(120, QChar(0x1F600)), true, ""}, // letters outside the basic plane
+        {QString::fromUcs4(U"\U0001F600").repeated(120), true, ""}, // letters outside the basic plane
     };
     QTemporaryDir dir;
     QStringList made;
