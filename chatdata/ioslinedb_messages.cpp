@@ -419,10 +419,10 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             const QString folder = storeAbs + QStringLiteral("Message Attachments/") + pathName(chatUid())
                                    + QLatin1Char('/');
             const QString base = attaBase() + QLatin1Char('_');
-            // The copy of a backup names the file "<id>_<name>" encoded as a
-            // whole and shortened when too long; the same here.
-            const QString whole = pathName(msg.uid) + QLatin1Char('_') + pathutil::encodeFileNamePart(utf8mac_to(fileName));
-            const QString encoded = folder + pathutil::fitFileName(whole);
+            // The copy of a backup names the phone's file "<id>_<name>"
+            // encoded as a whole (shortened when too long): the same here.
+            const QString encoded =
+                folder + pathutil::encodeFileName(msg.uid + QLatin1Char('_') + utf8mac_to(fileName));
             msg.attaPath = isFile(encoded) ? encoded : unlessOutside(base + g_formatFileName(fileName));
             break;
         }

@@ -105,6 +105,12 @@ protected:
         line.addMessage(LineMsgRow(chat, "m3").at(1600000002000).file("short.txt", 5).from(amy));
         line.addAttachment("uAmy", "m2", '_' + utf8mac_to(longName), "long");
         line.addAttachment("uAmy", "m3", "_short.txt", "short");
+        // A name that is reserved or dots only when it stands alone, and not
+        // in the phone's "<id>_<name>": the copy and the reader agree.
+        line.addMessage(LineMsgRow(chat, "m4").at(1600000003000).file("CON", 3).from(amy));
+        line.addMessage(LineMsgRow(chat, "m5").at(1600000004000).file("..", 4).from(amy));
+        line.addAttachment("uAmy", "m4", "_CON", "con");
+        line.addAttachment("uAmy", "m5", "_..", "dots");
         line.build();
         const auto filter = QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot;
         entries = {backupbuilder::folder(kApp, ""), backupbuilder::folder(kGroup, ""),
@@ -115,7 +121,7 @@ protected:
             entries.append(it.fileInfo().isDir() ? backupbuilder::folder(domain, rel)
                                                  : backupbuilder::file(domain, rel, readFile(it.filePath())));
         }
-        expected = {"m1 ", "m2 long", "m3 short"};
+        expected = {"m1 ", "m2 long", "m3 short", "m4 con", "m5 dots"};
     }
     QString backup(const QString& name, const QString& password)
     {
