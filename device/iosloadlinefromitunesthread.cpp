@@ -72,9 +72,11 @@ void IOSLoadLineFromiTunesThread::makePrivateCacheThrow()
     // (mode 0700) or fails. The backup's digest inside keeps copies of
     // different backups apart when a caller reuses the folder.
     QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/marrowquist-itunes_cache-XXXXXX"));
-    if (!::mkdtemp(pattern.data()))
+    if (!::mkdtemp(pattern.data())) {
+        const int code = errno;
         throw std::runtime_error(tr("can not create %1").arg(QFile::decodeName(pattern)).toStdString() + ": "
-                                 + std::strerror(errno));
+                                 + std::strerror(code));
+    }
     cacheDir = QDir(QFile::decodeName(pattern) + QLatin1Char('/') + manifest->dirPathMd5());
     cacheMade = true;
 }

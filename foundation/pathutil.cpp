@@ -83,9 +83,9 @@ QString fitFileName(const QString& name)
     // The suffix tells the file's kind to whatever opens it.
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     const QString suffix = dot > 0 && name.size() - dot <= 16 ? name.mid(dot) : QString();
-    qsizetype keep = kMaxNameBytes - hash.size() - suffix.toUtf8().size();
-    QString head = name.left(keep);
-    while (head.toUtf8().size() > kMaxNameBytes - hash.size() - suffix.toUtf8().size())
+    const qsizetype room = kMaxNameBytes - hash.size() - suffix.toUtf8().size();
+    QString head = name.left(room);
+    while (head.toUtf8().size() > room)
         head.chop(1);
     // No escape cut in half: "%4" alone would read as another name's byte.
     const qsizetype percent = head.lastIndexOf(QLatin1Char('%'));
