@@ -18,6 +18,7 @@
 #include <atomic>
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <tuple>
 
@@ -28,6 +29,7 @@
 #include "tests/support/testenv.h"
 
 #include "chatdata/backuplinemessagesthread.h"
+#include "chatdata/backuplinemessagesthread_p.h"
 #include "chatdata/ioslinedb.h"
 #include "chatdata/linedata.h"
 #include "chatdata/linelocaldb.h"
@@ -724,6 +726,46 @@ TEST_F(BackupLineMessagesThreadTest, ARepeatedBackupAddsNoRowAndMendsMediaCopies
     EXPECT_EQ(counts() + rows("select (select count(*) from line_chat_users) || (select count(*) from line_group)"),
               "52341");
     EXPECT_EQ(testenv::readFile(photo) + testenv::readFile(thumb) + testenv::readFile(voice), "photo-2THUMB-2voice");
+}
+
+// Only media that is not there is passed over: a file that is there and
+// cannot be read is a copy that failed, and the notice counts it. A file
+// suffix longer than a local name may be is stored under a short form.
+TEST_F(BackupLineMessagesThreadTest, MediaThatCannotBeReadIsCountedAndALongFileSuffixIsKept)
+{
+    const QString to = tmp.path() + "/copy";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(media + "/fifo").constData(), 0600), 0);
+    ASSERT_TRUE(QDir().mkpath(media + "/folder") && QFile::link("loop", media + "/loop"));
+    const bool root = ::geteuid() == 0; // reads whatever the permissions say
+    ASSERT_TRUE(testenv::writeFile(media + "/locked", "x"));
+    ::chmod(QFile::encodeName(media + "/locked").constData(), 0);
+    const struct { QString from; MediaCopyResult result; } sources[] = {
+        {media + "/missing", MediaCopyResult::NoSource},
+        {media + "/missing/below", MediaCopyResult::NoSource},
+        {media + "/m4/below", MediaCopyResult::NoSource}, // a file where a folder would be
+        {media + "/fifo", MediaCopyResult::NoSource},
+        {media + "/folder", MediaCopyResult::NoSource},
+        {media + "/loop", MediaCopyResult::Failed},
+        {media + "/locked", root ? MediaCopyResult::Copied : MediaCopyResult::Failed},
+    };
+    for (const auto& [from, result] : sources) {
+        QFile::remove(to);
+        QString error;
+        EXPECT_EQ(g_copyMediaFile(from, to, &error), result) << from;
+        EXPECT_EQ(error.contains(from), result == MediaCopyResult::Failed) << error;
+        EXPECT_EQ(QFileInfo::exists(to), result == MediaCopyResult::Copied) << from;
+    }
+
+    QString kana;
+    for (int i = 0; i < 100; ++i)
+        kana += QChar(0x3042 + i % 40);
+    source->msgs[3].attaSetFileName("plans." + kana);
+    source->msgs[2].attaPath = media + "/loop";
+    EXPECT_EQ(run(source), qMakePair(1, QStringList{done(5, 1)}));
+    const Loaded stored = load(folder);
+    ASSERT_EQ(stored.msgs.size(), 5);
+    EXPECT_EQ(testenv::readFile(stored.msgs[3].attaPath), "%PDF");
+    EXPECT_LE(QFileInfo(stored.msgs[3].attaPath).fileName().toUtf8().size(), 255);
 }
 
 TEST_F(BackupLineMessagesThreadTest, OneUidInTwoChatsIsStoredOncePerChatAndAMessageListedTwiceCountsOnce)

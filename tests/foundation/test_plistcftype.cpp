@@ -307,6 +307,30 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
     const QByteArray siblings = QByteArray("<dict><key>k</key><array/></dict>").repeated(5000);
     EXPECT_EQ(parse("<plist><array>" + siblings + "</array></plist>").array_size(), 5000);
 
+    // libplist looks up each key of an XML dictionary among those before
+    // it: 1.9 million keys (45 MB) took 100 s. The keys of one dictionary
+    // are bounded; as many spread over several dictionaries are no harm.
+    const auto keyed = [](quint64 n, quint64 from) {
+        QByteArray out = "<dict>";
+        for (quint64 i = from; i < from + n; ++i)
+            out += "<key>" + QByteArray::number(i) + "</key><true/>";
+        return out + "</dict>";
+    };
+    const quint64 cap = plistdetail::kMaxXmlDictKeys;
+    const struct { QByteArray xml; qint64 size; } dicts[] = {
+        {keyed(cap, 0), qint64(cap)},
+        {keyed(cap + 1, 0), -1},
+        {"<array>" + keyed(cap, 0) + keyed(cap, cap) + "</array>", 2},
+        {"<dict><key>a</key>" + keyed(cap + 1, 0) + "</dict>", -1}, // deeper down
+        {keyed(1900000, 0), -1},
+    };
+    for (const auto& [xml, size] : dicts) {
+        const P list = parse("<plist>" + xml + "</plist>");
+        EXPECT_EQ(list.isNull(), size < 0) << xml.size();
+        if (size >= 0)
+            EXPECT_EQ(list.isCFArray() ? list.array_size() : list.dict_size(), size) << xml.size();
+    }
+
     // Markup inside comments, CDATA, processing instructions, quoted DOCTYPE
     // and attribute values is no markup.
     const std::pair<const char*, int> bounds[] = {
