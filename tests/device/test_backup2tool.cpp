@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 
 #include "device/backup2tool.h"
+#include "device/backup2tool_p.h"
 #include "device/fakebackup2toolhook.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/simiphone.h"
@@ -396,6 +397,44 @@ TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverT
         EXPECT_LT(sinceCancel.elapsed(), 3000) << c.what;
         EXPECT_EQ(thrown, "") << c.what;
         EXPECT_FALSE(QFile::exists(at("part"))) << c.what;
+    }
+}
+
+// The content records of one file as the phone frames them: every data byte
+// reaches the file, whatever the size of the record that carried it.
+TEST(Backup2Framing, EveryDataByteOfAFileIsWrittenAndCounted)
+{
+    const QByteArray big = QByteArray("0123456789abcdefghi").repeated(15000); // above one piece of 262144
+    const struct { QByteArray records, written; bool fails; } cases[] = {
+        {record(0x0c, "hel") + record(0x0c, "l") + record(0x0c, "o") + record(0), "hello", false},
+        {record(0x0c, "x") + record(0), "x", false},
+        {record(0x0c) + record(0x0c, "y") + record(0x0b), "y", false}, // a bare error after data ends it
+        {record(0x0c, big) + record(0x0c, "!") + record(0), big + "!", false},
+        {record(0x0c, "z") + record(0x0b, "not an error"), "z", false}, // nor does one with a text
+        {record(0x0c, "z"), "z", true}, // the channel closes inside the file
+    };
+    for (const auto& c : cases) {
+        qsizetype at = 0;
+        const backup2detail::Reader read = [&](char* data, quint32 size, const char* broken) {
+            if (c.records.size() - at < qsizetype(size))
+                throw std::runtime_error(broken);
+            memcpy(data, c.records.constData() + at, size);
+            at += size;
+        };
+        QByteArray written;
+        const backup2detail::Writer write = [&](const char* data, quint32 size) { written.append(data, size); };
+        quint64 total = 0;
+        bool failed = false;
+        try {
+            total = backup2detail::readContentThrow(read, write);
+        } catch (const std::runtime_error&) {
+            failed = true;
+        }
+        EXPECT_EQ(failed, c.fails) << c.written.left(8).toStdString();
+        EXPECT_EQ(written, c.written) << c.written.left(8).toStdString();
+        EXPECT_EQ(total, c.fails ? 0 : quint64(c.written.size())) << c.written.left(8).toStdString();
+        if (!c.fails)
+            EXPECT_EQ(at, c.records.size()); // nothing of the next file is taken, nothing of this one left
     }
 }
 
