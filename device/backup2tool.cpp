@@ -138,6 +138,41 @@ void sendRequestThrow(mobilebackup2_client_t client, const _backup2tool_req& req
 
 } // namespace
 
+PlistCFType backup2detail::readMessageThrow(const Reader& read, QString* name)
+{
+    const QByteArray broken = receiveFailure(MOBILEBACKUP2_E_MUX_ERROR).toUtf8();
+    char head[4];
+    read(head, 4, broken.constData());
+    const quint32 length = qFromBigEndian<quint32>(head);
+    if (length == 0 || length > kMaxMessage)
+        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    // Grown as the bytes arrive: a length alone holds no memory.
+    QByteArray bytes;
+    while (quint32(bytes.size()) < length) {
+        const int at = bytes.size();
+        bytes.resize(at + int(qMin(length - quint32(at), kPiece)));
+        read(bytes.data() + at, quint32(bytes.size() - at), broken.constData());
+    }
+    // As the library reads its services' messages: binary, or XML in which
+    // control characters stand for spaces.
+    if (!(length > 8 && bytes.startsWith("bplist00"))) {
+        if (!bytes.startsWith("<?xml"))
+            throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+        for (char *c = bytes.data(), *end = c + bytes.size() - 1; c < end; ++c) {
+            if (*c >= 0 && *c < 0x20 && *c != '\t' && *c != '\n' && *c != '\r')
+                *c = ' ';
+        }
+    }
+    // The project's parser refuses nesting deeper than its limit, checked
+    // without recursion: libplist's own would overflow the stack.
+    PlistCFType msg = PlistCFType::createCFPropertyList(bytes);
+    const QString first = msg.isCFArray() && msg.array_size() > 0 ? msg.at(0).CFStringQString() : QString();
+    if (first.size() < 9 || !first.startsWith(QLatin1String("DL")))
+        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    *name = first;
+    return msg;
+}
+
 // One row of the message table: a message either is answered and the run
 // goes on (serve), or ends the run with a result (end).
 struct backup2tool::Message
@@ -236,37 +271,8 @@ void backup2tool::watchSocket(int fd)
 
 PlistCFType backup2tool::receiveMessageThrow(Client* client, QString* name)
 {
-    const QByteArray broken = receiveFailure(MOBILEBACKUP2_E_MUX_ERROR).toUtf8();
-    char head[4];
-    recvExactThrow(client, head, 4, broken.constData());
-    const quint32 length = qFromBigEndian<quint32>(head);
-    if (length == 0 || length > kMaxMessage)
-        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
-    // Grown as the bytes arrive: a length alone holds no memory.
-    QByteArray bytes;
-    while (quint32(bytes.size()) < length) {
-        const int at = bytes.size();
-        bytes.resize(at + int(qMin(length - quint32(at), backup2detail::kPiece)));
-        recvExactThrow(client, bytes.data() + at, quint32(bytes.size() - at), broken.constData());
-    }
-    // As the library reads its services' messages: binary, or XML in which
-    // control characters stand for spaces.
-    if (!(length > 8 && bytes.startsWith("bplist00"))) {
-        if (!bytes.startsWith("<?xml"))
-            throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
-        for (char* c = bytes.data(), *end = c + bytes.size() - 1; c < end; ++c) {
-            if (*c >= 0 && *c < 0x20 && *c != '\t' && *c != '\n' && *c != '\r')
-                *c = ' ';
-        }
-    }
-    // The project's parser refuses nesting deeper than its limit, checked
-    // without recursion: libplist's own would overflow the stack.
-    PlistCFType msg = PlistCFType::createCFPropertyList(bytes);
-    const QString first = msg.isCFArray() && msg.array_size() > 0 ? msg.at(0).CFStringQString() : QString();
-    if (first.size() < 9 || !first.startsWith(QLatin1String("DL")))
-        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
-    *name = first;
-    return msg;
+    return backup2detail::readMessageThrow(
+        [&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); }, name);
 }
 
 int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+#include "foundation/plistcftype.h"
+
 // The framing of the raw channel of a mobilebackup2 run, apart from the
 // channel itself so that any bytes can be fed to it. Every length is a
 // big-endian 32-bit value; a file name record is a length and UTF-8 text, a
@@ -31,6 +33,13 @@ constexpr quint32 kPiece = 262144;
 // Text from the phone as it goes into a message shown as HTML: markup
 // characters escaped, so that it reads as the plain text it is.
 QString asText(const QString& text);
+
+// One DeviceLink message: a length, then a binary or XML list whose first
+// item, a text beginning "DL", names it (*name). A length of 0 or above
+// 16 MiB, bytes that are no list, a list nested deeper than PlistCFType
+// takes (checked without recursion, before libplist sees it) or one that is
+// no DeviceLink message throws std::runtime_error.
+PlistCFType readMessageThrow(const Reader& read, QString* name);
 
 // One file name record; "" for the record that ends a list.
 QString readNameThrow(const Reader& read);
