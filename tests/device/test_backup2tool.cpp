@@ -94,16 +94,7 @@ protected:
         }
         return "";
     }
-    // What the phone saw, once it is done with the connection.
-    SimBackup2 played()
-    {
-        SimBackup2 seen;
-        for (int i = 0; i < 500 && !seen.finished; ++i) {
-            QThread::msleep(i ? 10 : 0);
-            sim.edit(kUdid, [&](SimDevice& d) { seen = d.backup2; });
-        }
-        return seen;
-    }
+    SimBackup2 played() { return sim.backup2Played(kUdid); }
 
     QTemporaryDir root;
     SimIPhone sim;

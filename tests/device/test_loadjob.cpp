@@ -21,6 +21,7 @@
 #include "foundation/utf8mac.h"
 #include "tests/support/backupbuilder.h"
 #include "tests/support/linestorebuilder.h"
+#include "tests/support/linestorecheck.h"
 #include "tests/support/modaldriver.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
@@ -67,16 +68,9 @@ Loaded load(const QString& folder, const QString& password, const QString& cache
 // Every message of a LINE copy: id and the bytes of its attachment.
 QStringList messagesOf(const QString& lineDir)
 {
-    auto db = QSharedPointer<IOSLineDb>::create(QDir(lineDir), QString());
-    LineData data(db, 5000);
-    db->loadDataThrow(data);
-    LineMsgsDataSource all(data, nullptr, true);
-    QStringList out;
-    for (qint64 i = 0; i < all.sizeThrow(); ++i) {
-        const _LineMsg m = all.msgThrow(i);
-        out << m.uid + ' ' + (m.attaPath.isEmpty() ? QString() : QString::fromUtf8(readFile(m.attaPath)));
-    }
-    return out;
+    return messageLinesThrow(lineDir, [](const _LineMsg& m) {
+        return m.uid + ' ' + (m.attaPath.isEmpty() ? QString() : QString::fromUtf8(readFile(m.attaPath)));
+    });
 }
 
 mode_t modeOf(const QString& path)

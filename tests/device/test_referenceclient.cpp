@@ -87,16 +87,7 @@ protected:
         return QString();
     }
 
-    // What the phone kept of the last run, once it is done with the connection.
-    SimBackup2 played()
-    {
-        SimBackup2 seen;
-        for (int i = 0; i < 500 && !seen.finished; ++i) {
-            QThread::msleep(i ? 10 : 0);
-            sim.edit(kUdid, [&](SimDevice& d) { seen = d.backup2; });
-        }
-        return seen;
-    }
+    SimBackup2 played() { return sim.backup2Played(kUdid); }
 
     void forget()
     {

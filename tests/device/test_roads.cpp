@@ -67,32 +67,15 @@ QJsonArray lineEntries(const QString& dir, bool dbInGroup)
     }
     return out;
 }
-// What the phone saw, once it is done with the connection.
-SimBackup2 played(SimIPhone& sim)
-{
-    SimBackup2 seen;
-    for (int i = 0; i < 500 && !seen.finished; ++i) {
-        QThread::msleep(i ? 10 : 0);
-        sim.edit(kUdid, [&](SimDevice& d) { seen = d.backup2; });
-    }
-    return seen;
-}
 
 // Every message of a LINE copy read through its chat data, oldest first:
 // chat, id, sender, summary and attachment bytes.
 QStringList messagesOf(const QString& lineDir)
 {
-    auto db = QSharedPointer<IOSLineDb>::create(QDir(lineDir), QString());
-    LineData data(db, 5000);
-    db->loadDataThrow(data);
-    LineMsgsDataSource all(data, nullptr, true);
-    QStringList out;
-    for (qint64 i = 0; i < all.sizeThrow(); ++i) {
-        const _LineMsg m = all.msgThrow(i);
+    return messageLinesThrow(lineDir, [](const _LineMsg& m) {
         const QString atta = m.attaPath.isEmpty() ? "" : readFile(m.attaPath);
-        out << QStringList {m.chat->uid, m.uid, m.from ? m.from->uid : "me", m.summary(), atta}.join(' ');
-    }
-    return out;
+        return QStringList {m.chat->uid, m.uid, m.from ? m.from->uid : "me", m.summary(), atta}.join(' ');
+    });
 }
 // The main window's load of a backup folder: open, parse, then the load job
 // behind its window into the cache folder; `tweak` may change the tree or the window first.
@@ -233,7 +216,7 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         IOSMobileBackupThread thread(c.error != other, device, false, "line", drive.form);
         thread.apps << "jp.naver.line";
         EXPECT_EQ(drive.run(thread), c.error.isEmpty() ? 1 : 0) << c.error.toStdString();
-        EXPECT_EQ(played(sim).uploaded.size(), c.all ? phone.backup2.files.size() + 3 : 3) << c.version.toStdString();
+        EXPECT_EQ(sim.backup2Played(kUdid).uploaded.size(), c.all ? phone.backup2.files.size() + 3 : 3) << c.version.toStdString();
         EXPECT_TRUE(drive.error().contains(c.error)) << drive.error().toStdString();
         EXPECT_EQ(folder.exists(), c.error.isEmpty());
     }
@@ -273,7 +256,7 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         thread.setBackupPasscode("pw");
         EXPECT_EQ(drive.run(thread), phoneError.isEmpty());
         EXPECT_EQ(folder.exists(), phoneError.isEmpty());
-        const SimBackup2 seen = played(sim);
+        const SimBackup2 seen = sim.backup2Played(kUdid);
         const PlistCFType options = seen.request.get("Options");
         EXPECT_FALSE(options.get("RestoreSystemFiles").CFNumberBool(true));
         EXPECT_EQ(options.get("Password").CFStringQString(), "pw");

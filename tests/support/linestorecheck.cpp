@@ -7,6 +7,10 @@
 #include <stdexcept>
 
 #include "chatdata/ioslinedb.h"
+#include "chatdata/linedata.h"
+#include "chatdata/linemsgsdatasource.h"
+
+#include "chatdata/ioslinedb.h"
 
 LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& msgs)
 {
@@ -120,4 +124,16 @@ union all select 'foreign_key_check', count(*) from pragma_foreign_key_check);
         if (!line.endsWith(QLatin1String("|0")))
             problems << line;
     return problems;
+}
+
+QStringList messageLinesThrow(const QString& lineDir, const std::function<QString(const _LineMsg&)>& line)
+{
+    auto db = QSharedPointer<IOSLineDb>::create(QDir(lineDir), QString());
+    LineData data(db, 5000);
+    db->loadDataThrow(data);
+    LineMsgsDataSource all(data, nullptr, true);
+    QStringList out;
+    for (qint64 i = 0; i < all.sizeThrow(); ++i)
+        out << line(all.msgThrow(i));
+    return out;
 }

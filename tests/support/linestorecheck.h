@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 #include "chatdata/linemsg.h"
 
 class IOSLineDb;
@@ -26,6 +28,10 @@ struct LineRestoreTally
 // first time it is met, then each message's duplicate test and insert. Opens
 // no transaction: the caller brackets it, as the job does.
 LineRestoreTally restoreLineMessagesThrow(IOSLineDb& db, const QList<_LineMsg>& msgs);
+
+// One line per message of the LINE copy in `lineDir`, read through its chat
+// data oldest first, as `line` describes each.
+QStringList messageLinesThrow(const QString& lineDir, const std::function<QString(const _LineMsg&)>& line);
 
 // The users' LINE ids, sorted and joined by ",".
 QString sortedUids(const QSet<_LineUser*>& users);

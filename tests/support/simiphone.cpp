@@ -3,6 +3,8 @@
 #include <QDirIterator>
 #include <QFile>
 
+#include <chrono>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -391,6 +393,17 @@ void SimIPhone::edit(const QString& udid, const std::function<void(SimDevice&)>&
     QMutexLocker lock(&mutex);
     if (const auto d = find([&](const SimDevice& x) { return x.udid == udid; }))
         change(*d);
+}
+
+SimBackup2 SimIPhone::backup2Played(const QString& udid)
+{
+    SimBackup2 seen;
+    for (int i = 0; i < 500 && !seen.finished; ++i) {
+        if (i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        edit(udid, [&](SimDevice& d) { seen = d.backup2; });
+    }
+    return seen;
 }
 
 QStringList SimIPhone::requests() const

@@ -170,6 +170,9 @@ public:
     void attach(const SimDevice& device); // plugs it in
     void detach(const QString& udid); // unplugs it: its connections are cut
     void edit(const QString& udid, const std::function<void(SimDevice&)>& change);
+    // What the phone's mobilebackup2 service kept of the last run, once it has
+    // served the connection to its end (waits up to five seconds for that).
+    SimBackup2 backup2Played(const QString& udid);
     // Every request so far, as "service:request", in order of arrival.
     QStringList requests() const;
 
