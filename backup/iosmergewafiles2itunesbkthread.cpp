@@ -42,7 +42,19 @@ void IOSMergeWAFiles2iTunesBKThread::run()
 void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
 {
     progress.invokeUpdateProgress(tr("Transferring files..."), 0, QString());
-    MBDBParser::MBDBItemMap map = MBDBParser::parse(manifest);
+    // The list is read afresh, as the backup may have changed since it was
+    // opened. Only the records of the entries and of their folders are
+    // changed and written back; of every other record the merge needs no
+    // more than its inode number and its key, so only those are decoded.
+    QSet<QString> touched;
+    for (const _Item& e : items) {
+        if (e.domain.isEmpty())
+            continue;
+        for (QString path = e.relativePath; !path.isEmpty();
+             path.truncate(qMax<qsizetype>(0, path.lastIndexOf(QLatin1Char('/')))))
+            touched.insert(MBDBParser::getFileHashName(e.domain, path));
+    }
+    MBDBParser::MBDBItemMap map = mbdbdetail::parse(manifest, &touched);
     MBDBParser::ProtectionClsKeyInfo key3, key4;
     const bool encrypted = manifest.info.isEncrypted;
     if (encrypted) {
@@ -152,7 +164,15 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     }
     if (cancelled())
         return;
-    MBDBParser::save2File(map.files.values(), manifest, &staged);
+    // Manifest.db gets only its changed rows; Manifest.mbdb is written whole.
+    QList<MBDBParser::_MBDBItem> records;
+    const bool whole = !MBDBParser::isIos10Mbdb(manifest.dir);
+    if (whole)
+        records.reserve(map.files.size());
+    for (const MBDBParser::_MBDBItem& r : std::as_const(map.files))
+        if (whole || r.added || r.modified || r.deleted)
+            records.append(r);
+    MBDBParser::save2File(std::move(records), manifest, &staged);
     if (cancelled())
         return;
     staged.commitThrow();

@@ -3,6 +3,7 @@
 // Pieces of the file-list readers that tests and fuzz targets reach directly.
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -12,6 +13,7 @@
 
 #include "backup/mbdbparser.h"
 
+class BackupManifest;
 class QIODevice;
 class Sqlite3DB;
 
@@ -25,6 +27,19 @@ void readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBItemMap& map);
 // MBFile keyed archive, binary or XML). False, with `item` untouched, when the
 // value is no keyed archive.
 bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
+
+// What a merge reads of a record that it leaves as it is: mode, inode number,
+// protection class and stored key, from a binary keyed archive read in
+// place. False, with `item` untouched, for anything that is not plainly such
+// an archive, so that decodeMBFile decides; where both read a value they
+// agree.
+bool decodeMBFileKeys(const QByteArray& value, MBDBParser::_MBDBItem& item);
+
+// MBDBParser::parse; with `whole`, a Manifest.db row whose file ID is not in
+// it holds only what decodeMBFileKeys reads (when that succeeds) besides
+// domain and path. Such records must never be written back: a merge touches
+// only the records of its own files and their folders.
+MBDBParser::MBDBItemMap parse(const BackupManifest& backup, const QSet<QString>* whole);
 
 // A plain copy of a file that appears at `to` only when complete; throws
 // std::runtime_error.
