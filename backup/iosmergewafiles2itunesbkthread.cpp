@@ -54,7 +54,9 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
              path.truncate(qMax<qsizetype>(0, path.lastIndexOf(QLatin1Char('/')))))
             touched.insert(MBDBParser::getFileHashName(e.domain, path));
     }
-    MBDBParser::MBDBItemMap map = mbdbdetail::parse(manifest, &touched);
+    // Removals look at every record.
+    const QSet<QString>* part = removeItems.isEmpty() ? &touched : nullptr;
+    MBDBParser::MBDBItemMap map = mbdbdetail::parse(manifest, part);
     MBDBParser::ProtectionClsKeyInfo key3, key4;
     const bool encrypted = manifest.info.isEncrypted;
     if (encrypted) {
@@ -62,11 +64,20 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         bool need3 = false, need4 = false;
         for (const _Item& e : items)
             (e.class4 ? need4 : need3) |= !e.localFile.isEmpty() && !e.relativePath.isEmpty();
-        try {
-            manifest.firstEncryptedItem(map, key3, key4);
-        } catch (const std::exception&) {
-            if ((need3 && key3.key.isEmpty()) || (need4 && key4.key.isEmpty()))
-                throw;
+        for (;;) {
+            try {
+                manifest.firstEncryptedItem(map, key3, key4);
+            } catch (const std::exception&) {
+                if ((need3 && key3.key.isEmpty()) || (need4 && key4.key.isEmpty())) {
+                    // None of the first records of a class held a key that
+                    // unwraps: look through all of them.
+                    if (!part)
+                        throw;
+                    map = mbdbdetail::parse(manifest, part = nullptr);
+                    continue;
+                }
+            }
+            break;
         }
     }
     // The folder does not change before staged.commitThrow(): leaving early

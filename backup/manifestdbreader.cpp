@@ -170,6 +170,7 @@ struct Row
     QByteArray value;
     QString id;
     QString error;
+    bool keysOnly = false; // read by decodeMBFileKeys
 };
 
 void decodeRow(Row& row, const QByteArray& key, const QSet<QString>* whole)
@@ -186,7 +187,8 @@ void decodeRow(Row& row, const QByteArray& key, const QSet<QString>* whole)
         }
     }
     row.id = mbdbdetail::fileIdOf(row.item.domain.data, row.item.path.data);
-    if (!whole || whole->contains(row.id) || !mbdbdetail::decodeMBFileKeys(row.value, row.item))
+    row.keysOnly = whole && !whole->contains(row.id) && mbdbdetail::decodeMBFileKeys(row.value, row.item);
+    if (!row.keysOnly)
         row.item.undecoded = !mbdbdetail::decodeMBFile(row.value, row.item);
     row.value.clear();
 }
@@ -213,13 +215,29 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
     // Rows are read in batches, so that memory follows the records and not
     // the size of the file.
     std::vector<Row> batch;
+    // Of the records read for their keys only, the map keeps the first few
+    // that could give a class key, and those with the highest inode numbers.
+    Row topWhole, topLow;
+    int candidates[2] = {0, 0};
+    auto keep = [&](Row& row) {
+        const MBDBParser::_MBDBItem& r = row.item;
+        const qint64 inode = (qint64(r.inodeHigh) << 32) + r.inodeNumber;
+        if (topWhole.id.isNull() || inode > (qint64(topWhole.item.inodeHigh) << 32) + topWhole.item.inodeNumber)
+            topWhole = row;
+        if (topLow.id.isNull() || r.inodeNumber > topLow.item.inodeNumber)
+            topLow = row;
+        const int cls = r.protectionClass - 3;
+        return !r.isFolder() && (cls == 0 || cls == 1) && r.encryptionKey.isValid()
+            && candidates[cls]++ < mbdbdetail::kKeyCandidates;
+    };
     auto flush = [&] {
         mbdbdetail::parallelFor(batch.size(), [&](size_t i) { decodeRow(batch[i], key, whole); });
         for (Row& row : batch) {
             if (!row.error.isEmpty())
                 throw error(QStringLiteral("%1: the record of %2 in %3 does not decrypt: %4")
                                 .arg(path, row.item.path.toString(), row.item.domain.toString(), row.error));
-            map.insert(row.id, std::move(row.item));
+            if (!row.keysOnly || keep(row))
+                map.insert(row.id, std::move(row.item));
         }
         batch.clear();
     };
@@ -239,6 +257,9 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
             flush();
     }
     flush();
+    for (Row* top : {&topWhole, &topLow})
+        if (!top->id.isNull())
+            map.insert(top->id, top->item);
 }
 
 } // namespace

@@ -35,10 +35,15 @@ bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
 // agree.
 bool decodeMBFileKeys(const QByteArray& value, MBDBParser::_MBDBItem& item);
 
-// MBDBParser::parse; with `whole`, a Manifest.db row whose file ID is not in
-// it holds only what decodeMBFileKeys reads (when that succeeds) besides
-// domain and path. Such records must never be written back: a merge touches
-// only the records of its own files and their folders.
+// MBDBParser::parse, or with `whole` the part of a Manifest.db that a merge
+// of the records named in `whole` (its files and their folders) needs: those
+// records whole; of the other rows, read by decodeMBFileKeys, only the first
+// kKeyCandidates of each of classes 3 and 4 that hold a key, and those with
+// the highest inode numbers (so `maxInodeNumber` and `topInode` are the
+// whole list's). A row decodeMBFileKeys declines is read whole and kept.
+// Records read by their keys only must never be written back. A Manifest.mbdb
+// is always read whole.
+constexpr int kKeyCandidates = 64;
 MBDBParser::MBDBItemMap parse(const BackupManifest& backup, const QSet<QString>* whole);
 
 // A plain copy of a file that appears at `to` only when complete; throws
