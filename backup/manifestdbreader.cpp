@@ -170,7 +170,7 @@ struct Row
     QByteArray value;
     QString id;
     QString error;
-    bool keysOnly = false; // read by decodeMBFileKeys
+    bool keysOnly = false; // only what decodeMBFileInPlace reads with keysOnly
 };
 
 void decodeRow(Row& row, const QByteArray& key, const QSet<QString>* whole)
@@ -187,8 +187,12 @@ void decodeRow(Row& row, const QByteArray& key, const QSet<QString>* whole)
         }
     }
     row.id = mbdbdetail::fileIdOf(row.item.domain.data, row.item.path.data);
-    row.keysOnly = whole && !whole->contains(row.id) && mbdbdetail::decodeMBFileKeys(row.value, row.item);
-    if (!row.keysOnly)
+    // The archive is read in place; what that reader declines goes through
+    // the full property-list reader.
+    const bool keysOnly = whole && !whole->contains(row.id);
+    if (mbdbdetail::decodeMBFileInPlace(row.value, row.item, keysOnly))
+        row.keysOnly = keysOnly;
+    else
         row.item.undecoded = !mbdbdetail::decodeMBFile(row.value, row.item);
     row.value.clear();
 }
@@ -273,7 +277,7 @@ QByteArray mbdbdetail::rowSalt(Sqlite3DB& db)
     return salt.moveNext() ? salt.getBlob(QStringLiteral("value")) : QByteArray();
 }
 
-bool mbdbdetail::decodeMBFileKeys(const QByteArray& value, MBDBParser::_MBDBItem& item)
+bool mbdbdetail::decodeMBFileInPlace(const QByteArray& value, MBDBParser::_MBDBItem& item, bool keysOnly)
 {
     using P = BinaryPlist;
     P plist;
@@ -299,25 +303,39 @@ bool mbdbdetail::decodeMBFileKeys(const QByteArray& value, MBDBParser::_MBDBItem
     if (plist.find(t, "root", ref) != P::Found || !plist.object(ref, root) || root.type != P::Uid || !resolve(root)
         || root.type != P::Dict)
         return false;
-    qint64 mode = 0, inode = 0, cls = 0;
-    MBDBParser::_MBDBBinary storedKey;
-    int seen = 0;
+    // The fields as the full reader names them; numbers of another type read as 0.
+    enum Field { Mode, Inode, Class, Key, Digest, Target, Birth, Group, Modified, Changed, Size, User, kFields };
+    static const char* const kNames[kFields] = {"Mode",   "InodeNumber", "ProtectionClass", "EncryptionKey",
+                                                "Digest", "Target",      "Birth",           "GroupID",
+                                                "LastModified", "LastStatusChange", "Size", "UserID"};
+    const int fields = keysOnly ? Key + 1 : kFields;
+    quint64 numbers[kFields] = {};
+    MBDBParser::_MBDBBinary key, digest, target;
+    bool seen[kFields] = {};
     for (quint64 i = 0; i < root.count; ++i) {
         const QByteArrayView name = plist.key(plist.ref(root, i));
         if (name.isNull())
             return false;
-        const int which = name == "Mode" ? 1 : name == "InodeNumber" ? 2 : name == "ProtectionClass" ? 4
-                        : name == "EncryptionKey"                      ? 8 : 0;
-        if (!which)
+        int f = 0;
+        while (f < fields && name != kNames[f])
+            ++f;
+        if (f == fields)
             continue;
-        if (seen & which) // the full reader lets the later one win; it decides
+        if (seen[f]) // the full reader lets the later one win; it decides
             return false;
-        seen |= which;
+        seen[f] = true;
         P::Object v;
         if (!plist.object(plist.ref(root, root.count + i), v) || !resolve(v))
             return false;
-        if (which != 8) {
-            (which == 1 ? mode : which == 2 ? inode : cls) = v.type == P::Integer ? qint64(P::number(v)) : 0;
+        if (f == Target) {
+            if (v.type == P::Unicode) // UTF-16 text: the full reader converts it
+                return false;
+            if (v.type == P::Ascii && v.count > 0)
+                target.setVal(QByteArray(reinterpret_cast<const char*>(v.body), qsizetype(v.count)));
+            continue;
+        }
+        if (f != Key && f != Digest) {
+            numbers[f] = v.type == P::Integer ? P::number(v) : 0;
             continue;
         }
         if (v.type == P::Dict) { // NSMutableData: the bytes under "NS.data", taken as they stand
@@ -330,13 +348,23 @@ bool mbdbdetail::decodeMBFileKeys(const QByteArray& value, MBDBParser::_MBDBItem
                 return false;
         }
         if (v.type == P::Data)
-            storedKey.setVal(QByteArray(reinterpret_cast<const char*>(v.body), qsizetype(v.count)));
+            (f == Key ? key : digest).setVal(QByteArray(reinterpret_cast<const char*>(v.body), qsizetype(v.count)));
     }
-    item.mode = quint16(mode);
-    item.inodeNumber = inode;
+    item.mode = quint16(numbers[Mode]);
+    item.inodeNumber = qint64(numbers[Inode]);
     item.inodeHigh = 0;
-    item.protectionClass = qint8(cls);
-    item.encryptionKey = storedKey;
+    item.protectionClass = qint8(numbers[Class]);
+    item.encryptionKey = key;
+    if (keysOnly)
+        return true;
+    item.digest = digest;
+    item.linkTarget = target;
+    item.birth = quint32(numbers[Birth]);
+    item.groupId = quint32(numbers[Group]);
+    item.lastModified = quint32(numbers[Modified]);
+    item.lastStatusChange = quint32(numbers[Changed]);
+    item.size = qint64(numbers[Size]);
+    item.userId = quint32(numbers[User]);
     return true;
 }
 
