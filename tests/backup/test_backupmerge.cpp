@@ -4,11 +4,9 @@
 #include <QDirIterator>
 
 #include <csignal>
-#include <plist/plist.h>
 #include <sys/resource.h>
 
 #include "backup/iosmergewafiles2itunesbkthread.h"
-#include "backup/mbdbparser_p.h"
 #include "backup/stagedfiles.h"
 #include "foundation/plistcftype.h"
 #include "foundation/progressform.h"
@@ -195,73 +193,6 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
             const QByteArray stored = readFile(bb::dataPath(folder, r.backupFileName(), mbdb));
             EXPECT_EQ(encrypted ? bb::aesCbc(built.fileKeys[f.class4 ? 2 : 1], stored, false) : stored, expected);
         }
-    }
-}
-
-// An MBFile archive of a class-3 file whose stored key unwraps with no class
-// key, written with libplist.
-QString archiveWithDeadKey(const QString& path)
-{
-    plist_t objects = plist_new_array(), file = plist_new_dict(), top = plist_new_dict(), t = plist_new_dict();
-    const QByteArray key(44, 'x'), p = path.toUtf8();
-    plist_array_append_item(objects, plist_new_string("$null"));
-    plist_array_append_item(objects, file);
-    plist_array_append_item(objects, plist_new_string(p.constData()));
-    plist_array_append_item(objects, plist_new_data(key.constData(), uint64_t(key.size())));
-    plist_dict_set_item(file, "RelativePath", plist_new_uid(2));
-    plist_dict_set_item(file, "EncryptionKey", plist_new_uid(3));
-    plist_dict_set_item(file, "Mode", plist_new_uint(0x81A4));
-    plist_dict_set_item(file, "ProtectionClass", plist_new_uint(3));
-    plist_dict_set_item(t, "root", plist_new_uid(1));
-    plist_dict_set_item(top, "$top", t);
-    plist_dict_set_item(top, "$objects", objects);
-    char* bytes = nullptr;
-    uint32_t n = 0;
-    plist_to_bin(top, &bytes, &n);
-    const QString latin1 = QString::fromLatin1(bytes, qsizetype(n));
-    plist_to_bin_free(bytes);
-    plist_free(top);
-    return latin1;
-}
-
-// The merge takes the class keys from records it does not touch, and reads
-// past the first records of a class when none of them holds a key that
-// unwraps; rows it does not touch stay as they are stored.
-TEST_F(Merge, KeysComeFromRecordsTheMergeLeavesAlone)
-{
-    QJsonArray entries;
-    for (int i = 0; i < 2 * mbdbdetail::kKeyCandidates; ++i) {
-        const QString path = QString("Library/dead%1").arg(i);
-        entries.append(QJsonObject{{"domain", L}, {"path", path}, {"raw", archiveWithDeadKey(path)}});
-    }
-    entries.append(bb::file("HomeDomain", "Library/three", "class 3", 3));
-    entries.append(bb::file("HomeDomain", "Library/four", "class 4", 4));
-    const QString folder = build({{"password", "pw"}, {"entries", entries}});
-    const QByteArray key3 = built.fileKeys[entries.size() - 2], key4 = built.fileKeys[entries.size() - 1];
-    ASSERT_FALSE(key3.isEmpty() || key4.isEmpty());
-    const auto b = open(folder, "pw");
-    auto rows = [&](const BackupManifest& backup) {
-        Sqlite3DB db;
-        db.openThrow(backup.decryptedManifestPath, 1);
-        QMap<QString, QByteArray> all;
-        for (Sqlite3Cursor c = db.queryThrow("select fileID, file from Files"); c.moveNext();)
-            all[c.getText("fileID")] = c.getBlob("file");
-        return all;
-    };
-    const auto before = rows(*b);
-    const QString three = write(tmp.filePath("3"), "new in class 3"), four = write(tmp.filePath("4"), "new in class 4");
-    ASSERT_EQ(merge(*b, {Item(L, three, "Library/n3", true, false), Item(L, four, "Library/n4", true, true)}), QStringList());
-
-    const auto fresh = open(folder, "pw");
-    const auto after = rows(*fresh);
-    for (auto it = before.cbegin(); it != before.cend(); ++it)
-        EXPECT_EQ(after.value(it.key()), it.value()) << it.key();
-    const MBDBParser::MBDBItemMap map = MBDBParser::parse(*fresh);
-    for (const auto& [path, bytes, fileKey, from] : {std::tuple{"Library/n3", "new in class 3", key3, "Library/three"},
-                                                    {"Library/n4", "new in class 4", key4, "Library/four"}}) {
-        const MBDBParser::_MBDBItem r = map.files.value(bb::fileId(L, path));
-        EXPECT_EQ(r.encryptionKey.data, map.files.value(bb::fileId("HomeDomain", from)).encryptionKey.data) << path;
-        EXPECT_EQ(bb::aesCbc(fileKey, readFile(bb::dataPath(folder, r.backupFileName(), false)), false), bytes) << path;
     }
 }
 
