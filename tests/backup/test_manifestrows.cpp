@@ -130,7 +130,8 @@ TEST(ManifestRows, InPlaceReadingAgreesWithTheFullReaderOrDeclines)
 }
 
 // The merge takes its class keys from rows it reads for their keys only, and
-// reads past the first rows of a class when none of their keys unwraps.
+// reads past the first rows of a class when none of their keys unwraps; the
+// rows it does not change, its files' folder included, stay as stored.
 TEST_F(BackupTest, MergeKeysComeFromRecordsItLeavesAlone)
 {
     const QString L = "AppDomain-jp.naver.line";
@@ -138,6 +139,7 @@ TEST_F(BackupTest, MergeKeysComeFromRecordsItLeavesAlone)
     for (int i = 0; i < 2 * mbdbdetail::kKeyCandidates; ++i)
         entries.append(QJsonObject{{"domain", L}, {"path", QString("dead%1").arg(i)},
                                    {"raw", QString::fromLatin1(archive(set("ProtectionClass", plist_new_uint(3))))}});
+    entries.append(bb::folder(L, "dir")); // the merged files' folder: its row stays as it is
     entries.append(bb::file("HomeDomain", "three", "x", 3));
     entries.append(bb::file("HomeDomain", "four", "x", 4));
     const QString folder = build({{"password", "pw"}, {"entries", entries}});
@@ -152,10 +154,14 @@ TEST_F(BackupTest, MergeKeysComeFromRecordsItLeavesAlone)
     const auto b = open(folder, "pw");
     const auto before = rows(*b);
     ASSERT_TRUE(testenv::writeFile(tmp.filePath("n3"), "n3") && testenv::writeFile(tmp.filePath("n4"), "n4"));
-    ProgressForm form("");
-    IOSMergeWAFiles2iTunesBKThread merge(*b, {{L, tmp.filePath("n3"), "n3", true, false}, {L, tmp.filePath("n4"), "n4", true, true}}, form);
-    merge.start();
-    merge.wait();
+    // A class-4 file alone: no class-3 key is needed, so nothing is read again.
+    for (const bool class4 : {true, false}) {
+        ProgressForm form("");
+        const QString name = class4 ? "n4" : "n3";
+        IOSMergeWAFiles2iTunesBKThread merge(*b, {{L, tmp.filePath(name), "dir/" + name, true, class4}}, form);
+        merge.start();
+        merge.wait();
+    }
 
     const auto fresh = open(folder, "pw");
     const auto after = rows(*fresh);
@@ -163,7 +169,7 @@ TEST_F(BackupTest, MergeKeysComeFromRecordsItLeavesAlone)
         EXPECT_EQ(after.value(it.key()), it.value()) << it.key();
     const MBDBParser::MBDBItemMap map = MBDBParser::parse(*fresh);
     for (const auto& [path, from, key] : {std::tuple{"n3", "three", built.fileKeys.size() - 2}, {"n4", "four", built.fileKeys.size() - 1}}) {
-        const MBDBParser::_MBDBItem r = map.files.value(bb::fileId(L, path));
+        const MBDBParser::_MBDBItem r = map.files.value(bb::fileId(L, QString("dir/") + path));
         EXPECT_EQ(r.encryptionKey.data, map.files.value(bb::fileId("HomeDomain", from)).encryptionKey.data) << path;
         EXPECT_EQ(bb::aesCbc(built.fileKeys[key], readFile(bb::dataPath(folder, r.backupFileName(), false)), false), path);
     }
