@@ -46,7 +46,21 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     // What a merge interrupted inside its commit left goes first: an old
     // file moved aside goes back where the list on disk expects it.
     StagedFiles::tidy(manifest.dir.absolutePath());
-    MBDBParser::MBDBItemMap map = MBDBParser::parse(manifest);
+    // The list is read afresh, as the backup may have changed since it was
+    // opened. Only the records of the entries and of their folders are
+    // changed and written back; of every other record the merge needs no
+    // more than its inode number and its key, so only those are decoded.
+    QSet<QString> touched;
+    for (const _Item& e : items) {
+        if (e.domain.isEmpty())
+            continue;
+        for (QString path = e.relativePath; !path.isEmpty();
+             path.truncate(qMax<qsizetype>(0, path.lastIndexOf(QLatin1Char('/')))))
+            touched.insert(MBDBParser::getFileHashName(e.domain, path));
+    }
+    // Removals look at every record.
+    const QSet<QString>* part = removeItems.isEmpty() ? &touched : nullptr;
+    MBDBParser::MBDBItemMap map = mbdbdetail::parse(manifest, part);
     MBDBParser::ProtectionClsKeyInfo key3, key4;
     const bool encrypted = manifest.info.isEncrypted;
     if (encrypted) {
@@ -54,11 +68,20 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         bool need3 = false, need4 = false;
         for (const _Item& e : items)
             (e.class4 ? need4 : need3) |= !e.localFile.isEmpty() && !e.relativePath.isEmpty();
-        try {
-            manifest.firstEncryptedItem(map, key3, key4);
-        } catch (const std::exception&) {
-            if ((need3 && key3.key.isEmpty()) || (need4 && key4.key.isEmpty()))
-                throw;
+        for (;;) {
+            try {
+                manifest.firstEncryptedItem(map, key3, key4);
+            } catch (const std::exception&) {
+                if ((need3 && key3.key.isEmpty()) || (need4 && key4.key.isEmpty())) {
+                    // None of the first records of a class held a key that
+                    // unwraps: look through all of them.
+                    if (!part)
+                        throw;
+                    map = mbdbdetail::parse(manifest, part = nullptr);
+                    continue;
+                }
+            }
+            break;
         }
     }
     // The folder does not change before staged.commitThrow(): leaving early
@@ -171,7 +194,15 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     }
     if (cancelled())
         return;
-    MBDBParser::save2File(map.files.values(), manifest, &staged);
+    // Manifest.db gets only its changed rows; Manifest.mbdb is written whole.
+    QList<MBDBParser::_MBDBItem> records;
+    const bool whole = !MBDBParser::isIos10Mbdb(manifest.dir);
+    if (whole)
+        records.reserve(map.files.size());
+    for (const MBDBParser::_MBDBItem& r : std::as_const(map.files))
+        if (whole || r.added || r.modified || r.deleted)
+            records.append(r);
+    MBDBParser::save2File(std::move(records), manifest, &staged);
     if (cancelled())
         return;
     try {

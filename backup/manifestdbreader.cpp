@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <vector>
@@ -30,6 +31,140 @@ QByteArray rowKey(Sqlite3DB& db, const QByteArray& passcode)
     return salt.isEmpty() ? QByteArray() : MBDBParser::fileDescKey(passcode, salt);
 }
 
+// A binary property list read where it lies, without building its tree:
+// only the few objects asked for are looked at. Every offset, count and
+// reference is checked against the bytes before it is followed.
+class BinaryPlist
+{
+public:
+    enum Type { Integer = 0x1, Data = 0x4, Ascii = 0x5, Unicode = 0x6, Uid = 0x8, Array = 0xA, Dict = 0xD };
+    struct Object
+    {
+        int type = -1;
+        quint64 count = 0; // bytes of an integer, UID, data or string; entries of an array or dictionary
+        const uchar* body = nullptr;
+    };
+
+    bool open(const QByteArray& bytes)
+    {
+        constexpr qsizetype kTrailer = 32;
+        if (bytes.size() < 8 + kTrailer || !bytes.startsWith("bplist00"))
+            return false;
+        m_begin = reinterpret_cast<const uchar*>(bytes.constData());
+        m_end = m_begin + bytes.size() - kTrailer;
+        const uchar* t = m_end;
+        m_offsetSize = t[6];
+        m_refSize = t[7];
+        m_objects = be(t + 8, 8);
+        m_top = be(t + 16, 8);
+        const quint64 table = be(t + 24, 8), room = quint64(m_end - m_begin);
+        if (m_offsetSize < 1 || m_offsetSize > 8 || m_refSize < 1 || m_refSize > 8 || m_top >= m_objects
+            || table < 8 || table > room || m_objects > (room - table) / quint64(m_offsetSize))
+            return false;
+        m_table = m_begin + table;
+        return true;
+    }
+
+    quint64 top() const { return m_top; }
+
+    // False for a reference out of range, a type not listed in Type, or a
+    // body that would run past the objects.
+    bool object(quint64 ref, Object& o) const
+    {
+        if (ref >= m_objects)
+            return false;
+        const quint64 at = be(m_table + ref * quint64(m_offsetSize), m_offsetSize);
+        if (at < 8 || at >= quint64(m_end - m_begin))
+            return false;
+        const uchar* p = m_begin + at;
+        o.type = *p >> 4;
+        const int info = *p++ & 15;
+        quint64 count = quint64(info);
+        quint64 width = 1;
+        switch (o.type) {
+        case Integer:
+            if (info > 3) // 16-byte integers are left to the full reader
+                return false;
+            count = quint64(1) << info;
+            break;
+        case Uid:
+            if (info > 7)
+                return false;
+            count = quint64(info) + 1;
+            break;
+        case Data: case Ascii: case Unicode: case Array: case Dict:
+            if (info == 15) {
+                if (p >= m_end || (*p >> 4) != Integer || (*p & 15) > 3)
+                    return false;
+                const qsizetype w = qsizetype(1) << (*p & 15);
+                if (m_end - p - 1 < w)
+                    return false;
+                count = be(p + 1, int(w));
+                p += 1 + w;
+            }
+            width = o.type == Unicode ? 2 : o.type == Array ? m_refSize : o.type == Dict ? 2 * quint64(m_refSize) : 1;
+            break;
+        default:
+            return false;
+        }
+        if (count > quint64(m_end - p) / width)
+            return false;
+        o.count = count;
+        o.body = p;
+        return true;
+    }
+
+    // The i-th reference of an array, or the i-th key (i < count) or value
+    // (count <= i < 2 count) of a dictionary; i is within the checked body.
+    quint64 ref(const Object& o, quint64 i) const { return be(o.body + i * quint64(m_refSize), m_refSize); }
+    static quint64 number(const Object& o) { return be(o.body, int(o.count)); }
+
+    // The ASCII key at `ref`, or null when it is any other object, or holds
+    // a NUL (a C string comparison would cut it there).
+    QByteArrayView key(quint64 ref) const
+    {
+        Object k;
+        if (!object(ref, k) || k.type != Ascii || memchr(k.body, 0, size_t(k.count)))
+            return QByteArrayView();
+        return QByteArrayView(k.body, qsizetype(k.count));
+    }
+
+    // The value reference of `name` in a dictionary. Unsure when a key is no
+    // plain ASCII string or `name` is there twice: readers differ on these.
+    enum Lookup { Found, Absent, Unsure };
+    Lookup find(const Object& dict, QByteArrayView name, quint64& value) const
+    {
+        Lookup result = Absent;
+        for (quint64 i = 0; i < dict.count; ++i) {
+            const QByteArrayView k = key(ref(dict, i));
+            if (k.isNull())
+                return Unsure;
+            if (k == name) {
+                if (result == Found)
+                    return Unsure;
+                result = Found;
+                value = ref(dict, dict.count + i);
+            }
+        }
+        return result;
+    }
+
+private:
+    static quint64 be(const uchar* p, int n)
+    {
+        quint64 v = 0;
+        for (int i = 0; i < n; ++i)
+            v = (v << 8) | p[i];
+        return v;
+    }
+
+    const uchar* m_begin = nullptr;
+    const uchar* m_end = nullptr; // the trailer: objects and offset table lie before it
+    const uchar* m_table = nullptr;
+    int m_offsetSize = 0, m_refSize = 0;
+    quint64 m_objects = 0, m_top = 0;
+};
+
 // One row between the database and the map: decoded on any thread.
 struct Row
 {
@@ -37,9 +172,10 @@ struct Row
     QByteArray value;
     QString id;
     QString error;
+    bool keysOnly = false; // only what decodeMBFileInPlace reads with keysOnly
 };
 
-void decodeRow(Row& row, const QByteArray& key)
+void decodeRow(Row& row, const QByteArray& key, const QSet<QString>* whole)
 {
     if (!key.isEmpty()) {
         const auto text = QByteArray::fromBase64Encoding(row.value, QByteArray::AbortOnBase64DecodingErrors);
@@ -52,9 +188,15 @@ void decodeRow(Row& row, const QByteArray& key)
             return;
         }
     }
-    row.item.undecoded = !mbdbdetail::decodeMBFile(row.value, row.item);
-    row.value.clear();
     row.id = mbdbdetail::fileIdOf(row.item.domain.data, row.item.path.data);
+    // The archive is read in place; what that reader declines goes through
+    // the full property-list reader.
+    const bool keysOnly = whole && !whole->contains(row.id);
+    if (mbdbdetail::decodeMBFileInPlace(row.value, row.item, keysOnly))
+        row.keysOnly = keysOnly;
+    else
+        row.item.undecoded = !mbdbdetail::decodeMBFile(row.value, row.item);
+    row.value.clear();
 }
 
 bool exists(const QString& path)
@@ -63,7 +205,8 @@ bool exists(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser::MBDBItemMap& map)
+void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser::MBDBItemMap& map,
+                    const QSet<QString>* whole)
 {
     // A FIFO would block the open; a link could lead anywhere.
     if (!safefile::isRegularFile(path))
@@ -97,13 +240,29 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
     // Rows are read in batches, so that memory follows the records and not
     // the size of the file.
     std::vector<Row> batch;
+    // Of the records read for their keys only, the map keeps the first few
+    // that could give a class key, and those with the highest inode numbers.
+    Row topWhole, topLow;
+    int candidates[2] = {0, 0};
+    auto keep = [&](Row& row) {
+        const MBDBParser::_MBDBItem& r = row.item;
+        const qint64 inode = (qint64(r.inodeHigh) << 32) + r.inodeNumber;
+        if (topWhole.id.isNull() || inode > (qint64(topWhole.item.inodeHigh) << 32) + topWhole.item.inodeNumber)
+            topWhole = row;
+        if (topLow.id.isNull() || r.inodeNumber > topLow.item.inodeNumber)
+            topLow = row;
+        const int cls = r.protectionClass - 3;
+        return !r.isFolder() && (cls == 0 || cls == 1) && r.encryptionKey.isValid()
+            && candidates[cls]++ < mbdbdetail::kKeyCandidates;
+    };
     auto flush = [&] {
-        mbdbdetail::parallelFor(batch.size(), [&](size_t i) { decodeRow(batch[i], key); });
+        mbdbdetail::parallelFor(batch.size(), [&](size_t i) { decodeRow(batch[i], key, whole); });
         for (Row& row : batch) {
             if (!row.error.isEmpty())
                 throw error(QStringLiteral("%1: the record of %2 in %3 does not decrypt: %4")
                                 .arg(path, row.item.path.toString(), row.item.domain.toString(), row.error));
-            map.insert(row.id, std::move(row.item));
+            if (!row.keysOnly || keep(row))
+                map.insert(row.id, std::move(row.item));
         }
         batch.clear();
     };
@@ -123,6 +282,9 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
             flush();
     }
     flush();
+    for (Row* top : {&topWhole, &topLow})
+        if (!top->id.isNull())
+            map.insert(top->id, top->item);
 }
 
 } // namespace
@@ -198,10 +360,106 @@ QByteArray mbdbdetail::rowSalt(Sqlite3DB& db)
     return salt.moveNext() ? salt.getBlob(QStringLiteral("value")) : QByteArray();
 }
 
+bool mbdbdetail::decodeMBFileInPlace(const QByteArray& value, MBDBParser::_MBDBItem& item, bool keysOnly)
+{
+    using P = BinaryPlist;
+    P plist;
+    P::Object top, objects, t, root;
+    quint64 ref = 0;
+    if (!plist.open(value) || !plist.object(plist.top(), top) || top.type != P::Dict)
+        return false;
+    if (plist.find(top, "$objects", ref) != P::Found || !plist.object(ref, objects) || objects.type != P::Array)
+        return false;
+    if (plist.find(top, "$top", ref) != P::Found || !plist.object(ref, t) || t.type != P::Dict)
+        return false;
+    // A UID names an entry of $objects; one past its end names nothing.
+    auto resolve = [&](P::Object& o) {
+        if (o.type != P::Uid)
+            return true;
+        const quint64 index = P::number(o);
+        if (index >= objects.count) {
+            o = P::Object();
+            return true;
+        }
+        return plist.object(plist.ref(objects, index), o);
+    };
+    if (plist.find(t, "root", ref) != P::Found || !plist.object(ref, root) || root.type != P::Uid || !resolve(root)
+        || root.type != P::Dict)
+        return false;
+    // The fields as the full reader names them; numbers of another type read as 0.
+    enum Field { Mode, Inode, Class, Key, Digest, Target, Birth, Group, Modified, Changed, Size, User, kFields };
+    static const char* const kNames[kFields] = {"Mode",   "InodeNumber", "ProtectionClass", "EncryptionKey",
+                                                "Digest", "Target",      "Birth",           "GroupID",
+                                                "LastModified", "LastStatusChange", "Size", "UserID"};
+    const int fields = keysOnly ? Key + 1 : kFields;
+    quint64 numbers[kFields] = {};
+    MBDBParser::_MBDBBinary key, digest, target;
+    bool seen[kFields] = {};
+    for (quint64 i = 0; i < root.count; ++i) {
+        const QByteArrayView name = plist.key(plist.ref(root, i));
+        if (name.isNull())
+            return false;
+        int f = 0;
+        while (f < fields && name != kNames[f])
+            ++f;
+        if (f == fields)
+            continue;
+        if (seen[f]) // the full reader lets the later one win; it decides
+            return false;
+        seen[f] = true;
+        P::Object v;
+        if (!plist.object(plist.ref(root, root.count + i), v) || !resolve(v))
+            return false;
+        if (f == Target) {
+            if (v.type == P::Unicode) // UTF-16 text: the full reader converts it
+                return false;
+            if (v.type == P::Ascii && v.count > 0)
+                target.setVal(QByteArray(reinterpret_cast<const char*>(v.body), qsizetype(v.count)));
+            continue;
+        }
+        if (f != Key && f != Digest) {
+            numbers[f] = v.type == P::Integer ? P::number(v) : 0;
+            continue;
+        }
+        if (v.type == P::Dict) { // NSMutableData: the bytes under "NS.data", taken as they stand
+            const P::Lookup found = plist.find(v, "NS.data", ref);
+            if (found == P::Unsure)
+                return false;
+            if (found == P::Absent)
+                continue;
+            if (!plist.object(ref, v))
+                return false;
+        }
+        if (v.type == P::Data)
+            (f == Key ? key : digest).setVal(QByteArray(reinterpret_cast<const char*>(v.body), qsizetype(v.count)));
+    }
+    item.mode = quint16(numbers[Mode]);
+    item.inodeNumber = qint64(numbers[Inode]);
+    item.inodeHigh = 0;
+    item.protectionClass = qint8(numbers[Class]);
+    item.encryptionKey = key;
+    if (keysOnly)
+        return true;
+    item.digest = digest;
+    item.linkTarget = target;
+    item.birth = quint32(numbers[Birth]);
+    item.groupId = quint32(numbers[Group]);
+    item.lastModified = quint32(numbers[Modified]);
+    item.lastStatusChange = quint32(numbers[Changed]);
+    item.size = qint64(numbers[Size]);
+    item.userId = quint32(numbers[User]);
+    return true;
+}
+
 MBDBParser::MBDBItemMap MBDBParser::parse(const BackupManifest& backup)
 {
-    MBDBItemMap map;
-    if (!isIos10Mbdb(backup.dir)) {
+    return mbdbdetail::parse(backup, nullptr);
+}
+
+MBDBParser::MBDBItemMap mbdbdetail::parse(const BackupManifest& backup, const QSet<QString>* whole)
+{
+    MBDBParser::MBDBItemMap map;
+    if (!MBDBParser::isIos10Mbdb(backup.dir)) {
         const QString path = backup.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
         QFile file;
         QString why;
@@ -213,7 +471,7 @@ MBDBParser::MBDBItemMap MBDBParser::parse(const BackupManifest& backup)
     const QString path = backup.manifestKey.isEmpty() ? backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"))
                                                        : backup.decryptedManifestPath;
     try {
-        readManifestDb(path, backup.passcode.toUtf8(), map);
+        readManifestDb(path, backup.passcode.toUtf8(), map, whole);
     } catch (const std::exception& e) {
         const QString text = QString::fromUtf8(e.what());
         throw error(text.contains(path) ? text : QStringLiteral("%1: %2").arg(path, text));

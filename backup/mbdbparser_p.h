@@ -3,6 +3,7 @@
 // Pieces of the file-list readers that tests and fuzz targets reach directly.
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -12,6 +13,7 @@
 
 #include "backup/mbdbparser.h"
 
+class BackupManifest;
 class QIODevice;
 class Sqlite3DB;
 
@@ -25,6 +27,24 @@ void readMbdb(QIODevice& in, const QString& name, MBDBParser::MBDBItemMap& map);
 // MBFile keyed archive, binary or XML). False, with `item` untouched, when the
 // value is no keyed archive.
 bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
+
+// The fields decodeMBFile fills, read in place from a binary keyed archive
+// without building its tree; with keysOnly only what a merge reads of a
+// record it leaves as it is: mode, inode number, protection class and stored
+// key. False, with `item` untouched, for anything that is not plainly such an
+// archive, so that decodeMBFile decides; where both read a value they agree.
+bool decodeMBFileInPlace(const QByteArray& value, MBDBParser::_MBDBItem& item, bool keysOnly);
+
+// MBDBParser::parse, or with `whole` the part of a Manifest.db that a merge
+// of the records named in `whole` (its files and their folders) needs: those
+// records whole; of the other rows, read with keysOnly, only the first
+// kKeyCandidates of each of classes 3 and 4 that hold a key, and those with
+// the highest inode numbers (so `maxInodeNumber` and `topInode` are the
+// whole list's). A row decodeMBFileInPlace declines is read whole and kept.
+// Records read by their keys only must never be written back. A Manifest.mbdb
+// is always read whole.
+constexpr int kKeyCandidates = 64;
+MBDBParser::MBDBItemMap parse(const BackupManifest& backup, const QSet<QString>* whole);
 
 // A plain copy of a file that appears at `to` only when complete; throws
 // std::runtime_error.

@@ -10,13 +10,25 @@
 #include <algorithm>
 #include <vector>
 
+#include <memory>
+
 namespace {
 QString g_root;
+std::unique_ptr<QTemporaryDir> g_memory;
 }
 
 QString benchTempRoot()
 {
     return g_root;
+}
+
+QString benchMemoryRoot()
+{
+    if (!g_memory) {
+        const QString shm = QStringLiteral("/dev/shm");
+        g_memory = std::make_unique<QTemporaryDir>((QDir(shm).exists() ? shm : g_root) + "/chatferry-bench-XXXXXX");
+    }
+    return g_memory->path();
 }
 
 benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b, int n)
@@ -54,6 +66,10 @@ int main(int argc, char** argv)
     g_root = root.path();
     qputenv("HOME", QFile::encodeName(root.path()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/.local/share"));
+    // Qt would otherwise make a runtime folder of its own in the temporary folder, and leave it.
+    QDir().mkpath(root.path() + "/runtime");
+    QFile::setPermissions(root.path() + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root.path() + "/runtime"));
     QApplication app(argc, argv); // some benchmarks drive the progress window
 
     benchmark::Initialize(&argc, argv);
@@ -61,5 +77,6 @@ int main(int argc, char** argv)
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    g_memory.reset();
     return 0;
 }

@@ -7,6 +7,10 @@
 // A private temporary folder made for this benchmark run; the run's home and
 // data location point into it, so a benchmark never touches the user's files.
 QString benchTempRoot();
+// A private folder in memory (/dev/shm when there is one, else in
+// benchTempRoot()), made on first use and removed with everything in it when
+// the program ends, so that no run leaves its files in shared memory.
+QString benchMemoryRoot();
 
 // `n` repetitions, reported only as their statistics with the minimum among
 // them too (the README quotes minimum and median).
