@@ -201,9 +201,9 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
     const QString wanted = substitute ? m_udid + '/' + manifestDbSubstitute : path;
     const QString local = devicePath(wanted, nullptr);
     const QString fileName = wanted.section('/', -1);
-    // A path outside the device folder, or anything but a plain file, is a
-    // file this computer does not have.
-    if (local.isEmpty() || !safefile::isRegularFile(local)) {
+    // A path outside the device folder, or anything but a plain file with
+    // one name, is a file this computer does not have.
+    if (local.isEmpty() || !safefile::isSoleRegularFile(local)) {
         lastFileError = QString("%1 not exists.").arg(fileName);
         if (errors.isNull())
             errors = emptyDict();

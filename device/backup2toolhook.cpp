@@ -2,7 +2,14 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 #include "foundation/fileutil.h"
 #include "foundation/pathutil.h"
@@ -12,14 +19,17 @@ namespace {
 
 enum class Kind { Missing, File, Folder, Other };
 
-// What is at path itself: a link is Other, whatever it points to.
+// What is at path itself: a link is Other, whatever it points to, and so is
+// a file with a second name, which may lie anywhere on the disk.
 Kind kindOf(const QString& path, struct stat* st = nullptr)
 {
     struct stat own;
     st = st ? st : &own;
     if (::lstat(QFile::encodeName(path).constData(), st) != 0)
         return Kind::Missing;
-    return S_ISREG(st->st_mode) ? Kind::File : S_ISDIR(st->st_mode) ? Kind::Folder : Kind::Other;
+    if (S_ISREG(st->st_mode))
+        return st->st_nlink == 1 ? Kind::File : Kind::Other;
+    return S_ISDIR(st->st_mode) ? Kind::Folder : Kind::Other;
 }
 
 // Whatever is at path goes: a folder with its tree, anything else itself.
@@ -88,7 +98,10 @@ QString Backup2ToolHook::localPath(const QDir& root, const QString& path, QStrin
     return QString();
 }
 
-Backup2ToolHook::~Backup2ToolHook() = default;
+Backup2ToolHook::~Backup2ToolHook()
+{
+    dropIncoming();
+}
 
 void Backup2ToolHook::beginThrow(const QDir&, const QString&)
 {
@@ -124,18 +137,60 @@ void Backup2ToolHook::recvFileBegin(const QDir&, const QString&, const QString&,
 
 int Backup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error)
 {
+    dropIncoming();
     const QString local = localPath(root, path, &error);
     if (local.isEmpty())
         return RefusedPath;
+    if (kindOf(local) == Kind::Folder) {
+        error = QStringLiteral("%1 is a folder").arg(local);
+        return QFileDevice::OpenError;
+    }
     makeParent(local);
-    file.setFileName(local);
-    if (!safefile::openRegular(file, local, QIODevice::WriteOnly | QIODevice::Truncate, &error))
-        return file.error() != QFileDevice::NoError ? file.error() : QFileDevice::OpenError;
+    // Hidden, so that no folder listing shows it to the phone.
+    const QFileInfo info(local);
+    QByteArray pattern =
+        QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".part-XXXXXX"));
+    // O_EXCL: whatever is planted at a name is never opened.
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = QStringLiteral("cannot create a file beside %1: %2").arg(local, QString::fromLocal8Bit(strerror(errno)));
+        return QFileDevice::OpenError;
+    }
+    const QString temp = QFile::decodeName(pattern);
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ::unlink(pattern.constData());
+        error = file.errorString();
+        return QFileDevice::OpenError;
+    }
+    m_incoming = {path, local, temp, &file};
     return 0;
 }
 
-void Backup2ToolHook::recvFileEnd(const QDir&, const QString&, quint64)
+void Backup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size)
 {
+    if (!m_incoming.file || m_incoming.path != path)
+        return; // dropped, not written
+    const Incoming in = std::exchange(m_incoming, Incoming());
+    QFile& file = *in.file;
+    const bool whole = file.isOpen() && file.error() == QFileDevice::NoError && file.flush()
+        && quint64(file.pos()) == size;
+    if (whole && ::rename(QFile::encodeName(in.temp).constData(), QFile::encodeName(in.target).constData()) == 0)
+        return;
+    const int code = errno;
+    ::unlink(QFile::encodeName(in.temp).constData());
+    if (whole) // the data is all here, but cannot take its place
+        throw std::runtime_error(QStringLiteral("backup2tool::recvFileThrow: Write %1 failed. %2")
+                                     .arg(in.target, QString::fromLocal8Bit(strerror(code)))
+                                     .toUtf8()
+                                     .toStdString());
+}
+
+void Backup2ToolHook::dropIncoming()
+{
+    if (!m_incoming.temp.isEmpty())
+        ::unlink(QFile::encodeName(m_incoming.temp).constData());
+    m_incoming = Incoming();
 }
 
 int Backup2ToolHook::moveFile(const QDir& root, const QString& from, const QString& to, QString& error)

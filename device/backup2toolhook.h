@@ -18,7 +18,12 @@
 // RefusedPath and a text, and nothing is read, listed or written for it.
 // Operations return 0 on success, else a QFileDevice::FileError value (or 14
 // from copy_recursive) with a readable text in `error`. Nothing throws except
-// beginThrow.
+// beginThrow and recvFileEnd (a received file that cannot be put in place).
+//
+// A file that has a second name (a hard link) is treated like a link: never
+// copied, and never written through. A received file is written under a new
+// name beside its target and renamed over it once whole, so an upload never
+// changes a file it did not make.
 class Backup2ToolHook
 {
 public:
@@ -56,15 +61,35 @@ public:
     virtual QList<DirItem> dirContents(const QDir& root, const QString& path);
     virtual void recvFileBegin(const QDir& root, const QString& udid, const QString& path,
                                const QString& deviceFileName);
-    // Opens `file` for writing at the checked path (its name is set to it),
-    // creating missing parent folders; 0 with the file open on success.
+    // Opens `file` for writing on a new hidden file beside the checked path,
+    // creating missing parent folders; 0 with the file open on success. `file` must stay alive and open until
+    // recvFileEnd for the same path, or the run ends.
     virtual int recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error);
+    // The file opened for `path`, flushed and `size` bytes long with no
+    // error, replaces whatever was at its path; else it is thrown away (the
+    // engine reports the failed write). Throws std::runtime_error when a
+    // whole file cannot be renamed into place.
     virtual void recvFileEnd(const QDir& root, const QString& path, quint64 size);
     // A missing source is no error; whatever is at the destination goes first.
     virtual int moveFile(const QDir& root, const QString& from, const QString& to, QString& error);
     virtual int removeFile(const QDir& root, const QString& path, QString& error);
     virtual int copyFile(const QDir& root, const QString& from, const QString& to, QString& error);
     virtual int mkdir(const QDir& root, const QString& path, QString& error);
+
+protected:
+    // Throws away a received file that never ended (the data stream broke).
+    void dropIncoming();
+
+private:
+    // Valid only between recvFileOpenWrite and recvFileEnd of one file: the
+    // engine owns `file`, and a broken stream ends the file without
+    // recvFileEnd, so `file` is never touched outside them.
+    struct Incoming
+    {
+        QString path, target, temp;
+        QFile* file = nullptr;
+    };
+    Incoming m_incoming;
 };
 
 // Deletes a folder tree; hidden entries (and the folders holding them) stay,

@@ -151,12 +151,16 @@ void FakeBackup2ToolHook::recvFileBegin(const QDir& root, const QString& udid, c
 int FakeBackup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error)
 {
     const bool kept = path == m_begunPath ? m_begunKept : isFileIncluded(root, path, QString());
-    return kept ? Backup2ToolHook::recvFileOpenWrite(root, path, file, error) : 0;
+    if (kept)
+        return Backup2ToolHook::recvFileOpenWrite(root, path, file, error);
+    dropIncoming();
+    return 0;
 }
 
-void FakeBackup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size)
+void FakeBackup2ToolHook::recvFileEnd(const QDir& root, const QString& path, quint64 size)
 {
     dnameDb.update(fileNameOf(path), QDateTime::currentDateTime(), qint64(size));
+    Backup2ToolHook::recvFileEnd(root, path, size);
 }
 
 int FakeBackup2ToolHook::removeFile(const QDir& root, const QString& path, QString& error)

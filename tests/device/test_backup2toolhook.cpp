@@ -5,6 +5,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "device/backup2toolhook.h"
 #include "device/fakebackup2toolhook.h"
 #include "tests/support/gtest_qt.h"
@@ -178,6 +182,79 @@ TEST_F(HookTest, ThePartialHooksListingsComeFromTheIndexExceptSnapshotAndStoredF
                 && QFile::copy(root.filePath(kDev + "dname.sqlite"), root.filePath("00ff/dname.sqlite")));
     FakeBackup2ToolHook().beginThrow(rootDir, "00ff");
     EXPECT_FALSE(QFile::exists(root.filePath("00ff/dname.sqlite")));
+}
+
+// The inode number and link count of what is at path.
+std::pair<quint64, quint64> inodeOf(const QString& path)
+{
+    struct stat st = {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return {quint64(st.st_ino), quint64(st.st_nlink)};
+}
+
+TEST_F(HookTest, AnUploadReplacesItsTargetWholeAndNeverWritesThroughASecondName)
+{
+    const QString v = outside.filePath("v.txt");
+    ASSERT_EQ(::link(QFile::encodeName(v).constData(), QFile::encodeName(at("u/ab/twin")).constData()), 0);
+    const auto outsideInode = inodeOf(v);
+    // What happens to the target between open and end; -1 bytes: as many as written.
+    const struct { const char* path; std::function<void()> meanwhile; qint64 told; QByteArray after; QString thrown; } cases[] = {
+        {"u/ab/twin", [] {}, -1, "new", ""},
+        {"u/ab/f.txt", [] {}, -1, "new", ""},
+        {"u/new/deep/n.txt", [] {}, -1, "new", ""},
+        {"u/sub/deep/d.txt", [] {}, 2, "D", ""}, // not the bytes received: the old file stays
+        {"u/ab/f.txt", [this] { QFile::remove(at("u/ab/f.txt")); QDir().mkpath(at("u/ab/f.txt/now-a-folder")); }, -1,
+         "<missing>", "backup2tool::recvFileThrow: Write " + at("u/ab/f.txt") + " failed. Is a directory"},
+    };
+    for (const auto& c : cases) {
+        QFile file;
+        ASSERT_EQ(hook.recvFileOpenWrite(rootDir, c.path, file, error), 0) << c.path;
+        ASSERT_EQ(file.write("new"), 3);
+        c.meanwhile();
+        QString thrown;
+        try {
+            hook.recvFileEnd(rootDir, c.path, c.told < 0 ? 3 : quint64(c.told));
+        } catch (const std::runtime_error& e) {
+            thrown = e.what();
+        }
+        EXPECT_EQ(thrown, c.thrown) << c.path;
+        EXPECT_EQ(readFile(at(c.path)), c.after) << c.path;
+        // Only the target's name changed hands: no part file is left.
+        EXPECT_TRUE(simFilesBelow(at("u")).filter(".part-").isEmpty()) << c.path;
+    }
+    EXPECT_NE(inodeOf(at("u/ab/twin")).first, outsideInode.first);
+    EXPECT_EQ(inodeOf(v), std::make_pair(outsideInode.first, quint64(1)));
+    expectOutsideUntouched();
+
+    // A file the phone never finished leaves no part file, at the next file
+    // or when the hook goes.
+    {
+        Backup2ToolHook once;
+        for (const char* path : {"u/ab/cut1", "u/ab/cut2"}) {
+            QFile file;
+            ASSERT_EQ(once.recvFileOpenWrite(rootDir, path, file, error), 0);
+            file.write("partial");
+        }
+        EXPECT_EQ(simFilesBelow(at("u/ab")).filter(".part-").size(), 1);
+    }
+    EXPECT_TRUE(simFilesBelow(at("u")).filter(QRegularExpression("part|cut")).isEmpty());
+}
+
+TEST_F(HookTest, AFileWithASecondNameIsNeverCopied)
+{
+    ASSERT_EQ(::link(QFile::encodeName(outside.filePath("v.txt")).constData(),
+                     QFile::encodeName(at("u/sub/twin")).constData()),
+              0);
+    EXPECT_EQ(hook.copyFile(rootDir, "u/sub", "u/sub2", error), 0);
+    EXPECT_EQ(hook.copyFile(rootDir, "u/sub/twin", "u/twin-copy", error), 0);
+    EXPECT_EQ(simFilesBelow(at("u/sub2")), QStringList {"deep/d.txt"});
+    EXPECT_FALSE(QFileInfo::exists(at("u/twin-copy")));
+    // Listed and removed like any file: the other name keeps the data.
+    EXPECT_TRUE(listing(hook.dirContents(rootDir, "u/sub")).contains(QString("twin 1 8 %1").arg(
+        QFileInfo(at("u/sub/twin")).lastModified().toSecsSinceEpoch())));
+    EXPECT_EQ(hook.removeFile(rootDir, "u/sub/twin", error), 0);
+    EXPECT_FALSE(QFileInfo::exists(at("u/sub/twin")));
+    expectOutsideUntouched();
 }
 
 } // namespace
