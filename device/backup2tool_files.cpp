@@ -123,7 +123,7 @@ quint64 readContentThrow(const Reader& read, const Writer& write)
 
 QString backup2tool::devicePath(const QString& path, QString* error) const
 {
-    return Backup2ToolHook::localPath(m_root, path, error, m_udid);
+    return m_hook->checkedPath(m_root, path, error, m_udid);
 }
 
 void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const char* broken)

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include "foundation/plistcftype.h"
@@ -39,6 +40,10 @@ public:
     // The result of an operation on a path that would leave the backup root.
     static constexpr int RefusedPath = QFileDevice::PermissionsError;
 
+    // What is at a path itself, never followed: a link, and a file with a
+    // second name (which may lie anywhere on the disk), are Other.
+    enum class Kind { Missing, File, Folder, Other };
+
     // The absolute local path of a path the phone gave relative to root, or
     // an empty string with the reason in *error when it is absolute, empty,
     // holds "..", passes through (or ends in) a symbolic link, or - when
@@ -46,6 +51,16 @@ public:
     // device's own folder, named by its udid).
     static QString localPath(const QDir& root, const QString& path, QString* error,
                              const QString& folder = QString());
+
+    // localPath, with what this hook has seen of the folders below root: a
+    // folder once found to be a real one, reached without a link, is not
+    // looked at again until this hook removes or moves it, so a path in a
+    // known folder costs one lstat() of its last component. What is at the
+    // path goes to *kind. The engine checks every path the phone names here.
+    // Only this hook's own operations are expected to change the folders
+    // below root while it lives.
+    QString checkedPath(const QDir& root, const QString& path, QString* error, const QString& folder = QString(),
+                        Kind* kind = nullptr);
 
     Backup2ToolHook() = default;
     virtual ~Backup2ToolHook();
@@ -90,6 +105,17 @@ private:
         QFile* file = nullptr;
     };
     Incoming m_incoming;
+
+    // The path as checkedPath gives it; *parentExists tells whether the
+    // folder it goes in is there.
+    QString resolve(const QDir& root, const QString& path, QString* error, const QString& folder, Kind* kind,
+                    bool* parentExists);
+    // Whatever is at the path goes: a folder with its tree, anything else itself.
+    void removeAt(const QString& local, Kind kind);
+    // Forgets the folder at an absolute path, and every folder below it.
+    void forgetFolders(const QString& local);
+    QString m_checkedRoot; // the absolute root the remembered folders lie in
+    QSet<QString> m_checkedFolders; // relative to it
 };
 
 // Deletes a folder tree; hidden entries (and the folders holding them) stay,
