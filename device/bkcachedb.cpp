@@ -33,10 +33,20 @@ void BkCacheDb::openCheck()
 {
     if (m_db.isOpen())
         return;
-    if (QFile::exists(m_path))
+    if (QFile::exists(m_path)) {
         m_db.openThrow(m_path, 2);
-    else
+        // A file left empty by a crash right after its creation, or one that
+        // lost its table, would otherwise miss every look-up for good. The
+        // schema only adds what is missing; a file that is no database at all
+        // fails here and is left as it is.
+        const QString error = applySchema();
+        if (!error.isEmpty()) {
+            m_db.close();
+            throw std::runtime_error(error.toStdString());
+        }
+    } else {
         create();
+    }
     try {
         m_db.beginTran();
     } catch (const std::exception&) {
@@ -46,15 +56,23 @@ void BkCacheDb::openCheck()
 void BkCacheDb::create()
 {
     m_db.openThrow(m_path, 6);
-    QFile schema(QString::fromLatin1(kSchema));
-    QString error;
-    if (!schema.open(QIODevice::ReadOnly))
-        error = schema.errorString();
-    else if (m_db.exec(QString::fromUtf8(schema.readAll()), error) == 0)
+    const QString error = applySchema();
+    if (error.isEmpty())
         return;
     m_db.close();
     QFile::remove(m_path);
     throw std::runtime_error(error.toStdString());
+}
+
+QString BkCacheDb::applySchema()
+{
+    QFile schema(QString::fromLatin1(kSchema));
+    QString error;
+    if (!schema.open(QIODevice::ReadOnly))
+        return schema.errorString();
+    if (m_db.exec(QString::fromUtf8(schema.readAll()), error) != 0 && error.isEmpty())
+        error = QStringLiteral("can not create the table of %1").arg(m_path);
+    return error;
 }
 
 qint64 BkCacheDb::fileDateSecs(const QString& deviceName)

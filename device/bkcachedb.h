@@ -23,7 +23,8 @@ public:
     static QDir cacheDir();
 
     // Opens the file, or creates it from the schema resource when missing,
-    // and begins the transaction. Open and create failures throw.
+    // and begins the transaction. An existing file gets whatever part of the
+    // schema it lacks (an empty file all of it). Open and create failures throw.
     void openCheck();
     // A file that cannot be given the schema is removed again, so that the
     // next open creates it afresh instead of opening a file without a table.
@@ -36,6 +37,9 @@ public:
     void remove(const QString& deviceName);
 
 private:
+    // The schema resource run on the open connection; the error, or "".
+    QString applySchema();
+
     QString m_path;
     Sqlite3DB m_db;
 };

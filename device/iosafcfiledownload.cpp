@@ -2,8 +2,15 @@
 
 #include <QFileInfo>
 #include <QLocale>
+#include <QRandomGenerator>
+#include <QSet>
 
 #include <stdexcept>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
 
 #include "device/mobiledevice_afc.h"
 #include "foundation/fileutil.h"
@@ -86,34 +93,104 @@ void IOSAfcFileDownload::downloadFileThrow(mobiledevice_afc& afc, const _AfcFile
 void IOSAfcFileDownload::downloadDirThrow(mobiledevice_afc& afc, const _AfcFileInfo& info, const QDir& localParent,
                                           bool useCache)
 {
-    downloadDirThrow(afc, info, localParent, useCache, 0);
-}
-
-void IOSAfcFileDownload::downloadDirThrow(mobiledevice_afc& afc, const _AfcFileInfo& info, const QDir& localParent,
-                                          bool useCache, int depth)
-{
     if (m_form.cancelled)
         throw -1;
     if (!info.isDir())
         return;
+    const QString folderName = localFileName(deviceFileName(info.path));
+    if (!folderName.isEmpty())
+        downloadDirThrow(afc, info, localParent.absolutePath(), folderName, useCache, 0);
+}
+
+void IOSAfcFileDownload::downloadDirThrow(mobiledevice_afc& afc, const _AfcFileInfo& info, const QString& root,
+                                          const QString& folder, bool useCache, int depth)
+{
+    if (m_form.cancelled)
+        throw -1;
     if (depth > kMaxDepth)
         fail(QStringLiteral("%1 lies too deep.").arg(info.path));
-    auto localName = [](const QString& devicePath) {
-        const QString name = g_formatFileName(deviceFileName(devicePath));
-        return name == QLatin1String(".") || name == QLatin1String("..") ? QString() : name;
-    };
-    const QString folderName = localName(info.path);
-    if (folderName.isEmpty())
-        return;
-    const QDir folder(localParent.filePath(folderName));
-    for (const _AfcFileInfo& entry : afc.ls_finfo(info.path)) {
-        const QString name = localName(entry.path);
+    const QList<_AfcFileInfo> entries = afc.ls_finfo(info.path);
+    QStringList deviceNames;
+    for (const _AfcFileInfo& entry : entries)
+        deviceNames.append(entry.isFile() || entry.isDir() ? deviceFileName(entry.path) : QString());
+    const QStringList names = localFileNames(deviceNames);
+    bool made = false;
+    for (int i = 0; i < entries.size(); ++i) {
+        if (names[i].isEmpty())
+            continue;
+        const QString relative = folder + QLatin1Char('/') + names[i];
+        if (entries[i].isDir()) {
+            downloadDirThrow(afc, entries[i], root, relative, useCache, depth + 1);
+            continue;
+        }
+        if (m_form.cancelled)
+            throw -1;
+        if (!made)
+            makeRealFolders(root, folder);
+        made = true;
+        downloadFileThrow(afc, entries[i], root + QLatin1Char('/') + relative, useCache);
+    }
+}
+
+QString IOSAfcFileDownload::localFileName(const QString& deviceName)
+{
+    const QString name = g_formatFileName(deviceName);
+    return name == QLatin1String(".") || name == QLatin1String("..") ? QString() : name;
+}
+
+QStringList IOSAfcFileDownload::localFileNames(const QStringList& deviceNames)
+{
+    // Compared case-folded: on a file system that ignores case "A.jpg" and
+    // "a.jpg" are one file too.
+    QSet<QString> taken;
+    QStringList names;
+    for (const QString& deviceName : deviceNames) {
+        names.append(localFileName(deviceName));
+        // A name cleaning left alone keeps it, whatever the listing order:
+        // the renamed one is the name the user never saw on the phone.
+        if (!names.last().isEmpty() && names.last() == deviceName)
+            taken.insert(names.last().toCaseFolded());
+    }
+    QSet<QString> given;
+    for (int i = 0; i < names.size(); ++i) {
+        QString& name = names[i];
         if (name.isEmpty())
             continue;
-        if (entry.isFile())
-            downloadFileThrow(afc, entry, folder.filePath(name), useCache);
-        else if (entry.isDir())
-            downloadDirThrow(afc, entry, folder, useCache, depth + 1);
+        const QString key = name.toCaseFolded();
+        if (name == deviceNames[i] && !given.contains(key)) {
+            given.insert(key);
+            continue;
+        }
+        // "ab.txt" becomes "ab (2).txt"; a leading dot is no extension.
+        const int dot = name.lastIndexOf(QLatin1Char('.'));
+        const QString stem = dot > 0 ? name.left(dot) : name;
+        const QString ext = dot > 0 ? name.mid(dot) : QString();
+        QString candidate = name;
+        // Filled in one pass, so a "%2" in the name itself is never read as a marker.
+        for (int n = 2; taken.contains(candidate.toCaseFolded()) || given.contains(candidate.toCaseFolded()); ++n)
+            candidate = QStringLiteral("%1 (%2)%3").arg(stem, QString::number(n), ext);
+        name = candidate;
+        given.insert(name.toCaseFolded());
+    }
+    return names;
+}
+
+void IOSAfcFileDownload::makeRealFolders(const QString& root, const QString& relative)
+{
+    if (!QDir().mkpath(root))
+        fail(QStringLiteral("can not create %1.").arg(root));
+    QString path = root;
+    for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + part;
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st;
+        if (::lstat(native.constData(), &st) != 0
+            && (errno != ENOENT || (::mkdir(native.constData(), 0755) != 0 && errno != EEXIST)))
+            fail(QStringLiteral("can not create %1.%2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        // A link planted here would take the files out of the target folder.
+        if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            fail(QStringLiteral("can not create %1.%2")
+                     .arg(path, QStringLiteral("Something other than a folder is in its way.")));
     }
 }
 
@@ -138,12 +215,22 @@ void IOSAfcFileUpload::uploadFileThrow(mobiledevice_afc& afc, const QString& loc
         afc.mkdir(folder);
 
     // The local file is opened first: a file that cannot be read must not
-    // cost the device file its content.
+    // cost the device file anything.
     QFile local(localPath);
     if (!local.open(QIODevice::ReadOnly))
         fail(QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not read %1.").arg(localPath));
+    // The bytes go to a name of their own and replace the device file by one
+    // rename at the end: a connection that drops half-way leaves the old
+    // file whole instead of emptied or cut.
+    QString temp;
+    for (int tries = 0; temp.isEmpty() && tries < 8; ++tries) {
+        temp = QStringLiteral("%1.%2.upload").arg(devicePath).arg(QRandomGenerator::global()->generate(), 8, 16,
+                                                                   QLatin1Char('0'));
+        if (afc.fileInfo(temp).isValid())
+            temp.clear();
+    }
     AfcFile file;
-    if (!afc.writeFile(devicePath, file))
+    if (temp.isEmpty() || !afc.writeFile(temp, file))
         fail(QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not create %1.").arg(devicePath));
     if (m_buffer.isEmpty())
         m_buffer.resize(kBufferSize);
@@ -162,10 +249,14 @@ void IOSAfcFileUpload::uploadFileThrow(mobiledevice_afc& afc, const QString& loc
             m_form.invokeUpdateProgress(QString(), -1,
                                         progressText(tr("Sending %1, %L2KB / %L3KB"), name, done += n, total));
     }
-    if (error.isEmpty() && file.close())
+    if (error.isEmpty() && !file.close())
+        error = writeError;
+    if (error.isEmpty() && !afc.rename(temp, devicePath))
+        error = QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not overwrite %1.").arg(devicePath);
+    if (error.isEmpty())
         return;
-    // A device file cut half-way would pass for the whole one.
+    // A cut copy must not stay behind under a name of its own either.
     file.close();
-    afc.del(devicePath);
-    fail(error.isEmpty() ? writeError : error);
+    afc.del(temp);
+    fail(error);
 }

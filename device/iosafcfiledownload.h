@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QString>
+#include <QStringList>
 
 #include "device/bkcachedb.h"
 
@@ -29,16 +30,30 @@ public:
     // The device folder into localParent + its name, recursively. Device names
     // are cleaned of characters no file name may hold; a name that cleans to
     // nothing, "." or ".." is skipped, so nothing lands outside localParent.
-    // Local folders are made with their first file.
+    // Names that clean to one local name (also when they differ in case
+    // only) each get a name of their own: a name cleaning left alone keeps
+    // it, the others get " (2)", " (3)"... before the extension. Local
+    // folders are made with their first file; a link, or anything else but a
+    // folder, where a folder below localParent belongs fails the download
+    // instead of being written through.
     void downloadDirThrow(mobiledevice_afc& afc, const _AfcFileInfo& info, const QDir& localParent, bool useCache);
+
+    // The local names of the entries of one device folder, in their order;
+    // "" for a name that cleans to nothing, "." or "..", or for an entry
+    // given as "".
+    static QStringList localFileNames(const QStringList& deviceNames);
 
     static constexpr int kBufferSize = 524288;
     // A device that lists folders without end would otherwise exhaust the stack.
     static constexpr int kMaxDepth = 128;
 
 private:
-    void downloadDirThrow(mobiledevice_afc& afc, const _AfcFileInfo& info, const QDir& localParent, bool useCache,
-                          int depth);
+    // folder: the local folder's path below root, names already given.
+    void downloadDirThrow(mobiledevice_afc& afc, const _AfcFileInfo& info, const QString& root, const QString& folder,
+                          bool useCache, int depth);
+    static QString localFileName(const QString& deviceName);
+    // Every part of root/relative below root made a real folder, or a throw.
+    static void makeRealFolders(const QString& root, const QString& relative);
 
     ProgressForm& m_form;
     BkCacheDb m_cache;
@@ -54,8 +69,10 @@ public:
 
     // Nothing happens for a missing local file or an empty device path, nor,
     // without overwrite, when the device already holds a non-empty file
-    // there. The device file is emptied only once the local file is open, and
-    // removed when the copy fails half-way. A started upload is not cancelled.
+    // there. The bytes are written to "<devicePath>.<random>.upload" and
+    // renamed over the device file once all have landed, so a failure at any
+    // point leaves the device file as it was; the temporary file is removed
+    // when the connection still allows it. A started upload is not cancelled.
     void uploadFileThrow(mobiledevice_afc& afc, const QString& localPath, const QString& devicePath, bool overwrite);
 
     static constexpr int kBufferSize = 131072;

@@ -18,6 +18,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
   libqt6svg6 fonts-dejavu-core
   libplist-dev libimobiledevice-dev libusbmuxd-dev libsqlite3-dev sqlite3
+  libimobiledevice-utils
   libssl-dev openssl libcurl4-openssl-dev libarchive-dev libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-cryptography zip unzip

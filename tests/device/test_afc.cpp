@@ -10,6 +10,8 @@
 #include "device/iosafcfiledownload.h"
 #include "device/mobiledevice_afc.h"
 #include "foundation/progressform.h"
+#include "foundation/safefile.h"
+#include "foundation/sqlite3db.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
@@ -176,10 +178,149 @@ TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
             EXPECT_NO_THROW(upload()) << c.devicePath;
         EXPECT_EQ(content(QString(c.devicePath).mid(1)), c.after) << c.devicePath;
     }
-    // The phone's disk fills up: the cut file is not left behind as if whole.
-    ASSERT_TRUE(QFile::link("/dev/full", media.filePath("full.bin")));
+    // The phone's disk fills up: the old file stays, and the cut copy is not left behind either.
+    put("full.bin", "old");
+    phone.onRequest = [this](const QString& request) {
+        if (request.startsWith("com.apple.afc:FileOpen /full.bin."))
+            QFile::link("/dev/full", media.path() + request.section(' ', 1));
+    };
+    ASSERT_TRUE(restart());
     EXPECT_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/full.bin", true), std::runtime_error);
-    EXPECT_FALSE(QFileInfo(media.filePath("full.bin")).isSymLink());
+    EXPECT_EQ(content("full.bin"), "old");
+    EXPECT_EQ(simFilesBelow(media.path()).filter("full.bin"), QStringList {"full.bin"});
+    // A folder where the file belongs cannot be replaced: an error, and nothing left beside it.
+    ASSERT_TRUE(QDir().mkpath(media.filePath("adir/in")));
+    EXPECT_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/adir", true), std::runtime_error);
+    EXPECT_EQ(simFilesBelow(media.path()).filter("adir"), QStringList {});
+    EXPECT_TRUE(QFileInfo(media.filePath("adir/in")).isDir());
+}
+
+TEST_F(Media, AnUploadCutAtAnyPointLeavesThePhonesFileWholeOldOrNew)
+{
+    const QByteArray fresh = QByteArray("fresh bytes ").repeated(IOSAfcFileUpload::kBufferSize / 5); // several blocks
+    ASSERT_TRUE(writeFile(local.filePath("big.bin"), fresh));
+    IOSAfcFileUpload up(form);
+    int keptOld = 0;
+    for (int after = 0;; ++after) { // the connection cut in place of each answer in turn, until none is left to cut
+        ASSERT_LT(after, 200);
+        ASSERT_TRUE(QDir(media.filePath("d")).removeRecursively());
+        put("d/big.bin", "old");
+        ASSERT_TRUE(restart({{SimFault::Drop, "com.apple.afc", after}}));
+        bool failed = false;
+        try {
+            up.uploadFileThrow(afc, local.filePath("big.bin"), "/d/big.bin", true);
+        } catch (const std::runtime_error&) {
+            failed = true;
+        }
+        const QByteArray now = content("d/big.bin");
+        EXPECT_TRUE(now == "old" || now == fresh) << after << ": " << now.size() << " bytes";
+        keptOld += now == "old";
+        if (!failed) {
+            EXPECT_EQ(now, fresh);
+            EXPECT_EQ(simFilesBelow(media.filePath("d")), QStringList {"big.bin"}); // no temporary left
+            break;
+        }
+    }
+    EXPECT_GE(keptOld, 4); // cut while the bytes were on their way
+}
+
+TEST(LocalNames, NamesThatCleanToOneNameGetOneEachAndACleanNameKeepsIt)
+{
+    const struct { QStringList device, local; } cases[] = {
+        {{"a:b", "ab"}, {"ab (2)", "ab"}}, // the untouched name wins whatever the order
+        {{"ab.txt", "a:b.txt", "ab (2).txt"}, {"ab.txt", "ab (3).txt", "ab (2).txt"}},
+        {{"A.jpg", "a.jpg", "a?.JPG"}, {"A.jpg", "a (2).jpg", "a (3).JPG"}}, // one file where case is ignored
+        {{".x", ".:x"}, {".x", ".x (2)"}}, // a leading dot is no extension
+        {{"..", ".:.", ":", "", " ab "}, {"", "", "", "", "ab"}},
+        {{"%2:%1.x", "%2%1.x"}, {"%2%1 (2).x", "%2%1.x"}}, // markers in a name are no markers
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IOSAfcFileDownload::localFileNames(c.device), c.local) << c.device.join('|').toStdString();
+}
+
+TEST_F(Media, FolderDownloadsKeepEveryFileWhoseNamesCleanToOne)
+{
+    // Contents are the device paths, so each local file tells which phone file it holds.
+    QStringList paths;
+    for (const char* name : {"a:b", "ab", "a*b", "a?b", "a|b", "a<b", "a>b", "a\"b", "a\\b", "a\tb", "X.TXT",
+                                "x.txt", "x:.txt", "x (2).txt", "d:1/f", "d1/f", "d1/g"})
+        paths << "/C/" + QString(name);
+    for (const QString& path : paths)
+        put(path.mid(1), path.toUtf8());
+    ASSERT_TRUE(restart());
+    IOSAfcFileDownload down(cachePath, form);
+    QList<QStringList> listings;
+    for (const QString parent : {"P1", "P2"}) {
+        down.downloadDirThrow(afc, afc.fileInfo("/C"), QDir(local.filePath(parent)), true);
+        const QStringList files = simFilesBelow(local.filePath(parent));
+        QStringList held;
+        for (const QString& file : files)
+            held << QString::fromUtf8(readFile(local.filePath(parent + "/" + file)));
+        held.sort();
+        QStringList expected = paths;
+        expected.sort();
+        EXPECT_EQ(held, expected) << parent.toStdString();
+        for (const char* clean : {"ab", "x (2).txt", "d1/f"})
+            EXPECT_EQ(readFile(local.filePath(parent + "/C/" + clean)), QByteArray("/C/") + clean);
+        listings << files;
+    }
+    EXPECT_EQ(listings[0], listings[1]); // the same names every time
+}
+
+TEST_F(Media, ALinkInTheTargetFolderIsNeverWrittenThrough)
+{
+    put("T/a.txt", "phone");
+    put("T/sub/c.txt", "deep");
+    ASSERT_TRUE(restart());
+    QTemporaryDir outside;
+    ASSERT_TRUE(writeFile(outside.filePath("a.txt"), "mine"));
+    const struct { const char *at, *to; bool fails; } cases[] = {
+        {"T/a.txt", "a.txt", false}, // the link itself is replaced
+        {"T/sub", "", true},
+        {"T", "", true},
+        {"T/sub", "a.txt", true}, // a link to a file where a folder belongs
+    };
+    for (const auto& c : cases) {
+        const QString parent = local.filePath(QString::number(&c - cases));
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(parent + "/" + c.at).absolutePath()));
+        ASSERT_TRUE(QFile::link(outside.filePath(c.to), parent + "/" + c.at));
+        const auto download = [&] {
+            IOSAfcFileDownload(cachePath, form).downloadDirThrow(afc, afc.fileInfo("/T"), QDir(parent), false);
+        };
+        if (c.fails)
+            EXPECT_THROW(download(), std::runtime_error) << c.at;
+        else
+            EXPECT_NO_THROW(download()) << c.at;
+        EXPECT_EQ(simFilesBelow(outside.path()), QStringList {"a.txt"}) << c.at;
+        EXPECT_EQ(readFile(outside.filePath("a.txt")), "mine") << c.at;
+        if (!c.fails) {
+            EXPECT_TRUE(safefile::isRegularFile(parent + "/T/a.txt"));
+            EXPECT_EQ(readFile(parent + "/T/sub/c.txt"), "deep");
+        }
+    }
+}
+
+TEST(DateCache, AFileWithoutTheTableGetsItAndAnythingElseIsLeftAlone)
+{
+    QTemporaryDir dir;
+    const struct { const char* sql; QByteArray bytes; qint64 found; } cases[] = {
+        {nullptr, "", 7}, // what a crash right after creating it leaves
+        {"create table other(x)", "", 7},
+        {nullptr, "not a database, but someone's file", 0},
+    };
+    for (const auto& c : cases) {
+        const QString path = dir.filePath(QString::number(&c - cases));
+        ASSERT_TRUE(writeFile(path, c.bytes));
+        QString error;
+        Sqlite3DB other;
+        if (c.sql)
+            other.openThrow(path, 2);
+        ASSERT_EQ(c.sql ? other.exec(c.sql, error) : 0, 0) << error.toStdString();
+        other.close();
+        BkCacheDb(path).setFileDate("/a", 7); // committed as it goes
+        EXPECT_EQ(BkCacheDb(path).fileDateSecs("/a"), c.found) << c.bytes.constData();
+        EXPECT_TRUE(c.found || readFile(path) == c.bytes);
+    }
 }
 
 } // namespace

@@ -1,7 +1,12 @@
 // Device handles, pairing, plug events, backup settings and the device's
 // cache folder against the simulated iPhone, through the real
 // libimobiledevice client code.
+#include <QImage>
+#include <QImageReader>
 #include <QObject>
+#include <QPixmap>
+#include <QTextDocument>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 #include "device/idevice.h"
@@ -98,6 +103,19 @@ TEST(IOSDevice, BackupSettingsWarnOnlyAboutWhatIsAskedICloudFirst)
         driver.answer(QMessageBox::Ok);
         EXPECT_EQ(device.checkiTunesBackupSettings(c.checkICloud, c.checkEncrypt), c.result);
         EXPECT_EQ(driver.texts.value(0).section(":res/", 1).section('"', 0, 0), c.picture) << device.udid.toStdString();
+        if (c.picture.isEmpty())
+            continue;
+        // The picture is found among the built-in resources, as the box's rich text loads it.
+        const QString src = driver.texts.value(0).section("src=\"", 1).section('"', 0, 0);
+        QTextDocument page;
+        page.setHtml(driver.texts.value(0));
+        const QVariant shown = page.resource(QTextDocument::ImageResource, QUrl(src));
+        EXPECT_FALSE(shown.value<QImage>().isNull() && shown.value<QPixmap>().isNull()) << src.toStdString();
+        QImageReader reader(src);
+        EXPECT_EQ(reader.format(), "jpeg") << src.toStdString(); // what its name says, not a picture of another kind
+        const QImage image = reader.read();
+        EXPECT_GE(image.width(), 200) << reader.errorString().toStdString();
+        EXPECT_GE(image.height(), 100) << src.toStdString();
     }
 }
 

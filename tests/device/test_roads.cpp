@@ -199,7 +199,7 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     const QDir folder(iosbackup_temp_dir("line").filePath(kUdid));
     const QString lost = "Connection to device lost. Please try the following solutions: <br/><br/>A:<br/>Step 1) ";
     const QString setup = "Failed to connect your iPhone. Please try the following solutions: <br/><br/>A:";
-    const QString other = "error code:1. <br/><br/>other Status.plist not exists.<br/><br/>Note: You can restart";
+    const QString other = "error code:1. <br/><br/>other Manifest.db not exists.<br/><br/>Note: You can restart";
     // Before the run: the phone's failure, and what happens to the kept folder.
     // PhoneUnfinished: the phone hangs up with its snapshot not marked finished.
     enum Before { Nothing, Unfinished, NoManifest, PhoneUnfinished };
@@ -233,7 +233,7 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         IOSMobileBackupThread thread(c.error != other, device, false, "line", drive.form);
         thread.apps << "jp.naver.line";
         EXPECT_EQ(drive.run(thread), c.error.isEmpty() ? 1 : 0) << c.error.toStdString();
-        EXPECT_EQ(played(sim).uploaded.size(), c.all ? phone.backup2.files.size() + 4 : 4) << c.version.toStdString();
+        EXPECT_EQ(played(sim).uploaded.size(), c.all ? phone.backup2.files.size() + 3 : 3) << c.version.toStdString();
         EXPECT_TRUE(drive.error().contains(c.error)) << drive.error().toStdString();
         EXPECT_EQ(folder.exists(), c.error.isEmpty());
     }

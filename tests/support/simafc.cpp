@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 
+#include <cstdio>
+
 #include <sys/stat.h>
 
 #include "tests/support/simiphone.h"
@@ -14,12 +16,14 @@ namespace {
 
 enum : quint64 { Status = 1, Data = 2, FileOpenResult = 0xE };
 enum : quint64 { ReadDir = 3, MakeDir = 9, GetFileInfo = 0xA, FileOpen = 0xD, FileRead = 0xF, FileWrite = 0x10,
-                 FileClose = 0x14, RemoveAll = 0x22 };
+                 FileClose = 0x14, RenamePath = 0x18, FileLock = 0x1B, RemoveAll = 0x22 };
 constexpr quint64 InvalidArg = 7, NotFound = 8, IsDir = 9, Unsupported = 15, IoError = 20;
 // How each operation is logged; those without a path name a handle.
 const QHash<quint64, QString> kOps = {{ReadDir, "ReadDir "}, {MakeDir, "MakeDir "}, {GetFileInfo, "GetFileInfo "},
                                       {FileOpen, "FileOpen "}, {FileRead, "FileRead"}, {FileWrite, "FileWrite"},
-                                      {FileClose, "FileClose"}, {RemoveAll, "RemovePathAndContents "}};
+                                      {FileClose, "FileClose"}, {RenamePath, "RenamePath "},
+                                      {FileLock, "FileLock"},
+                                      {RemoveAll, "RemovePathAndContents "}};
 using Mode = QIODevice;
 const QIODevice::OpenMode kModes[] = {Mode::NotOpen, Mode::ReadOnly | Mode::ExistingOnly,
                                       Mode::ReadWrite | Mode::ExistingOnly, Mode::WriteOnly | Mode::Truncate,
@@ -38,6 +42,9 @@ quint64 u64At(const QByteArray& b, int at)
 // The local path of a device path, or empty when it would leave the folder.
 QString local(const QString& root, const QByteArray& args, int at)
 {
+    // A phone without a media folder serves nothing: never the real disk's root.
+    if (root.isEmpty())
+        return QString();
     const QString path = QDir::cleanPath(root + '/' + QString::fromUtf8(args.mid(at).constData()));
     return path == root || path.startsWith(root + '/') ? path : QString();
 }
@@ -111,8 +118,15 @@ void simAfc(SimLink& link)
             code = file->second->write(payload) == payload.size() ? 0 : IoError;
         } else if (op == FileClose) {
             files.erase(file);
+        } else if (op == FileLock) {
+            // One host at a time here, so every lock and unlock is granted.
         } else if (op == MakeDir) {
             code = !path.isEmpty() && QDir().mkpath(path) ? 0 : IoError;
+        } else if (op == RenamePath) {
+            // Both paths in the header, each ended by a NUL; the target is replaced.
+            const QString to = local(root, args, args.indexOf('\0') + 1);
+            code = path.isEmpty() || to.isEmpty() ? InvalidArg
+                 : ::rename(QFile::encodeName(path).constData(), QFile::encodeName(to).constData()) == 0 ? 0 : IoError;
         } else if (op == RemoveAll) {
             code = removeAll(path);
         } else {

@@ -14,6 +14,7 @@ using namespace simpl;
 namespace {
 
 constexpr int kRecord = 65536; // data per upload record: more than the host sends at once
+constexpr int kComputerFailed = 105; // the verdict of a phone whose computer failed an answer
 
 PlistCFType dbl(double d) { return PlistCFType::createCFNumberDouble(d); }
 QString nameOf(const PlistCFType& message) { return message.at(0).CFStringQString(); }
@@ -67,16 +68,35 @@ struct Player
         return true;
     }
 
+    // Sends one message and judges the computer's answer as a phone does:
+    // any status but 0 (or "Multi status" for files the computer may lack)
+    // means the computer could not do what was asked, so the phone gives up
+    // with a failed verdict.
+    bool ask(const PlistCFType& msg, bool mayLack = false)
+    {
+        if (!step(msg))
+            return false;
+        const qint64 status = reply.at(1).CFNumberInt64();
+        if (status == 0 || (mayLack && status == -13))
+            return true;
+        QString text = nameOf(msg) + " answered " + QString::number(status);
+        if (reply.at(2).CFStringQString() != "___EmptyParameterString___")
+            text += ": " + reply.at(2).CFStringQString();
+        verdict(kComputerFailed, "The computer could not store the backup (" + text + ").");
+        return false;
+    }
+
     void backup()
     {
-        if (!step(list({str("DLMessageDownloadFiles"), strings({u + "/Status.plist"}), dict(), dbl(0)}))
-            || !step(list({str("DLMessageGetFreeDiskSpace"), dict()})))
+        const bool full = dev.backup2.request.get("Options").get("ForceFullBackup").CFNumberBool(false);
+        if (!ask(list({str("DLMessageDownloadFiles"), strings({u + "/Status.plist"}), dict(), dbl(0)}), true)
+            || !ask(list({str("DLMessageGetFreeDiskSpace"), dict()})))
             return;
         // What the host already has, by name: only new or changed files go.
         QHash<QString, qint64> present;
         QStringList folders {u};
         for (int i = 0; i < folders.size(); ++i) {
-            if (!step(list({str("DLContentsOfDirectory"), str(folders[i]), dict()})))
+            if (!ask(list({str("DLContentsOfDirectory"), str(folders[i]), dict()})))
                 return;
             const PlistCFType listing = reply.at(3);
             for (const PlistCFType& key : listing.dict_keys()) {
@@ -88,23 +108,55 @@ struct Player
                     present[entry] = info.get("DLFileSize").CFNumberInt64();
             }
         }
-        for (const QString name : {"Info.plist", "Manifest.db", "Manifest.plist", "Status.plist"})
+        const QStringList lists {u + "/Manifest.plist", u + "/Manifest.db"}; // the last backup's, when there is one
+        if (!ask(list({str("DLMessageDownloadFiles"), strings(lists), dict(), dbl(1)}), true))
+            return;
+        // Info.plist is the computer's own: a phone never sends one.
+        for (const QString name : {"Manifest.db", "Manifest.plist", "Status.plist"})
             uploads.append({"", name, dev.backup2.meta.value(name, "made-up " + name.toUtf8())});
         for (const SimBackupFile& f : dev.backup2.files) {
-            if (present.value(simFileId(f), -1) != sizeOf(f))
+            if (full || present.value(simFileId(f), -1) != sizeOf(f))
                 uploads.append(f);
         }
         qint64 total = 0;
         PlistCFType moves = dict();
+        QStringList shards; // the two-character folders the uploads go into
         for (const SimBackupFile& f : uploads) {
             total += sizeOf(f);
             moves.put(u + "/Snapshot/" + backupName(f), str(u + '/' + backupName(f)));
+            const QString shard = backupName(f).section('/', 0, -2);
+            if (!shard.isEmpty() && !shards.contains(shard))
+                shards << shard;
         }
-        if (step(list({str("DLMessageCreateDirectory"), str(u + "/Snapshot"), dict(), num(0)}))
-            && step(list({str("DLMessageUploadFiles"), dict(), dbl(50), num(total)}))
-            && step(list({str("DLMessageMoveItems"), moves, dict(), dbl(90)}))
-            && step(list({str("DLMessageRemoveItems"), strings({u + "/Snapshot"}), dict(), dbl(99)})))
+        shards.sort();
+        // The computer makes no folder by itself: the phone announces each
+        // one before it sends a file into it or moves one there.
+        const auto makeFolders = [&](const QString& under) {
+            for (const QString& shard : shards) {
+                if (!ask(list({str("DLMessageCreateDirectory"), str(under + shard), dict(), num(0)})))
+                    return false;
+            }
+            return true;
+        };
+        if (ask(list({str("DLMessageCreateDirectory"), str(u + "/Snapshot"), dict(), num(0)}))
+            && makeFolders(u + "/Snapshot/") && ask(list({str("DLMessageUploadFiles"), dict(), dbl(50), num(total)}))
+            && makeFolders(u + '/') && ask(list({str("DLMessageMoveItems"), moves, dict(), dbl(90)}))
+            && ask(list({str("DLMessageRemoveItems"), strings({u + "/Snapshot"}), dict(), dbl(99)})))
             verdict();
+    }
+
+    // Requests that change nothing on the computer: the phone answers with
+    // its verdict at once. A password change turns encryption on or off.
+    void answer(const QString& name)
+    {
+        const PlistCFType request = dev.backup2.request;
+        if (name == "ChangePassword") {
+            const bool encrypt = !request.get("NewPassword").isNull();
+            link.locked([&](SimDevice& d) {
+                d.set("com.apple.mobile.backup", "WillEncrypt", PlistCFType::createCFBoolean(encrypt));
+            });
+        }
+        verdict();
     }
 
     void restore()
@@ -126,10 +178,13 @@ struct Player
             verdict();
     }
 
-    void verdict()
+    // The phone's verdict: the test's, unless the phone failed on its own.
+    void verdict(int code = 0, const QString& description = QString())
     {
-        PlistCFType d = dict().put("MessageName", str("Response")).put("ErrorCode", num(dev.backup2.errorCode));
-        step(list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(dev.backup2.errorDescription))}));
+        const int errorCode = code ? code : dev.backup2.errorCode;
+        PlistCFType d = dict().put("MessageName", str("Response")).put("ErrorCode", num(errorCode));
+        const QString text = code ? description : dev.backup2.errorDescription;
+        step(list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(text))}));
     }
 
     // Name records and content records up to the end of the list, kept raw
@@ -290,6 +345,8 @@ void play(SimLink& link)
         player.backup();
     else if (script.isEmpty() && name == "Restore")
         player.restore();
+    else if (script.isEmpty() && QStringList {"Info", "List", "ChangePassword"}.contains(name))
+        player.answer(name);
     while (!link.readPlist().isNull()) { // the host's DLMessageDisconnect, until it closes
     }
 }

@@ -62,10 +62,12 @@ PlistCFType attached(const SimDevice& d)
 
 void simLockdown(SimLink& link);
 void simInstProxy(SimLink& link);
+void simNotificationProxy(SimLink& link);
 const QHash<QString, void (*)(SimLink&)> kServices = {
     {"lockdown", simLockdown}, // on its fixed port 62078
     {"com.apple.afc", simAfc},
     {"com.apple.mobile.installation_proxy", simInstProxy},
+    {"com.apple.mobile.notification_proxy", simNotificationProxy},
     {"com.apple.mobilebackup2", simBackup2},
     {"com.apple.mobilesync", simMobileSync},
 };
@@ -152,6 +154,20 @@ void simInstProxy(SimLink& link)
     });
 }
 
+// The notification proxy: the host observes and posts notifications (each
+// logged with its name); a shutdown is answered with ProxyDeath, which the
+// library waits for before it closes the connection.
+void simNotificationProxy(SimLink& link)
+{
+    simAnswerEach(link, [&](const PlistCFType& message) {
+        const QString command = message.get("Command").CFStringQString(), name = message.get("Name").CFStringQString();
+        link.note(command + (name.isEmpty() ? QString() : ' ' + name));
+        if (command == "Shutdown")
+            return QList<PlistCFType> {dict().put("Command", str("ProxyDeath"))};
+        return QList<PlistCFType>();
+    });
+}
+
 } // namespace
 
 SimDevice::SimDevice(const QString& udid) : udid(udid)
@@ -160,6 +176,10 @@ SimDevice::SimDevice(const QString& udid) : udid(udid)
     set("", "ProductVersion", str("12.4")).set("", "ProductType", str("iPhone11,2"));
     set("", "MobileSubscriberCountryCode", str("440")).set("", "WiFiAddress", str("a4:d1:8c:00:00:01"));
     set("", "DevicePublicKey", PlistCFType::createCFData(kPublicKey));
+    set("", "BuildVersion", str("16G77")).set("", "SerialNumber", str("F17SIMPHONE1"));
+    // Every phone has its backup settings; both off unless a test turns them on.
+    set("com.apple.mobile.backup", "CloudBackupEnabled", PlistCFType::createCFBoolean(false));
+    set("com.apple.mobile.backup", "WillEncrypt", PlistCFType::createCFBoolean(false));
 }
 
 SimDevice& SimDevice::set(const QString& domain, const QString& key, const PlistCFType& value)

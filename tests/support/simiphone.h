@@ -57,16 +57,24 @@ struct SimStep
 // The phone's mobilebackup2 service. After the version exchange and the
 // request it plays `script` when given, else the request:
 // - "Backup": downloads "<udid>/Status.plist", lists the host's folder and
-//   its two-character folders, uploads into "<udid>/Snapshot/" every file
-//   the host does not list with the same size (and the metadata always),
-//   moves them into place, removes "Snapshot", then ends with the verdict.
+//   its two-character folders, downloads the last "Manifest.plist" and
+//   "Manifest.db", then announces "<udid>/Snapshot" and its two-character
+//   folders, uploads into them every file the host does not list with the
+//   same size (all of them with the option ForceFullBackup) and the metadata
+//   always, announces the two-character folders of "<udid>", moves the files
+//   into place, removes "Snapshot", then ends with the verdict.
 // - "Restore": downloads "<udid>/Manifest.plist" and "<udid>/Manifest.db",
 //   then every file named in the downloaded Manifest.db, then the verdict.
+// - "Info", "List" and "ChangePassword": the verdict at once; a new password
+//   turns the lockdown value "WillEncrypt" on, its removal off.
+// Like a real phone it gives up when the computer answers a message with an
+// error status (a download may answer "Multi status" for missing files): its
+// verdict is then error code 105 with a text naming the message.
 struct SimBackup2
 {
     QList<SimBackupFile> files;
-    // Metadata uploaded as "<udid>/<name>" in place of the made-up Info.plist,
-    // Manifest.plist, Status.plist and Manifest.db (which no test reads).
+    // Metadata uploaded as "<udid>/<name>" in place of the made-up
+    // Manifest.plist, Status.plist and Manifest.db.
     QHash<QString, QByteArray> meta;
     int errorCode = 0; // the verdict, sent as DLMessageProcessMessage
     QString errorDescription;
