@@ -122,14 +122,30 @@ QString Backup2ToolHook::resolve(const QDir& root, const QString& path, QString*
         m_checkedRoot = base;
     }
     const QString full = base + QLatin1Char('/') + clean;
+    for (const Found& found : m_found) {
+        if (found.local == full) {
+            if (kind)
+                *kind = found.kind;
+            if (parentExists)
+                *parentExists = found.parentExists;
+            return full;
+        }
+    }
+    const auto remember = [&](Kind found, bool parent) {
+        if (kind)
+            *kind = found;
+        if (parentExists)
+            *parentExists = parent;
+        m_found[m_nextFound] = {full, found, parent};
+        m_nextFound = (m_nextFound + 1) % 2;
+        return full;
+    };
     // Below the deepest folder known to be real, every component is looked
     // at itself; a link anywhere refuses the path, and what does not exist
     // yet (with all below it) is about to be made.
     qsizetype known = clean.lastIndexOf(QLatin1Char('/'));
     while (known > 0 && !m_checkedFolders.contains(clean.left(known)))
         known = clean.lastIndexOf(QLatin1Char('/'), known - 1);
-    Kind found = Kind::Missing;
-    bool parent = true;
     for (qsizetype at = known < 0 ? 0 : known + 1;;) {
         const qsizetype slash = clean.indexOf(QLatin1Char('/'), at);
         const qsizetype end = slash < 0 ? clean.size() : slash;
@@ -137,23 +153,12 @@ QString Backup2ToolHook::resolve(const QDir& root, const QString& path, QString*
         if (::lstat(QFile::encodeName(full.left(base.size() + 1 + end)).constData(), &st) != 0) {
             if (errno != ENOENT)
                 break;
-            parent = slash < 0;
-            found = Kind::Missing;
-            if (kind)
-                *kind = found;
-            if (parentExists)
-                *parentExists = parent;
-            return full;
+            return remember(Kind::Missing, slash < 0);
         }
         if (S_ISLNK(st.st_mode))
             break;
-        if (slash < 0) {
-            if (kind)
-                *kind = kindOf(st);
-            if (parentExists)
-                *parentExists = true;
-            return full;
-        }
+        if (slash < 0)
+            return remember(kindOf(st), true);
         if (S_ISDIR(st.st_mode)) {
             if (m_checkedFolders.size() >= kMaxCheckedFolders)
                 m_checkedFolders.clear();
@@ -166,8 +171,15 @@ QString Backup2ToolHook::resolve(const QDir& root, const QString& path, QString*
     return QString();
 }
 
+void Backup2ToolHook::forgetFound()
+{
+    for (Found& found : m_found)
+        found = Found();
+}
+
 void Backup2ToolHook::forgetFolders(const QString& local)
 {
+    forgetFound();
     if (!local.startsWith(m_checkedRoot + QLatin1Char('/')))
         return;
     const QString rel = local.mid(m_checkedRoot.size() + 1);
@@ -225,6 +237,7 @@ int Backup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QF
     const QString local = resolve(root, path, &error, QString(), &kind, &parentExists);
     if (local.isEmpty())
         return RefusedPath;
+    forgetFound();
     if (kind == Kind::Folder) {
         error = QStringLiteral("%1 is a folder").arg(local);
         return QFileDevice::OpenError;
@@ -273,8 +286,10 @@ void Backup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size
 
 void Backup2ToolHook::dropIncoming()
 {
-    if (!m_incoming.temp.isEmpty())
+    if (!m_incoming.temp.isEmpty()) {
+        forgetFound();
         ::unlink(QFile::encodeName(m_incoming.temp).constData());
+    }
     m_incoming = Incoming();
 }
 
@@ -284,6 +299,7 @@ int Backup2ToolHook::moveFile(const QDir& root, const QString& from, const QStri
     bool destParent = true;
     const QString src = resolve(root, from, &error, QString(), &source, nullptr);
     const QString dst = src.isEmpty() ? QString() : resolve(root, to, &error, QString(), &dest, &destParent);
+    forgetFound();
     if (dst.isEmpty())
         return RefusedPath;
     if (source == Kind::Missing || src == dst)
@@ -312,6 +328,7 @@ int Backup2ToolHook::removeFile(const QDir& root, const QString& path, QString& 
 {
     Kind kind = Kind::Missing;
     const QString local = resolve(root, path, &error, QString(), &kind, nullptr);
+    forgetFound();
     if (local.isEmpty())
         return RefusedPath;
     removeAt(local, kind);
@@ -322,6 +339,7 @@ int Backup2ToolHook::copyFile(const QDir& root, const QString& from, const QStri
 {
     const QString src = checkedPath(root, from, &error);
     const QString dst = src.isEmpty() ? QString() : checkedPath(root, to, &error);
+    forgetFound();
     if (dst.isEmpty())
         return RefusedPath;
     return copy_recursive(src, dst, error);
@@ -331,6 +349,7 @@ int Backup2ToolHook::mkdir(const QDir& root, const QString& path, QString& error
 {
     Kind kind = Kind::Missing;
     const QString local = resolve(root, path, &error, QString(), &kind, nullptr);
+    forgetFound();
     if (local.isEmpty())
         return RefusedPath;
     if (kind == Kind::Missing)

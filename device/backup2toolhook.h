@@ -94,6 +94,10 @@ public:
 protected:
     // Throws away a received file that never ended (the data stream broke).
     void dropIncoming();
+    // To be called when the hook changes anything below root: the paths
+    // found last (the engine checks each path just before the hook acts on
+    // it) are looked at afresh.
+    void forgetFound();
 
 private:
     // Valid only between recvFileOpenWrite and recvFileEnd of one file: the
@@ -116,6 +120,14 @@ private:
     void forgetFolders(const QString& local);
     QString m_checkedRoot; // the absolute root the remembered folders lie in
     QSet<QString> m_checkedFolders; // relative to it
+    struct Found
+    {
+        QString local;
+        Kind kind = Kind::Missing;
+        bool parentExists = true;
+    };
+    Found m_found[2];
+    int m_nextFound = 0;
 };
 
 // Deletes a folder tree; hidden entries (and the folders holding them) stay,

@@ -95,8 +95,11 @@ void FakeBackup2ToolHook::readAppuids(const QString& udid)
 
 void FakeBackup2ToolHook::openIndexThrow(const QDir& root, const QString& udid)
 {
+    if (dnameDb.isOpen())
+        return;
+    forgetFound(); // the index may be made now
     QString error;
-    if (!dnameDb.isOpen() && !dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
+    if (!dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
         throw std::runtime_error(QString("open dname.sqlite failed. %1").arg(error).toUtf8().toStdString());
 }
 

@@ -257,4 +257,94 @@ TEST_F(HookTest, AFileWithASecondNameIsNeverCopied)
     expectOutsideUntouched();
 }
 
+TEST_F(HookTest, WhatTheHookRemembersOfTheFolderNeverOutlivesItsOwnChanges)
+{
+    using Kind = Backup2ToolHook::Kind;
+    using Change = std::function<void(Backup2ToolHook&, const QDir&)>;
+    // A fresh tree per case, as in SetUp.
+    const auto fresh = [](QTemporaryDir& dir) {
+        for (const char* file : {"u/ab/f.txt", "u/sub/deep/d.txt", "u/copy/deep/d.txt"})
+            EXPECT_TRUE(testenv::writeFile(dir.filePath(file), "x"));
+        return QDir(dir.path());
+    };
+    // A folder the hook removed or moved away may be made again as a link:
+    // a path through it is looked at afresh and refused.
+    const struct { Change change; const char *link, *probe; } gone[] = {
+        {[&](Backup2ToolHook& h, const QDir& r) { h.removeFile(r, "u/sub", error); }, "u/sub", "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.removeFile(r, "u", error); }, "u/sub", "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/sub", "u/moved", error); }, "u/sub",
+         "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/copy", "u/sub", error); }, "u/sub/deep",
+         "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/ab/f.txt", "u/sub", error); }, "u/sub",
+         "u/sub/x"},
+    };
+    for (const auto& c : gone) {
+        QTemporaryDir dir;
+        const QDir r = fresh(dir);
+        Backup2ToolHook h;
+        ASSERT_EQ(h.checkedPath(r, c.probe, &error), dir.filePath(c.probe)) << c.probe;
+        c.change(h, r);
+        const QString place = dir.filePath(c.link);
+        rmdir_recursive(place);
+        QFile::remove(place);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(place).path()) && QFile::link(outside.path(), place)) << c.link;
+        error.clear();
+        EXPECT_EQ(h.checkedPath(r, c.probe, &error), "") << c.link;
+        EXPECT_TRUE(error.contains("link")) << c.link;
+    }
+    // What the hook says is at a path follows what it did there.
+    const struct { Change change; const char* path; Kind kind; } kinds[] = {
+        {[&](Backup2ToolHook& h, const QDir& r) { h.mkdir(r, "u/new/dir", error); }, "u/new/dir", Kind::Folder},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.removeFile(r, "u/ab/f.txt", error); }, "u/ab/f.txt",
+         Kind::Missing},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/ab/f.txt", "u/m", error); }, "u/ab/f.txt",
+         Kind::Missing},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.copyFile(r, "u/ab/f.txt", "u/c", error); }, "u/c", Kind::File},
+        {[&](Backup2ToolHook& h, const QDir& r) {
+             QFile file;
+             h.recvFileOpenWrite(r, "u/up", file, error);
+             file.write("x");
+             h.recvFileEnd(r, "u/up", 1);
+         },
+         "u/up", Kind::File},
+    };
+    for (const auto& c : kinds) {
+        QTemporaryDir dir;
+        const QDir r = fresh(dir);
+        Backup2ToolHook h;
+        Kind kind = Kind::Other;
+        h.checkedPath(r, c.path, &error, QString(), &kind);
+        c.change(h, r);
+        EXPECT_EQ(h.checkedPath(r, c.path, &error, QString(), &kind), dir.filePath(c.path));
+        EXPECT_EQ(int(kind), int(c.kind)) << c.path;
+    }
+}
+
+TEST_F(HookTest, ThePartialHookRecordsEachFileOnceWithItsSizeWhenItEnds)
+{
+    const QString kept = "ab" + QString(38, '4'), dropped = "ab" + QString(38, '5'), cut = "ab" + QString(38, '6');
+    const struct { QString id, deviceName; bool ends; QByteArray data; QString listed; QByteArray stored; } cases[] = {
+        {kept, kApp + kLine + "/Documents/k", true, "12345", kept + " 1 5", "12345"},
+        {dropped, kApp + kOther + "/o", true, "1234567", dropped + " 1 7", "<missing>"},
+        {cut, kApp + kLine + "/Documents/c", false, "123", "", "<missing>"}, // the phone sends it again
+    };
+    for (const auto& c : cases) {
+        const QString path = kDev + "Snapshot/ab/" + c.id;
+        fake.recvFileBegin(rootDir, kDev.chopped(1), path, c.deviceName);
+        QFile file;
+        ASSERT_EQ(fake.recvFileOpenWrite(rootDir, path, file, error), 0);
+        if (file.isOpen())
+            file.write(c.data);
+        if (c.ends)
+            fake.recvFileEnd(rootDir, path, quint64(c.data.size()));
+    }
+    for (const auto& c : cases) {
+        const QString entry = listing(fake.dnameDb.items("ab")).filter(c.id).value(0).section(' ', 0, 2);
+        EXPECT_EQ(entry, c.listed);
+        EXPECT_EQ(fake.dnameDb.getDName(c.id), c.ends ? c.deviceName : QString());
+        EXPECT_EQ(readFile(root.filePath(kDev + "Snapshot/ab/" + c.id)), c.stored);
+    }
+}
+
 } // namespace
