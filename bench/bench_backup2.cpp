@@ -3,11 +3,13 @@
 // file in the LINE app's container (so all of it is stored and indexed).
 // Argument: the number of files the 2 GiB are spread over.
 //
-// Baseline in the same run: the same bytes made the same way, sent over a
-// plain UNIX socket pair and written into the same number of files of the
-// same sizes on the same disk, with no protocol. The ratio shows what the
-// DeviceLink framing, the usbmuxd hop, the hook and its index cost. Peak
-// resident memory is reported for each; it must not grow with file sizes.
+// Baselines in the same run: libimobiledevice's own client idevicebackup2
+// backing up the same simulated phone into the same place (all files, no
+// filter); and the same bytes made the same way, sent over a plain UNIX
+// socket pair and written into the same number of files of the same sizes on
+// the same disk, with no protocol. The second ratio shows what the DeviceLink
+// framing, the usbmuxd hop, the hook and its index cost. Peak resident memory
+// is reported for each; it must not grow with file sizes.
 //
 // The files go below the run's temporary folder, or below
 // $CHATFERRY_BENCH_DIR when set (such as /dev/shm, to leave the disk's own

@@ -15,7 +15,7 @@
 //
 // `root` is the backup root (one folder per device udid); every path is given
 // by the phone relative to it ("<udid>/Manifest.db") and is hostile. Each
-// operation resolves its paths with localPath(); a refused path fails with
+// operation resolves its paths with checkedPath(); a refused path fails with
 // RefusedPath and a text, and nothing is read, listed or written for it.
 // Operations return 0 on success, else a QFileDevice::FileError value (or 14
 // from copy_recursive) with a readable text in `error`. Nothing throws except
@@ -77,8 +77,9 @@ public:
     virtual void recvFileBegin(const QDir& root, const QString& udid, const QString& path,
                                const QString& deviceFileName);
     // Opens `file` for writing on a new hidden file beside the checked path,
-    // creating missing parent folders; 0 with the file open on success. `file` must stay alive and open until
-    // recvFileEnd for the same path, or the run ends.
+    // creating missing parent folders; 0 with the file open on success.
+    // `file` must stay alive and open until recvFileEnd for the same path,
+    // or the run ends.
     virtual int recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error);
     // The file opened for `path`, flushed and `size` bytes long with no
     // error, replaces whatever was at its path; else it is thrown away (the
