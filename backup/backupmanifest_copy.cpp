@@ -72,13 +72,15 @@ void cryptFileThrow(const QByteArray& key, QFile& in, safefile::AtomicFile& out,
     commitThrow(out);
 }
 
-// A plain copy that appears only when complete.
+// A plain copy that appears only when complete; a copy that is not durable
+// is renamed into place without waiting for the disk.
 void copyThrow(const QString& source, const QString& outPath, int permissions, bool makeFolder, void* context,
-               BackupCopyProgress callback)
+               BackupCopyProgress callback, bool durable = true)
 {
     QFile in;
     openSourceThrow(in, source);
     safefile::AtomicFile out(outPath, permissions);
+    out.setDurable(durable);
     openOutputThrow(out, makeFolder);
     const qint64 total = in.size();
     qint64 done = 0;
@@ -90,13 +92,23 @@ void copyThrow(const QString& source, const QString& outPath, int permissions, b
             throw error(BackupManifest::tr("read %1 failed. %2").arg(source, in.errorString()));
         if (n == 0)
             break;
-        if (out.file().write(buffer.get(), n) != n)
+        if (!mbdbdetail::writeAll(out.file(), buffer.get(), n))
             throw error(BackupManifest::tr("write %1 failed. %2").arg(outPath, out.file().errorString()));
         done += n;
         if (callback)
             callback(total, done, context);
     }
     commitThrow(out);
+}
+
+void decryptThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions, bool durable)
+{
+    QFile in;
+    openSourceThrow(in, inPath);
+    safefile::AtomicFile out(outPath, permissions);
+    out.setDurable(durable);
+    openOutputThrow(out, true);
+    cryptFileThrow(key, in, out, false);
 }
 
 } // namespace
@@ -109,11 +121,7 @@ void mbdbdetail::copyFileThrow(const QString& from, const QString& to, int permi
 void BackupManifest::decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath,
                                     int permissions) const
 {
-    QFile in;
-    openSourceThrow(in, inPath);
-    safefile::AtomicFile out(outPath, permissions);
-    openOutputThrow(out, true);
-    cryptFileThrow(key, in, out, false);
+    decryptThrow(key, inPath, outPath, permissions, true);
 }
 
 void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& inPath, const QString& outPath,
@@ -143,6 +151,11 @@ void BackupManifest::copyItemThrow(const MBDBParser::_MBDBItem& item, const QStr
                                    BackupCopyProgress callback) const
 {
     const QString source = MBDBParser::getBKFilePath(dir, item.backupFileName(), false);
+    // A two-hex-digit folder that is a link would hand out a file from
+    // outside the backup (or from above it) as this record's data.
+    const QString root = dir.absolutePath();
+    if (!source.startsWith(root + QLatin1Char('/')) || !safefile::noLinkBelow(root, source.mid(root.size() + 1)))
+        throw error(tr("can not open %1. %2").arg(source, QStringLiteral("It passes through a link.")));
     QByteArray key;
     if (info.isEncrypted && item.encryptionKey.isValid()) {
         key = unwrapKeyForClass(keybag, item.protectionClass, item.encryptionKey.data.mid(4));
@@ -151,10 +164,13 @@ void BackupManifest::copyItemThrow(const MBDBParser::_MBDBItem& item, const QStr
             throw error(tr("%1 of %2 cannot be decrypted: its file key does not unwrap with the backup's keys.")
                             .arg(item.path.toString(), item.domain.toString()));
     }
+    // Copies out of a backup hold the user's chats: theirs alone. They can
+    // be made again from the backup, so they are renamed into place without
+    // waiting for the disk; a crash leaves the old file or the new one whole.
     if (!key.isEmpty()) {
-        decryptToThrow(key, source, outPath, 0644);
+        decryptThrow(key, source, outPath, 0600, false);
     } else {
-        copyThrow(source, outPath, 0644, true, context, callback);
+        copyThrow(source, outPath, 0600, true, context, callback, false);
     }
     const time_t t = time_t(qint32(item.lastModified));
     const struct utimbuf times = {t, t};

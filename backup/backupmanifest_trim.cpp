@@ -104,7 +104,8 @@ void BackupManifest::saveManifestDbAsThrow(bool keepSystem, QSet<QString> keepDo
     for (const QString& path : {outPath, plain, work})
         removeThrow(path);
     try {
-        mbdbdetail::copyFileThrow(source, work, encrypted ? 0600 : 0644);
+        // Rows that live only in the list's log go along: the phone gets one file.
+        mbdbdetail::copyListThrow(source, work, encrypted ? 0600 : 0644);
         Sqlite3DB db;
         db.openThrow(work, 2);
         db.executeThrow("pragma journal_mode=off"); // a failure discards the copy
@@ -128,7 +129,7 @@ void BackupManifest::saveManifestDbAsThrow(bool keepSystem, QSet<QString> keepDo
             renameThrow(work, outPath);
         }
     } catch (...) {
-        for (const QString& path : {outPath, plain, work})
+        for (const QString& path : {outPath, plain, work, work + QStringLiteral("-wal"), work + QStringLiteral("-shm")})
             QFile::remove(path);
         throw;
     }

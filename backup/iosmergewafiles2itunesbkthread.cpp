@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backup/backupmanifest.h"
+#include "backup/keybaginfo.h"
 #include "backup/mbdbparser_p.h"
 #include "backup/stagedfiles.h"
 #include "foundation/progressform.h"
@@ -42,6 +43,9 @@ void IOSMergeWAFiles2iTunesBKThread::run()
 void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
 {
     progress.invokeUpdateProgress(tr("Transferring files..."), 0, QString());
+    // What a merge interrupted inside its commit left goes first: an old
+    // file moved aside goes back where the list on disk expects it.
+    StagedFiles::tidy(manifest.dir.absolutePath());
     MBDBParser::MBDBItemMap map = MBDBParser::parse(manifest);
     MBDBParser::ProtectionClsKeyInfo key3, key4;
     const bool encrypted = manifest.info.isEncrypted;
@@ -65,6 +69,7 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         qsizetype entry;
         QString id, data;
         qint64 size;
+        MBDBParser::ProtectionClsKeyInfo ownKey;
     };
     struct Copy
     {
@@ -108,7 +113,19 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             if (!e.overwrite && (!data.isEmpty() || (onDiskNow && map.files.contains(id))))
                 continue;
             data = staged.stageThrow(target);
-            const Copy copy{e.localFile, data, (e.class4 ? key4 : key3).key, QString()};
+            // A file that has a record keeps that record's own key (and so
+            // its class): until the commit's last rename the list on disk is
+            // the old one, and a crash before it must leave every data file
+            // one that this list decrypts.
+            MBDBParser::ProtectionClsKeyInfo own;
+            const auto known = map.files.constFind(id);
+            if (encrypted && known != map.files.cend() && !known->undecoded && !known->isFolder()
+                && known->encryptionKey.data.size() > 4) {
+                own.key = unwrapKeyForClass(manifest.keybag, known->protectionClass, known->encryptionKey.data.mid(4));
+                own.protectionClass = known->protectionClass;
+                own.encryptionKey = known->encryptionKey;
+            }
+            const Copy copy{e.localFile, data, own.key.isEmpty() ? (e.class4 ? key4 : key3).key : own.key, QString()};
             const size_t k = copyTo.value(data, copies.size());
             if (k == copies.size()) {
                 copyTo.insert(data, k);
@@ -118,7 +135,7 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             }
             qDebug("IOSMergeWAFiles2iTunesBKThread: %s ==> (%s) %s", qUtf8Printable(target), qUtf8Printable(e.domain),
                    qUtf8Printable(e.relativePath));
-            planned.push_back({i, id, data, local.size()});
+            planned.push_back({i, id, data, local.size(), own});
         }
         mbdbdetail::parallelFor(copies.size(), [&](size_t k) {
             try {
@@ -133,8 +150,10 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         for (const Planned& p : planned) {
             const _Item& e = items[p.entry];
             QString why;
-            if (!MBDBParser::appendFile(map, e.class4, p.data, e.domain, e.relativePath, p.size,
-                                        encrypted ? &key3 : nullptr, encrypted ? &key4 : nullptr, &why))
+            const MBDBParser::ProtectionClsKeyInfo* own = p.ownKey.key.isEmpty() ? nullptr : &p.ownKey;
+            const MBDBParser::ProtectionClsKeyInfo* k3 = encrypted ? (own ? own : &key3) : nullptr;
+            const MBDBParser::ProtectionClsKeyInfo* k4 = encrypted ? (own ? own : &key4) : nullptr;
+            if (!MBDBParser::appendFile(map, e.class4, p.data, e.domain, e.relativePath, p.size, k3, k4, &why))
                 throw std::runtime_error(why.toStdString());
             // The plain length, also for an empty file, whose padded data file
             // would otherwise give its size.
@@ -155,6 +174,11 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     MBDBParser::save2File(map.files.values(), manifest, &staged);
     if (cancelled())
         return;
-    staged.commitThrow();
+    try {
+        staged.commitThrow();
+    } catch (const StagedFiles::CommitError& e) {
+        throw std::runtime_error(
+            (tr("can not overwrite %1").arg(e.target) + QStringLiteral(": ") + e.reason).toUtf8().toStdString());
+    }
     progress.invokeSucceed(QString());
 }

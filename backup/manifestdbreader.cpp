@@ -2,10 +2,12 @@
 // the decrypted copy of an encrypted one) and the dispatch between formats.
 #include <QFile>
 #include <QSet>
+#include <QTemporaryDir>
 
 #include <sqlite3.h>
 
 #include <stdexcept>
+#include <sys/stat.h>
 #include <vector>
 
 #include "backup/backupmanifest.h"
@@ -55,6 +57,12 @@ void decodeRow(Row& row, const QByteArray& key)
     row.id = mbdbdetail::fileIdOf(row.item.domain.data, row.item.path.data);
 }
 
+bool exists(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
 void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser::MBDBItemMap& map)
 {
     // A FIFO would block the open; a link could lead anywhere.
@@ -65,8 +73,21 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
         throw error(QStringLiteral("%1 is not a plain database: the backup is encrypted and needs its password first, "
                                    "or the file is damaged.")
                         .arg(path));
+    head.close();
+    // Reading never changes the backup: even a read-only open of a list
+    // with a log writes the log's index beside it, so such a list is read
+    // from a private copy that holds the log's rows too.
+    QTemporaryDir own;
+    QString readFrom = path;
+    if (mbdbdetail::hasLog(path)) {
+        if (!own.isValid())
+            throw error(
+                QStringLiteral("%1: no private folder for a copy of the list: %2").arg(path, own.errorString()));
+        readFrom = own.filePath(QStringLiteral("Manifest.db"));
+        mbdbdetail::copyListThrow(path, readFrom, 0600);
+    }
     Sqlite3DB db;
-    db.openThrow(path, SQLITE_OPEN_READONLY); // reading never changes the backup
+    db.openThrow(readFrom, SQLITE_OPEN_READONLY);
     const QByteArray key = rowKey(db, passcode);
     Sqlite3Cursor count = db.queryThrow("select count(*) from Files");
     if (count.moveNext())
@@ -105,6 +126,68 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
 }
 
 } // namespace
+
+bool mbdbdetail::hasLog(const QString& path)
+{
+    if (exists(path + QStringLiteral("-wal")))
+        return true;
+    // Header bytes 18 and 19: the write and read versions, 2 in log mode.
+    QFile file(path);
+    QString why;
+    if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
+        return false;
+    const QByteArray head = file.read(20);
+    return head.size() == 20 && head.startsWith(QByteArray("SQLite format 3", 16)) && (head[18] == 2 || head[19] == 2);
+}
+
+void mbdbdetail::copyListThrow(const QString& from, const QString& to, int permissions)
+{
+    const QString log = from + QStringLiteral("-wal");
+    const bool withLog = exists(log);
+    if (withLog && !safefile::isRegularFile(log))
+        throw error(QStringLiteral("%1 is not a regular file.").arg(log));
+    const QStringList sides{QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")};
+    for (const QString& side : sides)
+        QFile::remove(to + side); // a log of an older copy would be laid over this one
+    mbdbdetail::copyFileThrow(from, to, permissions);
+    if (!hasLog(from))
+        return;
+    try {
+        if (withLog)
+            mbdbdetail::copyFileThrow(log, to + QStringLiteral("-wal"), permissions);
+        settleLogThrow(to);
+    } catch (...) {
+        for (const QString& side : sides)
+            QFile::remove(to + side);
+        QFile::remove(to);
+        throw;
+    }
+}
+
+void mbdbdetail::settleLogThrow(const QString& path)
+{
+    const QString log = path + QStringLiteral("-wal"), index = path + QStringLiteral("-shm");
+    for (const QString& side : {log, index})
+        if (exists(side) && !safefile::isRegularFile(side))
+            throw error(QStringLiteral("%1 is not a regular file.").arg(side));
+    if (!hasLog(path))
+        return;
+    // An index from another copy could make SQLite take only part of the
+    // log: without one, SQLite rebuilds it from the log itself.
+    QFile::remove(index);
+    {
+        Sqlite3DB db;
+        db.openThrow(path, 2);
+        Sqlite3Cursor mode = db.queryThrow("pragma journal_mode=delete");
+        if (!mode.moveNext() || mode.getText(0) != QLatin1String("delete"))
+            throw error(QStringLiteral("%1: its write-ahead log could not be folded into it.").arg(path));
+    }
+    if (exists(log) || exists(index)) {
+        QFile::remove(index);
+        if (exists(log))
+            throw error(QStringLiteral("%1: its write-ahead log stays beside it.").arg(path));
+    }
+}
 
 QByteArray mbdbdetail::rowSalt(Sqlite3DB& db)
 {

@@ -122,8 +122,10 @@ public:
     // the digest, come from dataFile; the size from `size` when above 0, else
     // from dataFile. An empty domain changes nothing. False (the reason in
     // *error) when a parent is recorded as something other than a folder,
-    // or when the domain or path is too long for a file list; folder records
-    // already added stay.
+    // when the domain or path is too long for a file list, or when no unused
+    // inode number is left for a new record; folder records already added
+    // stay. A key record whose protectionClass is set gives the record that
+    // class, else the class follows class4.
     static bool appendFile(MBDBItemMap& map, bool class4, const QString& dataFile, const QString& domain,
                            const QString& relativePath, long long size, const ProtectionClsKeyInfo* class3Key,
                            const ProtectionClsKeyInfo* class4Key, QString* error);

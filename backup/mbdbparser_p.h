@@ -30,6 +30,28 @@ bool decodeMBFile(const QByteArray& value, MBDBParser::_MBDBItem& item);
 // std::runtime_error.
 void copyFileThrow(const QString& from, const QString& to, int permissions);
 
+// True when the Manifest.db at `path` has a write-ahead log beside it, or
+// says in its header that it keeps one: then rows may live in the log alone,
+// and SQLite would write the log's index beside it on any open.
+bool hasLog(const QString& path);
+
+// A copy of the Manifest.db at `from` at `to` that holds every row, the
+// log's included, in one file that keeps no log; the folder of `from` is
+// not written. Throws std::runtime_error (a log that is not a regular file
+// is refused).
+void copyListThrow(const QString& from, const QString& to, int permissions);
+
+// Folds the log of the Manifest.db at `path` into the file itself (SQLite's
+// checkpoint, safe at any moment of a crash) and leaves no log or index
+// beside it: a list put in its place later could otherwise be read with the
+// old log laid over it. The rows do not change. Throws std::runtime_error.
+void settleLogThrow(const QString& path);
+
+// Writes all n bytes; false with the reason in out.errorString(). A write
+// that stops short (a full disk) sets no error and would be reported as
+// "Unknown error": the rest is tried again, and that write gives the reason.
+bool writeAll(QIODevice& out, const char* data, qint64 n);
+
 // The salt of a Manifest.db whose rows are salted, else empty.
 QByteArray rowSalt(Sqlite3DB& db);
 

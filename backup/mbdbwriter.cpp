@@ -1,11 +1,16 @@
 // Writing a backup's file list: new records, the MBFile archive of a row, and
 // Manifest.mbdb or Manifest.db written aside and put in place whole.
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include "backup/backupmanifest.h"
@@ -25,49 +30,59 @@ std::runtime_error error(const QString& text)
     return std::runtime_error(text.toUtf8().toStdString());
 }
 
-std::runtime_error fileError(const QFile& file)
+// The list is written into memory first; the device's object name is the
+// file's name.
+std::runtime_error fileError(const QIODevice& file)
 {
-    return error(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+    return error(QStringLiteral("%1: %2").arg(file.objectName(), file.errorString()));
 }
 
-// Inode numbers in use stay at or below maxInodeNumber or above int; past
-// the top of int, new numbers continue above every number in use.
+// The next unused inode number, or 0 when none is left. Every number in use
+// that fits an int is at most maxInodeNumber, so maxInodeNumber + 1 is free
+// (a Manifest.mbdb number with a high half lies above int). Once int is used
+// up, numbers go on above the highest whole number stored, up to the top of
+// 64 bits.
 qint64 nextInode(MBDBParser::MBDBItemMap& map)
 {
-    if (map.maxInodeNumber < INT_MAX)
-        return map.topInode = qMax(map.topInode, qint64(++map.maxInodeNumber));
-    return ++map.topInode;
+    if (map.maxInodeNumber < INT_MAX) {
+        map.topInode = qMax(map.topInode, qint64(++map.maxInodeNumber));
+        return map.maxInodeNumber;
+    }
+    if (map.topInode == std::numeric_limits<qint64>::max())
+        return 0;
+    map.topInode = qMax(map.topInode, qint64(INT_MAX)) + 1;
+    return map.topInode;
 }
 
-void writeBytes(QFile& f, const char* data, qint64 n)
+void writeBytes(QIODevice& f, const char* data, qint64 n)
 {
-    if (f.write(data, n) != n)
+    if (!mbdbdetail::writeAll(f, data, n))
         throw fileError(f);
 }
 
-void g_writeInt16(QFile& f, const quint16& v)
+void g_writeInt16(QIODevice& f, const quint16& v)
 {
     const char b[2] = {char(v >> 8), char(v)};
     writeBytes(f, b, 2);
 }
 
-void g_writeInt32(QFile& f, const quint32& v)
+void g_writeInt32(QIODevice& f, const quint32& v)
 {
     const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
     writeBytes(f, b, 4);
 }
 
-void g_writeByte(QFile& f, char v)
+void g_writeByte(QIODevice& f, char v)
 {
     writeBytes(f, &v, 1);
 }
 
-void g_writeBinary(QFile& f, const MBDBParser::_MBDBBinary& s)
+void g_writeBinary(QIODevice& f, const MBDBParser::_MBDBBinary& s)
 {
     // A length that wrapped around would make the rest of the list unreadable.
     if (s.data.size() != (s.isValid() ? s.length : 0))
         throw error(QStringLiteral("%1: a text of %2 bytes does not fit a file list record (at most %3).")
-                        .arg(f.fileName())
+                        .arg(f.objectName())
                         .arg(s.data.size())
                         .arg(kMaxString));
     g_writeInt16(f, s.length);
@@ -81,7 +96,11 @@ void writeMbdbThrow(const QList<MBDBParser::_MBDBItem>& items, const QString& pa
     QString why;
     if (!out.open(&why))
         throw error(why);
-    QFile& f = out.file();
+    // Built in memory and written at once: a full disk then shows up at a
+    // write that can say why, not at a flush of many small buffered ones.
+    QBuffer f;
+    f.setObjectName(path);
+    f.open(QIODevice::WriteOnly);
     writeBytes(f, "mbdb\x05\x00", 6);
     for (const MBDBParser::_MBDBItem& r : items) {
         if (r.deleted)
@@ -100,6 +119,14 @@ void writeMbdbThrow(const QList<MBDBParser::_MBDBItem>& items, const QString& pa
             g_writeBinary(f, p.value);
         }
     }
+    // Past the file's buffer: its flush would lose the reason of a short write.
+    const QByteArray& bytes = f.data();
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(out.file().handle(), bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno != EINTR)
+            throw error(QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        done += qMax<ssize_t>(n, 0);
+    }
     if (!out.commit(&why))
         throw error(why);
 }
@@ -116,8 +143,13 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
     const bool encrypted = !backup.manifestKey.isEmpty();
     const QString listPath = backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"));
     const QString source = encrypted ? backup.decryptedManifestPath : listPath;
+    // The new list replaces the file alone: a log left beside it would be
+    // laid over it when it is next opened. Folding the log in first keeps
+    // the rows where they are whatever happens later.
+    if (!encrypted)
+        mbdbdetail::settleLogThrow(listPath);
     const QString copy = staged.stageThrow(source);
-    mbdbdetail::copyFileThrow(source, copy, encrypted ? 0600 : 0644);
+    mbdbdetail::copyListThrow(source, copy, encrypted ? 0600 : 0644);
     Sqlite3DB db;
     db.openThrow(copy, 2);
     // A failure discards the copy whole, so it needs no journal.
@@ -185,6 +217,18 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
 
 } // namespace
 
+bool mbdbdetail::writeAll(QIODevice& out, const char* data, qint64 n)
+{
+    while (n > 0) {
+        const qint64 done = out.write(data, n);
+        if (done <= 0)
+            return false;
+        data += done;
+        n -= done;
+    }
+    return true;
+}
+
 bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFile, const QString& domain,
                             const QString& relativePath, long long size, const ProtectionClsKeyInfo* class3Key,
                             const ProtectionClsKeyInfo* class4Key, QString* error)
@@ -201,6 +245,13 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
     }
     const QFileInfo data(dataFile);
     const quint32 time = data.exists() ? quint32(data.lastModified().toSecsSinceEpoch()) : 0xFFFFFFFF;
+    auto noNumber = [&] {
+        if (error)
+            *error = QStringLiteral("MBDBParser::appendFile(%1) error. No unused inode number is left for a new "
+                                    "record.")
+                         .arg(relativePath);
+        return false;
+    };
     auto fresh = [&](const QString& path, bool folder) {
         _MBDBItem r;
         r.domain.setVal(domainBytes);
@@ -228,14 +279,21 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
                              .arg(relativePath, parent);
             return false;
         }
-        map.insert(id, fresh(parent, true));
+        _MBDBItem folder = fresh(parent, true);
+        if (!folder.inodeNumber)
+            return noNumber();
+        map.insert(id, std::move(folder));
     }
     const QString id = getFileHashName(domain, relativePath);
     auto r = map.files.find(id);
-    if (r == map.files.end() || r->undecoded) // an undecoded row is replaced, never rebuilt from defaults
-        r = map.files.insert(id, fresh(relativePath, false));
-    else
+    if (r == map.files.end() || r->undecoded) { // an undecoded row is replaced, never rebuilt from defaults
+        _MBDBItem file = fresh(relativePath, false);
+        if (!file.inodeNumber)
+            return noNumber();
+        r = map.files.insert(id, std::move(file));
+    } else {
         r->modified = true;
+    }
     // A file written where a link was recorded: left a link, the phone would
     // restore the link and drop the data.
     if (!r->isFolder() && r->linkTarget.isValid()) {
@@ -247,10 +305,11 @@ bool MBDBParser::appendFile(MBDBItemMap& map, bool class4, const QString& dataFi
         r->digest.setVal(readFileHash(dataFile));
     r->lastModified = r->lastStatusChange = r->birth = time;
     // The class goes with the key: a record whose class named another class
-    // key would make its new data undecryptable.
+    // key would make its new data undecryptable. A key that names its class
+    // (a record's own key, kept by the merge) brings that class along.
     if (const ProtectionClsKeyInfo* key = class4 ? class4Key : class3Key) {
         r->encryptionKey = key->encryptionKey;
-        r->protectionClass = class4 ? 4 : 3;
+        r->protectionClass = qint8(key->protectionClass > 0 ? key->protectionClass : class4 ? 4 : 3);
     }
     return true;
 }

@@ -1,10 +1,34 @@
 #include "backup/qopensslevpaes.h"
 
+#include <QFileDevice>
 #include <QIODevice>
 
 #include <openssl/evp.h>
 
 #include <memory>
+
+namespace {
+
+// Writes all n bytes. A write that stops short (a full disk) sets no error,
+// so the rest is tried again: that write fails and gives the reason. Empty
+// on success, else the reason (with the file's name when it has one).
+QString writeAll(QIODevice* out, const unsigned char* data, qint64 n)
+{
+    while (n > 0) {
+        const qint64 done = out->write(reinterpret_cast<const char*>(data), n);
+        if (done <= 0)
+            break;
+        data += done;
+        n -= done;
+    }
+    if (n == 0)
+        return QString();
+    const auto* file = qobject_cast<QFileDevice*>(out);
+    const QString name = file ? file->fileName() : QString();
+    return name.isEmpty() ? out->errorString() : QStringLiteral("%1: %2").arg(name, out->errorString());
+}
+
+} // namespace
 
 QOpenSSLEVPAES::QOpenSSLEVPAES()
     : ctx(EVP_CIPHER_CTX_new())
@@ -47,8 +71,9 @@ qint64 QOpenSSLEVPAES::updateAll(QIODevice* in, QIODevice* out, int blockSize)
             lastError = QStringLiteral("QOpenSSLEVPAES::updateAll, EVP_CipherUpdate return false.");
             return -1;
         }
-        if (n > 0 && out->write(reinterpret_cast<const char*>(outBuf.get()), n) != n) {
-            lastError = QStringLiteral("QOpenSSLEVPAES::updateAll, write file error, %1").arg(out->errorString());
+        const QString failed = writeAll(out, outBuf.get(), n);
+        if (!failed.isEmpty()) {
+            lastError = QStringLiteral("QOpenSSLEVPAES::updateAll, write file error, %1").arg(failed);
             return -1;
         }
         total += n;
@@ -63,8 +88,9 @@ qint64 QOpenSSLEVPAES::finalAll(QIODevice* out, int blockSize)
         lastError = QStringLiteral("QOpenSSLEVPAES::finalAll, EVP_CipherFinal return false.");
         return -1;
     }
-    if (n > 0 && out->write(reinterpret_cast<const char*>(buf.get()), n) != n) {
-        lastError = QStringLiteral("QOpenSSLEVPAES::finalAll, write file error, %1").arg(out->errorString());
+    const QString failed = writeAll(out, buf.get(), n);
+    if (!failed.isEmpty()) {
+        lastError = QStringLiteral("QOpenSSLEVPAES::finalAll, write file error, %1").arg(failed);
         return -1;
     }
     return n;

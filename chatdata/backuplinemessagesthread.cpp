@@ -158,8 +158,17 @@ MediaCopyResult g_copyMediaFile(const QString& from, const QString& to, QString*
 {
     qint64 size = 0;
     const int in = from.isEmpty() ? -1 : safefile::openRegularForReading(from, &size, true);
-    if (in < 0)
-        return MediaCopyResult::NoSource;
+    if (in < 0) {
+        const int code = errno;
+        // Only a file that is not there, or is no regular file, is no
+        // source; one that is there and cannot be read (no permission, an
+        // I/O error) is a copy that failed.
+        if (from.isEmpty() || code == ENOENT || code == ENOTDIR || code == EINVAL)
+            return MediaCopyResult::NoSource;
+        if (error)
+            *error = QStringLiteral("cannot open %1: %2").arg(from, QString::fromLocal8Bit(std::strerror(code)));
+        return MediaCopyResult::Failed;
+    }
     const auto closeIn = qScopeGuard([in] { ::close(in); });
     struct stat st;
     if (::lstat(QFile::encodeName(to).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size)

@@ -19,7 +19,7 @@ const char* const kChatDisabled = "zenable=0";
 
 QString pathName(const QString& id)
 {
-    return isPlainName(id) ? id : pathutil::encodeFileName(id);
+    return isPlainName(id) ? pathutil::fitFileName(id) : pathutil::encodeFileName(id);
 }
 
 } // namespace ioslinedb_p

@@ -8,6 +8,7 @@
 #include <QBuffer>
 
 #include <sys/stat.h>
+#include <stdexcept>
 
 #include "chatdata/linedata.h"
 #include "chatdata/linerawcontent.h"
@@ -273,11 +274,21 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         // messages come without one, as counting includes them.
         _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
 
+        // The query passes only rows with an id; a row that still reads
+        // without one comes from a damaged page of the store, and its other
+        // columns (the time among them) are no better: the page is refused
+        // rather than handed out as messages.
+        QString uid = cur.getText(iId);
+        if (uid.isEmpty())
+            throw std::runtime_error(QStringLiteral("The LINE store %1 is damaged: message row %2 has no id.")
+                                         .arg(dbPath)
+                                         .arg(pk)
+                                         .toStdString());
         // Filled in place in the page: a failure later in the row throws the
         // whole page away.
         _LineMsg& msg = list.emplaceBack();
         msg.id = pk;
-        msg.uid = cur.getText(iId);
+        msg.uid = std::move(uid);
         msg.type = type;
         msg.ts = localTimes.dateTime(ts);
         msg.chat = msgChat;
@@ -405,8 +416,13 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
             msg.attaSetFileName(fileName);
             // Both forms are single names: the encoded one escapes every
             // separator and the cleaned one drops them.
+            const QString folder = storeAbs + QStringLiteral("Message Attachments/") + pathName(chatUid())
+                                   + QLatin1Char('/');
             const QString base = attaBase() + QLatin1Char('_');
-            const QString encoded = base + pathutil::encodeFileName(utf8mac_to(fileName));
+            // The copy of a backup names the phone's file "<id>_<name>"
+            // encoded as a whole (shortened when too long): the same here.
+            const QString encoded =
+                folder + pathutil::encodeFileName(msg.uid + QLatin1Char('_') + utf8mac_to(fileName));
             msg.attaPath = isFile(encoded) ? encoded : unlessOutside(base + g_formatFileName(fileName));
             break;
         }

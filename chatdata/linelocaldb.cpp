@@ -392,7 +392,12 @@ void LineLocalDb::msgAttaPath(const _LineMsg* msg, QString* thumb, QString* atta
             const QString name = msg->attaFileName();
             const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
             const QString suffix = dot >= 0 ? name.mid(dot + 1) : QString();
-            *atta = suffix.isEmpty() ? mediaBase : mediaBase + QLatin1Char('.') + pathutil::encodeFileName(suffix);
+            // A long suffix makes a name that no file system takes: the
+            // whole name is shortened, the same way on every run.
+            *atta = suffix.isEmpty() ? mediaBase
+                                     : m_filesDir + QLatin1Char('/') + chatPart + QLatin1Char('/')
+                                           + pathutil::fitFileName(msgPart + QLatin1Char('.')
+                                                                   + pathutil::encodeFileNamePart(suffix));
         }
         break;
     default:

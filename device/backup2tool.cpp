@@ -4,8 +4,13 @@
 #include "device/backup2tool.h"
 
 #include <QMutexLocker>
+#include <QtEndian>
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
+
+#include <sys/socket.h>
 
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
@@ -22,6 +27,34 @@ const char kService[] = "com.apple.mobilebackup2";
 std::runtime_error failure(const QString& text)
 {
     return std::runtime_error(text.toUtf8().toStdString());
+}
+
+// The largest message taken from the phone, as libimobiledevice's own limit
+// for property lists of its services.
+constexpr quint32 kMaxMessage = 1u << 24;
+
+QString receiveFailure(int code)
+{
+    return QString("ERROR: Could not receive from mobilebackup2 (%1). Please restart your iPhone to try again.")
+        .arg(code);
+}
+
+// The socket under a mobilebackup2 client, or -1. libimobiledevice has no
+// getter for it: each of its service clients begins with a pointer to the
+// client it is built on, down to the connection (the way its own
+// mobilebackup2_receive_raw reaches it).
+int socketOf(mobilebackup2_client_t client)
+{
+    struct Service { idevice_connection_t connection; };
+    struct PropertyListService { Service* parent; };
+    struct DeviceLinkService { PropertyListService* parent; };
+    struct Backup2 { DeviceLinkService* parent; };
+    const auto* c = reinterpret_cast<const Backup2*>(client);
+    int fd = -1;
+    if (!c || !c->parent || !c->parent->parent || !c->parent->parent->parent
+        || idevice_connection_get_fd(c->parent->parent->parent->connection, &fd) != IDEVICE_E_SUCCESS)
+        return -1;
+    return fd;
 }
 
 // The device resources of one run, released in this order whatever way the
@@ -105,6 +138,41 @@ void sendRequestThrow(mobilebackup2_client_t client, const _backup2tool_req& req
 
 } // namespace
 
+PlistCFType backup2detail::readMessageThrow(const Reader& read, QString* name)
+{
+    const QByteArray broken = receiveFailure(MOBILEBACKUP2_E_MUX_ERROR).toUtf8();
+    char head[4];
+    read(head, 4, broken.constData());
+    const quint32 length = qFromBigEndian<quint32>(head);
+    if (length == 0 || length > kMaxMessage)
+        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    // Grown as the bytes arrive: a length alone holds no memory.
+    QByteArray bytes;
+    while (quint32(bytes.size()) < length) {
+        const int at = bytes.size();
+        bytes.resize(at + int(qMin(length - quint32(at), kPiece)));
+        read(bytes.data() + at, quint32(bytes.size() - at), broken.constData());
+    }
+    // As the library reads its services' messages: binary, or XML in which
+    // control characters stand for spaces.
+    if (!(length > 8 && bytes.startsWith("bplist00"))) {
+        if (!bytes.startsWith("<?xml"))
+            throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+        for (char *c = bytes.data(), *end = c + bytes.size() - 1; c < end; ++c) {
+            if (*c >= 0 && *c < 0x20 && *c != '\t' && *c != '\n' && *c != '\r')
+                *c = ' ';
+        }
+    }
+    // The project's parser refuses nesting deeper than its limit, checked
+    // without recursion: libplist's own would overflow the stack.
+    PlistCFType msg = PlistCFType::createCFPropertyList(bytes);
+    const QString first = msg.isCFArray() && msg.array_size() > 0 ? msg.at(0).CFStringQString() : QString();
+    if (first.size() < 9 || !first.startsWith(QLatin1String("DL")))
+        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    *name = first;
+    return msg;
+}
+
 // One row of the message table: a message either is answered and the run
 // goes on (serve), or ends the run with a result (end).
 struct backup2tool::Message
@@ -152,7 +220,11 @@ struct backup2tool::Message
             error = d.get("Content").CFStringQString();
         if (!tool.lastFileError.isEmpty())
             error += QLatin1Char(' ') + tool.lastFileError;
-        return d.get("ErrorCode").CFNumberInt(0);
+        const PlistCFType code = d.get("ErrorCode");
+        // Made only when the phone says so: a code is there and is 0 in
+        // all its bits (the result below keeps only the low 32).
+        tool.m_verdictOk = code.isCFNumber() && code.CFNumberDouble(1) == 0 && code.CFNumberInt64(1) == 0;
+        return code.CFNumberInt(0);
     }
 };
 
@@ -171,22 +243,45 @@ void backup2tool::setCancel()
 {
     QMutexLocker lock(&m_mutex);
     m_cancelFlag = true;
+    // Wakes the worker from any wait on the phone: its receives see the end
+    // of the channel, its sends fail.
+    if (m_socket >= 0)
+        ::shutdown(m_socket, SHUT_RDWR);
 }
 
 bool backup2tool::isCancel()
 {
     QMutexLocker lock(&m_mutex);
-    return m_cancelFlag;
+    return m_cancelFlag || (m_cancelSource && m_cancelSource->load());
+}
+
+void backup2tool::watchCancel(const std::atomic<bool>* source)
+{
+    QMutexLocker lock(&m_mutex);
+    m_cancelSource = source;
+}
+
+void backup2tool::watchSocket(int fd)
+{
+    QMutexLocker lock(&m_mutex);
+    m_socket = fd;
+    if (fd >= 0 && (m_cancelFlag || (m_cancelSource && m_cancelSource->load())))
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+PlistCFType backup2tool::receiveMessageThrow(Client* client, QString* name)
+{
+    return backup2detail::readMessageThrow(
+        [&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); }, name);
 }
 
 int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
 {
     m_progress = 0;
-    {
-        QMutexLocker lock(&m_mutex);
-        m_cancelFlag = false;
-    }
+    m_verdictOk = false;
     m_hook->beginThrow(m_root, m_udid);
+    if (isCancel())
+        return 0;
 
     Session s;
     // The udid names the device folder: anything but a plain one is no device.
@@ -208,15 +303,27 @@ int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
     mobilebackup2_client_new(s.device, s.service, &s.client);
     lockdownd_service_descriptor_free(s.service);
     s.service = nullptr;
-    double versions[] = {2.0, 2.1};
-    double remote = 0;
-    if (const int r = mobilebackup2_version_exchange(s.client, versions, 2, &remote))
-        throw failure(QString("Could not perform backup protocol version exchange, error code %1").arg(r));
-    sendRequestThrow(s.client, req, m_udid);
+    // Until the client is freed (this is destroyed before the session).
+    struct Watch
+    {
+        backup2tool& tool;
+        ~Watch() { tool.watchSocket(-1); }
+    } watch {*this};
+    watchSocket(socketOf(s.client));
     try {
+        double versions[] = {2.0, 2.1};
+        double remote = 0;
+        if (const int r = mobilebackup2_version_exchange(s.client, versions, 2, &remote))
+            throw failure(QString("Could not perform backup protocol version exchange, error code %1").arg(r));
+        sendRequestThrow(s.client, req, m_udid);
         return serveThrow(s.client, error);
     } catch (const backup2detail::Cancelled&) {
         return 0;
+    } catch (const std::exception&) {
+        // A cancel breaks the channel on purpose: what broke is no failure.
+        if (isCancel())
+            return 0;
+        throw;
     }
 }
 
@@ -226,29 +333,21 @@ int backup2tool::serveThrow(Client* client, QString& error)
         if (isCancel())
             return 0;
         emit update(m_progress, QString(), tr("This may take a few minutes. Please wait..."));
-        plist_t node = nullptr;
-        char* dlName = nullptr;
-        const int r = mobilebackup2_receive_message(client, &node, &dlName);
-        const PlistCFType msg(node, true);
-        const QString name = QString::fromUtf8(dlName);
-        free(dlName);
-        if (r == MOBILEBACKUP2_E_RECEIVE_TIMEOUT)
-            continue;
-        if (r)
-            throw failure(
-                QString("ERROR: Could not receive from mobilebackup2 (%1). Please restart your iPhone to try again.")
-                    .arg(r));
+        QString name;
+        const PlistCFType msg = receiveMessageThrow(client, &name);
         const Message* m = Message::find(name);
         if (m && m->progressItem) {
+            // A percentage; whatever else the phone sends must not reach
+            // the window's int.
             const double p = msg.at(m->progressItem).CFNumberDouble(0);
-            if (p > 0)
-                m_progress = p;
+            if (p > 0 && std::isfinite(p))
+                m_progress = std::min(p, 100.0);
         }
         int result = 0;
         if (!m_hook->onHandleMsgContinue(m_root, m_udid, msg, result, error))
             return result;
         if (!m)
-            throw failure(QString("Message can not handle: %1").arg(name));
+            throw failure(QString("Message can not handle: %1").arg(backup2detail::asText(name)));
         if (!m->serve)
             return m->end(*this, msg, error);
         (this->*m->serve)(client, msg);
@@ -268,6 +367,8 @@ QString backup2tool::failureText(backup2tool_op op, int result, QString error)
     error = error.trimmed();
     const auto has = [&](const char* text) { return error.contains(QLatin1String(text), Qt::CaseInsensitive); };
     int code = result;
+    // The phone's text is shown as it is, never read as markup.
+    QString shown = backup2detail::asText(error);
     if (error.isEmpty()) {
     } else if (has("Find My iPhone must be disabled")) {
         code = -37;
@@ -276,7 +377,7 @@ QString backup2tool::failureText(backup2tool_op op, int result, QString error)
     } else if (has("Insufficient free") || result == 100) {
         code = -36;
     } else if (has("Failed to move the incomplete restore directory into place at path")) {
-        error = tr("Please restart your iPhone first.") + "<br/><br/>" + error;
+        shown = tr("Please restart your iPhone first.") + "<br/><br/>" + shown;
     }
     QString message = QString("error code:%1. ").arg(code);
     if (code == -37) {
@@ -295,6 +396,6 @@ QString backup2tool::failureText(backup2tool_op op, int result, QString error)
         message += tr("Please restart your iPhone to try again.");
     }
     if (!error.isEmpty())
-        message += "<br/><br/>" + error;
+        message += "<br/><br/>" + shown;
     return message;
 }

@@ -6,6 +6,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <atomic>
+
 #include "device/backup2toolhook.h"
 #include "foundation/plistcftype.h"
 
@@ -37,8 +39,10 @@ struct _backup2tool_req
 // elsewhere are answered as failed files and never touched).
 //
 // Made on the GUI thread; runThrow runs on a worker thread, which alone
-// touches everything but the cancel flag. cancel() may come from any thread.
-// One engine serves one run.
+// touches everything but the cancel flag. cancel() may come from any thread:
+// it shuts the connection down, so that a run waiting on a silent phone or
+// one that does not read ends at once. One engine serves one run, and a
+// cancel that comes before the run stands.
 class backup2tool : public QObject
 {
     Q_OBJECT
@@ -49,14 +53,24 @@ public:
     backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook, QObject* parent = nullptr);
 
     // Returns when the run ends with result 0: finished, disconnected by the
-    // phone or cancelled (the caller tells a cancel by its own window). Any
-    // other end throws std::runtime_error with a text for the user.
+    // phone or cancelled (the caller tells a cancel by its own window, and a
+    // finished run by verdictOk()). Any other end throws std::runtime_error
+    // with a text for the user (HTML: the phone's texts in it are escaped).
     void runThrow(_backup2tool_req req);
     // The run itself: the phone's result (0 = success) with its error text.
     int innerRunThrow(_backup2tool_req req, QString& error);
 
     void setCancel();
+    // True once cancelled, or once `*source` is (see watchCancel).
     bool isCancel();
+    // A flag that cancels the run as well, read at every check: a progress
+    // window's, so that a cancel confirmed before cancel() was connected is
+    // not lost. It must outlive the run.
+    void watchCancel(const std::atomic<bool>* source);
+    // Whether the phone's verdict of the last run arrived with ErrorCode 0.
+    // A run that ends with result 0 without it (the phone hung up first, or
+    // it was cancelled) made nothing.
+    bool verdictOk() const { return m_verdictOk; }
 
     double progress() const { return m_progress; }
     QString status1() const { return m_status1; }
@@ -98,6 +112,12 @@ private:
     struct Message;
     // The message loop: the run's result once a message ends it.
     int serveThrow(Client* client, QString& error);
+    // The next DeviceLink message and its name, waiting while the phone is
+    // silent. A message that is too large, nested too deep or no DeviceLink
+    // message throws before any parser of libplist sees it.
+    PlistCFType receiveMessageThrow(Client* client, QString* name);
+    // The socket that cancel() shuts down while a run uses it; -1 for none.
+    void watchSocket(int fd);
     // The local path of a path the phone named, or empty (with the reason in
     // *error) when it leaves the device folder.
     QString devicePath(const QString& path, QString* error) const;
@@ -116,5 +136,9 @@ private:
     QSharedPointer<Backup2ToolHook> m_hook;
     QString m_status1, m_status2;
     double m_progress = 0;
+    bool m_verdictOk = false;
+    // Guarded by m_mutex.
     bool m_cancelFlag = false;
+    int m_socket = -1;
+    const std::atomic<bool>* m_cancelSource = nullptr;
 };

@@ -64,6 +64,13 @@ PlistCFType emptyDict()
 
 namespace backup2detail {
 
+QString asText(const QString& text)
+{
+    QString out = text;
+    out.replace('&', QLatin1String("&amp;")).replace('<', QLatin1String("&lt;")).replace('>', QLatin1String("&gt;"));
+    return out;
+}
+
 QString readNameThrow(const Reader& read)
 {
     const quint32 length = readLength(read, kBrokenName);
@@ -110,11 +117,11 @@ quint64 readContentThrow(const Reader& read, const Writer& write)
         }
         if (code == CodeFileData) {
             hadData = true;
-        } else if (code == CodeSuccess || (hadData && text.isEmpty())) {
-            return total; // a bare remote-error record after data only marks the end
+        } else if (code == CodeSuccess || hadData) {
+            return total; // after data a remote-error record only marks the end, whatever it says
         } else {
             throw failure("Please restart your iPhone to try again. backup2tool::recvFileThrow: remote error. "
-                          + QString::fromUtf8(text));
+                          + asText(QString::fromUtf8(text)));
         }
     }
 }
@@ -129,6 +136,9 @@ QString backup2tool::devicePath(const QString& path, QString* error) const
 void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const char* broken)
 {
     for (quint32 done = 0; done < size;) {
+        // Also between pieces: a phone that never stops sending is left too.
+        if (isCancel())
+            throw Cancelled();
         QElapsedTimer waited;
         waited.start();
         quint32 got = 0;
@@ -139,10 +149,10 @@ void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const
         }
         // The library reports a silent phone and a closed channel alike, as
         // nothing received; only the silence lasts its time-out.
+        if (isCancel())
+            throw Cancelled(); // the cancel shut the channel down
         if (r != MOBILEBACKUP2_E_SUCCESS || waited.elapsed() < kClosedWithinMs)
             throw failure(broken);
-        if (isCancel())
-            throw Cancelled();
     }
 }
 
@@ -194,7 +204,7 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
     };
     if (!name.isEmpty()) {
         if (const int r = sendAll(client, (lengthBytes(quint32(name.size())) + name).constData(), 4 + name.size()))
-            fail("", r, QString(), kBrokenSend + QString("send path(%1) failed. return %2.").arg(path).arg(r));
+            fail("", r, QString(), kBrokenSend + QString("send path(%1) failed. return %2.").arg(asText(path)).arg(r));
     }
     const bool substitute = !manifestDbSubstitute.isEmpty() && path.contains('/')
         && path.section('/', -1).compare("Manifest.db", Qt::CaseInsensitive) == 0;
@@ -220,7 +230,7 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
     QString openError;
     if (!safefile::openRegular(file, local, QIODevice::ReadOnly, &openError))
         fail("(can not open)", file.error(), openError,
-             QString("backup2tool::sendFileThrow: can not open %1. %2").arg(fileName, openError));
+             QString("backup2tool::sendFileThrow: can not open %1. %2").arg(asText(fileName), asText(openError)));
     QByteArray record(int(5 + kChunk), Qt::Uninitialized);
     record[4] = CodeFileData;
     while (!file.atEnd()) {
@@ -229,7 +239,8 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
         const qint64 n = file.read(record.data() + 5, kChunk);
         if (n <= 0)
             fail("(can not read)", file.error(), file.errorString(),
-                 QString("backup2tool::sendFileThrow: can not read %1. %2").arg(fileName, file.errorString()));
+                 QString("backup2tool::sendFileThrow: can not read %1. %2")
+                     .arg(asText(fileName), asText(file.errorString())));
         qToBigEndian(quint32(n + 1), record.data());
         if (const int r = sendAll(client, record.constData(), quint32(5 + n)))
             fail("(send buf failed)", r, QString(), kBrokenSend + QString("send buf failed. return %1.").arg(r));
@@ -317,8 +328,8 @@ int backup2tool::recvFileThrow(Client* client, const QString& deviceFileName, co
         m_hook->recvFileEnd(m_root, path, total);
     if (r != 0) {
         discard();
-        throw failure(
-            QString("backup2tool::recvFileThrow: Write %1 failed. %2").arg(local.isEmpty() ? path : local, error));
+        throw failure(QString("backup2tool::recvFileThrow: Write %1 failed. %2")
+                          .arg(asText(local.isEmpty() ? path : local), asText(error)));
     }
     file.close();
     return 0;

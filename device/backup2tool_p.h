@@ -4,6 +4,8 @@
 
 #include <functional>
 
+#include "foundation/plistcftype.h"
+
 // The framing of the raw channel of a mobilebackup2 run, apart from the
 // channel itself so that any bytes can be fed to it. Every length is a
 // big-endian 32-bit value; a file name record is a length and UTF-8 text, a
@@ -28,11 +30,23 @@ constexpr quint32 kChunk = 32768;
 // length the record announces.
 constexpr quint32 kPiece = 262144;
 
+// Text from the phone as it goes into a message shown as HTML: markup
+// characters escaped, so that it reads as the plain text it is.
+QString asText(const QString& text);
+
+// One DeviceLink message: a length, then a binary or XML list whose first
+// item, a text beginning "DL", names it (*name). A length of 0 or above
+// 16 MiB, bytes that are no list, a list nested deeper than PlistCFType
+// takes (checked without recursion, before libplist sees it) or one that is
+// no DeviceLink message throws std::runtime_error.
+PlistCFType readMessageThrow(const Reader& read, QString* name);
+
 // One file name record; "" for the record that ends a list.
 QString readNameThrow(const Reader& read);
 // The content records of one file, up to the record that ends it; returns
 // the number of data bytes. Throws for an empty record, an unknown code or
-// an error from the phone (also after some data: such a file is incomplete).
+// an error record before any data; after data the phone marks a file's end
+// with an error record too, whatever text it carries.
 quint64 readContentThrow(const Reader& read, const Writer& write);
 
 } // namespace backup2detail

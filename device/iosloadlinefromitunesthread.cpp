@@ -2,6 +2,9 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 
@@ -57,10 +60,25 @@ IOSLoadLineFromiTunesThread::IOSLoadLineFromiTunesThread(BackupManifest* manifes
     : QThread(parent)
     , manifest(manifest)
     , progress(progress)
-    , cacheDir(cacheDir.isEmpty()
-                   ? QDir(QDir::temp().filePath(QStringLiteral("marrowquist-itunes_cache/") + manifest->dirPathMd5()))
-                   : QDir(cacheDir))
+    , cacheDir(cacheDir.isEmpty() ? QDir(QString()) : QDir(cacheDir))
+    , privateCache(cacheDir.isEmpty())
 {
+}
+
+void IOSLoadLineFromiTunesThread::makePrivateCacheThrow()
+{
+    // A fixed name under the shared temporary folder could be made first by
+    // another user, as a folder of theirs or a link: mkdtemp makes a new one
+    // (mode 0700) or fails. The backup's digest inside keeps copies of
+    // different backups apart when a caller reuses the folder.
+    QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/marrowquist-itunes_cache-XXXXXX"));
+    if (!::mkdtemp(pattern.data())) {
+        const int code = errno;
+        throw std::runtime_error(tr("can not create %1").arg(QFile::decodeName(pattern)).toStdString() + ": "
+                                 + std::strerror(code));
+    }
+    cacheDir = QDir(QFile::decodeName(pattern) + QLatin1Char('/') + manifest->dirPathMd5());
+    cacheMade = true;
 }
 
 QString IOSLoadLineFromiTunesThread::databaseDomain(const QDir& lineDir)
@@ -111,6 +129,8 @@ void IOSLoadLineFromiTunesThread::run()
                                             "installed and logined Line on your iPhone."));
             return;
         }
+        if (privateCache)
+            makePrivateCacheThrow();
         lineDir = QDir(cacheDir.filePath(QStringLiteral("jp.naver.line")));
         if (!QDir().mkpath(lineDir.absolutePath()))
             throw std::runtime_error(tr("can not create %1").arg(lineDir.absolutePath()).toStdString());
@@ -131,7 +151,7 @@ void IOSLoadLineFromiTunesThread::run()
         // restore writes it back to where it came from.
         const QString& rel = db.databaseRelPath();
         const QString domain = group && holds(group, rel) ? kGroupDomain : app && holds(app, rel) ? kAppDomain : "";
-        safefile::AtomicFile record(lineDir.filePath(kDomainFile));
+        safefile::AtomicFile record(lineDir.filePath(kDomainFile), 0600);
         QString error;
         if (found && !domain.isEmpty()
             && !(record.open(&error) && record.file().write(domain.toUtf8()) >= 0 && record.commit(&error)))

@@ -22,8 +22,9 @@ public:
     static const QString kAppDomain;
     static const QString kGroupDomain;
 
-    // An empty cacheDir gives a temporary folder of this backup's own. The
-    // manifest must outlive the thread.
+    // An empty cacheDir gives a temporary folder of this run's own, made
+    // when the job starts (see cacheFolder()). The manifest must outlive the
+    // thread.
     IOSLoadLineFromiTunesThread(BackupManifest* manifest, ProgressForm& progress, QString cacheDir,
                                 QObject* parent = nullptr);
 
@@ -38,12 +39,24 @@ public:
 
     bool lineDbFound = false; // a non-empty message database was copied; read after the thread ended
 
+    // The folder that receives "jp.naver.line": the one given, or the
+    // temporary one the job made, which the caller removes when done with
+    // it. Read after the thread ended; empty when a job without a folder
+    // given made none.
+    QString cacheFolder() const { return privateCache && !cacheMade ? QString() : cacheDir.absolutePath(); }
+
 protected:
     void run() override;
 
 private:
+    // A folder under the shared temporary folder that no other user can
+    // enter, made fresh for this run.
+    void makePrivateCacheThrow();
+
     BackupManifest* manifest;
     ProgressForm& progress;
     QDir cacheDir;
     QDir lineDir;
+    bool privateCache = false; // no folder given: cacheDir is made by run()
+    bool cacheMade = false;
 };

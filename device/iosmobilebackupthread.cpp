@@ -1,5 +1,9 @@
 #include "device/iosmobilebackupthread.h"
 
+#include <QTextDocument>
+
+#include <algorithm>
+#include <cmath>
 #include <exception>
 
 #include "backup/backupmanifest.h"
@@ -31,17 +35,35 @@ IOSBackup2Thread::~IOSBackup2Thread()
     engine->deleteLater();
 }
 
+int IOSBackup2Thread::percentOf(double percent)
+{
+    if (std::isnan(percent))
+        return -1; // the window keeps what it shows
+    return int(std::clamp(percent, 0.0, 100.0));
+}
+
+QString IOSBackup2Thread::shownAsText(const QString& text)
+{
+    // The window's labels read anything that looks like markup as markup.
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+}
+
 void IOSBackup2Thread::backupUpdate(double percent, QString status, QString text)
 {
-    progress->invokeUpdateProgress(status, int(percent), text);
+    progress->invokeUpdateProgress(shownAsText(status), percentOf(percent), shownAsText(text));
 }
 
 void IOSBackup2Thread::connectEngine()
 {
     connect(engine, &backup2tool::update, this, &IOSBackup2Thread::backupUpdate);
     connect(progress, &ProgressForm::userCancel, engine, &backup2tool::cancel);
-    if (progress->cancelled)
-        engine->setCancel(); // cancelled before the connection was made
+    // A cancel confirmed before the connection was made, or while it was.
+    engine->watchCancel(&progress->cancelled);
+}
+
+bool IOSBackup2Thread::cancelled() const
+{
+    return progress->cancelled || engine->isCancel();
 }
 
 IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<IOSDevice> device, bool keepNonAppFiles,
@@ -131,9 +153,9 @@ void IOSMobileBackupThread::run()
             deleteDeviceBackup(rootDir, device->udid);
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
-        // A phone that hangs up without its verdict leaves a backup that
-        // only looks whole.
-        if (!progress->cancelled && !snapshotFinished(folder))
+        // Only the phone's verdict says that this run made the backup: a
+        // reused folder holds the Status.plist of an earlier one.
+        if (!cancelled() && (!engine->verdictOk() || !snapshotFinished(folder)))
             throw std::runtime_error(tr("The iPhone ended the backup before it was complete.").toStdString());
         progress->invokeSucceed(QString());
     } catch (const std::exception& e) {

@@ -21,6 +21,13 @@ class IOSBackup2Thread : public QThread
 public:
     ~IOSBackup2Thread() override;
 
+    // The percentage the window shows for the engine's progress: clamped to
+    // 0..100, -1 (unchanged) for NaN.
+    static int percentOf(double percent);
+    // A status text from the engine (it may hold a name the phone chose) as
+    // the window's labels show it: plain text, never markup.
+    static QString shownAsText(const QString& text);
+
 public slots:
     void backupUpdate(double percent, QString status, QString text);
 
@@ -31,6 +38,8 @@ protected:
                      QSharedPointer<Backup2ToolHook> hook, ProgressForm& progress, QObject* parent);
     // From run(): the engine reports to this thread, the window's cancel to the engine.
     void connectEngine();
+    // The user cancelled: the window has closed, nothing is reported.
+    bool cancelled() const;
 
     bool tutorialNote;
     QSharedPointer<IOSDevice> device;

@@ -1,6 +1,7 @@
 #include "device/iosmobilerestorethread.h"
 
 #include <exception>
+#include <stdexcept>
 
 #include "device/backup2tool.h"
 #include "device/iosdevice.h"
@@ -32,6 +33,9 @@ void IOSMobileRestoreThread::run()
         req.password = passcode;
         engine->manifestDbSubstitute = manifestName;
         engine->runThrow(req);
+        // A phone that hangs up before its verdict has not taken the backup.
+        if (!cancelled() && !engine->verdictOk())
+            throw std::runtime_error(tr("The iPhone ended the restore before it was complete.").toStdString());
         progress->invokeSucceed(QString());
     } catch (const std::exception& e) {
         QString text = QString::fromUtf8(e.what());

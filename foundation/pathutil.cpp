@@ -1,5 +1,6 @@
 #include "foundation/pathutil.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include "foundation/datadir.h"
@@ -68,6 +69,34 @@ int hexDigit(char c)
 namespace pathutil {
 
 QString encodeFileName(const QString& name)
+{
+    return fitFileName(encodeFileNamePart(name));
+}
+
+QString fitFileName(const QString& name)
+{
+    const QByteArray utf8 = name.toUtf8();
+    if (utf8.size() <= kMaxNameBytes)
+        return name;
+    const QString hash =
+        QStringLiteral("%~") + QString::fromLatin1(QCryptographicHash::hash(utf8, QCryptographicHash::Sha1).toHex());
+    // The suffix tells the file's kind to whatever opens it.
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = dot > 0 && name.size() - dot <= 16 ? name.mid(dot) : QString();
+    const qsizetype room = kMaxNameBytes - hash.size() - suffix.toUtf8().size();
+    QString head = name.left(room);
+    while (head.toUtf8().size() > room)
+        head.chop(1);
+    // No escape cut in half: "%4" alone would read as another name's byte.
+    const qsizetype percent = head.lastIndexOf(QLatin1Char('%'));
+    if (percent >= 0 && percent >= head.size() - 2)
+        head.truncate(percent);
+    if (head.size() && head.back().isHighSurrogate())
+        head.chop(1);
+    return head + hash + suffix;
+}
+
+QString encodeFileNamePart(const QString& name)
 {
     QString bare;
     if (encodeBareName(name, true, &bare))

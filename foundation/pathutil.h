@@ -31,12 +31,24 @@ QString rx_replace(const QString& text, const QRegularExpression& rx, Handler ha
 // folder operations. Nothing here throws.
 namespace pathutil {
 
+// Longest file or folder name, in bytes, that file systems take.
+constexpr int kMaxNameBytes = 255;
+
 // Any text as one safe file or folder name: every UTF-8 byte outside ASCII
 // letters, digits and " `~!@#$^&()-=_+[]{};',." becomes %XX (upper-case hex); a
 // reserved device name (CON, COM1, ...) is encoded whole. A name made only of
 // dots, or empty, is encoded too (".." gives %2E%2E, "" gives %00), so the
-// result never names the folder itself or its parent.
+// result never names the folder itself or its parent. A result longer than
+// kMaxNameBytes is shortened by fitFileName.
 QString encodeFileName(const QString& name);
+// The same encoding without the bound on its length: for a part of a name
+// that is put together with others and then shortened as a whole.
+QString encodeFileNamePart(const QString& name);
+// A name of at most kMaxNameBytes bytes: a longer one keeps its start and
+// its short suffix around "%~" and the SHA-1 of the whole name, a form no
+// encoding makes, so that it meets no other name and every side that puts
+// the same long name together finds the same file. It cannot be decoded.
+QString fitFileName(const QString& name);
 // Undoes encodeFileName: %XX of either case becomes the byte; the bytes are
 // read as UTF-8 up to the first zero byte. A "%" without two hex digits stays.
 QString decodeFileName(const QString& name);

@@ -37,6 +37,10 @@ namespace plistdetail {
 
 // Nodes a parsed list may have at most, binary or XML.
 constexpr quint64 kMaxNodesAbsolute = quint64(1) << 22;
+// Keys one dictionary of an XML list may have at most. With the node bound
+// above a list costs at most 4M x 16K / 2 key comparisons, about a second;
+// the lists of a phone, a backup and LINE hold a few hundred at most.
+constexpr quint64 kMaxXmlDictKeys = quint64(1) << 14;
 
 // Calls f(key, value) for each entry of a dictionary node in its own order,
 // until f returns false. key is the raw UTF-8 text (valid only during the call).
@@ -87,7 +91,10 @@ void applyCuts(QByteArray* bytes, const std::vector<StringCut>& cuts);
 // does (comments, CDATA, processing instructions, DOCTYPE, quoted attribute
 // values), and in *elements an upper bound of the nodes it makes (libplist
 // spends some hundred bytes on a node that "<true/>" writes in seven).
-int xmlNestingBound(const char* data, size_t size, quint64* elements = nullptr);
+// In *widestDict an upper bound of the keys of one dictionary: libplist 2.2
+// looks up every new key among those before it, so one dictionary of n keys
+// costs n * n / 2 comparisons (1.9 million keys: 100 s).
+int xmlNestingBound(const char* data, size_t size, quint64* elements = nullptr, quint64* widestDict = nullptr);
 
 // libplist 2.2 writes a string or key that is not valid UTF-8 (only malformed
 // input makes one) as a binary list that no reader can parse, and as XML

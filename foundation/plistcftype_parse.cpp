@@ -255,9 +255,14 @@ void applyCuts(QByteArray* bytes, const std::vector<StringCut>& cuts)
     }
 }
 
-int xmlNestingBound(const char* data, size_t size, quint64* elements)
+int xmlNestingBound(const char* data, size_t size, quint64* elements, quint64* widestDict)
 {
     quint64 started = 0;
+    // Keys met directly inside each open container, the outermost level
+    // first; levels past any nesting a caller accepts are not followed.
+    constexpr int kFollowedLevels = 4096;
+    std::vector<quint64> keys(1, 0);
+    quint64 widest = 0;
     const char* p = data;
     const char* const end = data + size;
     int depth = 0;
@@ -354,17 +359,27 @@ int xmlNestingBound(const char* data, size_t size, quint64* elements)
         ++p;
         if (nameLen > 0 && *name != '/')
             ++started;
+        auto is = [&](const char* s) { return nameLen == std::strlen(s) && std::memcmp(name, s, nameLen) == 0; };
+        // Counted in whatever container is open: an upper bound of the keys
+        // of the dictionary libplist builds there.
+        if (is("key") && depth < kFollowedLevels)
+            widest = std::max(widest, ++keys[size_t(depth)]);
         if (empty)
             continue;
-        auto is = [&](const char* s) { return nameLen == std::strlen(s) && std::memcmp(name, s, nameLen) == 0; };
         if (is("array") || is("dict")) {
             deepest = std::max(deepest, ++depth);
+            if (depth < kFollowedLevels) {
+                keys.resize(size_t(depth) + 1);
+                keys[size_t(depth)] = 0;
+            }
         } else if ((is("/array") || is("/dict")) && depth > 0) {
             --depth;
         }
     }
     if (elements)
         *elements = started;
+    if (widestDict)
+        *widestDict = widest;
     return deepest;
 }
 
@@ -518,8 +533,9 @@ PlistCFType PlistCFType::createCFPropertyList(const QByteArray& bytes)
         // end): the text ends at the first NUL.
         const qsizetype nul = bytes.indexOf('\0');
         const size_t textSize = nul < 0 ? size : size_t(nul);
-        quint64 elements = 0;
-        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements) > kMaxNesting || elements > maxNodes)
+        quint64 elements = 0, widestDict = 0;
+        if (plistdetail::xmlNestingBound(bytes.constData(), textSize, &elements, &widestDict) > kMaxNesting
+            || elements > maxNodes || widestDict > plistdetail::kMaxXmlDictKeys)
             return PlistCFType();
         plist_from_xml(bytes.constData(), uint32_t(textSize), &root);
     }

@@ -103,12 +103,15 @@ int openRegularFd(const QString& path, int access, bool followLink, struct stat*
     const int fd = ::open(QFile::encodeName(path).constData(),
                           access | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
-        setError(error, errnoText(QStringLiteral("cannot open"), path, errno));
+        const int code = errno;
+        setError(error, errnoText(QStringLiteral("cannot open"), path, code));
+        errno = code;
         return -1;
     }
     if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         ::close(fd);
         setError(error, QStringLiteral("not a regular file: %1").arg(path));
+        errno = EINVAL;
         return -1;
     }
     return fd;
@@ -261,8 +264,13 @@ bool AtomicFile::open(QString* error)
 {
     discard();
     const QFileInfo info(m_target);
-    QByteArray pattern = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + info.fileName()
-                                           + QStringLiteral(".part-XXXXXX"));
+    // The temporary name must fit where the target's does: a target of
+    // nearly 255 bytes lends it a shorter start.
+    const QString suffix = QStringLiteral(".part-XXXXXX");
+    QString name = info.fileName();
+    while (!name.isEmpty() && QFile::encodeName(name + suffix).size() > 255)
+        name.chop(name.size() > 1 && name.back().isLowSurrogate() ? 2 : 1);
+    QByteArray pattern = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + name + suffix);
     // mkostemp creates with O_EXCL, so a link planted at the name is never followed.
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {

@@ -41,7 +41,8 @@ bool openRegular(QFile& file, const QString& path, QIODevice::OpenMode mode, QSt
 // The same for a reader that wants the descriptor alone: an existing regular
 // file opened read-only without blocking, with its size in *size, or -1. The
 // descriptor keeps O_NONBLOCK, which reading a regular file ignores. The
-// caller closes it.
+// caller closes it. On failure errno says why: EINVAL for a file that is
+// there but no regular file.
 int openRegularForReading(const QString& path, qint64* size, bool followLink = false);
 
 // True when path names a regular file itself (a link to one does not count).

@@ -173,6 +173,10 @@
 <context>
     <name>IOSMergeWAFiles2iTunesBKThread</name>
     <message>
+        <source>can not overwrite %1</source>
+        <translation>can not overwrite %1</translation>
+    </message>
+    <message>
         <source>Transferring files...</source>
         <translation>Transferring files...</translation>
     </message>

@@ -173,6 +173,10 @@
 <context>
     <name>IOSMergeWAFiles2iTunesBKThread</name>
     <message>
+        <source>can not overwrite %1</source>
+        <translation>%1 を上書きできません</translation>
+    </message>
+    <message>
         <source>Transferring files...</source>
         <translation>ファイルを転送しています...</translation>
     </message>

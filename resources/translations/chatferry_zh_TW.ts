@@ -173,6 +173,10 @@
 <context>
     <name>IOSMergeWAFiles2iTunesBKThread</name>
     <message>
+        <source>can not overwrite %1</source>
+        <translation>無法覆寫 %1</translation>
+    </message>
+    <message>
         <source>Transferring files...</source>
         <translation>正在傳輸檔案...</translation>
     </message>

@@ -137,3 +137,38 @@ TEST_F(Tree, NodesIndexesAndHostileNames)
     EXPECT_EQ(fillers.size(), 6000);
     EXPECT_EQ(fillers, sorted);
 }
+
+// The camera roll's index takes pictures by their suffix in any case, PNG
+// screenshots as well as JPEG photos, and their thumbnails by the picture's name.
+TEST_F(Tree, CameraRollIndexesPhotosOfEitherKindAndTheirThumbnails)
+{
+    const struct { const char* path; const char* index; } cases[] = {
+        {"Media/DCIM/100APPLE/IMG_0001.PNG", "photo"},
+        {"Media/DCIM/100APPLE/IMG_0002.png", "photo"},
+        {"Media/DCIM/101APPLE/IMG_0003.jpg", "photo"},
+        {"Media/DCIM/100APPLE/IMG_0004.MOV", "video"},
+        {"Media/DCIM/100APPLE/IMG_0005.GIF", ""},
+        {"Media/DCIM/.THMB/x/100APPLE___IMG_0001.PNG", "thumb IMG_0001"},
+        {"Media/DCIM/.THMB/x/100APPLE___IMG_0003.JPG", "thumb IMG_0003"},
+        {"Media/DCIM/.THMB/x/100APPLE___IMG_0004.BMP", ""},
+    };
+    QJsonArray entries;
+    for (const auto& c : cases)
+        entries.append(bb::file("CameraRollDomain", c.path, ""));
+    BackupManifest b(build({{"entries", entries}}));
+    b.parseInfo();
+    QStringList got, want;
+    for (const auto& c : cases) {
+        if (*c.index)
+            want << QString(c.path).section('/', -1) + " " + c.index;
+    }
+    for (const BackupManifest::_FileNode* n : b.photos)
+        got << n->name + " photo";
+    for (const BackupManifest::_FileNode* n : b.videos)
+        got << n->name + " video";
+    for (auto it = b.photoThumbnails.cbegin(); it != b.photoThumbnails.cend(); ++it)
+        got << it.value()->name + " thumb " + it.key();
+    got.sort();
+    want.sort();
+    EXPECT_EQ(got, want);
+}

@@ -73,6 +73,44 @@ TEST_F(Lists, MbdbRecordsAreReadWholeEvenWhenDropped)
         EXPECT_PRED2(contains, errorOf([&] { readMbdb(one.left(cut)); }), "Manifest.mbdb is cut short") << cut;
 }
 
+// Hand-made Manifest.mbdb records of one file each, a property padding each
+// to the size asked for, so that a list can end at any byte.
+QByteArray mbdbString(const QByteArray& s) { return QByteArray(1, char(s.size() >> 8)) + char(s.size() & 0xff) + s; }
+QByteArray mbdbRecord(const QByteArray& domain, const QByteArray& path, int inode, int total)
+{
+    const QByteArray fixed = QByteArray::fromHex("81a4" "00000000") + QByteArray(3, '\0') + char(inode)
+        + QByteArray::fromHex("000001f5" "000001f5" "5f5e1000" "5f5e1000" "5f5e1000" "0000000000000007" "04" "01");
+    QByteArray head = mbdbString(domain) + mbdbString(path) + "\xff\xff" + mbdbString(QByteArray(20, 'd')) + "\xff\xff"
+        + fixed + mbdbString("pad");
+    return head + mbdbString(QByteArray(total - head.size() - 2, 'p'));
+}
+
+// A list is read whole wherever its last record ends against the reader's
+// 65,536-byte chunks; a domain or path holding a NUL names its file by the
+// text before the NUL.
+TEST_F(Lists, MbdbListsOfAnySizeAndNamesCutAtANul)
+{
+    for (const int size : {65535, 65536, 65537, 65538, 131073}) {
+        QByteArray bytes("mbdb\x05\x00", 6);
+        const int records = size > 100000 ? 3 : 2;
+        for (int i = 0; i < records; ++i) {
+            const int left = size - int(bytes.size());
+            bytes += mbdbRecord("D", "f" + QByteArray::number(i), i + 1, i + 1 < records ? left / (records - i) : left);
+        }
+        ASSERT_EQ(bytes.size(), size);
+        MBDBParser::MBDBItemMap map;
+        EXPECT_EQ(errorOf([&] { map = readMbdb(bytes); }), "no error") << size;
+        EXPECT_EQ(map.files.size(), records) << size;
+        EXPECT_EQ(map.maxInodeNumber, records) << size;
+        EXPECT_EQ(map.files.value(bb::fileId("D", "f" + QString::number(records - 1))).size, 7) << size;
+    }
+    const QByteArray nul = QByteArray("mbdb\x05\x00", 6) + mbdbRecord(QByteArray("AppDomain-x\0junk", 16), "Library/a", 1, 200)
+        + mbdbRecord("AppDomain-x", QByteArray("Library/b\0c", 11), 2, 200);
+    const MBDBParser::MBDBItemMap map = readMbdb(nul);
+    EXPECT_EQ(map.files.value(bb::fileId("AppDomain-x", "Library/a")).inodeNumber, 1);
+    EXPECT_EQ(map.files.value(bb::fileId("AppDomain-x", "Library/b")).inodeNumber, 2);
+}
+
 // Every layout, encrypted with a password that is not ASCII: a wrong password
 // changes nothing, the right one gives the same records and each file's bytes
 // and time (a file stored without key copied as it is, reporting its progress).
@@ -110,6 +148,9 @@ TEST_F(Lists, EveryLayoutGivesTheSameRecordsAndFiles)
                 b->copyItemThrow(list.files.value(bb::fileId(domain, path)), out, &calls, progress);
                 EXPECT_EQ(readFile(out), v["data"].toString().toLatin1()) << path.toStdString();
                 EXPECT_EQ(QFileInfo(out).lastModified().toSecsSinceEpoch(), 1600000000);
+                // The load job copies without a progress callback: the same bytes.
+                b->copyItemThrow(list.files.value(bb::fileId(domain, path)), out + "2", nullptr, nullptr);
+                EXPECT_EQ(readFile(out + "2"), v["data"].toString().toLatin1()) << path.toStdString();
             }
         }
         EXPECT_EQ(calls, (QList<long long>{20000, 8192, 20000, 16384, 20000, 20000}));
@@ -120,6 +161,32 @@ TEST_F(Lists, EveryLayoutGivesTheSameRecordsAndFiles)
     db.executeThrow("drop table Properties");
     db.close();
     EXPECT_EQ(dump(MBDBParser::parse(*open(tmp.filePath("1"), "pässword"))), first);
+}
+
+// Rows are decoded in batches of 4,096: every row is read once, at and
+// around the batch's end, and no batch leaves a phantom record behind.
+TEST_F(Lists, ManifestDbRowsAroundTheBatchBoundaryAreReadOnceEach)
+{
+    const QString folder = build({{"entries", QJsonArray{bb::file("D", "base", "x")}}});
+    for (const int rows : {4096, 4097, 8193}) {
+        Sqlite3DB db;
+        db.openThrow(folder + "/Manifest.db", 2);
+        db.executeThrow("delete from Files where relativePath <> 'base'");
+        db.executeThrow(Sqlite3Sql("with recursive n(x) as (select 1 union all select x + 1 from n where x < ?) "
+                                   "insert into Files(fileID, domain, relativePath, flags, file) "
+                                   "select 'id' || x, 'E', 'r' || x, 1, (select file from Files where "
+                                   "relativePath = 'base') from n")
+                            .addIntParam(rows - 1));
+        db.close();
+        const MBDBParser::MBDBItemMap map = MBDBParser::parse(*open(folder));
+        EXPECT_EQ(map.files.size(), rows);
+        int undecoded = 0;
+        for (const MBDBParser::_MBDBItem& i : map.files)
+            undecoded += i.undecoded;
+        EXPECT_EQ(undecoded, 0) << rows;
+        for (const int r : {1, 4095, rows - 1})
+            EXPECT_EQ(map.files.value(bb::fileId("E", "r" + QString::number(r))).path.toString(), "r" + QString::number(r));
+    }
 }
 
 TEST_F(Lists, RowsThatDoNotDecodeAreMarkedAndDamagedSaltedRowsRefused)

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <tuple>
 
@@ -28,6 +29,7 @@
 #include "tests/support/testenv.h"
 
 #include "chatdata/backuplinemessagesthread.h"
+#include "chatdata/backuplinemessagesthread_p.h"
 #include "chatdata/ioslinedb.h"
 #include "chatdata/linedata.h"
 #include "chatdata/linelocaldb.h"
@@ -306,6 +308,74 @@ TEST(LineRecords, SummariesAndVoiceLengths)
     }
 }
 
+// A user's shown name is the first of contact, custom and server name; a
+// chat's title is its group's (with or without members) or its users' names.
+TEST(LineRecords, ShownNamesAndChatTitlesChooseInTheirOrder)
+{
+    _LineUser u[4];
+    const char* names[][3] = {{"Ann", "Annie", "ann_srv"}, {"", "Bobby", "bob_srv"}, {"", "", "cat_srv"}, {"", "", ""}};
+    for (int i = 0; i < 4; ++i) {
+        u[i].id = 4 - i; // shown in id order: the set's own order is not fixed
+        u[i].uid = QStringLiteral("u%1").arg(i);
+        u[i].contactName = names[i][0];
+        u[i].customName = names[i][1];
+        u[i].serverName = names[i][2];
+    }
+    EXPECT_EQ(QStringList({u[0].displayName(), u[1].displayName(), u[2].displayName(), u[3].displayName()}),
+              QStringList({"Ann", "Bobby", "cat_srv", "Unknown"}));
+    _LineGroupInfo named, unnamed;
+    named.name = "Trip";
+    named.members = unnamed.members = {&u[0], &u[2], nullptr};
+    _LineChat groupChat, single, orphan;
+    groupChat.type = orphan.type = LineChatType::GROUP;
+    groupChat.group = &named;
+    groupChat.users = orphan.users = single.users = {&u[1], &u[3]};
+    const struct { QString title, shown; } titles[] = {
+        {named.display(false), "[GROUP] Trip"},
+        {named.display(true), "[GROUP] Trip: cat_srv,Ann"},
+        {unnamed.display(true), "cat_srv,Ann"},
+        {unnamed.display(false), "cat_srv,Ann"},
+        {groupChat.display(true), "[GROUP] Trip: cat_srv,Ann"},
+        {groupChat.display(false), "[GROUP] Trip"},
+        {orphan.display(true), "Unknown,Bobby"}, // a group chat whose group was not loaded
+        {single.display(true), "Unknown,Bobby"},
+        {_LineChat().display(true), ""},
+    };
+    for (const auto& t : titles)
+        EXPECT_EQ(t.title, t.shown);
+}
+
+// A listed source hands out exactly its messages: out of range is an empty
+// message, or an error for the throwing reader; chats split by their chat.
+TEST(LineMsgsSources, ListedMessagesStayWithinTheirBoundsAndChats)
+{
+    _LineChat a, b;
+    a.uid = "a";
+    b.uid = "b";
+    LineMsgsListSource list;
+    for (const auto& [uid, chat] : {std::pair<const char*, _LineChat*>{"m0", &a}, {"m1", nullptr}, {"m2", &b},
+                                    {"m3", &a}}) {
+        _LineMsg m;
+        m.uid = uid;
+        m.chat = chat;
+        list.append(m);
+    }
+    ASSERT_EQ(list.sizeThrow(), 4);
+    for (const qint64 i : {qint64(-1), qint64(0), qint64(3), qint64(4), qint64(1) << 32}) {
+        const bool inside = i >= 0 && i < 4;
+        EXPECT_EQ(list.msg(i).uid, inside ? list.msgs.at(qsizetype(i)).uid : QString()) << i;
+        if (inside)
+            EXPECT_EQ(list.msgThrow(i).uid, list.msgs.at(qsizetype(i)).uid);
+        else
+            EXPECT_THROW(list.msgThrow(i), std::runtime_error) << i;
+    }
+    const auto byChat = list.chatMsgs();
+    ASSERT_EQ(byChat.size(), 2);
+    EXPECT_EQ(byChat.value(&a)->sizeThrow(), 2);
+    EXPECT_EQ(byChat.value(&a)->msgThrow(1).uid, "m3");
+    EXPECT_EQ(byChat.value(&b)->msgThrow(0).uid, "m2");
+}
+
 _LineMsg msgOf(const QString& uid, _LineChat* chat, _LineUser* from = nullptr, int type = LineMsgType::TEXT,
                qint64 ts = 0)
 {
@@ -506,6 +576,31 @@ TEST_F(LineLocalDbTest, WrittenRecordsReadBackFoundByIdWithinTheirChat)
     EXPECT_EQ(TinyKVSerializer::unser(QByteArray::fromHex(atta.toLatin1())).value("size"), QVariant(5000000000LL));
 }
 
+// A kept video keeps its size and a kept file its name, and with it the
+// suffix its media copy was stored under; a blob that is no tinykv reads as
+// no values rather than failing the page.
+TEST_F(LineLocalDbTest, KeptMediaReadBackWithTheirAttachmentValuesAndFiles)
+{
+    LineLocalDb db{QDir(folder)};
+    const qint64 chatId = db.insertChatThrow(&single);
+    _LineMsg video = msgOf("v", &single, nullptr, LineMsgType::VIDEO, 1);
+    _LineMsg file = msgOf("f", &single, nullptr, LineMsgType::FILE, 2);
+    video.attaSetWidth(320);
+    video.attaSetHeight(240);
+    file.attaSetFileName("report.v2.pdf");
+    _LineMsg junk = msgOf("j", &single, nullptr, LineMsgType::PHOTO, 3);
+    for (const _LineMsg* m : {&video, &file, &junk})
+        db.insertMsgThrow(chatId, m);
+    db.executeThrow("update line_msg set atta=x'00ff' where uid='j'");
+    const Loaded l = load(folder);
+    ASSERT_EQ(l.msgs.size(), 3);
+    QStringList got;
+    for (const _LineMsg& m : l.msgs)
+        got << QStringList{m.uid, QString::number(m.attaWidth()), QString::number(m.attaHeight()), m.attaFileName(),
+                           QFileInfo(m.attaPath).fileName()}.join(' ');
+    EXPECT_EQ(got, QStringList({"v 320 240  v.mp4", "f 0 0 report.v2.pdf f.pdf", "j 0 0  j.jpg"}));
+}
+
 // --- backing up -------------------------------------------------------------
 
 // A list source that fails on demand; its message `gateAt` is handed out
@@ -631,6 +726,46 @@ TEST_F(BackupLineMessagesThreadTest, ARepeatedBackupAddsNoRowAndMendsMediaCopies
     EXPECT_EQ(counts() + rows("select (select count(*) from line_chat_users) || (select count(*) from line_group)"),
               "52341");
     EXPECT_EQ(testenv::readFile(photo) + testenv::readFile(thumb) + testenv::readFile(voice), "photo-2THUMB-2voice");
+}
+
+// Only media that is not there is passed over: a file that is there and
+// cannot be read is a copy that failed, and the notice counts it. A file
+// suffix longer than a local name may be is stored under a short form.
+TEST_F(BackupLineMessagesThreadTest, MediaThatCannotBeReadIsCountedAndALongFileSuffixIsKept)
+{
+    const QString to = tmp.path() + "/copy";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(media + "/fifo").constData(), 0600), 0);
+    ASSERT_TRUE(QDir().mkpath(media + "/folder") && QFile::link("loop", media + "/loop"));
+    const bool root = ::geteuid() == 0; // reads whatever the permissions say
+    ASSERT_TRUE(testenv::writeFile(media + "/locked", "x"));
+    ::chmod(QFile::encodeName(media + "/locked").constData(), 0);
+    const struct { QString from; MediaCopyResult result; } sources[] = {
+        {media + "/missing", MediaCopyResult::NoSource},
+        {media + "/missing/below", MediaCopyResult::NoSource},
+        {media + "/m4/below", MediaCopyResult::NoSource}, // a file where a folder would be
+        {media + "/fifo", MediaCopyResult::NoSource},
+        {media + "/folder", MediaCopyResult::NoSource},
+        {media + "/loop", MediaCopyResult::Failed},
+        {media + "/locked", root ? MediaCopyResult::Copied : MediaCopyResult::Failed},
+    };
+    for (const auto& [from, result] : sources) {
+        QFile::remove(to);
+        QString error;
+        EXPECT_EQ(g_copyMediaFile(from, to, &error), result) << from;
+        EXPECT_EQ(error.contains(from), result == MediaCopyResult::Failed) << error;
+        EXPECT_EQ(QFileInfo::exists(to), result == MediaCopyResult::Copied) << from;
+    }
+
+    QString kana;
+    for (int i = 0; i < 100; ++i)
+        kana += QChar(0x3042 + i % 40);
+    source->msgs[3].attaSetFileName("plans." + kana);
+    source->msgs[2].attaPath = media + "/loop";
+    EXPECT_EQ(run(source), qMakePair(1, QStringList{done(5, 1)}));
+    const Loaded stored = load(folder);
+    ASSERT_EQ(stored.msgs.size(), 5);
+    EXPECT_EQ(testenv::readFile(stored.msgs[3].attaPath), "%PDF");
+    EXPECT_LE(QFileInfo(stored.msgs[3].attaPath).fileName().toUtf8().size(), 255);
 }
 
 TEST_F(BackupLineMessagesThreadTest, OneUidInTwoChatsIsStoredOncePerChatAndAMessageListedTwiceCountsOnce)

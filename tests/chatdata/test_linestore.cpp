@@ -671,6 +671,31 @@ TEST_F(LineStoreTest, DuplicatesByIdWithinTheChatDamagedTextRepairedAndUnknownTy
     EXPECT_EQ(rows("select count(*) from ZUSER"), "1");
 }
 
+// A damaged page can hand out a row that passed the query's id test and
+// reads without an id (its time is garbage too): the page is an error, not
+// messages that a backup would store with a plain success notice.
+TEST_F(LineStoreTest, AMessageRowThatReadsWithoutAnIdIsAnErrorNotAMessage)
+{
+    const struct { const char* id; bool refused; } cases[] = {{"'8'", false}, {"X''", true}, {"zeroblob(0)", true}};
+    for (const auto& c : cases) {
+        fresh();
+        const qint64 single = withPeer();
+        b->addMessage(LineMsgRow(single, "7").at(1).text("seven"));
+        b->addMessage(LineMsgRow(single, "8").at(2).text("eight"));
+        b->afterwards(QString("UPDATE ZMESSAGE SET ZID = %1 WHERE ZID = '8'").arg(c.id));
+        load();
+        QString error;
+        QStringList read;
+        try {
+            read = all();
+        } catch (const std::exception& e) {
+            error = QString::fromUtf8(e.what());
+        }
+        EXPECT_EQ(error.contains("damaged"), c.refused) << error;
+        EXPECT_EQ(read.size(), c.refused ? 0 : 2) << read.join('\n');
+    }
+}
+
 TEST_F(LineStoreTest, FinishingSummarisesTheNewestShownMessageAndNeverLowersCounters)
 {
     const qint64 single = withPeer();

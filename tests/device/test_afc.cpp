@@ -4,7 +4,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "device/iosafcfiledownload.h"
@@ -128,6 +130,36 @@ TEST_F(Media, DownloadsFetchOnlyWhatChangedAndKeepTheOldCopyWhenCutFailedOrCance
     BkCacheDb junk(target);
     junk.setFileDate("/x", 1);
     EXPECT_EQ(junk.fileDateSecs("/x"), 0);
+}
+
+// A copy that cannot be written whole, or not put in its place, is an error:
+// the earlier copy stays, no part of the new one is left, and the phone
+// file's date is not recorded (the next run would take the failure for a copy).
+TEST_F(Media, ADownloadThatCannotBeWrittenOrPutInPlaceFailsAndRecordsNoDate)
+{
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_IGN);
+    const struct { const char* name; qint64 size; bool diskFull; } cases[] = {
+        {"folder.bin", 10, false}, // a folder stands at the target's name
+        {"full.bin", IOSAfcFileDownload::kBufferSize, true}, // the disk fills up inside the last write
+        {"fuller.bin", 70000, true},
+    };
+    for (const auto& c : cases) {
+        put(c.name, QByteArray(int(c.size), 'n'));
+        const QString target = local.filePath(QString("out/") + c.name);
+        ASSERT_TRUE(c.diskFull ? writeFile(target, "old") : writeFile(target + "/inside", "kept"));
+        IOSAfcFileDownload down(cachePath, form);
+        const _AfcFileInfo info = afc.fileInfo(QString("/") + c.name);
+        const rlimit small {4096, saved.rlim_max};
+        if (c.diskFull)
+            setrlimit(RLIMIT_FSIZE, &small);
+        EXPECT_THROW(down.downloadFileThrow(afc, info, target, true), std::runtime_error) << c.name;
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(c.diskFull ? readFile(target) : readFile(target + "/inside"), c.diskFull ? "old" : "kept") << c.name;
+        EXPECT_EQ(BkCacheDb(cachePath).fileDateSecs(info.path), 0) << c.name;
+    }
+    EXPECT_EQ(simFilesBelow(local.filePath("out")), (QStringList {"folder.bin/inside", "full.bin", "fuller.bin"}));
 }
 
 TEST_F(Media, FolderTreesKeepEveryNameInsideTheirTarget)

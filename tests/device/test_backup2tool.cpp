@@ -1,13 +1,17 @@
 // The mobilebackup2 engine against the simulated iPhone, through the real
 // libimobiledevice client code.
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
+#include <thread>
 #include <sys/resource.h>
 
 #include "device/backup2tool.h"
+#include "device/backup2tool_p.h"
 #include "device/fakebackup2toolhook.h"
 #include "tests/support/gtest_qt.h"
 #include "tests/support/simiphone.h"
@@ -39,6 +43,35 @@ SimStep dl(const char* message, const QList<PlistCFType>& args = {}, const QByte
 SimStep verdict(int code, const QString& text = "")
 {
     return dl("DLMessageProcessMessage", {dict().put("ErrorCode", num(code)).put("ErrorDescription", str(text))});
+}
+// A step that sends only these bytes, framed as a message.
+SimStep framed(const QByteArray& message)
+{
+    return {PlistCFType(), be32(quint32(message.size())) + message};
+}
+// DLMessageGetFreeDiskSpace with `depth` nested arrays after its name, as
+// a binary list and as XML.
+QByteArray nestedBinary(quint32 depth)
+{
+    const auto ref = [](quint32 i) { return be32(i).mid(1); };
+    QByteArray objects("bplist00"), offsets;
+    const auto add = [&](const QByteArray& object) {
+        offsets += ref(quint32(objects.size()));
+        objects += object;
+    };
+    add("\xa2" + ref(1) + ref(2));
+    add("\x5f\x10\x19" "DLMessageGetFreeDiskSpace");
+    for (quint32 i = 2; i < depth + 2; ++i)
+        add(i + 1 < depth + 2 ? "\xa1" + ref(i + 1) : QByteArray("\xa0"));
+    const QByteArray sizes("\0\0\0\0\0\0\3\3", 8);
+    return objects + offsets + sizes + be32(0) + be32(depth + 2) + QByteArray(8, 0) + be32(0)
+        + be32(quint32(objects.size()));
+}
+const QByteArray kXmlHead = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+QByteArray nestedXml(int depth, const QByteArray& name = "DLMessageGetFreeDiskSpace")
+{
+    return kXmlHead + "<array><string>" + name + "</string>" + QByteArray("<array>").repeated(depth)
+        + QByteArray("</array>").repeated(depth) + "</array></plist>";
 }
 
 class Backup2Test : public ::testing::Test
@@ -178,9 +211,10 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
     QByteArray download = name(u + "a") + records(big) + name(u + "sub/MANIFEST.DB") + records("substitute");
     for (const QString& path : bad)
         download += name(path) + QByteArray("\0\0\0\1\6", 5); // no such file
-    // A bare error record after data ends a file whole.
+    // An error record after data ends a file whole, whatever text it carries.
     const QByteArray upload = name("/var/f") + name(u + "new/f") + record(0x0c, "hel") + record(0x0c, "lo")
-        + record(0x0b) + name("/var/x") + name("0123/evil") + record(0x0c, "evil") + record(0) + be32(0);
+        + record(0x0b, "not an error") + name("/var/x") + name("0123/evil") + record(0x0c, "evil") + record(0)
+        + be32(0);
     phone.backup2.script = {
         dl("DLMessageDownloadFiles", {strings(QStringList {u + "a", u + "sub/MANIFEST.DB"} + bad)}),
         dl("DLContentsOfDirectory", {str(u + "link")}),
@@ -219,8 +253,17 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
     const QString remote = restart + " backup2tool::recvFileThrow: remote error. ";
     const QByteArray head = name("/var/x") + name(u + "part");
     const auto upload = [](QByteArray raw) { return QList<SimStep> {dl("DLMessageUploadFiles", {}, raw, true)}; };
-    const struct { QList<SimStep> script; QString thrown; } cases[] = {
+    const auto noCode = dl("DLMessageProcessMessage", {dict().put("ErrorDescription", str(""))});
+    // ok: the phone's verdict said the run was made.
+    const struct { QList<SimStep> script; QString thrown; bool ok = false; } cases[] = {
+        {{verdict(0)}, "", true},
         {{verdict(7)}, "error code:7. " + restart},
+        {{verdict(0), verdict(7)}, "", true}, // nothing after the verdict is read
+        {{noCode}, ""}, // 0 by the table, but no verdict
+        {{dl("DLMessageProcessMessage", {dict().put("ErrorCode", num(qint64(1) << 32))})}, ""},
+        {{verdict(1, "<a href=\"http://x\">x</a> & more")},
+         "error code:1. <br/><br/>&lt;a href=\"http://x\"&gt;x&lt;/a&gt; &amp; more"},
+        {{dl("DLMessage<b>New</b>")}, "Message can not handle: DLMessage&lt;b&gt;New&lt;/b&gt;"},
         {{dl("DLMessageDownloadFiles", {strings({u + "missing"})}), verdict(1, "failed")},
          "error code:1. <br/><br/>failed missing not exists."},
         {{dl("DLMessageDisconnect")}, ""},
@@ -233,12 +276,13 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
         {upload(head + be32(0xffffffff) + '\x0c' + QByteArray(100000, 'x')), noData},
         {upload(be32(4097) + QByteArray(4097, 'n')),
          "backup2tool::recvFileNamesThrow: too large filename length (4097)!"},
-        {upload(head + record(0x0c, "abc") + record(0x0b, "disk gone")), remote + "disk gone"},
+        {upload(head + record(0x0b, "disk <i>gone</i>")), remote + "disk &lt;i&gt;gone&lt;/i&gt;"},
         {upload(head + record(0x0c, "abc") + record(char(0xf0))), "backup2tool::recvFileThrow: invalid code -16."},
     };
     for (const auto& c : cases) {
         phone.backup2.script = c.script;
         EXPECT_EQ(run(), c.thrown);
+        EXPECT_EQ(tool->verdictOk(), c.ok) << c.thrown.toStdString();
         EXPECT_FALSE(QFile::exists(at("part")));
     }
     // A full disk: the file is not kept as if whole, whether its data was
@@ -254,6 +298,143 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
         setrlimit(RLIMIT_FSIZE, &saved);
         EXPECT_TRUE(full.startsWith("backup2tool::recvFileThrow: Write ")) << full.toStdString();
         EXPECT_FALSE(QFile::exists(at("part")));
+    }
+}
+
+TEST_F(Backup2Test, MessagesTooLargeNestedTooDeepOrNotDeviceLinkAreRefusedBeforeAnyParserSeesThem)
+{
+    const QString refused
+        = "ERROR: Could not receive from mobilebackup2 (-2). Please restart your iPhone to try again.";
+    const int deep = 200000;
+    const struct { QByteArray message; QString thrown; } cases[] = {
+        {nestedBinary(100), ""},
+        {nestedXml(100), ""},
+        {nestedXml(deep), refused},
+        {nestedBinary(deep), refused},
+        {nestedXml(1, "Hello there"), refused},
+        {"DLMessageGetFreeDiskSpace", refused},
+        // Control characters in XML stand for spaces, as the library reads them.
+        {nestedXml(1, "DLMessage\x01Other"), "Message can not handle: DLMessage Other"},
+    };
+    for (const auto& c : cases) {
+        phone.backup2.script = {framed(c.message), verdict(0)};
+        EXPECT_EQ(run(), c.thrown);
+    }
+    // A length no message has is refused before anything is held for it.
+    phone.backup2.script = {{PlistCFType(), be32(1u << 30) + "bplist00"}};
+    EXPECT_EQ(run(), refused);
+}
+
+TEST_F(Backup2Test, TheProgressShownStaysAPercentageWhateverNumberThePhoneSends)
+{
+    QList<double> shown;
+    prepare = [&shown](backup2tool& t) {
+        QObject::connect(&t, &backup2tool::update, [&shown](double p, QString, QString) { shown << p; });
+    };
+    const char* numbers[] = {"42.5", "1e300", "inf", "-inf", "nan", "-1", "1e-300"};
+    for (const char* n : numbers) {
+        const QByteArray message = kXmlHead + "<array><string>DLMessageRemoveItems</string><array/><dict/><real>"
+            + QByteArray(n) + "</real><dict/></array></plist>";
+        phone.backup2.script.append(framed(message));
+    }
+    phone.backup2.script.append(verdict(0));
+    ASSERT_EQ(run(), "");
+    ASSERT_GE(shown.size(), int(std::size(numbers)));
+    EXPECT_TRUE(shown.contains(42.5));
+    for (const double p : shown)
+        EXPECT_TRUE(std::isfinite(p) && p >= 0 && p <= 100) << p;
+}
+
+TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverThePhoneDoes)
+{
+    const auto requested = [this](int from) { return sim.requests().mid(from).join('\n').contains(":Backup"); };
+    // Cancelled before it started: the phone is not asked at all.
+    sim.detach(phone.udid);
+    sim.attach(phone);
+    int before = sim.requests().size();
+    backup2tool early(phone.udid, QDir(root.path()), {});
+    early.setCancel();
+    EXPECT_NO_THROW(early.runThrow(_backup2tool_req(Backup)));
+    EXPECT_FALSE(requested(before));
+
+    ASSERT_TRUE(writeFile(at("big"), QByteArray(8 << 20, 'b')));
+    const auto deaf = [](SimStep s) {
+        s.deaf = true;
+        return s;
+    };
+    SimStep endless = dl("DLMessageUploadFiles", {}, name("/var/x") + name("0123/elsewhere"));
+    endless.repeat = record(0x0c, QByteArray(65536, 'e'));
+    const struct { const char* what; SimStep step; } cases[] = {
+        {"silent between messages", deaf({PlistCFType()})},
+        {"silent inside a file name", deaf(dl("DLMessageUploadFiles", {}, be32(40) + "/var"))},
+        {"silent inside a record", deaf(dl("DLMessageUploadFiles", {}, name("/var/x") + name(u + "part") + be32(99)
+                                                                             + "\x0c" + "abc"))},
+        {"streaming an endless upload", endless},
+        {"not reading", deaf(dl("DLMessageDownloadFiles", {strings({u + "big"})}))},
+    };
+    for (const auto& c : cases) {
+        phone.backup2.script = {c.step};
+        sim.detach(phone.udid);
+        sim.attach(phone);
+        before = sim.requests().size();
+        backup2tool engine(phone.udid, QDir(root.path()), {});
+        QString thrown = "did not end";
+        std::thread worker([&] {
+            try {
+                engine.runThrow(_backup2tool_req(Backup));
+                thrown.clear();
+            } catch (const std::exception& e) {
+                thrown = e.what();
+            }
+        });
+        for (int i = 0; i < 500 && !requested(before); ++i)
+            QThread::msleep(10);
+        QThread::msleep(200); // the worker is waiting on the phone by now
+        QElapsedTimer sinceCancel;
+        sinceCancel.start();
+        engine.cancel();
+        worker.join();
+        EXPECT_LT(sinceCancel.elapsed(), 3000) << c.what;
+        EXPECT_EQ(thrown, "") << c.what;
+        EXPECT_FALSE(QFile::exists(at("part"))) << c.what;
+    }
+}
+
+// The content records of one file as the phone frames them: every data byte
+// reaches the file, whatever the size of the record that carried it.
+TEST(Backup2Framing, EveryDataByteOfAFileIsWrittenAndCounted)
+{
+    const QByteArray big = QByteArray("0123456789abcdefghi").repeated(15000); // above one piece of 262144
+    const struct { QByteArray records, written; bool fails; } cases[] = {
+        {record(0x0c, "hel") + record(0x0c, "l") + record(0x0c, "o") + record(0), "hello", false},
+        {record(0x0c, "x") + record(0), "x", false},
+        {record(0x0c) + record(0x0c, "y") + record(0x0b), "y", false}, // a bare error after data ends it
+        {record(0x0c, big) + record(0x0c, "!") + record(0), big + "!", false},
+        {record(0x0c, "z") + record(0x0b, "not an error"), "z", false}, // nor does one with a text
+        {record(0x0c, "z"), "z", true}, // the channel closes inside the file
+    };
+    for (const auto& c : cases) {
+        qsizetype at = 0;
+        const backup2detail::Reader read = [&](char* data, quint32 size, const char* broken) {
+            if (c.records.size() - at < qsizetype(size))
+                throw std::runtime_error(broken);
+            memcpy(data, c.records.constData() + at, size);
+            at += size;
+        };
+        QByteArray written;
+        const backup2detail::Writer write = [&](const char* data, quint32 size) { written.append(data, size); };
+        quint64 total = 0;
+        bool failed = false;
+        try {
+            total = backup2detail::readContentThrow(read, write);
+        } catch (const std::runtime_error&) {
+            failed = true;
+        }
+        EXPECT_EQ(failed, c.fails) << c.written.left(8).toStdString();
+        EXPECT_EQ(written, c.written) << c.written.left(8).toStdString();
+        EXPECT_EQ(total, c.fails ? 0 : quint64(c.written.size())) << c.written.left(8).toStdString();
+        if (!c.fails)
+            EXPECT_EQ(at, c.records.size()); // nothing of the next file is taken, nothing of this one left
     }
 }
 

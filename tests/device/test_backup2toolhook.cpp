@@ -122,6 +122,19 @@ TEST_F(HookTest, HostilePathsAreRefusedInEveryOperationAndNothingOutsideChanges)
     expectOutsideUntouched();
 }
 
+// A folder the phone asks for exists afterwards, with its parents; one that
+// is there already keeps what it holds.
+TEST_F(HookTest, MkdirMakesTheFolderAndKeepsAnExistingOne)
+{
+    for (const char* path : {"u/new", "u/new2/a/b", "u/sub", "u/sub/deep"}) {
+        error.clear();
+        EXPECT_EQ(hook.mkdir(rootDir, path, error), 0) << path;
+        EXPECT_TRUE(QFileInfo(at(path)).isDir() && !QFileInfo(at(path)).isSymLink()) << path;
+        EXPECT_EQ(error, "") << path;
+    }
+    EXPECT_EQ(readFile(at("u/sub/deep/d.txt")), "D");
+}
+
 TEST_F(HookTest, ThePartialHookKeepsMetadataFilterMatchesAndTheWantedAppsInBothModes)
 {
     fake.filters = {QRegularExpression("Media/.*\\.jpg$")};

@@ -410,4 +410,38 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
     }
 }
 
+// Without force a copy already in the cache is kept only when it holds
+// something: an empty one (a copy cut short) is made again.
+TEST_F(Roads, TheLoadKeepsAnEarlierCopyOnlyWhenItIsNotEmpty)
+{
+    using namespace backupbuilder;
+    backupbuilder::build(work.filePath("b"), {{"entries", QJsonArray {folder(kApp, ""), folder(kApp, "Library"),
+                                                                      file(kApp, "Library/a", "new")}}});
+    BackupManifest backup(work.filePath("b"));
+    backup.readManifestInfo();
+    backup.parseInfo();
+    std::function<const BackupManifest::_FileNode*(const BackupManifest::_FileNode*)> find = [&](auto* n) {
+        for (const BackupManifest::_FileNode* c : n->children) {
+            if (const BackupManifest::_FileNode* hit = c->name == "a" ? c : find(c))
+                return hit;
+        }
+        return static_cast<const BackupManifest::_FileNode*>(nullptr);
+    };
+    const BackupManifest::_FileNode* node = find(&backup.root);
+    ASSERT_TRUE(node);
+    const struct { const char* earlier; bool force; const char* after; } cases[] = {
+        {nullptr, false, "new"}, {"", false, "new"}, {"old", false, "old"}, {"old", true, "new"}, {"", true, "new"},
+    };
+    ProgressForm form {""};
+    IOSLoadLineFromiTunesThread job(&backup, form, work.filePath("cache"));
+    for (const auto& c : cases) {
+        const QString target = work.filePath("dst/a");
+        QFile::remove(target);
+        if (c.earlier)
+            ASSERT_TRUE(testenv::writeFile(target, c.earlier));
+        job.copyThrow(node, QDir(work.filePath("dst")), c.force);
+        EXPECT_EQ(readFile(target), c.after) << (c.earlier ? c.earlier : "none") << c.force;
+    }
+}
+
 } // namespace

@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QCoreApplication>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 
 #include "foundation/datadir.h"
 #include "foundation/logsaver.h"
+#include "foundation/translocale.h"
 #include "foundation/workingdevicelocker.h"
 #include "foundation/workingdeviceset.h"
 
@@ -173,6 +175,28 @@ TEST(WorkingDeviceSet, ConcurrentLockersKeepADeviceBusyUntilTheLastOneEnds)
     EXPECT_EQ(sawMissing.load(), 0);
     EXPECT_FALSE(reg->contains("shared") || reg->contains("0"));
     EXPECT_EQ(thread_sleep(-1), 0u); // not an almost endless unsigned sleep
+}
+
+
+// The language chosen last time is read back from the data folder at the next
+// start; Chinese of Hong Kong, Taiwan, Macao and Singapore reads the
+// traditional translation, other Chinese the English one.
+TEST(TransLocale, TheSavedLanguageIsShownFromTheNextStartAndAGivenOneWins)
+{
+    ScopedDataHome home;
+    const auto yes = [] { return QCoreApplication::translate("QObject", "Yes"); };
+    const std::pair<const char*, const char*> saved[] = {
+        {"JA_jp", "はい"}, {"zh_HK", "是"}, {"zh_sg", "是"}, {"zh_TW\n", "Yes"}, {"zh_CN", "Yes"}, {"", "Yes"}};
+    for (const auto& [file, shown] : saved) {
+        translocale_saveLocale(QString::fromUtf8(file));
+        translocale_set(QString());
+        EXPECT_EQ(yes(), QString::fromUtf8(shown)) << file;
+    }
+    translocale_saveLocale("ja_JP");
+    translocale_set("zh_MO");
+    EXPECT_EQ(yes(), QString::fromUtf8("是"));
+    translocale_set("en_US"); // later tests expect English
+    EXPECT_EQ(yes(), "Yes");
 }
 
 } // namespace

@@ -125,6 +125,51 @@ TEST(SafeFile, AtomicFileAppearsWholeAndReplacesALinkInsteadOfWritingThroughIt)
     EXPECT_EQ(tree(dir.path()), QStringList{"out.bin"});
 }
 
+// Escaping makes a name up to three times longer: what the file system
+// cannot take gets a short form that every side making the same long name
+// meets, that no other name meets, and that a file (written atomically,
+// with its temporary name beside it) can bear.
+TEST(FileNameEncodings, NamesTooLongForTheFileSystemGetOneShortFormEach)
+{
+    QString kana; // decomposed, as the phone keeps names: 6 bytes a letter
+    for (int i = 0; i < 40; ++i)
+        kana += utf8mac_to(QString(QChar(0x30AC + 2 * (i % 10))));
+    const QString a255 = QString(255, 'a');
+    const struct { QString name; bool shortened; QString suffix; } cases[] = {
+        {kana + ".pdf", true, ".pdf"},
+        {"m2_" + kana + ".pdf", true, ".pdf"},
+        {kana + "x.pdf", true, ".pdf"}, // differs from the first only past the cut
+        {a255, false, ""},
+        {a255 + "b", true, ""},
+        {a255 + "c", true, ""},
+        {"z" + QString(84, QChar(0xE9)), true, ""}, // the cut falls inside an escape
+        {"x." + kana, true, ""},                  // a suffix too long to keep
+        {QString::fromUcs4(U"\U0001F600").repeated(120), true, ""}, // letters outside the basic plane
+    };
+    QTemporaryDir dir;
+    QStringList made;
+    for (const auto& c : cases) {
+        const QString full = encodeFileNamePart(c.name), form = encodeFileName(c.name);
+        EXPECT_LE(form.toUtf8().size(), kMaxNameBytes) << form;
+        EXPECT_EQ(form == full, !c.shortened) << form;
+        EXPECT_EQ(form, fitFileName(full));
+        EXPECT_EQ(form.contains("%~"), c.shortened);
+        EXPECT_TRUE(form.endsWith(c.suffix)) << form;
+        // Every escape whole: a "%" starts two hex digits or the marker.
+        const QRegularExpression broken("%(?![0-9A-F]{2}|~[0-9a-f]{40})");
+        EXPECT_FALSE(broken.match(form).hasMatch()) << form;
+        EXPECT_FALSE(made.contains(form)) << form;
+        made << form;
+        safefile::AtomicFile file(dir.filePath(form));
+        QString why;
+        EXPECT_TRUE(file.open(&why) && file.file().write("x") == 1 && file.commit(&why)) << why;
+        EXPECT_EQ(testenv::readFile(dir.filePath(form)), "x");
+    }
+    // A long name put together from encoded parts finds the same file.
+    EXPECT_EQ(fitFileName("m2_" + encodeFileNamePart(kana + ".pdf")), encodeFileName("m2_" + kana + ".pdf"));
+    EXPECT_EQ(tree(dir.path()).size(), made.size()); // no temporary name left
+}
+
 // Names from chats and backups can hold anything: both encodings must come
 // back exactly, and the encoded form must always be one plain component.
 TEST(FileNameEncodings, KnownFormsAndRoundTripsOfAnyText)

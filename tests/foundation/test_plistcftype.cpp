@@ -307,6 +307,30 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
     const QByteArray siblings = QByteArray("<dict><key>k</key><array/></dict>").repeated(5000);
     EXPECT_EQ(parse("<plist><array>" + siblings + "</array></plist>").array_size(), 5000);
 
+    // libplist looks up each key of an XML dictionary among those before
+    // it: 1.9 million keys (45 MB) took 100 s. The keys of one dictionary
+    // are bounded; as many spread over several dictionaries are no harm.
+    const auto keyed = [](quint64 n, quint64 from) {
+        QByteArray out = "<dict>";
+        for (quint64 i = from; i < from + n; ++i)
+            out += "<key>" + QByteArray::number(i) + "</key><true/>";
+        return out + "</dict>";
+    };
+    const quint64 cap = plistdetail::kMaxXmlDictKeys;
+    const struct { QByteArray xml; qint64 size; } dicts[] = {
+        {keyed(cap, 0), qint64(cap)},
+        {keyed(cap + 1, 0), -1},
+        {"<array>" + keyed(cap, 0) + keyed(cap, cap) + "</array>", 2},
+        {"<dict><key>a</key>" + keyed(cap + 1, 0) + "</dict>", -1}, // deeper down
+        {keyed(1900000, 0), -1},
+    };
+    for (const auto& [xml, size] : dicts) {
+        const P list = parse("<plist>" + xml + "</plist>");
+        EXPECT_EQ(list.isNull(), size < 0) << xml.size();
+        if (size >= 0)
+            EXPECT_EQ(list.isCFArray() ? list.array_size() : list.dict_size(), size) << xml.size();
+    }
+
     // Markup inside comments, CDATA, processing instructions, quoted DOCTYPE
     // and attribute values is no markup.
     const std::pair<const char*, int> bounds[] = {
@@ -409,6 +433,34 @@ TEST(NSKeyedArchiver, BackupFileRecordsAreReadAndMalformedArchivesGiveWhatIsTher
         EXPECT_TRUE(P::parseNSDictionaryStringCFType(v).isEmpty());
         EXPECT_TRUE(v.NSKeyedArchiver().isEmpty());
     }
+}
+
+
+// A dictionary's key node reads as the string it holds and finds its value,
+// as libplist hands such nodes out while walking a dictionary.
+TEST(PlistCFType, KeyNodesReadAsTheirText)
+{
+    P d = P::createCFDictionary();
+    const QString keys[] = {"Domain", QStringLiteral("Grüße \u65E5"), ""};
+    for (const QString& k : keys)
+        d.put(k, P::createCFString("v:" + k));
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(static_cast<plist_t>(d.ref()), &it);
+    QStringList seen;
+    for (;;) {
+        char* name = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(static_cast<plist_t>(d.ref()), it, &name, &value);
+        free(name);
+        if (!value)
+            break;
+        const P key(plist_dict_item_get_key(value), false);
+        EXPECT_TRUE(key.isCFString());
+        seen << key.CFStringQString();
+        EXPECT_EQ(d.get(key).CFStringQString(), "v:" + key.CFStringQString());
+    }
+    free(it);
+    EXPECT_EQ(seen, QStringList(std::begin(keys), std::end(keys)));
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <sqlite3.h>
 
 #include "tests/support/gtest_qt.h"
@@ -203,6 +206,47 @@ TEST_F(Sqlite3DBTest, SchemaLookupsIgnoreCaseAndAddColumnRunsOnlyWhenTheColumnIs
     EXPECT_THROW(schema.addColumnThrow(db, "nosuch", "c", "text"), std::runtime_error);
     schema.loadDbThrow(db);
     EXPECT_TRUE(schema.containsCol("zmessage", "znew"));
+}
+
+
+// An error text is about the last call only: a later success leaves it empty.
+TEST_F(Sqlite3DBTest, ExecReportsEachCallsOwnError)
+{
+    const struct { const char* sql; bool fails; const char* mentions; } calls[] = {
+        {"insert into nosuch values(1)", true, "nosuch"},
+        {"insert into t(b) values(1)", false, ""},
+        {"selec 1", true, "syntax"},
+        {"select 1", false, ""},
+    };
+    QString error = "stale";
+    for (const auto& c : calls) {
+        EXPECT_EQ(db.exec(c.sql, error) != SQLITE_OK, c.fails) << c.sql;
+        EXPECT_EQ(error.isEmpty(), !c.fails) << c.sql;
+        EXPECT_TRUE(error.contains(c.mentions)) << c.sql << " " << error.toStdString();
+    }
+    Sqlite3DB closed;
+    EXPECT_EQ(closed.exec("select 1", error), SQLITE_MISUSE);
+    EXPECT_FALSE(error.isEmpty());
+}
+
+// An interrupted statement fails: ending quietly would pass a cut result for
+// a whole one.
+TEST_F(Sqlite3DBTest, InterruptMakesARunningStepFailInsteadOfEndingQuietly)
+{
+    Sqlite3Cursor c = db.queryThrow("with recursive n(x) as (select 1 union all select x+1 from n) "
+                                    "select count(*) from n");
+    std::atomic<bool> ended{false};
+    std::thread interrupter([&] {
+        while (!ended) {
+            db.interrupt();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    EXPECT_THROW(c.moveNext(), std::runtime_error);
+    ended = true;
+    interrupter.join();
+    EXPECT_FALSE(c.moveNext());
+    EXPECT_EQ(scalar("select count(*) from t"), "0"); // the connection still works
 }
 
 } // namespace

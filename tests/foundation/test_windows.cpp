@@ -1,9 +1,12 @@
 #include <QAbstractButton>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -17,7 +20,10 @@
 #include "tests/support/modaldriver.h"
 
 #include "foundation/errorreport.h"
+#include "foundation/mylistview.h"
+#include "foundation/mytreeview.h"
 #include "foundation/progressform.h"
+#include "foundation/winmovable.h"
 
 namespace {
 
@@ -185,6 +191,80 @@ TEST_F(ProgressFormTest, ProgressFromAChattyWorkerIsCoalescedAndNeverOvertakesAL
     form.waitForThread(*worker, true);
     EXPECT_EQ(seen, (QList<QPair<int, bool>>{{10, false}, {20, true}}));
     EXPECT_EQ(driver.texts, QStringList{"read me"});
+}
+
+
+// A frameless window follows a left-button drag from where it was pressed,
+// and only until the button is released or the filter goes; the window still
+// gets every mouse event.
+TEST(WinMovable, OnlyALeftDragMovesTheWindowAndOnlyUntilTheRelease)
+{
+    struct Event { QEvent::Type type; QPoint at; Qt::MouseButton button; };
+    const QEvent::Type press = QEvent::MouseButtonPress, move = QEvent::MouseMove, release = QEvent::MouseButtonRelease;
+    const struct { QList<Event> events; QPoint moved; } cases[] = {
+        {{{press, {10, 10}, Qt::LeftButton}, {move, {30, 15}, Qt::LeftButton}}, {20, 5}},
+        {{{press, {10, 10}, Qt::RightButton}, {move, {40, 40}, Qt::RightButton}}, {0, 0}},
+        {{{press, {10, 10}, Qt::LeftButton}, {release, {10, 10}, Qt::LeftButton}, {move, {50, 50}, Qt::NoButton}},
+         {0, 0}},
+        {{{press, {10, 10}, Qt::LeftButton}, {move, {12, 10}, Qt::LeftButton}, {release, {12, 10}, Qt::LeftButton},
+          {move, {60, 60}, Qt::NoButton}},
+         {2, 0}},
+    };
+    for (const auto& c : cases) {
+        struct Counting : QWidget
+        {
+            int events = 0;
+            void mousePressEvent(QMouseEvent*) override { ++events; }
+            void mouseMoveEvent(QMouseEvent*) override { ++events; }
+            void mouseReleaseEvent(QMouseEvent*) override { ++events; }
+        } window;
+        window.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+        window.setGeometry(100, 100, 200, 100);
+        window.setMouseTracking(true);
+        window.show();
+        const QPoint start = window.pos();
+        WinMovable mover(&window);
+        for (const Event& e : c.events) {
+            const Qt::MouseButtons held = e.type == release ? Qt::NoButton : Qt::MouseButtons(e.button);
+            QMouseEvent ev(e.type, QPointF(e.at), QPointF(window.mapToGlobal(e.at)), e.type == move ? Qt::NoButton : e.button,
+                           held, Qt::NoModifier);
+            QApplication::sendEvent(&window, &ev);
+        }
+        EXPECT_EQ(window.pos() - start, c.moved) << c.events.size();
+        EXPECT_EQ(window.events, c.events.size());
+    }
+}
+
+// The tree and list views tell their owner of each selection change and
+// context-menu request, and leave the menu event to a parent.
+template <typename View>
+void expectSelectionAndContextMenuSignals()
+{
+    QStandardItemModel model;
+    for (int i = 0; i < 3; ++i)
+        model.appendRow(new QStandardItem(QString::number(i)));
+    View view;
+    view.setModel(&model);
+    QStringList changes; // "selected row/deselected row", -1 for none
+    QObject::connect(&view, &View::onSelectionChanged, [&](QItemSelection s, QItemSelection d) {
+        changes << QStringLiteral("%1/%2").arg(s.indexes().value(0).row()).arg(d.indexes().value(0).row());
+    });
+    view.selectionModel()->select(model.index(1, 0), QItemSelectionModel::ClearAndSelect);
+    view.selectionModel()->select(model.index(2, 0), QItemSelectionModel::ClearAndSelect);
+    EXPECT_EQ(changes, QStringList({"1/-1", "2/1"}));
+    EXPECT_EQ(view.selectionModel()->selectedIndexes().value(0).row(), 2);
+    int menus = 0;
+    QObject::connect(&view, &View::createContextMenu, [&] { ++menus; });
+    QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5), view.viewport()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(view.viewport(), &ev);
+    EXPECT_EQ(menus, 1);
+    EXPECT_FALSE(ev.isAccepted()); // a parent may still handle it
+}
+
+TEST(ItemViews, TreeAndListViewPassOnSelectionAndContextMenu)
+{
+    expectSelectionAndContextMenuSignals<MyTreeView>();
+    expectSelectionAndContextMenuSignals<MyListView>();
 }
 
 } // namespace

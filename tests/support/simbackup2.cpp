@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "tests/support/linestorecheck.h"
@@ -48,19 +49,35 @@ struct Player
     // once the connection is gone.
     bool step(const PlistCFType& msg, const QByteArray& raw = QByteArray(), bool cut = false)
     {
+        return step(SimStep {msg, raw, cut});
+    }
+    bool step(const SimStep& s)
+    {
+        const PlistCFType& msg = s.message;
         const QString name = nameOf(msg);
-        link.note(name);
-        if (!link.sendPlist(msg) || (!raw.isEmpty() && !link.send(raw)))
+        if (!msg.isNull())
+            link.note(name);
+        if ((!msg.isNull() && !link.sendPlist(msg)) || (!s.raw.isEmpty() && !link.send(s.raw)))
             return false;
-        if (cut) {
+        if (s.cut) {
             ::shutdown(link.fd, SHUT_RDWR);
+            return false;
+        }
+        if (s.deaf) {
+            pollfd hangUp {link.fd, POLLRDHUP, 0};
+            ::poll(&hangUp, 1, 60000);
+            return false;
+        }
+        if (!s.repeat.isEmpty()) {
+            while (link.send(s.repeat)) { // until the host has gone
+            }
             return false;
         }
         if (name == "DLMessageProcessMessage" || name == "DLMessageDisconnect")
             return true;
         if (name == "DLMessageDownloadFiles" && !readDownload())
             return false;
-        if (name == "DLMessageUploadFiles" && raw.isEmpty() && !upload())
+        if (name == "DLMessageUploadFiles" && s.raw.isEmpty() && !upload())
             return false;
         if (nameOf(reply = link.readPlist()) != "DLMessageStatusResponse")
             return false; // the host has ended the run instead
@@ -337,7 +354,7 @@ void play(SimLink& link)
     const QList<SimStep>& script = player.dev.backup2.script;
     bool played = true;
     for (const SimStep& s : script)
-        played = played && player.step(s.message, s.raw, s.cut);
+        played = played && player.step(s);
     // A host that goes on waiting after the script would wait for ever.
     if (played && !script.isEmpty())
         link.sendPlist(list({str("DLMessageDisconnect"), str("end of the script")}));

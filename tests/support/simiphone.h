@@ -47,11 +47,17 @@ struct SimBackupFile
 // One step of a scripted exchange: a DeviceLink message, raw bytes sent
 // right after it, then the host's answer is read (its raw download first for
 // DLMessageDownloadFiles), unless `cut` closes the connection instead.
+// Without a message only the raw bytes go (a message the test framed
+// itself, or nothing). Instead of reading the answer the phone may send
+// `repeat` over and over, or with `deaf` neither read nor send, until the
+// host closes the connection; the script ends there.
 struct SimStep
 {
     PlistCFType message;
     QByteArray raw {};
     bool cut = false;
+    QByteArray repeat {};
+    bool deaf = false;
 };
 
 // The phone's mobilebackup2 service. After the version exchange and the

@@ -1,0 +1,181 @@
+// The device backup and restore threads behind their progress window: what
+// they report when the phone ends a run without its verdict, and how a
+// cancel from the window ends them.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTextDocument>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "backup/backupmanifest.h"
+#include "device/iosdevice.h"
+#include "device/iosmobilebackupthread.h"
+#include "device/iosmobilerestorethread.h"
+#include "foundation/fileutil.h"
+#include "foundation/progressform.h"
+#include "tests/support/modaldriver.h"
+#include "tests/support/simiphone.h"
+#include "tests/support/testenv.h"
+
+namespace {
+
+using namespace simpl;
+const QString kUdid = "00008030-001A2B3C4D5E6F70";
+
+SimStep dl(const char* message, const QList<PlistCFType>& args = {}, const QByteArray& raw = {}, bool cut = false)
+{
+    return {list(QList<PlistCFType> {str(message)} + args + QList<PlistCFType> {dict()}), raw, cut};
+}
+SimStep verdict(int code)
+{
+    return dl("DLMessageProcessMessage", {dict().put("ErrorCode", num(code)).put("ErrorDescription", str(""))});
+}
+QByteArray xml(const PlistCFType& p) { return p.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0); }
+
+enum Kind { Backup, Restore };
+
+class Backup2Threads : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        device->udid = kUdid;
+        device->ProductVersion = "16.4";
+        phone.media = media.path();
+        g_delDirCascade(root.absolutePath());
+    }
+    // The thread of that kind for this device, behind `form`.
+    std::unique_ptr<QThread> thread(Kind kind, ProgressForm& form)
+    {
+        if (kind == Backup) {
+            auto t = std::make_unique<IOSMobileBackupThread>(false, device, false, "line", form);
+            t->apps << "jp.naver.line";
+            return t;
+        }
+        return std::make_unique<IOSMobileRestoreThread>(false, device, root, false, form);
+    }
+    // A finished backup of the device's iOS version, which a backup reuses.
+    void finishedBackup()
+    {
+        using testenv::writeFile;
+        const PlistCFType lockdown = dict().put("ProductVersion", str(device->ProductVersion));
+        ASSERT_TRUE(writeFile(folder.filePath("Status.plist"), xml(dict().put("SnapshotState", str("finished")))));
+        ASSERT_TRUE(writeFile(folder.filePath("Manifest.plist"), xml(dict().put("Lockdown", lockdown))));
+        ASSERT_TRUE(writeFile(folder.filePath("Manifest.db"), "earlier list"));
+        ASSERT_TRUE(IOSMobileBackupThread::isReusable(folder, device->ProductVersion));
+    }
+
+    QSharedPointer<IOSDevice> device = QSharedPointer<IOSDevice>::create();
+    const QDir root = iosbackup_temp_dir("line");
+    const QDir folder {root.filePath(kUdid)};
+    QTemporaryDir media;
+    SimIPhone sim;
+    SimDevice phone {kUdid};
+};
+
+TEST_F(Backup2Threads, ARunThePhoneEndsWithoutItsVerdictIsAFailureAndLeavesNoBackupToLoad)
+{
+    const QString backupLost = "The iPhone ended the backup before it was complete.";
+    const QString restoreLost = "The iPhone ended the restore before it was complete.";
+    const struct { Kind kind; bool reuse; QList<SimStep> script; QString error; } cases[] = {
+        {Backup, false, {dl("DLMessageDisconnect")}, backupLost},
+        {Backup, true, {dl("DLMessageDisconnect")}, backupLost}, // the earlier Status.plist proves nothing
+        {Backup, true, {dl("DLMessageGetFreeDiskSpace"), verdict(0)}, ""},
+        {Restore, false, {dl("DLMessageDisconnect")}, restoreLost},
+        {Restore, false, {dl("DLMessageGetFreeDiskSpace", {}, {}, true)}, "Could not receive from mobilebackup2"},
+        {Restore, false, {verdict(0)}, ""},
+    };
+    for (const auto& c : cases) {
+        g_delDirCascade(root.absolutePath());
+        if (c.reuse)
+            finishedBackup();
+        phone.backup2.script = c.script;
+        sim.detach(kUdid);
+        sim.attach(phone);
+        ModalDriver driver;
+        driver.answer(QMessageBox::Ok);
+        int result = -1;
+        {
+            ProgressForm form("");
+            auto worker = thread(c.kind, form);
+            result = form.runWorker(*worker);
+            form.waitForThread(*worker, true);
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the engine
+        EXPECT_EQ(result, c.error.isEmpty() ? 1 : 0) << c.error.toStdString();
+        EXPECT_TRUE(driver.texts.value(0).contains(c.error)) << driver.texts.value(0).toStdString();
+        if (c.kind == Backup)
+            EXPECT_EQ(folder.exists(), c.error.isEmpty());
+    }
+}
+
+TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfASilentPhone)
+{
+    const SimStep silent {PlistCFType(), {}, false, {}, true};
+    // The window's cancel is confirmed while the phone answers this request.
+    const struct { Kind kind; QString at; bool beforeEngine; } cases[] = {
+        {Backup, "com.apple.afc:", true},
+        {Backup, "com.apple.mobilebackup2:Backup", false},
+        {Restore, "com.apple.mobilebackup2:Restore", false},
+    };
+    for (const auto& c : cases) {
+        g_delDirCascade(root.absolutePath());
+        ModalDriver driver;
+        driver.answer(QMessageBox::Yes); // "Are You Sure You Want To Cancel?"
+        ProgressForm form("");
+        std::atomic<bool> asked {false};
+        phone.backup2.script = {silent};
+        phone.onRequest = [&](const QString& request) {
+            if (!request.startsWith(c.at) || asked.exchange(true))
+                return;
+            // Before the engine: the worker waits for this answer until the
+            // cancel is confirmed. Else the engine is left waiting meanwhile.
+            QMetaObject::invokeMethod(&form, &ProgressForm::cancel,
+                                      c.beforeEngine ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+        };
+        sim.detach(kUdid);
+        sim.attach(phone);
+        const int before = sim.requests().size();
+        auto worker = thread(c.kind, form);
+        EXPECT_EQ(form.runWorker(*worker), 0);
+        QElapsedTimer sinceCancel;
+        sinceCancel.start();
+        form.waitForThread(*worker, true);
+        EXPECT_LT(sinceCancel.elapsed(), 3000) << c.at.toStdString();
+        EXPECT_TRUE(asked);
+        EXPECT_EQ(driver.answered(), 1); // the question only: no error box
+        const QString requests = sim.requests().mid(before).join('\n');
+        EXPECT_EQ(requests.contains("com.apple.mobilebackup2:"), !c.beforeEngine) << requests.toStdString();
+        worker.reset();
+        sim.detach(kUdid); // its request hook refers to this pass
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+TEST_F(Backup2Threads, ThePhonesProgressAndTextsReachTheWindowAsAPercentageAndPlainText)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct { double in; int shown; } percents[] = {
+        {42.9, 42}, {1e300, 100}, {inf, 100}, {-inf, 0}, {-5, 0}, {std::nan(""), -1},
+    };
+    for (const auto& p : percents)
+        EXPECT_EQ(IOSBackup2Thread::percentOf(p.in), p.shown) << p.in;
+    // What a label shows of each text is the text itself.
+    const QString texts[] = {"Sending a.txt to device...", "Sending <a href=\"http://x\">x</a> to device...",
+                             "<b>bold</b> & <i>", "a <br/> b"};
+    for (const QString& text : texts) {
+        const QString shown = IOSBackup2Thread::shownAsText(text);
+        QTextDocument label;
+        if (Qt::mightBeRichText(shown))
+            label.setHtml(shown);
+        else
+            label.setPlainText(shown);
+        EXPECT_EQ(label.toPlainText(), text);
+    }
+}
+
+} // namespace
