@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "device/backup2tool_p.h"
 #include "foundation/fileutil.h"
 #include "foundation/pathutil.h"
 #include "foundation/safefile.h"
@@ -244,10 +245,14 @@ int Backup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QF
     }
     if (!parentExists)
         makeParent(local);
-    // Hidden, so that no folder listing shows it to the phone.
+    // Hidden, so that no folder listing shows it to the phone; a target name
+    // of nearly 255 bytes lends it a shorter start.
     const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
-    QByteArray pattern = QFile::encodeName(local.left(slash + 1) + QLatin1Char('.') + local.mid(slash + 1)
-                                           + QStringLiteral(".part-XXXXXX"));
+    const QString suffix = QStringLiteral(".part-XXXXXX");
+    QString name = QLatin1Char('.') + local.mid(slash + 1);
+    while (name.size() > 1 && QFile::encodeName(name + suffix).size() > 255)
+        name.chop(name.size() > 2 && name.back().isLowSurrogate() ? 2 : 1);
+    QByteArray pattern = QFile::encodeName(local.left(slash + 1) + name + suffix);
     // O_EXCL: whatever is planted at a name is never opened.
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -279,7 +284,7 @@ void Backup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size
     ::unlink(QFile::encodeName(in.temp).constData());
     if (whole) // the data is all here, but cannot take its place
         throw std::runtime_error(QStringLiteral("backup2tool::recvFileThrow: Write %1 failed. %2")
-                                     .arg(in.target, errnoText(code))
+                                     .arg(backup2detail::asText(in.target), backup2detail::asText(errnoText(code)))
                                      .toUtf8()
                                      .toStdString());
 }

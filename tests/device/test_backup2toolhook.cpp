@@ -211,10 +211,11 @@ TEST_F(HookTest, AnUploadReplacesItsTargetWholeAndNeverWritesThroughASecondName)
     ASSERT_EQ(::link(QFile::encodeName(v).constData(), QFile::encodeName(at("u/ab/twin")).constData()), 0);
     const auto outsideInode = inodeOf(v);
     // What happens to the target between open and end; -1 bytes: as many as written.
-    const struct { const char* path; std::function<void()> meanwhile; qint64 told; QByteArray after; QString thrown; } cases[] = {
+    const struct { QString path; std::function<void()> meanwhile; qint64 told; QByteArray after; QString thrown; } cases[] = {
         {"u/ab/twin", [] {}, -1, "new", ""},
         {"u/ab/f.txt", [] {}, -1, "new", ""},
         {"u/new/deep/n.txt", [] {}, -1, "new", ""},
+        {"u/ab/" + QString(84, 'x') + QString(57, QChar(0x65E5)), [] {}, -1, "new", ""}, // a name of 255 bytes
         {"u/sub/deep/d.txt", [] {}, 2, "D", ""}, // not the bytes received: the old file stays
         {"u/ab/f.txt", [this] { QFile::remove(at("u/ab/f.txt")); QDir().mkpath(at("u/ab/f.txt/now-a-folder")); }, -1,
          "<missing>", "backup2tool::recvFileThrow: Write " + at("u/ab/f.txt") + " failed. Is a directory"},
