@@ -3,11 +3,13 @@
 // file in the LINE app's container (so all of it is stored and indexed).
 // Argument: the number of files the 2 GiB are spread over.
 //
-// Baseline in the same run: the same bytes made the same way, sent over a
-// plain UNIX socket pair and written into the same number of files of the
-// same sizes on the same disk, with no protocol. The ratio shows what the
-// DeviceLink framing, the usbmuxd hop, the hook and its index cost. Peak
-// resident memory is reported for each; it must not grow with file sizes.
+// Baselines in the same run: libimobiledevice's own client idevicebackup2
+// backing up the same simulated phone into the same place (all files, no
+// filter); and the same bytes made the same way, sent over a plain UNIX
+// socket pair and written into the same number of files of the same sizes on
+// the same disk, with no protocol. The second ratio shows what the DeviceLink
+// framing, the usbmuxd hop, the hook and its index cost. Peak resident memory
+// is reported for each; it must not grow with file sizes.
 //
 // The files go below the run's temporary folder, or below
 // $CHATFERRY_BENCH_DIR when set (such as /dev/shm, to leave the disk's own
@@ -16,6 +18,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <algorithm>
 #include <thread>
@@ -105,6 +108,41 @@ void BM_DeviceBackup(benchmark::State& state)
     g_delDirCascade(root);
 }
 
+// The reference client, libimobiledevice's idevicebackup2, backing up the
+// same simulated phone into the same place: all its files, with no filter.
+void BM_Idevicebackup2_Baseline(benchmark::State& state)
+{
+    const int files = int(state.range(0));
+    SimIPhone sim;
+    SimDevice phone(kUdid);
+    phone.apps = {{"jp.naver.line", kLine, {}}};
+    phone.backup2.meta["Manifest.db"] = "not read here";
+    for (int i = 0; i < files; ++i)
+        phone.backup2.files.append(
+            {"AppDomain-jp.naver.line", QString("Library/f%1").arg(i), QByteArray(), fileSize(files)});
+    sim.attach(phone);
+    const QString root = folder("reference");
+    bool ok = true;
+    resetPeakMemory();
+    for (auto _ : state) {
+        state.PauseTiming();
+        g_delDirCascade(root);
+        QDir().mkpath(root);
+        sim.edit(kUdid, [](SimDevice& d) { d.backup2.uploaded.clear(); });
+        QProcess tool;
+        tool.setProcessChannelMode(QProcess::MergedChannels);
+        state.ResumeTiming();
+        tool.start("idevicebackup2", {"-u", kUdid, "backup", "--full", root});
+        ok = tool.waitForFinished(-1) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0 && ok;
+        if (!ok)
+            state.SkipWithError(tool.readAllStandardOutput().right(500).constData());
+    }
+    const QString last = simFileId(phone.backup2.files.last());
+    ok = ok && QFileInfo(root + '/' + kUdid + '/' + last.left(2) + '/' + last).size() == fileSize(files);
+    finish(state, ok, fileSize(files) * files);
+    g_delDirCascade(root);
+}
+
 void BM_SocketCopy_Baseline(benchmark::State& state)
 {
     const int files = int(state.range(0));
@@ -157,6 +195,14 @@ double minimum(const std::vector<double>& v)
 } // namespace
 
 BENCHMARK(BM_DeviceBackup)
+    ->Arg(20000)
+    ->Arg(20)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_Idevicebackup2_Baseline)
     ->Arg(20000)
     ->Arg(20)
     ->Unit(benchmark::kMillisecond)

@@ -130,7 +130,7 @@ quint64 readContentThrow(const Reader& read, const Writer& write)
 
 QString backup2tool::devicePath(const QString& path, QString* error) const
 {
-    return Backup2ToolHook::localPath(m_root, path, error, m_udid);
+    return m_hook->checkedPath(m_root, path, error, m_udid);
 }
 
 void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const char* broken)
@@ -211,9 +211,9 @@ void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType
     const QString wanted = substitute ? m_udid + '/' + manifestDbSubstitute : path;
     const QString local = devicePath(wanted, nullptr);
     const QString fileName = wanted.section('/', -1);
-    // A path outside the device folder, or anything but a plain file, is a
-    // file this computer does not have.
-    if (local.isEmpty() || !safefile::isRegularFile(local)) {
+    // A path outside the device folder, or anything but a plain file with
+    // one name, is a file this computer does not have.
+    if (local.isEmpty() || !safefile::isSoleRegularFile(local)) {
         lastFileError = QString("%1 not exists.").arg(fileName);
         if (errors.isNull())
             errors = emptyDict();

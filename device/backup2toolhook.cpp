@@ -2,34 +2,47 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
+#include "device/backup2tool_p.h"
 #include "foundation/fileutil.h"
 #include "foundation/pathutil.h"
 #include "foundation/safefile.h"
 
 namespace {
 
-enum class Kind { Missing, File, Folder, Other };
+using Kind = Backup2ToolHook::Kind;
 
-// What is at path itself: a link is Other, whatever it points to.
+Kind kindOf(const struct stat& st)
+{
+    if (S_ISREG(st.st_mode))
+        return st.st_nlink == 1 ? Kind::File : Kind::Other;
+    return S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Other;
+}
+
 Kind kindOf(const QString& path, struct stat* st = nullptr)
 {
     struct stat own;
     st = st ? st : &own;
     if (::lstat(QFile::encodeName(path).constData(), st) != 0)
         return Kind::Missing;
-    return S_ISREG(st->st_mode) ? Kind::File : S_ISDIR(st->st_mode) ? Kind::Folder : Kind::Other;
+    return kindOf(*st);
 }
 
-// Whatever is at path goes: a folder with its tree, anything else itself.
-void removeAt(const QString& path)
+QString errnoText(int code)
 {
-    if (kindOf(path) == Kind::Folder)
-        rmdir_recursive(path);
-    else
-        QFile::remove(path);
+    return QString::fromLocal8Bit(std::strerror(code));
 }
+
+// Folders remembered per hook before the memory starts afresh.
+constexpr int kMaxCheckedFolders = 4096;
 
 void makeParent(const QString& path)
 {
@@ -88,7 +101,102 @@ QString Backup2ToolHook::localPath(const QDir& root, const QString& path, QStrin
     return QString();
 }
 
-Backup2ToolHook::~Backup2ToolHook() = default;
+QString Backup2ToolHook::checkedPath(const QDir& root, const QString& path, QString* error, const QString& folder,
+                                     Kind* kind)
+{
+    return resolve(root, path, error, folder, kind, nullptr);
+}
+
+QString Backup2ToolHook::resolve(const QDir& root, const QString& path, QString* error, const QString& folder,
+                                 Kind* kind, bool* parentExists)
+{
+    QString clean;
+    if (!safefile::cleanRelativePath(path, &clean)
+        || !(folder.isEmpty() || clean == folder || clean.startsWith(folder + QLatin1Char('/')))) {
+        if (error)
+            *error = QStringLiteral("refused path \"%1\"").arg(path);
+        return QString();
+    }
+    const QString base = root.absolutePath();
+    if (base != m_checkedRoot) {
+        m_checkedFolders.clear();
+        m_checkedRoot = base;
+    }
+    const QString full = base + QLatin1Char('/') + clean;
+    for (const Found& found : m_found) {
+        if (found.local == full) {
+            if (kind)
+                *kind = found.kind;
+            if (parentExists)
+                *parentExists = found.parentExists;
+            return full;
+        }
+    }
+    const auto remember = [&](Kind found, bool parent) {
+        if (kind)
+            *kind = found;
+        if (parentExists)
+            *parentExists = parent;
+        m_found[m_nextFound] = {full, found, parent};
+        m_nextFound = (m_nextFound + 1) % 2;
+        return full;
+    };
+    // Below the deepest folder known to be real, every component is looked
+    // at itself; a link anywhere refuses the path, and what does not exist
+    // yet (with all below it) is about to be made.
+    qsizetype known = clean.lastIndexOf(QLatin1Char('/'));
+    while (known > 0 && !m_checkedFolders.contains(clean.left(known)))
+        known = clean.lastIndexOf(QLatin1Char('/'), known - 1);
+    for (qsizetype at = known < 0 ? 0 : known + 1;;) {
+        const qsizetype slash = clean.indexOf(QLatin1Char('/'), at);
+        const qsizetype end = slash < 0 ? clean.size() : slash;
+        struct stat st;
+        if (::lstat(QFile::encodeName(full.left(base.size() + 1 + end)).constData(), &st) != 0) {
+            if (errno != ENOENT)
+                break;
+            return remember(Kind::Missing, slash < 0);
+        }
+        if (S_ISLNK(st.st_mode))
+            break;
+        if (slash < 0)
+            return remember(kindOf(st), true);
+        if (S_ISDIR(st.st_mode)) {
+            if (m_checkedFolders.size() >= kMaxCheckedFolders)
+                m_checkedFolders.clear();
+            m_checkedFolders.insert(clean.left(end));
+        }
+        at = slash + 1;
+    }
+    if (error)
+        *error = QStringLiteral("refused path \"%1\": it passes through a link").arg(clean);
+    return QString();
+}
+
+void Backup2ToolHook::forgetFound()
+{
+    for (Found& found : m_found)
+        found = Found();
+}
+
+void Backup2ToolHook::forgetFolders(const QString& local)
+{
+    forgetFound();
+    if (!local.startsWith(m_checkedRoot + QLatin1Char('/')))
+        return;
+    const QString rel = local.mid(m_checkedRoot.size() + 1);
+    const QString below = rel + QLatin1Char('/');
+    for (auto it = m_checkedFolders.begin(); it != m_checkedFolders.end();) {
+        if (*it == rel || it->startsWith(below))
+            it = m_checkedFolders.erase(it);
+        else
+            ++it;
+    }
+}
+
+Backup2ToolHook::~Backup2ToolHook()
+{
+    dropIncoming();
+}
 
 void Backup2ToolHook::beginThrow(const QDir&, const QString&)
 {
@@ -102,7 +210,7 @@ bool Backup2ToolHook::onHandleMsgContinue(const QDir&, const QString&, const Pli
 QList<Backup2ToolHook::DirItem> Backup2ToolHook::dirContents(const QDir& root, const QString& path)
 {
     QList<DirItem> items;
-    const QString folder = localPath(root, path, nullptr);
+    const QString folder = checkedPath(root, path, nullptr);
     if (folder.isEmpty())
         return items;
     const QStringList names =
@@ -124,27 +232,82 @@ void Backup2ToolHook::recvFileBegin(const QDir&, const QString&, const QString&,
 
 int Backup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error)
 {
-    const QString local = localPath(root, path, &error);
+    dropIncoming();
+    Kind kind = Kind::Missing;
+    bool parentExists = true;
+    const QString local = resolve(root, path, &error, QString(), &kind, &parentExists);
     if (local.isEmpty())
         return RefusedPath;
-    makeParent(local);
-    file.setFileName(local);
-    if (!safefile::openRegular(file, local, QIODevice::WriteOnly | QIODevice::Truncate, &error))
-        return file.error() != QFileDevice::NoError ? file.error() : QFileDevice::OpenError;
+    forgetFound();
+    if (kind == Kind::Folder) {
+        error = QStringLiteral("%1 is a folder").arg(local);
+        return QFileDevice::OpenError;
+    }
+    if (!parentExists)
+        makeParent(local);
+    // Hidden, so that no folder listing shows it to the phone; a target name
+    // of nearly 255 bytes lends it a shorter start.
+    const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
+    const QString suffix = QStringLiteral(".part-XXXXXX");
+    QString name = QLatin1Char('.') + local.mid(slash + 1);
+    while (name.size() > 1 && QFile::encodeName(name + suffix).size() > 255)
+        name.chop(name.size() > 2 && name.back().isLowSurrogate() ? 2 : 1);
+    QByteArray pattern = QFile::encodeName(local.left(slash + 1) + name + suffix);
+    // O_EXCL: whatever is planted at a name is never opened.
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = QStringLiteral("cannot create a file beside %1: %2").arg(local, errnoText(errno));
+        return QFileDevice::OpenError;
+    }
+    const QString temp = QFile::decodeName(pattern);
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ::unlink(pattern.constData());
+        error = file.errorString();
+        return QFileDevice::OpenError;
+    }
+    m_incoming = {path, local, temp, &file};
     return 0;
 }
 
-void Backup2ToolHook::recvFileEnd(const QDir&, const QString&, quint64)
+void Backup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size)
 {
+    if (!m_incoming.file || m_incoming.path != path)
+        return; // dropped, not written
+    const Incoming in = std::exchange(m_incoming, Incoming());
+    QFile& file = *in.file;
+    const bool whole = file.isOpen() && file.error() == QFileDevice::NoError && file.flush()
+        && quint64(file.pos()) == size;
+    if (whole && ::rename(QFile::encodeName(in.temp).constData(), QFile::encodeName(in.target).constData()) == 0)
+        return;
+    const int code = errno;
+    ::unlink(QFile::encodeName(in.temp).constData());
+    if (whole) // the data is all here, but cannot take its place
+        throw std::runtime_error(QStringLiteral("backup2tool::recvFileThrow: Write %1 failed. %2")
+                                     .arg(backup2detail::asText(in.target), backup2detail::asText(errnoText(code)))
+                                     .toUtf8()
+                                     .toStdString());
+}
+
+void Backup2ToolHook::dropIncoming()
+{
+    if (!m_incoming.temp.isEmpty()) {
+        forgetFound();
+        ::unlink(QFile::encodeName(m_incoming.temp).constData());
+    }
+    m_incoming = Incoming();
 }
 
 int Backup2ToolHook::moveFile(const QDir& root, const QString& from, const QString& to, QString& error)
 {
-    const QString src = localPath(root, from, &error);
-    const QString dst = src.isEmpty() ? QString() : localPath(root, to, &error);
+    Kind source = Kind::Missing, dest = Kind::Missing;
+    bool destParent = true;
+    const QString src = resolve(root, from, &error, QString(), &source, nullptr);
+    const QString dst = src.isEmpty() ? QString() : resolve(root, to, &error, QString(), &dest, &destParent);
+    forgetFound();
     if (dst.isEmpty())
         return RefusedPath;
-    if (kindOf(src) == Kind::Missing || src == dst)
+    if (source == Kind::Missing || src == dst)
         return 0;
     // Clearing the destination first would delete the source along with it.
     // Both paths are resolved below the same root without a link, so their
@@ -154,29 +317,34 @@ int Backup2ToolHook::moveFile(const QDir& root, const QString& from, const QStri
         error = QStringLiteral("cannot move \"%1\" onto \"%2\"").arg(from, to);
         return QFileDevice::RenameError;
     }
-    removeAt(dst);
-    makeParent(dst);
-    QFile file(src);
-    if (!file.rename(dst)) {
-        error = file.errorString();
-        return file.error();
+    removeAt(dst, dest);
+    if (!destParent)
+        makeParent(dst);
+    if (source == Kind::Folder)
+        forgetFolders(src);
+    if (::rename(QFile::encodeName(src).constData(), QFile::encodeName(dst).constData()) != 0) {
+        error = QStringLiteral("cannot move \"%1\" onto \"%2\": %3").arg(from, to, errnoText(errno));
+        return QFileDevice::RenameError;
     }
     return 0;
 }
 
 int Backup2ToolHook::removeFile(const QDir& root, const QString& path, QString& error)
 {
-    const QString local = localPath(root, path, &error);
+    Kind kind = Kind::Missing;
+    const QString local = resolve(root, path, &error, QString(), &kind, nullptr);
+    forgetFound();
     if (local.isEmpty())
         return RefusedPath;
-    removeAt(local);
+    removeAt(local, kind);
     return 0;
 }
 
 int Backup2ToolHook::copyFile(const QDir& root, const QString& from, const QString& to, QString& error)
 {
-    const QString src = localPath(root, from, &error);
-    const QString dst = src.isEmpty() ? QString() : localPath(root, to, &error);
+    const QString src = checkedPath(root, from, &error);
+    const QString dst = src.isEmpty() ? QString() : checkedPath(root, to, &error);
+    forgetFound();
     if (dst.isEmpty())
         return RefusedPath;
     return copy_recursive(src, dst, error);
@@ -184,12 +352,24 @@ int Backup2ToolHook::copyFile(const QDir& root, const QString& from, const QStri
 
 int Backup2ToolHook::mkdir(const QDir& root, const QString& path, QString& error)
 {
-    const QString local = localPath(root, path, &error);
+    Kind kind = Kind::Missing;
+    const QString local = resolve(root, path, &error, QString(), &kind, nullptr);
+    forgetFound();
     if (local.isEmpty())
         return RefusedPath;
-    if (kindOf(local) == Kind::Missing)
+    if (kind == Kind::Missing)
         QDir().mkpath(local);
     return 0;
+}
+
+void Backup2ToolHook::removeAt(const QString& local, Kind kind)
+{
+    if (kind == Kind::Folder) {
+        forgetFolders(local);
+        rmdir_recursive(local);
+    } else if (kind != Kind::Missing) {
+        ::unlink(QFile::encodeName(local).constData());
+    }
 }
 
 void rmdir_recursive(const QString& path)

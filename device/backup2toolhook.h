@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include "foundation/plistcftype.h"
@@ -14,11 +15,16 @@
 //
 // `root` is the backup root (one folder per device udid); every path is given
 // by the phone relative to it ("<udid>/Manifest.db") and is hostile. Each
-// operation resolves its paths with localPath(); a refused path fails with
+// operation resolves its paths with checkedPath(); a refused path fails with
 // RefusedPath and a text, and nothing is read, listed or written for it.
 // Operations return 0 on success, else a QFileDevice::FileError value (or 14
 // from copy_recursive) with a readable text in `error`. Nothing throws except
-// beginThrow.
+// beginThrow and recvFileEnd (a received file that cannot be put in place).
+//
+// A file that has a second name (a hard link) is treated like a link: never
+// copied, and never written through. A received file is written under a new
+// name beside its target and renamed over it once whole, so an upload never
+// changes a file it did not make.
 class Backup2ToolHook
 {
 public:
@@ -34,6 +40,10 @@ public:
     // The result of an operation on a path that would leave the backup root.
     static constexpr int RefusedPath = QFileDevice::PermissionsError;
 
+    // What is at a path itself, never followed: a link, and a file with a
+    // second name (which may lie anywhere on the disk), are Other.
+    enum class Kind { Missing, File, Folder, Other };
+
     // The absolute local path of a path the phone gave relative to root, or
     // an empty string with the reason in *error when it is absolute, empty,
     // holds "..", passes through (or ends in) a symbolic link, or - when
@@ -41,6 +51,16 @@ public:
     // device's own folder, named by its udid).
     static QString localPath(const QDir& root, const QString& path, QString* error,
                              const QString& folder = QString());
+
+    // localPath, with what this hook has seen of the folders below root: a
+    // folder once found to be a real one, reached without a link, is not
+    // looked at again until this hook removes or moves it, so a path in a
+    // known folder costs one lstat() of its last component. What is at the
+    // path goes to *kind. The engine checks every path the phone names here.
+    // Only this hook's own operations are expected to change the folders
+    // below root while it lives.
+    QString checkedPath(const QDir& root, const QString& path, QString* error, const QString& folder = QString(),
+                        Kind* kind = nullptr);
 
     Backup2ToolHook() = default;
     virtual ~Backup2ToolHook();
@@ -56,15 +76,59 @@ public:
     virtual QList<DirItem> dirContents(const QDir& root, const QString& path);
     virtual void recvFileBegin(const QDir& root, const QString& udid, const QString& path,
                                const QString& deviceFileName);
-    // Opens `file` for writing at the checked path (its name is set to it),
+    // Opens `file` for writing on a new hidden file beside the checked path,
     // creating missing parent folders; 0 with the file open on success.
+    // `file` must stay alive and open until recvFileEnd for the same path,
+    // or the run ends.
     virtual int recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error);
+    // The file opened for `path`, flushed and `size` bytes long with no
+    // error, replaces whatever was at its path; else it is thrown away (the
+    // engine reports the failed write). Throws std::runtime_error when a
+    // whole file cannot be renamed into place.
     virtual void recvFileEnd(const QDir& root, const QString& path, quint64 size);
     // A missing source is no error; whatever is at the destination goes first.
     virtual int moveFile(const QDir& root, const QString& from, const QString& to, QString& error);
     virtual int removeFile(const QDir& root, const QString& path, QString& error);
     virtual int copyFile(const QDir& root, const QString& from, const QString& to, QString& error);
     virtual int mkdir(const QDir& root, const QString& path, QString& error);
+
+protected:
+    // Throws away a received file that never ended (the data stream broke).
+    void dropIncoming();
+    // To be called when the hook changes anything below root: the paths
+    // found last (the engine checks each path just before the hook acts on
+    // it) are looked at afresh.
+    void forgetFound();
+
+private:
+    // Valid only between recvFileOpenWrite and recvFileEnd of one file: the
+    // engine owns `file`, and a broken stream ends the file without
+    // recvFileEnd, so `file` is never touched outside them.
+    struct Incoming
+    {
+        QString path, target, temp;
+        QFile* file = nullptr;
+    };
+    Incoming m_incoming;
+
+    // The path as checkedPath gives it; *parentExists tells whether the
+    // folder it goes in is there.
+    QString resolve(const QDir& root, const QString& path, QString* error, const QString& folder, Kind* kind,
+                    bool* parentExists);
+    // Whatever is at the path goes: a folder with its tree, anything else itself.
+    void removeAt(const QString& local, Kind kind);
+    // Forgets the folder at an absolute path, and every folder below it.
+    void forgetFolders(const QString& local);
+    QString m_checkedRoot; // the absolute root the remembered folders lie in
+    QSet<QString> m_checkedFolders; // relative to it
+    struct Found
+    {
+        QString local;
+        Kind kind = Kind::Missing;
+        bool parentExists = true;
+    };
+    Found m_found[2];
+    int m_nextFound = 0;
 };
 
 // Deletes a folder tree; hidden entries (and the folders holding them) stay,

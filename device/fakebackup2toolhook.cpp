@@ -95,8 +95,11 @@ void FakeBackup2ToolHook::readAppuids(const QString& udid)
 
 void FakeBackup2ToolHook::openIndexThrow(const QDir& root, const QString& udid)
 {
+    if (dnameDb.isOpen())
+        return;
+    forgetFound(); // the index may be made now
     QString error;
-    if (!dnameDb.isOpen() && !dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
+    if (!dnameDb.open(root.absoluteFilePath(udid + "/dname.sqlite"), &error))
         throw std::runtime_error(QString("open dname.sqlite failed. %1").arg(error).toUtf8().toStdString());
 }
 
@@ -130,8 +133,9 @@ QList<Backup2ToolHook::DirItem> FakeBackup2ToolHook::dirContents(const QDir& roo
             items.append(entry);
             continue;
         }
-        const QString local = localPath(root, rel, nullptr);
-        if (!local.isEmpty() && safefile::isRegularFile(local)) {
+        Kind kind = Kind::Missing;
+        const QString local = checkedPath(root, rel, nullptr, QString(), &kind);
+        if (!local.isEmpty() && kind == Kind::File) {
             const QFileInfo real(local);
             items.append({entry.name, 1, real.size(), real.lastModified()});
         }
@@ -145,18 +149,30 @@ void FakeBackup2ToolHook::recvFileBegin(const QDir& root, const QString& udid, c
     openIndexThrow(root, udid);
     m_begunKept = isFileIncluded(root, path, deviceFileName);
     m_begunPath = path;
-    dnameDb.insert(fileNameOf(path), deviceFileName, m_begunKept, QDateTime::currentDateTime());
+    m_begunDeviceName = deviceFileName;
 }
 
 int FakeBackup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error)
 {
     const bool kept = path == m_begunPath ? m_begunKept : isFileIncluded(root, path, QString());
-    return kept ? Backup2ToolHook::recvFileOpenWrite(root, path, file, error) : 0;
+    if (kept)
+        return Backup2ToolHook::recvFileOpenWrite(root, path, file, error);
+    dropIncoming();
+    return 0;
 }
 
-void FakeBackup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size)
+void FakeBackup2ToolHook::recvFileEnd(const QDir& root, const QString& path, quint64 size)
 {
-    dnameDb.update(fileNameOf(path), QDateTime::currentDateTime(), qint64(size));
+    // The row of a file is written once, when its size is known; a file
+    // whose data never ended has none, and the phone sends it again.
+    if (path == m_begunPath) {
+        dnameDb.insert(fileNameOf(path), m_begunDeviceName, m_begunKept, QDateTime::currentDateTimeUtc(),
+                       qint64(size));
+        m_begunPath.clear();
+    } else {
+        dnameDb.update(fileNameOf(path), QDateTime::currentDateTimeUtc(), qint64(size));
+    }
+    Backup2ToolHook::recvFileEnd(root, path, size);
 }
 
 int FakeBackup2ToolHook::removeFile(const QDir& root, const QString& path, QString& error)

@@ -52,8 +52,10 @@ public:
 private:
     void openIndexThrow(const QDir& root, const QString& udid);
 
-    // The decision recvFileBegin made for the file being received, which
-    // recvFileOpenWrite would otherwise look up in the index again.
+    // The file being received, as recvFileBegin found it: the keep decision,
+    // which recvFileOpenWrite would otherwise look up in the index again,
+    // and what recvFileEnd records.
     QString m_begunPath;
+    QString m_begunDeviceName;
     bool m_begunKept = false;
 };

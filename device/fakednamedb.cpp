@@ -47,7 +47,7 @@ bool FakeDNameDb::open(const QString& path, QString* error)
     }
 }
 
-void FakeDNameDb::insert(const QString& f, const QString& d, bool incl, const QDateTime& lastm)
+void FakeDNameDb::insert(const QString& f, const QString& d, bool incl, const QDateTime& lastm, qint64 size)
 {
     if (!isOpen())
         return;
@@ -56,7 +56,7 @@ void FakeDNameDb::insert(const QString& f, const QString& d, bool incl, const QD
                          .addTextParam(f)
                          .addTextParam(f.size() >= 32 ? f.left(2) : QString())
                          .addTextParam(d)
-                         .addIntParam(0)
+                         .addInt64Param(size)
                          .addInt64Param(storedTime(lastm))
                          .addIntParam(incl ? 1 : 0));
         if (++m_inserted % 10000 == 0) {

@@ -27,8 +27,9 @@ public:
     // and the object stays closed.
     bool open(const QString& path, QString* error);
 
-    // Records f (size 0 until update), replacing an earlier row of f.
-    void insert(const QString& f, const QString& d, bool incl, const QDateTime& lastm);
+    // Records f, replacing an earlier row of f; its size is 0 unless given
+    // (until update).
+    void insert(const QString& f, const QString& d, bool incl, const QDateTime& lastm, qint64 size = 0);
     void update(const QString& f, const QDateTime& lastm, qint64 size);
     void remove(const QString& f);
     // The device-side name of f, or "".

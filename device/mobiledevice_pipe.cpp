@@ -1,6 +1,6 @@
 #include "device/mobiledevice_pipe.h"
 
-#include <QElapsedTimer>
+#include <climits>
 
 #include <cerrno>
 #include <cstring>
@@ -46,18 +46,18 @@ bool mobiledevice_pipe::connect()
     return true;
 }
 
-bool mobiledevice_pipe::wait(int fd, bool forWrite)
+QDeadlineTimer mobiledevice_pipe::deadline() const
+{
+    return m_timeoutMs > 0 ? QDeadlineTimer(m_timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
+bool mobiledevice_pipe::wait(int fd, bool forWrite, const QDeadlineTimer& until)
 {
     // poll, not select: a descriptor number above FD_SETSIZE would overrun an fd_set.
-    QElapsedTimer clock;
-    clock.start();
     for (;;) {
-        int left = -1;
-        if (m_timeoutMs > 0) {
-            left = m_timeoutMs - int(clock.elapsed());
-            if (left < 0)
-                return false;
-        }
+        const int left = int(qMin<qint64>(until.remainingTime(), INT_MAX)); // -1: no limit
+        if (left == 0)
+            return false;
         struct pollfd p = {fd, short(forWrite ? POLLOUT : POLLIN), 0};
         const int r = ::poll(&p, 1, left);
         if (r > 0)
@@ -67,10 +67,10 @@ bool mobiledevice_pipe::wait(int fd, bool forWrite)
     }
 }
 
-int mobiledevice_pipe::read(char* buffer, int length)
+int mobiledevice_pipe::readUntil(char* buffer, int length, const QDeadlineTimer& until)
 {
     int got = 0;
-    while (m_responseRead != 0 && got < length && wait(m_responseRead, false)) {
+    while (m_responseRead != 0 && got < length && wait(m_responseRead, false, until)) {
         const ssize_t n = ::read(m_responseRead, buffer + got, size_t(length - got));
         if (n < 0 && errno == EINTR)
             continue;
@@ -81,10 +81,10 @@ int mobiledevice_pipe::read(char* buffer, int length)
     return got;
 }
 
-int mobiledevice_pipe::write(const char* data, int length, bool sync)
+int mobiledevice_pipe::writeUntil(const char* data, int length, bool sync, const QDeadlineTimer& until)
 {
     int put = 0;
-    while (m_requestWrite != 0 && put < length && wait(m_requestWrite, true)) {
+    while (m_requestWrite != 0 && put < length && wait(m_requestWrite, true, until)) {
         const ssize_t n = ::write(m_requestWrite, data + put, size_t(length - put));
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
@@ -95,6 +95,16 @@ int mobiledevice_pipe::write(const char* data, int length, bool sync)
     if (sync && put > 0)
         ::fsync(m_requestWrite);
     return put;
+}
+
+int mobiledevice_pipe::read(char* buffer, int length)
+{
+    return readUntil(buffer, length, deadline());
+}
+
+int mobiledevice_pipe::write(const char* data, int length, bool sync)
+{
+    return writeUntil(data, length, sync, deadline());
 }
 
 void mobiledevice_pipe::breakWith(const QString& reason)
@@ -112,11 +122,14 @@ bool mobiledevice_pipe::writeRequest(const PlistCFType& request)
         return true;
     if (body.size() > PlistCFType::kMaxBytes)
         return false;
+    // One time-out for the whole message: a child that takes it a byte at a
+    // time must not hold the caller for a wait per byte.
+    const QDeadlineTimer until = deadline();
     const quint32 length = quint32(body.size());
     char head[4];
     std::memcpy(head, &length, 4);
-    const int sent = write(head, 4, true);
-    if (sent == 4 && write(body.constData(), int(length), true) == int(length))
+    const int sent = writeUntil(head, 4, true, until);
+    if (sent == 4 && writeUntil(body.constData(), int(length), true, until) == int(length))
         return true;
     if (sent > 0)
         breakWith(QStringLiteral("a request was cut off in its middle"));
@@ -127,10 +140,15 @@ PlistCFType mobiledevice_pipe::readReponse()
 {
     if (isBroken())
         return PlistCFType();
+    const QDeadlineTimer until = deadline();
     char head[4];
-    const int got = read(head, 4);
-    if (got == 0)
-        return PlistCFType(); // nothing came; the next message can still be read
+    const int got = readUntil(head, 4, until);
+    if (got == 0) {
+        // The answer may still come; handed to the next request it would
+        // answer the wrong question.
+        breakWith(QStringLiteral("no response arrived within %1 ms").arg(m_timeoutMs));
+        return PlistCFType();
+    }
     if (got < 4) {
         breakWith(QStringLiteral("a response was cut off in its length"));
         return PlistCFType();
@@ -144,7 +162,7 @@ PlistCFType mobiledevice_pipe::readReponse()
         return PlistCFType();
     }
     QByteArray body(int(length), Qt::Uninitialized);
-    if (read(body.data(), int(length)) != int(length)) {
+    if (readUntil(body.data(), int(length), until) != int(length)) {
         breakWith(QStringLiteral("a response was cut off in its middle"));
         return PlistCFType();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QString>
 
 #include "foundation/plistcftype.h"
@@ -7,15 +8,17 @@
 // Two anonymous pipes for exchanging property lists with a child process:
 // requests go out on one, responses come back on the other, each message a
 // 4-byte length in the machine's byte order followed by that many bytes of
-// property list (XML out; XML or binary in). Every wait is bounded by the
-// time-out (0 or less: no limit).
+// property list (XML out; XML or binary in). The time-out (0 or less: no
+// limit) bounds each call as a whole, however the child doles out its bytes.
 //
 // Lengths from the child are checked against PlistCFType::kMaxBytes before
 // anything is allocated. A message that cannot be read or written whole (a
-// time-out or a closed pipe in its middle, an outsized length) leaves the two
-// sides disagreeing on where the next message starts: from then on the pipe
-// is broken, refuses every request and response, and says why in
-// errorString(), until close() and create() start afresh.
+// time-out or a closed pipe in its middle, an outsized length), or a
+// response that did not come in time (it may still come, and would be taken
+// for the answer to the next request), leaves the two sides disagreeing on
+// where the next message starts: from then on the pipe is broken, refuses
+// every request and response, and says why in errorString(), until close()
+// and create() start afresh.
 //
 // Nothing throws; one object serves one thread.
 class mobiledevice_pipe
@@ -29,8 +32,8 @@ public:
     bool create();
     bool connect();
 
-    // Raw transfers, bounded by the time-out per wait: the number of bytes
-    // that went through, which may be short.
+    // Raw transfers, each bounded by one time-out: the number of bytes that
+    // went through, which may be short.
     int read(char* buffer, int length);
     int write(const char* data, int length, bool sync);
 
@@ -51,8 +54,10 @@ public:
     const QString& responseWriteFd() const { return m_responseWriteText; }
 
 private:
-    bool wait(int fd, bool forWrite);
-    bool readWhole(char* buffer, int length);
+    QDeadlineTimer deadline() const;
+    bool wait(int fd, bool forWrite, const QDeadlineTimer& until);
+    int readUntil(char* buffer, int length, const QDeadlineTimer& until);
+    int writeUntil(const char* data, int length, bool sync, const QDeadlineTimer& until);
     void breakWith(const QString& reason);
 
     int m_timeoutMs;

@@ -153,6 +153,12 @@ bool isRegularFile(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool isSoleRegularFile(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
 namespace {
 
 // realpath(3) as text; empty with the reason in *code when it fails.

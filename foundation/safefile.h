@@ -48,6 +48,10 @@ int openRegularForReading(const QString& path, qint64* size, bool followLink = f
 // True when path names a regular file itself (a link to one does not count).
 bool isRegularFile(const QString& path);
 
+// The same, for a file with no second name: a hard link may tie the file to
+// any place on the same disk, so such a file is treated like a link.
+bool isSoleRegularFile(const QString& path);
+
 // A folder whose contents whoever made it may have filled with links (a LINE
 // container copied out of a backup). realPath() tells where a path below it
 // really leads, and refuses every path that leads out: links inside that

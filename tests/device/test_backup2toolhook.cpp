@@ -5,6 +5,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "device/backup2toolhook.h"
 #include "device/fakebackup2toolhook.h"
 #include "tests/support/gtest_qt.h"
@@ -191,6 +195,170 @@ TEST_F(HookTest, ThePartialHooksListingsComeFromTheIndexExceptSnapshotAndStoredF
                 && QFile::copy(root.filePath(kDev + "dname.sqlite"), root.filePath("00ff/dname.sqlite")));
     FakeBackup2ToolHook().beginThrow(rootDir, "00ff");
     EXPECT_FALSE(QFile::exists(root.filePath("00ff/dname.sqlite")));
+}
+
+// The inode number and link count of what is at path.
+std::pair<quint64, quint64> inodeOf(const QString& path)
+{
+    struct stat st = {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return {quint64(st.st_ino), quint64(st.st_nlink)};
+}
+
+TEST_F(HookTest, AnUploadReplacesItsTargetWholeAndNeverWritesThroughASecondName)
+{
+    const QString v = outside.filePath("v.txt");
+    ASSERT_EQ(::link(QFile::encodeName(v).constData(), QFile::encodeName(at("u/ab/twin")).constData()), 0);
+    const auto outsideInode = inodeOf(v);
+    // What happens to the target between open and end; -1 bytes: as many as written.
+    const struct { QString path; std::function<void()> meanwhile; qint64 told; QByteArray after; QString thrown; } cases[] = {
+        {"u/ab/twin", [] {}, -1, "new", ""},
+        {"u/ab/f.txt", [] {}, -1, "new", ""},
+        {"u/new/deep/n.txt", [] {}, -1, "new", ""},
+        {"u/ab/" + QString(84, 'x') + QString(57, QChar(0x65E5)), [] {}, -1, "new", ""}, // a name of 255 bytes
+        {"u/sub/deep/d.txt", [] {}, 2, "D", ""}, // not the bytes received: the old file stays
+        {"u/ab/f.txt", [this] { QFile::remove(at("u/ab/f.txt")); QDir().mkpath(at("u/ab/f.txt/now-a-folder")); }, -1,
+         "<missing>", "backup2tool::recvFileThrow: Write " + at("u/ab/f.txt") + " failed. Is a directory"},
+    };
+    for (const auto& c : cases) {
+        QFile file;
+        ASSERT_EQ(hook.recvFileOpenWrite(rootDir, c.path, file, error), 0) << c.path;
+        ASSERT_EQ(file.write("new"), 3);
+        c.meanwhile();
+        QString thrown;
+        try {
+            hook.recvFileEnd(rootDir, c.path, c.told < 0 ? 3 : quint64(c.told));
+        } catch (const std::runtime_error& e) {
+            thrown = e.what();
+        }
+        EXPECT_EQ(thrown, c.thrown) << c.path;
+        EXPECT_EQ(readFile(at(c.path)), c.after) << c.path;
+        // Only the target's name changed hands: no part file is left.
+        EXPECT_TRUE(simFilesBelow(at("u")).filter(".part-").isEmpty()) << c.path;
+    }
+    EXPECT_NE(inodeOf(at("u/ab/twin")).first, outsideInode.first);
+    EXPECT_EQ(inodeOf(v), std::make_pair(outsideInode.first, quint64(1)));
+    expectOutsideUntouched();
+
+    // A file the phone never finished leaves no part file, at the next file
+    // or when the hook goes.
+    {
+        Backup2ToolHook once;
+        for (const char* path : {"u/ab/cut1", "u/ab/cut2"}) {
+            QFile file;
+            ASSERT_EQ(once.recvFileOpenWrite(rootDir, path, file, error), 0);
+            file.write("partial");
+        }
+        EXPECT_EQ(simFilesBelow(at("u/ab")).filter(".part-").size(), 1);
+    }
+    EXPECT_TRUE(simFilesBelow(at("u")).filter(QRegularExpression("part|cut")).isEmpty());
+}
+
+TEST_F(HookTest, AFileWithASecondNameIsNeverCopied)
+{
+    ASSERT_EQ(::link(QFile::encodeName(outside.filePath("v.txt")).constData(),
+                     QFile::encodeName(at("u/sub/twin")).constData()),
+              0);
+    EXPECT_EQ(hook.copyFile(rootDir, "u/sub", "u/sub2", error), 0);
+    EXPECT_EQ(hook.copyFile(rootDir, "u/sub/twin", "u/twin-copy", error), 0);
+    EXPECT_EQ(simFilesBelow(at("u/sub2")), QStringList {"deep/d.txt"});
+    EXPECT_FALSE(QFileInfo::exists(at("u/twin-copy")));
+    // Listed and removed like any file: the other name keeps the data.
+    EXPECT_TRUE(listing(hook.dirContents(rootDir, "u/sub")).contains(QString("twin 1 8 %1").arg(
+        QFileInfo(at("u/sub/twin")).lastModified().toSecsSinceEpoch())));
+    EXPECT_EQ(hook.removeFile(rootDir, "u/sub/twin", error), 0);
+    EXPECT_FALSE(QFileInfo::exists(at("u/sub/twin")));
+    expectOutsideUntouched();
+}
+
+TEST_F(HookTest, WhatTheHookRemembersOfTheFolderNeverOutlivesItsOwnChanges)
+{
+    using Kind = Backup2ToolHook::Kind;
+    using Change = std::function<void(Backup2ToolHook&, const QDir&)>;
+    // A fresh tree per case, as in SetUp.
+    const auto fresh = [](QTemporaryDir& dir) {
+        for (const char* file : {"u/ab/f.txt", "u/sub/deep/d.txt", "u/copy/deep/d.txt"})
+            EXPECT_TRUE(testenv::writeFile(dir.filePath(file), "x"));
+        return QDir(dir.path());
+    };
+    // A folder the hook removed or moved away may be made again as a link:
+    // a path through it is looked at afresh and refused.
+    const struct { Change change; const char *link, *probe; } gone[] = {
+        {[&](Backup2ToolHook& h, const QDir& r) { h.removeFile(r, "u/sub", error); }, "u/sub", "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.removeFile(r, "u", error); }, "u/sub", "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/sub", "u/moved", error); }, "u/sub",
+         "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/copy", "u/sub", error); }, "u/sub/deep",
+         "u/sub/deep/d.txt"},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/ab/f.txt", "u/sub", error); }, "u/sub",
+         "u/sub/x"},
+    };
+    for (const auto& c : gone) {
+        QTemporaryDir dir;
+        const QDir r = fresh(dir);
+        Backup2ToolHook h;
+        ASSERT_EQ(h.checkedPath(r, c.probe, &error), dir.filePath(c.probe)) << c.probe;
+        c.change(h, r);
+        const QString place = dir.filePath(c.link);
+        rmdir_recursive(place);
+        QFile::remove(place);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(place).path()) && QFile::link(outside.path(), place)) << c.link;
+        error.clear();
+        EXPECT_EQ(h.checkedPath(r, c.probe, &error), "") << c.link;
+        EXPECT_TRUE(error.contains("link")) << c.link;
+    }
+    // What the hook says is at a path follows what it did there.
+    const struct { Change change; const char* path; Kind kind; } kinds[] = {
+        {[&](Backup2ToolHook& h, const QDir& r) { h.mkdir(r, "u/new/dir", error); }, "u/new/dir", Kind::Folder},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.removeFile(r, "u/ab/f.txt", error); }, "u/ab/f.txt",
+         Kind::Missing},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.moveFile(r, "u/ab/f.txt", "u/m", error); }, "u/ab/f.txt",
+         Kind::Missing},
+        {[&](Backup2ToolHook& h, const QDir& r) { h.copyFile(r, "u/ab/f.txt", "u/c", error); }, "u/c", Kind::File},
+        {[&](Backup2ToolHook& h, const QDir& r) {
+             QFile file;
+             h.recvFileOpenWrite(r, "u/up", file, error);
+             file.write("x");
+             h.recvFileEnd(r, "u/up", 1);
+         },
+         "u/up", Kind::File},
+    };
+    for (const auto& c : kinds) {
+        QTemporaryDir dir;
+        const QDir r = fresh(dir);
+        Backup2ToolHook h;
+        Kind kind = Kind::Other;
+        h.checkedPath(r, c.path, &error, QString(), &kind);
+        c.change(h, r);
+        EXPECT_EQ(h.checkedPath(r, c.path, &error, QString(), &kind), dir.filePath(c.path));
+        EXPECT_EQ(int(kind), int(c.kind)) << c.path;
+    }
+}
+
+TEST_F(HookTest, ThePartialHookRecordsEachFileOnceWithItsSizeWhenItEnds)
+{
+    const QString kept = "ab" + QString(38, '4'), dropped = "ab" + QString(38, '5'), cut = "ab" + QString(38, '6');
+    const struct { QString id, deviceName; bool ends; QByteArray data; QString listed; QByteArray stored; } cases[] = {
+        {kept, kApp + kLine + "/Documents/k", true, "12345", kept + " 1 5", "12345"},
+        {dropped, kApp + kOther + "/o", true, "1234567", dropped + " 1 7", "<missing>"},
+        {cut, kApp + kLine + "/Documents/c", false, "123", "", "<missing>"}, // the phone sends it again
+    };
+    for (const auto& c : cases) {
+        const QString path = kDev + "Snapshot/ab/" + c.id;
+        fake.recvFileBegin(rootDir, kDev.chopped(1), path, c.deviceName);
+        QFile file;
+        ASSERT_EQ(fake.recvFileOpenWrite(rootDir, path, file, error), 0);
+        if (file.isOpen())
+            file.write(c.data);
+        if (c.ends)
+            fake.recvFileEnd(rootDir, path, quint64(c.data.size()));
+    }
+    for (const auto& c : cases) {
+        const QString entry = listing(fake.dnameDb.items("ab")).filter(c.id).value(0).section(' ', 0, 2);
+        EXPECT_EQ(entry, c.listed);
+        EXPECT_EQ(fake.dnameDb.getDName(c.id), c.ends ? c.deviceName : QString());
+        EXPECT_EQ(readFile(root.filePath(kDev + "Snapshot/ab/" + c.id)), c.stored);
+    }
 }
 
 } // namespace

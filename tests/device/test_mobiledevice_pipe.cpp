@@ -1,4 +1,5 @@
 // The framed pipe to a helper process, with sh as the real child at the other end.
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -66,13 +67,14 @@ TEST(MobiledevicePipe, FramesRequestsAndResponsesBothWays)
     EXPECT_FALSE(pipe.isBroken());
 }
 
-TEST(MobiledevicePipe, TimeOutsAndBadLengthsBreakThePipeOnlyInsideAMessage)
+TEST(MobiledevicePipe, LateAnswersCutMessagesAndBadLengthsBreakThePipeUntilClosed)
 {
     const QByteArray ok = PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
     const QList<QByteArray> files = {frame(ok), frame("x", 0xFFFFFFF0u)};
     const QString late = "; touch ready; sleep 1; tail -c +%1 0 >/dev/fd/$2; cat 0 >/dev/fd/$2; touch done";
     const struct { int timeoutMs; QString script; bool answered; QString broken; } cases[] = {
-        {100, "sleep 2; cat 0 >/dev/fd/$2", false, ""},
+        // An answer that comes after the time-out would answer the next request.
+        {100, "touch ready; sleep 0.5; cat 0 >/dev/fd/$2; touch done", false, "no response arrived within 100 ms"},
         {0, "sleep 0.3; cat 0 >/dev/fd/$2", true, ""},
         {2000, "cat 1 >/dev/fd/$2; touch ready; cat 0 >/dev/fd/$2; touch done", false,
          "a response announced 4294967280 bytes, more than allowed"},
@@ -94,6 +96,38 @@ TEST(MobiledevicePipe, TimeOutsAndBadLengthsBreakThePipeOnlyInsideAMessage)
         EXPECT_FALSE(pipe.writeRequest(PlistCFType::createCFString("next")));
         pipe.close();
         EXPECT_FALSE(pipe.isBroken());
+    }
+}
+
+TEST(MobiledevicePipe, AChildDolingOutOneByteAtATimeDoesNotStretchTheTimeOut)
+{
+    const QByteArray ok = PlistCFType::createCFString("ok").CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+    // $3 bytes at once, then one byte at a time, each well within the
+    // time-out; all of them take seconds.
+    const QString dribble = "head -c $3 0 >/dev/fd/$2; touch ready; i=$(($3+1)); while [ $i -le $(wc -c <0) ]; "
+                            "do tail -c +$i 0 | head -c 1 >/dev/fd/$2; sleep 0.1; i=$((i+1)); done";
+    const struct { int atOnce; bool raw; QString broken; } cases[] = {
+        {0, false, "a response was cut off in its length"},
+        {4, false, "a response was cut off in its middle"},
+        {0, true, ""},
+    };
+    for (const auto& c : cases) {
+        mobiledevice_pipe pipe(200);
+        ASSERT_TRUE(pipe.create());
+        Child child(pipe, dribble, {frame(ok)}, c.atOnce);
+        ASSERT_TRUE(child.waitFor("ready"));
+        QElapsedTimer clock;
+        clock.start();
+        char buffer[64];
+        if (c.raw) {
+            const int got = pipe.read(buffer, sizeof buffer);
+            EXPECT_GT(got, 0);
+            EXPECT_LT(got, int(sizeof buffer));
+        } else {
+            EXPECT_TRUE(pipe.readReponse().isNull());
+        }
+        EXPECT_LT(clock.elapsed(), 2000) << c.atOnce << c.raw;
+        EXPECT_EQ(pipe.errorString(), c.broken);
     }
 }
 
