@@ -37,10 +37,13 @@ namespace plistdetail {
 
 // Nodes a parsed list may have at most, binary or XML.
 constexpr quint64 kMaxNodesAbsolute = quint64(1) << 22;
-// Keys one dictionary of an XML list may have at most. With the node bound
-// above a list costs at most 4M x 16K / 2 key comparisons, about a second;
-// the lists of a phone, a backup and LINE hold a few hundred at most.
-constexpr quint64 kMaxXmlDictKeys = quint64(1) << 14;
+// Keys one dictionary of an XML list may have at most. libplist 2.2 builds an
+// XML dictionary in time that grows with the square of its keys (200,000
+// take about 2 s, 1.9 million about 100 s); at this bound a list costs
+// under a second. Most lists hold a few hundred keys, but a phone's message
+// that moves or removes the files of a backup names every file in one
+// dictionary, so the bound must stay well above the files of a large backup.
+constexpr quint64 kMaxXmlDictKeys = quint64(1) << 17;
 
 // Calls f(key, value) for each entry of a dictionary node in its own order,
 // until f returns false. key is the raw UTF-8 text (valid only during the call).

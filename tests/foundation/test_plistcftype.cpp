@@ -323,6 +323,8 @@ TEST(PlistCFType, SharingAndNestingAreBounded)
         {"<array>" + keyed(cap, 0) + keyed(cap, cap) + "</array>", 2},
         {"<dict><key>a</key>" + keyed(cap + 1, 0) + "</dict>", -1}, // deeper down
         {keyed(1900000, 0), -1},
+        // A phone's move of a large backup's files names each in one dictionary.
+        {keyed(100000, 0), 100000},
     };
     for (const auto& [xml, size] : dicts) {
         const P list = parse("<plist>" + xml + "</plist>");
