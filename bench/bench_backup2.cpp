@@ -72,16 +72,23 @@ void finish(benchmark::State& state, bool ok, qint64 bytes)
     state.counters["peak_MiB"] = peakMemoryMiB();
 }
 
-void BM_DeviceBackup(benchmark::State& state)
+// A phone whose LINE container holds `files` files of made-up bytes.
+SimDevice linePhone(int files)
 {
-    const int files = int(state.range(0));
-    SimIPhone sim;
     SimDevice phone(kUdid);
     phone.apps = {{"jp.naver.line", kLine, {}}};
     phone.backup2.meta["Manifest.db"] = "not read here";
     for (int i = 0; i < files; ++i)
         phone.backup2.files.append(
             {"AppDomain-jp.naver.line", QString("Library/f%1").arg(i), QByteArray(), fileSize(files)});
+    return phone;
+}
+
+void BM_DeviceBackup(benchmark::State& state)
+{
+    const int files = int(state.range(0));
+    SimIPhone sim;
+    const SimDevice phone = linePhone(files);
     sim.attach(phone);
     const QString root = folder("backup");
     bool ok = true;
@@ -114,12 +121,7 @@ void BM_Idevicebackup2_Baseline(benchmark::State& state)
 {
     const int files = int(state.range(0));
     SimIPhone sim;
-    SimDevice phone(kUdid);
-    phone.apps = {{"jp.naver.line", kLine, {}}};
-    phone.backup2.meta["Manifest.db"] = "not read here";
-    for (int i = 0; i < files; ++i)
-        phone.backup2.files.append(
-            {"AppDomain-jp.naver.line", QString("Library/f%1").arg(i), QByteArray(), fileSize(files)});
+    const SimDevice phone = linePhone(files);
     sim.attach(phone);
     const QString root = folder("reference");
     bool ok = true;
