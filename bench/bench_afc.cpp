@@ -88,15 +88,26 @@ void finish(benchmark::State& state, bool ok)
     state.counters["peak_MiB"] = peakMemoryMiB();
 }
 
+// The simulated phone whose media folder holds the file to read, with an
+// AFC connection to it (started by the benchmark).
+struct AfcPhone
+{
+    AfcPhone()
+    {
+        SimDevice phone(kUdid);
+        phone.media = path("media");
+        sim.attach(phone);
+    }
+    SimIPhone sim;
+    mobiledevice_afc afc {kUdid};
+};
+
 void BM_AfcCopy(benchmark::State& state)
 {
     const bool reading = state.range(0) == 0;
     prepare();
-    SimIPhone sim;
-    SimDevice phone(kUdid);
-    phone.media = path("media");
-    sim.attach(phone);
-    mobiledevice_afc afc(kUdid);
+    AfcPhone phone;
+    mobiledevice_afc& afc = phone.afc;
     bool ok = afc.startService();
     resetPeakMemory();
     for (auto _ : state) {
@@ -111,11 +122,8 @@ void BM_AfcJob(benchmark::State& state)
 {
     const bool reading = state.range(0) == 0;
     prepare();
-    SimIPhone sim;
-    SimDevice phone(kUdid);
-    phone.media = path("media");
-    sim.attach(phone);
-    mobiledevice_afc afc(kUdid);
+    AfcPhone phone;
+    mobiledevice_afc& afc = phone.afc;
     bool ok = afc.startService();
     const _AfcFileInfo big = afc.fileInfo("/big.bin");
     ProgressForm form{QString()};

@@ -84,6 +84,14 @@ SimDevice linePhone(int files)
     return phone;
 }
 
+// Each run starts from an empty folder and a phone that has sent nothing.
+void startAfresh(SimIPhone& sim, const QString& root)
+{
+    g_delDirCascade(root);
+    QDir().mkpath(root);
+    sim.edit(kUdid, [](SimDevice& d) { d.backup2.uploaded.clear(); });
+}
+
 void BM_DeviceBackup(benchmark::State& state)
 {
     const int files = int(state.range(0));
@@ -95,9 +103,7 @@ void BM_DeviceBackup(benchmark::State& state)
     resetPeakMemory();
     for (auto _ : state) {
         state.PauseTiming();
-        g_delDirCascade(root);
-        QDir().mkpath(root);
-        sim.edit(kUdid, [](SimDevice& d) { d.backup2.uploaded.clear(); }); // the phone's record of each run
+        startAfresh(sim, root);
         auto hook = QSharedPointer<FakeBackup2ToolHook>::create();
         hook->keepApps = {"jp.naver.line"};
         backup2tool tool(kUdid, QDir(root), hook);
@@ -128,9 +134,7 @@ void BM_Idevicebackup2_Baseline(benchmark::State& state)
     resetPeakMemory();
     for (auto _ : state) {
         state.PauseTiming();
-        g_delDirCascade(root);
-        QDir().mkpath(root);
-        sim.edit(kUdid, [](SimDevice& d) { d.backup2.uploaded.clear(); });
+        startAfresh(sim, root);
         QProcess tool;
         tool.setProcessChannelMode(QProcess::MergedChannels);
         state.ResumeTiming();
