@@ -159,6 +159,7 @@ def build(spec, folder):
 
 def plain_list(folder, password):
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / 'backup'))
+    sys.dont_write_bytecode = True # nothing cached beside the sources
     import backupreader
     from cryptography.hazmat.primitives.keywrap import InvalidUnwrap, aes_key_unwrap
     info = plistlib.loads(pathlib.Path(folder, 'Manifest.plist').read_bytes())
