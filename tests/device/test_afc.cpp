@@ -190,7 +190,7 @@ TEST_F(Media, FolderTreesKeepEveryNameInsideTheirTarget)
 TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
 {
     // 250 bytes: the temporary name beside it must be made shorter than "<name>.<8 hex>.upload".
-    const QByteArray longName = "/" + QString(61, QChar(0x1F600)).toUtf8() + QString(2, QChar(0x65E5)).toUtf8();
+    const QByteArray longName = "/" + QByteArray("\xF0\x9F\x98\x80").repeated(61) + QString(2, QChar(0x65E5)).toUtf8();
     const struct { const char *localName, *devicePath, *before; bool overwrite, fails; const char* after; } cases[] = {
         {"new.txt", "/made/a.txt", nullptr, false, false, "new"}, // its folder is made
         {"new.txt", "/b.txt", "", false, false, "new"},
