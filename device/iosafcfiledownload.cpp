@@ -244,10 +244,8 @@ void IOSAfcFileUpload::uploadFileThrow(mobiledevice_afc& afc, const QString& loc
     // A phone whose answer to the opening was lost may have made the file all the same.
     if (!afc.writeFile(temp, file))
         error = QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not create %1.").arg(devicePath);
-    bool cancelled = false;
-    for (qint64 done = 0; error.isEmpty() && !cancelled;) {
-        if ((cancelled = m_form.cancelled))
-            break;
+    // A started upload runs to its end: a cancel takes effect at the next call.
+    for (qint64 done = 0; error.isEmpty();) {
         const qint64 n = local.read(m_buffer.data(), kBufferSize);
         if (n == 0)
             break;
@@ -259,16 +257,14 @@ void IOSAfcFileUpload::uploadFileThrow(mobiledevice_afc& afc, const QString& loc
             m_form.invokeUpdateProgress(QString(), -1,
                                         progressText(tr("Sending %1, %L2KB / %L3KB"), name, done += n, total));
     }
-    if (error.isEmpty() && !cancelled && !file.close())
+    if (error.isEmpty() && !file.close())
         error = writeError;
-    if (error.isEmpty() && !cancelled && !afc.rename(temp, devicePath))
+    if (error.isEmpty() && !afc.rename(temp, devicePath))
         error = QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not overwrite %1.").arg(devicePath);
-    if (error.isEmpty() && !cancelled)
+    if (error.isEmpty())
         return;
     // A cut copy must not stay behind under a name of its own either.
     file.close();
     afc.delLeftover(temp);
-    if (cancelled)
-        throw -1;
     fail(error);
 }

@@ -214,16 +214,17 @@ TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
         EXPECT_EQ(content(QString(c.devicePath).mid(1)), c.after) << c.devicePath;
         EXPECT_EQ(simFilesBelow(media.path()).filter(".upload"), QStringList {}) << c.devicePath;
     }
-    // A cancel once the copy has begun: the old file stays, the copy goes.
+    // A cancel once the copy has begun waits for the next call: the upload lands whole.
     phone.onRequest = [this](const QString& request) {
         if (request.startsWith("com.apple.afc:FileOpen /d.txt."))
             form.cancelled = true;
     };
     put("d.txt", "old");
     ASSERT_TRUE(restart());
+    EXPECT_NO_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/d.txt", true));
     EXPECT_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/d.txt", true), int);
     form.cancelled = false;
-    EXPECT_EQ(content("d.txt"), "old");
+    EXPECT_EQ(content("d.txt"), readFile(local.filePath("new.txt")));
     EXPECT_EQ(simFilesBelow(media.path()).filter("d.txt"), QStringList {"d.txt"});
     // The phone's disk fills up: the old file stays, and the cut copy is not left behind either.
     put("full.bin", "old");
