@@ -24,15 +24,18 @@ BackupLock::BackupLock(const QString& folder, int waitMs)
     : m_path(QDir(folder).absoluteFilePath(fileName()))
 {
     const QByteArray path = QFile::encodeName(m_path);
+    const auto failure = [&](int code) {
+        return std::runtime_error(QStringLiteral("cannot lock the backup folder %1: %2")
+                                      .arg(folder, QString::fromLocal8Bit(std::strerror(code)))
+                                      .toUtf8()
+                                      .toStdString());
+    };
     QElapsedTimer waited;
     waited.start();
     for (;;) {
         const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0)
-            throw std::runtime_error(QStringLiteral("cannot lock the backup folder %1: %2")
-                                         .arg(folder, QString::fromLocal8Bit(std::strerror(errno)))
-                                         .toUtf8()
-                                         .toStdString());
+            throw failure(errno);
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             // The holder before may have removed the file after this one
             // opened it: a lock on a name no longer in the folder locks nothing.
@@ -48,10 +51,7 @@ BackupLock::BackupLock(const QString& folder, int waitMs)
         const int code = errno;
         ::close(fd);
         if (code != EWOULDBLOCK && code != EINTR)
-            throw std::runtime_error(QStringLiteral("cannot lock the backup folder %1: %2")
-                                         .arg(folder, QString::fromLocal8Bit(std::strerror(code)))
-                                         .toUtf8()
-                                         .toStdString());
+            throw failure(code);
         if (waited.elapsed() >= waitMs)
             throw std::runtime_error(QStringLiteral("Another merge into the backup %1 is under way; try again when "
                                                     "it has ended.")
