@@ -1666,6 +1666,12 @@ row merge-without-lock backup/iosmergewafiles2itunesbkthread.cpp tests_backup
 -    StagedFiles::settleThrow(folder);
 +    StagedFiles::settleThrow(folder);
 
+# A waiter takes the lock on a lock file its holder has just removed: two holders at once.
+row lock-on-removed-file backup/backuplock.cpp tests_backup
+-            if (::fstat(fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 && held.st_dev == named.st_dev
+-                && held.st_ino == named.st_ino) {
++            if (true) {
+
 # Settling a staged merge removes files that merely look like its own.
 row settle-by-look backup/stagedfiles.cpp tests_backup
 -            if (path != keep && own.match(name).hasMatch() && (kindAt(path) == S_IFREG || kindAt(path) == S_IFLNK)) {

@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include "backup/backuplock.h"
@@ -562,7 +563,7 @@ TEST_F(Merge, TheCommitIsJournaledBeforeItsRenamesAndSyncedAfter)
 // Two merges into one backup at once, in either layout: both end whole, or
 // one fails saying that another is under way; the list holds every record
 // of those that succeeded.
-TEST_F(Merge, TwoMergesAtOnceEndWholeOrOneFailsClearly)
+TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
 {
     const QString small = write(tmp.filePath("small"), "small");
     for (const int waitMs : {5000, 0}) {
@@ -603,4 +604,28 @@ TEST_F(Merge, TwoMergesAtOnceEndWholeOrOneFailsClearly)
             EXPECT_EQ(leftovers(folder), QStringList());
         }
     }
+}
+
+// Threads taking one backup's lock at once hold it one at a time, also while
+// each holder removes the lock file that the next ones are waiting on.
+TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
+{
+    QTemporaryDir dir;
+    std::atomic<int> holders{0}, overlaps{0}, taken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                const BackupLock lock(dir.path(), 60000);
+                overlaps += ++holders > 1;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                --holders;
+                ++taken;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(taken, 160);
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
