@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -64,6 +65,18 @@ extern "C" int fsync(int fd)
     if (tracing && ::fstat(fd, &st) == 0)
         trace << (S_ISDIR(st.st_mode) ? "sync folder" : "sync file");
     return real(fd);
+}
+
+// Run once before the next flock(2) of this program, when set.
+std::function<void()> beforeFlock;
+
+extern "C" int flock(int fd, int operation)
+{
+    using Fn = int (*)(int, int);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "flock"));
+    if (beforeFlock)
+        std::exchange(beforeFlock, nullptr)();
+    return real(fd, operation);
 }
 
 namespace {
@@ -628,4 +641,11 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
     EXPECT_EQ(taken, 160);
     EXPECT_EQ(overlaps, 0);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+
+    // A waiter that opened the lock file just before its holder removed it
+    // holds nothing until it has the file now in the folder.
+    auto holder = std::make_unique<BackupLock>(dir.path());
+    beforeFlock = [&] { holder.reset(); };
+    const BackupLock waiter(dir.path(), 0);
+    EXPECT_PRED2(contains, errorOf([&] { BackupLock(dir.path(), 0); }), "under way");
 }
