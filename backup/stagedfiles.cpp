@@ -296,12 +296,11 @@ void StagedFiles::commitThrow()
     for (; i < m_entries.size(); ++i) {
         Entry& e = m_entries[i];
         const mode_t kind = kindAt(e.target);
-        if (!e.existed)
-            ;
-        else if (kind == S_IFDIR && !e.removal) {
+        if (e.existed && kind == S_IFDIR && !e.removal) {
             code = EISDIR;
             break;
-        } else if (e.removal || ::link(native(e.target).constData(), native(e.aside).constData()) != 0) {
+        }
+        if (e.existed && (e.removal || ::link(native(e.target).constData(), native(e.aside).constData()) != 0)) {
             // The old content stays reachable until the commit has succeeded:
             // a second name where the file system has links, else a copy (a
             // move for anything but a regular file, and for what goes).
@@ -350,9 +349,9 @@ void StagedFiles::commitThrow()
     try {
         undoThrow(m_entries.mid(0, i + 1));
     } catch (const std::exception& e) {
-        // The journal stays for the next open to settle.
-        m_journaled = false;
-        discard();
+        // Everything stays as it is, the staged list included, for the next
+        // open to undo what the journal names.
+        m_committed = true;
         throw CommitError(failed, reason + QStringLiteral("; ") + QString::fromUtf8(e.what()));
     }
     discard();

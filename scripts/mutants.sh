@@ -1059,8 +1059,8 @@ row staged-files-left backup/stagedfiles.cpp tests_backup
 
 # A data file that is a folder is moved aside and replaced.
 row commit-replaces-folder backup/stagedfiles.cpp tests_backup
--        else if (kind == S_IFDIR && !e.removal) {
-+        else if (false) {
+-        if (e.existed && kind == S_IFDIR && !e.removal) {
++        if (false) {
 
 # An undone commit leaves the new contents in place of the old ones.
 row commit-undo-keeps-new backup/stagedfiles.cpp tests_backup
