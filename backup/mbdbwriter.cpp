@@ -148,10 +148,11 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
     // old list at the commit (a log left beside the new list would be laid
     // over it when it is next opened), and come back with it when the commit
     // is undone.
-    if (!encrypted)
-        for (const char* side : {"-wal", "-shm", "-journal"})
-            if (QFileInfo(listPath + QLatin1String(side)).exists() || QFileInfo(listPath + QLatin1String(side)).isSymLink())
-                staged.stageRemovalThrow(listPath + QLatin1String(side));
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+        const QString path = listPath + QLatin1String(side);
+        if (!encrypted && (QFileInfo::exists(path) || QFileInfo(path).isSymLink()))
+            staged.stageRemovalThrow(path);
+    }
     const QString copy = staged.stageThrow(source);
     mbdbdetail::copyListThrow(source, copy, encrypted ? 0600 : 0644);
     Sqlite3DB db;

@@ -16,7 +16,8 @@
 // With a journal folder (the backup folder) the files staged and the commit
 // are recorded there (MergeJournal), so that a crash at any moment is settled
 // by the next open of the folder: settleThrow(). The last file staged must be
-// the file list: whether it has moved tells a commit to undo from one to finish.
+// the file list: whether it has moved tells a commit to be undone from one to
+// be finished.
 class StagedFiles
 {
 public:

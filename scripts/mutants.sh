@@ -1684,8 +1684,8 @@ row list-log-read-in-place backup/manifestdbreader.cpp tests_backup
 
 # A log is left beside the written list, laid over it at the next open.
 row list-log-left-beside backup/mbdbwriter.cpp tests_backup
--                staged.stageRemovalThrow(listPath + QLatin1String(side));
-+                ;
+-            staged.stageRemovalThrow(path);
++            ;
 
 # The trimmed list is made from the list file without its log.
 row trim-without-log backup/backupmanifest_trim.cpp tests_backup
