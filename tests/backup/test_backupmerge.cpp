@@ -547,6 +547,12 @@ TEST_F(Merge, OnlyWhatAJournalNamesIsSettled)
     const auto planted = snapshot(folder);
     EXPECT_PRED2(contains, errorOf([&] { open(folder); }), "is not a merge journal");
     EXPECT_EQ(snapshot(folder), planted);
+    // A journal that cannot be settled (here the lock cannot be taken) stops the open, saying why.
+    MergeJournal::writeThrow(folder, {"k9", false, {}});
+    ASSERT_TRUE(QDir(folder).mkdir(BackupLock::fileName()));
+    const auto stuck = snapshot(folder);
+    EXPECT_PRED2(contains, errorOf([&] { open(folder); }), "interrupted");
+    EXPECT_EQ(snapshot(folder), stuck);
 }
 
 // The journal is on the disk, whole, before the commit's first rename; the
