@@ -9,7 +9,10 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include "backup/backuplock.h"
 #include "backup/iositunesbksetpasswordthread.h"
+#include "backup/mergejournal.h"
+#include "backup/stagedfiles.h"
 #include "foundation/datadir.h"
 #include "foundation/fileutil.h"
 #include "foundation/plistcftype.h"
@@ -58,6 +61,7 @@ void BackupManifest::readManifestInfo()
         throw error(QStringLiteral("Cannot find ") + path
                     + tr("<br/>If you are using MacOS 10.14 or above,  please click <a href=\"%1\">HERE</a>.")
                           .arg(QLatin1String(kHowToAccessBackups)));
+    settleInterruptedMergeThrow();
     QFile file;
     QString why;
     if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
@@ -95,6 +99,24 @@ void BackupManifest::readManifestInfo()
     const QFileInfo status(dir.absoluteFilePath(QStringLiteral("Status.plist")));
     if (status.isFile())
         info.date = status.lastModified();
+}
+
+void BackupManifest::settleInterruptedMergeThrow()
+{
+    const QString folder = dir.absolutePath();
+    if (!MergeJournal::exists(folder))
+        return;
+    // A merge cut short may have left new data files under the old list, or
+    // the reverse: the folder is read only once that is settled, the one
+    // change that opening it makes. A merge still running holds the lock.
+    try {
+        const BackupLock lock(folder);
+        StagedFiles::settleThrow(folder);
+    } catch (const std::exception& e) {
+        throw error(tr("A merge into this backup was interrupted or is still under way, and the backup cannot be "
+                       "read before it is settled: %1")
+                        .arg(QString::fromUtf8(e.what())));
+    }
 }
 
 QList<QDir> BackupManifest::iTunesBackupDirs()

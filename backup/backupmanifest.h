@@ -56,8 +56,10 @@ public:
     explicit BackupManifest(const QString& dir, QObject* parent = nullptr);
     ~BackupManifest() override;
 
-    // Reads Manifest.plist and Status.plist. Throws std::runtime_error when
-    // Manifest.plist is missing, unreadable or not a property-list dictionary.
+    // Reads Manifest.plist and Status.plist, after settling what a merge cut
+    // short left in the folder. Throws std::runtime_error when Manifest.plist
+    // is missing, unreadable or not a property-list dictionary, and when such
+    // a merge cannot be settled (a folder that cannot be written).
     void readManifestInfo();
     static QList<QDir> iTunesBackupDirs();
     // MD5 of the folder's absolute path: 32 lower-case hex characters.
@@ -142,6 +144,7 @@ public:
 
 
 private:
+    void settleInterruptedMergeThrow();
     void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
 };
 

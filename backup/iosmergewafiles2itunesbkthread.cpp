@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
 #include "backup/keybaginfo.h"
 #include "backup/mbdbparser_p.h"
@@ -43,9 +44,11 @@ void IOSMergeWAFiles2iTunesBKThread::run()
 void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
 {
     progress.invokeUpdateProgress(tr("Transferring files..."), 0, QString());
-    // What a merge interrupted inside its commit left goes first: an old
-    // file moved aside goes back where the list on disk expects it.
-    StagedFiles::tidy(manifest.dir.absolutePath());
+    // One merge at a time, from settling what an interrupted one left (its
+    // journal says what) to the end of the commit.
+    const QString folder = manifest.dir.absolutePath();
+    const BackupLock lock(folder);
+    StagedFiles::settleThrow(folder);
     // The list is read afresh, as the backup may have changed since it was
     // opened. Only the records of the entries and of their folders are
     // changed and written back; of every other record the merge needs no
@@ -100,7 +103,7 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         QByteArray key;
         QString error;
     };
-    StagedFiles staged;
+    StagedFiles staged(folder);
     // Asked before each entry, before the list is written and before the
     // commit: leaving at any of them leaves the folder as it was.
     const auto cancelled = [this]() -> bool { return progress.cancelled; };

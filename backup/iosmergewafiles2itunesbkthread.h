@@ -12,8 +12,10 @@ class ProgressForm;
 // protection class when the backup is encrypted) into the backup's data-file
 // layout and recorded in its file list. All or nothing: the data files and
 // the list are written aside and put in place together at the end, so a
-// failure or a cancel leaves the folder as it was. Reports only through the
-// progress window.
+// failure or a cancel leaves the folder as it was; a crash is settled by the
+// next open of the backup (its journal, StagedFiles). One merge at a time per
+// backup (BackupLock): a second one waits a few seconds, then fails. Reports
+// only through the progress window.
 class IOSMergeWAFiles2iTunesBKThread : public QThread
 {
     Q_OBJECT

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
 #include "backup/mbdbparser_p.h"
 #include "backup/stagedfiles.h"
@@ -143,11 +144,15 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
     const bool encrypted = !backup.manifestKey.isEmpty();
     const QString listPath = backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"));
     const QString source = encrypted ? backup.decryptedManifestPath : listPath;
-    // The new list replaces the file alone: a log left beside it would be
-    // laid over it when it is next opened. Folding the log in first keeps
-    // the rows where they are whatever happens later.
-    if (!encrypted)
-        mbdbdetail::settleLogThrow(listPath);
+    // The copy holds the log's rows; the log and its index go aside with the
+    // old list at the commit (a log left beside the new list would be laid
+    // over it when it is next opened), and come back with it when the commit
+    // is undone.
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+        const QString path = listPath + QLatin1String(side);
+        if (!encrypted && (QFileInfo::exists(path) || QFileInfo(path).isSymLink()))
+            staged.stageRemovalThrow(path);
+    }
     const QString copy = staged.stageThrow(source);
     mbdbdetail::copyListThrow(source, copy, encrypted ? 0600 : 0644);
     Sqlite3DB db;
@@ -367,8 +372,16 @@ QByteArray MBDBParser::mbFilePlist(const _MBDBItem& item)
 
 void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& backup, StagedFiles* staged)
 {
-    StagedFiles own;
-    StagedFiles& into = staged ? *staged : own;
+    if (!staged) {
+        const QString folder = backup.dir.absolutePath();
+        const BackupLock lock(folder);
+        StagedFiles::settleThrow(folder);
+        StagedFiles own(folder);
+        save2File(std::move(items), backup, &own);
+        own.commitThrow();
+        return;
+    }
+    StagedFiles& into = *staged;
     const bool mbdb = !isIos10Mbdb(backup.dir);
     // Manifest.db gets only its changed rows; sorting the rest would be wasted.
     if (!mbdb) {
@@ -383,6 +396,4 @@ void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& backup, Stage
         writeMbdbThrow(items, into.stageThrow(backup.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));
     else
         writeManifestDbThrow(items, backup, into);
-    if (!staged)
-        own.commitThrow();
 }

@@ -13,8 +13,11 @@
 // staged, and when one rename fails it puts back what the earlier ones
 // replaced. Until a commit succeeds the folder keeps its old files: the
 // destructor removes whatever was staged and the folders made for it.
-// A crash during the commit itself can leave part of it done, and the staged
-// and set-aside files under their own names: tidy() settles those.
+// With a journal folder (the backup folder) the files staged and the commit
+// are recorded there (MergeJournal), so that a crash at any moment is settled
+// by the next open of the folder: settleThrow(). The last file staged must be
+// the file list: whether it has moved tells a commit to be undone from one to
+// be finished.
 class StagedFiles
 {
 public:
@@ -26,7 +29,8 @@ public:
         QString reason;
     };
 
-    StagedFiles();
+    // Whoever stages into a journal folder holds its BackupLock.
+    explicit StagedFiles(const QString& journalFolder = QString());
     ~StagedFiles();
     StagedFiles(const StagedFiles&) = delete;
     StagedFiles& operator=(const StagedFiles&) = delete;
@@ -36,23 +40,30 @@ public:
     // a target again hands out the same name, its earlier content removed.
     // Throws std::runtime_error when the folder cannot be made.
     QString stageThrow(const QString& target);
+    // The commit sets `target` aside when it exists and puts nothing in its
+    // place (a list's old log, which must not outlive the list).
+    void stageRemovalThrow(const QString& target);
     // The staged name of `target`, or an empty string.
     QString staged(const QString& target) const;
     // Throws CommitError after undoing its renames (a target that is a
     // folder is never replaced).
     void commitThrow();
 
-    // What an interrupted commit left in `folder` and its two-hex-digit
-    // folders: a set-aside old file whose target is missing goes back in
-    // place, every other staged or set-aside file is removed. Only names of
-    // this class's own form beside a file ID or a file list are touched, and
-    // only regular files. Returns how many it removed or put back.
-    static int tidy(const QString& folder);
+    // Settles what the journal in `folder` names, under the folder's
+    // BackupLock: a commit whose list has not moved is undone (every old
+    // file back over its target, new files removed), one whose list has
+    // moved is finished (the old files removed); files staged under the
+    // merge's own names go, and then the journal. Each step may be cut by a
+    // crash and the settling started again. False when there is no journal;
+    // throws std::runtime_error when a step fails (the journal stays).
+    static bool settleThrow(const QString& folder);
 
-    // Tests only: when not negative, the next commit stops dead after that
-    // many renames, leaving the folder as a crash at that moment would (the
-    // commit throws the int 0 and nothing is undone or removed).
+    // Tests only: when not negative, the next commit or settling stops dead
+    // after that many renames or removals, leaving the folder as a crash at
+    // that moment would (it throws the int 0 and nothing is undone or removed).
     static int stopAfterRenames;
+    // Where that hook may stop: before each rename or removal.
+    static void crashPoint();
 
 private:
     struct Entry
@@ -60,13 +71,18 @@ private:
         QString target;
         QString staged;
         QString aside; // the target's old content while the commit runs
-        bool placed = false;
+        bool existed = false;
+        bool removal = false;
     };
     void discard();
+    void journalThrow(bool committing);
+    static void undoThrow(const QList<Entry>& entries);
 
     QString m_suffix;
     QList<Entry> m_entries;
     QHash<QString, int> m_index;
     QStringList m_madeFolders;
+    QString m_journalFolder;
+    bool m_journaled = false;
     bool m_committed = false;
 };

@@ -62,7 +62,7 @@ def mbdb_records(raw):
 
 
 def db_records(path, password):
-    db = sqlite3.connect('file:%s?mode=ro' % path, uri=True)
+    db = sqlite3.connect(path)  # a copy: its log may be folded in
     salt = None
     if db.execute("select 1 from sqlite_master where name='Properties'").fetchone():
         row = db.execute("select value from Properties where key='salt'").fetchone()
@@ -98,6 +98,9 @@ def main(folder, password):
                 listing = uncbc(aes_key_unwrap(keys[struct.unpack('<I', mk[:4])[0]], mk[4:]), listing)
             copy = os.path.join(scratch, 'Manifest.db')
             open(copy, 'wb').write(listing)
+            # A plain list is read with its log, as SQLite itself would.
+            if not info.get('ManifestKey') and os.path.isfile(os.path.join(folder, 'Manifest.db-wal')):
+                shutil.copyfile(os.path.join(folder, 'Manifest.db-wal'), copy + '-wal')
             records = db_records(copy, password)
     finally:
         shutil.rmtree(scratch)

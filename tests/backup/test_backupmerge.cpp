@@ -13,9 +13,13 @@
 #include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <functional>
+#include <thread>
 #include <vector>
 
+#include "backup/backuplock.h"
 #include "backup/iosmergewafiles2itunesbkthread.h"
+#include "backup/mergejournal.h"
 #include "backup/stagedfiles.h"
 #include "foundation/plistcftype.h"
 #include "foundation/progressform.h"
@@ -36,6 +40,42 @@ extern "C" int link(const char* from, const char* to)
     using Fn = int (*)(const char*, const char*);
     static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "link"));
     return real(from, to);
+}
+
+// The renames and syncs of this program while `trace` is on: "from>to" by
+// last name, "sync folder", "sync file".
+std::atomic<bool> tracing{false};
+QStringList trace;
+
+extern "C" int rename(const char* from, const char* to)
+{
+    using Fn = int (*)(const char*, const char*);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "rename"));
+    if (tracing)
+        trace << QFileInfo(QFile::decodeName(from)).fileName() + ">" + QFileInfo(QFile::decodeName(to)).fileName();
+    return real(from, to);
+}
+
+extern "C" int fsync(int fd)
+{
+    using Fn = int (*)(int);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fsync"));
+    struct stat st;
+    if (tracing && ::fstat(fd, &st) == 0)
+        trace << (S_ISDIR(st.st_mode) ? "sync folder" : "sync file");
+    return real(fd);
+}
+
+// Run once before the next flock(2) of this program, when set.
+std::function<void()> beforeFlock;
+
+extern "C" int flock(int fd, int operation)
+{
+    using Fn = int (*)(int, int);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "flock"));
+    if (beforeFlock)
+        std::exchange(beforeFlock, nullptr)();
+    return real(fd, operation);
 }
 
 namespace {
@@ -89,7 +129,8 @@ QStringList leftovers(const QString& folder)
 {
     QStringList names;
     for (const QString& name : snapshot(folder).keys())
-        if (name.contains(".new-") || name.contains(".old-") || name.endsWith("-wal") || name.endsWith("-shm"))
+        if (name.contains(".new-") || name.contains(".old-") || name.endsWith("-wal") || name.endsWith("-shm")
+            || name.contains(".chatferry-merge"))
             names << name;
     return names;
 }
@@ -250,77 +291,18 @@ TEST(StagedFiles, AFailedCommitLeavesEveryTargetAsItWas)
         ASSERT_TRUE(testenv::writeFile(a, "old a"));
         ASSERT_TRUE(testenv::writeFile(b, "old b"));
         ASSERT_TRUE(QFile::setPermissions(a, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-        StagedFiles staged;
+        StagedFiles staged(dir.path());
         ASSERT_TRUE(testenv::writeFile(staged.stageThrow(a), "new a"));
-        staged.stageThrow(b); // nothing written there: putting it in place fails
+        ASSERT_TRUE(QDir().mkdir(staged.stageThrow(b))); // a folder cannot replace b: it fails once b is set aside
         noHardLinks = !hardLinks;
         EXPECT_THROW(staged.commitThrow(), StagedFiles::CommitError);
         noHardLinks = false;
-        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"a", "b"})) << hardLinks;
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"a", "b"})) << hardLinks;
         EXPECT_EQ(readFile(a), "old a") << hardLinks;
         EXPECT_EQ(readFile(b), "old b") << hardLinks;
         struct stat st;
         ASSERT_EQ(::lstat(QFile::encodeName(a).constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0640u) << hardLinks; // the old file's own mode came back with it
-    }
-}
-
-// A crash at any rename of the commit (simulated by stopping it there) leaves
-// a folder whose list on disk decrypts every data file it names, with or
-// without hard links; the next merge puts back or removes what the commit
-// left aside, and then every file is the new one.
-TEST_F(Merge, ACrashBeforeAnyRenameOfTheCommitLeavesEveryFileReadableAndTheNextMergeSettlesIt)
-{
-    const QJsonObject layouts[] = {{{"password", "pw"}}, {{"mbdb", true}, {"password", "pw"}}};
-    const QByteArray newDb(3000, 'n');
-    const QString db = write(tmp.filePath("db"), newDb), wal = write(tmp.filePath("wal"), "new log"),
-                  added = write(tmp.filePath("added"), "added");
-    // The database asks for class 4 where its record has class 3: a key of
-    // another record would not match the list that is still on disk.
-    const QList<Item> items{Item(L, db, "Library/Line.sqlite", true, true), Item(L, wal, "Library/Line.sqlite-wal", true, false),
-                            Item(L, added, "Library/Added", true, false)};
-    const QString ids[] = {bb::fileId(L, "Library/Line.sqlite"), bb::fileId(L, "Library/Line.sqlite-wal"),
-                           bb::fileId(L, "Library/Added"), bb::fileId(L, "Library/first3"), bb::fileId(L, "Library/first4")};
-    const QByteArray olds[] = {"old database", "old log", "", "3", "4"}, news[] = {newDb, "new log", "added", "3", "4"};
-    for (int layout = 0; layout < 2; ++layout) {
-        for (const bool hardLinks : {true, false}) {
-            bool done = false;
-            for (int k = 0; !done; ++k) {
-                ASSERT_LT(k, 20);
-                const QString at = QString("layout %1, links %2, crash after %3 renames").arg(layout).arg(hardLinks).arg(k);
-                QJsonObject spec = layouts[layout];
-                // The first records of each class are not the replaced ones: new files take their keys.
-                spec["entries"] = QJsonArray{bb::folder(L, "Library"), bb::file(L, "Library/first3", "3"),
-                                             bb::file(L, "Library/first4", "4", 4), bb::file(L, "Library/Line.sqlite", olds[0]),
-                                             bb::file(L, "Library/Line.sqlite-wal", olds[1], 4)};
-                const QString folder = build(spec, QString("c%1%2-%3").arg(layout).arg(hardLinks).arg(k));
-                noHardLinks = !hardLinks;
-                StagedFiles::stopAfterRenames = k;
-                const QStringList shown = merge(*open(folder, "pw"), items);
-                StagedFiles::stopAfterRenames = -1;
-                noHardLinks = false;
-                done = shown.isEmpty();
-                ASSERT_TRUE(done || shown == QStringList{"failed"}) << shown.join('|').toStdString();
-
-                // Every file the list on disk names decrypts; a replaced one is old or new, never a mix.
-                const QJsonObject files = readBack(folder, "pw");
-                ASSERT_EQ(files.size(), done ? 5 : 4 + files.contains(ids[2])) << at.toStdString();
-                for (auto it = files.begin(); it != files.end(); ++it) {
-                    const QByteArray plain = QByteArray::fromHex(it.value().toString().toLatin1());
-                    const int i = int(std::find(ids, ids + 5, it.key()) - ids);
-                    ASSERT_LT(i, 5) << it.key().toStdString();
-                    EXPECT_TRUE(plain == news[i] || (!done && plain == olds[i]))
-                        << at.toStdString() << " " << it.value().toString().toStdString();
-                }
-                // The next merge settles what the crash left, then writes its own files.
-                ASSERT_EQ(merge(*open(folder, "pw"), items), QStringList()) << at.toStdString();
-                EXPECT_EQ(leftovers(folder), QStringList()) << at.toStdString();
-                const QJsonObject after = readBack(folder, "pw");
-                ASSERT_EQ(after.size(), 5) << at.toStdString();
-                for (int i = 0; i < 5; ++i)
-                    EXPECT_EQ(QByteArray::fromHex(after[ids[i]].toString().toLatin1()), news[i]) << at.toStdString();
-            }
-        }
     }
 }
 
@@ -348,6 +330,83 @@ void moveIntoLog(const QString& folder, const QString& paths)
 }
 
 } // namespace
+
+// A crash before any rename of the commit or of its settling (simulated by
+// stopping dead there) leaves a backup that the next open settles: every
+// file the list names is then old or new, all of one generation (a database
+// never beside the other generation's log, a list never beside another's
+// log), for an outside decryptor and for the program's own copy, with or
+// without hard links; a later merge of other files keeps it so.
+TEST_F(Merge, ACrashAtAnyRenameOfTheCommitIsSettledByTheNextOpenToOldOrNew)
+{
+    const QJsonObject layouts[] = {{{"password", "pw"}}, {{"mbdb", true}, {"password", "pw"}}, {}};
+    const QByteArray newDb(3000, 'n');
+    const QString db = write(tmp.filePath("db"), newDb), wal = write(tmp.filePath("wal"), "new log"),
+                  added = write(tmp.filePath("added"), "added"), other = write(tmp.filePath("other"), "other");
+    // The database asks for class 4 where its record has class 3: a key of
+    // another record would not match the list that is still on disk.
+    const QList<Item> items{Item(L, db, "Library/Line.sqlite", true, true), Item(L, wal, "Library/Line.sqlite-wal", true, false),
+                            Item(L, added, "Library/Added", true, false)};
+    const QString ids[] = {bb::fileId(L, "Library/Line.sqlite"), bb::fileId(L, "Library/Line.sqlite-wal"),
+                           bb::fileId(L, "Library/Added"), bb::fileId(L, "Library/first3"), bb::fileId(L, "Library/first4")};
+    const QByteArray olds[] = {"old database", "old log", "", "3", "4"}, news[] = {newDb, "new log", "added", "3", "4"};
+    for (int layout = 0; layout < 3; ++layout) {
+        const QString pw = layout < 2 ? "pw" : "";
+        for (const bool hardLinks : {true, false}) {
+            bool done = false;
+            for (int k = 0; !done; ++k) {
+                ASSERT_LT(k, 20);
+                const QString at = QString("layout %1, links %2, crash after %3 renames").arg(layout).arg(hardLinks).arg(k);
+                QJsonObject spec = layouts[layout];
+                // The first records of each class are not the replaced ones: new files take their keys.
+                spec["entries"] = QJsonArray{bb::folder(L, "Library"), bb::file(L, "Library/first3", "3"),
+                                             bb::file(L, "Library/first4", "4", 4), bb::file(L, "Library/Line.sqlite", olds[0]),
+                                             bb::file(L, "Library/Line.sqlite-wal", olds[1], 4)};
+                const QString folder = build(spec, QString("c%1%2-%3").arg(layout).arg(hardLinks).arg(k));
+                if (layout == 2)
+                    moveIntoLog(folder, "'Library/first3'"); // the list's own log goes with it
+                noHardLinks = !hardLinks;
+                StagedFiles::stopAfterRenames = k;
+                const QStringList shown = merge(*open(folder, pw), items);
+                // Even unsettled, every file the list names is there and decrypts (a replaced file keeps its key).
+                const QJsonObject raw = readBack(folder, pw);
+                for (auto it = raw.begin(); it != raw.end(); ++it)
+                    EXPECT_FALSE(it.value().toString().contains(QRegularExpression("^(missing|error)"))) << at.toStdString();
+                // The first open is cut short too, after one step of its settling.
+                StagedFiles::stopAfterRenames = 1;
+                try {
+                    open(folder, pw);
+                } catch (int) {
+                }
+                StagedFiles::stopAfterRenames = -1;
+                noHardLinks = false;
+                done = shown.isEmpty();
+                ASSERT_TRUE(done || shown == QStringList{"failed"}) << shown.join('|').toStdString();
+
+                const auto opened = open(folder, pw);
+                opened->parseInfo();
+                const QJsonObject files = readBack(folder, pw);
+                const bool isNew = files.contains(ids[2]);
+                ASSERT_EQ(files.size(), 4 + isNew) << at.toStdString();
+                for (int i = 0; i < 5; ++i) {
+                    if (i == 2 && !isNew)
+                        continue;
+                    const QByteArray& expected = isNew ? news[i] : olds[i];
+                    EXPECT_EQ(QByteArray::fromHex(files[ids[i]].toString().toLatin1()), expected) << at.toStdString();
+                    opened->copyItemThrow(opened->items.files.value(ids[i]), tmp.filePath("out"), nullptr, nullptr);
+                    EXPECT_EQ(readFile(tmp.filePath("out")), expected) << at.toStdString();
+                }
+                // A later merge of other files keeps that generation.
+                ASSERT_EQ(merge(*open(folder, pw), {Item(L, other, "Library/Other", true, false)}), QStringList()) << at.toStdString();
+                EXPECT_EQ(leftovers(folder), QStringList()) << at.toStdString();
+                const QJsonObject after = readBack(folder, pw);
+                EXPECT_EQ(after.size(), files.size() + 1) << at.toStdString();
+                for (auto it = files.begin(); it != files.end(); ++it)
+                    EXPECT_EQ(after[it.key()], it.value()) << at.toStdString();
+            }
+        }
+    }
+}
 
 // A list whose newest rows live only in its write-ahead log: reading it
 // changes nothing in the folder and sees those rows; the trimmed list holds
@@ -383,6 +442,14 @@ TEST_F(Merge, AListWhoseRowsLiveInItsLogIsReadWholeWithoutChangeAndWrittenBackWh
         ASSERT_EQ(testenv::runTool("sqlite3", {out, "select relativePath from Files order by 1"}, &kept), 0);
         EXPECT_EQ(kept, "Library\nLibrary/a\nLibrary/inlog\ninlog\n");
         EXPECT_EQ(snapshot(folder), before) << layout;
+
+        // A merge that fails at its commit leaves the list and its log as they were.
+        const QString dirTarget = bb::dataPath(folder, bb::fileId(L, "Library/dir"), false);
+        ASSERT_TRUE(QDir().mkpath(dirTarget));
+        const auto withFolder = snapshot(folder);
+        EXPECT_EQ(merge(*b, {Item(L, local, "Library/inlog", true, false), Item(L, local, "Library/dir", true, false)}).size(), 2);
+        EXPECT_EQ(snapshot(folder), withFolder) << layout;
+        ASSERT_TRUE(QDir().rmdir(dirTarget));
 
         // The merge replaces a row of the log and adds one.
         ASSERT_EQ(merge(*b, {Item(L, local, "Library/inlog", true, false), Item(G, added, "added", true, false)}), QStringList());
@@ -442,36 +509,140 @@ TEST(Inodes, NewRecordsTakeUnusedNumbersOrFail)
     }
 }
 
-// What a crash inside a commit left: an old file whose target is gone goes
-// back, every other staged or set-aside file goes, and nothing else (other
-// names, links, files of other folders) is touched.
-TEST(StagedFiles, TidySettlesWhatAnInterruptedCommitLeftAndNothingElse)
+// Only what a merge's journal names is settled: files that merely look like
+// what a merge leaves (a user's copies, a stale list of the other layout)
+// stay as they are, and the files of a merge stopped while staging go,
+// ".part-" ones included. A journal that is not plainly ours is never acted on.
+TEST_F(Merge, OnlyWhatAJournalNamesIsSettled)
+{
+    const QString folder = build({{"entries", QJsonArray{bb::folder(L, "Library"), bb::file(L, "Library/a", "a")}}});
+    const QString id = bb::fileId(L, "Library/a"), sub = "/" + id.left(2) + "/";
+    const QStringList theirs{"/Manifest.db.old-backup", sub + id + ".old-2023", sub + id + ".new-copy",
+                             "/Manifest.mbdb.old-ios9", "/" + id + ".old-x9", "/Manifest.db.new-k9.copy"};
+    const QStringList ours{sub + id + ".new-k9.part-AbC123", "/Manifest.db.new-k9", "/Manifest.db.new-k9-wal"};
+    for (const QString& name : theirs + ours)
+        ASSERT_TRUE(testenv::writeFile(folder + name, name.toUtf8()));
+    const auto b = open(folder);
+    MergeJournal::writeThrow(folder, {"k9", false, {}}); // after the open: the merge settles it
+    const auto before = snapshot(folder);
+    ASSERT_EQ(merge(*b, {Item(L, write(tmp.filePath("b"), "b"), "Library/b", true, false)}), QStringList());
+    const auto after = snapshot(folder);
+    for (const QString& name : theirs)
+        EXPECT_EQ(after.value(name), before.value(name)) << name.toStdString();
+    for (const QString& name : ours + QStringList{"/Manifest.mbdb", "/" + MergeJournal::fileName()})
+        EXPECT_FALSE(after.contains(name)) << name.toStdString();
+
+    ASSERT_TRUE(testenv::writeFile(folder + "/" + MergeJournal::fileName(),
+                                   R"({"format":"chatferry merge journal 1","commit":"k9","committing":true,)"
+                                   R"("entries":[{"target":"Manifest.plist"},{"target":"../outside"}]})"));
+    const auto planted = snapshot(folder);
+    EXPECT_PRED2(contains, errorOf([&] { open(folder); }), "is not a merge journal");
+    EXPECT_EQ(snapshot(folder), planted);
+    // A journal that cannot be settled (here the lock cannot be taken) stops the open, saying why.
+    MergeJournal::writeThrow(folder, {"k9", false, {}});
+    ASSERT_TRUE(QDir(folder).mkdir(BackupLock::fileName()));
+    const auto stuck = snapshot(folder);
+    EXPECT_PRED2(contains, errorOf([&] { open(folder); }), "interrupted");
+    EXPECT_EQ(snapshot(folder), stuck);
+}
+
+// The journal is on the disk, whole, before the commit's first rename; the
+// folders are synced after its last.
+TEST_F(Merge, TheCommitIsJournaledBeforeItsRenamesAndSyncedAfter)
+{
+    const QString folder = build({{"entries", QJsonArray{bb::folder(L, "Library"), bb::file(L, "Library/a", "a")}}});
+    const auto b = open(folder);
+    trace.clear();
+    tracing = true;
+    ASSERT_EQ(merge(*b, {Item(L, write(tmp.filePath("a"), "new"), "Library/a", true, false)}), QStringList());
+    tracing = false;
+    qsizetype first = -1, last = -1, journaled = -1;
+    for (qsizetype i = 0; i < trace.size(); ++i) {
+        if (trace[i].section('>', 0, 0).contains(".new-") && !trace[i].section('>', 1).contains(".new-")) {
+            first = first < 0 ? i : first;
+            last = i;
+        } else if (first < 0 && trace[i].endsWith(">" + MergeJournal::fileName())) {
+            journaled = i;
+        }
+    }
+    ASSERT_TRUE(journaled >= 0 && first > journaled) << trace.join(", ").toStdString();
+    EXPECT_TRUE(trace.mid(journaled, first - journaled).contains("sync folder")) << trace.join(", ").toStdString();
+    EXPECT_TRUE(trace.mid(last).contains("sync folder")) << trace.join(", ").toStdString();
+}
+
+// Two merges into one backup at once, in either layout: both end whole, or
+// one fails saying that another is under way; the list holds every record
+// of those that succeeded.
+TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
+{
+    const QString small = write(tmp.filePath("small"), "small");
+    for (const int waitMs : {5000, 0}) {
+        for (const bool mbdb : {false, true}) {
+            const QString folder = build({{"mbdb", mbdb}, {"entries", QJsonArray{bb::folder(L, "Library")}}},
+                                         QString("t%1%2").arg(waitMs).arg(mbdb));
+            QList<Item> batches[2];
+            for (int m = 0; m < 2; ++m)
+                for (int i = 0; i < 150; ++i)
+                    batches[m] << Item(L, small, QString("Library/m%1/f%2").arg(m).arg(i), true, false);
+            BackupLock::defaultWaitMs = waitMs;
+            const auto b0 = open(folder), b1 = open(folder);
+            ProgressForm f0(""), f1("");
+            IOSMergeWAFiles2iTunesBKThread t0(*b0, batches[0], f0), t1(*b1, batches[1], f1);
+            ModalDriver driver;
+            driver.answer(QMessageBox::Ok);
+            driver.answer(QMessageBox::Ok);
+            int results[2] = {-1, -1};
+            QTimer::singleShot(0, [&] { results[1] = f1.runWorker(t1); });
+            results[0] = f0.runWorker(t0);
+            f0.waitForThread(t0, true);
+            f1.waitForThread(t1, true);
+            BackupLock::defaultWaitMs = 5000;
+            const MBDBParser::MBDBItemMap map = MBDBParser::parse(*open(folder));
+            qsizetype expected = 1;
+            for (int m = 0; m < 2; ++m) {
+                if (results[m] != 1) {
+                    ASSERT_EQ(driver.texts.size(), 1) << waitMs << mbdb;
+                    EXPECT_TRUE(driver.texts.first().contains("under way")) << driver.texts.first().toStdString();
+                    continue;
+                }
+                expected += 151;
+                for (const Item& e : batches[m])
+                    EXPECT_TRUE(map.files.contains(bb::fileId(L, e.relativePath))) << e.relativePath.toStdString();
+            }
+            EXPECT_EQ(map.files.size(), expected) << waitMs << mbdb;
+            EXPECT_GT(expected, 1) << "both failed";
+            EXPECT_EQ(leftovers(folder), QStringList());
+        }
+    }
+}
+
+// Threads taking one backup's lock at once hold it one at a time, also while
+// each holder removes the lock file that the next ones are waiting on.
+TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
 {
     QTemporaryDir dir;
-    const QString id = QString(40, 'a'), other = QString(40, 'b'), sub = "/" + id.left(2) + "/";
-    const struct { QString name; bool link; const char* afterwards; } files[] = {
-        {id + ".old-k2", false, "gone"},                         // its target is there
-        {id, false, "kept"},
-        {other + ".old-k2", false, "put back"},                  // its target is gone
-        {sub + other + ".new-x9", false, "gone"},
-        {sub + other + ".old-x9", false, "put back"},
-        {"Manifest.db.new-x9", false, "gone"}, {"Manifest.db.new-x9-wal", false, "gone"},
-        {"Manifest-decrypted.db.old-x9", false, "put back"},
-        {"Manifest.mbdb.old-x9", true, "kept"},                  // a link is never followed nor moved
-        {"Info.plist.old-x9", false, "kept"}, {id + ".old-", false, "kept"}, {id + ".older-x9", false, "kept"},
-        {"zz/" + id + ".new-x9", false, "kept"},                 // not a data folder
-    };
-    for (const auto& f : files) {
-        const QString path = dir.path() + "/" + f.name;
-        ASSERT_TRUE(f.link ? QFile::link("/etc/hostname", path) : testenv::writeFile(path, f.name.toUtf8()));
-    }
-    EXPECT_EQ(StagedFiles::tidy(dir.path()), 7);
-    for (const auto& f : files) {
-        const QString path = dir.path() + "/" + f.name;
-        const QString target = path.left(path.lastIndexOf(".old-"));
-        const bool intact = QFileInfo(path).isSymLink() ? f.link : readFile(path) == f.name.toUtf8();
-        const QString state = intact ? "kept"
-            : QString(f.afterwards) == "put back" && readFile(target) == f.name.toUtf8() ? "put back" : "gone";
-        EXPECT_EQ(state, f.afterwards) << f.name.toStdString();
-    }
+    std::atomic<int> holders{0}, overlaps{0}, taken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                const BackupLock lock(dir.path(), 60000);
+                overlaps += ++holders > 1;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                --holders;
+                ++taken;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(taken, 160);
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+
+    // A waiter that opened the lock file just before its holder removed it
+    // holds nothing until it has the file now in the folder.
+    auto holder = std::make_unique<BackupLock>(dir.path());
+    beforeFlock = [&] { holder.reset(); };
+    const BackupLock waiter(dir.path(), 0);
+    EXPECT_PRED2(contains, errorOf([&] { BackupLock(dir.path(), 0); }), "under way");
 }
