@@ -105,7 +105,7 @@ void BackupManifest::saveManifestDbAsThrow(bool keepSystem, QSet<QString> keepDo
         removeThrow(path);
     try {
         // Rows that live only in the list's log go along: the phone gets one file.
-        mbdbdetail::copyListThrow(source, work, encrypted ? 0600 : 0644);
+        mbdbdetail::copyListThrow(source, work, encrypted ? 0600 : 0644, !encrypted);
         Sqlite3DB db;
         db.openThrow(work, 2);
         db.executeThrow("pragma journal_mode=off"); // a failure discards the copy

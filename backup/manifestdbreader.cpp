@@ -206,7 +206,7 @@ bool exists(const QString& path)
 }
 
 void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser::MBDBItemMap& map,
-                    const QSet<QString>* whole)
+                    const QSet<QString>* whole, bool takeLog)
 {
     // A FIFO would block the open; a link could lead anywhere.
     if (!safefile::isRegularFile(path))
@@ -219,15 +219,16 @@ void readManifestDb(const QString& path, const QByteArray& passcode, MBDBParser:
     head.close();
     // Reading never changes the backup: even a read-only open of a list
     // with a log writes the log's index beside it, so such a list is read
-    // from a private copy that holds the log's rows too.
+    // from a private copy that holds the log's rows too. The decrypted list
+    // is always read from a private copy, without whatever lies beside it.
     QTemporaryDir own;
     QString readFrom = path;
-    if (mbdbdetail::hasLog(path)) {
+    if (!takeLog || mbdbdetail::hasLog(path)) {
         if (!own.isValid())
             throw error(
                 QStringLiteral("%1: no private folder for a copy of the list: %2").arg(path, own.errorString()));
         readFrom = own.filePath(QStringLiteral("Manifest.db"));
-        mbdbdetail::copyListThrow(path, readFrom, 0600);
+        mbdbdetail::copyListThrow(path, readFrom, 0600, takeLog);
     }
     Sqlite3DB db;
     db.openThrow(readFrom, SQLITE_OPEN_READONLY);
@@ -302,10 +303,10 @@ bool mbdbdetail::hasLog(const QString& path)
     return head.size() == 20 && head.startsWith(QByteArray("SQLite format 3", 16)) && (head[18] == 2 || head[19] == 2);
 }
 
-void mbdbdetail::copyListThrow(const QString& from, const QString& to, int permissions)
+void mbdbdetail::copyListThrow(const QString& from, const QString& to, int permissions, bool takeLog)
 {
     const QString log = from + QStringLiteral("-wal");
-    const bool withLog = exists(log);
+    const bool withLog = takeLog && exists(log);
     if (withLog && !safefile::isRegularFile(log))
         throw error(QStringLiteral("%1 is not a regular file.").arg(log));
     const QStringList sides{QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")};
@@ -473,7 +474,7 @@ MBDBParser::MBDBItemMap mbdbdetail::parse(const BackupManifest& backup, const QS
     const QString path = backup.manifestKey.isEmpty() ? backup.dir.absoluteFilePath(QStringLiteral("Manifest.db"))
                                                        : backup.decryptedManifestPath;
     try {
-        readManifestDb(path, backup.passcode.toUtf8(), map, whole);
+        readManifestDb(path, backup.passcode.toUtf8(), map, whole, backup.manifestKey.isEmpty());
     } catch (const std::exception& e) {
         const QString text = QString::fromUtf8(e.what());
         throw error(text.contains(path) ? text : QStringLiteral("%1: %2").arg(path, text));

@@ -58,8 +58,11 @@ bool hasLog(const QString& path);
 // A copy of the Manifest.db at `from` at `to` that holds every row, the
 // log's included, in one file that keeps no log; the folder of `from` is
 // not written. Throws std::runtime_error (a log that is not a regular file
-// is refused).
-void copyListThrow(const QString& from, const QString& to, int permissions);
+// is refused). Without `takeLog` a log beside `from` is left out: the
+// decrypted list of an encrypted backup is never written where it lies, so
+// a log beside it is not the program's and its rows were written by nobody
+// who knows the password.
+void copyListThrow(const QString& from, const QString& to, int permissions, bool takeLog = true);
 
 // Folds the log of the Manifest.db at `path` into the file itself (SQLite's
 // checkpoint, safe at any moment of a crash) and leaves no log or index

@@ -154,7 +154,7 @@ void writeManifestDbThrow(const QList<MBDBParser::_MBDBItem>& items, BackupManif
             staged.stageRemovalThrow(path);
     }
     const QString copy = staged.stageThrow(source);
-    mbdbdetail::copyListThrow(source, copy, encrypted ? 0600 : 0644);
+    mbdbdetail::copyListThrow(source, copy, encrypted ? 0600 : 0644, !encrypted);
     Sqlite3DB db;
     db.openThrow(copy, 2);
     // A failure discards the copy whole, so it needs no journal.

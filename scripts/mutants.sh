@@ -1931,6 +1931,16 @@ row decrypted-list-side-files backup/backupmanifest.cpp tests_backup
 -    for (const char* side : {"-wal", "-shm", "-journal"}) {
 +    for (const char* side : {"-shm"}) {
 
+# A log planted beside the decrypted list once it is unlocked is read with it.
+row decrypted-list-log-read backup/manifestdbreader.cpp tests_backup
+-        readManifestDb(path, backup.passcode.toUtf8(), map, whole, backup.manifestKey.isEmpty());
++        readManifestDb(path, backup.passcode.toUtf8(), map, whole, true);
+
+# ... or trimmed with it into the list a restore sends.
+row decrypted-list-log-trim backup/backupmanifest_trim.cpp tests_backup
+-        mbdbdetail::copyListThrow(source, work, encrypted ? 0600 : 0644, !encrypted);
++        mbdbdetail::copyListThrow(source, work, encrypted ? 0600 : 0644);
+
 # The next page of all chats resumes after the page of one chat read before it.
 row ios-page-resume-other-chat chatdata/ioslinedb_messages.cpp tests_chatdata
 -pc.valid && pc.allChats == (chat == nullptr) &&

@@ -95,13 +95,30 @@ TEST_F(Backup, FilesPlantedBesideTheDecryptedListAreNeverApplied)
     sqlite3* h = nullptr;
     ASSERT_TRUE(QFile::copy(list, db) && sqlite3_open(QFile::encodeName(db).constData(), &h) == SQLITE_OK);
     for (const char* sql : {"pragma journal_mode=wal", "pragma wal_autocheckpoint=0",
-                            "insert into Files select fileID || '0', domain, 'planted', flags, file from Files"})
+                            "insert into Files select fileID || '0', domain, 'planted', flags, file from Files",
+                            "update Files set relativePath = 'planted' where relativePath = 'a'"})
         ASSERT_EQ(sqlite3_exec(h, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
-    ASSERT_TRUE(QFile::copy(db + "-wal", list + "-wal") && testenv::writeFile(outside, "kept")
+    const QByteArray wal = readFile(db + "-wal");
+    ASSERT_TRUE(testenv::writeFile(list + "-wal", wal) && testenv::writeFile(outside, "kept")
                 && QFile::link(outside, list + "-journal"));
     sqlite3_close(h);
 
-    EXPECT_EQ(MBDBParser::parse(*open(folder, "pw")).files.keys(), ids);
+    const auto second = open(folder, "pw");
+    EXPECT_EQ(MBDBParser::parse(*second).files.keys(), ids);
     EXPECT_FALSE(QFileInfo::exists(list + "-wal") || QFileInfo(list + "-journal").isSymLink());
     EXPECT_EQ(readFile(outside), "kept");
+    // Planted once the list is unlocked: the readers leave it out.
+    ASSERT_TRUE(testenv::writeFile(list + "-wal", wal));
+    EXPECT_EQ(MBDBParser::parse(*second).files.keys(), ids);
+    const QString trimmed = tmp.filePath("trimmed.db");
+    second->saveManifestDbAsThrow(false, {"D"}, trimmed, nullptr);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_TRUE(sqlite3_open(QFile::encodeName(trimmed + "-decrypt").constData(), &h) == SQLITE_OK
+                && sqlite3_prepare_v2(h, "select count(*), sum(relativePath = 'planted') from Files", -1, &st, nullptr)
+                       == SQLITE_OK
+                && sqlite3_step(st) == SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), ids.size());
+    EXPECT_EQ(sqlite3_column_int(st, 1), 0);
+    sqlite3_finalize(st);
+    sqlite3_close(h);
 }
