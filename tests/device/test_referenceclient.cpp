@@ -226,12 +226,7 @@ TEST_F(ReferenceClient, EncryptedBackupsOpenWithThePasswordAndRestoreOnlyWithIt)
 {
     QTemporaryDir container; // LINE's store, for the load job to read back
     LineStoreBuilder line(container.path());
-    line.setAccount("uOwner", "Owner");
-    const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy"));
-    const qint64 chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
-    line.addMessage(LineMsgRow(chat, "m1").at(1600000000000).text("hello").from(amy));
-    line.addMessage(LineMsgRow(chat, "m2").at(1600000001000).photo(8, 8));
-    line.addAttachment("uAmy", "m2", ".jpg", "photo bytes");
+    addAmysChat(line);
     line.build();
     const auto messages = [](const QString& lineDir) {
         return messageLinesThrow(lineDir, [](const _LineMsg& m) {

@@ -109,13 +109,9 @@ protected:
         device->udid = kUdid;
         device->ProductVersion = "16.4";
         LineStoreBuilder line(container.path());
-        line.setAccount("uOwner", "Owner");
-        const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy"));
-        const qint64 chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
-        line.addMessage(LineMsgRow(chat, "m1").at(1600000000000).text("hello").from(amy));
-        line.addMessage(LineMsgRow(chat, "m2").at(1600000001000).photo(8, 8));
+        qint64 amy = 0;
+        const qint64 chat = addAmysChat(line, &amy);
         line.addMessage(LineMsgRow(chat, "m3").at(1600000002000).ofType(106).from(amy));
-        line.addAttachment("uAmy", "m2", ".jpg", "photo bytes");
         line.build();
         Sqlite3DB db; // in write-ahead mode, as the app keeps it
         db.openThrow(line.dbPath(), 2);

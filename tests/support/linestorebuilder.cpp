@@ -348,3 +348,16 @@ void LineStoreBuilder::writeGroupStore()
     }
     db.exec("COMMIT");
 }
+
+qint64 addAmysChat(LineStoreBuilder& line, qint64* amyKey)
+{
+    line.setAccount("uOwner", "Owner");
+    const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy"));
+    if (amyKey)
+        *amyKey = amy;
+    const qint64 chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
+    line.addMessage(LineMsgRow(chat, "m1").at(1600000000000).text("hello").from(amy));
+    line.addMessage(LineMsgRow(chat, "m2").at(1600000001000).photo(8, 8));
+    line.addAttachment("uAmy", "m2", ".jpg", "photo bytes");
+    return chat;
+}

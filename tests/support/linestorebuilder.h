@@ -206,3 +206,8 @@ private:
     QStringList m_after;
     QList<QPair<QString, QByteArray>> m_files; // container-relative
 };
+
+// The small store both phone roads carry: the owner, Amy, and her chat with
+// a text and a photo whose attachment is present. Returns the chat's key, for
+// more messages before build(), and Amy's in `amy` when asked.
+qint64 addAmysChat(LineStoreBuilder& line, qint64* amy = nullptr);
