@@ -78,8 +78,8 @@ public:
                                const QString& deviceFileName);
     // Opens `file` for writing on a new hidden file beside the checked path,
     // creating missing parent folders; 0 with the file open on success.
-    // `file` must stay alive and open until recvFileEnd for the same path,
-    // or the run ends.
+    // `file` must stay alive and open until recvFileEnd (or recvFileAbort)
+    // for the same path, or the run ends.
     virtual int recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error);
     // The file opened for `path`, flushed and `size` bytes long with no
     // error, replaces whatever was at its path; else it is thrown away (the
