@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "backup/iositunesbksetpasswordthread.h"
 #include "foundation/datadir.h"
@@ -20,6 +23,21 @@ const char kHowToAccessBackups[] = "https://www.marrowquist.com/howto/macos-back
 std::runtime_error error(const QString& text)
 {
     return std::runtime_error(text.toUtf8().toStdString());
+}
+
+// SQLite lays a log or a journal it finds beside a database over it when it
+// opens it. Beside the decrypted file list such a file is never this
+// program's (the copy is only ever read or copied, never written where it
+// lies), so it is a stale or planted one that would bring rows nobody who
+// knows the password wrote: removed, a link as a link, never followed.
+void removeSideFilesThrow(const QString& list)
+{
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+        const QString path = list + QLatin1String(side);
+        if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT)
+            throw error(BackupManifest::tr("%1 lies beside the decrypted file list and cannot be removed: %2")
+                            .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
 }
 
 } // namespace
@@ -124,8 +142,12 @@ bool BackupManifest::setPasscodeNoUIThrow(const QString& password)
             throw error(tr("The backup's file list is encrypted, but its key (ManifestKey in Manifest.plist) "
                            "does not unwrap with any key of the keybag."));
         listCopy = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
-        // The plain file list of an encrypted backup: for its owner's eyes only.
+        // The plain file list of an encrypted backup: for its owner's eyes
+        // only, and never read together with files found beside it, neither
+        // those there before the copy appears nor one put there meanwhile.
+        removeSideFilesThrow(listCopy);
         decryptToThrow(listKey, dir.absoluteFilePath(QStringLiteral("Manifest.db")), listCopy, 0600);
+        removeSideFilesThrow(listCopy);
     }
     keybag = kb;
     passcode = password;

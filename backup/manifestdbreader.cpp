@@ -411,7 +411,9 @@ bool mbdbdetail::decodeMBFileInPlace(const QByteArray& value, MBDBParser::_MBDBI
         if (!plist.object(plist.ref(root, root.count + i), v) || !resolve(v))
             return false;
         if (f == Target) {
-            if (v.type == P::Unicode) // UTF-16 text: the full reader converts it
+            // UTF-16 text the full reader converts, and it ends text at a
+            // NUL: both are left to it.
+            if (v.type == P::Unicode || (v.type == P::Ascii && memchr(v.body, 0, size_t(v.count))))
                 return false;
             if (v.type == P::Ascii && v.count > 0)
                 target.setVal(QByteArray(reinterpret_cast<const char*>(v.body), qsizetype(v.count)));

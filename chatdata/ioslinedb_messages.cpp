@@ -275,11 +275,12 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         _LineChat* msgChat = lookup->chat(data, cur.getInt64(iChat));
 
         // The query passes only rows with an id; a row that still reads
-        // without one comes from a damaged page of the store, and its other
+        // without one, or with one that is no text (NUL bytes, broken
+        // UTF-8), comes from a damaged page of the store, and its other
         // columns (the time among them) are no better: the page is refused
         // rather than handed out as messages.
-        QString uid = cur.getText(iId);
-        if (uid.isEmpty())
+        const QByteArray idBytes = cur.getTextBytes(iId);
+        if (idBytes.isEmpty() || idBytes.contains('\0') || !QByteArrayView(idBytes).isValidUtf8())
             throw std::runtime_error(QStringLiteral("The LINE store %1 is damaged: message row %2 has no id.")
                                          .arg(dbPath)
                                          .arg(pk)
@@ -288,7 +289,7 @@ QList<_LineMsg> IOSLineDb::messagesThrow(LineData& data, _LineChat* chat, int pa
         // whole page away.
         _LineMsg& msg = list.emplaceBack();
         msg.id = pk;
-        msg.uid = std::move(uid);
+        msg.uid = QString::fromUtf8(idBytes);
         msg.type = type;
         msg.ts = localTimes.dateTime(ts);
         msg.chat = msgChat;

@@ -14,6 +14,7 @@
 
 #include "device/mobiledevice_afc.h"
 #include "foundation/fileutil.h"
+#include "foundation/pathutil.h"
 #include "foundation/progressform.h"
 #include "foundation/safefile.h"
 
@@ -221,22 +222,29 @@ void IOSAfcFileUpload::uploadFileThrow(mobiledevice_afc& afc, const QString& loc
         fail(QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not read %1.").arg(localPath));
     // The bytes go to a name of their own and replace the device file by one
     // rename at the end: a connection that drops half-way leaves the old
-    // file whole instead of emptied or cut.
+    // file whole instead of emptied or cut. Beside a name near the phone's
+    // limit the temporary one takes a shorter start.
+    const QString place = devicePath.left(devicePath.size() - name.size());
     QString temp;
     for (int tries = 0; temp.isEmpty() && tries < 8; ++tries) {
-        temp = QStringLiteral("%1.%2.upload").arg(devicePath).arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                                   QLatin1Char('0'));
+        const QString suffix = QStringLiteral(".%1.upload").arg(QRandomGenerator::global()->generate(), 8, 16,
+                                                                QLatin1Char('0'));
+        temp = place + pathutil::fitNameStart(name, suffix) + suffix;
         if (afc.fileInfo(temp).isValid())
             temp.clear();
     }
-    AfcFile file;
-    if (temp.isEmpty() || !afc.writeFile(temp, file))
+    if (temp.isEmpty())
         fail(QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not create %1.").arg(devicePath));
     if (m_buffer.isEmpty())
         m_buffer.resize(kBufferSize);
     const qint64 total = local.size();
     const QString writeError = QStringLiteral("IOSAfcFileDownload::uploadFileThrow, write device file %1 error.").arg(devicePath);
+    AfcFile file;
     QString error;
+    // A phone whose answer to the opening was lost may have made the file all the same.
+    if (!afc.writeFile(temp, file))
+        error = QStringLiteral("IOSAfcFileDownload::uploadFileThrow, can not create %1.").arg(devicePath);
+    // A started upload runs to its end: a cancel takes effect at the next call.
     for (qint64 done = 0; error.isEmpty();) {
         const qint64 n = local.read(m_buffer.data(), kBufferSize);
         if (n == 0)
@@ -257,6 +265,6 @@ void IOSAfcFileUpload::uploadFileThrow(mobiledevice_afc& afc, const QString& loc
         return;
     // A cut copy must not stay behind under a name of its own either.
     file.close();
-    afc.del(temp);
+    afc.delLeftover(temp);
     fail(error);
 }

@@ -69,10 +69,12 @@ public:
 
     // Nothing happens for a missing local file or an empty device path, nor,
     // without overwrite, when the device already holds a non-empty file
-    // there. The bytes are written to "<devicePath>.<random>.upload" and
-    // renamed over the device file once all have landed, so a failure at any
+    // there. The bytes are written to "<devicePath>.<random>.upload" (its
+    // start shortened beside a name near the phone's limit) and renamed over
+    // the device file once all have landed, so a failure or a cancel at any
     // point leaves the device file as it was; the temporary file is removed
-    // when the connection still allows it. A started upload is not cancelled.
+    // over this connection or, when that broke off, a new one, and stays
+    // only on a phone that can no longer be reached.
     void uploadFileThrow(mobiledevice_afc& afc, const QString& localPath, const QString& devicePath, bool overwrite);
 
     static constexpr int kBufferSize = 131072;

@@ -153,7 +153,26 @@ bool mobiledevice_afc::mkdir(const QString& path)
 
 bool mobiledevice_afc::del(const QString& path)
 {
-    return m_afc && afc_remove_path_and_contents(m_afc, path.toUtf8().constData()) == AFC_E_SUCCESS;
+    return m_afc && delCode(path) == AFC_E_SUCCESS;
+}
+
+int mobiledevice_afc::delCode(const QString& path)
+{
+    return afc_remove_path_and_contents(m_afc, path.toUtf8().constData());
+}
+
+bool mobiledevice_afc::delLeftover(const QString& path)
+{
+    if (!m_afc)
+        return false;
+    int code = delCode(path);
+    // A connection that broke off answers with one of these; the phone's
+    // own refusals come as its status codes and would only come again.
+    if (code == AFC_E_MUX_ERROR || code == AFC_E_NOT_ENOUGH_DATA || code == AFC_E_OP_HEADER_INVALID) {
+        mobiledevice_afc fresh(m_device.udid());
+        code = fresh.startService() ? fresh.delCode(path) : AFC_E_MUX_ERROR;
+    }
+    return code == AFC_E_SUCCESS || code == AFC_E_OBJECT_NOT_FOUND;
 }
 
 bool mobiledevice_afc::rename(const QString& from, const QString& to)

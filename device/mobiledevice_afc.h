@@ -81,6 +81,11 @@ public:
     bool mkdir(const QString& path);
     // Removes a file, or a folder with everything in it.
     bool del(const QString& path);
+    // Removes what a cut transfer may have left at path: over this
+    // connection, or, when that has broken off, over a new one of its own
+    // (this one stays as it is), so it goes whenever the phone is still
+    // there. True when nothing is left at path.
+    bool delLeftover(const QString& path);
     bool rename(const QString& from, const QString& to);
 
     // An open file that was open before is closed first.
@@ -101,6 +106,8 @@ public:
     static constexpr int kBlockSize = 8192;
 
 private:
+    int delCode(const QString& path);
+
     iDevice m_device;
     afc_client_private* m_afc = nullptr;
 };

@@ -96,6 +96,18 @@ QString fitFileName(const QString& name)
     return head + hash + suffix;
 }
 
+QString fitNameStart(const QString& name, const QString& suffix)
+{
+    const qsizetype room = kMaxNameBytes - suffix.toUtf8().size();
+    // Every UTF-16 unit takes at least one byte, so a longer start never fits.
+    QString head = name.left(qMax<qsizetype>(room, 0));
+    while (!head.isEmpty() && head.toUtf8().size() > room)
+        head.chop(1);
+    if (!head.isEmpty() && head.back().isHighSurrogate())
+        head.chop(1);
+    return head;
+}
+
 QString encodeFileNamePart(const QString& name)
 {
     QString bare;

@@ -49,6 +49,10 @@ QString encodeFileNamePart(const QString& name);
 // encoding makes, so that it meets no other name and every side that puts
 // the same long name together finds the same file. It cannot be decoded.
 QString fitFileName(const QString& name);
+// The longest start of name that, followed by suffix, still makes a name of
+// at most kMaxNameBytes bytes, never ending inside a surrogate pair: the stem
+// of a temporary name beside a file whose name is near the limit.
+QString fitNameStart(const QString& name, const QString& suffix);
 // Undoes encodeFileName: %XX of either case becomes the byte; the bytes are
 // read as UTF-8 up to the first zero byte. A "%" without two hex digits stays.
 QString decodeFileName(const QString& name);

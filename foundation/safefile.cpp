@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/pathutil.h"
+
 namespace safefile {
 
 namespace {
@@ -267,9 +269,7 @@ bool AtomicFile::open(QString* error)
     // The temporary name must fit where the target's does: a target of
     // nearly 255 bytes lends it a shorter start.
     const QString suffix = QStringLiteral(".part-XXXXXX");
-    QString name = info.fileName();
-    while (!name.isEmpty() && QFile::encodeName(name + suffix).size() > 255)
-        name.chop(name.size() > 1 && name.back().isLowSurrogate() ? 2 : 1);
+    const QString name = pathutil::fitNameStart(info.fileName(), suffix);
     QByteArray pattern = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + name + suffix);
     // mkostemp creates with O_EXCL, so a link planted at the name is never followed.
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);

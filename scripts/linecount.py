@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Lines of product code and of tests, and their ratio, so that the size of
-the tests stays in view (the aim: tests at most 40% of the product).
+"""Lines of product code and of tests, and the ratio of the second to the
+first.
 
 usage: scripts/linecount.py [FOLDER ...]
 Without folders it counts the repository: product in foundation/ chatdata/

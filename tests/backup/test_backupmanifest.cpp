@@ -2,6 +2,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sqlite3.h>
+
 #include "tests/backup/backuptest.h"
 #include "tests/support/modaldriver.h"
 
@@ -79,4 +81,27 @@ TEST_F(Backup, CopyFaultsLeaveNoOutput)
     a.encryptionKey.data[10] = ~a.encryptionKey.data[10];
     EXPECT_PRED2(contains, errorOf([&] { copy(*b, out); }), "cannot be decrypted");
     EXPECT_EQ(QDir(tmp.filePath("out")).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+// Someone who may write in the folder but lacks the password plants a real
+// log of the decrypted list with one more row, and a link: unlocking lays
+// neither over the fresh list, so no reading (nor a merge) takes the row.
+TEST_F(Backup, FilesPlantedBesideTheDecryptedListAreNeverApplied)
+{
+    const QString folder = build({{"password", "pw"}, {"entries", QJsonArray{bb::file("D", "a", "a")}}});
+    const auto first = open(folder, "pw");
+    const QString list = first->decryptedManifestPath, db = tmp.filePath("x.db"), outside = tmp.filePath("outside");
+    const QStringList ids = MBDBParser::parse(*first).files.keys();
+    sqlite3* h = nullptr;
+    ASSERT_TRUE(QFile::copy(list, db) && sqlite3_open(QFile::encodeName(db).constData(), &h) == SQLITE_OK);
+    for (const char* sql : {"pragma journal_mode=wal", "pragma wal_autocheckpoint=0",
+                            "insert into Files select fileID || '0', domain, 'planted', flags, file from Files"})
+        ASSERT_EQ(sqlite3_exec(h, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
+    ASSERT_TRUE(QFile::copy(db + "-wal", list + "-wal") && testenv::writeFile(outside, "kept")
+                && QFile::link(outside, list + "-journal"));
+    sqlite3_close(h);
+
+    EXPECT_EQ(MBDBParser::parse(*open(folder, "pw")).files.keys(), ids);
+    EXPECT_FALSE(QFileInfo::exists(list + "-wal") || QFileInfo(list + "-journal").isSymLink());
+    EXPECT_EQ(readFile(outside), "kept");
 }

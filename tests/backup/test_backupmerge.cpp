@@ -2,7 +2,6 @@
 // read back by a fresh reader (and the builder's own decryptor), or that fail
 // part-way and must leave the folder as it was.
 #include <QDirIterator>
-#include <QJsonDocument>
 
 #include <sqlite3.h>
 
@@ -83,16 +82,8 @@ QStringList merge(BackupManifest& b, const QList<Item>& items, const QList<Item>
     return result == 1 ? QStringList() : driver.texts << "failed";
 }
 
-// Every file record of the list on disk as an outside tool reads it: file ID
-// -> plain bytes in hex, or "missing", or "error: ...".
-QJsonObject readBack(const QString& folder, const QString& password)
-{
-    QByteArray out, err;
-    const QStringList args{testenv::sourceDir() + "/tests/backup/backupreader.py", folder, password};
-    if (testenv::runTool("/usr/bin/python3", args, &out, &err, {}, 120000))
-        return {{"reader failed", QString::fromUtf8(err)}};
-    return QJsonDocument::fromJson(out).object();
-}
+// Every file record of the list on disk as an outside tool reads it.
+using backupbuilder::readBack;
 
 QStringList leftovers(const QString& folder)
 {

@@ -114,6 +114,7 @@ TEST(ManifestRows, InPlaceReadingAgreesWithTheFullReaderOrDeclines)
         {"an XML archive", archive({}, true), false},
         {"a key that is no ASCII text", archive(set("Größe", plist_new_uint(1))), false},
         {"a link target that is no ASCII text", archive(set("Target", plist_new_string("Bücher"))), false},
+        {"a link target holding a NUL", archive(set("Target", plist_new_string("a#z"))).replace("a#z", QByteArray("a\0z", 3)), false},
         {"no root", archive({}, false, "rout"), false},
         {"no keyed archive", "bplist00 and nothing of the format after it", false},
     };

@@ -328,6 +328,11 @@ TEST_F(LineStoreTest, PagesSplitTheShownMessagesExactlyInBothDirectionsAndFollow
     const QString text = QString::number(LineMsgType::TEXT);
     EXPECT_EQ(msgs.value(1) + " | " + msgs.last(), "101 " + text + " text:m | alt " + text + " from:uPeer text:alt");
     EXPECT_TRUE(db->messagesThrow(data, nullptr, 0, 5, true).isEmpty());
+    // The next page of all chats right after a page of one chat starts where
+    // all chats' page does, not after that chat's page.
+    const QStringList secondOfAll = lines(db->messagesThrow(data, nullptr, 2, 5, true));
+    db->messagesThrow(data, data.chat(c), 1, 5, true);
+    EXPECT_EQ(lines(db->messagesThrow(data, nullptr, 2, 5, true)), secondOfAll);
 
     // A message slipped in before the page border moves the next page.
     ASSERT_EQ(db->messagesThrow(data, nullptr, 1, 3, true).size(), 3);
@@ -637,6 +642,26 @@ TEST_F(LineStoreTest, UsersChatsGroupsAndMembersWithCoreDataBookkeeping)
                    " union all select 'creator', g.ZNAME || g.Z_ENT, u.ZMID from ZGROUP g"
                    " join ZUSER u on u.Z_PK = g.ZCREATOR order by 1, 3"),
               "chat|1|uNew\nchat|1|uPeer\ncreator|Team4|" + kMid + "\ngroup|1|uA");
+
+    // A store whose first call writes a user or members: the store's own
+    // entity numbers, every member kept.
+    _LineChat other;
+    other.users = {user("uD")};
+    _LineGroupInfo more;
+    more.members = {user("uE")};
+    for (int first = 0; first < 3; ++first) {
+        IOSLineDb unopened{QDir(b->containerDir()), QString()};
+        if (first == 0)
+            unopened.insertUserThrow(user("uC"));
+        else if (first == 1)
+            unopened.saveChatMembersThrow(single, &other);
+        else
+            unopened.saveGroupMembersThrow(g, &more);
+    }
+    EXPECT_EQ(rows("select u.ZMID || u.Z_ENT || ifnull(c.Z_1CHATS, '') || ifnull(m.Z_4GROUPS, '') from ZUSER u"
+                   " left join Z_1MEMBERS c on c.Z_15MEMBERS = u.Z_PK left join Z_4MEMBERS m on m.Z_15MEMBERS1 = u.Z_PK"
+                   " where u.ZMID in ('uC', 'uD', 'uE') order by 1"),
+              "uC15\nuD151\nuE151");
 }
 
 TEST_F(LineStoreTest, DuplicatesByIdWithinTheChatDamagedTextRepairedAndUnknownTypesLeftOut)
@@ -676,7 +701,11 @@ TEST_F(LineStoreTest, DuplicatesByIdWithinTheChatDamagedTextRepairedAndUnknownTy
 // messages that a backup would store with a plain success notice.
 TEST_F(LineStoreTest, AMessageRowThatReadsWithoutAnIdIsAnErrorNotAMessage)
 {
-    const struct { const char* id; bool refused; } cases[] = {{"'8'", false}, {"X''", true}, {"zeroblob(0)", true}};
+    // Also an id of NUL bytes (a truncated page), which passes the query's
+    // test, and one that is no UTF-8.
+    const struct { const char* id; bool refused; } cases[] = {
+        {"'8'", false}, {"X''", true}, {"zeroblob(0)", true}, {"CAST(X'0000000000' AS TEXT)", true},
+        {"CAST(X'38FF' AS TEXT)", true}};
     for (const auto& c : cases) {
         fresh();
         const qint64 single = withPeer();

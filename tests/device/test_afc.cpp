@@ -189,6 +189,8 @@ TEST_F(Media, FolderTreesKeepEveryNameInsideTheirTarget)
 
 TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
 {
+    // 250 bytes: the temporary name beside it must be made shorter than "<name>.<8 hex>.upload".
+    const QByteArray longName = "/" + QByteArray("\xF0\x9F\x98\x80").repeated(61) + QString(2, QChar(0x65E5)).toUtf8();
     const struct { const char *localName, *devicePath, *before; bool overwrite, fails; const char* after; } cases[] = {
         {"new.txt", "/made/a.txt", nullptr, false, false, "new"}, // its folder is made
         {"new.txt", "/b.txt", "", false, false, "new"},
@@ -196,6 +198,7 @@ TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
         {"new.txt", "/d.txt", "old", true, false, "new"},
         {"missing.txt", "/e.txt", "old", true, false, "old"},
         {"folder", "/f.txt", "old", true, true, "old"}, // cannot be read
+        {"new.txt", longName.constData(), "old", true, false, "new"},
     };
     ASSERT_TRUE(writeFile(local.filePath("new.txt"), "new"));
     ASSERT_TRUE(QDir().mkpath(local.filePath("folder")));
@@ -209,7 +212,20 @@ TEST_F(Media, UploadsOverwriteOnlyWhenAskedAndNeverEmptyAFileForNothing)
         else
             EXPECT_NO_THROW(upload()) << c.devicePath;
         EXPECT_EQ(content(QString(c.devicePath).mid(1)), c.after) << c.devicePath;
+        EXPECT_EQ(simFilesBelow(media.path()).filter(".upload"), QStringList {}) << c.devicePath;
     }
+    // A cancel once the copy has begun waits for the next call: the upload lands whole.
+    phone.onRequest = [this](const QString& request) {
+        if (request.startsWith("com.apple.afc:FileOpen /d.txt."))
+            form.cancelled = true;
+    };
+    put("d.txt", "old");
+    ASSERT_TRUE(restart());
+    EXPECT_NO_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/d.txt", true));
+    EXPECT_THROW(up.uploadFileThrow(afc, local.filePath("new.txt"), "/d.txt", true), int);
+    form.cancelled = false;
+    EXPECT_EQ(content("d.txt"), readFile(local.filePath("new.txt")));
+    EXPECT_EQ(simFilesBelow(media.path()).filter("d.txt"), QStringList {"d.txt"});
     // The phone's disk fills up: the old file stays, and the cut copy is not left behind either.
     put("full.bin", "old");
     phone.onRequest = [this](const QString& request) {
@@ -232,28 +248,32 @@ TEST_F(Media, AnUploadCutAtAnyPointLeavesThePhonesFileWholeOldOrNew)
     const QByteArray fresh = QByteArray("fresh bytes ").repeated(IOSAfcFileUpload::kBufferSize / 5); // several blocks
     ASSERT_TRUE(writeFile(local.filePath("big.bin"), fresh));
     IOSAfcFileUpload up(form);
-    int keptOld = 0;
-    for (int after = 0;; ++after) { // the connection cut in place of each answer in turn, until none is left to cut
-        ASSERT_LT(after, 200);
-        ASSERT_TRUE(QDir(media.filePath("d")).removeRecursively());
-        put("d/big.bin", "old");
-        ASSERT_TRUE(restart({{SimFault::Drop, "com.apple.afc", after}}));
-        bool failed = false;
-        try {
-            up.uploadFileThrow(afc, local.filePath("big.bin"), "/d/big.bin", true);
-        } catch (const std::runtime_error&) {
-            failed = true;
+    // A phone still plugged in is reached over a new connection to remove the cut copy.
+    for (const SimFault::Kind kind : {SimFault::Drop, SimFault::Unplug}) {
+        int keptOld = 0;
+        for (int after = 0;; ++after) { // the connection cut in place of each answer in turn, until none is left to cut
+            ASSERT_LT(after, 200);
+            ASSERT_TRUE(QDir(media.filePath("d")).removeRecursively());
+            put("d/big.bin", "old");
+            ASSERT_TRUE(restart({{kind, "com.apple.afc", after}}));
+            bool failed = false;
+            try {
+                up.uploadFileThrow(afc, local.filePath("big.bin"), "/d/big.bin", true);
+            } catch (const std::runtime_error&) {
+                failed = true;
+            }
+            const QByteArray now = content("d/big.bin");
+            EXPECT_TRUE(now == "old" || now == fresh) << after << ": " << now.size() << " bytes";
+            keptOld += now == "old";
+            if (kind == SimFault::Drop || !failed)
+                EXPECT_EQ(simFilesBelow(media.filePath("d")), QStringList {"big.bin"}) << after; // no temporary left
+            if (!failed) {
+                EXPECT_EQ(now, fresh);
+                break;
+            }
         }
-        const QByteArray now = content("d/big.bin");
-        EXPECT_TRUE(now == "old" || now == fresh) << after << ": " << now.size() << " bytes";
-        keptOld += now == "old";
-        if (!failed) {
-            EXPECT_EQ(now, fresh);
-            EXPECT_EQ(simFilesBelow(media.filePath("d")), QStringList {"big.bin"}); // no temporary left
-            break;
-        }
+        EXPECT_GE(keptOld, 4) << kind; // cut while the bytes were on their way
     }
-    EXPECT_GE(keptOld, 4); // cut while the bytes were on their way
 }
 
 TEST(LocalNames, NamesThatCleanToOneNameGetOneEachAndACleanNameKeepsIt)

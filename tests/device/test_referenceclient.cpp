@@ -1,8 +1,11 @@
 // The simulated iPhone against the reference client, idevicebackup2 of
 // Debian's libimobiledevice-utils: what that client can back up and restore,
 // the engine must store and send byte for byte the same way.
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonObject>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -10,8 +13,13 @@
 
 #include "device/backup2tool.h"
 #include "device/fakebackup2toolhook.h"
+#include "device/iosloadlinefromitunesthread.h"
+#include "foundation/progressform.h"
 #include "tests/support/backupbuilder.h"
 #include "tests/support/gtest_qt.h"
+#include "tests/support/linestorebuilder.h"
+#include "tests/support/linestorecheck.h"
+#include "tests/support/modaldriver.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
 
@@ -181,7 +189,7 @@ TEST_F(ReferenceClient, BacksUpAndRestoresThePhoneAndTheEngineStoresAndSendsTheS
     EXPECT_EQ(kept.remove(other.left(2) + '/' + other), 1);
     EXPECT_EQ(partial, kept);
 
-    const QString restored = tool({"restore", work.path()});
+    const QString restored = tool({"restore", "--system", work.path()}); // as the engine asks by default
     EXPECT_TRUE(restored.contains("Restore Successful.")) << restored.toStdString();
     const SimBackup2 byReference = played();
     EXPECT_EQ(byReference.received.size(), phone.backup2.files.size() + 2); // the lists and every file
@@ -208,6 +216,80 @@ TEST_F(ReferenceClient, InfoListAndEncryptionRequestsGetTheirAnswer)
                                                                      << out.toStdString();
         EXPECT_EQ(played().finished, 1) << c.args.join(' ').toStdString(); // answered, not left waiting
         EXPECT_EQ(willEncrypt(), c.encrypted) << c.args.join(' ').toStdString();
+    }
+}
+
+// With encryption on, the phone's backups are encrypted: the reference
+// client's folder opens with the password in an outside reader and in the
+// load job, backup after backup, and a restore of it needs that password.
+TEST_F(ReferenceClient, EncryptedBackupsOpenWithThePasswordAndRestoreOnlyWithIt)
+{
+    QTemporaryDir container; // LINE's store, for the load job to read back
+    LineStoreBuilder line(container.path());
+    line.setAccount("uOwner", "Owner");
+    const qint64 amy = line.addUser(LineUserRow("uAmy").named("Amy"));
+    const qint64 chat = line.addChat(LineChatRow("uAmy").withMembers({amy}));
+    line.addMessage(LineMsgRow(chat, "m1").at(1600000000000).text("hello").from(amy));
+    line.addMessage(LineMsgRow(chat, "m2").at(1600000001000).photo(8, 8));
+    line.addAttachment("uAmy", "m2", ".jpg", "photo bytes");
+    line.build();
+    const auto messages = [](const QString& lineDir) {
+        return messageLinesThrow(lineDir, [](const _LineMsg& m) {
+            return m.uid + ' ' + (m.attaPath.isEmpty() ? QByteArray() : readFile(m.attaPath));
+        });
+    };
+    for (QDirIterator it(container.path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString rel = QDir(container.path()).relativeFilePath(it.next());
+        const QString domain = rel.startsWith("Library/Application Support") ? "AppDomainGroup-group.com.linecorp.line"
+                                                                           : "AppDomain-jp.naver.line";
+        phone.backup2.files.append({domain, rel, readFile(it.filePath())});
+    }
+    phone.backup2.meta.clear(); // the phone's own lists
+    sim.detach(kUdid);
+    sim.attach(phone);
+    ASSERT_TRUE(tool({"encryption", "on", "secret"}).endsWith("<exit 0>"));
+    for (int run = 0; run < 2; ++run) { // the second backup sends the lists only
+        const QString out = tool({"backup", work.path()});
+        EXPECT_TRUE(out.contains("Backup Successful.")) << out.toStdString();
+        EXPECT_EQ(played().uploaded.size(), run ? 3 : phone.backup2.files.size() + 3);
+        const QJsonObject read = backupbuilder::readBack(at(kUdid), "secret");
+        EXPECT_EQ(read.size(), phone.backup2.files.size());
+        for (const SimBackupFile& f : phone.backup2.files)
+            EXPECT_EQ(read[simFileId(f)].toString(), f.data.toHex()) << f.path.toStdString();
+    }
+    BackupManifest backup(at(kUdid));
+    backup.readManifestInfo();
+    EXPECT_TRUE(backup.info.isEncrypted);
+    EXPECT_FALSE(backup.setPasscodeNoUIThrow("wrong"));
+    ASSERT_TRUE(backup.setPasscodeNoUIThrow("secret"));
+    backup.parseInfo();
+    {
+        ModalDriver driver;
+        driver.answer(QMessageBox::Ok);
+        ProgressForm form("");
+        IOSLoadLineFromiTunesThread job(&backup, form, at("cache"));
+        EXPECT_EQ(form.runWorker(job), 1) << driver.texts.join(' ').toStdString();
+        form.waitForThread(job, true);
+        EXPECT_TRUE(job.lineDbFound);
+        EXPECT_EQ(messages(at("cache/jp.naver.line")), messages(container.path()));
+    }
+    // What a restore put back, by the phone's "<domain>-<path>".
+    QHash<QString, QByteArray> all, apps;
+    for (const SimBackupFile& f : phone.backup2.files) {
+        all[f.domain + '-' + f.path] = f.data;
+        if (f.domain != "HomeDomain")
+            apps[f.domain + '-' + f.path] = f.data;
+    }
+    const struct { QStringList args; QString said; QHash<QString, QByteArray> restored; } cases[] = {
+        {{"--password", "secret"}, "Restore Successful.", apps},
+        {{"--system", "--password", "secret"}, "Restore Successful.", all},
+        {{"--system", "--password", "wrong"}, "ErrorCode 207: Invalid password", {}},
+    };
+    for (const auto& c : cases) {
+        sim.edit(kUdid, [](SimDevice& d) { d.backup2.restored.clear(); });
+        const QString out = tool(QStringList {"restore"} + c.args + QStringList {work.path()});
+        EXPECT_TRUE(out.contains(c.said)) << c.args.join(' ').toStdString() << ": " << out.toStdString();
+        EXPECT_EQ(played().restored, c.restored) << c.args.join(' ').toStdString();
     }
 }
 

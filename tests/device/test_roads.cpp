@@ -77,8 +77,9 @@ QStringList messagesOf(const QString& lineDir)
         return QStringList {m.chat->uid, m.uid, m.from ? m.from->uid : "me", m.summary(), atta}.join(' ');
     });
 }
-// The main window's load of a backup folder: open, parse, then the load job
-// behind its window into the cache folder; `tweak` may change the tree or the window first.
+// The main window's load of a backup folder: open (with the password of an
+// encrypted one), parse, then the load job behind its window into the cache
+// folder; `tweak` may change the tree or the window first.
 struct Load
 {
     int result;
@@ -86,10 +87,12 @@ struct Load
     QString error, lineDir;
 };
 using Tweak = std::function<void(BackupManifest&, ProgressForm&)>;
-Load load(const QString& folder, const QString& cache, const Tweak& tweak = {})
+Load load(const QString& folder, const QString& cache, const Tweak& tweak = {}, const QString& password = {})
 {
     BackupManifest backup(folder);
     backup.readManifestInfo();
+    if (backup.info.isEncrypted && !backup.setPasscodeNoUIThrow(password))
+        return {0, false, "password refused", ""};
     backup.parseInfo();
     Drive drive;
     IOSLoadLineFromiTunesThread job(&backup, drive.form, cache);
@@ -271,6 +274,63 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         EXPECT_EQ(ids, "m1,m2,n1,g1,g2,x/y,d1");
         EXPECT_EQ(seen.received.value(kUdid + "/Manifest.db"), trimmed);
         EXPECT_EQ(seen.received.size(), 10); // the list, Manifest.plist and the eight files it names
+    }
+}
+
+// A phone with a backup password: its backup comes encrypted, LINE's chats
+// load with the password, and the restore of chosen messages sends LINE's
+// files back encrypted: the phone opens them with that password only.
+TEST_F(Roads, AnEncryptedPhoneLoadsAndTakesItsMessagesBackWithItsPasswordOnly)
+{
+    SimIPhone sim;
+    SimDevice phone(kUdid);
+    const QHash<QString, QString> groups {{"group.com.linecorp.line", "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9"}};
+    phone.apps = {{"jp.naver.line", "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", groups}};
+    QHash<QString, QByteArray> onPhone; // by "<domain>-<path>"
+    for (const QJsonValue& e : entries) {
+        if (e["kind"].toInt() == 0) {
+            phone.backup2.files.append({e["domain"].toString(), e["path"].toString(), e["data"].toString().toLatin1()});
+            onPhone[e["domain"].toString() + '-' + e["path"].toString()] = phone.backup2.files.last().data;
+        }
+    }
+    phone.backup2.password = "pw";
+    sim.attach(phone);
+    const QDir folder(iosbackup_temp_dir("line").filePath(kUdid));
+    { // each window's notices answered by its own driver only
+        Drive backingUp, restoring, merging;
+        IOSMobileBackupThread backupThread(true, device, false, "line", backingUp.form);
+        backupThread.apps << "jp.naver.line";
+        ASSERT_EQ(backingUp.run(backupThread), 1) << backingUp.error().toStdString();
+        EXPECT_EQ(load(folder.path(), device->cacheDir().path(), {}, "wrong").error, "password refused");
+        const Load loaded = load(folder.path(), device->cacheDir().path(), {}, "pw");
+        ASSERT_TRUE(loaded.result == 1 && loaded.found) << loaded.error.toStdString();
+        EXPECT_EQ(messagesOf(loaded.lineDir), expected);
+
+        IOSRestoreLineMsgThread job(device, source(), restoring.form);
+        ASSERT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
+        BackupManifest backup(folder.path());
+        backup.readManifestInfo();
+        ASSERT_TRUE(backup.setPasscodeNoUIThrow("pw"));
+        IOSMergeWAFiles2iTunesBKThread merge(backup, job.mergeItems, merging.form);
+        ASSERT_EQ(merging.run(merge), 1) << merging.error().toStdString();
+        backup.saveManifestDbAsThrow(false, {kApp, kGroup}, folder.filePath("Manifest-line.db"), nullptr);
+        for (const auto& item : job.mergeItems) { // what the phone must get back
+            const QString name = item.domain + '-' + item.relativePath;
+            if (item.overwrite || !onPhone.contains(name))
+                onPhone[name] = readFile(item.localFile);
+        }
+    }
+    const QString refused = "Invalid password when restoring encrypted backup (MBErrorDomain/207)";
+    for (const QString password : {"wrong", "", "pw"}) {
+        Drive drive;
+        IOSMobileRestoreThread thread(true, device, iosbackup_temp_dir("line"), true, drive.form);
+        thread.manifestName = "Manifest-line.db";
+        thread.setBackupPasscode(password);
+        EXPECT_EQ(drive.run(thread), password == "pw") << password.toStdString();
+        EXPECT_EQ(drive.error().contains(refused), password != "pw") << drive.error().toStdString();
+        EXPECT_TRUE(folder.exists()); // a wrong password is no reason to make the backup again
+        const QHash<QString, QByteArray> none;
+        EXPECT_EQ(sim.backup2Played(kUdid).restored, password == "pw" ? onPhone : none);
     }
 }
 

@@ -239,6 +239,13 @@ TEST(PlistCFType, ShortDamagedAndMalformedListsAreRefused)
     for (qsizetype n = 0; n < good.size(); ++n)
         EXPECT_TRUE(parse(good.left(n)).isNull()) << n;
     EXPECT_EQ(parse(bplist({arrayOf({1, 1}), intObject(1)})).toString(), "[1, 1]");
+    // The smallest lists there are: one one-byte object, offsets and
+    // references of one byte.
+    for (const auto& [marker, shown] : {std::pair{'\xD0', "{}"}, {'\xA0', "[]"}, {'\x09', "1"}, {'\x08', "0"}}) {
+        const QByteArray bytes = "bplist00" + QByteArray(1, marker) + char(8) + QByteArray(6, '\0') + char(1) + char(1)
+                                 + bigEndian(1, 8) + bigEndian(0, 8) + bigEndian(9, 8);
+        EXPECT_EQ(parse(bytes).toString(), shown) << bytes.toHex().toStdString();
+    }
     EXPECT_EQ(parse(QByteArray("<plist><string>ab</string></plist>\0\0", 36)).CFStringQString(), "ab");
 
     const QByteArray one = bplist({intObject(1)});

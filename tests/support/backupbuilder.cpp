@@ -43,6 +43,24 @@ Built build(const QString& folder, const QJsonObject& spec)
     return built;
 }
 
+QByteArray plainList(const QString& folder, const QString& password, QString* why)
+{
+    QByteArray out, err;
+    const QStringList args{testenv::sourceDir() + "/tests/support/backupbuilder.py", "--list", folder, password};
+    const int status = testenv::runTool("/usr/bin/python3", args, &out, &err, {}, 120000);
+    *why = status == 3 ? "password" : status == 4 ? "keybag" : status ? QString::fromUtf8(err) : QString();
+    return status ? QByteArray() : out;
+}
+
+QJsonObject readBack(const QString& folder, const QString& password)
+{
+    QByteArray out, err;
+    const QStringList args{testenv::sourceDir() + "/tests/backup/backupreader.py", folder, password};
+    if (testenv::runTool("/usr/bin/python3", args, &out, &err, {}, 120000))
+        return {{"reader failed", QString::fromUtf8(err)}};
+    return QJsonDocument::fromJson(out).object();
+}
+
 QString fileId(const QString& domain, const QString& path)
 {
     const QByteArray id = QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1);

@@ -16,6 +16,7 @@
 //   "iter": 3, "dpic": 5 rounds (real backups: 10000 and 10000000)
 //   "classes": [1,2,3,4], "manifestClass": 4
 //   "udid", "deviceName"
+//   "seed": ""           not empty: the same keys and salts on every build
 //   "entries": [...]     records in list order, made by file(), folder(),
 //                        link() and changed by key:
 //     "domain", "path"   text; null writes a null string into Manifest.mbdb
@@ -51,6 +52,16 @@ struct Built
 
 // Writes the backup into `folder` (created when missing); throws std::runtime_error.
 Built build(const QString& folder, const QJsonObject& spec);
+
+// The folder's Manifest.db in plain form, its keybag opened with the password
+// by the independent reader's steps (tests/backup/backupreader.py). Empty on
+// failure, with `why` "password" (the keybag does not open with it), "keybag"
+// (an encrypted backup without one) or the tool's own message.
+QByteArray plainList(const QString& folder, const QString& password, QString* why);
+// Every file record of the folder as the independent reader reads it: file
+// ID -> plain bytes in hex, "missing" or "error: ..."; {"reader failed": its
+// message} when it cannot read the folder at all.
+QJsonObject readBack(const QString& folder, const QString& password);
 
 QString fileId(const QString& domain, const QString& path);
 QString dataPath(const QString& folder, const QString& fileId, bool mbdb);

@@ -2,18 +2,25 @@
 # Writes an iTunes-style backup folder from a JSON description (the keys are
 # listed in backupbuilder.h) using only the public format descriptions, the
 # standard library and Debian's python3-cryptography; prints the keys it made.
+# With --list it prints a folder's Manifest.db in plain form instead, opened
+# with the password by the independent reader's own steps (exit status 3: the
+# keybag does not open with it, 4: an encrypted backup without a keybag).
 #   usage: backupbuilder.py FOLDER < SPEC.json
-import base64, datetime, hashlib, json, os, pathlib, plistlib, sqlite3, struct, sys
+#          backupbuilder.py --list FOLDER [PASSWORD]
+import base64, datetime, hashlib, json, os, pathlib, plistlib, random, sqlite3, struct, sys
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.keywrap import aes_key_wrap
 
 SPEC = dict(mbdb=False, password='', encryptList=True, saltRows=False, iter=3, dpic=5, classes=[1, 2, 3, 4],
-            manifestClass=4, udid='00008030-001A2B3C4D5E6F70', deviceName='iPhone', entries=[])
+            manifestClass=4, udid='00008030-001A2B3C4D5E6F70', deviceName='iPhone', seed='', entries=[])
 ENTRY = dict(domain='', path='', data='', kind=0, target='', cls=3, mtime=1600000000, inode=0, noKey=False,
              noDataFile=False, nsData=False, props=[], raw='', id='')
 FILE, FOLDER, LINK = 0, 1, 2
 ROW_IV = bytes.fromhex('3e91c4a70fd2586be13a9c74d0f5286b')
+# Keys, salts and UUIDs; a "seed" makes them the same on every build of the
+# same description, as a phone keeps its keybag and file keys between backups.
+urandom = os.urandom
 
 
 def cbc(key, data, iv=bytes(16)):
@@ -32,16 +39,16 @@ def n32(v):
 
 def keybag(spec, dp, class_keys):
     """Tag, big-endian length, value records; class keys wrapped by the password key."""
-    salt, dpsl, pw = os.urandom(20), os.urandom(20), spec['password'].encode()
-    bag = b''.join(rec(t, v) for t, v in [(b'VERS', n32(4)), (b'TYPE', n32(1)), (b'UUID', os.urandom(16)),
-                   (b'HMCK', os.urandom(40)), (b'WRAP', n32(0)), (b'SALT', salt), (b'ITER', n32(spec['iter']))])
+    salt, dpsl, pw = urandom(20), urandom(20), spec['password'].encode()
+    bag = b''.join(rec(t, v) for t, v in [(b'VERS', n32(4)), (b'TYPE', n32(1)), (b'UUID', urandom(16)),
+                   (b'HMCK', urandom(40)), (b'WRAP', n32(0)), (b'SALT', salt), (b'ITER', n32(spec['iter']))])
     if dp:
         bag += rec(b'DPWT', n32(1)) + rec(b'DPIC', n32(spec['dpic'])) + rec(b'DPSL', dpsl)
         pw = hashlib.pbkdf2_hmac('sha256', pw, dpsl, spec['dpic'], 32)
     key = hashlib.pbkdf2_hmac('sha1', pw, salt, spec['iter'], 32)
     for c in spec['classes']:
-        class_keys[c] = os.urandom(32)
-        bag += b''.join(rec(t, v) for t, v in [(b'UUID', os.urandom(16)), (b'CLAS', n32(c)), (b'WRAP', n32(2)),
+        class_keys[c] = urandom(32)
+        bag += b''.join(rec(t, v) for t, v in [(b'UUID', urandom(16)), (b'CLAS', n32(c)), (b'WRAP', n32(2)),
                         (b'KTYP', n32(0)), (b'WPKY', aes_key_wrap(key, class_keys[c]))])
     return bag
 
@@ -81,9 +88,11 @@ def write(path, data):
 
 
 def build(spec, folder):
+    global urandom
+    urandom = random.Random(spec['seed']).randbytes if spec['seed'] else os.urandom
     pw = spec['password']
     dp = bool(pw) and not spec['mbdb'] and spec['encryptList']
-    class_keys, file_keys, manifest_key, salt = {}, [], b'', os.urandom(16)
+    class_keys, file_keys, manifest_key, salt = {}, [], b'', urandom(16)
     bag = keybag(spec, dp, class_keys) if pw else b''
     row_key = hashlib.sha1(pw.encode() + salt).digest()[:16] if spec['saltRows'] else b''
     mbdb = bytearray(b'mbdb\x05\x00')
@@ -104,7 +113,7 @@ def build(spec, folder):
         if e['kind'] == FILE:
             sha, stored = hashlib.sha1(data).digest(), data
             if pw and not e['noKey']:
-                file_key = os.urandom(32)
+                file_key = urandom(32)
                 key = struct.pack('<I', e['cls']) + aes_key_wrap(class_keys.get(e['cls'], bytes(32)), file_key)
                 stored = cbc(file_key, data)
             if not e['noDataFile']:
@@ -131,7 +140,7 @@ def build(spec, folder):
         db.commit()
         db.execute('VACUUM INTO ?', (plain,))
         if dp:
-            manifest_key = os.urandom(32)
+            manifest_key = urandom(32)
             write(plain, cbc(manifest_key, pathlib.Path(plain).read_bytes()))
     lockdown = dict(UniqueDeviceID=spec['udid'], DeviceName=spec['deviceName'], ProductType='iPhone12,1',
                     ProductVersion='16.4', SerialNumber='F2LZK0ABCDEF')
@@ -148,5 +157,27 @@ def build(spec, folder):
     return dict(fileKeys=file_keys, manifestKey=manifest_key.hex(), rowKey=row_key.hex())
 
 
+def plain_list(folder, password):
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / 'backup'))
+    sys.dont_write_bytecode = True # nothing cached beside the sources
+    import backupreader
+    from cryptography.hazmat.primitives.keywrap import InvalidUnwrap, aes_key_unwrap
+    info = plistlib.loads(pathlib.Path(folder, 'Manifest.plist').read_bytes())
+    listing = pathlib.Path(folder, 'Manifest.db').read_bytes()
+    if not info.get('IsEncrypted'):
+        return listing
+    if not info.get('BackupKeyBag'):
+        sys.exit(4)
+    try:
+        keys = backupreader.class_keys(info['BackupKeyBag'], password)
+    except InvalidUnwrap:
+        sys.exit(3)
+    mk = info.get('ManifestKey')
+    return backupreader.uncbc(aes_key_unwrap(keys[struct.unpack('<I', mk[:4])[0]], mk[4:]), listing) if mk else listing
+
+
 if __name__ == '__main__':
-    print(json.dumps(build({**SPEC, **json.load(sys.stdin)}, sys.argv[1])))
+    if sys.argv[1] == '--list':
+        sys.stdout.buffer.write(plain_list(sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else ''))
+    else:
+        print(json.dumps(build({**SPEC, **json.load(sys.stdin)}, sys.argv[1])))

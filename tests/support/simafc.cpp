@@ -45,6 +45,10 @@ QString local(const QString& root, const QByteArray& args, int at)
     // A phone without a media folder serves nothing: never the real disk's root.
     if (root.isEmpty())
         return QString();
+    // Nor a name longer than a phone's disk takes, whatever disk holds the folder.
+    for (const QByteArray& name : QByteArray(args.mid(at).constData()).split('/'))
+        if (name.size() > 255)
+            return QString();
     const QString path = QDir::cleanPath(root + '/' + QString::fromUtf8(args.mid(at).constData()));
     return path == root || path.startsWith(root + '/') ? path : QString();
 }

@@ -1,11 +1,14 @@
 // The phone's DeviceLink services: mobilebackup2 (a Backup, a Restore or a
 // script played from the description, see simiphone.h) and mobilesync.
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "tests/support/backupbuilder.h"
 #include "tests/support/linestorecheck.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
@@ -16,6 +19,10 @@ namespace {
 
 constexpr int kRecord = 65536; // data per upload record: more than the host sends at once
 constexpr int kComputerFailed = 105; // the verdict of a phone whose computer failed an answer
+constexpr int kFailed = 1; // the phone failed on its own
+// What real phones answer a restore of an encrypted backup that they cannot
+// open or whose files do not decrypt (MBErrorDomain codes).
+constexpr int kBadBackup = 205, kBadPassword = 207;
 
 PlistCFType dbl(double d) { return PlistCFType::createCFNumberDouble(d); }
 QString nameOf(const PlistCFType& message) { return message.at(0).CFStringQString(); }
@@ -105,6 +112,10 @@ struct Player
 
     void backup()
     {
+        QList<SimBackupFile> files = dev.backup2.files;
+        QHash<QString, QByteArray> meta = dev.backup2.meta;
+        if (!dev.backup2.password.isEmpty() && !encrypt(files, meta))
+            return;
         const bool full = dev.backup2.request.get("Options").get("ForceFullBackup").CFNumberBool(false);
         if (!ask(list({str("DLMessageDownloadFiles"), strings({u + "/Status.plist"}), dict(), dbl(0)}), true)
             || !ask(list({str("DLMessageGetFreeDiskSpace"), dict()})))
@@ -130,8 +141,8 @@ struct Player
             return;
         // Info.plist is the computer's own: a phone never sends one.
         for (const QString name : {"Manifest.db", "Manifest.plist", "Status.plist"})
-            uploads.append({"", name, dev.backup2.meta.value(name, "made-up " + name.toUtf8())});
-        for (const SimBackupFile& f : dev.backup2.files) {
+            uploads.append({"", name, meta.value(name, "made-up " + name.toUtf8())});
+        for (const SimBackupFile& f : files) {
             if (full || present.value(simFileId(f), -1) != sizeOf(f))
                 uploads.append(f);
         }
@@ -162,37 +173,126 @@ struct Player
             verdict();
     }
 
+    // A phone with a backup password sends what the fixture kit writes for
+    // an encrypted backup of its files, with its folders as a phone lists
+    // them; the keys stay the same from one backup to the next, so files the
+    // computer already has still open with the new list.
+    bool encrypt(QList<SimBackupFile>& files, QHash<QString, QByteArray>& meta)
+    {
+        QJsonArray entries;
+        QSet<QString> folders;
+        for (const SimBackupFile& f : files) {
+            for (QString at = f.path; !at.isEmpty();) {
+                at = at.contains('/') ? at.section('/', 0, -2) : QString();
+                if (!folders.contains(f.domain + '-' + at)) {
+                    folders.insert(f.domain + '-' + at);
+                    entries.append(backupbuilder::folder(f.domain, at));
+                }
+            }
+            QByteArray data = f.data;
+            for (qint64 at = 0, n = 0; at < f.size; at += n) // made-up bytes as upload() sends them
+                data.append(madeUp(at), n = qMin<qint64>(kRecord, f.size - at));
+            entries.append(backupbuilder::file(f.domain, f.path, data));
+        }
+        QTemporaryDir dir;
+        const QString password = dev.backup2.password;
+        const QString name = dev.values.value("").get("DeviceName").CFStringQString();
+        try {
+            backupbuilder::build(dir.path(), {{"udid", u}, {"deviceName", name}, {"password", password},
+                                              {"seed", u + password}, {"entries", entries}});
+        } catch (const std::exception& e) {
+            verdict(kFailed, QString("Error encrypting the backup: ") + e.what());
+            return false;
+        }
+        for (SimBackupFile& f : files) {
+            f.data = testenv::readFile(backupbuilder::dataPath(dir.path(), simFileId(f), false));
+            f.size = -1;
+        }
+        for (const char* name : {"Manifest.db", "Manifest.plist"})
+            meta[name] = testenv::readFile(dir.filePath(name));
+        if (!meta.contains("Status.plist")) // else the test's, for a snapshot not finished
+            meta["Status.plist"] = testenv::readFile(dir.filePath("Status.plist"));
+        return true;
+    }
+
     // Requests that change nothing on the computer: the phone answers with
     // its verdict at once. A password change turns encryption on or off.
     void answer(const QString& name)
     {
         const PlistCFType request = dev.backup2.request;
         if (name == "ChangePassword") {
-            const bool encrypt = !request.get("NewPassword").isNull();
+            const QString password = request.get("NewPassword").CFStringQString();
             link.locked([&](SimDevice& d) {
-                d.set("com.apple.mobile.backup", "WillEncrypt", PlistCFType::createCFBoolean(encrypt));
+                d.backup2.password = password;
+                d.set("com.apple.mobile.backup", "WillEncrypt", PlistCFType::createCFBoolean(!password.isEmpty()));
             });
         }
         verdict();
     }
 
+    // A real phone opens the list, then asks for what it names: an encrypted
+    // backup's list only with the password, whose keys then decrypt each file.
     void restore()
     {
         const QStringList meta {u + "/Manifest.plist", u + "/Manifest.db"};
         if (!step(list({str("DLMessageDownloadFiles"), strings(meta), dict(), dbl(0)})))
             return;
         QTemporaryDir dir;
-        const QString path = dir.filePath("Manifest.db");
+        for (const QString& name : meta)
+            testenv::writeFile(dir.filePath(name.mid(u.size() + 1)), received.value(name));
+        const PlistCFType options = dev.backup2.request.get("Options");
+        const QString password = options.get("Password").CFStringQString();
+        const bool encrypted = PlistCFType::createCFPropertyList(received.value(meta[0])).get("IsEncrypted").CFNumberBool();
+        QString why;
+        const QByteArray plain = encrypted ? backupbuilder::plainList(dir.path(), password, &why) : received.value(meta[1]);
+        if (why == "password")
+            return verdict(kBadPassword, "Invalid password when restoring encrypted backup (MBErrorDomain/207). "
+                                         "Underlying error: MKBKeyBagUnlock error (-3) (MBErrorDomain/207).");
+        if (!why.isEmpty())
+            return verdict(why == "keybag" ? kBadBackup : kFailed,
+                           why == "keybag" ? "No keybag in manifest (MBErrorDomain/205)" : "Error decoding keybag: " + why);
         QStringList wanted;
-        try { // the files the downloaded list names, read by the sqlite3 shell
-            testenv::writeFile(path, received.value(u + "/Manifest.db"));
-            const QString ids = sqlitecli::textThrow(path, "select fileID from Files where flags=1 order by fileID");
-            for (const QString& id : ids.split('\n', Qt::SkipEmptyParts))
+        QHash<QString, QString> names; // requested path -> "<domain>-<path>"
+        const bool system = options.get("RestoreSystemFiles").CFNumberBool(false);
+        try { // the files the list names, read by the sqlite3 shell
+            testenv::writeFile(dir.filePath("plain.db"), plain);
+            const QString sql = "select fileID, domain, relativePath from Files where flags=1 order by fileID";
+            for (const QString& row : sqlitecli::textThrow(dir.filePath("plain.db"), sql).split('\n', Qt::SkipEmptyParts)) {
+                const QString id = row.section('|', 0, 0), domain = row.section('|', 1, 1);
+                if (domain == "HomeDomain" && !system)
+                    continue;
                 wanted << u + '/' + id.left(2) + '/' + id;
+                names[wanted.last()] = domain + '-' + row.section('|', 2);
+            }
         } catch (const std::exception&) {
+            return verdict(kBadBackup, "Error reading backup manifest database (MBErrorDomain/205)");
         }
-        if (wanted.isEmpty() || step(list({str("DLMessageDownloadFiles"), strings(wanted), dict(), dbl(50)})))
-            verdict();
+        if (!wanted.isEmpty() && !step(list({str("DLMessageDownloadFiles"), strings(wanted), dict(), dbl(50)})))
+            return;
+        QHash<QString, QByteArray> restored;
+        const QJsonObject opened = encrypted ? decrypted(dir, wanted) : QJsonObject();
+        for (const QString& name : wanted) {
+            const QString id = name.section('/', -1);
+            const QString plainText = opened.value(id).toString();
+            if (encrypted && received.contains(name) && (!opened.contains(id) || plainText.startsWith("error")))
+                return verdict(kBadBackup, "Digest didn't match for some files (MBErrorDomain/205)");
+            if (received.contains(name))
+                restored[names[name]] = encrypted ? QByteArray::fromHex(plainText.toLatin1()) : received[name];
+        }
+        link.locked([&](SimDevice& d) { d.backup2.restored = restored; });
+        verdict();
+    }
+
+    // The downloaded files of an encrypted backup as the independent reader
+    // decrypts them with the list's keys, by file ID.
+    QJsonObject decrypted(const QTemporaryDir& dir, const QStringList& wanted)
+    {
+        for (const QString& name : wanted) {
+            if (received.contains(name))
+                testenv::writeFile(dir.filePath(name.mid(u.size() + 1)), received[name]);
+        }
+        const QString password = dev.backup2.request.get("Options").get("Password").CFStringQString();
+        return backupbuilder::readBack(dir.path(), password);
     }
 
     // The phone's verdict: the test's, unless the phone failed on its own.

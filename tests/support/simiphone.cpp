@@ -366,6 +366,11 @@ void SimIPhone::attach(const SimDevice& device)
     QMutexLocker lock(&mutex);
     auto d = QSharedPointer<SimDevice>::create(device);
     d->id = m_nextId++;
+    // Its own copy of the settings, which a password change edits.
+    const QString settings = "com.apple.mobile.backup";
+    d->values[settings] = PlistCFType::clone(d->values.value(settings));
+    if (!d->backup2.password.isEmpty())
+        d->set(settings, "WillEncrypt", PlistCFType::createCFBoolean(true));
     if (d->paired) {
         d->hostIds.append(kHostId);
         PlistCFType record = dict().put("HostID", str(kHostId)).put("SystemBUID", str(kBuid));

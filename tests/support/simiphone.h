@@ -69,16 +69,25 @@ struct SimStep
 //   same size (all of them with the option ForceFullBackup) and the metadata
 //   always, announces the two-character folders of "<udid>", moves the files
 //   into place, removes "Snapshot", then ends with the verdict.
+//   With a backup password the files and metadata go encrypted, as the
+//   fixture kit writes an encrypted backup (keybag, per-file keys, encrypted
+//   Manifest.db), with the same keys on every backup.
 // - "Restore": downloads "<udid>/Manifest.plist" and "<udid>/Manifest.db",
-//   then every file named in the downloaded Manifest.db, then the verdict.
+//   opens the list of an encrypted backup with the option "Password" (else
+//   fails with code 207, or 205 without a keybag; an unreadable list fails
+//   with 205), downloads every file it names (HomeDomain's only with
+//   "RestoreSystemFiles"), decrypts them (a file that does not decrypt fails
+//   it with 205), then the verdict.
 // - "Info", "List" and "ChangePassword": the verdict at once; a new password
-//   turns the lockdown value "WillEncrypt" on, its removal off.
+//   becomes the backup password and turns the lockdown value "WillEncrypt"
+//   on, its removal off.
 // Like a real phone it gives up when the computer answers a message with an
 // error status (a download may answer "Multi status" for missing files): its
 // verdict is then error code 105 with a text naming the message.
 struct SimBackup2
 {
     QList<SimBackupFile> files;
+    QString password; // the backup password: not empty, backups are encrypted
     // Metadata uploaded as "<udid>/<name>" in place of the made-up
     // Manifest.plist, Status.plist and Manifest.db.
     QHash<QString, QByteArray> meta;
@@ -97,6 +106,8 @@ struct SimBackup2
     QHash<QString, QByteArray> received; // files downloaded whole, by requested path
     QStringList uploaded; // local paths of the files uploaded by Backup plays
     int finished = 0; // connections served to their end
+    // What the last restore put back on the phone, decrypted, by "<domain>-<path>".
+    QHash<QString, QByteArray> restored;
 };
 
 // The backup domain's file id: SHA-1 of "<domain>-<path>" in lower-case hex.
