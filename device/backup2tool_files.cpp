@@ -169,9 +169,9 @@ int backup2tool::sendStatus(Client* client, int code, const QString& description
 {
     // As the library frames it: DeviceLink's "no argument" for what is absent.
     const PlistCFType none = PlistCFType::createCFString(kEmptyParameter);
+    const PlistCFType text = description.isEmpty() ? none : PlistCFType::createCFString(description);
     return sendMessage(client, PlistCFType::createCFArray({PlistCFType::createCFString("DLMessageStatusResponse"),
-                                                           PlistCFType::createCFNumberInt64(code),
-                                                           description.isEmpty() ? none : PlistCFType::createCFString(description),
+                                                           PlistCFType::createCFNumberInt64(code), text,
                                                            plist.isNull() ? none : plist}));
 }
 
@@ -406,7 +406,8 @@ void backup2tool::makeDirectory(Client* client, const PlistCFType& msg)
 {
     const QString path = msg.at(1).CFStringQString();
     QString error;
-    const int rc = devicePath(path, &error).isEmpty() ? Backup2ToolHook::RefusedPath : m_hook->mkdir(m_root, path, error);
+    const int rc = devicePath(path, &error).isEmpty() ? Backup2ToolHook::RefusedPath
+                                                      : m_hook->mkdir(m_root, path, error);
     if (const int r = sendStatus(client, statusCode(rc), error, PlistCFType()))
         throw failure(QString("Error attaching to device. Please Keep your iPhone connected and active. "
                               "backup2tool::makeDirectory, Could not send status response, error %1")

@@ -393,7 +393,8 @@ int Backup2ToolHook::mkdir(const QDir& root, const QString& path, QString& error
     if (kind == Kind::Folder)
         return 0;
     if (kind != Kind::Missing) {
-        error = path + (kind == Kind::File ? QStringLiteral(" is a file, not a folder") : QStringLiteral(" is not a folder"));
+        error = path
+            + (kind == Kind::File ? QStringLiteral(" is a file, not a folder") : QStringLiteral(" is not a folder"));
         return QFileDevice::OpenError;
     }
     return makeFolders(local, &error) ? 0 : int(QFileDevice::OpenError);

@@ -1601,8 +1601,8 @@ row download-folders-unchecked device/iosafcfiledownload.cpp tests_device
 
 # The phone's folder messages are answered without making the folder.
 row mb2-mkdir-skipped device/backup2tool_files.cpp tests_device
--    const int rc = devicePath(path, &error).isEmpty() ? Backup2ToolHook::RefusedPath : m_hook->mkdir(m_root, path, error);
-+    const int rc = devicePath(path, &error).isEmpty() ? Backup2ToolHook::RefusedPath : 0;
+-                                                      : m_hook->mkdir(m_root, path, error);
++                                                      : 0;
 
 # A move the computer failed is answered as done: the phone ends with a backup it thinks whole.
 row mb2-move-status-ignored device/backup2tool_files.cpp tests_device

@@ -329,9 +329,10 @@ TEST_F(Backup2Test, MessagesTooLargeNestedTooDeepOrNotDeviceLinkAreRefusedBefore
     };
     const SimStep ready {list({str("DLMessageDeviceReady")})};
     const auto response = [](qint64 code) {
-        return SimStep {list({str("DLMessageProcessMessage"), dict().put("MessageName", str("Response"))
-                                                                  .put("ErrorCode", num(code))
-                                                                  .put("ProtocolVersion", PlistCFType::createCFNumberDouble(2.1))})};
+        const PlistCFType version = PlistCFType::createCFNumberDouble(2.1);
+        return SimStep {list({str("DLMessageProcessMessage"),
+                              dict().put("MessageName", str("Response")).put("ErrorCode", num(code))
+                                  .put("ProtocolVersion", version)})};
     };
     const struct { QList<SimStep> steps; QString thrown; } openings[] = {
         {{framed(nestedBinary(deep, "DLMessageVersionExchange"))}, opening + "-2"},
