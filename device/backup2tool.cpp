@@ -10,7 +10,12 @@
 #include <cmath>
 #include <stdexcept>
 
-#include <sys/socket.h>
+#include <memory>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <plist/plist.h>
 
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
@@ -39,22 +44,16 @@ QString receiveFailure(int code)
         .arg(code);
 }
 
-// The socket under a mobilebackup2 client, or -1. libimobiledevice has no
-// getter for it: each of its service clients begins with a pointer to the
-// client it is built on, down to the connection (the way its own
-// mobilebackup2_receive_raw reaches it).
-int socketOf(mobilebackup2_client_t client)
+QString versionFailure(int code)
 {
-    struct Service { idevice_connection_t connection; };
-    struct PropertyListService { Service* parent; };
-    struct DeviceLinkService { PropertyListService* parent; };
-    struct Backup2 { DeviceLinkService* parent; };
-    const auto* c = reinterpret_cast<const Backup2*>(client);
-    int fd = -1;
-    if (!c || !c->parent || !c->parent->parent || !c->parent->parent->parent
-        || idevice_connection_get_fd(c->parent->parent->parent->connection, &fd) != IDEVICE_E_SUCCESS)
-        return -1;
-    return fd;
+    return QString("Could not perform backup protocol version exchange, error code %1").arg(code);
+}
+
+using backup2detail::Channel;
+
+PlistCFType str(const QString& text)
+{
+    return PlistCFType::createCFString(text);
 }
 
 // The device resources of one run, released in this order whatever way the
@@ -64,7 +63,7 @@ struct Session
     idevice_t device = nullptr;
     lockdownd_client_t lockdown = nullptr;
     lockdownd_service_descriptor_t service = nullptr;
-    mobilebackup2_client_t client = nullptr;
+    std::unique_ptr<Channel> channel;
 
     Session() = default;
     Session(const Session&) = delete;
@@ -75,8 +74,14 @@ struct Session
             lockdownd_service_descriptor_free(service);
         if (lockdown)
             lockdownd_client_free(lockdown);
-        if (client)
-            mobilebackup2_client_free(client);
+        // The phone is told the exchange is over, as the library's client
+        // does when it is freed; a phone that no longer reads is not waited for.
+        if (channel && !channel->broken()) {
+            const QByteArray bye = backup2detail::framedList(
+                PlistCFType::createCFArray({str("DLMessageDisconnect"), str(backup2detail::kEmptyParameter)}));
+            channel->sendAll(bye.constData(), quint32(bye.size()), 1000);
+        }
+        channel.reset();
         if (device)
             idevice_free(device);
     }
@@ -105,7 +110,50 @@ PlistCFType restoreOptions(const _backup2tool_req& req)
     return options;
 }
 
-void sendRequestThrow(mobilebackup2_client_t client, const _backup2tool_req& req, const QString& udid)
+} // namespace
+
+using backup2detail::ReceiveError;
+
+PlistCFType backup2detail::readMessageThrow(const Reader& read, QString* name)
+{
+    const QByteArray broken = receiveFailure(MOBILEBACKUP2_E_MUX_ERROR).toUtf8();
+    char head[4];
+    read(head, 4, broken.constData());
+    const quint32 length = qFromBigEndian<quint32>(head);
+    const auto refused = [] {
+        return ReceiveError(MOBILEBACKUP2_E_PLIST_ERROR,
+                            receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR).toUtf8().toStdString());
+    };
+    if (length == 0 || length > kMaxMessage)
+        throw refused();
+    // Grown as the bytes arrive: a length alone holds no memory.
+    QByteArray bytes;
+    while (quint32(bytes.size()) < length) {
+        const int at = bytes.size();
+        bytes.resize(at + int(qMin(length - quint32(at), kPiece)));
+        read(bytes.data() + at, quint32(bytes.size() - at), broken.constData());
+    }
+    // As the library reads its services' messages: binary, or XML in which
+    // control characters stand for spaces.
+    if (!(length > 8 && bytes.startsWith("bplist00"))) {
+        if (!bytes.startsWith("<?xml"))
+            throw refused();
+        for (char *c = bytes.data(), *end = c + bytes.size() - 1; c < end; ++c) {
+            if (*c >= 0 && *c < 0x20 && *c != '\t' && *c != '\n' && *c != '\r')
+                *c = ' ';
+        }
+    }
+    // The project's parser refuses nesting deeper than its limit, checked
+    // without recursion: libplist's own would overflow the stack.
+    PlistCFType msg = PlistCFType::createCFPropertyList(bytes);
+    const QString first = msg.isCFArray() && msg.array_size() > 0 ? msg.at(0).CFStringQString() : QString();
+    if (first.size() < 9 || !first.startsWith(QLatin1String("DL")))
+        throw refused();
+    *name = first;
+    return msg;
+}
+
+void backup2tool::sendRequestThrow(Client* client, const _backup2tool_req& req)
 {
     struct Texts
     {
@@ -127,50 +175,17 @@ void sendRequestThrow(mobilebackup2_client_t client, const _backup2tool_req& req
         throw failure("backup2tool: invalid op.");
     const Texts& t = req.op == Backup ? backup : restore;
     const PlistCFType options = req.op == Restore ? restoreOptions(req) : PlistCFType();
-    const QByteArray id = udid.toLocal8Bit();
-    const int r = mobilebackup2_send_request(client, t.request, id.constData(), id.constData(),
-                                             static_cast<plist_t>(options.ref()));
+    // The keys in the library's order, the request's name last.
+    PlistCFType request = PlistCFType::createCFDictionary();
+    request.put("TargetIdentifier", str(m_udid)).put("SourceIdentifier", str(m_udid));
+    if (!options.isNull())
+        request.put("Options", options);
+    request.put("MessageName", str(t.request));
+    const int r = sendMessage(client, PlistCFType::createCFArray({str("DLMessageProcessMessage"), request}));
     if (r == MOBILEBACKUP2_E_REPLY_NOT_OK)
         throw failure(t.refused);
     if (r)
         throw failure(r == MOBILEBACKUP2_E_BAD_VERSION ? t.mismatch : t.other);
-}
-
-} // namespace
-
-PlistCFType backup2detail::readMessageThrow(const Reader& read, QString* name)
-{
-    const QByteArray broken = receiveFailure(MOBILEBACKUP2_E_MUX_ERROR).toUtf8();
-    char head[4];
-    read(head, 4, broken.constData());
-    const quint32 length = qFromBigEndian<quint32>(head);
-    if (length == 0 || length > kMaxMessage)
-        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
-    // Grown as the bytes arrive: a length alone holds no memory.
-    QByteArray bytes;
-    while (quint32(bytes.size()) < length) {
-        const int at = bytes.size();
-        bytes.resize(at + int(qMin(length - quint32(at), kPiece)));
-        read(bytes.data() + at, quint32(bytes.size() - at), broken.constData());
-    }
-    // As the library reads its services' messages: binary, or XML in which
-    // control characters stand for spaces.
-    if (!(length > 8 && bytes.startsWith("bplist00"))) {
-        if (!bytes.startsWith("<?xml"))
-            throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
-        for (char *c = bytes.data(), *end = c + bytes.size() - 1; c < end; ++c) {
-            if (*c >= 0 && *c < 0x20 && *c != '\t' && *c != '\n' && *c != '\r')
-                *c = ' ';
-        }
-    }
-    // The project's parser refuses nesting deeper than its limit, checked
-    // without recursion: libplist's own would overflow the stack.
-    PlistCFType msg = PlistCFType::createCFPropertyList(bytes);
-    const QString first = msg.isCFArray() && msg.array_size() > 0 ? msg.at(0).CFStringQString() : QString();
-    if (first.size() < 9 || !first.startsWith(QLatin1String("DL")))
-        throw failure(receiveFailure(MOBILEBACKUP2_E_PLIST_ERROR));
-    *name = first;
-    return msg;
 }
 
 // One row of the message table: a message either is answered and the run
@@ -230,8 +245,14 @@ struct backup2tool::Message
 
 backup2tool::backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook, QObject* parent)
     : QObject(parent), m_udid(udid), m_root(root), m_backupDir(root.absoluteFilePath(udid)),
-      m_hook(hook ? hook : QSharedPointer<Backup2ToolHook>::create())
+      m_hook(hook ? hook : QSharedPointer<Backup2ToolHook>::create()), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
+}
+
+backup2tool::~backup2tool()
+{
+    if (m_wake >= 0)
+        ::close(m_wake);
 }
 
 void backup2tool::cancel()
@@ -243,10 +264,12 @@ void backup2tool::setCancel()
 {
     QMutexLocker lock(&m_mutex);
     m_cancelFlag = true;
-    // Wakes the worker from any wait on the phone: its receives see the end
-    // of the channel, its sends fail.
-    if (m_socket >= 0)
-        ::shutdown(m_socket, SHUT_RDWR);
+    // Never read back: it stays readable, and every wait of the run, now and
+    // later, sees the cancel at once.
+    if (m_wake >= 0) {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
+    }
 }
 
 bool backup2tool::isCancel()
@@ -261,18 +284,74 @@ void backup2tool::watchCancel(const std::atomic<bool>* source)
     m_cancelSource = source;
 }
 
-void backup2tool::watchSocket(int fd)
-{
-    QMutexLocker lock(&m_mutex);
-    m_socket = fd;
-    if (fd >= 0 && (m_cancelFlag || (m_cancelSource && m_cancelSource->load())))
-        ::shutdown(fd, SHUT_RDWR);
-}
-
 PlistCFType backup2tool::receiveMessageThrow(Client* client, QString* name)
 {
     return backup2detail::readMessageThrow(
         [&](char* data, quint32 size, const char* broken) { recvExactThrow(client, data, size, broken); }, name);
+}
+
+void backup2tool::handshakeThrow(Client* client)
+{
+    // The library's answers for each way the opening can fail.
+    const auto expect = [&](const char* wanted) {
+        QString name;
+        PlistCFType message;
+        try {
+            message = receiveMessageThrow(client, &name);
+        } catch (const ReceiveError& e) {
+            throw failure(versionFailure(e.code));
+        } catch (const std::runtime_error&) {
+            throw failure(versionFailure(MOBILEBACKUP2_E_MUX_ERROR));
+        }
+        if (name != QLatin1String(wanted))
+            throw failure(versionFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+        return message;
+    };
+    const auto send = [&](const PlistCFType& message) {
+        if (const int r = sendMessage(client, message))
+            throw failure(versionFailure(r));
+    };
+    const auto isUint = [](const PlistCFType& v) {
+        return !v.isNull() && plist_get_node_type(static_cast<plist_t>(v.ref())) == PLIST_UINT;
+    };
+    // DeviceLink's own versions: 300.0 is the one this client speaks.
+    const quint64 major = 300;
+    const PlistCFType exchange = expect("DLMessageVersionExchange");
+    if (exchange.array_size() < 3)
+        throw failure(versionFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    const auto version = [&](int item) {
+        const PlistCFType v = exchange.at(item);
+        return isUint(v) ? quint64(v.CFNumberInt64()) : 0;
+    };
+    if (version(1) > major || (version(1) == major && version(2) > 0))
+        throw failure(versionFailure(MOBILEBACKUP2_E_BAD_VERSION));
+    send(PlistCFType::createCFArray({str("DLMessageVersionExchange"), str("DLVersionsOk"),
+                                     PlistCFType::createCFNumberInt64(qint64(major))}));
+    expect("DLMessageDeviceReady");
+
+    PlistCFType versions = PlistCFType::createCFArray();
+    for (const double v : {2.0, 2.1})
+        versions.append(PlistCFType::createCFNumberDouble(v));
+    PlistCFType hello = PlistCFType::createCFDictionary();
+    hello.put("SupportedProtocolVersions", versions).put("MessageName", str("Hello"));
+    send(PlistCFType::createCFArray({str("DLMessageProcessMessage"), hello}));
+    const PlistCFType reply = expect("DLMessageProcessMessage");
+    const PlistCFType response = reply.at(1);
+    if (reply.array_size() != 2 || !response.isCFDictionary()
+        || !response.get("MessageName").isCFString())
+        throw failure(versionFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    if (response.get("MessageName").CFStringQString() != QLatin1String("Response"))
+        throw failure(versionFailure(MOBILEBACKUP2_E_REPLY_NOT_OK));
+    const PlistCFType code = response.get("ErrorCode");
+    if (!isUint(code))
+        throw failure(versionFailure(MOBILEBACKUP2_E_PLIST_ERROR));
+    if (code.CFNumberInt64() != 0)
+        throw failure(versionFailure(code.CFNumberInt64() == 1 ? MOBILEBACKUP2_E_NO_COMMON_VERSION
+                                                               : MOBILEBACKUP2_E_REPLY_NOT_OK));
+    // The version the phone chose is not needed, but it must be there.
+    const PlistCFType chosen = response.get("ProtocolVersion");
+    if (chosen.isNull() || plist_get_node_type(static_cast<plist_t>(chosen.ref())) != PLIST_REAL)
+        throw failure(versionFailure(MOBILEBACKUP2_E_PLIST_ERROR));
 }
 
 int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
@@ -299,28 +378,22 @@ int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
     if (started || !s.service || !s.service->port)
         throw failure("backup2tool: start service com.apple.mobilebackup2 failed. Please restart your iPhone to try "
                       "again.");
-    // Without a client the version exchange fails and tells why.
-    mobilebackup2_client_new(s.device, s.service, &s.client);
+    s.channel = std::make_unique<Channel>(m_wake, [this] { return isCancel(); });
+    const int connected = s.channel->open(s.device, *s.service);
     lockdownd_service_descriptor_free(s.service);
     s.service = nullptr;
-    // Until the client is freed (this is destroyed before the session).
-    struct Watch
-    {
-        backup2tool& tool;
-        ~Watch() { tool.watchSocket(-1); }
-    } watch {*this};
-    watchSocket(socketOf(s.client));
     try {
-        double versions[] = {2.0, 2.1};
-        double remote = 0;
-        if (const int r = mobilebackup2_version_exchange(s.client, versions, 2, &remote))
-            throw failure(QString("Could not perform backup protocol version exchange, error code %1").arg(r));
-        sendRequestThrow(s.client, req, m_udid);
-        return serveThrow(s.client, error);
+        if (connected)
+            throw failure(QString("backup2tool: connect to com.apple.mobilebackup2 failed, return %1. Please restart "
+                                  "your iPhone to try again.")
+                              .arg(connected));
+        handshakeThrow(s.channel.get());
+        sendRequestThrow(s.channel.get(), req);
+        return serveThrow(s.channel.get(), error);
     } catch (const backup2detail::Cancelled&) {
         return 0;
     } catch (const std::exception&) {
-        // A cancel breaks the channel on purpose: what broke is no failure.
+        // A cancel ends any wait on the phone: what that broke is no failure.
         if (isCancel())
             return 0;
         throw;

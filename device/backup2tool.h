@@ -11,7 +11,9 @@
 #include "device/backup2toolhook.h"
 #include "foundation/plistcftype.h"
 
-struct mobilebackup2_client_private;
+namespace backup2detail {
+class Channel;
+}
 
 enum backup2tool_op : qint32 { Backup = 0, Restore = 1 };
 
@@ -40,17 +42,21 @@ struct _backup2tool_req
 //
 // Made on the GUI thread; runThrow runs on a worker thread, which alone
 // touches everything but the cancel flag. cancel() may come from any thread:
-// it shuts the connection down, so that a run waiting on a silent phone or
-// one that does not read ends at once. One engine serves one run, and a
-// cancel that comes before the run stands.
+// it wakes every wait of the run on the phone, receives and sends alike, so
+// that a run waiting on a silent phone or one that does not read ends at
+// once. One engine serves one run, and a cancel that comes before the run
+// stands. The engine connects to the phone's service itself and reads every
+// message of the exchange, the opening one included, with its own bounded
+// reader.
 class backup2tool : public QObject
 {
     Q_OBJECT
 public:
-    using Client = mobilebackup2_client_private;
+    using Client = backup2detail::Channel;
 
     // An empty hook is replaced by the default one.
     backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook, QObject* parent = nullptr);
+    ~backup2tool() override;
 
     // Returns when the run ends with result 0: finished, disconnected by the
     // phone or cancelled (the caller tells a cancel by its own window, and a
@@ -110,23 +116,28 @@ signals:
 
 private:
     struct Message;
+    // The DeviceLink version exchange and the Hello message, as the
+    // library's own client opens the service.
+    void handshakeThrow(Client* client);
+    void sendRequestThrow(Client* client, const _backup2tool_req& req);
     // The message loop: the run's result once a message ends it.
     int serveThrow(Client* client, QString& error);
     // The next DeviceLink message and its name, waiting while the phone is
     // silent. A message that is too large, nested too deep or no DeviceLink
     // message throws before any parser of libplist sees it.
     PlistCFType receiveMessageThrow(Client* client, QString* name);
-    // The socket that cancel() shuts down while a run uses it; -1 for none.
-    void watchSocket(int fd);
     // The local path of a path the phone named, or empty (with the reason in
     // *error) when it leaves the device folder.
     QString devicePath(const QString& path, QString* error) const;
     // Waits while the phone is silent; throws `broken` when the channel is
     // closed, the run's end when it is cancelled meanwhile.
     void recvExactThrow(Client* client, char* data, quint32 size, const char* broken);
-    // Every byte out: 0, or the library's code.
+    // Every byte out: 0, or a mobilebackup2 error code; throws Cancelled
+    // when the run is cancelled meanwhile.
     int sendAll(Client* client, const char* data, quint32 size);
-    // The library's code; no description for an empty one, no plist for a null one.
+    // One list, binary, as the library frames its messages.
+    int sendMessage(Client* client, const PlistCFType& message);
+    // No description for an empty one, no plist for a null one.
     int sendStatus(Client* client, int code, const QString& description, const PlistCFType& plist);
 
     QMutex m_mutex;
@@ -139,6 +150,7 @@ private:
     bool m_verdictOk = false;
     // Guarded by m_mutex.
     bool m_cancelFlag = false;
-    int m_socket = -1;
     const std::atomic<bool>* m_cancelSource = nullptr;
+    // Readable once cancelled: every wait of a run watches it.
+    int m_wake = -1;
 };

@@ -1,6 +1,5 @@
 // The DeviceLink messages that move files between the phone and the backup
 // folder, and the framing of the raw channel they use.
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QtEndian>
 
@@ -22,9 +21,6 @@ const char kBrokenData[] = "Error attaching to device. Please Keep your iPhone c
                            "backup2tool::recvFileThrow: recv null data.";
 const QString kBrokenSend = "Error attaching to device. Please Keep your iPhone connected and active. "
                             "backup2tool::sendFileThrow: ";
-// The library gives up on a silent phone after its own time-out (seconds); an
-// empty receive that comes back sooner means the channel has closed.
-constexpr qint64 kClosedWithinMs = 1000;
 // An error text from the phone is kept up to this length; the rest is read and dropped.
 constexpr quint32 kMaxText = 4096;
 
@@ -63,6 +59,12 @@ PlistCFType emptyDict()
 } // namespace
 
 namespace backup2detail {
+
+QByteArray framedList(const PlistCFType& list)
+{
+    const QByteArray body = list.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+    return lengthBytes(quint32(body.size())) + body;
+}
 
 QString asText(const QString& text)
 {
@@ -139,40 +141,38 @@ void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const
         // Also between pieces: a phone that never stops sending is left too.
         if (isCancel())
             throw Cancelled();
-        QElapsedTimer waited;
-        waited.start();
         quint32 got = 0;
-        const int r = mobilebackup2_receive_raw(client, data + done, size - done, &got);
-        if (r == MOBILEBACKUP2_E_SUCCESS && got > 0) {
-            done += got;
-            continue;
-        }
-        // The library reports a silent phone and a closed channel alike, as
-        // nothing received; only the silence lasts its time-out.
-        if (isCancel())
-            throw Cancelled(); // the cancel shut the channel down
-        if (r != MOBILEBACKUP2_E_SUCCESS || waited.elapsed() < kClosedWithinMs)
+        const Channel::Wait w = client->receiveSome(data + done, size - done, &got);
+        if (w == Channel::Cancelled)
+            throw Cancelled();
+        if (w != Channel::Done)
             throw failure(broken);
+        done += got;
     }
 }
 
 int backup2tool::sendAll(Client* client, const char* data, quint32 size)
 {
-    for (quint32 done = 0; done < size;) {
-        quint32 sent = 0;
-        const int r = mobilebackup2_send_raw(client, data + done, size - done, &sent);
-        if (r != MOBILEBACKUP2_E_SUCCESS || sent == 0)
-            return r != MOBILEBACKUP2_E_SUCCESS ? r : MOBILEBACKUP2_E_MUX_ERROR;
-        done += sent;
-    }
-    return 0;
+    const Channel::Wait w = client->sendAll(data, size);
+    if (w == Channel::Cancelled)
+        throw Cancelled();
+    return w == Channel::Done ? 0 : MOBILEBACKUP2_E_MUX_ERROR;
+}
+
+int backup2tool::sendMessage(Client* client, const PlistCFType& message)
+{
+    const QByteArray bytes = framedList(message);
+    return sendAll(client, bytes.constData(), quint32(bytes.size()));
 }
 
 int backup2tool::sendStatus(Client* client, int code, const QString& description, const PlistCFType& plist)
 {
-    const QByteArray text = description.toUtf8();
-    return mobilebackup2_send_status_response(client, code, description.isEmpty() ? nullptr : text.constData(),
-                                              static_cast<plist_t>(plist.ref()));
+    // As the library frames it: DeviceLink's "no argument" for what is absent.
+    const PlistCFType none = PlistCFType::createCFString(kEmptyParameter);
+    const PlistCFType text = description.isEmpty() ? none : PlistCFType::createCFString(description);
+    return sendMessage(client, PlistCFType::createCFArray({PlistCFType::createCFString("DLMessageStatusResponse"),
+                                                           PlistCFType::createCFNumberInt64(code), text,
+                                                           plist.isNull() ? none : plist}));
 }
 
 void backup2tool::sendFilesThrow(Client* client, const PlistCFType& msg)
@@ -188,11 +188,14 @@ void backup2tool::sendFilesThrow(Client* client, const PlistCFType& msg)
         emit update(m_progress, QString(), tr("Sending %1 to device...").arg(path.section('/', -1)));
         sendFileThrow(client, path, errors);
     }
-    sendAll(client, "\0\0\0\0", 4);
-    if (errors.isCFDictionary())
-        sendStatus(client, -13, "Multi status", errors);
-    else
-        sendStatus(client, 0, QString(), emptyDict());
+    int r = sendAll(client, "\0\0\0\0", 4);
+    if (r == 0)
+        r = errors.isCFDictionary() ? sendStatus(client, -13, "Multi status", errors)
+                                    : sendStatus(client, 0, QString(), emptyDict());
+    if (r)
+        throw failure(QString("Error attaching to device. Please Keep your iPhone connected and active. "
+                              "backup2tool::sendFilesThrow, Could not send status response, error %1")
+                          .arg(r));
 }
 
 void backup2tool::sendFileThrow(Client* client, const QString& path, PlistCFType& errors)
@@ -305,12 +308,13 @@ int backup2tool::recvFileThrow(Client* client, const QString& deviceFileName, co
         }
     };
     // A file the phone did not finish, or that could not be written whole,
-    // must not look like a complete one.
+    // must not look like a complete one; the hook wrote it beside its
+    // target, and only what it wrote goes: a file an earlier backup left at
+    // the path stays.
     const auto discard = [&] {
-        if (file.isOpen()) {
-            file.close();
-            QFile::remove(local);
-        }
+        file.close();
+        if (!local.isEmpty())
+            m_hook->recvFileAbort(m_root, path);
     };
     quint64 total = 0;
     try {
@@ -402,12 +406,18 @@ void backup2tool::makeDirectory(Client* client, const PlistCFType& msg)
 {
     const QString path = msg.at(1).CFStringQString();
     QString error;
-    if (!devicePath(path, &error).isEmpty())
-        m_hook->mkdir(m_root, path, error);
-    sendStatus(client, 0, QString(), PlistCFType());
+    const int rc = devicePath(path, &error).isEmpty() ? Backup2ToolHook::RefusedPath
+                                                      : m_hook->mkdir(m_root, path, error);
+    if (const int r = sendStatus(client, statusCode(rc), error, PlistCFType()))
+        throw failure(QString("Error attaching to device. Please Keep your iPhone connected and active. "
+                              "backup2tool::makeDirectory, Could not send status response, error %1")
+                          .arg(r));
 }
 
 void backup2tool::sendFreeDiskSpace(Client* client, const PlistCFType&)
 {
-    sendStatus(client, 0, QString(), PlistCFType::createCFNumberInt64(qint64(1) << 40));
+    if (const int r = sendStatus(client, 0, QString(), PlistCFType::createCFNumberInt64(qint64(1) << 40)))
+        throw failure(QString("Error attaching to device. Please Keep your iPhone connected and active. "
+                              "backup2tool::sendFreeDiskSpace, Could not send status response, error %1")
+                          .arg(r));
 }

@@ -49,6 +49,26 @@ void makeParent(const QString& path)
     QDir().mkpath(QFileInfo(path).absolutePath());
 }
 
+// A folder and its missing parents, with the reason when one cannot be made
+// (QDir::mkpath tells none).
+bool makeFolders(const QString& path, QString* error)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    for (qsizetype at = 1; at <= bytes.size(); ++at) {
+        if (at < bytes.size() && bytes[at] != '/')
+            continue;
+        const QByteArray folder = bytes.left(at);
+        struct stat st;
+        if (::mkdir(folder.constData(), 0777) == 0
+            || (errno == EEXIST && ::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode)))
+            continue;
+        const int code = errno == EEXIST ? ENOTDIR : errno;
+        *error = QStringLiteral("cannot make the folder %1: %2").arg(QFile::decodeName(folder), errnoText(code));
+        return false;
+    }
+    return true;
+}
+
 constexpr int kCopyError = QFileDevice::CopyError;
 
 int copyTree(const QString& from, const QString& to, QString& error)
@@ -151,25 +171,32 @@ QString Backup2ToolHook::resolve(const QDir& root, const QString& path, QString*
         const qsizetype slash = clean.indexOf(QLatin1Char('/'), at);
         const qsizetype end = slash < 0 ? clean.size() : slash;
         struct stat st;
+        QString why;
         if (::lstat(QFile::encodeName(full.left(base.size() + 1 + end)).constData(), &st) != 0) {
-            if (errno != ENOENT)
-                break;
-            return remember(Kind::Missing, slash < 0);
-        }
-        if (S_ISLNK(st.st_mode))
-            break;
-        if (slash < 0)
+            const int code = errno;
+            if (code == ENOENT)
+                return remember(Kind::Missing, slash < 0);
+            why = QStringLiteral("%1: %2").arg(clean.left(end), errnoText(code));
+        } else if (S_ISLNK(st.st_mode)) {
+            why = QStringLiteral("it passes through a link");
+        } else if (slash < 0) {
             return remember(kindOf(st), true);
-        if (S_ISDIR(st.st_mode)) {
-            if (m_checkedFolders.size() >= kMaxCheckedFolders)
-                m_checkedFolders.clear();
-            m_checkedFolders.insert(clean.left(end));
+        } else if (!S_ISDIR(st.st_mode)) {
+            // What is there, so that the phone and the log tell a file in
+            // the way from an attack.
+            why = clean.left(end) + (S_ISREG(st.st_mode) ? QStringLiteral(" is a file, not a folder")
+                                                         : QStringLiteral(" is not a folder"));
         }
+        if (!why.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("refused path \"%1\": %2").arg(clean, why);
+            return QString();
+        }
+        if (m_checkedFolders.size() >= kMaxCheckedFolders)
+            m_checkedFolders.clear();
+        m_checkedFolders.insert(clean.left(end));
         at = slash + 1;
     }
-    if (error)
-        *error = QStringLiteral("refused path \"%1\": it passes through a link").arg(clean);
-    return QString();
 }
 
 void Backup2ToolHook::forgetFound()
@@ -289,6 +316,12 @@ void Backup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size
                                      .toStdString());
 }
 
+void Backup2ToolHook::recvFileAbort(const QDir&, const QString& path)
+{
+    if (m_incoming.path == path)
+        dropIncoming();
+}
+
 void Backup2ToolHook::dropIncoming()
 {
     if (!m_incoming.temp.isEmpty()) {
@@ -357,9 +390,14 @@ int Backup2ToolHook::mkdir(const QDir& root, const QString& path, QString& error
     forgetFound();
     if (local.isEmpty())
         return RefusedPath;
-    if (kind == Kind::Missing)
-        QDir().mkpath(local);
-    return 0;
+    if (kind == Kind::Folder)
+        return 0;
+    if (kind != Kind::Missing) {
+        error = path
+            + (kind == Kind::File ? QStringLiteral(" is a file, not a folder") : QStringLiteral(" is not a folder"));
+        return QFileDevice::OpenError;
+    }
+    return makeFolders(local, &error) ? 0 : int(QFileDevice::OpenError);
 }
 
 void Backup2ToolHook::removeAt(const QString& local, Kind kind)

@@ -78,22 +78,28 @@ public:
                                const QString& deviceFileName);
     // Opens `file` for writing on a new hidden file beside the checked path,
     // creating missing parent folders; 0 with the file open on success.
-    // `file` must stay alive and open until recvFileEnd for the same path,
-    // or the run ends.
+    // `file` must stay alive and open until recvFileEnd (or recvFileAbort)
+    // for the same path, or the run ends.
     virtual int recvFileOpenWrite(const QDir& root, const QString& path, QFile& file, QString& error);
     // The file opened for `path`, flushed and `size` bytes long with no
     // error, replaces whatever was at its path; else it is thrown away (the
     // engine reports the failed write). Throws std::runtime_error when a
     // whole file cannot be renamed into place.
     virtual void recvFileEnd(const QDir& root, const QString& path, quint64 size);
+    // The data of the file opened for `path` broke off (the stream was cut,
+    // the run cancelled or a write failed): what this run wrote for it is
+    // thrown away, and whatever was at its path before stays as it was.
+    virtual void recvFileAbort(const QDir& root, const QString& path);
     // A missing source is no error; whatever is at the destination goes first.
     virtual int moveFile(const QDir& root, const QString& from, const QString& to, QString& error);
     virtual int removeFile(const QDir& root, const QString& path, QString& error);
     virtual int copyFile(const QDir& root, const QString& from, const QString& to, QString& error);
+    // 0 once the folder is there; a folder that cannot be made, or anything
+    // else standing at its path, is an error with the reason.
     virtual int mkdir(const QDir& root, const QString& path, QString& error);
 
 protected:
-    // Throws away a received file that never ended (the data stream broke).
+    // Throws away the received file not yet ended, if any.
     void dropIncoming();
     // To be called when the hook changes anything below root: the paths
     // found last (the engine checks each path just before the hook acts on

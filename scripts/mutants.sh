@@ -1116,8 +1116,8 @@ row hook-folder-prefix device/backup2toolhook.cpp tests_device
 
 # A link on the way of a path the phone names is followed out of the backup.
 row hook-resolve-inside device/backup2toolhook.cpp tests_device
--        if (S_ISLNK(st.st_mode))
--            break;
+-        if (::lstat(QFile::encodeName(full.left(base.size() + 1 + end)).constData(), &st) != 0) {
++        if (::stat(QFile::encodeName(full.left(base.size() + 1 + end)).constData(), &st) != 0) {
 
 # Links are taken for what they point to when files are copied, listed or removed.
 row hook-kind-follows-links device/backup2toolhook.cpp tests_device
@@ -1140,10 +1140,11 @@ row engine-udid-checked device/backup2tool.cpp tests_device
 -        || idevice_new_with_options
 +    if (idevice_new_with_options
 
-# A cancel leaves the connection open: the worker waits out a silent phone.
-row engine-cancel-no-shutdown device/backup2tool.cpp tests_device
--        ::shutdown(m_socket, SHUT_RDWR);
-+        ;
+# A send tries again and again without a wait a cancel can end: a phone
+# that does not read holds the worker.
+row engine-cancel-send-blocks device/backup2tool_channel.cpp tests_device
+-        const Wait w = ready(POLLOUT, left);
++        const Wait w = left < 0 ? Closed : Done;
 
 # The phone's error code is dropped: a failed backup or restore passes for success.
 row engine-verdict-code device/backup2tool.cpp tests_device
@@ -1474,15 +1475,15 @@ row download-write-error-dropped device/iosafcfiledownload.cpp tests_device
 
 # The default hook answers a folder request without making the folder.
 row hook-mkdir-not-made device/backup2toolhook.cpp tests_device
--        QDir().mkpath(local);
-+        ;
+-    return makeFolders(local, &error) ? 0 : int(QFileDevice::OpenError);
++    return 0;
 
 # The default hook makes a requested folder only when something is there already.
 row hook-mkdir-missing-inverted device/backup2toolhook.cpp tests_device
--    if (kind == Kind::Missing)
--        QDir().mkpath(local);
-+    if (kind != Kind::Missing)
-+        QDir().mkpath(local);
+-    if (kind == Kind::Folder)
+-        return 0;
++    if (kind != Kind::Folder)
++        return 0;
 
 # The load keeps an empty earlier copy in its cache (a copy cut short).
 row load-empty-copy-kept device/iosloadlinefromitunesthread.cpp tests_device
@@ -1598,8 +1599,8 @@ row download-folders-unchecked device/iosafcfiledownload.cpp tests_device
 
 # The phone's folder messages are answered without making the folder.
 row mb2-mkdir-skipped device/backup2tool_files.cpp tests_device
--        m_hook->mkdir(m_root, path, error);
-+        (void)path;
+-                                                      : m_hook->mkdir(m_root, path, error);
++                                                      : 0;
 
 # A move the computer failed is answered as done: the phone ends with a backup it thinks whole.
 row mb2-move-status-ignored device/backup2tool_files.cpp tests_device
@@ -1971,3 +1972,39 @@ row plist-smallest-list foundation/plistcftype_parse.cpp tests_foundation
 row copy-into-itself foundation/pathutil.cpp tests_foundation
 -    if (source.isDir() && !source.isSymLink() && isSameOrBelow(target.absolutePath(), source.absoluteFilePath())) {
 +    if (false) {
+
+# A folder the computer could not make is answered to the phone as made.
+row engine-mkdir-error-unanswered device/backup2tool_files.cpp tests_device
+-    if (const int r = sendStatus(client, statusCode(rc), error, PlistCFType()))
++    if (const int r = sendStatus(client, 0, QString(), PlistCFType()))
+
+# A file standing where a folder is asked for is not told apart.
+row hook-mkdir-file-in-the-way device/backup2toolhook.cpp tests_device
+-    if (kind != Kind::Missing) {
++    if (false) {
+
+# A file where a folder belongs on a path is not named as what is in the way.
+row hook-file-where-folder-named device/backup2toolhook.cpp tests_device
+-        } else if (!S_ISDIR(st.st_mode)) {
++        } else if (false) {
+
+# An upload that breaks off deletes the file an earlier backup left at its path.
+row files-discard-removes-target device/backup2tool_files.cpp tests_device
+-            m_hook->recvFileAbort(m_root, path);
++            QFile::remove(local);
+
+# An upload that breaks off leaves its part file behind.
+row hook-abort-keeps-part device/backup2toolhook.cpp tests_device
+-    if (m_incoming.path == path)
+-        dropIncoming();
++    (void)path;
+
+# The opening takes any DeviceLink version the phone offers.
+row engine-version-unchecked device/backup2tool.cpp tests_device
+-    if (version(1) > major || (version(1) == major && version(2) > 0))
++    if (false)
+
+# The phone's refusal of Hello is taken for a yes.
+row engine-hello-refusal-ignored device/backup2tool.cpp tests_device
+-    if (code.CFNumberInt64() != 0)
++    if (false)

@@ -86,7 +86,9 @@ TEST_F(Backup2Threads, ARunThePhoneEndsWithoutItsVerdictIsAFailureAndLeavesNoBac
         {Backup, true, {dl("DLMessageDisconnect")}, backupLost}, // the earlier Status.plist proves nothing
         {Backup, true, {dl("DLMessageGetFreeDiskSpace"), verdict(0)}, ""},
         {Restore, false, {dl("DLMessageDisconnect")}, restoreLost},
-        {Restore, false, {dl("DLMessageGetFreeDiskSpace", {}, {}, true)}, "Could not receive from mobilebackup2"},
+        // Hung up once its message was answered: the hang-up is what is read.
+        {Restore, false, {dl("DLMessageGetFreeDiskSpace"), {PlistCFType(), {}, true}},
+         "Could not receive from mobilebackup2"},
         {Restore, false, {verdict(0)}, ""},
     };
     for (const auto& c : cases) {

@@ -51,7 +51,7 @@ SimStep framed(const QByteArray& message)
 }
 // DLMessageGetFreeDiskSpace with `depth` nested arrays after its name, as
 // a binary list and as XML.
-QByteArray nestedBinary(quint32 depth)
+QByteArray nestedBinary(quint32 depth, const QByteArray& name = "DLMessageGetFreeDiskSpace")
 {
     const auto ref = [](quint32 i) { return be32(i).mid(1); };
     QByteArray objects("bplist00"), offsets;
@@ -60,7 +60,7 @@ QByteArray nestedBinary(quint32 depth)
         objects += object;
     };
     add("\xa2" + ref(1) + ref(2));
-    add("\x5f\x10\x19" "DLMessageGetFreeDiskSpace");
+    add("\x5f\x10" + QByteArray(1, char(name.size())) + name);
     for (quint32 i = 2; i < depth + 2; ++i)
         add(i + 1 < depth + 2 ? "\xa1" + ref(i + 1) : QByteArray("\xa0"));
     const QByteArray sizes("\0\0\0\0\0\0\3\3", 8);
@@ -223,7 +223,7 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
     for (const PlistCFType& r : p.replies)
         codes << r.at(1).toString();
     const QString refused = QString::number(-Backup2ToolHook::RefusedPath);
-    EXPECT_EQ(codes, (QStringList {"-13", "0", "0", refused, refused, "0"}));
+    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, refused, "0"})); // no folder made is answered as made
     EXPECT_EQ(p.replies[1].at(3).dict_size(), 0);
     EXPECT_EQ(readFile(at("a")), big);
     EXPECT_EQ(readFile(at("new/f")), "hello");
@@ -270,11 +270,17 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
         {upload(head + record(0x0b, "disk <i>gone</i>")), remote + "disk &lt;i&gt;gone&lt;/i&gt;"},
         {upload(head + record(0x0c, "abc") + record(char(0xf0))), "backup2tool::recvFileThrow: invalid code -16."},
     };
+    // What an earlier backup left at the path of a file that breaks off stays.
+    ASSERT_TRUE(writeFile(at("part"), "earlier"));
+    const auto earlierKept = [&] {
+        EXPECT_EQ(readFile(at("part")), "earlier");
+        EXPECT_EQ(simFilesBelow(at("")), QStringList {"part"}); // and nothing of this run
+    };
     for (const auto& c : cases) {
         phone.backup2.script = c.script;
         EXPECT_EQ(run(), c.thrown);
         EXPECT_EQ(tool->verdictOk(), c.ok) << c.thrown.toStdString();
-        EXPECT_FALSE(QFile::exists(at("part")));
+        earlierKept();
     }
     // A full disk: the file is not kept as if whole, whether its data was
     // written at once (a write fails) or held in a buffer (the flush fails).
@@ -288,7 +294,7 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
         const QString full = run();
         setrlimit(RLIMIT_FSIZE, &saved);
         EXPECT_TRUE(full.startsWith("backup2tool::recvFileThrow: Write ")) << full.toStdString();
-        EXPECT_FALSE(QFile::exists(at("part")));
+        earlierKept();
     }
 }
 
@@ -314,6 +320,36 @@ TEST_F(Backup2Test, MessagesTooLargeNestedTooDeepOrNotDeviceLinkAreRefusedBefore
     // A length no message has is refused before anything is held for it.
     phone.backup2.script = {{PlistCFType(), be32(1u << 30) + "bplist00"}};
     EXPECT_EQ(run(), refused);
+    phone.backup2.script.clear();
+
+    // The opening is read the same way, and checked as the library checks it.
+    const QString opening = "Could not perform backup protocol version exchange, error code ";
+    const auto exchange = [](qint64 major, qint64 minor) {
+        return SimStep {list({str("DLMessageVersionExchange"), num(major), num(minor)})};
+    };
+    const SimStep ready {list({str("DLMessageDeviceReady")})};
+    const auto response = [](qint64 code) {
+        const PlistCFType version = PlistCFType::createCFNumberDouble(2.1);
+        return SimStep {list({str("DLMessageProcessMessage"),
+                              dict().put("MessageName", str("Response")).put("ErrorCode", num(code))
+                                  .put("ProtocolVersion", version)})};
+    };
+    const struct { QList<SimStep> steps; QString thrown; } openings[] = {
+        {{framed(nestedBinary(deep, "DLMessageVersionExchange"))}, opening + "-2"},
+        {{framed(nestedXml(deep, "DLMessageVersionExchange"))}, opening + "-2"},
+        {{{PlistCFType(), be32(1u << 30) + "bplist00"}}, opening + "-2"},
+        {{ready}, opening + "-2"}, // not the version exchange first
+        {{exchange(301, 0)}, opening + "-6"},
+        {{exchange(300, 1)}, opening + "-6"},
+        {{exchange(300, 0), {PlistCFType(), {}, true}}, opening + "-3"}, // hung up
+        {{exchange(300, 0), ready, response(1)}, opening + "-8"},
+        {{exchange(300, 0), ready, response(3)}, opening + "-7"},
+        {{exchange(100, 0), ready, response(0), verdict(0)}, ""}, // then the request is sent
+    };
+    for (const auto& c : openings) {
+        phone.backup2.opening = c.steps;
+        EXPECT_EQ(run(), c.thrown);
+    }
 }
 
 TEST_F(Backup2Test, TheProgressShownStaysAPercentageWhateverNumberThePhoneSends)
@@ -338,7 +374,9 @@ TEST_F(Backup2Test, TheProgressShownStaysAPercentageWhateverNumberThePhoneSends)
 
 TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverThePhoneDoes)
 {
-    const auto requested = [this](int from) { return sim.requests().mid(from).join('\n').contains(":Backup"); };
+    const auto requested = [this](int from) {
+        return sim.requests().mid(from).join('\n').contains("com.apple.mobilebackup2:");
+    };
     // Cancelled before it started: the phone is not asked at all.
     sim.detach(phone.udid);
     sim.attach(phone);
@@ -355,7 +393,8 @@ TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverT
     };
     SimStep endless = dl("DLMessageUploadFiles", {}, name("/var/x") + name("0123/elsewhere"));
     endless.repeat = record(0x0c, QByteArray(65536, 'e'));
-    const struct { const char* what; SimStep step; } cases[] = {
+    const struct { const char* what; SimStep step; bool opening = false; } cases[] = {
+        {"silent in the opening", deaf({list({str("DLMessageVersionExchange"), num(300), num(0)})}), true},
         {"silent between messages", deaf({PlistCFType()})},
         {"silent inside a file name", deaf(dl("DLMessageUploadFiles", {}, be32(40) + "/var"))},
         {"silent inside a record", deaf(dl("DLMessageUploadFiles", {}, name("/var/x") + name(u + "part") + be32(99)
@@ -363,8 +402,10 @@ TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverT
         {"streaming an endless upload", endless},
         {"not reading", deaf(dl("DLMessageDownloadFiles", {strings({u + "big"})}))},
     };
+    ASSERT_TRUE(writeFile(at("part"), "earlier"));
     for (const auto& c : cases) {
         phone.backup2.script = {c.step};
+        phone.backup2.opening = c.opening ? QList<SimStep> {c.step} : QList<SimStep>();
         sim.detach(phone.udid);
         sim.attach(phone);
         before = sim.requests().size();
@@ -387,7 +428,7 @@ TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverT
         worker.join();
         EXPECT_LT(sinceCancel.elapsed(), 3000) << c.what;
         EXPECT_EQ(thrown, "") << c.what;
-        EXPECT_FALSE(QFile::exists(at("part"))) << c.what;
+        EXPECT_EQ(readFile(at("part")), "earlier") << c.what;
     }
 }
 

@@ -123,8 +123,8 @@ TEST_F(HookTest, HostilePathsAreRefusedInEveryOperationAndNothingOutsideChanges)
 }
 
 // A folder the phone asks for exists afterwards, with its parents; one that
-// is there already keeps what it holds.
-TEST_F(HookTest, MkdirMakesTheFolderAndKeepsAnExistingOne)
+// is there already keeps what it holds; one that cannot be made is an error.
+TEST_F(HookTest, MkdirMakesTheFolderKeepsAnExistingOneAndSaysWhyItCannot)
 {
     for (const char* path : {"u/new", "u/new2/a/b", "u/sub", "u/sub/deep"}) {
         error.clear();
@@ -133,6 +133,20 @@ TEST_F(HookTest, MkdirMakesTheFolderAndKeepsAnExistingOne)
         EXPECT_EQ(error, "") << path;
     }
     EXPECT_EQ(readFile(at("u/sub/deep/d.txt")), "D");
+    // What stands in the way, or why the folder could not be made.
+    const QString tooLong = "u/new3/" + QString(300, 'n');
+    const struct { QString path; int code; QString error; } failures[] = {
+        {"u/ab/f.txt", QFileDevice::OpenError, "u/ab/f.txt is a file, not a folder"},
+        {"u/ab/f.txt/x", Backup2ToolHook::RefusedPath,
+         "refused path \"u/ab/f.txt/x\": u/ab/f.txt is a file, not a folder"},
+        {tooLong, QFileDevice::OpenError, "cannot make the folder " + at(tooLong) + ": File name too long"},
+    };
+    for (const auto& f : failures) {
+        error.clear();
+        EXPECT_EQ(hook.mkdir(rootDir, f.path, error), f.code) << f.path;
+        EXPECT_EQ(error, f.error) << f.path;
+    }
+    EXPECT_EQ(readFile(at("u/ab/f.txt")), "abc");
 }
 
 TEST_F(HookTest, ThePartialHookKeepsMetadataFilterMatchesAndTheWantedAppsInBothModes)
@@ -341,8 +355,10 @@ TEST_F(HookTest, ThePartialHookRecordsEachFileOnceWithItsSizeWhenItEnds)
     const struct { QString id, deviceName; bool ends; QByteArray data; QString listed; QByteArray stored; } cases[] = {
         {kept, kApp + kLine + "/Documents/k", true, "12345", kept + " 1 5", "12345"},
         {dropped, kApp + kOther + "/o", true, "1234567", dropped + " 1 7", "<missing>"},
-        {cut, kApp + kLine + "/Documents/c", false, "123", "", "<missing>"}, // the phone sends it again
+        // The phone sends it again; what an earlier backup left at its path stays.
+        {cut, kApp + kLine + "/Documents/c", false, "123", "", "earlier"},
     };
+    ASSERT_TRUE(testenv::writeFile(root.filePath(kDev + "Snapshot/ab/" + cut), "earlier"));
     for (const auto& c : cases) {
         const QString path = kDev + "Snapshot/ab/" + c.id;
         fake.recvFileBegin(rootDir, kDev.chopped(1), path, c.deviceName);
@@ -352,7 +368,10 @@ TEST_F(HookTest, ThePartialHookRecordsEachFileOnceWithItsSizeWhenItEnds)
             file.write(c.data);
         if (c.ends)
             fake.recvFileEnd(rootDir, path, quint64(c.data.size()));
+        else
+            fake.recvFileAbort(rootDir, path);
     }
+    EXPECT_TRUE(simFilesBelow(root.filePath(kDev)).filter(".part-").isEmpty());
     for (const auto& c : cases) {
         const QString entry = listing(fake.dnameDb.items("ab")).filter(c.id).value(0).section(' ', 0, 2);
         EXPECT_EQ(entry, c.listed);

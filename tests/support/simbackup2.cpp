@@ -441,6 +441,20 @@ PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
 
 void play(SimLink& link)
 {
+    const QList<SimStep> opening = link.locked([](SimDevice& d) { return d.backup2.opening; });
+    for (const SimStep& s : opening) {
+        if (!s.message.isNull())
+            link.note(nameOf(s.message));
+        if ((!s.message.isNull() && !link.sendPlist(s.message)) || (!s.raw.isEmpty() && !link.send(s.raw)))
+            return;
+        pollfd hangUp {link.fd, POLLRDHUP, 0};
+        if (s.deaf)
+            ::poll(&hangUp, 1, 60000);
+        if (s.deaf || link.readPlist().isNull())
+            return;
+    }
+    if (!opening.isEmpty())
+        return;
     PlistCFType ready = dict().put("MessageName", str("Response")).put("ErrorCode", num(0));
     if (!hello(link, 0) || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
         || !link.sendPlist(list({str("DLMessageProcessMessage"), ready.put("ProtocolVersion", dbl(2.1))})))

@@ -94,6 +94,10 @@ struct SimBackup2
     int errorCode = 0; // the verdict, sent as DLMessageProcessMessage
     QString errorDescription;
     QList<SimStep> script;
+    // Played in place of the version exchange and the answer to Hello when
+    // given: each message (or raw bytes) is sent and one list read back,
+    // until the host closes or a deaf step; nothing is played after it.
+    QList<SimStep> opening;
 
     // Kept by the simulator.
     PlistCFType request; // the last request's dictionary
