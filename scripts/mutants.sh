@@ -1570,8 +1570,8 @@ row upload-in-place device/iosafcfiledownload.cpp tests_device
 
 # A rename of the uploaded file over the old one that fails is not reported.
 row upload-rename-unchecked device/iosafcfiledownload.cpp tests_device
--    if (error.isEmpty() && !cancelled && !afc.rename(temp, devicePath))
-+    if (error.isEmpty() && !cancelled && !afc.rename(temp, devicePath) && false)
+-    if (error.isEmpty() && !afc.rename(temp, devicePath))
++    if (error.isEmpty() && !afc.rename(temp, devicePath) && false)
 
 # Two phone names that clean to one local name land on one file.
 row download-names-collide device/iosafcfiledownload.cpp tests_device
