@@ -276,9 +276,7 @@ int Backup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QF
     // of nearly 255 bytes lends it a shorter start.
     const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
     const QString suffix = QStringLiteral(".part-XXXXXX");
-    QString name = QLatin1Char('.') + local.mid(slash + 1);
-    while (name.size() > 1 && QFile::encodeName(name + suffix).size() > 255)
-        name.chop(name.size() > 2 && name.back().isLowSurrogate() ? 2 : 1);
+    const QString name = QLatin1Char('.') + pathutil::fitNameStart(local.mid(slash + 1), QLatin1Char('.') + suffix);
     QByteArray pattern = QFile::encodeName(local.left(slash + 1) + name + suffix);
     // O_EXCL: whatever is planted at a name is never opened.
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);

@@ -71,10 +71,10 @@ public:
     // without overwrite, when the device already holds a non-empty file
     // there. The bytes are written to "<devicePath>.<random>.upload" (its
     // start shortened beside a name near the phone's limit) and renamed over
-    // the device file once all have landed, so a failure or a cancel at any
-    // point leaves the device file as it was; the temporary file is removed
-    // over this connection or, when that broke off, a new one, and stays
-    // only on a phone that can no longer be reached.
+    // the device file once all have landed, so a failure at any point leaves
+    // the device file as it was; the temporary file is removed over this
+    // connection or, when that broke off, a new one, and stays only on a
+    // phone that can no longer be reached. A started upload is not cancelled.
     void uploadFileThrow(mobiledevice_afc& afc, const QString& localPath, const QString& devicePath, bool overwrite);
 
     static constexpr int kBufferSize = 131072;
