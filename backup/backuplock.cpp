@@ -1,8 +1,10 @@
 #include "backup/backuplock.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <cerrno>
@@ -13,36 +15,87 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "backup/mergejournal.h"
+#include "backup/stagedfiles.h"
+#include "foundation/progressform.h"
+
 int BackupLock::defaultWaitMs = 5000;
+int BackupLock::workerWaitMs = 30 * 60 * 1000;
+
+namespace {
+
+std::runtime_error error(const QString& text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("BackupLock", text);
+}
+
+bool sameFile(int fd, const QByteArray& path)
+{
+    struct stat held, named;
+    return ::fstat(fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 && held.st_dev == named.st_dev
+        && held.st_ino == named.st_ino;
+}
+
+// Partial files that the program's own writers leave in a backup folder when
+// they are cut off: a journal or a decrypted list written aside, and the
+// trimmed list's work copy (a plain copy of an encrypted backup's list).
+// Only regular files (a link is not ours), only at these names.
+void removeLeftoversThrow(const QString& folder)
+{
+    static const QRegularExpression own(QStringLiteral(
+        "\\A(?:(?:\\.chatferry-merge\\.journal|Manifest-decrypted\\.db|Manifest-line\\.db)\\.part-[0-9A-Za-z]{6}"
+        "|Manifest-line\\.db\\.tmp(?:-wal|-shm|-journal)?)\\z"));
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const QByteArray path = QFile::encodeName(dir.absoluteFilePath(name));
+        struct stat st;
+        if (!own.match(name).hasMatch() || ::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlink(path.constData()) != 0 && errno != ENOENT)
+            throw error(QStringLiteral("cannot remove %1: %2")
+                            .arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno))));
+    }
+}
+
+} // namespace
 
 QString BackupLock::fileName()
 {
     return QStringLiteral(".chatferry-merge.lock");
 }
 
-BackupLock::BackupLock(const QString& folder, int waitMs)
+BackupLock::BackupLock(const QString& folder, Mode mode, int waitMs, const Waiting& waiting)
     : m_path(QDir(folder).absoluteFilePath(fileName()))
 {
     const QByteArray path = QFile::encodeName(m_path);
     const auto failure = [&](int code) {
-        return std::runtime_error(QStringLiteral("cannot lock the backup folder %1: %2")
-                                      .arg(folder, QString::fromLocal8Bit(std::strerror(code)))
-                                      .toUtf8()
-                                      .toStdString());
+        return error(QStringLiteral("cannot lock the backup folder %1: %2")
+                         .arg(folder, QString::fromLocal8Bit(std::strerror(code))));
     };
     QElapsedTimer waited;
     waited.start();
+    bool shown = false;
     for (;;) {
-        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && mode == Shared && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT)
+                return; // nobody can write there to take it either
+        }
         if (fd < 0)
             throw failure(errno);
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (::flock(fd, (mode == Shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) {
             // The holder before may have removed the file after this one
             // opened it: a lock on a name no longer in the folder locks nothing.
-            struct stat held, named;
-            if (::fstat(fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 && held.st_dev == named.st_dev
-                && held.st_ino == named.st_ino) {
+            if (sameFile(fd, path)) {
                 m_fd = fd;
+                if (shown && waiting.shown)
+                    waiting.shown(false);
                 return;
             }
             ::close(fd);
@@ -52,19 +105,66 @@ BackupLock::BackupLock(const QString& folder, int waitMs)
         ::close(fd);
         if (code != EWOULDBLOCK && code != EINTR)
             throw failure(code);
+        if (waiting.cancelled && waiting.cancelled->load())
+            throw -1;
         if (waited.elapsed() >= waitMs)
-            throw std::runtime_error(QStringLiteral("Another merge into the backup %1 is under way; try again when "
-                                                    "it has ended.")
-                                         .arg(folder)
-                                         .toUtf8()
-                                         .toStdString());
+            throw error(tr("The backup %1 is in use by another window's load, merge or restore that is still under "
+                           "way; try again when it has ended.")
+                            .arg(folder));
+        if (!shown && waiting.shown)
+            waiting.shown(true);
+        shown = true;
         QThread::msleep(50);
     }
 }
 
 BackupLock::~BackupLock()
 {
-    // Removed while still held: a waiter that opened it sees the name gone.
-    ::unlink(QFile::encodeName(m_path).constData());
+    if (m_fd < 0)
+        return;
+    // Removed only by its last holder, while still held: a reader that is
+    // not alone leaves it to the others, and a waiter that opened it sees
+    // the name gone once it is its turn.
+    const QByteArray path = QFile::encodeName(m_path);
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0 && sameFile(m_fd, path))
+        ::unlink(path.constData());
     ::close(m_fd);
+}
+
+BackupLock::Waiting BackupLock::shownIn(ProgressForm& form, const QString& status)
+{
+    ProgressForm* window = &form;
+    return {[window, status](bool waiting) {
+                window->invokeUpdateProgress(
+                    waiting ? tr("Waiting for another window to finish with this backup...") : status, -1, QString());
+            },
+            &form.cancelled};
+}
+
+std::unique_ptr<BackupLock> BackupLock::forReadingThrow(const QString& folder, int waitMs, const Waiting& waiting)
+{
+    for (;;) {
+        if (MergeJournal::exists(folder)) {
+            try {
+                const BackupLock alone(folder, Exclusive, waitMs, waiting);
+                StagedFiles::settleThrow(folder);
+            } catch (const std::runtime_error& e) {
+                throw error(tr("A merge into this backup was interrupted or is still under way, and the backup "
+                               "cannot be read before it is settled: %1")
+                                .arg(QString::fromUtf8(e.what())));
+            }
+        }
+        auto lock = std::make_unique<BackupLock>(folder, Shared, waitMs, waiting);
+        // A writer that was cut off between the two leaves a journal again.
+        if (!MergeJournal::exists(folder))
+            return lock;
+    }
+}
+
+std::unique_ptr<BackupLock> BackupLock::forWritingThrow(const QString& folder, int waitMs, const Waiting& waiting)
+{
+    auto lock = std::make_unique<BackupLock>(folder, Exclusive, waitMs, waiting);
+    StagedFiles::settleThrow(folder);
+    removeLeftoversThrow(folder);
+    return lock;
 }

@@ -11,8 +11,6 @@
 
 #include "backup/backuplock.h"
 #include "backup/iositunesbksetpasswordthread.h"
-#include "backup/mergejournal.h"
-#include "backup/stagedfiles.h"
 #include "foundation/datadir.h"
 #include "foundation/fileutil.h"
 #include "foundation/plistcftype.h"
@@ -61,7 +59,9 @@ void BackupManifest::readManifestInfo()
         throw error(QStringLiteral("Cannot find ") + path
                     + tr("<br/>If you are using MacOS 10.14 or above,  please click <a href=\"%1\">HERE</a>.")
                           .arg(QLatin1String(kHowToAccessBackups)));
-    settleInterruptedMergeThrow();
+    // Read whole or not at all while a merge commits; one cut short is
+    // settled first, the one change that opening a folder makes.
+    const auto lock = BackupLock::forReadingThrow(dir.absolutePath());
     QFile file;
     QString why;
     if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
@@ -101,24 +101,6 @@ void BackupManifest::readManifestInfo()
         info.date = status.lastModified();
 }
 
-void BackupManifest::settleInterruptedMergeThrow()
-{
-    const QString folder = dir.absolutePath();
-    if (!MergeJournal::exists(folder))
-        return;
-    // A merge cut short may have left new data files under the old list, or
-    // the reverse: the folder is read only once that is settled, the one
-    // change that opening it makes. A merge still running holds the lock.
-    try {
-        const BackupLock lock(folder);
-        StagedFiles::settleThrow(folder);
-    } catch (const std::exception& e) {
-        throw error(tr("A merge into this backup was interrupted or is still under way, and the backup cannot be "
-                       "read before it is settled: %1")
-                        .arg(QString::fromUtf8(e.what())));
-    }
-}
-
 QList<QDir> BackupManifest::iTunesBackupDirs()
 {
     return {QDir(g_osAppDir().absoluteFilePath(QStringLiteral("MobileSync/Backup")))};
@@ -139,7 +121,7 @@ bool BackupManifest::setPasscode(const QString& password)
     return thread.result;
 }
 
-bool BackupManifest::setPasscodeNoUIThrow(const QString& password)
+bool BackupManifest::setPasscodeNoUIThrow(const QString& password, const BackupLock::Waiting& waiting, int waitMs)
 {
     _KeybagInfo kb = parseKeybag(info.backupKeyBag);
     int unwrapped = 0;
@@ -164,6 +146,9 @@ bool BackupManifest::setPasscodeNoUIThrow(const QString& password)
             throw error(tr("The backup's file list is encrypted, but its key (ManifestKey in Manifest.plist) "
                            "does not unwrap with any key of the keybag."));
         listCopy = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
+        // A merge's commit replaces the list and this copy together: decrypted
+        // in the middle of one, the copy would be the old list beside the new.
+        const auto lock = BackupLock::forWritingThrow(dir.absolutePath(), waitMs, waiting);
         // The plain file list of an encrypted backup: for its owner's eyes
         // only, and never read together with files found beside it, neither
         // those there before the copy appears nor one put there meanwhile.

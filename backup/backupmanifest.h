@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QString>
 
+#include "backup/backuplock.h"
 #include "backup/keybaginfo.h"
 #include "backup/mbdbparser.h"
 
@@ -56,10 +57,11 @@ public:
     explicit BackupManifest(const QString& dir, QObject* parent = nullptr);
     ~BackupManifest() override;
 
-    // Reads Manifest.plist and Status.plist, after settling what a merge cut
-    // short left in the folder. Throws std::runtime_error when Manifest.plist
-    // is missing, unreadable or not a property-list dictionary, and when such
-    // a merge cannot be settled (a folder that cannot be written).
+    // Reads Manifest.plist and Status.plist as a reader of the folder
+    // (BackupLock), after settling what a merge cut short left in it. Throws
+    // std::runtime_error when Manifest.plist is missing, unreadable or not a
+    // property-list dictionary, when such a merge cannot be settled (a folder
+    // that cannot be written) and when another window keeps the folder.
     void readManifestInfo();
     static QList<QDir> iTunesBackupDirs();
     // MD5 of the folder's absolute path: 32 lower-case hex characters.
@@ -71,14 +73,22 @@ public:
     // Throws for a damaged keybag, an encrypted backup whose keybag no
     // password can unlock, an encrypted file list whose key does not unwrap,
     // and a failed decryption of Manifest.db. Only an accepted password
-    // changes the object.
-    bool setPasscodeNoUIThrow(const QString& password);
+    // changes the object. Writing the decrypted list takes the folder's lock
+    // alone, waiting as `waiting` says.
+    bool setPasscodeNoUIThrow(const QString& password, const BackupLock::Waiting& waiting = {},
+                              int waitMs = BackupLock::defaultWaitMs);
 
-    // Builds `items`, the tree under `root` and the indexes once; later
-    // calls return at once. Throws what the list reader throws. Names that could
+    // Builds `items`, the tree under `root` and the indexes once, reading the
+    // list as a reader of the folder; later calls return at once. Throws what
+    // the list reader throws. Names that could
     // lead out of a folder ("", ".", "..", a "/" inside a domain's name) get
     // no node; their records stay in `items`.
     void parseInfo();
+    // Builds them anew when the file list on disk is no longer the one
+    // parseInfo read (another window merged into the folder since); true
+    // then. Node pointers taken before are gone. The caller holds the
+    // folder's lock as a reader, so the list stays as it is read.
+    bool refreshInfoThrow();
 
     // Copying out. Outputs appear only when complete (written aside, then
     // renamed); failures throw std::runtime_error and leave no output.
@@ -144,7 +154,11 @@ public:
 
 
 private:
-    void settleInterruptedMergeThrow();
+    // What identifies the file list on disk (and its log): another file, or
+    // the same one changed, gives another value.
+    QByteArray listStamp() const;
+    void clearInfo();
+    QByteArray m_parsedStamp;
     void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
 };
 

@@ -1,6 +1,7 @@
 // The file tree of a backup and the indexes of well-known iOS files.
 #include "backup/backupmanifest.h"
 
+#include <QFile>
 #include <QHash>
 #include <QRegularExpression>
 
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <type_traits>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "backup/mbdbparser_p.h"
 #include "foundation/safefile.h"
@@ -482,11 +485,62 @@ void addToIndexes(BackupManifest& b, const BackupManifest::_FileNode* node, cons
 
 } // namespace
 
+QByteArray BackupManifest::listStamp() const
+{
+    const QString list = !MBDBParser::isIos10Mbdb(dir) ? dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))
+        : manifestKey.isEmpty()                          ? dir.absoluteFilePath(QStringLiteral("Manifest.db"))
+                                                         : decryptedManifestPath;
+    QByteArray stamp;
+    for (const QString& path : {list, list + QStringLiteral("-wal")}) {
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            st = {};
+        stamp += QByteArray::number(quint64(st.st_dev)) + ' ' + QByteArray::number(quint64(st.st_ino)) + ' '
+            + QByteArray::number(qint64(st.st_size)) + ' ' + QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.'
+            + QByteArray::number(qint64(st.st_mtim.tv_nsec)) + ';';
+    }
+    return stamp;
+}
+
+void BackupManifest::clearInfo()
+{
+    qDeleteAll(root.children);
+    root.children.clear();
+    photos.clear();
+    videos.clear();
+    photoThumbnails.clear();
+    smsParts.clear();
+    smsAttachments.clear();
+    smsFilesByDevicePath.clear();
+    for (const _FileNode** known : {&smsDb, &addressBookDb, &addressBookImagesDb, &notesDb, &calendarDb,
+                                    &calendarExtrasDb, &recordingsDb, &voicemailDb, &bookmarksDb, &callHistoryDb,
+                                    &callHistoryStore})
+        *known = nullptr;
+    recordings.clear();
+    voicemails.clear();
+    items = MBDBParser::MBDBItemMap();
+    m_parsedStamp.clear();
+}
+
+bool BackupManifest::refreshInfoThrow()
+{
+    if (listStamp() == m_parsedStamp)
+        return false;
+    clearInfo();
+    parseInfo();
+    return true;
+}
+
 void BackupManifest::parseInfo()
 {
     if (!root.children.isEmpty())
         return;
-    items = MBDBParser::parse(*this);
+    {
+        // Not while a merge replaces the list and its log.
+        const auto lock = BackupLock::forReadingThrow(dir.absolutePath());
+        m_parsedStamp = listStamp();
+        items = MBDBParser::parse(*this);
+    }
 
     // Each record is worked out once, on the helper threads and in the order
     // of the list (its domain, its path as stored, where it goes and its

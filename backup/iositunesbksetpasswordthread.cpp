@@ -18,8 +18,9 @@ void IOSiTunesBKSetPasswordThread::run()
 {
     result = false;
     try {
-        form.invokeUpdateProgress(tr("Verifying. Please wait..."), 99, QString());
-        result = backup.setPasscodeNoUIThrow(password);
+        const QString status = tr("Verifying. Please wait...");
+        form.invokeUpdateProgress(status, 99, QString());
+        result = backup.setPasscodeNoUIThrow(password, BackupLock::shownIn(form, status), BackupLock::workerWaitMs);
         form.invokeSucceed(QString());
     } catch (const std::exception& e) {
         form.invokeErrorOccurred(QStringLiteral("IOSiTunesBKSetPasswordThread: %1").arg(QString::fromUtf8(e.what())));

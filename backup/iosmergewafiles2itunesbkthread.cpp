@@ -43,12 +43,13 @@ void IOSMergeWAFiles2iTunesBKThread::run()
 
 void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
 {
-    progress.invokeUpdateProgress(tr("Transferring files..."), 0, QString());
-    // One merge at a time, from settling what an interrupted one left (its
-    // journal says what) to the end of the commit.
+    const QString status = tr("Transferring files...");
+    progress.invokeUpdateProgress(status, 0, QString());
+    // The folder's only writer, and no reader meanwhile, from settling what
+    // an interrupted merge left (its journal says what) to the end of the
+    // commit. Another window's load of a large backup may take a while.
     const QString folder = manifest.dir.absolutePath();
-    const BackupLock lock(folder);
-    StagedFiles::settleThrow(folder);
+    const auto lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(progress, status));
     // The list is read afresh, as the backup may have changed since it was
     // opened. Only the records of the entries and of their folders are
     // changed and written back; of every other record the merge needs no

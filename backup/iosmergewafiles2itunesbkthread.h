@@ -13,9 +13,11 @@ class ProgressForm;
 // layout and recorded in its file list. All or nothing: the data files and
 // the list are written aside and put in place together at the end, so a
 // failure or a cancel leaves the folder as it was; a crash is settled by the
-// next open of the backup (its journal, StagedFiles). One merge at a time per
-// backup (BackupLock): a second one waits a few seconds, then fails. Reports
-// only through the progress window.
+// next open of the backup (its journal, StagedFiles). The merge is the
+// folder's only writer and has no reader meanwhile (BackupLock): it waits,
+// showing that it does, until another window's load, merge or restore of the
+// folder has ended, or until the user cancels. Reports only through the
+// progress window.
 class IOSMergeWAFiles2iTunesBKThread : public QThread
 {
     Q_OBJECT

@@ -374,8 +374,7 @@ void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& backup, Stage
 {
     if (!staged) {
         const QString folder = backup.dir.absolutePath();
-        const BackupLock lock(folder);
-        StagedFiles::settleThrow(folder);
+        const auto lock = BackupLock::forWritingThrow(folder);
         StagedFiles own(folder);
         save2File(std::move(items), backup, &own);
         own.commitThrow();

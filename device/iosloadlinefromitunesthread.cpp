@@ -8,6 +8,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "backup/backuplock.h"
 #include "chatdata/ioslinedb.h"
 #include "foundation/fileutil.h"
 #include "foundation/pathutil.h"
@@ -116,7 +117,14 @@ void IOSLoadLineFromiTunesThread::run()
 {
     lineDbFound = false;
     try {
-        progress.invokeUpdateProgress(tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
+        const QString status = tr("IDS_LOADING_ITUNES_BACKUP");
+        progress.invokeUpdateProgress(status, 99, QString());
+        // No merge commits while the files are copied, so the copy is of one
+        // state of the backup; one that committed since the list was read
+        // makes the tree be read again.
+        const auto lock = BackupLock::forReadingThrow(manifest->dir.absolutePath(), BackupLock::workerWaitMs,
+                                                      BackupLock::shownIn(progress, status));
+        manifest->refreshInfoThrow();
         const Node *app = nullptr, *group = nullptr;
         for (const Node* top : manifest->root.children) {
             if (!app && named(top, "Applications"))

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <memory>
 
+#include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
 #include "device/backup2tool.h"
 #include "device/fakebackup2toolhook.h"
@@ -80,10 +82,39 @@ IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<I
 {
 }
 
+void clearDeviceBackup(const QString& folder)
+{
+    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                                 | QDir::NoDotAndDotDot)) {
+        if (entry.fileName() == BackupLock::fileName())
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            g_delDirCascade(entry.absoluteFilePath());
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
 void deleteDeviceBackup(const QDir& root, const QString& udid)
 {
-    if (isValidUdid(udid))
-        g_delDirCascade(root.absoluteFilePath(udid));
+    const QString folder = root.absoluteFilePath(udid);
+    const QFileInfo info(folder);
+    if (!isValidUdid(udid) || !info.exists())
+        return;
+    if (info.isSymLink() || !info.isDir()) {
+        QFile::remove(folder);
+        return;
+    }
+    try {
+        // Never from under another window that reads or merges into it.
+        const BackupLock alone(folder);
+        clearDeviceBackup(folder);
+    } catch (const std::exception& e) {
+        qWarning("the device backup %s stays: %s", qUtf8Printable(folder), e.what());
+        return;
+    }
+    // Empty once its lock file has gone, unless a new holder made one.
+    QDir().rmdir(folder);
 }
 
 namespace {
@@ -136,7 +167,8 @@ QString tutorialLink(const QString& text)
 
 void IOSMobileBackupThread::run()
 {
-    progress->invokeUpdateProgress(QStringLiteral("Loading data from Device..."), 0, QString());
+    const QString status = QStringLiteral("Loading data from Device...");
+    progress->invokeUpdateProgress(status, 0, QString());
     {
         // Left on the phone by a restore; removed before every backup.
         mobiledevice_afc afc(device->udid);
@@ -147,19 +179,36 @@ void IOSMobileBackupThread::run()
     }
     for (const QString& app : apps)
         hook->keepApps.insert(app);
+    const QString folder = rootDir.absoluteFilePath(device->udid);
+    std::unique_ptr<BackupLock> lock;
     try {
-        const QDir folder(rootDir.absoluteFilePath(device->udid));
-        if (folder.exists() && !isReusable(folder, device->ProductVersion))
-            deleteDeviceBackup(rootDir, device->udid);
+        // The phone writes into the folder: it is this run's alone, and a
+        // merge cut short in it is settled before the folder is judged or
+        // reused, so that the next open cannot undo it over the phone's files.
+        if (isValidUdid(device->udid)) {
+            if (!QDir().mkpath(folder))
+                throw std::runtime_error(tr("can not create %1").arg(folder).toStdString());
+            lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(*progress, status));
+        }
+        if (lock && !isReusable(QDir(folder), device->ProductVersion))
+            clearDeviceBackup(folder);
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a
         // reused folder holds the Status.plist of an earlier one.
-        if (!cancelled() && (!engine->verdictOk() || !snapshotFinished(folder)))
+        if (!cancelled() && (!engine->verdictOk() || !snapshotFinished(QDir(folder))))
             throw std::runtime_error(tr("The iPhone ended the backup before it was complete.").toStdString());
+        lock.reset();
         progress->invokeSucceed(QString());
+    } catch (int) {
+        // Cancelled while another window held the folder: nothing was written.
     } catch (const std::exception& e) {
-        deleteDeviceBackup(rootDir, device->udid);
+        // A folder this run could not take is another window's: it stays.
+        if (lock) {
+            clearDeviceBackup(folder);
+            lock.reset();
+            QDir().rmdir(folder);
+        }
         progress->invokeErrorOccurred(errorText(QString::fromUtf8(e.what()), tutorialNote));
     }
 }

@@ -50,9 +50,12 @@ protected:
 
 // Takes a partial backup of a connected iPhone behind the progress window:
 // the backup's metadata and the containers of `apps`, into the folder of the
-// device's UDID below root(). A finished backup of the same iOS version that
-// is already there is left for the engine to bring up to date; anything else
-// there is deleted first, and so is the folder after a failed backup.
+// device's UDID below root(). The run holds the folder's lock alone (waiting,
+// as the window shows, for another window's use of it to end). A finished
+// backup of the same iOS version that is already there is left for the
+// engine to bring up to date, once a merge cut short in it is settled;
+// anything else there is deleted first, and so is the folder after a failed
+// backup.
 class IOSMobileBackupThread : public IOSBackup2Thread
 {
     Q_OBJECT
@@ -82,8 +85,11 @@ private:
     QSharedPointer<FakeBackup2ToolHook> hook;
 };
 
-// Deletes the device's backup folder below root; a UDID that is not a plain
-// UDID names no folder, and nothing is deleted for it.
+// Deletes the device's backup folder below root, holding its lock alone (a
+// folder that another window reads or writes stays); a UDID that is not a
+// plain UDID names no folder, and nothing is deleted for it.
 void deleteDeviceBackup(const QDir& root, const QString& udid);
+// Empties the device's backup folder but for the lock its caller holds.
+void clearDeviceBackup(const QString& folder);
 // A link with the text in bold to the tutorial on moving messages with iTunes.
 QString tutorialLink(const QString& text);

@@ -1,9 +1,15 @@
 #include "device/iosmobilerestorethread.h"
 
+#include <QFileInfo>
+
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
+#include "backup/backuplock.h"
 #include "device/backup2tool.h"
+#include "device/idevice.h"
+#include "device/iosmobilebackupthread.h"
 #include "device/iosdevice.h"
 #include "foundation/progressform.h"
 
@@ -21,7 +27,14 @@ void IOSMobileRestoreThread::setBackupPasscode(const QString& passcode)
 void IOSMobileRestoreThread::run()
 {
     try {
-        progress->invokeUpdateProgress(tr("Transferring data to Device..."), 0, QString());
+        const QString status = tr("Transferring data to Device...");
+        progress->invokeUpdateProgress(status, 0, QString());
+        // The phone gets one state of the folder: a merge cut short in it is
+        // settled first, and none commits while it is sent.
+        const QString folder = rootDir.absoluteFilePath(device->udid);
+        std::unique_ptr<BackupLock> lock;
+        if (isValidUdid(device->udid) && QFileInfo(folder).isDir())
+            lock = BackupLock::forReadingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(*progress, status));
         connectEngine();
         _backup2tool_req req(Restore);
         req.optionStyle = systemMode ? 1 : 0;
@@ -37,6 +50,8 @@ void IOSMobileRestoreThread::run()
         if (!cancelled() && !engine->verdictOk())
             throw std::runtime_error(tr("The iPhone ended the restore before it was complete.").toStdString());
         progress->invokeSucceed(QString());
+    } catch (int) {
+        // Cancelled while another window held the folder: nothing was sent.
     } catch (const std::exception& e) {
         QString text = QString::fromUtf8(e.what());
         text += tutorialNote ? tr("<br/><br/>Tip: You can follow this ") + tutorialLink(tr("tutorial")) + tr(" to try.")

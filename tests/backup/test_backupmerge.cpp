@@ -584,7 +584,7 @@ TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
             for (int m = 0; m < 2; ++m)
                 for (int i = 0; i < 150; ++i)
                     batches[m] << Item(L, small, QString("Library/m%1/f%2").arg(m).arg(i), true, false);
-            BackupLock::defaultWaitMs = waitMs;
+            const int workerWaitMs = std::exchange(BackupLock::workerWaitMs, waitMs);
             const auto b0 = open(folder), b1 = open(folder);
             ProgressForm f0(""), f1("");
             IOSMergeWAFiles2iTunesBKThread t0(*b0, batches[0], f0), t1(*b1, batches[1], f1);
@@ -596,7 +596,7 @@ TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
             results[0] = f0.runWorker(t0);
             f0.waitForThread(t0, true);
             f1.waitForThread(t1, true);
-            BackupLock::defaultWaitMs = 5000;
+            BackupLock::workerWaitMs = workerWaitMs;
             const MBDBParser::MBDBItemMap map = MBDBParser::parse(*open(folder));
             qsizetype expected = 1;
             for (int m = 0; m < 2; ++m) {
@@ -616,20 +616,24 @@ TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
     }
 }
 
-// Threads taking one backup's lock at once hold it one at a time, also while
-// each holder removes the lock file that the next ones are waiting on.
+// Threads taking one backup's lock at once, two as writers and two as
+// readers: a writer holds it alone, readers together, also while each last
+// holder removes the lock file that the next ones are waiting on.
 TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
 {
     QTemporaryDir dir;
-    std::atomic<int> holders{0}, overlaps{0}, taken{0};
+    std::atomic<int> writers{0}, readers{0}, overlaps{0}, taken{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
+            const BackupLock::Mode mode = t % 2 ? BackupLock::Shared : BackupLock::Exclusive;
+            std::atomic<int>& mine = mode == BackupLock::Shared ? readers : writers;
             for (int i = 0; i < 40; ++i) {
-                const BackupLock lock(dir.path(), 60000);
-                overlaps += ++holders > 1;
+                const BackupLock lock(dir.path(), mode, 60000);
+                ++mine;
+                overlaps += writers > 1 || (writers && readers);
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
-                --holders;
+                --mine;
                 ++taken;
             }
         });
@@ -643,6 +647,27 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
     // holds nothing until it has the file now in the folder.
     auto holder = std::make_unique<BackupLock>(dir.path());
     beforeFlock = [&] { holder.reset(); };
-    const BackupLock waiter(dir.path(), 0);
-    EXPECT_PRED2(contains, errorOf([&] { BackupLock(dir.path(), 0); }), "under way");
+    auto waiter = std::make_unique<BackupLock>(dir.path(), BackupLock::Exclusive, 0);
+    EXPECT_PRED2(contains, errorOf([&] { BackupLock(dir.path(), BackupLock::Shared, 0); }), "under way");
+    waiter.reset();
+
+    // Two readers share it; a writer's wait is shown and ends with a cancel;
+    // the last reader to go removes the file.
+    auto reader = std::make_unique<BackupLock>(dir.path(), BackupLock::Shared, 0);
+    auto other = std::make_unique<BackupLock>(dir.path(), BackupLock::Shared, 0);
+    std::atomic<bool> cancel{false};
+    QList<bool> shown;
+    const BackupLock::Waiting waiting{[&](bool w) { shown << w, cancel = true; }, &cancel};
+    int left = 0;
+    try {
+        BackupLock(dir.path(), BackupLock::Exclusive, 60000, waiting);
+    } catch (int code) {
+        left = code;
+    }
+    EXPECT_EQ(left, -1);
+    EXPECT_EQ(shown, QList<bool>{true});
+    reader.reset();
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(BackupLock::fileName())));
+    other.reset();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(BackupLock::fileName())));
 }
