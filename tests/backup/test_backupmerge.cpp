@@ -26,6 +26,7 @@
 #include "foundation/sqlite3db.h"
 #include "tests/backup/backuptest.h"
 #include "tests/support/modaldriver.h"
+#include "tests/support/renamehook.h"
 
 // The link(2) this test program's code calls: refused while noHardLinks is
 // set, as on a file system without hard links (exFAT, SMB).
@@ -46,14 +47,10 @@ extern "C" int link(const char* from, const char* to)
 // last name, "sync folder", "sync file".
 std::atomic<bool> tracing{false};
 QStringList trace;
-
-extern "C" int rename(const char* from, const char* to)
+void traceRename(const QString& from, const QString& to)
 {
-    using Fn = int (*)(const char*, const char*);
-    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "rename"));
     if (tracing)
-        trace << QFileInfo(QFile::decodeName(from)).fileName() + ">" + QFileInfo(QFile::decodeName(to)).fileName();
-    return real(from, to);
+        trace << QFileInfo(from).fileName() + ">" + QFileInfo(to).fileName();
 }
 
 extern "C" int fsync(int fd)
@@ -518,10 +515,14 @@ TEST_F(Merge, OnlyWhatAJournalNamesIsSettled)
     const QString folder = build({{"entries", QJsonArray{bb::folder(L, "Library"), bb::file(L, "Library/a", "a")}}});
     const QString id = bb::fileId(L, "Library/a"), sub = "/" + id.left(2) + "/";
     const QStringList theirs{"/Manifest.db.old-backup", sub + id + ".old-2023", sub + id + ".new-copy",
-                             "/Manifest.mbdb.old-ios9", "/" + id + ".old-x9", "/Manifest.db.new-k9.copy"};
-    const QStringList ours{sub + id + ".new-k9.part-AbC123", "/Manifest.db.new-k9", "/Manifest.db.new-k9-wal"};
+                             "/Manifest.mbdb.old-ios9", "/" + id + ".old-x9", "/Manifest.db.new-k9.copy",
+                             "/Manifest-decrypted.db.part-AbC1234", "/Manifest.db.part-AbC123"};
+    // With the partial files that a writer cut off leaves (a link at such a name is not ours).
+    const QStringList ours{sub + id + ".new-k9.part-AbC123", "/Manifest.db.new-k9", "/Manifest.db.new-k9-wal",
+                           "/.chatferry-merge.journal.part-x1Y2z3", "/Manifest-decrypted.db.part-AbC123"};
     for (const QString& name : theirs + ours)
         ASSERT_TRUE(testenv::writeFile(folder + name, name.toUtf8()));
+    ASSERT_TRUE(QFile::link(folder + "/Manifest.mbdb.old-ios9", folder + "/Manifest-decrypted.db.part-LnK000"));
     const auto b = open(folder);
     MergeJournal::writeThrow(folder, {"k9", false, {}}); // after the open: the merge settles it
     const auto before = snapshot(folder);
@@ -531,12 +532,13 @@ TEST_F(Merge, OnlyWhatAJournalNamesIsSettled)
         EXPECT_EQ(after.value(name), before.value(name)) << name.toStdString();
     for (const QString& name : ours + QStringList{"/Manifest.mbdb", "/" + MergeJournal::fileName()})
         EXPECT_FALSE(after.contains(name)) << name.toStdString();
+    EXPECT_TRUE(QFileInfo(folder + "/Manifest-decrypted.db.part-LnK000").isSymLink());
 
     ASSERT_TRUE(testenv::writeFile(folder + "/" + MergeJournal::fileName(),
                                    R"({"format":"chatferry merge journal 1","commit":"k9","committing":true,)"
                                    R"("entries":[{"target":"Manifest.plist"},{"target":"../outside"}]})"));
     const auto planted = snapshot(folder);
-    EXPECT_PRED2(contains, errorOf([&] { open(folder); }), "is not a merge journal");
+    EXPECT_PRED2(contains, errorOf([&] { open(folder); }), "is not a merge journal of this program; move that file out");
     EXPECT_EQ(snapshot(folder), planted);
     // A journal that cannot be settled (here the lock cannot be taken) stops the open, saying why.
     MergeJournal::writeThrow(folder, {"k9", false, {}});
@@ -554,7 +556,9 @@ TEST_F(Merge, TheCommitIsJournaledBeforeItsRenamesAndSyncedAfter)
     const auto b = open(folder);
     trace.clear();
     tracing = true;
+    observeRenames(traceRename);
     ASSERT_EQ(merge(*b, {Item(L, write(tmp.filePath("a"), "new"), "Library/a", true, false)}), QStringList());
+    observeRenames(nullptr);
     tracing = false;
     qsizetype first = -1, last = -1, journaled = -1;
     for (qsizetype i = 0; i < trace.size(); ++i) {
@@ -614,6 +618,38 @@ TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
             EXPECT_EQ(leftovers(folder), QStringList());
         }
     }
+}
+
+// Another window unlocks the encrypted backup while a merge commits: its
+// decrypted list waits for the commit, so its own merge keeps the first one's
+// records; and a load's copy-out there sees the one state or the other.
+TEST_F(Merge, AnUnlockDuringAnotherWindowsCommitWaitsForIt)
+{
+    const QString folder = build({{"password", "pw"},
+                                  {"entries", QJsonArray{bb::folder(L, "Library"), bb::file(L, "Library/first3", "3"),
+                                                         bb::file(L, "Library/first4", "4", 4)}}});
+    const auto first = open(folder, "pw");
+    BackupManifest second(folder);
+    second.readManifestInfo();
+    std::thread unlocking;
+    std::atomic<bool> started{false}, unlocked{false};
+    // Between the decrypted list's rename and the list's: the unlock gets the
+    // time to run through, unless it waits for the lock.
+    observeRenames([&](const QString&, const QString& to) {
+        if (to.endsWith("/Manifest-decrypted.db") && !started.exchange(true)) {
+            unlocking = std::thread([&] { unlocked = second.setPasscodeNoUIThrow("pw"); });
+            for (int i = 0; i < 30 && !unlocked; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    ASSERT_EQ(merge(*first, {Item(L, write(tmp.filePath("a"), "a"), "Library/A", true, false)}), QStringList());
+    observeRenames(nullptr);
+    ASSERT_TRUE(unlocking.joinable());
+    unlocking.join();
+    ASSERT_TRUE(unlocked);
+    ASSERT_EQ(merge(second, {Item(L, write(tmp.filePath("b"), "b"), "Library/B", true, false)}), QStringList());
+    const QJsonObject files = readBack(folder, "pw");
+    EXPECT_TRUE(files.contains(bb::fileId(L, "Library/A")) && files.contains(bb::fileId(L, "Library/B")));
 }
 
 // Threads taking one backup's lock at once, two as writers and two as

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "backup/iosmergewafiles2itunesbkthread.h"
+#include "backup/mergejournal.h"
+#include "backup/stagedfiles.h"
 #include "chatdata/backuplinemessagesthread.h"
 #include "chatdata/ioslinedb.h"
 #include "chatdata/linelocaldb.h"
@@ -24,6 +26,7 @@
 #include "tests/support/linestorebuilder.h"
 #include "tests/support/linestorecheck.h"
 #include "tests/support/modaldriver.h"
+#include "tests/support/renamehook.h"
 #include "tests/support/simiphone.h"
 #include "tests/support/testenv.h"
 
@@ -271,11 +274,95 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         EXPECT_EQ(seen.received.value(kUdid + "/Manifest.db"), trimmed);
         EXPECT_EQ(seen.received.size(), 10); // the list, Manifest.plist and the eight files it names
     }
+
+    // A merge cut off inside its commit: the phone's next backup into the
+    // folder, and a restore from it, each find it settled first, so that no
+    // later open undoes it over what the phone sent, nor the phone gets a
+    // state that the next open changes.
+    for (SimBackupFile& f : phone.backup2.files)
+        if (f.path.endsWith("Messages/Line.sqlite"))
+            f.data = "the phone's newer store";
+    const QString dbId = backupbuilder::fileId(kGroup, kStore + "Messages/Line.sqlite");
+    const QString dbFile = folder.filePath(dbId.left(2) + '/' + dbId);
+    for (const bool restore : {false, false, true}) {
+        phone.backup2.errorCode = 0;
+        sim.detach(kUdid);
+        sim.attach(phone);
+        Drive drive, cutting;
+        if (folder.exists()) {
+            BackupManifest cut(folder.path());
+            cut.readManifestInfo();
+            IOSMergeWAFiles2iTunesBKThread merge(cut, job.mergeItems, cutting.form);
+            StagedFiles::stopAfterRenames = 2;
+            EXPECT_EQ(cutting.run(merge), 0);
+            StagedFiles::stopAfterRenames = -1;
+            ASSERT_TRUE(MergeJournal::exists(folder.path()));
+        }
+        IOSMobileBackupThread backingUp(true, device, false, "line", drive.form);
+        IOSMobileRestoreThread restoring(true, device, iosbackup_temp_dir("line"), false, drive.form);
+        backingUp.apps << "jp.naver.line";
+        EXPECT_EQ(drive.run(restore ? static_cast<QThread&>(restoring) : backingUp), 1) << drive.error().toStdString();
+        EXPECT_FALSE(MergeJournal::exists(folder.path()));
+        BackupManifest(folder.path()).readManifestInfo();
+        const QByteArray sent = sim.backup2Played(kUdid).received.value(kUdid + '/' + dbId.left(2) + '/' + dbId);
+        EXPECT_EQ(readFile(dbFile), restore ? sent : QByteArray("the phone's newer store"));
+    }
 }
 
-// A phone with a backup password: its backup comes encrypted, LINE's chats
-// load with the password, and the restore of chosen messages sends LINE's
-// files back encrypted: the phone opens them with that password only.
+// Another window's merge that would commit while a load copies LINE's
+// database and then its log waits for the load: the copy is of one state,
+// and the next load has the other whole. One that commits after the list was
+// read but before the copy makes the load read the list again.
+TEST_F(Roads, AMergeThatWouldCommitDuringALoadWaitsForIt)
+{
+    const QString folder = work.filePath("b"), db = kStore + "Messages/Line.sqlite";
+    QJsonArray withLog;
+    QByteArray oldStore;
+    for (const QJsonValue& e : entries) {
+        if (e["path"].toString() == db)
+            oldStore = e["data"].toString().toLatin1();
+        if (e["path"].toString() != db + "-wal")
+            withLog.append(e);
+    }
+    withLog.append(backupbuilder::file(kGroup, db + "-wal", "old log"));
+    backupbuilder::build(folder, {{"entries", withLog}});
+    using Item = IOSMergeWAFiles2iTunesBKThread::_Item;
+    const auto items = [&](const QByteArray& store, const QByteArray& log) {
+        EXPECT_TRUE(testenv::writeFile(work.filePath(store), store) && testenv::writeFile(work.filePath(log), log));
+        return QList<Item>{Item(kGroup, work.filePath(store), db, true, false),
+                           Item(kGroup, work.filePath(log), db + "-wal", true, false),
+                           Item(kGroup, work.filePath(log), "Library/" + log, true, false)};
+    };
+    BackupManifest other(folder);
+    other.readManifestInfo();
+    Drive merging;
+    IOSMergeWAFiles2iTunesBKThread merge(other, items("new store", "new log"), merging.form);
+    std::atomic<bool> started{false};
+    observeRenames([&](const QString&, const QString& to) {
+        if (to.endsWith("/Line.sqlite") && !started.exchange(true)) {
+            merge.start();
+            merge.wait(300); // time enough to commit, unless it waits for the load
+        }
+    });
+    const Tweak late = [&](BackupManifest&, ProgressForm&) {
+        BackupManifest third(folder);
+        third.readManifestInfo();
+        Drive drive;
+        IOSMergeWAFiles2iTunesBKThread commits(third, items("newer store", "newer log"), drive.form);
+        EXPECT_EQ(drive.run(commits), 1);
+    };
+    for (const QByteArray& log : {QByteArray("old log"), QByteArray("new log"), QByteArray("newer log")}) {
+        const Load loaded = load(folder, work.filePath("cache"), log == "newer log" ? late : Tweak());
+        observeRenames(nullptr);
+        ASSERT_TRUE(started && merge.wait(10000));
+        ASSERT_EQ(loaded.result, 1) << loaded.error.toStdString();
+        const QString copy = loaded.lineDir + '/' + db;
+        EXPECT_EQ(readFile(copy + "-wal"), log);
+        EXPECT_EQ(readFile(copy), log == "old log" ? oldStore : QByteArray(log).replace("log", "store"));
+        EXPECT_EQ(readFile(loaded.lineDir + "/Library/" + log), log == "old log" ? "<missing>" : log);
+    }
+}
+
 TEST_F(Roads, AnEncryptedPhoneLoadsAndTakesItsMessagesBackWithItsPasswordOnly)
 {
     SimIPhone sim;
