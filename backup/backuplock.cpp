@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
 #include <QThread>
@@ -17,6 +18,7 @@
 
 #include "backup/mergejournal.h"
 #include "backup/stagedfiles.h"
+#include "foundation/fileutil.h"
 #include "foundation/progressform.h"
 
 int BackupLock::defaultWaitMs = 5000;
@@ -167,4 +169,35 @@ std::unique_ptr<BackupLock> BackupLock::forWritingThrow(const QString& folder, i
     StagedFiles::settleThrow(folder);
     removeLeftoversThrow(folder);
     return lock;
+}
+
+void BackupLock::clearFolder(const QString& folder)
+{
+    for (const QFileInfo& entry :
+         QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.fileName() == fileName())
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            g_delDirCascade(entry.absoluteFilePath());
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
+bool BackupLock::deleteFolder(const QString& folder)
+{
+    const QFileInfo info(folder);
+    if (info.isSymLink() || !info.isDir()) {
+        QFile::remove(folder); // a link or a file: only that goes
+        return true;
+    }
+    try {
+        const BackupLock alone(folder);
+        clearFolder(folder);
+    } catch (const std::exception& e) {
+        qWarning("the backup %s stays: %s", qUtf8Printable(folder), e.what());
+        return false;
+    }
+    // Empty once its lock file has gone, unless a new holder made one.
+    return QDir().rmdir(folder) || !QFileInfo::exists(folder);
 }

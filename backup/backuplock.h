@@ -61,6 +61,12 @@ public:
     static std::unique_ptr<BackupLock> forWritingThrow(const QString& folder, int waitMs = defaultWaitMs,
                                                        const Waiting& waiting = {});
 
+    // Empties a folder whose lock the caller holds alone, all but the lock file.
+    static void clearFolder(const QString& folder);
+    // Deletes a backup folder with everything in it, holding its lock alone;
+    // false when another window keeps it (it then stays as it is).
+    static bool deleteFolder(const QString& folder);
+
 private:
     QString m_path;
     int m_fd = -1;

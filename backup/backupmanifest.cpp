@@ -175,6 +175,15 @@ QDir iosbackup_temp_dir(const QString& name)
 
 void iosbackup_clear_temp(const QString& name)
 {
-    g_delDirCascade(iosbackup_temp_dir(name).absolutePath());
+    // Each backup in it goes only while no other window reads or writes it.
+    const QDir temp = iosbackup_temp_dir(name);
+    if (QFileInfo(temp.absolutePath()).isSymLink()) {
+        g_delDirCascade(temp.absolutePath()); // only the link goes
+    } else {
+        const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+        for (const QString& entry : temp.entryList(all))
+            BackupLock::deleteFolder(temp.absoluteFilePath(entry));
+        QDir().rmdir(temp.absolutePath());
+    }
     QFile::remove(g_dataSaveDir().absoluteFilePath(QStringLiteral("__marrowquist_iosbk_temp.path")));
 }

@@ -49,7 +49,8 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     // an interrupted merge left (its journal says what) to the end of the
     // commit. Another window's load of a large backup may take a while.
     const QString folder = manifest.dir.absolutePath();
-    const auto lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(progress, status));
+    const auto lock =
+        BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(progress, status));
     // The list is read afresh, as the backup may have changed since it was
     // opened. Only the records of the entries and of their folders are
     // changed and written back; of every other record the merge needs no

@@ -82,39 +82,10 @@ IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<I
 {
 }
 
-void clearDeviceBackup(const QString& folder)
-{
-    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                                 | QDir::NoDotAndDotDot)) {
-        if (entry.fileName() == BackupLock::fileName())
-            continue;
-        if (entry.isDir() && !entry.isSymLink())
-            g_delDirCascade(entry.absoluteFilePath());
-        else
-            QFile::remove(entry.absoluteFilePath());
-    }
-}
-
 void deleteDeviceBackup(const QDir& root, const QString& udid)
 {
-    const QString folder = root.absoluteFilePath(udid);
-    const QFileInfo info(folder);
-    if (!isValidUdid(udid) || !info.exists())
-        return;
-    if (info.isSymLink() || !info.isDir()) {
-        QFile::remove(folder);
-        return;
-    }
-    try {
-        // Never from under another window that reads or merges into it.
-        const BackupLock alone(folder);
-        clearDeviceBackup(folder);
-    } catch (const std::exception& e) {
-        qWarning("the device backup %s stays: %s", qUtf8Printable(folder), e.what());
-        return;
-    }
-    // Empty once its lock file has gone, unless a new holder made one.
-    QDir().rmdir(folder);
+    if (isValidUdid(udid) && QFileInfo::exists(root.absoluteFilePath(udid)))
+        BackupLock::deleteFolder(root.absoluteFilePath(udid));
 }
 
 namespace {
@@ -188,10 +159,11 @@ void IOSMobileBackupThread::run()
         if (isValidUdid(device->udid)) {
             if (!QDir().mkpath(folder))
                 throw std::runtime_error(tr("can not create %1").arg(folder).toStdString());
-            lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(*progress, status));
+            lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs,
+                                               BackupLock::shownIn(*progress, status));
         }
         if (lock && !isReusable(QDir(folder), device->ProductVersion))
-            clearDeviceBackup(folder);
+            BackupLock::clearFolder(folder);
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a
@@ -205,7 +177,7 @@ void IOSMobileBackupThread::run()
     } catch (const std::exception& e) {
         // A folder this run could not take is another window's: it stays.
         if (lock) {
-            clearDeviceBackup(folder);
+            BackupLock::clearFolder(folder);
             lock.reset();
             QDir().rmdir(folder);
         }

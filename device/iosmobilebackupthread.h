@@ -89,7 +89,5 @@ private:
 // folder that another window reads or writes stays); a UDID that is not a
 // plain UDID names no folder, and nothing is deleted for it.
 void deleteDeviceBackup(const QDir& root, const QString& udid);
-// Empties the device's backup folder but for the lock its caller holds.
-void clearDeviceBackup(const QString& folder);
 // A link with the text in bold to the tutorial on moving messages with iTunes.
 QString tutorialLink(const QString& text);

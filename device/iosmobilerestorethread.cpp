@@ -34,7 +34,8 @@ void IOSMobileRestoreThread::run()
         const QString folder = rootDir.absoluteFilePath(device->udid);
         std::unique_ptr<BackupLock> lock;
         if (isValidUdid(device->udid) && QFileInfo(folder).isDir())
-            lock = BackupLock::forReadingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(*progress, status));
+            lock = BackupLock::forReadingThrow(folder, BackupLock::workerWaitMs,
+                                               BackupLock::shownIn(*progress, status));
         connectEngine();
         _backup2tool_req req(Restore);
         req.optionStyle = systemMode ? 1 : 0;

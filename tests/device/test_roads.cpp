@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "backup/backuplock.h"
 #include "backup/iosmergewafiles2itunesbkthread.h"
 #include "backup/mergejournal.h"
 #include "backup/stagedfiles.h"
@@ -307,6 +308,15 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         const QByteArray sent = sim.backup2Played(kUdid).received.value(kUdid + '/' + dbId.left(2) + '/' + dbId);
         EXPECT_EQ(readFile(dbFile), restore ? sent : QByteArray("the phone's newer store"));
     }
+    // Clearing the cache leaves a backup that another window still reads.
+    auto reading = std::make_unique<BackupLock>(folder.path(), BackupLock::Shared);
+    const int waitMs = std::exchange(BackupLock::defaultWaitMs, 0);
+    iosbackup_clear_temp("line");
+    EXPECT_TRUE(folder.exists(dbFile));
+    reading.reset();
+    iosbackup_clear_temp("line");
+    BackupLock::defaultWaitMs = waitMs;
+    EXPECT_FALSE(iosbackup_temp_dir("line").exists());
 }
 
 // Another window's merge that would commit while a load copies LINE's
