@@ -178,7 +178,7 @@ void BackupLock::clearFolder(const QString& folder)
         if (entry.fileName() == fileName())
             continue;
         if (entry.isDir() && !entry.isSymLink())
-            g_delDirCascade(entry.absoluteFilePath());
+            g_delDirCascade(entry.absoluteFilePath(), true); // a cut upload's hidden file too
         else
             QFile::remove(entry.absoluteFilePath());
     }

@@ -1,6 +1,8 @@
 #include "device/backup2toolhook.h"
 
+#include <QDirIterator>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstdlib>
@@ -293,6 +295,21 @@ int Backup2ToolHook::recvFileOpenWrite(const QDir& root, const QString& path, QF
     }
     m_incoming = {path, local, temp, &file};
     return 0;
+}
+
+void Backup2ToolHook::removePartialUploads(const QString& folder)
+{
+    static const QRegularExpression partial(QStringLiteral("\\A\\..+\\.part-[0-9A-Za-z]{6}\\z"));
+    // Subdirectories are entered only when they are folders, never links.
+    QDirIterator it(folder, {QStringLiteral(".*.part-*")}, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st;
+        if (partial.match(it.fileName()).hasMatch() && ::lstat(QFile::encodeName(path).constData(), &st) == 0
+            && S_ISREG(st.st_mode))
+            ::unlink(QFile::encodeName(path).constData());
+    }
 }
 
 void Backup2ToolHook::recvFileEnd(const QDir&, const QString& path, quint64 size)

@@ -44,6 +44,12 @@ public:
     // second name (which may lie anywhere on the disk), are Other.
     enum class Kind { Missing, File, Folder, Other };
 
+    // Removes the files that uploads cut off by a crash left in a device's
+    // backup folder ("." + name + ".part-XXXXXX", regular files only, below
+    // the folder and never through a link). Its caller holds the folder's
+    // lock alone.
+    static void removePartialUploads(const QString& folder);
+
     // The absolute local path of a path the phone gave relative to root, or
     // an empty string with the reason in *error when it is absolute, empty,
     // holds "..", passes through (or ends in) a symbolic link, or - when

@@ -10,6 +10,7 @@
 #include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
 #include "device/backup2tool.h"
+#include "device/backup2toolhook.h"
 #include "device/fakebackup2toolhook.h"
 #include "device/idevice.h"
 #include "device/iosdevice.h"
@@ -164,6 +165,8 @@ void IOSMobileBackupThread::run()
         }
         if (lock && !isReusable(QDir(folder), device->ProductVersion))
             BackupLock::clearFolder(folder);
+        else if (lock)
+            Backup2ToolHook::removePartialUploads(folder);
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a

@@ -6,7 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-void g_delDirCascade(const QString& path)
+void g_delDirCascade(const QString& path, bool hiddenToo)
 {
     const QFileInfo top(path);
     if (!top.isDir())
@@ -18,11 +18,12 @@ void g_delDirCascade(const QString& path)
     // System lists dangling links, fifos and sockets too, which would
     // otherwise keep the folder alive.
     const QFileInfoList entries = QDir(top.absoluteFilePath())
-        .entryInfoList(QDir::Files | QDir::Dirs | QDir::Drives | QDir::System | QDir::NoDotAndDotDot,
+        .entryInfoList(QDir::Files | QDir::Dirs | QDir::Drives | QDir::System | QDir::NoDotAndDotDot
+                           | (hiddenToo ? QDir::Hidden : QDir::Filters()),
                        QDir::Unsorted);
     for (const QFileInfo& entry : entries) {
         if (entry.isDir() && !entry.isSymLink())
-            g_delDirCascade(entry.absoluteFilePath());
+            g_delDirCascade(entry.absoluteFilePath(), hiddenToo);
         else
             QFile::remove(entry.absoluteFilePath());
     }

@@ -4,10 +4,10 @@
 #include <QString>
 
 // Deletes a folder with everything in it except hidden entries (names that
-// begin with a dot), which stay, and so does the folder holding them. A
-// symbolic link is removed as a link and never entered; a path that is itself
-// a link to a folder loses only the link.
-void g_delDirCascade(const QString& path);
+// begin with a dot), which stay, and so does the folder holding them; with
+// `hiddenToo` those go as well. A symbolic link is removed as a link and never
+// entered; a path that is itself a link to a folder loses only the link.
+void g_delDirCascade(const QString& path, bool hiddenToo = false);
 
 // The path itself when nothing is there, else the first free
 // "<folder>/<base>(n).<suffix>", where base ends at the name's first dot and

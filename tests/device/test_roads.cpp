@@ -285,7 +285,8 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
             f.data = "the phone's newer store";
     const QString dbId = backupbuilder::fileId(kGroup, kStore + "Messages/Line.sqlite");
     const QString dbFile = folder.filePath(dbId.left(2) + '/' + dbId);
-    for (const bool restore : {false, false, true}) {
+    for (const int round : {0, 1, 2}) { // a new backup, one into the kept folder, a restore
+        const bool restore = round == 2;
         phone.backup2.errorCode = 0;
         sim.detach(kUdid);
         sim.attach(phone);
@@ -298,12 +299,17 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
             EXPECT_EQ(cutting.run(merge), 0);
             StagedFiles::stopAfterRenames = -1;
             ASSERT_TRUE(MergeJournal::exists(folder.path()));
+            // And an upload that a crash cut off; a link at such a name is not one.
+            ASSERT_TRUE(testenv::writeFile(folder.filePath("Snapshot/ab/.x.part-AbC123"), "cut"));
+            ASSERT_TRUE(restore || QFile::link(dbFile, folder.filePath(".y.part-LnK000")));
         }
         IOSMobileBackupThread backingUp(true, device, false, "line", drive.form);
         IOSMobileRestoreThread restoring(true, device, iosbackup_temp_dir("line"), false, drive.form);
         backingUp.apps << "jp.naver.line";
         EXPECT_EQ(drive.run(restore ? static_cast<QThread&>(restoring) : backingUp), 1) << drive.error().toStdString();
         EXPECT_FALSE(MergeJournal::exists(folder.path()));
+        EXPECT_EQ(folder.exists("Snapshot/ab/.x.part-AbC123"), restore);
+        EXPECT_EQ(QFileInfo(folder.filePath(".y.part-LnK000")).isSymLink(), round > 0);
         BackupManifest(folder.path()).readManifestInfo();
         const QByteArray sent = sim.backup2Played(kUdid).received.value(kUdid + '/' + dbId.left(2) + '/' + dbId);
         EXPECT_EQ(readFile(dbFile), restore ? sent : QByteArray("the phone's newer store"));
@@ -316,7 +322,7 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     reading.reset();
     iosbackup_clear_temp("line");
     BackupLock::defaultWaitMs = waitMs;
-    EXPECT_FALSE(iosbackup_temp_dir("line").exists());
+    EXPECT_FALSE(iosbackup_temp_dir("line").exists()) << simFilesBelow(iosbackup_temp_dir("line").path()).join(" ").toStdString();
 }
 
 // Another window's merge that would commit while a load copies LINE's
