@@ -447,11 +447,17 @@ void play(SimLink& link)
             link.note(nameOf(s.message));
         if ((!s.message.isNull() && !link.sendPlist(s.message)) || (!s.raw.isEmpty() && !link.send(s.raw)))
             return;
+        if (s.cut) {
+            ::shutdown(link.fd, SHUT_RDWR);
+            return;
+        }
         pollfd hangUp {link.fd, POLLRDHUP, 0};
         if (s.deaf)
             ::poll(&hangUp, 1, 60000);
-        if (s.deaf || link.readPlist().isNull())
+        const PlistCFType answer = s.deaf ? PlistCFType() : link.readPlist();
+        if (answer.isNull())
             return;
+        link.locked([&](SimDevice& d) { d.backup2.replies.append(answer); });
     }
     if (!opening.isEmpty())
         return;
