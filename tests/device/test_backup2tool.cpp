@@ -360,6 +360,20 @@ TEST_F(Backup2Test, MessagesTooLargeNestedTooDeepOrNotDeviceLinkAreRefusedBefore
         const QString answer = c.steps.size() > 1 ? versionsOk : disconnect;
         EXPECT_EQ(p.replies.value(0).toString(), answer) << c.thrown.toStdString();
     }
+    // The phone's own opening, an older phone's and one that sends XML lists:
+    // the backup is made.
+    phone.backup2.opening.clear();
+    phone.backup2.files = {{"HomeDomain", "a", "a"}};
+    const QString id = simFileId(phone.backup2.files[0]);
+    const struct { qint64 version; bool xml; } phones[] = {{300, false}, {400, true}};
+    for (const auto& p : phones) {
+        phone.backup2.version = p.version;
+        phone.backup2.xmlMessages = p.xml;
+        EXPECT_EQ(run(), "");
+        EXPECT_TRUE(tool->verdictOk());
+        EXPECT_EQ(readFile(at(id.left(2) + '/' + id)), "a");
+        ASSERT_TRUE(QFile::remove(at(id.left(2) + '/' + id)));
+    }
 }
 
 TEST_F(Backup2Test, TheProgressShownStaysAPercentageWhateverNumberThePhoneSends)

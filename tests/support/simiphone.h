@@ -99,6 +99,8 @@ struct SimBackup2
     // in `replies`), until the host closes, a cut or a deaf step; nothing is
     // played after it.
     QList<SimStep> opening;
+    qint64 version = 400; // the DeviceLink major it opens with: 400 since iOS 14, 300 before
+    bool xmlMessages = false; // DeviceLink messages as XML, not the binary lists real phones send
 
     // Kept by the simulator.
     PlistCFType request; // the last request's dictionary
