@@ -314,8 +314,11 @@ void backup2tool::handshakeThrow(Client* client)
     const auto isUint = [](const PlistCFType& v) {
         return !v.isNull() && plist_get_node_type(static_cast<plist_t>(v.ref())) == PLIST_UINT;
     };
-    // DeviceLink's own versions: 300.0 is the one this client speaks.
-    const quint64 major = 300;
+    // DeviceLink's versions as the installed (Debian-patched) libimobiledevice
+    // 1.3.0 takes them: it speaks 400.0, which phones since iOS 14 open with,
+    // still serves older phones, and refuses only a larger major, or a larger
+    // minor of the same one; its answer names 400 whatever the phone sent.
+    const quint64 major = 400;
     const PlistCFType exchange = expect("DLMessageVersionExchange");
     if (exchange.array_size() < 3)
         throw failure(versionFailure(MOBILEBACKUP2_E_PLIST_ERROR));

@@ -339,16 +339,40 @@ TEST_F(Backup2Test, MessagesTooLargeNestedTooDeepOrNotDeviceLinkAreRefusedBefore
         {{framed(nestedXml(deep, "DLMessageVersionExchange"))}, opening + "-2"},
         {{{PlistCFType(), be32(1u << 30) + "bplist00"}}, opening + "-2"},
         {{ready}, opening + "-2"}, // not the version exchange first
-        {{exchange(301, 0)}, opening + "-6"},
-        {{exchange(300, 1)}, opening + "-6"},
-        {{exchange(300, 0), {PlistCFType(), {}, true}}, opening + "-3"}, // hung up
-        {{exchange(300, 0), ready, response(1)}, opening + "-8"},
-        {{exchange(300, 0), ready, response(3)}, opening + "-7"},
+        {{exchange(401, 0)}, opening + "-6"},
+        {{exchange(400, 1)}, opening + "-6"},
+        {{exchange(400, 0), {PlistCFType(), {}, true}}, opening + "-3"}, // hung up
+        {{exchange(400, 0), ready, response(1)}, opening + "-8"},
+        {{exchange(400, 0), ready, response(3)}, opening + "-7"},
         {{exchange(100, 0), ready, response(0), verdict(0)}, ""}, // then the request is sent
+        {{exchange(400, 0), ready, response(0), verdict(0)}, ""},
+        {{exchange(301, 0), ready, response(0), verdict(0)}, ""},
+        {{exchange(300, 1), ready, response(0), verdict(0)}, ""},
     };
+    const QString versionsOk = list({str("DLMessageVersionExchange"), str("DLVersionsOk"), num(400)}).toString();
+    const QString disconnect = list({str("DLMessageDisconnect"), str("___EmptyParameterString___")}).toString();
     for (const auto& c : openings) {
         phone.backup2.opening = c.steps;
         EXPECT_EQ(run(), c.thrown);
+        const SimBackup2 p = played();
+        EXPECT_EQ(p.finished, 1);
+        // A version taken is answered with the computer's own, whatever the phone's.
+        const QString answer = c.steps.size() > 1 ? versionsOk : disconnect;
+        EXPECT_EQ(p.replies.value(0).toString(), answer) << c.thrown.toStdString();
+    }
+    // The phone's own opening, an older phone's and one that sends XML lists:
+    // the backup is made.
+    phone.backup2.opening.clear();
+    phone.backup2.files = {{"HomeDomain", "a", "a"}};
+    const QString id = simFileId(phone.backup2.files[0]);
+    const struct { qint64 version; bool xml; } phones[] = {{300, false}, {400, true}};
+    for (const auto& p : phones) {
+        phone.backup2.version = p.version;
+        phone.backup2.xmlMessages = p.xml;
+        EXPECT_EQ(run(), "");
+        EXPECT_TRUE(tool->verdictOk());
+        EXPECT_EQ(readFile(at(id.left(2) + '/' + id)), "a");
+        ASSERT_TRUE(QFile::remove(at(id.left(2) + '/' + id)));
     }
 }
 

@@ -59,6 +59,8 @@ protected:
         backupbuilder::build(work.filePath("phone"), {{"udid", kUdid}, {"entries", entries}});
         for (const char* name : {"Manifest.db", "Manifest.plist", "Status.plist"})
             phone.backup2.meta[name] = readFile(work.filePath("phone/") + name);
+        phone.backup2.version = 400; // both clients meet today's phones' opening and binary messages
+        phone.backup2.xmlMessages = false;
         phone.media = work.filePath("media"); // a real phone has the sync lock file
         ASSERT_TRUE(testenv::writeFile(phone.media + "/com.apple.itunes.lock_sync", ""));
         sim.attach(phone);

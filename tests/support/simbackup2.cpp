@@ -28,12 +28,21 @@ PlistCFType dbl(double d) { return PlistCFType::createCFNumberDouble(d); }
 QString nameOf(const PlistCFType& message) { return message.at(0).CFStringQString(); }
 qint64 sizeOf(const SimBackupFile& f) { return f.size >= 0 ? f.size : f.data.size(); }
 
-// The DeviceLink version exchange both services open with.
-bool hello(SimLink& link, int minor)
+// A DeviceLink message as real phones send it, a binary list, or as XML.
+bool sendMessage(SimLink& link, const PlistCFType& message, bool xml)
 {
-    return link.sendPlist(list({str("DLMessageVersionExchange"), num(300), num(minor)}))
+    if (xml)
+        return link.sendPlist(message);
+    const QByteArray bytes = message.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+    return link.send(be32(quint32(bytes.size())) + bytes);
+}
+
+// The DeviceLink version exchange both services open with.
+bool hello(SimLink& link, qint64 major, int minor, bool xml)
+{
+    return sendMessage(link, list({str("DLMessageVersionExchange"), num(major), num(minor)}), xml)
            && link.readPlist().at(1).CFStringQString() == "DLVersionsOk"
-           && link.sendPlist(list({str("DLMessageDeviceReady")}));
+           && sendMessage(link, list({str("DLMessageDeviceReady")}), xml);
 }
 
 // The bytes at offset `at` of a made-up file: a repeating pattern.
@@ -64,7 +73,8 @@ struct Player
         const QString name = nameOf(msg);
         if (!msg.isNull())
             link.note(name);
-        if ((!msg.isNull() && !link.sendPlist(msg)) || (!s.raw.isEmpty() && !link.send(s.raw)))
+        if ((!msg.isNull() && !sendMessage(link, msg, dev.backup2.xmlMessages))
+            || (!s.raw.isEmpty() && !link.send(s.raw)))
             return false;
         if (s.cut) {
             ::shutdown(link.fd, SHUT_RDWR);
@@ -441,23 +451,30 @@ PlistCFType syncAnswer(SimLink& link, const PlistCFType& message)
 
 void play(SimLink& link)
 {
-    const QList<SimStep> opening = link.locked([](SimDevice& d) { return d.backup2.opening; });
-    for (const SimStep& s : opening) {
+    const SimBackup2 phone = link.locked([](SimDevice& d) { return d.backup2; });
+    const bool xml = phone.xmlMessages;
+    for (const SimStep& s : phone.opening) {
         if (!s.message.isNull())
             link.note(nameOf(s.message));
-        if ((!s.message.isNull() && !link.sendPlist(s.message)) || (!s.raw.isEmpty() && !link.send(s.raw)))
+        if ((!s.message.isNull() && !sendMessage(link, s.message, xml)) || (!s.raw.isEmpty() && !link.send(s.raw)))
             return;
+        if (s.cut) {
+            ::shutdown(link.fd, SHUT_RDWR);
+            return;
+        }
         pollfd hangUp {link.fd, POLLRDHUP, 0};
         if (s.deaf)
             ::poll(&hangUp, 1, 60000);
-        if (s.deaf || link.readPlist().isNull())
+        const PlistCFType answer = s.deaf ? PlistCFType() : link.readPlist();
+        if (answer.isNull())
             return;
+        link.locked([&](SimDevice& d) { d.backup2.replies.append(answer); });
     }
-    if (!opening.isEmpty())
+    if (!phone.opening.isEmpty())
         return;
     PlistCFType ready = dict().put("MessageName", str("Response")).put("ErrorCode", num(0));
-    if (!hello(link, 0) || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
-        || !link.sendPlist(list({str("DLMessageProcessMessage"), ready.put("ProtocolVersion", dbl(2.1))})))
+    if (!hello(link, phone.version, 0, xml) || link.readPlist().at(1).get("MessageName").CFStringQString() != "Hello"
+        || !sendMessage(link, list({str("DLMessageProcessMessage"), ready.put("ProtocolVersion", dbl(2.1))}), xml))
         return;
     const PlistCFType message = link.readPlist();
     const PlistCFType request = message.at(1); // borrowed from the message
@@ -471,7 +488,7 @@ void play(SimLink& link)
         played = played && player.step(s);
     // A host that goes on waiting after the script would wait for ever.
     if (played && !script.isEmpty())
-        link.sendPlist(list({str("DLMessageDisconnect"), str("end of the script")}));
+        sendMessage(link, list({str("DLMessageDisconnect"), str("end of the script")}), xml);
     else if (script.isEmpty() && name == "Backup")
         player.backup();
     else if (script.isEmpty() && name == "Restore")
@@ -502,7 +519,7 @@ void simBackup2(SimLink& link)
 
 void simMobileSync(SimLink& link)
 {
-    if (!hello(link, 100))
+    if (!hello(link, 300, 100, true))
         return;
     simAnswerEach(link, [&](const PlistCFType& message) {
         link.note(nameOf(message));

@@ -95,13 +95,16 @@ struct SimBackup2
     QString errorDescription;
     QList<SimStep> script;
     // Played in place of the version exchange and the answer to Hello when
-    // given: each message (or raw bytes) is sent and one list read back,
-    // until the host closes or a deaf step; nothing is played after it.
+    // given: each message (or raw bytes) is sent and one list read back (kept
+    // in `replies`), until the host closes, a cut or a deaf step; nothing is
+    // played after it.
     QList<SimStep> opening;
+    qint64 version = 400; // the DeviceLink major it opens with: 400 since iOS 14, 300 before
+    bool xmlMessages = false; // DeviceLink messages as XML, not the binary lists real phones send
 
     // Kept by the simulator.
     PlistCFType request; // the last request's dictionary
-    QList<PlistCFType> replies; // the host's status responses, in order
+    QList<PlistCFType> replies; // the host's status responses (or answers to the opening), in order
     QList<QByteArray> downloads; // raw bytes of each download, as the host sent them
     QHash<QString, QByteArray> received; // files downloaded whole, by requested path
     QStringList uploaded; // local paths of the files uploaded by Backup plays
