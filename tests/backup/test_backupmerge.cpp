@@ -46,6 +46,8 @@ extern "C" int link(const char* from, const char* to)
 // last name, "sync folder", "sync file".
 std::atomic<bool> tracing{false};
 QStringList trace;
+// While set, renames from a set-aside name (".old-<suffix>") fail: a put-back that fails.
+std::atomic<bool> refusePutBack{false};
 
 extern "C" int rename(const char* from, const char* to)
 {
@@ -53,6 +55,10 @@ extern "C" int rename(const char* from, const char* to)
     static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "rename"));
     if (tracing)
         trace << QFileInfo(QFile::decodeName(from)).fileName() + ">" + QFileInfo(QFile::decodeName(to)).fileName();
+    if (refusePutBack && QFileInfo(QFile::decodeName(from)).suffix().startsWith("old-")) {
+        errno = EIO;
+        return -1;
+    }
     return real(from, to);
 }
 
@@ -303,6 +309,21 @@ TEST(StagedFiles, AFailedCommitLeavesEveryTargetAsItWas)
         struct stat st;
         ASSERT_EQ(::lstat(QFile::encodeName(a).constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0640u) << hardLinks; // the old file's own mode came back with it
+
+        // A staged file that cannot be opened to be synced (a link) fails the commit; the target keeps its old file.
+        StagedFiles linked(dir.path());
+        ASSERT_TRUE(QFile::link(b, linked.stageThrow(a)));
+        EXPECT_THROW(linked.commitThrow(), StagedFiles::CommitError);
+        EXPECT_EQ(readFile(a), "old a");
+        // A put-back that fails is told by the commit and by the settling, and its set-aside file stays.
+        StagedFiles again(dir.path());
+        ASSERT_TRUE(testenv::writeFile(again.stageThrow(a), "new a"));
+        ASSERT_TRUE(QDir().mkdir(again.stageThrow(b)));
+        refusePutBack = true;
+        EXPECT_TRUE(errorOf([&] { again.commitThrow(); }).contains("cannot put back " + a));
+        EXPECT_TRUE(errorOf([&] { StagedFiles::settleThrow(dir.path()); }).contains("cannot put back " + a));
+        refusePutBack = false;
+        EXPECT_EQ(readFile(QDir(dir.path()).entryInfoList({"a.old-*"}, QDir::Files).value(0).filePath()), "old a");
     }
 }
 
