@@ -552,6 +552,14 @@ TEST_F(Merge, OnlyWhatAJournalNamesIsSettled)
         EXPECT_EQ(after.value(name), before.value(name)) << name.toStdString();
     for (const QString& name : ours + QStringList{"/Manifest.mbdb", "/" + MergeJournal::fileName()})
         EXPECT_FALSE(after.contains(name)) << name.toStdString();
+    // A merge cut off while staging leaves nothing after the next open. A crash: the object is never destroyed,
+    // only kept reachable.
+    static StagedFiles* cut;
+    cut = new StagedFiles(folder);
+    ASSERT_TRUE(testenv::writeFile(cut->stageThrow(folder + sub + id), "new a"));
+    ASSERT_TRUE(testenv::writeFile(cut->stageThrow(folder + "/Manifest.db"), "new list"));
+    open(folder);
+    EXPECT_EQ(snapshot(folder), after);
 
     ASSERT_TRUE(testenv::writeFile(folder + "/" + MergeJournal::fileName(),
                                    R"({"format":"chatferry merge journal 1","commit":"k9","committing":true,)"
