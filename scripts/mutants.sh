@@ -2042,3 +2042,10 @@ row open-staging-kept backup/backupmanifest.cpp tests_backup
 +        MergeJournal::Contents journal;
 +        if (MergeJournal::readThrow(folder, &journal) && journal.committing)
 +            StagedFiles::settleThrow(folder);
+
+# The tests' crash hook never stops anything: the crash tests pass as plain merges.
+row crash-hook-never-fires backup/stagedfiles.cpp tests_backup
+-    if (stopAfterRenames >= 0 && stopAfterRenames-- == 0)
+-        throw 0;
++    if (stopAfterRenames >= 0 && stopAfterRenames-- == 0)
++        return;

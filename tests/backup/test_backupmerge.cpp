@@ -389,6 +389,9 @@ TEST_F(Merge, ACrashAtAnyRenameOfTheCommitIsSettledByTheNextOpenToOldOrNew)
                 noHardLinks = !hardLinks;
                 StagedFiles::stopAfterRenames = k;
                 const QStringList shown = merge(*open(folder, pw), items);
+                // The hook, unless the whole commit ran without reaching it, stopped it dead: nothing told, the journal left.
+                ASSERT_TRUE(StagedFiles::stopAfterRenames < 0 ? shown == QStringList{"failed"} && MergeJournal::exists(folder)
+                                                             : shown.isEmpty() && k > 0) << at.toStdString();
                 // Even unsettled, every file the list names is there and decrypts (a replaced file keeps its key).
                 const QJsonObject raw = readBack(folder, pw);
                 for (auto it = raw.begin(); it != raw.end(); ++it)
