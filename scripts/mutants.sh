@@ -2008,3 +2008,44 @@ row engine-version-unchecked device/backup2tool.cpp tests_device
 row engine-hello-refusal-ignored device/backup2tool.cpp tests_device
 -    if (code.CFNumberInt64() != 0)
 +    if (false)
+
+# A put-back that fails while a commit or a settling is undone goes untold: the journal and the old file's name are dropped.
+row undo-put-back-error-ignored backup/stagedfiles.cpp tests_backup
+-                     : ::rename(native(e.aside).constData(), native(e.target).constData()) != 0)
+-                throw failure(QStringLiteral("cannot put back"), e.target, errno);
++                     : ::rename(native(e.aside).constData(), native(e.target).constData()) != 0)
++                ;
+
+# A put-back that fails removes the set-aside old file: the old content is lost.
+row undo-failed-aside-removed backup/stagedfiles.cpp tests_backup
+-                throw failure(QStringLiteral("cannot put back"), e.target, errno);
++                throw(::unlink(native(e.aside).constData()), failure(QStringLiteral("cannot put back"), e.target, errno));
+
+# A staged file that cannot be opened or synced is committed anyway: a link, or bytes not on the disk, in place.
+row commit-staged-sync-ignored backup/stagedfiles.cpp tests_backup
+-        if (code) {
+-            discard();
++        if (false) {
++            discard();
+
+# The settling of a merge cut off while staging leaves its staged files for good.
+row settle-staging-kept backup/stagedfiles.cpp tests_backup
+-    removeOwnThrow(top.absolutePath(), journal.commit, list);
++    if (journal.committing)
++        removeOwnThrow(top.absolutePath(), journal.commit, list);
+
+# The open settles only a merge cut off in its commit: the staged files and journal of one cut off while staging stay.
+row open-staging-kept backup/backupmanifest.cpp tests_backup
+-        const BackupLock lock(folder);
+-        StagedFiles::settleThrow(folder);
++        const BackupLock lock(folder);
++        MergeJournal::Contents journal;
++        if (MergeJournal::readThrow(folder, &journal) && journal.committing)
++            StagedFiles::settleThrow(folder);
+
+# The tests' crash hook never stops anything: the crash tests pass as plain merges.
+row crash-hook-never-fires backup/stagedfiles.cpp tests_backup
+-    if (stopAfterRenames >= 0 && stopAfterRenames-- == 0)
+-        throw 0;
++    if (stopAfterRenames >= 0 && stopAfterRenames-- == 0)
++        return;

@@ -47,10 +47,14 @@ extern "C" int link(const char* from, const char* to)
 // last name, "sync folder", "sync file".
 std::atomic<bool> tracing{false};
 QStringList trace;
-void traceRename(const QString& from, const QString& to)
+// While set, renames from a set-aside name (".old-<suffix>") fail: a put-back that fails.
+std::atomic<bool> refusePutBack{false};
+
+int renameHook(const QString& from, const QString& to, bool done)
 {
-    if (tracing)
+    if (tracing && !done)
         trace << QFileInfo(from).fileName() + ">" + QFileInfo(to).fileName();
+    return !done && refusePutBack && QFileInfo(from).suffix().startsWith("old-") ? EIO : 0;
 }
 
 extern "C" int fsync(int fd)
@@ -300,6 +304,23 @@ TEST(StagedFiles, AFailedCommitLeavesEveryTargetAsItWas)
         struct stat st;
         ASSERT_EQ(::lstat(QFile::encodeName(a).constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0640u) << hardLinks; // the old file's own mode came back with it
+
+        // A staged file that cannot be opened to be synced (a link) fails the commit; the target keeps its old file.
+        StagedFiles linked(dir.path());
+        ASSERT_TRUE(QFile::link(b, linked.stageThrow(a)));
+        EXPECT_THROW(linked.commitThrow(), StagedFiles::CommitError);
+        EXPECT_EQ(readFile(a), "old a");
+        // A put-back that fails is told by the commit and by the settling, and its set-aside file stays.
+        StagedFiles again(dir.path());
+        ASSERT_TRUE(testenv::writeFile(again.stageThrow(a), "new a"));
+        ASSERT_TRUE(QDir().mkdir(again.stageThrow(b)));
+        refusePutBack = true;
+        hookRenames(renameHook);
+        EXPECT_TRUE(errorOf([&] { again.commitThrow(); }).contains("cannot put back " + a));
+        EXPECT_TRUE(errorOf([&] { StagedFiles::settleThrow(dir.path()); }).contains("cannot put back " + a));
+        hookRenames(nullptr);
+        refusePutBack = false;
+        EXPECT_EQ(readFile(QDir(dir.path()).entryInfoList({"a.old-*"}, QDir::Files).value(0).filePath()), "old a");
     }
 }
 
@@ -365,6 +386,9 @@ TEST_F(Merge, ACrashAtAnyRenameOfTheCommitIsSettledByTheNextOpenToOldOrNew)
                 noHardLinks = !hardLinks;
                 StagedFiles::stopAfterRenames = k;
                 const QStringList shown = merge(*open(folder, pw), items);
+                // The hook, unless the whole commit ran without reaching it, stopped it dead: nothing told, the journal left.
+                ASSERT_TRUE(StagedFiles::stopAfterRenames < 0 ? shown == QStringList{"failed"} && MergeJournal::exists(folder)
+                                                             : shown.isEmpty() && k > 0) << at.toStdString();
                 // Even unsettled, every file the list names is there and decrypts (a replaced file keeps its key).
                 const QJsonObject raw = readBack(folder, pw);
                 for (auto it = raw.begin(); it != raw.end(); ++it)
@@ -533,6 +557,14 @@ TEST_F(Merge, OnlyWhatAJournalNamesIsSettled)
     for (const QString& name : ours + QStringList{"/Manifest.mbdb", "/" + MergeJournal::fileName()})
         EXPECT_FALSE(after.contains(name)) << name.toStdString();
     EXPECT_TRUE(QFileInfo(folder + "/Manifest-decrypted.db.part-LnK000").isSymLink());
+    // A merge cut off while staging leaves nothing after the next open. A crash: the object is never destroyed,
+    // only kept reachable.
+    static StagedFiles* cut;
+    cut = new StagedFiles(folder);
+    ASSERT_TRUE(testenv::writeFile(cut->stageThrow(folder + sub + id), "new a"));
+    ASSERT_TRUE(testenv::writeFile(cut->stageThrow(folder + "/Manifest.db"), "new list"));
+    open(folder);
+    EXPECT_EQ(snapshot(folder), after);
 
     ASSERT_TRUE(testenv::writeFile(folder + "/" + MergeJournal::fileName(),
                                    R"({"format":"chatferry merge journal 1","commit":"k9","committing":true,)"
@@ -556,9 +588,9 @@ TEST_F(Merge, TheCommitIsJournaledBeforeItsRenamesAndSyncedAfter)
     const auto b = open(folder);
     trace.clear();
     tracing = true;
-    observeRenames(traceRename);
+    hookRenames(renameHook);
     ASSERT_EQ(merge(*b, {Item(L, write(tmp.filePath("a"), "new"), "Library/a", true, false)}), QStringList());
-    observeRenames(nullptr);
+    hookRenames(nullptr);
     tracing = false;
     qsizetype first = -1, last = -1, journaled = -1;
     for (qsizetype i = 0; i < trace.size(); ++i) {
@@ -635,15 +667,16 @@ TEST_F(Merge, AnUnlockDuringAnotherWindowsCommitWaitsForIt)
     std::atomic<bool> started{false}, unlocked{false};
     // Between the decrypted list's rename and the list's: the unlock gets the
     // time to run through, unless it waits for the lock.
-    observeRenames([&](const QString&, const QString& to) {
-        if (to.endsWith("/Manifest-decrypted.db") && !started.exchange(true)) {
+    hookRenames([&](const QString&, const QString& to, bool done) {
+        if (done && to.endsWith("/Manifest-decrypted.db") && !started.exchange(true)) {
             unlocking = std::thread([&] { unlocked = second.setPasscodeNoUIThrow("pw"); });
             for (int i = 0; i < 30 && !unlocked; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        return 0;
     });
     ASSERT_EQ(merge(*first, {Item(L, write(tmp.filePath("a"), "a"), "Library/A", true, false)}), QStringList());
-    observeRenames(nullptr);
+    hookRenames(nullptr);
     ASSERT_TRUE(unlocking.joinable());
     unlocking.join();
     ASSERT_TRUE(unlocked);

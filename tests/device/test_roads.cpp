@@ -354,11 +354,12 @@ TEST_F(Roads, AMergeThatWouldCommitDuringALoadWaitsForIt)
     Drive merging;
     IOSMergeWAFiles2iTunesBKThread merge(other, items("new store", "new log"), merging.form);
     std::atomic<bool> started{false};
-    observeRenames([&](const QString&, const QString& to) {
-        if (to.endsWith("/Line.sqlite") && !started.exchange(true)) {
+    hookRenames([&](const QString&, const QString& to, bool done) {
+        if (done && to.endsWith("/Line.sqlite") && !started.exchange(true)) {
             merge.start();
             merge.wait(300); // time enough to commit, unless it waits for the load
         }
+        return 0;
     });
     const Tweak late = [&](BackupManifest&, ProgressForm&) {
         BackupManifest third(folder);
@@ -369,7 +370,7 @@ TEST_F(Roads, AMergeThatWouldCommitDuringALoadWaitsForIt)
     };
     for (const QByteArray& log : {QByteArray("old log"), QByteArray("new log"), QByteArray("newer log")}) {
         const Load loaded = load(folder, work.filePath("cache"), log == "newer log" ? late : Tweak());
-        observeRenames(nullptr);
+        hookRenames(nullptr);
         ASSERT_TRUE(started && merge.wait(10000));
         ASSERT_EQ(loaded.result, 1) << loaded.error.toStdString();
         const QString copy = loaded.lineDir + '/' + db;
