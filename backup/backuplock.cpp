@@ -145,22 +145,27 @@ BackupLock::Waiting BackupLock::shownIn(ProgressForm& form, const QString& statu
 
 std::unique_ptr<BackupLock> BackupLock::forReadingThrow(const QString& folder, int waitMs, const Waiting& waiting)
 {
-    for (;;) {
+    const auto unsettled = [](const QString& why) {
+        return error(tr("A merge into this backup was interrupted or is still under way, and the backup cannot be "
+                        "read before it is settled: %1")
+                         .arg(why));
+    };
+    // A writer cut off between settling and the shared lock leaves a journal
+    // again; one that is there still after a few rounds is not settled here.
+    for (int round = 0; round < 3; ++round) {
         if (MergeJournal::exists(folder)) {
             try {
                 const BackupLock alone(folder, Exclusive, waitMs, waiting);
                 StagedFiles::settleThrow(folder);
             } catch (const std::runtime_error& e) {
-                throw error(tr("A merge into this backup was interrupted or is still under way, and the backup "
-                               "cannot be read before it is settled: %1")
-                                .arg(QString::fromUtf8(e.what())));
+                throw unsettled(QString::fromUtf8(e.what()));
             }
         }
         auto lock = std::make_unique<BackupLock>(folder, Shared, waitMs, waiting);
-        // A writer that was cut off between the two leaves a journal again.
         if (!MergeJournal::exists(folder))
             return lock;
     }
+    throw unsettled(tr("its journal stays."));
 }
 
 std::unique_ptr<BackupLock> BackupLock::forWritingThrow(const QString& folder, int waitMs, const Waiting& waiting)
