@@ -366,6 +366,7 @@ int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
         return 0;
 
     Session s;
+    ignoreBrokenPipes();
     // The udid names the device folder: anything but a plain one is no device.
     if (!isValidUdid(m_udid)
         || idevice_new_with_options(&s.device, m_udid.toUtf8().constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS)

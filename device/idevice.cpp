@@ -3,6 +3,8 @@
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 
+#include <csignal>
+
 const char* const kLockdownLabel = "MARROWQUIST";
 
 bool isValidUdid(const QString& udid)
@@ -14,6 +16,16 @@ bool isValidUdid(const QString& udid)
             return false;
     }
     return true;
+}
+
+void ignoreBrokenPipes()
+{
+    static const bool ignored = [] {
+        struct sigaction now {};
+        return sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == SIG_DFL
+               && std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    }();
+    Q_UNUSED(ignored);
 }
 
 iDevice::iDevice(const QString& udid) : m_udid(udid) {}
@@ -38,6 +50,7 @@ int iDevice::newDevice()
     if (m_device)
         idevice_free(m_device);
     m_device = nullptr;
+    ignoreBrokenPipes();
     // Never NULL: the library would take any device for it.
     const QByteArray udid = m_udid.toUtf8();
     return idevice_new_with_options(&m_device, udid.constData(), IDEVICE_LOOKUP_USBMUX);

@@ -14,6 +14,15 @@ extern const char* const kLockdownLabel;
 // folders (cache, backup), so anything else must never become a path.
 bool isValidUdid(const QString& udid);
 
+// Lockdown's session is TLS (so is a service that asks for it), and OpenSSL
+// writes to the socket without MSG_NOSIGNAL: a phone unplugged meanwhile
+// would end the whole program with SIGPIPE at the next write, freeing a
+// lockdown client included (it stops the session). With the signal ignored
+// that write fails, as every caller already expects of a phone that has
+// gone. Called before each device is opened; a handler of the program's own
+// stays.
+void ignoreBrokenPipes();
+
 // One device handle of the USB multiplexer and its lockdown client, both
 // freed by the destructor (client first). Each user makes one per operation.
 // The calls return libimobiledevice's codes, 0 meaning success.

@@ -246,8 +246,9 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
     const auto upload = [](QByteArray raw) { return QList<SimStep> {dl("DLMessageUploadFiles", {}, raw, true)}; };
     const auto noCode = dl("DLMessageProcessMessage", {dict().put("ErrorDescription", str(""))});
     // ok: the phone's verdict said the run was made.
-    const struct { QList<SimStep> script; QString thrown; bool ok = false; } cases[] = {
+    const struct { QList<SimStep> script; QString thrown; bool ok = false; bool ssl = false; } cases[] = {
         {{verdict(0)}, "", true},
+        {{dl("DLMessageDownloadFiles", {strings({u + "part"})}), verdict(0)}, "", true, true},
         {{verdict(7)}, "error code:7. " + restart},
         {{verdict(0), verdict(7)}, "", true}, // nothing after the verdict is read
         {{noCode}, ""}, // 0 by the table, but no verdict
@@ -264,6 +265,7 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
         {{dl("DLMessageSomethingNew")}, "Message can not handle: DLMessageSomethingNew"},
         {{dl("DLMessageCopyItem", {str(u + "a"), str("")})}, "backup2tool::copyItemThrow: invalid message."},
         {upload(head + record(0x0c, "abc") + be32(1000) + '\x0c' + QByteArray(10, 'x')), noData},
+        {upload(head + record(0x0c, "abc") + be32(1000) + '\x0c' + QByteArray(10, 'x')), noData, false, true},
         {upload(head + be32(0xffffffff) + '\x0c' + QByteArray(100000, 'x')), noData},
         {upload(be32(4097) + QByteArray(4097, 'n')),
          "backup2tool::recvFileNamesThrow: too large filename length (4097)!"},
@@ -278,8 +280,12 @@ TEST_F(Backup2Test, TheRunEndsWithThePhonesVerdictOrWhatBrokeAndKeepsNoPartialFi
     };
     for (const auto& c : cases) {
         phone.backup2.script = c.script;
+        phone.backup2.ssl = c.ssl;
         EXPECT_EQ(run(), c.thrown);
         EXPECT_EQ(tool->verdictOk(), c.ok) << c.thrown.toStdString();
+        if (c.ssl && c.ok) { // every byte through the phone's TLS as the computer sent it
+            EXPECT_EQ(played().received.value(u + "part"), "earlier");
+        }
         earlierKept();
     }
     // A full disk: the file is not kept as if whole, whether its data was
@@ -417,7 +423,7 @@ TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverT
     };
     SimStep endless = dl("DLMessageUploadFiles", {}, name("/var/x") + name("0123/elsewhere"));
     endless.repeat = record(0x0c, QByteArray(65536, 'e'));
-    const struct { const char* what; SimStep step; bool opening = false; } cases[] = {
+    const struct { const char* what; SimStep step; bool opening = false; bool ssl = false; } cases[] = {
         {"silent in the opening", deaf({list({str("DLMessageVersionExchange"), num(300), num(0)})}), true},
         {"silent between messages", deaf({PlistCFType()})},
         {"silent inside a file name", deaf(dl("DLMessageUploadFiles", {}, be32(40) + "/var"))},
@@ -425,11 +431,13 @@ TEST_F(Backup2Test, ACancelIsKeptFromBeforeTheRunAndEndsItWithinASecondWhateverT
                                                                              + "\x0c" + "abc"))},
         {"streaming an endless upload", endless},
         {"not reading", deaf(dl("DLMessageDownloadFiles", {strings({u + "big"})}))},
+        {"not reading over SSL", deaf(dl("DLMessageDownloadFiles", {strings({u + "big"})})), false, true},
     };
     ASSERT_TRUE(writeFile(at("part"), "earlier"));
     for (const auto& c : cases) {
         phone.backup2.script = {c.step};
         phone.backup2.opening = c.opening ? QList<SimStep> {c.step} : QList<SimStep>();
+        phone.backup2.ssl = c.ssl;
         sim.detach(phone.udid);
         sim.attach(phone);
         before = sim.requests().size();

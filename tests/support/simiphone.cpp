@@ -5,6 +5,10 @@
 
 #include <chrono>
 
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -32,6 +36,60 @@ bool transfer(int fd, char* data, qint64 size, bool out)
             return false;
     }
     return true;
+}
+
+// The phone's TLS side: one key and self-signed certificate for the process.
+// The library checks no certificate of the phone but presents the pair
+// record's RootCertificate as its own, which a phone requires: the pair
+// records the simulator hands out carry this one as their root.
+struct Tls
+{
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    QByteArray cert, key; // PEM
+};
+
+QByteArray pem(const std::function<int(BIO*)>& write)
+{
+    BIO* bio = BIO_new(BIO_s_mem());
+    char* data = nullptr;
+    const long size = write(bio) == 1 ? BIO_get_mem_data(bio, &data) : 0;
+    const QByteArray out(data, int(size));
+    BIO_free(bio);
+    return out;
+}
+
+const Tls& phoneTls()
+{
+    static const Tls made = [] {
+        Tls t;
+        EVP_PKEY* key = EVP_RSA_gen(2048);
+        X509* cert = X509_new();
+        X509_NAME* name = X509_get_subject_name(cert);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const uchar*>("Sim iPhone"), -1, -1, 0);
+        X509_set_issuer_name(cert, name);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+        X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * 3650);
+        X509_set_pubkey(cert, key);
+        X509_sign(cert, key, EVP_sha256());
+        SSL_CTX_use_certificate(t.ctx, cert);
+        SSL_CTX_use_PrivateKey(t.ctx, key);
+        // The library allows TLS 1.0 and up at security level 0 (only 1.0
+        // on a connection of a device whose iOS version it has not read).
+        SSL_CTX_set_security_level(t.ctx, 0);
+        SSL_CTX_set_min_proto_version(t.ctx, TLS1_VERSION);
+        // Any certificate will do, as long as the computer presents one.
+        const auto anyOne = [](int, X509_STORE_CTX*) { return 1; };
+        SSL_CTX_set_verify(t.ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, anyOne);
+        t.cert = pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); });
+        t.key = pem([&](BIO* b) { // as the library writes the pair records it makes
+            return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr);
+        });
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        return t;
+    }();
+    return made;
 }
 
 QByteArray xml(const PlistCFType& message) { return message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0); }
@@ -75,7 +133,7 @@ const QHash<QString, void (*)(SimLink&)> kServices = {
 };
 
 // Lockdown: values by domain and key, pairing with the trust dialog's
-// answer, sessions without encryption and service start. Fills the answer to
+// answer, sessions and service start. Fills the answer to
 // one request; returns the error name of a refused one.
 QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& answer, bool& session)
 {
@@ -100,7 +158,7 @@ QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& an
         if (!d.hostIds.contains(message.get("HostID").CFStringQString()))
             return "InvalidHostID";
         session = true;
-        answer.put("SessionID", str("1")).put("EnableSessionSSL", PlistCFType::createCFBoolean(false));
+        answer.put("SessionID", str("1")).put("EnableSessionSSL", PlistCFType::createCFBoolean(true));
     } else if (request == "StopSession") {
         session = false;
     } else if (request == "StartService") {
@@ -115,23 +173,30 @@ QString lockdownAnswer(SimDevice& d, const PlistCFType& message, PlistCFType& an
         const quint16 port = quint16(49152 + d.ports.size());
         d.ports[port] = name;
         answer.put("Service", str(name)).put("Port", num(port));
+        answer.put("EnableServiceSSL", PlistCFType::createCFBoolean(name.endsWith("mobilebackup2") && d.backup2.ssl));
     } else {
         return "InvalidRequest";
     }
     return QString();
 }
 
+// A session is TLS from the answer that starts it to the answer that stops
+// it; the connection goes on in plain bytes after it.
 void simLockdown(SimLink& link)
 {
     bool session = false;
-    simAnswerEach(link, [&](const PlistCFType& message) {
+    for (PlistCFType message; !(message = link.readPlist()).isNull();) {
         const QString request = message.get("Request").CFStringQString();
         link.note(request);
         PlistCFType reply = dict().put("Request", str(request));
         const QString error = link.locked([&](SimDevice& d) { return lockdownAnswer(d, message, reply, session); });
         reply.put(error.isEmpty() ? "Result" : "Error", str(error.isEmpty() ? "Success" : error));
-        return QList<PlistCFType> {reply};
-    });
+        link.sendPlist(reply); // a host that has gone is seen at the next read
+        if (request == "StartSession" && error.isEmpty() && !link.startTls())
+            return;
+        if (request == "StopSession")
+            link.stopTls();
+    }
 }
 
 // The installation proxy: Browse lists the user apps with their data and
@@ -200,7 +265,42 @@ void simAnswerEach(SimLink& link, const std::function<QList<PlistCFType>(const P
     }
 }
 
-bool SimLink::read(void* data, qint64 size) { return transfer(fd, static_cast<char*>(data), size, false); }
+void SimTlsFree::operator()(ssl_st* tls) const { SSL_free(tls); }
+
+bool SimLink::startTls()
+{
+    // OpenSSL writes without MSG_NOSIGNAL: a host that has gone must fail
+    // the phone's write, not end the test program.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    tls.reset(SSL_new(phoneTls().ctx));
+    SSL_set_fd(tls.get(), fd);
+    if (SSL_accept(tls.get()) == 1)
+        return true;
+    tls.reset();
+    return false;
+}
+
+void SimLink::stopTls()
+{
+    char byte;
+    const int r = tls ? SSL_read(tls.get(), &byte, 1) : 1;
+    if (r <= 0 && SSL_get_error(tls.get(), r) == SSL_ERROR_ZERO_RETURN)
+        tls.reset();
+}
+
+bool SimLink::read(void* data, qint64 size)
+{
+    if (!tls)
+        return transfer(fd, static_cast<char*>(data), size, false);
+    for (qint64 done = 0, n = 0; done < size; done += n) {
+        if ((n = SSL_read(tls.get(), static_cast<char*>(data) + done, int(qMin<qint64>(size - done, 1 << 30)))) <= 0)
+            return false;
+    }
+    return true;
+}
 
 bool SimLink::send(const QByteArray& bytes)
 {
@@ -219,6 +319,8 @@ bool SimLink::send(const QByteArray& bytes)
         ::shutdown(fd, SHUT_RDWR);
         return false;
     }
+    if (tls)
+        return bytes.isEmpty() || SSL_write(tls.get(), bytes.constData(), int(bytes.size())) > 0;
     return transfer(fd, const_cast<char*>(bytes.constData()), bytes.size(), true);
 }
 
@@ -331,7 +433,9 @@ bool SimIPhone::usbmuxd(int fd, quint32 tag, const PlistCFType& message)
         dev->fds.append(fd);
         lock.unlock();
         SimLink link {*this, dev, kServices.key(serve), fd};
-        serve(link);
+        if (link.service != "com.apple.mobilebackup2" || !link.locked([](SimDevice& d) { return d.backup2.ssl; })
+            || link.startTls())
+            serve(link);
         lock.relock();
         dev->fds.removeAll(fd);
     } else if (type == "ReadBUID") {
@@ -375,6 +479,8 @@ void SimIPhone::attach(const SimDevice& device)
         d->hostIds.append(kHostId);
         PlistCFType record = dict().put("HostID", str(kHostId)).put("SystemBUID", str(kBuid));
         record.put("EscrowBag", PlistCFType::createCFData("escrow"));
+        record.put("RootCertificate", PlistCFType::createCFData(phoneTls().cert));
+        record.put("RootPrivateKey", PlistCFType::createCFData(phoneTls().key));
         m_pairRecords[d->udid] = record.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
     }
     m_devices.append(d);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,9 @@ struct SimBackup2
     QList<SimStep> opening;
     qint64 version = 400; // the DeviceLink major it opens with: 400 since iOS 14, 300 before
     bool xmlMessages = false; // DeviceLink messages as XML, not the binary lists real phones send
+    // StartService asks for SSL, and the service's connection is TLS from
+    // its first byte (lockdown's session always is).
+    bool ssl = false;
 
     // Kept by the simulator.
     PlistCFType request; // the last request's dictionary
@@ -216,6 +220,12 @@ private:
     quint32 m_nextId = 1;
 };
 
+struct ssl_st;
+struct SimTlsFree
+{
+    void operator()(ssl_st* tls) const;
+};
+
 // One connection to a device port, as a service sees it.
 struct SimLink
 {
@@ -224,7 +234,13 @@ struct SimLink
     QString service;
     int fd;
     int answers = 0;
+    std::unique_ptr<ssl_st, SimTlsFree> tls {}; // set while the host speaks TLS
 
+    // The phone's side of a TLS handshake: false when it failed.
+    bool startTls();
+    // Back to plain bytes once the host's close_notify is read; the phone
+    // sends none, as the library reads nothing after its own.
+    void stopTls();
     bool read(void* data, qint64 size); // false once the host has gone
     bool send(const QByteArray& bytes); // one answer; plays the faults
     PlistCFType readPlist(); // big-endian 32-bit length, then the list
