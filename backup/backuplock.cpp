@@ -53,7 +53,8 @@ void removeLeftoversThrow(const QString& folder)
         "\\A(?:(?:\\.chatferry-merge\\.journal|Manifest-decrypted\\.db|Manifest-line\\.db)\\.part-[0-9A-Za-z]{6}"
         "|Manifest-line\\.db\\.tmp(?:-wal|-shm|-journal)?)\\z"));
     const QDir dir(folder);
-    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+    const QStringList candidates{QStringLiteral("*.part-*"), QStringLiteral("Manifest-line.db.tmp*")};
+    for (const QString& name : dir.entryList(candidates, QDir::Files | QDir::Hidden | QDir::System)) {
         const QByteArray path = QFile::encodeName(dir.absoluteFilePath(name));
         struct stat st;
         if (!own.match(name).hasMatch() || ::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -189,20 +190,20 @@ void BackupLock::clearFolder(const QString& folder)
     }
 }
 
-bool BackupLock::deleteFolder(const QString& folder)
+void BackupLock::deleteFolder(const QString& folder)
 {
     const QFileInfo info(folder);
     if (info.isSymLink() || !info.isDir()) {
         QFile::remove(folder); // a link or a file: only that goes
-        return true;
+        return;
     }
     try {
         const BackupLock alone(folder);
         clearFolder(folder);
     } catch (const std::exception& e) {
         qWarning("the backup %s stays: %s", qUtf8Printable(folder), e.what());
-        return false;
+        return;
     }
     // Empty once its lock file has gone, unless a new holder made one.
-    return QDir().rmdir(folder) || !QFileInfo::exists(folder);
+    QDir().rmdir(folder);
 }

@@ -64,8 +64,8 @@ public:
     // Empties a folder whose lock the caller holds alone, all but the lock file.
     static void clearFolder(const QString& folder);
     // Deletes a backup folder with everything in it, holding its lock alone;
-    // false when another window keeps it (it then stays as it is).
-    static bool deleteFolder(const QString& folder);
+    // one that another window keeps stays as it is (and is logged).
+    static void deleteFolder(const QString& folder);
 
 private:
     QString m_path;

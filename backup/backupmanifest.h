@@ -158,6 +158,8 @@ private:
     // the same one changed, gives another value.
     QByteArray listStamp() const;
     void clearInfo();
+    // parseInfo's work; without takeLock the caller holds the folder's lock.
+    void buildInfo(bool takeLock);
     QByteArray m_parsedStamp;
     void decryptToThrow(const QByteArray& key, const QString& inPath, const QString& outPath, int permissions) const;
 };

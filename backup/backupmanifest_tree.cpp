@@ -527,17 +527,22 @@ bool BackupManifest::refreshInfoThrow()
     if (listStamp() == m_parsedStamp)
         return false;
     clearInfo();
-    parseInfo();
+    buildInfo(false); // under the caller's lock
     return true;
 }
 
 void BackupManifest::parseInfo()
 {
+    buildInfo(true);
+}
+
+void BackupManifest::buildInfo(bool takeLock)
+{
     if (!root.children.isEmpty())
         return;
     {
         // Not while a merge replaces the list and its log.
-        const auto lock = BackupLock::forReadingThrow(dir.absolutePath());
+        const auto lock = takeLock ? BackupLock::forReadingThrow(dir.absolutePath()) : nullptr;
         m_parsedStamp = listStamp();
         items = MBDBParser::parse(*this);
     }

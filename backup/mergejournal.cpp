@@ -73,9 +73,11 @@ bool MergeJournal::readThrow(const QString& folder, Contents* contents)
     const QByteArray bytes = file.read(kMaxBytes + 1);
     const QJsonObject top = QJsonDocument::fromJson(bytes).object();
     static const QRegularExpression suffix(QStringLiteral("\\A[0-9a-z]{1,13}\\z"));
-    const auto refused = [&] { return failure(QStringLiteral("%1 is not a merge journal of this program; move that file out of the backup "
-                                          "folder, then try again.")
-                                   .arg(path)); };
+    const auto refused = [&] {
+        return failure(QStringLiteral("%1 is not a merge journal of this program; move that file out of the backup "
+                                      "folder, then try again.")
+                           .arg(path));
+    };
     if (bytes.size() > kMaxBytes || top.value("format").toString() != QLatin1String(kFormat)
         || !suffix.match(top.value("commit").toString()).hasMatch() || !top.value("entries").isArray())
         throw refused();

@@ -9,7 +9,6 @@
 #include "backup/backuplock.h"
 #include "device/backup2tool.h"
 #include "device/idevice.h"
-#include "device/iosmobilebackupthread.h"
 #include "device/iosdevice.h"
 #include "foundation/progressform.h"
 

@@ -654,7 +654,7 @@ TEST_F(Merge, TwoMergesStartedTogetherEndWholeOrOneFailsClearly)
 
 // Another window unlocks the encrypted backup while a merge commits: its
 // decrypted list waits for the commit, so its own merge keeps the first one's
-// records; and a load's copy-out there sees the one state or the other.
+// records.
 TEST_F(Merge, AnUnlockDuringAnotherWindowsCommitWaitsForIt)
 {
     const QString folder = build({{"password", "pw"},
@@ -664,14 +664,15 @@ TEST_F(Merge, AnUnlockDuringAnotherWindowsCommitWaitsForIt)
     BackupManifest second(folder);
     second.readManifestInfo();
     std::thread unlocking;
-    std::atomic<bool> started{false}, unlocked{false};
-    // Between the decrypted list's rename and the list's: the unlock gets the
-    // time to run through, unless it waits for the lock.
+    std::atomic<bool> started{false}, unlocked{false}, waiting{false};
+    // Between the decrypted list's rename and the list's: the unlock runs
+    // through, unless it waits for the lock.
     hookRenames([&](const QString&, const QString& to, bool done) {
         if (done && to.endsWith("/Manifest-decrypted.db") && !started.exchange(true)) {
-            unlocking = std::thread([&] { unlocked = second.setPasscodeNoUIThrow("pw"); });
-            for (int i = 0; i < 30 && !unlocked; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const BackupLock::Waiting shown{[&](bool w) { waiting = waiting || w; }, nullptr};
+            unlocking = std::thread([&, shown] { unlocked = second.setPasscodeNoUIThrow("pw", shown, 60000); });
+            while (!unlocked && !waiting)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return 0;
     });
