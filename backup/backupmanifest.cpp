@@ -41,6 +41,26 @@ void removeSideFilesThrow(const QString& list)
     }
 }
 
+// Manifest.plist as a dictionary. An unreadable one must not pass as an
+// unencrypted backup: its encrypted files would then be copied out as they
+// are stored.
+PlistCFType readManifestPlistThrow(const QString& path)
+{
+    QFile file;
+    QString why;
+    if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
+        throw error(why);
+    const PlistCFType plist = PlistCFType::createCFPropertyList(file.read(PlistCFType::kMaxBytes + 1));
+    if (!plist.isCFDictionary())
+        throw error(BackupManifest::tr("%1 is damaged: it is not a property list.").arg(path));
+    return plist;
+}
+
+bool hasListKey(const _KeybagInfo& kb)
+{
+    return kb.attributes.contains(QStringLiteral("DPIC")) && kb.attributes.contains(QStringLiteral("DPSL"));
+}
+
 } // namespace
 
 BackupManifest::BackupManifest(const QString& dir, QObject* parent)
@@ -62,16 +82,7 @@ void BackupManifest::readManifestInfo()
     // Read whole or not at all while a merge commits; one cut short is
     // settled first, the one change that opening a folder makes.
     const auto lock = BackupLock::forReadingThrow(dir.absolutePath());
-    QFile file;
-    QString why;
-    if (!safefile::openRegular(file, path, QIODevice::ReadOnly, &why))
-        throw error(why);
-    const QByteArray bytes = file.read(PlistCFType::kMaxBytes + 1);
-    const PlistCFType plist = PlistCFType::createCFPropertyList(bytes);
-    // An unreadable Manifest.plist must not pass as an unencrypted backup:
-    // its encrypted files would then be copied out as they are stored.
-    if (!plist.isCFDictionary())
-        throw error(tr("%1 is damaged: it is not a property list.").arg(path));
+    const PlistCFType plist = readManifestPlistThrow(path);
 
     const PlistCFType lockdown = plist.get(QStringLiteral("Lockdown"));
     info = _InfoPlist();
@@ -114,11 +125,11 @@ QString BackupManifest::dirPathMd5() const
 bool BackupManifest::setPasscode(const QString& password)
 {
     ProgressForm form(QString(), nullptr);
-    form.setCancelable(false);
+    form.setCancelable(false); // only its wait for another window can be cancelled
     IOSiTunesBKSetPasswordThread thread(*this, password, form);
-    form.runWorker(thread);
+    const int shown = form.runWorker(thread);
     form.waitForThread(thread, true);
-    return thread.result;
+    return shown == 1 && thread.result;
 }
 
 bool BackupManifest::setPasscodeNoUIThrow(const QString& password, const BackupLock::Waiting& waiting, int waitMs)
@@ -135,34 +146,90 @@ bool BackupManifest::setPasscodeNoUIThrow(const QString& password, const BackupL
     if (info.isEncrypted && unwrapped == 0)
         throw error(tr("The backup is encrypted, but its keybag holds no key that a password unlocks."));
 
-    QByteArray listKey;
-    QString listCopy;
-    if (info.isEncrypted && kb.attributes.contains(QStringLiteral("DPIC"))
-        && kb.attributes.contains(QStringLiteral("DPSL"))) {
-        const QByteArray wrapped = info.storedManifestKey.mid(4);
-        for (auto it = kb.classKeys.cbegin(); it != kb.classKeys.cend() && listKey.isEmpty(); ++it)
-            listKey = unwrapKeyForClass(kb, it.key(), wrapped);
-        if (listKey.isEmpty())
-            throw error(tr("The backup's file list is encrypted, but its key (ManifestKey in Manifest.plist) "
-                           "does not unwrap with any key of the keybag."));
-        listCopy = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
-        // A merge's commit replaces the list and this copy together: decrypted
-        // in the middle of one, the copy would be the old list beside the new.
+    Derived derived;
+    if (info.isEncrypted && hasListKey(kb)) {
+        // A merge's commit replaces the list and its decrypted copy together:
+        // decrypted in the middle of one, the copy would be the old list
+        // beside the new.
         const auto lock = BackupLock::forWritingThrow(dir.absolutePath(), waitMs, waiting);
-        // The plain file list of an encrypted backup: for its owner's eyes
-        // only, and never read together with files found beside it, neither
-        // those there before the copy appears nor one put there meanwhile.
-        removeSideFilesThrow(listCopy);
-        decryptToThrow(listKey, dir.absoluteFilePath(QStringLiteral("Manifest.db")), listCopy, 0600);
-        removeSideFilesThrow(listCopy);
+        if (waiting.cancelled && *waiting.cancelled)
+            throw -1;
+        derived = deriveListThrow(kb, info.backupKeyBag);
     }
     keybag = kb;
+    m_unlockedKeybag = info.backupKeyBag;
     passcode = password;
-    if (!listKey.isEmpty()) {
-        manifestKey = listKey;
-        decryptedManifestPath = listCopy;
+    if (!derived.key.isEmpty()) {
+        manifestKey = derived.key;
+        info.storedManifestKey = derived.storedKey;
+        decryptedManifestPath = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
+        m_unlockStamp = derived.stamp;
     }
     return true;
+}
+
+BackupManifest::Derived BackupManifest::deriveListThrow(const _KeybagInfo& kb, const QByteArray& keybagBytes) const
+{
+    // The backup as it is now, which another backup into the folder may
+    // have replaced since it was opened or unlocked.
+    const PlistCFType plist = readManifestPlistThrow(dir.absoluteFilePath(QStringLiteral("Manifest.plist")));
+    if (!plist.get(QStringLiteral("IsEncrypted")).CFNumberBool(false)
+        || plist.get(QStringLiteral("BackupKeyBag")).CFDataBytes() != keybagBytes)
+        throw error(tr("The backup %1 was replaced by a newer backup since its password was entered. Open it and "
+                       "enter its password again.")
+                        .arg(dir.absolutePath()));
+    Derived derived;
+    derived.storedKey = plist.get(QStringLiteral("ManifestKey")).CFDataBytes();
+    if (!manifestKey.isEmpty() && derived.storedKey == info.storedManifestKey)
+        derived.key = manifestKey; // the key this object unwrapped already
+    const QByteArray wrapped = derived.storedKey.mid(4);
+    for (auto it = kb.classKeys.cbegin(); it != kb.classKeys.cend() && derived.key.isEmpty(); ++it)
+        derived.key = unwrapKeyForClass(kb, it.key(), wrapped);
+    if (derived.key.isEmpty())
+        throw error(tr("The backup's file list is encrypted, but its key (ManifestKey in Manifest.plist) "
+                       "does not unwrap with any key of the keybag."));
+    // The plain file list of an encrypted backup: for its owner's eyes
+    // only, and never read together with files found beside it, neither
+    // those there before the copy appears nor one put there meanwhile.
+    const QString copy = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
+    removeSideFilesThrow(copy);
+    decryptToThrow(derived.key, dir.absoluteFilePath(QStringLiteral("Manifest.db")), copy, 0600);
+    removeSideFilesThrow(copy);
+    derived.stamp = unlockStamp();
+    return derived;
+}
+
+std::unique_ptr<BackupLock> BackupManifest::lockForReadingThrow(int waitMs, const BackupLock::Waiting& waiting)
+{
+    // Derived again under the lock held alone, as it writes the decrypted
+    // list; then read under a reader's lock like any other reader.
+    for (int round = 0; round < 3; ++round) {
+        auto lock = BackupLock::forReadingThrow(dir.absolutePath(), waitMs, waiting);
+        if (manifestKey.isEmpty() || unlockStamp() == m_unlockStamp)
+            return lock;
+        lock.reset();
+        lockForWritingThrow(waitMs, waiting);
+    }
+    throw error(tr("The backup %1 keeps being replaced by another backup; try again when it has ended.")
+                    .arg(dir.absolutePath()));
+}
+
+std::unique_ptr<BackupLock> BackupManifest::lockForWritingThrow(int waitMs, const BackupLock::Waiting& waiting)
+{
+    auto lock = BackupLock::forWritingThrow(dir.absolutePath(), waitMs, waiting);
+    if (!manifestKey.isEmpty() && unlockStamp() != m_unlockStamp) {
+        const Derived derived = deriveListThrow(keybag, m_unlockedKeybag);
+        manifestKey = derived.key;
+        info.storedManifestKey = derived.storedKey;
+        m_unlockStamp = derived.stamp;
+    }
+    return lock;
+}
+
+void BackupManifest::listReplaced()
+{
+    if (!manifestKey.isEmpty())
+        m_unlockStamp = unlockStamp();
 }
 
 QDir iosbackup_temp_dir(const QString& name)

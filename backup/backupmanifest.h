@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QString>
 
+#include <memory>
+
 #include "backup/backuplock.h"
 #include "backup/keybaginfo.h"
 #include "backup/mbdbparser.h"
@@ -77,6 +79,21 @@ public:
     // alone, waiting as `waiting` says.
     bool setPasscodeNoUIThrow(const QString& password, const BackupLock::Waiting& waiting = {},
                               int waitMs = BackupLock::defaultWaitMs);
+
+    // The folder's lock as a reader or as a writer (BackupLock), with what an
+    // unlock derived from the file list (the decrypted list, the manifest
+    // key) made sure, under it, to be still of the Manifest.db and the
+    // Manifest.plist on disk: the phone's next backup into the folder
+    // replaces both. Derived again with the class keys held while the keybag
+    // is the one unlocked; otherwise an error asks for the password again,
+    // and nothing was written.
+    std::unique_ptr<BackupLock> lockForReadingThrow(int waitMs = BackupLock::defaultWaitMs,
+                                                    const BackupLock::Waiting& waiting = {});
+    std::unique_ptr<BackupLock> lockForWritingThrow(int waitMs = BackupLock::defaultWaitMs,
+                                                    const BackupLock::Waiting& waiting = {});
+    // Called by a writer holding the lock alone once its commit has replaced
+    // the list and its decrypted copy together: they belong together still.
+    void listReplaced();
 
     // Builds `items`, the tree under `root` and the indexes once, reading the
     // list as a reader of the folder; later calls return at once. Throws what
@@ -154,9 +171,23 @@ public:
 
 
 private:
-    // What identifies the file list on disk (and its log): another file, or
-    // the same one changed, gives another value.
+    // What identifies files on disk: another file at a path, or the same one
+    // changed, gives another value.
+    static QByteArray statStamp(const QStringList& paths);
+    // The file list on disk (and its log).
     QByteArray listStamp() const;
+    // The files an unlock derived its list and key from, and the decrypted list.
+    QByteArray unlockStamp() const;
+    struct Derived
+    {
+        QByteArray key, storedKey, stamp;
+    };
+    // Under the folder's lock held alone: the manifest key of Manifest.plist
+    // as it is now, unwrapped with `kb` (parsed from `keybagBytes`), and
+    // Manifest.db decrypted with it into the decrypted list.
+    Derived deriveListThrow(const _KeybagInfo& kb, const QByteArray& keybagBytes) const;
+    QByteArray m_unlockedKeybag; // the keybag's bytes `keybag` was unlocked from
+    QByteArray m_unlockStamp;
     void clearInfo();
     // parseInfo's work; without takeLock the caller holds the folder's lock.
     void buildInfo(bool takeLock);

@@ -187,6 +187,7 @@ void BackupManifest::copyFile(const _FileNode* node, const QString& outPath, voi
 void BackupManifest::firstEncryptedItem(MBDBParser::ProtectionClsKeyInfo& class3,
                                         MBDBParser::ProtectionClsKeyInfo& class4)
 {
+    const auto lock = lockForReadingThrow();
     firstEncryptedItem(MBDBParser::parse(*this), class3, class4);
 }
 

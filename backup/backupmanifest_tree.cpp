@@ -485,13 +485,10 @@ void addToIndexes(BackupManifest& b, const BackupManifest::_FileNode* node, cons
 
 } // namespace
 
-QByteArray BackupManifest::listStamp() const
+QByteArray BackupManifest::statStamp(const QStringList& paths)
 {
-    const QString list = !MBDBParser::isIos10Mbdb(dir) ? dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))
-        : manifestKey.isEmpty()                          ? dir.absoluteFilePath(QStringLiteral("Manifest.db"))
-                                                         : decryptedManifestPath;
     QByteArray stamp;
-    for (const QString& path : {list, list + QStringLiteral("-wal")}) {
+    for (const QString& path : paths) {
         struct stat st;
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
             st = {};
@@ -500,6 +497,21 @@ QByteArray BackupManifest::listStamp() const
             + QByteArray::number(qint64(st.st_mtim.tv_nsec)) + ';';
     }
     return stamp;
+}
+
+QByteArray BackupManifest::listStamp() const
+{
+    const QString list = !MBDBParser::isIos10Mbdb(dir) ? dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))
+        : manifestKey.isEmpty()                          ? dir.absoluteFilePath(QStringLiteral("Manifest.db"))
+                                                         : decryptedManifestPath;
+    return statStamp({list, list + QStringLiteral("-wal")});
+}
+
+QByteArray BackupManifest::unlockStamp() const
+{
+    return statStamp({dir.absoluteFilePath(QStringLiteral("Manifest.plist")),
+                      dir.absoluteFilePath(QStringLiteral("Manifest.db")),
+                      dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"))});
 }
 
 void BackupManifest::clearInfo()
@@ -542,7 +554,7 @@ void BackupManifest::buildInfo(bool takeLock)
         return;
     {
         // Not while a merge replaces the list and its log.
-        const auto lock = takeLock ? BackupLock::forReadingThrow(dir.absolutePath()) : nullptr;
+        const auto lock = takeLock ? lockForReadingThrow() : nullptr;
         m_parsedStamp = listStamp();
         items = MBDBParser::parse(*this);
     }

@@ -96,8 +96,10 @@ void renameThrow(const QString& from, const QString& to)
 void BackupManifest::saveManifestDbAsThrow(bool keepSystem, QSet<QString> keepDomains, const QString& outPath,
                                            void (*hook)(Sqlite3DB*))
 {
-    // The phone must get the list of one state of the folder, never a merge's half.
-    const auto lock = BackupLock::forReadingThrow(dir.absolutePath());
+    // Written alone: the phone must get the list of one state of the folder,
+    // never a merge's half, and a restore sends this output whole while it
+    // holds the folder as a reader.
+    const auto lock = lockForWritingThrow();
     const bool encrypted = !manifestKey.isEmpty();
     const QString source = encrypted ? decryptedManifestPath : dir.absoluteFilePath(QStringLiteral("Manifest.db"));
     const QString work = outPath + QStringLiteral(".tmp");

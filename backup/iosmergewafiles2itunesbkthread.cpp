@@ -49,8 +49,7 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     // an interrupted merge left (its journal says what) to the end of the
     // commit. Another window's load of a large backup may take a while.
     const QString folder = manifest.dir.absolutePath();
-    const auto lock =
-        BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs, BackupLock::shownIn(progress, status));
+    const auto lock = manifest.lockForWritingThrow(BackupLock::workerWaitMs, BackupLock::shownIn(progress, status));
     // The list is read afresh, as the backup may have changed since it was
     // opened. Only the records of the entries and of their folders are
     // changed and written back; of every other record the merge needs no
@@ -216,5 +215,6 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         throw std::runtime_error(
             (tr("can not overwrite %1").arg(e.target) + QStringLiteral(": ") + e.reason).toUtf8().toStdString());
     }
+    manifest.listReplaced();
     progress.invokeSucceed(QString());
 }

@@ -374,10 +374,11 @@ void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& backup, Stage
 {
     if (!staged) {
         const QString folder = backup.dir.absolutePath();
-        const auto lock = BackupLock::forWritingThrow(folder);
+        const auto lock = backup.lockForWritingThrow();
         StagedFiles own(folder);
         save2File(std::move(items), backup, &own);
         own.commitThrow();
+        backup.listReplaced();
         return;
     }
     StagedFiles& into = *staged;

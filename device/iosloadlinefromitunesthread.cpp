@@ -122,8 +122,7 @@ void IOSLoadLineFromiTunesThread::run()
         // No merge commits while the files are copied, so the copy is of one
         // state of the backup; one that committed since the list was read
         // makes the tree be read again.
-        const auto lock = BackupLock::forReadingThrow(manifest->dir.absolutePath(), BackupLock::workerWaitMs,
-                                                      BackupLock::shownIn(progress, status));
+        const auto lock = manifest->lockForReadingThrow(BackupLock::workerWaitMs, BackupLock::shownIn(progress, status));
         manifest->refreshInfoThrow();
         const Node *app = nullptr, *group = nullptr;
         for (const Node* top : manifest->root.children) {

@@ -2,6 +2,7 @@
 // read back by a fresh reader (and the builder's own decryptor), or that fail
 // part-way and must leave the folder as it was.
 #include <QDirIterator>
+#include <QPushButton>
 
 #include <sqlite3.h>
 
@@ -25,6 +26,7 @@
 #include "foundation/progressform.h"
 #include "foundation/sqlite3db.h"
 #include "tests/backup/backuptest.h"
+#include "tests/support/linestorecheck.h"
 #include "tests/support/modaldriver.h"
 #include "tests/support/renamehook.h"
 
@@ -684,6 +686,92 @@ TEST_F(Merge, AnUnlockDuringAnotherWindowsCommitWaitsForIt)
     ASSERT_EQ(merge(second, {Item(L, write(tmp.filePath("b"), "b"), "Library/B", true, false)}), QStringList());
     const QJsonObject files = readBack(folder, "pw");
     EXPECT_TRUE(files.contains(bb::fileId(L, "Library/A")) && files.contains(bb::fileId(L, "Library/B")));
+
+    // Behind its window the check itself cannot be cancelled, its wait for
+    // another window can: then nothing is written and the backup stays locked.
+    BackupManifest third(folder);
+    third.readManifestInfo();
+    ASSERT_TRUE(QFile::remove(folder + "/Manifest-decrypted.db"));
+    const BackupLock merging(folder);
+    ModalDriver driver;
+    driver.answer(QMessageBox::Yes);
+    QTimer cancelling;
+    QObject::connect(&cancelling, &QTimer::timeout, [&] {
+        auto* window = qobject_cast<ProgressForm*>(QApplication::activeModalWidget());
+        auto* cancel = window ? window->findChild<QPushButton*>("btnCancel") : nullptr;
+        if (cancel && cancel->isEnabled())
+            cancelling.stop(), cancel->click();
+    });
+    cancelling.start(10);
+    const int waitMs = std::exchange(BackupLock::workerWaitMs, 20000);
+    EXPECT_FALSE(third.setPasscode("pw"));
+    BackupLock::workerWaitMs = waitMs;
+    EXPECT_EQ(driver.texts, QStringList{"Are You Sure You Want To Cancel?"});
+    EXPECT_FALSE(QFile::exists(folder + "/Manifest-decrypted.db"));
+    EXPECT_TRUE(third.passcode.isEmpty() && third.manifestKey.isEmpty());
+}
+
+// The phone backs up again into a folder that a window has unlocked: its
+// Manifest.db and Manifest.plist are replaced, the decrypted list stays.
+// What uses the unlock's work (a merge, the trimmed list, the tree) uses the
+// phone's new list and manifest key; a new keybag asks for the password
+// again, and nothing is written.
+TEST_F(Merge, WhatAnUnlockDerivedFollowsThePhonesNextBackupOrAsksForThePasswordAgain)
+{
+    const QJsonArray first{bb::folder(L, "Library"), bb::file(L, "Library/old", "old")};
+    const QString old = bb::fileId(L, "Library/old"), sent = bb::fileId(L, "Library/sent");
+    enum Next { NewManifestKey, SameKeys, NewKeybag };
+    for (const Next next : {NewManifestKey, SameKeys, NewKeybag}) {
+        for (const int use : {0, 1, 2}) { // merge, trimmed list, tree
+            const QString name = QString("%1%2").arg(next).arg(use);
+            const QString folder = build({{"password", "pw"}, {"seed", "phone"}, {"entries", first}}, "u" + name);
+            const auto unlocked = open(folder, "pw");
+            // Same keys for the same number of keyed files, a new manifest
+            // key for more, everything new with another seed.
+            QJsonArray again = first;
+            if (next == SameKeys)
+                again[1] = bb::file(L, "Library/sent", "sent");
+            else
+                again.append(bb::file(L, "Library/sent", "sent"));
+            const QString phone = build(
+                {{"password", "pw"}, {"seed", next == NewKeybag ? "other" : "phone"}, {"entries", again}}, "p" + name);
+            for (QDirIterator it(phone, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+                const QString to = folder + it.next().mid(phone.size());
+                ASSERT_TRUE(QDir().mkpath(QFileInfo(to).path()) && (!QFile::exists(to) || QFile::remove(to))
+                            && QFile::copy(it.filePath(), to));
+            }
+            const auto before = snapshot(folder);
+            const QString trimmed = folder + "/Manifest-line.db";
+            QString error;
+            if (use == 0)
+                error = merge(*unlocked, {Item(L, write(tmp.filePath("a"), "a"), "Library/A", true, false)}).value(0);
+            else if (use == 1)
+                error = errorOf([&] { unlocked->saveManifestDbAsThrow(false, {L}, trimmed, nullptr); });
+            else
+                error = errorOf([&] { unlocked->parseInfo(); });
+            if (next == NewKeybag) {
+                EXPECT_PRED2(contains, error, "enter its password again");
+                EXPECT_EQ(snapshot(folder), before);
+                continue;
+            }
+            EXPECT_EQ(error, use == 0 ? "" : "no error");
+            QSet<QString> listed;
+            if (use == 0) {
+                for (const QString& id : readBack(folder, "pw").keys())
+                    listed << id;
+                EXPECT_TRUE(listed.contains(bb::fileId(L, "Library/A")));
+            } else if (use == 1) {
+                EXPECT_EQ(bb::aesCbc(built.manifestKey, readFile(trimmed), false), readFile(trimmed + "-decrypt"));
+                for (const QString& id : sqlitecli::textThrow(trimmed + "-decrypt", "select fileID from Files").split('\n'))
+                    listed << id;
+            } else {
+                for (auto it = unlocked->items.files.cbegin(); it != unlocked->items.files.cend(); ++it)
+                    listed << it.key();
+            }
+            EXPECT_TRUE(listed.contains(sent)) << name.toStdString();
+            EXPECT_EQ(listed.contains(old), next != SameKeys) << name.toStdString();
+        }
+    }
 }
 
 // Threads taking one backup's lock at once, two as writers and two as

@@ -157,18 +157,26 @@ TEST_F(Tree, CameraRollIndexesPhotosOfEitherKindAndTheirThumbnails)
         entries.append(bb::file("CameraRollDomain", c.path, ""));
     BackupManifest b(build({{"entries", entries}}));
     b.parseInfo();
-    QStringList got, want;
+    QStringList want;
     for (const auto& c : cases) {
         if (*c.index)
             want << QString(c.path).section('/', -1) + " " + c.index;
     }
-    for (const BackupManifest::_FileNode* n : b.photos)
-        got << n->name + " photo";
-    for (const BackupManifest::_FileNode* n : b.videos)
-        got << n->name + " video";
-    for (auto it = b.photoThumbnails.cbegin(); it != b.photoThumbnails.cend(); ++it)
-        got << it.value()->name + " thumb " + it.key();
-    got.sort();
     want.sort();
-    EXPECT_EQ(got, want);
+    const auto indexed = [&] {
+        QStringList got;
+        for (const BackupManifest::_FileNode* n : b.photos)
+            got << n->name + " photo";
+        for (const BackupManifest::_FileNode* n : b.videos)
+            got << n->name + " video";
+        for (auto it = b.photoThumbnails.cbegin(); it != b.photoThumbnails.cend(); ++it)
+            got << it.value()->name + " thumb " + it.key();
+        got.sort();
+        return got;
+    };
+    EXPECT_EQ(indexed(), want);
+    // The list on disk replaced: the tree read again, its indexes point into it only.
+    build({{"entries", entries}});
+    ASSERT_TRUE(b.refreshInfoThrow());
+    EXPECT_EQ(indexed(), want);
 }

@@ -36,6 +36,16 @@ TEST_F(BackupTest, TrimmedManifestKeepsThePresentRowsOfKeptDomainsAndFixedFiles)
                       encrypted ? readFile(plain) : QByteArray());
         }
         EXPECT_EQ(readFile(folder + "/Manifest.db") + readFile(list), lists);
+        // A restore sends the trimmed list whole: while it holds the folder as
+        // a reader, a trim waits for it and leaves that list alone.
+        const QByteArray sending = readFile(out);
+        {
+            const BackupLock restoring(folder, BackupLock::Shared);
+            const int waitMs = std::exchange(BackupLock::defaultWaitMs, 0);
+            EXPECT_PRED2(contains, errorOf([&] { b->saveManifestDbAsThrow(false, {L}, out, nullptr); }), "in use");
+            BackupLock::defaultWaitMs = waitMs;
+        }
+        EXPECT_EQ(readFile(out), sending);
         // A failure leaves no output at all, not even an older one.
         auto failingHook = [](Sqlite3DB* db) { db->executeThrow("no such statement"); };
         EXPECT_THROW(b->saveManifestDbAsThrow(true, {L}, out, failingHook), std::runtime_error);
