@@ -363,16 +363,15 @@ void backup2tool::moveFilesThrow(Client* client, const PlistCFType& msg)
 {
     QString error;
     int rc = 0;
-    const PlistCFType pairs = msg.at(1);
-    for (const PlistCFType& key : pairs.dict_keys()) {
-        const QString from = key.CFStringQString(), to = pairs.get(key).CFStringQString();
+    // One pass over the pairs: a backup moves all its files in one message.
+    msg.at(1).dict_forEach([&](const QString& from, const PlistCFType& target) {
+        const QString to = target.CFStringQString();
         if (from.isEmpty() || to.isEmpty())
-            continue;
+            return true;
         const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
         rc = refused ? Backup2ToolHook::RefusedPath : m_hook->moveFile(m_root, from, to, error);
-        if (rc != 0)
-            break;
-    }
+        return rc == 0;
+    });
     if (const int r = sendStatus(client, statusCode(rc), error, emptyDict()))
         throw failure(QString("backup2tool::moveFilesThrow: Could not send status response, error %1.").arg(r));
 }

@@ -84,9 +84,10 @@ void FakeBackup2ToolHook::readAppuids(const QString& udid)
                 }
             };
             add(app.get("Container"));
-            const PlistCFType groups = app.get("GroupContainers");
-            for (const PlistCFType& key : groups.dict_keys())
-                add(groups.get(key));
+            app.get("GroupContainers").dict_forEach([&](const QString&, const PlistCFType& container) {
+                add(container);
+                return true;
+            });
             appUuids[app.get("CFBundleIdentifier").CFStringQString()] = uuids;
         }
     }

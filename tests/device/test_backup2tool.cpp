@@ -198,6 +198,13 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
     ASSERT_TRUE(writeFile(outside.filePath("secret"), "secret"));
     ASSERT_TRUE(writeFile(root.filePath("0123/file"), "other device"));
     ASSERT_TRUE(QFile::link(outside.path(), at("link")));
+    // Moves as phones since iOS 14 send them, in a binary list: each file
+    // lands where its own key says.
+    PlistCFType moves = dict();
+    for (const QString m : {"m1", "m2", "m3", "m4"}) {
+        ASSERT_TRUE(writeFile(at("Snapshot/" + m), m.toUtf8()));
+        moves.put(u + "Snapshot/" + m, str(u + "to/" + m + "-moved"));
+    }
     const QStringList bad {"../outside/secret", u + "../x", "/etc/passwd", u + "link/secret", "0123/file"};
     QByteArray download = name(u + "a") + records(big) + name(u + "sub/MANIFEST.DB") + records("substitute");
     for (const QString& path : bad)
@@ -211,6 +218,7 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
         dl("DLContentsOfDirectory", {str(u + "link")}),
         dl("DLMessageCreateDirectory", {str(u + "../made")}),
         dl("DLMessageMoveItems", {dict().put(u + "a", str(u + "link/moved"))}),
+        dl("DLMessageMoveItems", {moves}),
         dl("DLMessageCopyItem", {str(u + "a"), str("0123/copy")}),
         dl("DLMessageRemoveItems", {strings({u + "link/secret", "0123/file"})}),
         dl("DLMessageUploadFiles", {}, upload),
@@ -223,8 +231,11 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
     for (const PlistCFType& r : p.replies)
         codes << r.at(1).toString();
     const QString refused = QString::number(-Backup2ToolHook::RefusedPath);
-    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, refused, "0"})); // no folder made is answered as made
+    // No folder made is answered as made.
+    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, "0", refused, "0"}));
     EXPECT_EQ(p.replies[1].at(3).dict_size(), 0);
+    for (const QString m : {"m1", "m2", "m3", "m4"})
+        EXPECT_EQ(readFile(at("to/" + m + "-moved")), m.toUtf8());
     EXPECT_EQ(readFile(at("a")), big);
     EXPECT_EQ(readFile(at("new/f")), "hello");
     EXPECT_EQ(simFilesBelow(outside.path()), QStringList {"secret"}); // nothing made or removed there
