@@ -129,6 +129,8 @@ QList<Backup2ToolHook::DirItem> FakeBackup2ToolHook::dirContents(const QDir& roo
         return entries;
     QList<DirItem> items;
     for (const DirItem& entry : entries) {
+        if (isCancelled())
+            break; // the engine sends no part of a listing
         const QString rel = path + '/' + entry.name;
         if (!isFileIncluded(root, rel, QString())) {
             items.append(entry);

@@ -171,6 +171,34 @@ TEST_F(Backup2Test, ThePhoneAnnouncesItsFoldersAndFailsTheBackupWhenTheComputerC
     }
 }
 
+// The default hook that cancels its run when it is asked for its item
+// number `cancelAt` of any kind.
+struct CancellingHook : Backup2ToolHook
+{
+    backup2tool* tool = nullptr;
+    int cancelAt = 0, items = 0;
+    void item()
+    {
+        if (++items == cancelAt)
+            tool->cancel();
+    }
+    int moveFile(const QDir& root, const QString& from, const QString& to, QString& error) override
+    {
+        item();
+        return Backup2ToolHook::moveFile(root, from, to, error);
+    }
+    int removeFile(const QDir& root, const QString& path, QString& error) override
+    {
+        item();
+        return Backup2ToolHook::removeFile(root, path, error);
+    }
+    int copyFile(const QDir& root, const QString& from, const QString& to, QString& error) override
+    {
+        item();
+        return Backup2ToolHook::copyFile(root, from, to, error);
+    }
+};
+
 TEST_F(Backup2Test, ACancelEndsTheRunBeforeTheNextMessageAndADownloadBetweenRecords)
 {
     QString cancelAt;
@@ -187,6 +215,31 @@ TEST_F(Backup2Test, ACancelEndsTheRunBeforeTheNextMessageAndADownloadBetweenReco
     cancelAt = "Sending";
     EXPECT_EQ(run(), "");
     EXPECT_FALSE(played().downloads.value(0).contains(be32(32769))); // not one record of the file
+
+    // Inside one message of many items: nothing more is done, and a folder
+    // copy leaves nothing of itself.
+    PlistCFType moves = dict();
+    QStringList files;
+    for (int i = 0; i < 50; ++i) {
+        files << u + "s/" + QString::number(i);
+        moves.put(files.last(), str(u + "d/" + QString::number(i)));
+    }
+    const struct { SimStep step; int cancelAt, leftInS, total; } cases[] = {
+        {dl("DLMessageMoveItems", {moves}), 3, 47, 51},
+        {dl("DLMessageRemoveItems", {strings(files)}), 3, 47, 51},
+        {dl("DLMessageCopyItem", {str(u + "s"), str(u + "c")}), 1, 50, 54},
+    };
+    for (const auto& c : cases) {
+        for (const QString& file : files)
+            ASSERT_TRUE(writeFile(root.filePath(file), "x"));
+        auto hook = QSharedPointer<CancellingHook>::create();
+        hook->cancelAt = c.cancelAt;
+        prepare = [hook](backup2tool& t) { hook->tool = &t; };
+        phone.backup2.script = {c.step, verdict(9)};
+        EXPECT_EQ(run(hook), "");
+        EXPECT_EQ(simFilesBelow(at("s")).size(), c.leftInS);
+        EXPECT_EQ(simFilesBelow(at("")).size(), c.total); // with "a" and the files moved before
+    }
 }
 
 TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothingOutsideIt)
