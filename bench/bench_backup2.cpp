@@ -11,16 +11,23 @@
 // framing, the usbmuxd hop, the hook and its index cost. Peak resident memory
 // is reported for each; it must not grow with file sizes.
 //
+// The phone's move of its files from "Snapshot" into place, alone: one
+// binary DeviceLink message of 20,000 or 80,000 pairs, as phones since iOS 14
+// send it, against idevicebackup2 given the same message; the time must grow
+// with the number of files, not with its square.
+//
 // The files go below the run's temporary folder, or below
 // $CHATFERRY_BENCH_DIR when set (such as /dev/shm, to leave the disk's own
 // cost of creating and deleting 20,000 files per run out of both sides).
 #include <benchmark/benchmark.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -84,69 +91,121 @@ SimDevice linePhone(int files)
     return phone;
 }
 
-// Each run starts from an empty folder and a phone that has sent nothing.
-void startAfresh(SimIPhone& sim, const QString& root)
+// Backups of the phone into root, each timed after `prepare` has readied
+// root: by the engine with the partial-backup hook keeping the LINE app, or
+// by the reference client, libimobiledevice's idevicebackup2, which keeps
+// all files with no filter. False when one failed.
+bool timedBackups(benchmark::State& state, const SimDevice& phone, const QString& root, bool reference,
+                  const std::function<void()>& prepare)
 {
-    g_delDirCascade(root);
-    QDir().mkpath(root);
-    sim.edit(kUdid, [](SimDevice& d) { d.backup2.uploaded.clear(); });
-}
-
-void BM_DeviceBackup(benchmark::State& state)
-{
-    const int files = int(state.range(0));
     SimIPhone sim;
-    const SimDevice phone = linePhone(files);
     sim.attach(phone);
-    const QString root = folder("backup");
     bool ok = true;
     resetPeakMemory();
     for (auto _ : state) {
         state.PauseTiming();
-        startAfresh(sim, root);
+        prepare();
+        sim.edit(kUdid, [](SimDevice& d) { d.backup2.uploaded.clear(); });
         auto hook = QSharedPointer<FakeBackup2ToolHook>::create();
         hook->keepApps = {"jp.naver.line"};
         backup2tool tool(kUdid, QDir(root), hook);
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
         state.ResumeTiming();
+        if (reference) {
+            client.start("idevicebackup2", {"-u", kUdid, "backup", "--full", root});
+            ok = client.waitForFinished(-1) && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0
+                && ok;
+            if (!ok)
+                state.SkipWithError(client.readAllStandardOutput().right(500).constData());
+            continue;
+        }
         try {
             tool.runThrow(_backup2tool_req(Backup));
+            ok = tool.verdictOk() && ok;
         } catch (const std::exception& e) {
             state.SkipWithError(e.what());
             ok = false;
         }
     }
+    return ok;
+}
+
+void deviceBackup(benchmark::State& state, bool reference)
+{
+    const int files = int(state.range(0));
+    const SimDevice phone = linePhone(files);
+    const QString root = folder(reference ? "reference" : "backup");
+    bool ok = timedBackups(state, phone, root, reference, [&] {
+        g_delDirCascade(root);
+        QDir().mkpath(root);
+    });
     const QString last = simFileId(phone.backup2.files.last());
     ok = ok && QFileInfo(root + '/' + kUdid + '/' + last.left(2) + '/' + last).size() == fileSize(files);
     finish(state, ok, fileSize(files) * files);
     g_delDirCascade(root);
 }
 
-// The reference client, libimobiledevice's idevicebackup2, backing up the
-// same simulated phone into the same place: all its files, with no filter.
+void BM_DeviceBackup(benchmark::State& state)
+{
+    deviceBackup(state, false);
+}
+
 void BM_Idevicebackup2_Baseline(benchmark::State& state)
 {
+    deviceBackup(state, true);
+}
+
+// File i of the move message, as "<two-character folder>/<SHA-1 hex>".
+QString movedName(int i)
+{
+    const QString id = QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Sha1).toHex();
+    return id.left(2) + '/' + id;
+}
+
+// Files of 1 KiB in "Snapshot" and the two-character folders they move into
+// (which the phone announces first) are made before each run, outside the time.
+void moveMessage(benchmark::State& state, bool reference)
+{
+    using namespace simpl;
     const int files = int(state.range(0));
-    SimIPhone sim;
-    const SimDevice phone = linePhone(files);
-    sim.attach(phone);
-    const QString root = folder("reference");
-    bool ok = true;
-    resetPeakMemory();
-    for (auto _ : state) {
-        state.PauseTiming();
-        startAfresh(sim, root);
-        QProcess tool;
-        tool.setProcessChannelMode(QProcess::MergedChannels);
-        state.ResumeTiming();
-        tool.start("idevicebackup2", {"-u", kUdid, "backup", "--full", root});
-        ok = tool.waitForFinished(-1) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0 && ok;
-        if (!ok)
-            state.SkipWithError(tool.readAllStandardOutput().right(500).constData());
-    }
-    const QString last = simFileId(phone.backup2.files.last());
-    ok = ok && QFileInfo(root + '/' + kUdid + '/' + last.left(2) + '/' + last).size() == fileSize(files);
-    finish(state, ok, fileSize(files) * files);
+    const QString root = folder(reference ? "move-reference" : "move");
+    const QString device = root + '/' + kUdid + '/';
+    SimDevice phone(kUdid);
+    phone.apps = {{"jp.naver.line", kLine, {}}};
+    PlistCFType moves = dict();
+    for (int i = 0; i < files; ++i)
+        moves.put(kUdid + "/Snapshot/" + movedName(i), str(kUdid + '/' + movedName(i)));
+    phone.backup2.script = {{list({str("DLMessageMoveItems"), moves, dict(), PlistCFType::createCFNumberDouble(90)})},
+                            {list({str("DLMessageProcessMessage"), dict().put("ErrorCode", num(0))})}};
+    const QByteArray data = pattern().left(1024);
+    bool made = true;
+    bool ok = timedBackups(state, phone, root, reference, [&] {
+        g_delDirCascade(root);
+        for (int shard = 0; shard < 256; ++shard) {
+            const QString name = QString("%1").arg(shard, 2, 16, QLatin1Char('0'));
+            QDir().mkpath(device + "Snapshot/" + name);
+            QDir().mkpath(device + name);
+        }
+        for (int i = 0; i < files; ++i) {
+            QFile file(device + "Snapshot/" + movedName(i));
+            made = file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && made;
+        }
+    });
+    ok = ok && made && QFileInfo(device + movedName(files - 1)).size() == data.size()
+        && !QFileInfo::exists(device + "Snapshot/" + movedName(0));
+    finish(state, ok, qint64(files) * data.size());
     g_delDirCascade(root);
+}
+
+void BM_MoveMessage(benchmark::State& state)
+{
+    moveMessage(state, false);
+}
+
+void BM_MoveMessage_Idevicebackup2_Baseline(benchmark::State& state)
+{
+    moveMessage(state, true);
 }
 
 void BM_SocketCopy_Baseline(benchmark::State& state)
@@ -211,6 +270,22 @@ BENCHMARK(BM_DeviceBackup)
 BENCHMARK(BM_Idevicebackup2_Baseline)
     ->Arg(20000)
     ->Arg(20)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_MoveMessage)
+    ->Arg(20000)
+    ->Arg(80000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_MoveMessage_Idevicebackup2_Baseline)
+    ->Arg(20000)
+    ->Arg(80000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(5)

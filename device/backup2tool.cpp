@@ -4,6 +4,7 @@
 #include "device/backup2tool.h"
 
 #include <QMutexLocker>
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <algorithm>
@@ -361,6 +362,9 @@ int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
 {
     m_progress = 0;
     m_verdictOk = false;
+    // The hook sees this run's cancel while the run lasts, and never after.
+    m_hook->setCancelCheck([this] { return isCancel(); });
+    const auto unhook = qScopeGuard([this] { m_hook->setCancelCheck({}); });
     m_hook->beginThrow(m_root, m_udid);
     if (isCancel())
         return 0;

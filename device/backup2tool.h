@@ -90,7 +90,8 @@ public:
     QString lastFileError;
 
     // The file messages. Each answers the phone with a status response and
-    // throws std::runtime_error when the channel breaks or a local read fails.
+    // throws std::runtime_error when the channel breaks or a local read fails;
+    // one cancelled between its items is left unanswered, and the run ends.
     void sendFilesThrow(Client* client, const PlistCFType& msg);
     void sendFileThrow(Client* client, const QString& path, PlistCFType& errors);
     void recvFilesThrow(Client* client, const PlistCFType& msg);

@@ -348,6 +348,8 @@ void backup2tool::sendDirContentsThrow(Client* client, const PlistCFType& msg)
     const QList<Backup2ToolHook::DirItem> items
         = devicePath(path, nullptr).isEmpty() ? QList<Backup2ToolHook::DirItem>() : m_hook->dirContents(m_root, path);
     for (const Backup2ToolHook::DirItem& item : items) {
+        if (isCancel())
+            return;
         listing.put(item.name,
                     emptyDict()
                         .put("DLFileType",
@@ -355,6 +357,9 @@ void backup2tool::sendDirContentsThrow(Client* client, const PlistCFType& msg)
                         .put("DLFileSize", PlistCFType::createCFNumberInt64(item.size))
                         .put("DLFileModificationDate", PlistCFType::createCFDate(item.mtime)));
     }
+    // A hook cancelled meanwhile listed only part of the folder: never sent.
+    if (isCancel())
+        return;
     if (const int r = sendStatus(client, 0, QString(), listing))
         throw failure(QString("backup2tool::sendDirContentsThrow, Could not send status response, error %1").arg(r));
 }
@@ -363,16 +368,20 @@ void backup2tool::moveFilesThrow(Client* client, const PlistCFType& msg)
 {
     QString error;
     int rc = 0;
-    const PlistCFType pairs = msg.at(1);
-    for (const PlistCFType& key : pairs.dict_keys()) {
-        const QString from = key.CFStringQString(), to = pairs.get(key).CFStringQString();
+    bool cancelled = false;
+    // One pass over the pairs: a backup moves all its files in one message.
+    msg.at(1).dict_forEach([&](const QString& from, const PlistCFType& target) {
+        if ((cancelled = isCancel()))
+            return false;
+        const QString to = target.CFStringQString();
         if (from.isEmpty() || to.isEmpty())
-            continue;
+            return true;
         const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
         rc = refused ? Backup2ToolHook::RefusedPath : m_hook->moveFile(m_root, from, to, error);
-        if (rc != 0)
-            break;
-    }
+        return rc == 0;
+    });
+    if (cancelled)
+        return;
     if (const int r = sendStatus(client, statusCode(rc), error, emptyDict()))
         throw failure(QString("backup2tool::moveFilesThrow: Could not send status response, error %1.").arg(r));
 }
@@ -382,6 +391,8 @@ void backup2tool::removeFilesThrow(Client* client, const PlistCFType& msg)
     QString error;
     const PlistCFType paths = msg.at(1);
     for (int i = 0; i < paths.array_size(); ++i) {
+        if (isCancel())
+            return;
         const QString path = paths.at(i).CFStringQString();
         if (!path.isEmpty() && !devicePath(path, &error).isEmpty())
             m_hook->removeFile(m_root, path, error);
@@ -398,6 +409,9 @@ void backup2tool::copyItemThrow(Client* client, const PlistCFType& msg)
     QString error;
     const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
     const int rc = refused ? Backup2ToolHook::RefusedPath : m_hook->copyFile(m_root, from, to, error);
+    // The hook stops a tree copy once cancelled: no answer for the part it did.
+    if (isCancel())
+        return;
     if (const int r = sendStatus(client, statusCode(rc), error, emptyDict()))
         throw failure(QString("backup2tool::copyItemThrow: Could not send status response, error %1.").arg(r));
 }

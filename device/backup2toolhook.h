@@ -7,6 +7,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 #include "foundation/plistcftype.h"
 
 // The computer's side of a mobilebackup2 run: every operation the phone asks
@@ -104,7 +106,13 @@ public:
     // else standing at its path, is an error with the reason.
     virtual int mkdir(const QDir& root, const QString& path, QString& error);
 
+    // Set by the engine for the length of a run: whether the run has been
+    // cancelled. A folder copy or listing asks it between entries and stops;
+    // the engine then leaves the message unanswered.
+    void setCancelCheck(std::function<bool()> cancelled) { m_cancelled = std::move(cancelled); }
+
 protected:
+    bool isCancelled() const { return m_cancelled && m_cancelled(); }
     // Throws away the received file not yet ended, if any.
     void dropIncoming();
     // To be called when the hook changes anything below root: the paths
@@ -141,6 +149,7 @@ private:
     };
     Found m_found[2];
     int m_nextFound = 0;
+    std::function<bool()> m_cancelled;
 };
 
 // Deletes a folder tree; hidden entries (and the folders holding them) stay,
@@ -153,4 +162,8 @@ void rmdir_recursive(const QString& path);
 // written through. 14 with a text when a file meets a folder (or the other
 // way round) or when `to` is `from` or lies inside it; a missing source
 // copies nothing and returns 0.
-int copy_recursive(const QString& from, const QString& to, QString& error);
+// A folder is copied into a hidden folder beside `to` first and moved into
+// place only once whole: when `cancelled` says so between entries (6, and
+// nothing at `to` changes) or a copy fails, only that hidden folder goes.
+int copy_recursive(const QString& from, const QString& to, QString& error,
+                   const std::function<bool()>& cancelled = {});

@@ -84,9 +84,10 @@ void FakeBackup2ToolHook::readAppuids(const QString& udid)
                 }
             };
             add(app.get("Container"));
-            const PlistCFType groups = app.get("GroupContainers");
-            for (const PlistCFType& key : groups.dict_keys())
-                add(groups.get(key));
+            app.get("GroupContainers").dict_forEach([&](const QString&, const PlistCFType& container) {
+                add(container);
+                return true;
+            });
             appUuids[app.get("CFBundleIdentifier").CFStringQString()] = uuids;
         }
     }
@@ -128,6 +129,8 @@ QList<Backup2ToolHook::DirItem> FakeBackup2ToolHook::dirContents(const QDir& roo
         return entries;
     QList<DirItem> items;
     for (const DirItem& entry : entries) {
+        if (isCancelled())
+            break; // the engine sends no part of a listing
         const QString rel = path + '/' + entry.name;
         if (!isFileIncluded(root, rel, QString())) {
             items.append(entry);

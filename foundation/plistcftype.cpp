@@ -457,6 +457,13 @@ QList<PlistCFType> PlistCFType::dict_keys() const
     return keys;
 }
 
+void PlistCFType::dict_forEach(const std::function<bool(const QString&, const PlistCFType&)>& f) const
+{
+    plistdetail::forEachEntry(ref(), [&](const char* key, plist_t value) {
+        return f(QString::fromUtf8(key), PlistCFType(value, false));
+    });
+}
+
 PlistCFType PlistCFType::get(const QString& key) const
 {
     if (!isCFDictionary())

@@ -7,6 +7,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <functional>
+
 class PlistCFTypePrivacy;
 
 // Serialisation format of PlistCFType::CFPropertyListToBytes. Any value other
@@ -28,10 +30,11 @@ enum CFPropertyListFormat : int {
 // empty result or the caller's default.
 //
 // Lifetimes:
-// - Values from get(), at() and NSKeyedArchiver() are borrowed: they never free
-//   their node and are valid only while the container's node exists and still
-//   holds the item. Replacing a dictionary entry or array slot frees the old
-//   item and so invalidates borrowed values of it.
+// - Values from get(), at(), dict_forEach() and NSKeyedArchiver() are
+//   borrowed: they never free their node and are valid only while the
+//   container's node exists and still holds the item. Replacing a dictionary
+//   entry or array slot frees the old item and so invalidates borrowed values
+//   of it.
 // - put(), append(), array_replace() and the list creators hand a free-standing
 //   owned node over to the container: afterwards the value and its copies no
 //   longer own it, and they are valid only while the container lives.
@@ -128,6 +131,13 @@ public:
     QList<PlistCFType> dict_keys() const;
     PlistCFType get(const QString& key) const;
     PlistCFType get(const PlistCFType& key) const;
+    // Calls f(key, value) for each entry in the dictionary's own order until f
+    // returns false. Walk a dictionary this way rather than get() for each of
+    // dict_keys(): libplist 2.2 keeps no index for a dictionary parsed from a
+    // binary list, so every get() scans its keys, and a phone's message that
+    // names every file of a backup would cost the square of their number. The
+    // values are borrowed; the dictionary must not change during the walk.
+    void dict_forEach(const std::function<bool(const QString& key, const PlistCFType& value)>& f) const;
     // An existing entry is replaced in its place; a new one goes last.
     PlistCFType& put(const QString& key, const PlistCFType& value);
     PlistCFType& put(const PlistCFType& key, const PlistCFType& value);

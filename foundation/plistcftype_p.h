@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -47,6 +48,7 @@ constexpr quint64 kMaxXmlDictKeys = quint64(1) << 17;
 
 // Calls f(key, value) for each entry of a dictionary node in its own order,
 // until f returns false. key is the raw UTF-8 text (valid only during the call).
+// f may throw: what the walk holds is freed all the same.
 template <class F>
 void forEachEntry(plist_t dict, F f)
 {
@@ -54,16 +56,15 @@ void forEachEntry(plist_t dict, F f)
         return;
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(dict, &it);
+    const std::unique_ptr<void, decltype(&free)> iterator(it, &free);
     while (it) {
         char* key = nullptr;
         plist_t value = nullptr;
         plist_dict_next_item(dict, it, &key, &value);
-        const bool more = value && f(key ? key : "", value);
-        free(key);
-        if (!more)
+        const std::unique_ptr<char, decltype(&free)> text(key, &free);
+        if (!value || !f(key ? key : "", value))
             break;
     }
-    free(it);
 }
 
 // A string object of a binary list to be cut before its first U+0000:

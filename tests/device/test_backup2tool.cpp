@@ -171,6 +171,34 @@ TEST_F(Backup2Test, ThePhoneAnnouncesItsFoldersAndFailsTheBackupWhenTheComputerC
     }
 }
 
+// The default hook that cancels its run when it is asked for its item
+// number `cancelAt` of any kind.
+struct CancellingHook : Backup2ToolHook
+{
+    backup2tool* tool = nullptr;
+    int cancelAt = 0, items = 0;
+    void item()
+    {
+        if (++items == cancelAt)
+            tool->cancel();
+    }
+    int moveFile(const QDir& root, const QString& from, const QString& to, QString& error) override
+    {
+        item();
+        return Backup2ToolHook::moveFile(root, from, to, error);
+    }
+    int removeFile(const QDir& root, const QString& path, QString& error) override
+    {
+        item();
+        return Backup2ToolHook::removeFile(root, path, error);
+    }
+    int copyFile(const QDir& root, const QString& from, const QString& to, QString& error) override
+    {
+        item();
+        return Backup2ToolHook::copyFile(root, from, to, error);
+    }
+};
+
 TEST_F(Backup2Test, ACancelEndsTheRunBeforeTheNextMessageAndADownloadBetweenRecords)
 {
     QString cancelAt;
@@ -187,6 +215,31 @@ TEST_F(Backup2Test, ACancelEndsTheRunBeforeTheNextMessageAndADownloadBetweenReco
     cancelAt = "Sending";
     EXPECT_EQ(run(), "");
     EXPECT_FALSE(played().downloads.value(0).contains(be32(32769))); // not one record of the file
+
+    // Inside one message of many items: nothing more is done, and a folder
+    // copy leaves nothing of itself.
+    PlistCFType moves = dict();
+    QStringList files;
+    for (int i = 0; i < 50; ++i) {
+        files << u + "s/" + QString::number(i);
+        moves.put(files.last(), str(u + "d/" + QString::number(i)));
+    }
+    const struct { SimStep step; int cancelAt, leftInS, total; } cases[] = {
+        {dl("DLMessageMoveItems", {moves}), 3, 47, 51},
+        {dl("DLMessageRemoveItems", {strings(files)}), 3, 47, 51},
+        {dl("DLMessageCopyItem", {str(u + "s"), str(u + "c")}), 1, 50, 54},
+    };
+    for (const auto& c : cases) {
+        for (const QString& file : files)
+            ASSERT_TRUE(writeFile(root.filePath(file), "x"));
+        auto hook = QSharedPointer<CancellingHook>::create();
+        hook->cancelAt = c.cancelAt;
+        prepare = [hook](backup2tool& t) { hook->tool = &t; };
+        phone.backup2.script = {c.step, verdict(9)};
+        EXPECT_EQ(run(hook), "");
+        EXPECT_EQ(simFilesBelow(at("s")).size(), c.leftInS);
+        EXPECT_EQ(simFilesBelow(at("")).size(), c.total); // with "a" and the files moved before
+    }
 }
 
 TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothingOutsideIt)
@@ -198,6 +251,13 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
     ASSERT_TRUE(writeFile(outside.filePath("secret"), "secret"));
     ASSERT_TRUE(writeFile(root.filePath("0123/file"), "other device"));
     ASSERT_TRUE(QFile::link(outside.path(), at("link")));
+    // Moves as phones since iOS 14 send them, in a binary list: each file
+    // lands where its own key says.
+    PlistCFType moves = dict();
+    for (const QString m : {"m1", "m2", "m3", "m4"}) {
+        ASSERT_TRUE(writeFile(at("Snapshot/" + m), m.toUtf8()));
+        moves.put(u + "Snapshot/" + m, str(u + "to/" + m + "-moved"));
+    }
     const QStringList bad {"../outside/secret", u + "../x", "/etc/passwd", u + "link/secret", "0123/file"};
     QByteArray download = name(u + "a") + records(big) + name(u + "sub/MANIFEST.DB") + records("substitute");
     for (const QString& path : bad)
@@ -211,6 +271,7 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
         dl("DLContentsOfDirectory", {str(u + "link")}),
         dl("DLMessageCreateDirectory", {str(u + "../made")}),
         dl("DLMessageMoveItems", {dict().put(u + "a", str(u + "link/moved"))}),
+        dl("DLMessageMoveItems", {moves}),
         dl("DLMessageCopyItem", {str(u + "a"), str("0123/copy")}),
         dl("DLMessageRemoveItems", {strings({u + "link/secret", "0123/file"})}),
         dl("DLMessageUploadFiles", {}, upload),
@@ -223,8 +284,11 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
     for (const PlistCFType& r : p.replies)
         codes << r.at(1).toString();
     const QString refused = QString::number(-Backup2ToolHook::RefusedPath);
-    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, refused, "0"})); // no folder made is answered as made
+    // No folder made is answered as made.
+    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, "0", refused, "0"}));
     EXPECT_EQ(p.replies[1].at(3).dict_size(), 0);
+    for (const QString m : {"m1", "m2", "m3", "m4"})
+        EXPECT_EQ(readFile(at("to/" + m + "-moved")), m.toUtf8());
     EXPECT_EQ(readFile(at("a")), big);
     EXPECT_EQ(readFile(at("new/f")), "hello");
     EXPECT_EQ(simFilesBelow(outside.path()), QStringList {"secret"}); // nothing made or removed there

@@ -67,7 +67,8 @@ protected:
 
 TEST_F(HookTest, CopyRecursiveReplacesFilesAndRefusesMismatchedKinds)
 {
-    const struct { const char *from, *to, *error; } cases[] = {
+    // cancelAfter: the copy is cancelled after that many entries.
+    const struct { const char *from, *to, *error; int cancelAfter = 0; } cases[] = {
         {"u/ab/f.txt", "u/sub", "Destination is a folder."},
         {"u/sub", "u/ab/f.txt", "Destination is a file."},
         {"u/sub", "u/sub/deep/in", "Destination lies inside the source."},
@@ -76,12 +77,19 @@ TEST_F(HookTest, CopyRecursiveReplacesFilesAndRefusesMismatchedKinds)
         {"u/sub", "u/copy", ""},
         {"u/sub", "u/link", ""}, // a link at the destination is replaced, not entered
         {"u", "u2", ""},
+        {"u", "u3", "The copy was cancelled.", 4},
     };
     for (const auto& c : cases) {
         error.clear();
-        EXPECT_EQ(copy_recursive(at(c.from), at(c.to), error), *c.error ? 14 : 0) << c.from << " " << c.to;
+        int entries = 0;
+        const auto cancelled = [&] { return c.cancelAfter && ++entries > c.cancelAfter; };
+        EXPECT_EQ(copy_recursive(at(c.from), at(c.to), error, cancelled), c.cancelAfter ? 6 : *c.error ? 14 : 0)
+            << c.from << " " << c.to;
         EXPECT_EQ(error, c.error) << c.from << " " << c.to;
     }
+    // Nothing of the cancelled copy, not even the folder it was made in.
+    const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    EXPECT_EQ(QDir(root.path()).entryList(all), (QStringList {kDev.chopped(1), "u", "u2"}));
     EXPECT_EQ(readFile(at("u/copy/deep/d.txt")) + readFile(at("u/link/deep/d.txt")), "DD");
     EXPECT_EQ(readFile(at("u/ab/f.txt")), "abc");
     // Links in the source are skipped, hidden files are not copied.

@@ -136,15 +136,13 @@ struct Player
         for (int i = 0; i < folders.size(); ++i) {
             if (!ask(list({str("DLContentsOfDirectory"), str(folders[i]), dict()})))
                 return;
-            const PlistCFType listing = reply.at(3);
-            for (const PlistCFType& key : listing.dict_keys()) {
-                const QString entry = key.CFStringQString();
-                const PlistCFType info = listing.get(key);
+            reply.at(3).dict_forEach([&](const QString& entry, const PlistCFType& info) {
                 if (info.get("DLFileType").CFStringQString() == "DLFileTypeDirectory" && entry.size() == 2 && i == 0)
                     folders << u + '/' + entry;
                 else
                     present[entry] = info.get("DLFileSize").CFNumberInt64();
-            }
+                return true;
+            });
         }
         const QStringList lists {u + "/Manifest.plist", u + "/Manifest.db"}; // the last backup's, when there is one
         if (!ask(list({str("DLMessageDownloadFiles"), strings(lists), dict(), dbl(1)}), true))
