@@ -178,16 +178,19 @@ int backup2tool::sendStatus(Client* client, int code, const QString& description
 void backup2tool::sendFilesThrow(Client* client, const PlistCFType& msg)
 {
     PlistCFType errors;
-    const PlistCFType paths = msg.at(1);
-    for (int i = 0; i < paths.array_size(); ++i) {
-        if (isCancel())
-            return;
-        const QString path = paths.at(i).CFStringQString();
-        if (path.isEmpty())
-            continue;
-        emit update(m_progress, QString(), tr("Sending %1 to device...").arg(path.section('/', -1)));
-        sendFileThrow(client, path, errors);
-    }
+    bool cancelled = false;
+    msg.at(1).array_forEach([&](const PlistCFType& item) {
+        if ((cancelled = isCancel()))
+            return false;
+        const QString path = item.CFStringQString();
+        if (!path.isEmpty()) {
+            emit update(m_progress, QString(), tr("Sending %1 to device...").arg(path.section('/', -1)));
+            sendFileThrow(client, path, errors);
+        }
+        return !(cancelled = isCancel()); // a file cut off by the cancel
+    });
+    if (cancelled)
+        return;
     int r = sendAll(client, "\0\0\0\0", 4);
     if (r == 0)
         r = errors.isCFDictionary() ? sendStatus(client, -13, "Multi status", errors)
@@ -389,14 +392,17 @@ void backup2tool::moveFilesThrow(Client* client, const PlistCFType& msg)
 void backup2tool::removeFilesThrow(Client* client, const PlistCFType& msg)
 {
     QString error;
-    const PlistCFType paths = msg.at(1);
-    for (int i = 0; i < paths.array_size(); ++i) {
-        if (isCancel())
-            return;
-        const QString path = paths.at(i).CFStringQString();
+    bool cancelled = false;
+    msg.at(1).array_forEach([&](const PlistCFType& item) {
+        if ((cancelled = isCancel()))
+            return false;
+        const QString path = item.CFStringQString();
         if (!path.isEmpty() && !devicePath(path, &error).isEmpty())
             m_hook->removeFile(m_root, path, error);
-    }
+        return true;
+    });
+    if (cancelled)
+        return;
     if (const int r = sendStatus(client, 0, error, emptyDict()))
         throw failure(QString("backup2tool::removeFilesThrow: Could not send status response, error %1.").arg(r));
 }

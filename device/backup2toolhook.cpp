@@ -114,38 +114,6 @@ int copyTree(const QString& from, const QString& to, QString& error, const std::
     return 0;
 }
 
-// Moves a whole copy made aside onto `to` by copyTree's rules, renaming
-// instead of copying: a folder goes in at once where nothing is, and is
-// merged into a folder; anything else at a file's place is replaced as a
-// name, never written through.
-int placeTree(const QString& from, const QString& to, QString& error)
-{
-    const Kind source = kindOf(from), dest = kindOf(to);
-    if (source == Kind::File && dest == Kind::Folder) {
-        error = QStringLiteral("Destination is a folder.");
-        return kCopyError;
-    }
-    if (source == Kind::Folder && dest == Kind::File) {
-        error = QStringLiteral("Destination is a file.");
-        return kCopyError;
-    }
-    if (source == Kind::Folder && dest == Kind::Folder) {
-        const QStringList names = QDir(from).entryList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
-        for (const QString& name : names) {
-            if (const int r = placeTree(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name, error))
-                return r;
-        }
-        return 0;
-    }
-    if (source == Kind::Folder && dest == Kind::Other)
-        QFile::remove(to); // a folder cannot be renamed over anything else
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
-        error = QStringLiteral("cannot put the copy at %1: %2").arg(to, errnoText(errno));
-        return kCopyError;
-    }
-    return 0;
-}
-
 } // namespace
 
 QString Backup2ToolHook::localPath(const QDir& root, const QString& path, QString* error, const QString& folder)
@@ -470,33 +438,9 @@ void rmdir_recursive(const QString& path)
 
 int copy_recursive(const QString& from, const QString& to, QString& error, const std::function<bool()>& cancelled)
 {
-    const Kind source = kindOf(from);
-    if (source != Kind::Missing && pathutil::isSameOrBelow(to, from)) {
+    if (kindOf(from) != Kind::Missing && pathutil::isSameOrBelow(to, from)) {
         error = QStringLiteral("Destination lies inside the source.");
         return kCopyError;
     }
-    if (source != Kind::Folder)
-        return copyTree(from, to, error, {}); // QFile::copy puts a file in place whole
-    if (kindOf(to) == Kind::File) {
-        error = QStringLiteral("Destination is a file.");
-        return kCopyError;
-    }
-    // Part of a folder would look to the phone like a folder it copied.
-    // Hidden, so that no listing shows it; a name of nearly 255 bytes lends
-    // it a shorter start.
-    makeParent(to);
-    const qsizetype slash = to.lastIndexOf(QLatin1Char('/'));
-    const QString suffix = QStringLiteral(".copy-XXXXXX");
-    const QString name = QLatin1Char('.') + pathutil::fitNameStart(to.mid(slash + 1), QLatin1Char('.') + suffix);
-    QByteArray pattern = QFile::encodeName(to.left(slash + 1) + name + suffix);
-    if (!::mkdtemp(pattern.data())) {
-        error = QStringLiteral("cannot create a folder beside %1: %2").arg(to, errnoText(errno));
-        return kCopyError;
-    }
-    const QString aside = QFile::decodeName(pattern);
-    int r = copyTree(from, aside + QStringLiteral("/copy"), error, cancelled);
-    if (r == 0)
-        r = placeTree(aside + QStringLiteral("/copy"), to, error);
-    g_delDirCascade(aside, true); // made fresh here: holds nothing but what this copy left
-    return r;
+    return copyTree(from, to, error, cancelled);
 }

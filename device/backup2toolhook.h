@@ -162,8 +162,8 @@ void rmdir_recursive(const QString& path);
 // written through. 14 with a text when a file meets a folder (or the other
 // way round) or when `to` is `from` or lies inside it; a missing source
 // copies nothing and returns 0.
-// A folder is copied into a hidden folder beside `to` first and moved into
-// place only once whole: when `cancelled` says so between entries (6, and
-// nothing at `to` changes) or a copy fails, only that hidden folder goes.
+// `cancelled`, asked between entries, stops it with 6 (AbortError); the
+// engine then leaves the phone's message unanswered and the run ends, so the
+// phone never takes what was copied so far for a whole copy.
 int copy_recursive(const QString& from, const QString& to, QString& error,
                    const std::function<bool()>& cancelled = {});

@@ -272,9 +272,10 @@ QString PlistCFType::toString() const
         return CFStringQString();
     case PLIST_ARRAY: {
         QStringList parts;
-        const int n = array_size();
-        for (int i = 0; i < n; ++i)
-            parts << at(i).toString();
+        array_forEach([&](const PlistCFType& item) {
+            parts << item.toString();
+            return true;
+        });
         return QLatin1Char('[') + parts.join(QLatin1String(", ")) + QLatin1Char(']');
     }
     case PLIST_DICT: {
@@ -513,6 +514,11 @@ PlistCFType PlistCFType::at(int index) const
         return PlistCFType();
     plist_t item = plist_array_get_item(ref(), uint32_t(index));
     return item ? PlistCFType(item, false) : PlistCFType();
+}
+
+void PlistCFType::array_forEach(const std::function<bool(const PlistCFType& item)>& f) const
+{
+    plistdetail::forEachItem(ref(), [&](plist_t item) { return f(PlistCFType(item, false)); });
 }
 
 PlistCFType& PlistCFType::append(const PlistCFType& item)

@@ -30,7 +30,7 @@ enum CFPropertyListFormat : int {
 // empty result or the caller's default.
 //
 // Lifetimes:
-// - Values from get(), at(), dict_forEach() and NSKeyedArchiver() are
+// - Values from get(), at(), dict_forEach(), array_forEach() and NSKeyedArchiver() are
 //   borrowed: they never free their node and are valid only while the
 //   container's node exists and still holds the item. Replacing a dictionary
 //   entry or array slot frees the old item and so invalidates borrowed values
@@ -145,7 +145,13 @@ public:
 
     // Arrays.
     int array_size() const;
+    // at() finds its item by walking the array from its start in libplist
+    // 2.2, as get() its key: a long array, such as a phone's list of every
+    // file it wants, is walked with array_forEach instead. f(item) for each
+    // item in order until f returns false; borrowed values, and the array
+    // must not change during the walk.
     PlistCFType at(int index) const;
+    void array_forEach(const std::function<bool(const PlistCFType& item)>& f) const;
     PlistCFType& append(const PlistCFType& item);
     PlistCFType& array_replace(int index, const PlistCFType& item);
 

@@ -67,6 +67,24 @@ void forEachEntry(plist_t dict, F f)
     }
 }
 
+// Calls f(item) for each item of an array node in order, until f returns
+// false; f may throw.
+template <class F>
+void forEachItem(plist_t array, F f)
+{
+    if (!array || plist_get_node_type(array) != PLIST_ARRAY)
+        return;
+    plist_array_iter it = nullptr;
+    plist_array_new_iter(array, &it);
+    const std::unique_ptr<void, decltype(&free)> iterator(it, &free);
+    while (it) {
+        plist_t item = nullptr;
+        plist_array_next_item(array, it, &item);
+        if (!item || !f(item))
+            break;
+    }
+}
+
 // A string object of a binary list to be cut before its first U+0000:
 // libplist 2.2 keeps such a string at a length longer than what plist_copy
 // copies, and asserts when one is read as a dictionary key.
