@@ -65,6 +65,14 @@ void removeLeftoversThrow(const QString& folder)
     }
 }
 
+// The lock file: a regular file of this account's. Anything else at its name
+// (a link, a folder, a FIFO, a file another account left) is in the way: never
+// followed, waited on or shared.
+bool lockFileOfOurs(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
 } // namespace
 
 QString BackupLock::fileName()
@@ -80,18 +88,33 @@ BackupLock::BackupLock(const QString& folder, Mode mode, int waitMs, const Waiti
         return error(QStringLiteral("cannot lock the backup folder %1: %2")
                          .arg(folder, QString::fromLocal8Bit(std::strerror(code))));
     };
+    const auto inTheWay = [&] {
+        return error(tr("The backup %1 cannot be locked: %2 is in the way, as it is not a lock file of this user. "
+                        "Remove it, and the backup can be read.")
+                         .arg(folder, m_path));
+    };
     QElapsedTimer waited;
     waited.start();
     bool shown = false;
     for (;;) {
-        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // Without waiting for a peer: a FIFO at the name would block an open.
+        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
         if (fd < 0 && mode == Shared && (errno == EROFS || errno == EACCES || errno == EPERM)) {
-            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0 && errno == ENOENT)
                 return; // nobody can write there to take it either
         }
-        if (fd < 0)
-            throw failure(errno);
+        struct stat st;
+        if (fd < 0) {
+            const int code = errno;
+            if (::lstat(path.constData(), &st) == 0 && !lockFileOfOurs(st))
+                throw inTheWay();
+            throw failure(code);
+        }
+        if (::fstat(fd, &st) != 0 || !lockFileOfOurs(st)) {
+            ::close(fd);
+            throw inTheWay();
+        }
         if (::flock(fd, (mode == Shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) {
             // The holder before may have removed the file after this one
             // opened it: a lock on a name no longer in the folder locks nothing.
