@@ -202,6 +202,8 @@ std::unique_ptr<BackupLock> BackupLock::forWritingThrow(const QString& folder, i
 
 void BackupLock::clearFolder(const QString& folder)
 {
+    if (g_removeLink(folder))
+        return;
     for (const QFileInfo& entry :
          QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         if (entry.fileName() == fileName())
@@ -215,9 +217,10 @@ void BackupLock::clearFolder(const QString& folder)
 
 void BackupLock::deleteFolder(const QString& folder)
 {
-    const QFileInfo info(folder);
-    if (info.isSymLink() || !info.isDir()) {
-        QFile::remove(folder); // a link or a file: only that goes
+    if (g_removeLink(folder))
+        return;
+    if (!QFileInfo(folder).isDir()) {
+        QFile::remove(folder); // a file: only that goes
         return;
     }
     try {

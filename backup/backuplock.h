@@ -64,10 +64,12 @@ public:
     static std::unique_ptr<BackupLock> forWritingThrow(const QString& folder, int waitMs = defaultWaitMs,
                                                        const Waiting& waiting = {});
 
-    // Empties a folder whose lock the caller holds alone, all but the lock file.
+    // Empties a folder whose lock the caller holds alone, all but the lock
+    // file. A link in the folder's place is removed, never cleared through.
     static void clearFolder(const QString& folder);
     // Deletes a backup folder with everything in it, holding its lock alone;
-    // one that another window keeps stays as it is (and is logged).
+    // one that another window keeps stays as it is (and is logged). A link or
+    // a file in its place: only that goes.
     static void deleteFolder(const QString& folder);
 
 private:

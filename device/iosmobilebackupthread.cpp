@@ -85,7 +85,7 @@ IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<I
 
 void deleteDeviceBackup(const QDir& root, const QString& udid)
 {
-    if (isValidUdid(udid) && QFileInfo::exists(root.absoluteFilePath(udid)))
+    if (isValidUdid(udid))
         BackupLock::deleteFolder(root.absoluteFilePath(udid));
 }
 
@@ -157,7 +157,10 @@ void IOSMobileBackupThread::run()
         // The phone writes into the folder: it is this run's alone, and a
         // merge cut short in it is settled before the folder is judged or
         // reused, so that the next open cannot undo it over the phone's files.
+        // A link in its place (to a folder elsewhere) goes first: what the run
+        // clears is always a folder of its own.
         if (isValidUdid(device->udid)) {
+            g_removeLink(folder);
             if (!QDir().mkpath(folder))
                 throw std::runtime_error(tr("can not create %1").arg(folder).toStdString());
             lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs,

@@ -55,7 +55,8 @@ protected:
 // backup of the same iOS version that is already there is left for the
 // engine to bring up to date, once a merge cut short in it is settled;
 // anything else there is deleted first, and so is the folder after a failed
-// backup.
+// backup. A link in the folder's place is removed, never followed: the run
+// makes a folder of its own there.
 class IOSMobileBackupThread : public IOSBackup2Thread
 {
     Q_OBJECT
@@ -86,8 +87,9 @@ private:
 };
 
 // Deletes the device's backup folder below root, holding its lock alone (a
-// folder that another window reads or writes stays); a UDID that is not a
-// plain UDID names no folder, and nothing is deleted for it.
+// folder that another window reads or writes stays; a link in its place
+// loses only the link); a UDID that is not a plain UDID names no folder, and
+// nothing is deleted for it.
 void deleteDeviceBackup(const QDir& root, const QString& udid);
 // A link with the text in bold to the tutorial on moving messages with iTunes.
 QString tutorialLink(const QString& text);

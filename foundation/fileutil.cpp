@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 void g_delDirCascade(const QString& path, bool hiddenToo)
 {
     const QFileInfo top(path);
@@ -28,6 +31,17 @@ void g_delDirCascade(const QString& path, bool hiddenToo)
             QFile::remove(entry.absoluteFilePath());
     }
     QDir().rmdir(top.absoluteFilePath());
+}
+
+bool g_removeLink(const QString& path)
+{
+    // A trailing separator would make lstat() follow the link.
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    ::unlink(native.constData());
+    return true;
 }
 
 QString g_getValidFilePath(const QString& path)

@@ -9,6 +9,12 @@
 // entered; a path that is itself a link to a folder loses only the link.
 void g_delDirCascade(const QString& path, bool hiddenToo = false);
 
+// Removes `path` when it is a symbolic link, whatever it leads to (or
+// nothing), and tells whether it was one. A folder of the program's found as
+// a link is cleared or deleted never through it: the link goes, what it leads
+// to stays as it was.
+bool g_removeLink(const QString& path);
+
 // The path itself when nothing is there, else the first free
 // "<folder>/<base>(n).<suffix>", where base ends at the name's first dot and
 // suffix starts after its last: a taken a.b.c gives a(1).c.

@@ -751,6 +751,12 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
     EXPECT_TRUE(during.startsWith("Waiting")) << during.toStdString();
     EXPECT_EQ(status(), "Reading...");
 
+    // Clearing a folder found as a link takes the link, never what it leads to.
+    const QString linked = dir.filePath("linked"), mine = write(dir.filePath("elsewhere/mine"), "mine");
+    ASSERT_TRUE(QFile::link(dir.filePath("elsewhere"), linked));
+    BackupLock::clearFolder(linked);
+    EXPECT_TRUE(!QFileInfo(linked).isSymLink() && QFileInfo::exists(mine));
+
     // Where this user cannot write: nothing at the lock's name is read
     // unlocked; a FIFO or another user's file there is refused at once, by name.
     if (::geteuid() != 0)
