@@ -55,8 +55,9 @@ protected:
 // backup of the same iOS version that is already there is left for the
 // engine to bring up to date, once a merge cut short in it is settled;
 // anything else there is deleted first, and so is the folder after a failed
-// backup. A link in the folder's place is removed, never followed: the run
-// makes a folder of its own there.
+// backup, with the folders above it that the run made. A link in the
+// folder's place is removed, never followed: the run makes a folder of its
+// own there.
 class IOSMobileBackupThread : public IOSBackup2Thread
 {
     Q_OBJECT
