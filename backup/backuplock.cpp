@@ -55,13 +55,11 @@ void removeLeftoversThrow(const QString& folder)
     const QDir dir(folder);
     const QStringList candidates{QStringLiteral("*.part-*"), QStringLiteral("Manifest-line.db.tmp*")};
     for (const QString& name : dir.entryList(candidates, QDir::Files | QDir::Hidden | QDir::System)) {
-        const QByteArray path = QFile::encodeName(dir.absoluteFilePath(name));
-        struct stat st;
-        if (!own.match(name).hasMatch() || ::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        const QString path = dir.absoluteFilePath(name);
+        if (!own.match(name).hasMatch())
             continue;
-        if (::unlink(path.constData()) != 0 && errno != ENOENT)
-            throw error(QStringLiteral("cannot remove %1: %2")
-                            .arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno))));
+        if (const int code = g_removeRegularFile(path))
+            throw error(QStringLiteral("cannot remove %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(code))));
     }
 }
 

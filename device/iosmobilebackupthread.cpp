@@ -192,10 +192,16 @@ void IOSMobileBackupThread::run()
             lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs,
                                                BackupLock::shownIn(*progress, status));
         }
-        if (lock && !isReusable(QDir(folder), device->ProductVersion))
+        if (lock && !isReusable(QDir(folder), device->ProductVersion)) {
             BackupLock::clearFolder(folder);
-        else if (lock)
+        } else if (lock) {
             Backup2ToolHook::removePartialUploads(folder);
+            // The plain copy of an encrypted backup's list, which the phone's
+            // new Manifest.db makes stale.
+            const QString decrypted = QDir(folder).absoluteFilePath("Manifest-decrypted.db");
+            if (const int code = g_removeRegularFile(decrypted))
+                throw failure(tr("can not remove %1").arg(decrypted), code);
+        }
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,15 @@ bool g_removeLink(const QString& path)
         return false;
     ::unlink(native.constData());
     return true;
+}
+
+int g_removeRegularFile(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || ::unlink(native.constData()) == 0)
+        return 0;
+    return errno == ENOENT ? 0 : errno;
 }
 
 QString g_getValidFilePath(const QString& path)

@@ -14,6 +14,9 @@ void g_delDirCascade(const QString& path, bool hiddenToo = false);
 // a link is cleared or deleted never through it: the link goes, what it leads
 // to stays as it was.
 bool g_removeLink(const QString& path);
+// Removes `path` when it is a regular file; a link at that name (and what it
+// leads to), a folder or anything else stays. 0, or the errno of the removal.
+int g_removeRegularFile(const QString& path);
 
 // The path itself when nothing is there, else the first free
 // "<folder>/<base>(n).<suffix>", where base ends at the name's first dot and
