@@ -55,14 +55,20 @@ void removeLeftoversThrow(const QString& folder)
     const QDir dir(folder);
     const QStringList candidates{QStringLiteral("*.part-*"), QStringLiteral("Manifest-line.db.tmp*")};
     for (const QString& name : dir.entryList(candidates, QDir::Files | QDir::Hidden | QDir::System)) {
-        const QByteArray path = QFile::encodeName(dir.absoluteFilePath(name));
-        struct stat st;
-        if (!own.match(name).hasMatch() || ::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        const QString path = dir.absoluteFilePath(name);
+        if (!own.match(name).hasMatch())
             continue;
-        if (::unlink(path.constData()) != 0 && errno != ENOENT)
-            throw error(QStringLiteral("cannot remove %1: %2")
-                            .arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno))));
+        if (const int code = g_removeRegularFile(path))
+            throw error(QStringLiteral("cannot remove %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(code))));
     }
+}
+
+// The lock file: a regular file of this account's. Anything else at its name
+// (a link, a folder, a FIFO, a file another account left) is in the way: never
+// followed, waited on or shared.
+bool lockFileOfOurs(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
 }
 
 } // namespace
@@ -80,18 +86,33 @@ BackupLock::BackupLock(const QString& folder, Mode mode, int waitMs, const Waiti
         return error(QStringLiteral("cannot lock the backup folder %1: %2")
                          .arg(folder, QString::fromLocal8Bit(std::strerror(code))));
     };
+    const auto inTheWay = [&] {
+        return error(tr("The backup %1 cannot be locked: %2 is in the way, as it is not a lock file of this user. "
+                        "Remove it, and the backup can be read.")
+                         .arg(folder, m_path));
+    };
     QElapsedTimer waited;
     waited.start();
     bool shown = false;
     for (;;) {
-        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // Without waiting for a peer: a FIFO at the name would block an open.
+        int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
         if (fd < 0 && mode == Shared && (errno == EROFS || errno == EACCES || errno == EPERM)) {
-            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0 && errno == ENOENT)
                 return; // nobody can write there to take it either
         }
-        if (fd < 0)
-            throw failure(errno);
+        struct stat st;
+        if (fd < 0) {
+            const int code = errno;
+            if (::lstat(path.constData(), &st) == 0 && !lockFileOfOurs(st))
+                throw inTheWay();
+            throw failure(code);
+        }
+        if (::fstat(fd, &st) != 0 || !lockFileOfOurs(st)) {
+            ::close(fd);
+            throw inTheWay();
+        }
         if (::flock(fd, (mode == Shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) {
             // The holder before may have removed the file after this one
             // opened it: a lock on a name no longer in the folder locks nothing.
@@ -179,6 +200,8 @@ std::unique_ptr<BackupLock> BackupLock::forWritingThrow(const QString& folder, i
 
 void BackupLock::clearFolder(const QString& folder)
 {
+    if (g_removeLink(folder))
+        return;
     for (const QFileInfo& entry :
          QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         if (entry.fileName() == fileName())
@@ -192,9 +215,10 @@ void BackupLock::clearFolder(const QString& folder)
 
 void BackupLock::deleteFolder(const QString& folder)
 {
-    const QFileInfo info(folder);
-    if (info.isSymLink() || !info.isDir()) {
-        QFile::remove(folder); // a link or a file: only that goes
+    if (g_removeLink(folder))
+        return;
+    if (!QFileInfo(folder).isDir()) {
+        QFile::remove(folder); // a file: only that goes
         return;
     }
     try {

@@ -33,6 +33,9 @@ public:
     // std::runtime_error when they stay or when the folder cannot be
     // written. A reader of a folder that cannot be written at all (a
     // read-only medium) reads it unlocked: nobody can change it there.
+    // Anything at the lock file's name but a regular file of this user's
+    // (a link, a folder, a FIFO, another user's file) is refused at once,
+    // in words that name it and say to remove it.
     explicit BackupLock(const QString& folder, Mode mode = Exclusive, int waitMs = defaultWaitMs,
                         const Waiting& waiting = {});
     ~BackupLock();
@@ -61,10 +64,12 @@ public:
     static std::unique_ptr<BackupLock> forWritingThrow(const QString& folder, int waitMs = defaultWaitMs,
                                                        const Waiting& waiting = {});
 
-    // Empties a folder whose lock the caller holds alone, all but the lock file.
+    // Empties a folder whose lock the caller holds alone, all but the lock
+    // file. A link in the folder's place is removed, never cleared through.
     static void clearFolder(const QString& folder);
     // Deletes a backup folder with everything in it, holding its lock alone;
-    // one that another window keeps stays as it is (and is logged).
+    // one that another window keeps stays as it is (and is logged). A link or
+    // a file in its place: only that goes.
     static void deleteFolder(const QString& folder);
 
 private:

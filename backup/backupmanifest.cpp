@@ -242,11 +242,10 @@ QDir iosbackup_temp_dir(const QString& name)
 
 void iosbackup_clear_temp(const QString& name)
 {
-    // Each backup in it goes only while no other window reads or writes it.
+    // Each backup in it goes only while no other window reads or writes it;
+    // a link in its place, or in a backup's, loses only the link.
     const QDir temp = iosbackup_temp_dir(name);
-    if (QFileInfo(temp.absolutePath()).isSymLink()) {
-        g_delDirCascade(temp.absolutePath()); // only the link goes
-    } else {
+    if (!g_removeLink(temp.absolutePath())) {
         const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
         for (const QString& entry : temp.entryList(all))
             BackupLock::deleteFolder(temp.absoluteFilePath(entry));

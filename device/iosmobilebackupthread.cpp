@@ -3,9 +3,12 @@
 #include <QTextDocument>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <sys/stat.h>
 
 #include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
@@ -85,11 +88,30 @@ IOSMobileBackupThread::IOSMobileBackupThread(bool tutorialNote, QSharedPointer<I
 
 void deleteDeviceBackup(const QDir& root, const QString& udid)
 {
-    if (isValidUdid(udid) && QFileInfo::exists(root.absoluteFilePath(udid)))
+    if (isValidUdid(udid))
         BackupLock::deleteFolder(root.absoluteFilePath(udid));
 }
 
 namespace {
+
+// Makes the folder and those above it that are missing, and adds those it
+// made to `made`, outermost first, so that a failed run can take them back.
+// One already there counts only as a real folder, never as a link to one.
+// 0, or the errno of the folder that could not be made.
+int makeFolders(const QString& path, QStringList& made)
+{
+    const QByteArray native = QFile::encodeName(path);
+    int code = ::mkdir(native.constData(), 0777) == 0 ? 0 : errno;
+    const QString parent = QFileInfo(path).path();
+    if (code == ENOENT && parent != path && (code = makeFolders(parent, made)) == 0)
+        code = ::mkdir(native.constData(), 0777) == 0 ? 0 : errno;
+    if (code == 0)
+        made << path;
+    struct stat st;
+    if (code == EEXIST && ::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return 0;
+    return code;
+}
 
 // The phone wrote its lists and marked the snapshot finished.
 bool snapshotFinished(const QDir& folder)
@@ -152,21 +174,34 @@ void IOSMobileBackupThread::run()
     for (const QString& app : apps)
         hook->keepApps.insert(app);
     const QString folder = rootDir.absoluteFilePath(device->udid);
+    const auto failure = [](const QString& text, int code) {
+        return std::runtime_error(text.toStdString() + ": " + std::strerror(code));
+    };
+    QStringList made;
     std::unique_ptr<BackupLock> lock;
     try {
         // The phone writes into the folder: it is this run's alone, and a
         // merge cut short in it is settled before the folder is judged or
         // reused, so that the next open cannot undo it over the phone's files.
+        // A link in its place (to a folder elsewhere) goes first: what the run
+        // clears is always a folder of its own.
         if (isValidUdid(device->udid)) {
-            if (!QDir().mkpath(folder))
-                throw std::runtime_error(tr("can not create %1").arg(folder).toStdString());
+            g_removeLink(folder);
+            if (const int code = makeFolders(folder, made))
+                throw failure(tr("can not create %1").arg(folder), code);
             lock = BackupLock::forWritingThrow(folder, BackupLock::workerWaitMs,
                                                BackupLock::shownIn(*progress, status));
         }
-        if (lock && !isReusable(QDir(folder), device->ProductVersion))
+        if (lock && !isReusable(QDir(folder), device->ProductVersion)) {
             BackupLock::clearFolder(folder);
-        else if (lock)
+        } else if (lock) {
             Backup2ToolHook::removePartialUploads(folder);
+            // The plain copy of an encrypted backup's list, which the phone's
+            // new Manifest.db makes stale.
+            const QString decrypted = QDir(folder).absoluteFilePath("Manifest-decrypted.db");
+            if (const int code = g_removeRegularFile(decrypted))
+                throw failure(tr("can not remove %1").arg(decrypted), code);
+        }
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a
@@ -184,6 +219,10 @@ void IOSMobileBackupThread::run()
             lock.reset();
             QDir().rmdir(folder);
         }
+        // The folders the run made go again once empty: a failed run leaves
+        // none behind.
+        for (auto it = made.crbegin(); it != made.crend(); ++it)
+            QDir().rmdir(*it);
         progress->invokeErrorOccurred(errorText(QString::fromUtf8(e.what()), tutorialNote));
     }
 }

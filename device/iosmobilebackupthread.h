@@ -53,9 +53,11 @@ protected:
 // device's UDID below root(). The run holds the folder's lock alone (waiting,
 // as the window shows, for another window's use of it to end). A finished
 // backup of the same iOS version that is already there is left for the
-// engine to bring up to date, once a merge cut short in it is settled;
-// anything else there is deleted first, and so is the folder after a failed
-// backup.
+// engine to bring up to date, once a merge cut short in it is settled (and
+// without its stale decrypted list); anything else there is deleted first,
+// and so is the folder after a failed backup, with the folders above it that
+// the run made. A link in the folder's place is removed, never followed: the
+// run makes a folder of its own there.
 class IOSMobileBackupThread : public IOSBackup2Thread
 {
     Q_OBJECT
@@ -86,8 +88,9 @@ private:
 };
 
 // Deletes the device's backup folder below root, holding its lock alone (a
-// folder that another window reads or writes stays); a UDID that is not a
-// plain UDID names no folder, and nothing is deleted for it.
+// folder that another window reads or writes stays; a link in its place
+// loses only the link); a UDID that is not a plain UDID names no folder, and
+// nothing is deleted for it.
 void deleteDeviceBackup(const QDir& root, const QString& udid);
 // A link with the text in bold to the tutorial on moving messages with iTunes.
 QString tutorialLink(const QString& text);

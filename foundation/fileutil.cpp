@@ -6,6 +6,10 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 void g_delDirCascade(const QString& path, bool hiddenToo)
 {
     const QFileInfo top(path);
@@ -28,6 +32,26 @@ void g_delDirCascade(const QString& path, bool hiddenToo)
             QFile::remove(entry.absoluteFilePath());
     }
     QDir().rmdir(top.absoluteFilePath());
+}
+
+bool g_removeLink(const QString& path)
+{
+    // A trailing separator would make lstat() follow the link.
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    ::unlink(native.constData());
+    return true;
+}
+
+int g_removeRegularFile(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || ::unlink(native.constData()) == 0)
+        return 0;
+    return errno == ENOENT ? 0 : errno;
 }
 
 QString g_getValidFilePath(const QString& path)

@@ -9,6 +9,15 @@
 // entered; a path that is itself a link to a folder loses only the link.
 void g_delDirCascade(const QString& path, bool hiddenToo = false);
 
+// Removes `path` when it is a symbolic link, whatever it leads to (or
+// nothing), and tells whether it was one. A folder of the program's found as
+// a link is cleared or deleted never through it: the link goes, what it leads
+// to stays as it was.
+bool g_removeLink(const QString& path);
+// Removes `path` when it is a regular file; a link at that name (and what it
+// leads to), a folder or anything else stays. 0, or the errno of the removal.
+int g_removeRegularFile(const QString& path);
+
 // The path itself when nothing is there, else the first free
 // "<folder>/<base>(n).<suffix>", where base ends at the name's first dot and
 // suffix starts after its last: a taken a.b.c gives a(1).c.

@@ -828,4 +828,40 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(BackupLock::fileName())));
     other.reset();
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(BackupLock::fileName())));
+
+    // A wait shown in a window ends back at the window's own status.
+    ProgressForm form("");
+    const auto status = [&] { return form.findChild<QObject*>("lbStatus")->property("text").toString(); };
+    QString during;
+    holder = std::make_unique<BackupLock>(dir.path());
+    beforeFlock = [&] { beforeFlock = [&] { during = status(), holder.reset(); }; };
+    BackupLock(dir.path(), BackupLock::Exclusive, 60000, BackupLock::shownIn(form, "Reading..."));
+    EXPECT_TRUE(during.startsWith("Waiting")) << during.toStdString();
+    EXPECT_EQ(status(), "Reading...");
+
+    // Clearing a folder found as a link takes the link, never what it leads to.
+    const QString linked = dir.filePath("linked"), mine = write(dir.filePath("elsewhere/mine"), "mine");
+    ASSERT_TRUE(QFile::link(dir.filePath("elsewhere"), linked));
+    BackupLock::clearFolder(linked);
+    EXPECT_TRUE(!QFileInfo(linked).isSymLink() && QFileInfo::exists(mine));
+
+    // Where this user cannot write: nothing at the lock's name is read
+    // unlocked; a FIFO or another user's file there is refused at once, by name.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const QString lockFile = dir.filePath(BackupLock::fileName());
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()), 0755), 0);
+    const auto asNobody = [&](BackupLock::Mode mode) {
+        EXPECT_EQ(::seteuid(65534), 0);
+        const QString text = errorOf([&] { BackupLock(dir.path(), mode, 0); });
+        EXPECT_EQ(::seteuid(0), 0);
+        return text;
+    };
+    EXPECT_EQ(asNobody(BackupLock::Shared), "no error");
+    EXPECT_PRED2(contains, asNobody(BackupLock::Exclusive), "cannot lock the backup folder");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(lockFile), 0644), 0);
+    EXPECT_TRUE(asNobody(BackupLock::Shared).contains(lockFile + " is in the way"));
+    ASSERT_TRUE(QFile::remove(lockFile) && write(lockFile, "") == lockFile);
+    ASSERT_EQ(::chmod(QFile::encodeName(lockFile), 0600), 0);
+    EXPECT_TRUE(asNobody(BackupLock::Shared).contains(lockFile + " is in the way"));
 }

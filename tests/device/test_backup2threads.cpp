@@ -81,8 +81,12 @@ TEST_F(Backup2Threads, ARunThePhoneEndsWithoutItsVerdictIsAFailureAndLeavesNoBac
 {
     const QString backupLost = "The iPhone ended the backup before it was complete.";
     const QString restoreLost = "The iPhone ended the restore before it was complete.";
-    const struct { Kind kind; bool reuse; QList<SimStep> script; QString error; } cases[] = {
+    // version: the phone's DeviceLink; inTheWay: a file of the user's at the folder's name.
+    const struct { Kind kind; bool reuse; QList<SimStep> script; QString error;
+                   qint64 version = 400; bool inTheWay = false; } cases[] = {
         {Backup, false, {dl("DLMessageDisconnect")}, backupLost},
+        {Backup, false, {}, "version exchange, error code -6", 401},
+        {Backup, false, {}, "can not create " + folder.path(), 400, true},
         {Backup, true, {dl("DLMessageDisconnect")}, backupLost}, // the earlier Status.plist proves nothing
         {Backup, true, {dl("DLMessageGetFreeDiskSpace"), verdict(0)}, ""},
         {Restore, false, {dl("DLMessageDisconnect")}, restoreLost},
@@ -95,7 +99,9 @@ TEST_F(Backup2Threads, ARunThePhoneEndsWithoutItsVerdictIsAFailureAndLeavesNoBac
         g_delDirCascade(root.absolutePath());
         if (c.reuse)
             finishedBackup();
+        ASSERT_TRUE(!c.inTheWay || testenv::writeFile(folder.path(), "mine"));
         phone.backup2.script = c.script;
+        phone.backup2.version = c.version;
         sim.detach(kUdid);
         sim.attach(phone);
         ModalDriver driver;
@@ -110,8 +116,11 @@ TEST_F(Backup2Threads, ARunThePhoneEndsWithoutItsVerdictIsAFailureAndLeavesNoBac
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the engine
         EXPECT_EQ(result, c.error.isEmpty() ? 1 : 0) << c.error.toStdString();
         EXPECT_TRUE(driver.texts.value(0).contains(c.error)) << driver.texts.value(0).toStdString();
-        if (c.kind == Backup)
+        if (c.kind == Backup) {
             EXPECT_EQ(folder.exists(), c.error.isEmpty());
+            EXPECT_EQ(root.exists(), c.reuse || c.inTheWay || c.error.isEmpty()); // made by the run, else gone again
+            EXPECT_TRUE(!c.inTheWay || testenv::readFile(folder.path()) == "mine");
+        }
     }
 }
 

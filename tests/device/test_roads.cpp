@@ -188,7 +188,9 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     const QString other = "error code:1. <br/><br/>other Manifest.db not exists.<br/><br/>Note: You can restart";
     // Before the run: the phone's failure, and what happens to the kept folder.
     // PhoneUnfinished: the phone hangs up with its snapshot not marked finished.
-    enum Before { Nothing, Unfinished, NoManifest, PhoneUnfinished };
+    // Linked: the folder is a link to one of the user's elsewhere. Decrypted:
+    // the kept folder holds a decrypted copy of an earlier list.
+    enum Before { Nothing, Unfinished, NoManifest, PhoneUnfinished, Linked, Decrypted };
     const struct { QString version, phoneError; Before before; bool all /* files, not only metadata */; QString error; }
         cases[] = {
             {"16.4", "x connection to device LOST y", Nothing, true, lost},
@@ -201,7 +203,13 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
             {"16.4.1", "", Nothing, true, ""},
             {"16.4", "", NoManifest, true, ""},
             {"16.4", "", Nothing, false, ""},
+            {"16.4", "", Linked, true, ""},
+            {"16.4", "", Decrypted, false, ""},
         };
+    const QString elsewhere = work.filePath("elsewhere");
+    for (const char* name : {"mine", ".hidden", "sub/mine"})
+        ASSERT_TRUE(testenv::writeFile(elsewhere + '/' + name, name));
+    const QStringList mine = simFilesBelow(elsewhere);
     const QByteArray finished = phone.backup2.meta["Status.plist"];
     const char* unfinished = "<plist><dict><key>SnapshotState</key><string>new</string></dict></plist>";
     for (const auto& c : cases) {
@@ -213,6 +221,10 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         phone.backup2.meta["Status.plist"] = c.before == PhoneUnfinished ? QByteArray(unfinished) : finished;
         if (c.before == NoManifest)
             ASSERT_TRUE(QFile::remove(folder.filePath("Manifest.db")));
+        if (c.before == Linked)
+            ASSERT_TRUE(QDir(folder).removeRecursively() && QFile::link(elsewhere, folder.path()));
+        if (c.before == Decrypted)
+            ASSERT_TRUE(testenv::writeFile(folder.filePath("Manifest-decrypted.db"), "an earlier list"));
         sim.detach(kUdid);
         sim.attach(phone);
         Drive drive;
@@ -222,6 +234,8 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         EXPECT_EQ(sim.backup2Played(kUdid).uploaded.size(), c.all ? phone.backup2.files.size() + 3 : 3) << c.version.toStdString();
         EXPECT_TRUE(drive.error().contains(c.error)) << drive.error().toStdString();
         EXPECT_EQ(folder.exists(), c.error.isEmpty());
+        EXPECT_FALSE(QFileInfo(folder.path()).isSymLink() || folder.exists("Manifest-decrypted.db"));
+        EXPECT_EQ(simFilesBelow(elsewhere), mine);
     }
     EXPECT_FALSE(QFile::exists(phone.media + "/iTunesRestore/RestoreApplications.plist"));
     const Load loaded = load(folder.path(), device->cacheDir().path());
