@@ -2146,3 +2146,94 @@ row unlock-cancel-uncaught backup/iositunesbksetpasswordthread.cpp tests_backup
 -        // Cancelled while it waited: nothing was written.
 -    } catch (const std::exception& e) {
 +    } catch (const std::exception& e) {
+
+# A walk over a dictionary pairs each key with the value before it: the
+# phone's moves put files under each other's names.
+row plist-walk-pairs foundation/plistcftype.cpp tests_device
+-    plistdetail::forEachEntry(ref(), [&](const char* key, plist_t value) {
+-        return f(QString::fromUtf8(key), PlistCFType(value, false));
++    plist_t before = nullptr;
++    plistdetail::forEachEntry(ref(), [&](const char* key, plist_t value) {
++        const plist_t paired = before ? before : value;
++        before = value;
++        return f(QString::fromUtf8(key), PlistCFType(paired, false));
+
+# A cancel during the phone's move of a whole backup waits for its last file.
+row engine-cancel-inside-move device/backup2tool_files.cpp tests_device
+-        if ((cancelled = isCancel()))
+-            return false;
++        if (false)
++            return false;
+
+# A device folder found as a link is cleared through it: the folder it leads to is emptied.
+row device-folder-link-followed foundation/fileutil.cpp tests_device,tests_backup
+-    if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
++    if (true)
+
+# A failed device backup leaves the folders above the device folder that it made.
+row device-backup-made-folders-kept device/iosmobilebackupthread.cpp tests_device
+-        for (auto it = made.crbegin(); it != made.crend(); ++it)
+-            QDir().rmdir(*it);
++        (void)made;
+
+# A device folder that cannot be made is left to the lock, which fails with its own words.
+row device-folder-unmade-unreported device/iosmobilebackupthread.cpp tests_device
+-            if (const int code = makeFolders(folder, made))
++            if (const int code = makeFolders(folder, made) * 0)
+
+# A device backup into a kept folder leaves the stale decrypted list beside the phone's new one.
+row device-backup-keeps-decrypted-list device/iosmobilebackupthread.cpp tests_device
+-            if (const int code = g_removeRegularFile(decrypted))
++            if (const int code = 0 * decrypted.size())
+
+# A FIFO (or anything but a regular file of this user's) opened at the lock's name is taken as the lock file.
+row lock-file-not-checked backup/backuplock.cpp tests_backup
+-        if (::fstat(fd, &st) != 0 || !lockFileOfOurs(st)) {
++        if (::fstat(fd, &st) != 0) {
+
+# Another user's file at the lock's name stops every read with "Permission denied", naming neither it nor what to do.
+row lock-file-in-the-way-unnamed backup/backuplock.cpp tests_backup
+-            if (::lstat(path.constData(), &st) == 0 && !lockFileOfOurs(st))
+-                throw inTheWay();
++            (void)inTheWay;
+
+# A reader of a folder it cannot write, with nothing at the lock's name, fails instead of reading unlocked.
+row lock-read-only-refused backup/backuplock.cpp tests_backup
+-            if (fd < 0 && errno == ENOENT)
+-                return; // nobody can write there to take it either
++            if (false)
++                return;
+
+# A wait shown in a window leaves the window saying it waits once the lock is held.
+row lock-wait-shown-forever backup/backuplock.cpp tests_backup
+-                if (shown && waiting.shown)
++                if (false && waiting.shown)
+
+# Clearing a folder given as a link empties the folder it leads to.
+row clear-folder-through-link backup/backuplock.cpp tests_backup,tests_device
+-    if (g_removeLink(folder))
+-        return;
+-    for (const QFileInfo& entry :
++    for (const QFileInfo& entry :
+
+# A device backup keeps a link in the device folder's place and runs through it.
+row device-backup-keeps-link device/iosmobilebackupthread.cpp tests_device
+-            g_removeLink(folder);
++            ;
+
+# A walk over a list stops after its first item: a restore sends the phone one file of the many it asks for.
+row plist-array-walk-first-only foundation/plistcftype_p.h tests_device
+-        if (!item || !f(item))
+-            break;
++        if (!item || !f(item) || true)
++            break;
+
+# A cancel while the phone's files are sent goes on to the next file and answers the phone.
+row engine-cancel-between-sends device/backup2tool_files.cpp tests_device
+-        return !(cancelled = isCancel()); // a file cut off by the cancel
++        return true;
+
+# A cancelled folder copy goes on to its end.
+row hook-copy-not-cancelled device/backup2toolhook.cpp tests_device
+-    if (cancelled && cancelled()) {
++    if (false) {
