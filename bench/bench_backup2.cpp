@@ -252,49 +252,14 @@ void BM_SocketCopy_Baseline(benchmark::State& state)
     g_delDirCascade(root);
 }
 
-double minimum(const std::vector<double>& v)
-{
-    return *std::min_element(v.begin(), v.end());
-}
-
 } // namespace
 
-BENCHMARK(BM_DeviceBackup)
-    ->Arg(20000)
-    ->Arg(20)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->UseRealTime()
-    ->ComputeStatistics("min", minimum);
-BENCHMARK(BM_Idevicebackup2_Baseline)
-    ->Arg(20000)
-    ->Arg(20)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->UseRealTime()
-    ->ComputeStatistics("min", minimum);
-BENCHMARK(BM_MoveMessage)
-    ->Arg(20000)
-    ->Arg(80000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->UseRealTime()
-    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_DeviceBackup)->Arg(20000)->Arg(20)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_Idevicebackup2_Baseline)->Arg(20000)->Arg(20)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
+BENCHMARK(BM_MoveMessage)->Arg(20000)->Arg(80000)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
 BENCHMARK(BM_MoveMessage_Idevicebackup2_Baseline)
     ->Arg(20000)
     ->Arg(80000)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->UseRealTime()
-    ->ComputeStatistics("min", minimum);
-BENCHMARK(BM_SocketCopy_Baseline)
-    ->Arg(20000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->UseRealTime()
-    ->ComputeStatistics("min", minimum);
+    ->Apply(repeatedRuns<5>);
+BENCHMARK(BM_SocketCopy_Baseline)->Arg(20000)->Unit(benchmark::kMillisecond)->Apply(repeatedRuns<5>);
