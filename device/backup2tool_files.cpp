@@ -187,7 +187,7 @@ void backup2tool::sendFilesThrow(Client* client, const PlistCFType& msg)
             emit update(m_progress, QString(), tr("Sending %1 to device...").arg(path.section('/', -1)));
             sendFileThrow(client, path, errors);
         }
-        return !(cancelled = isCancel()); // a file cut off by the cancel
+        return true;
     });
     if (cancelled)
         return;
