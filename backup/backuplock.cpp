@@ -63,12 +63,16 @@ void removeLeftoversThrow(const QString& folder)
     }
 }
 
-// The lock file: a regular file of this account's. Anything else at its name
-// (a link, a folder, a FIFO, a file another account left) is in the way: never
-// followed, waited on or shared.
-bool lockFileOfOurs(const struct stat& st)
+// Whether this user could take the file `st` out of the folder: the folder
+// can be written (and, with its sticky bit, one of the two is the user's).
+bool removableBy(const QString& folder, const struct stat& st)
 {
-    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+    const QByteArray native = QFile::encodeName(folder);
+    struct stat dir;
+    if (::faccessat(AT_FDCWD, native.constData(), W_OK | X_OK, AT_EACCESS) != 0 || ::stat(native.constData(), &dir) != 0)
+        return false;
+    const uid_t me = ::geteuid();
+    return !(dir.st_mode & S_ISVTX) || me == 0 || st.st_uid == me || dir.st_uid == me;
 }
 
 } // namespace
@@ -86,10 +90,15 @@ BackupLock::BackupLock(const QString& folder, Mode mode, int waitMs, const Waiti
         return error(QStringLiteral("cannot lock the backup folder %1: %2")
                          .arg(folder, QString::fromLocal8Bit(std::strerror(code))));
     };
-    const auto inTheWay = [&] {
-        return error(tr("The backup %1 cannot be locked: %2 is in the way, as it is not a lock file of this user. "
-                        "Remove it, and the backup can be read.")
-                         .arg(folder, m_path));
+    // Something at the lock file's name that is no lock file: never
+    // followed or waited on, and named with advice the user can follow.
+    const auto inTheWay = [&](const struct stat& st, int openError) {
+        const QString why = openError ? tr("this user cannot open it (%1)").arg(QString::fromLocal8Bit(std::strerror(openError)))
+                                      : tr("it is not a regular file");
+        const QString advice = removableBy(folder, st)
+            ? tr("Remove it, and the backup can be read.")
+            : tr("Only its owner can remove it; or copy the backup into a folder of this user's and open it there.");
+        return error(tr("The backup %1 cannot be locked: %2 is in the way, as %3. %4").arg(folder, m_path, why, advice));
     };
     QElapsedTimer waited;
     waited.start();
@@ -102,16 +111,24 @@ BackupLock::BackupLock(const QString& folder, Mode mode, int waitMs, const Waiti
             if (fd < 0 && errno == ENOENT)
                 return; // nobody can write there to take it either
         }
+        // Any regular file there that this user can open is the lock file,
+        // whoever owns it: some media show one owner for every file.
         struct stat st;
         if (fd < 0) {
             const int code = errno;
-            if (::lstat(path.constData(), &st) == 0 && !lockFileOfOurs(st))
-                throw inTheWay();
+            const bool refused = code == EACCES || code == EPERM || code == EROFS;
+            if (::lstat(path.constData(), &st) == 0 && (!S_ISREG(st.st_mode) || refused))
+                throw inTheWay(st, S_ISREG(st.st_mode) ? code : 0);
             throw failure(code);
         }
-        if (::fstat(fd, &st) != 0 || !lockFileOfOurs(st)) {
+        if (::fstat(fd, &st) != 0) {
+            const int code = errno;
             ::close(fd);
-            throw inTheWay();
+            throw failure(code);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            throw inTheWay(st, 0);
         }
         if (::flock(fd, (mode == Shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) {
             // The holder before may have removed the file after this one

@@ -33,9 +33,11 @@ public:
     // std::runtime_error when they stay or when the folder cannot be
     // written. A reader of a folder that cannot be written at all (a
     // read-only medium) reads it unlocked: nobody can change it there.
-    // Anything at the lock file's name but a regular file of this user's
-    // (a link, a folder, a FIFO, another user's file) is refused at once,
-    // in words that name it and say to remove it.
+    // Any regular file at the lock file's name that can be opened is the
+    // lock file, whoever owns it (some media show one owner for every file).
+    // Anything else there (a link, a folder, a FIFO, a file this user cannot
+    // open) is refused at once, in words that name it and say who can remove
+    // it.
     explicit BackupLock(const QString& folder, Mode mode = Exclusive, int waitMs = defaultWaitMs,
                         const Waiting& waiting = {});
     ~BackupLock();

@@ -846,22 +846,38 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
     EXPECT_TRUE(!QFileInfo(linked).isSymLink() && QFileInfo::exists(mine));
 
     // Where this user cannot write: nothing at the lock's name is read
-    // unlocked; a FIFO or another user's file there is refused at once, by name.
+    // unlocked; a FIFO or a file this user cannot open is refused at once, by
+    // name, with advice the user can follow. Any regular file that can be
+    // opened is the lock, whoever owns it (a medium that shows one owner).
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
     const QString lockFile = dir.filePath(BackupLock::fileName());
-    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()), 0755), 0);
-    const auto asNobody = [&](BackupLock::Mode mode) {
-        EXPECT_EQ(::seteuid(65534), 0);
+    const auto as = [&](uid_t user, BackupLock::Mode mode) {
+        EXPECT_EQ(::seteuid(user), 0);
         const QString text = errorOf([&] { BackupLock(dir.path(), mode, 0); });
         EXPECT_EQ(::seteuid(0), 0);
         return text;
     };
-    EXPECT_EQ(asNobody(BackupLock::Shared), "no error");
-    EXPECT_PRED2(contains, asNobody(BackupLock::Exclusive), "cannot lock the backup folder");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(lockFile), 0644), 0);
-    EXPECT_TRUE(asNobody(BackupLock::Shared).contains(lockFile + " is in the way"));
-    ASSERT_TRUE(QFile::remove(lockFile) && write(lockFile, "") == lockFile);
-    ASSERT_EQ(::chmod(QFile::encodeName(lockFile), 0600), 0);
-    EXPECT_TRUE(asNobody(BackupLock::Shared).contains(lockFile + " is in the way"));
+    enum At { Nothing, Fifo, File };
+    const struct { mode_t folder; At at; mode_t file; uid_t owner, user; BackupLock::Mode mode; QString error; } rows[] = {
+        {0755, Nothing, 0, 0, 65534, BackupLock::Shared, "no error"},
+        {0755, Nothing, 0, 0, 65534, BackupLock::Exclusive, "cannot lock the backup folder"},
+        {0755, Fifo, 0644, 0, 65534, BackupLock::Shared, " is in the way, as it is not a regular file. Only its owner"},
+        {0755, File, 0600, 0, 65534, BackupLock::Shared, " is in the way, as this user cannot open it (Permission denied). Only its owner"},
+        {0777, File, 0600, 0, 65534, BackupLock::Exclusive, " is in the way, as this user cannot open it (Permission denied). Remove it"},
+        {0755, File, 0644, 0, 65534, BackupLock::Shared, "no error"},
+        {0755, File, 0644, 65534, 0, BackupLock::Exclusive, "no error"},
+        {0755, File, 0600, 65534, 0, BackupLock::Shared, "no error"},
+    };
+    for (const auto& r : rows) {
+        QFile::remove(lockFile);
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()), r.folder), 0);
+        if (r.at == Fifo)
+            ASSERT_EQ(::mkfifo(QFile::encodeName(lockFile), r.file), 0);
+        if (r.at == File)
+            ASSERT_TRUE(write(lockFile, "") == lockFile && ::chmod(QFile::encodeName(lockFile), r.file) == 0
+                        && ::chown(QFile::encodeName(lockFile), r.owner, r.owner) == 0);
+        const QString text = as(r.user, r.mode);
+        EXPECT_TRUE(text.contains((r.error.startsWith(" is") ? lockFile : "") + r.error)) << text.toStdString();
+    }
 }
