@@ -362,6 +362,7 @@ int backup2tool::innerRunThrow(_backup2tool_req req, QString& error)
 {
     m_progress = 0;
     m_verdictOk = false;
+    m_backupChanged = false;
     // The hook sees this run's cancel while the run lasts, and never after.
     m_hook->setCancelCheck([this] { return isCancel(); });
     const auto unhook = qScopeGuard([this] { m_hook->setCancelCheck({}); });

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 #include "device/backup2toolhook.h"
 #include "foundation/plistcftype.h"
@@ -77,6 +78,13 @@ public:
     // A run that ends with result 0 without it (the phone hung up first, or
     // it was cancelled) made nothing.
     bool verdictOk() const { return m_verdictOk; }
+    // Whether the phone has changed the device folder in the last run outside
+    // its staging folder "Snapshot" (a file put in place, replaced, moved away
+    // or removed): from then on the folder holds no whole backup until the
+    // phone's verdict vouches for the new one.
+    bool backupChanged() const { return m_backupChanged; }
+    // Called on the run's thread just before that first change of a run.
+    std::function<void()> beforeBackupChange;
 
     double progress() const { return m_progress; }
     QString status1() const { return m_status1; }
@@ -140,6 +148,8 @@ private:
     int sendMessage(Client* client, const PlistCFType& message);
     // No description for an empty one, no plist for a null one.
     int sendStatus(Client* client, int code, const QString& description, const PlistCFType& plist);
+    // The phone is about to change the file or folder at the local path `local`.
+    void changing(const QString& local);
 
     QMutex m_mutex;
     QString m_udid;
@@ -149,6 +159,7 @@ private:
     QString m_status1, m_status2;
     double m_progress = 0;
     bool m_verdictOk = false;
+    bool m_backupChanged = false;
     // Guarded by m_mutex.
     bool m_cancelFlag = false;
     const std::atomic<bool>* m_cancelSource = nullptr;

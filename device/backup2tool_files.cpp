@@ -135,6 +135,16 @@ QString backup2tool::devicePath(const QString& path, QString* error) const
     return m_hook->checkedPath(m_root, path, error, m_udid);
 }
 
+void backup2tool::changing(const QString& local)
+{
+    const QString snapshot = m_backupDir.absoluteFilePath(QStringLiteral("Snapshot"));
+    if (m_backupChanged || local.isEmpty() || local == snapshot || local.startsWith(snapshot + QLatin1Char('/')))
+        return;
+    m_backupChanged = true;
+    if (beforeBackupChange)
+        beforeBackupChange();
+}
+
 void backup2tool::recvExactThrow(Client* client, char* data, quint32 size, const char* broken)
 {
     for (quint32 done = 0; done < size;) {
@@ -331,6 +341,8 @@ int backup2tool::recvFileThrow(Client* client, const QString& deviceFileName, co
         r = file.error();
         error = file.errorString();
     }
+    if (r == 0)
+        changing(local);
     if (!local.isEmpty())
         m_hook->recvFileEnd(m_root, path, total);
     if (r != 0) {
@@ -379,8 +391,14 @@ void backup2tool::moveFilesThrow(Client* client, const PlistCFType& msg)
         const QString to = target.CFStringQString();
         if (from.isEmpty() || to.isEmpty())
             return true;
-        const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
-        rc = refused ? Backup2ToolHook::RefusedPath : m_hook->moveFile(m_root, from, to, error);
+        const QString src = devicePath(from, &error), dst = src.isEmpty() ? src : devicePath(to, &error);
+        if (dst.isEmpty()) {
+            rc = Backup2ToolHook::RefusedPath;
+            return false;
+        }
+        changing(src);
+        changing(dst);
+        rc = m_hook->moveFile(m_root, from, to, error);
         return rc == 0;
     });
     if (cancelled)
@@ -397,8 +415,11 @@ void backup2tool::removeFilesThrow(Client* client, const PlistCFType& msg)
         if ((cancelled = isCancel()))
             return false;
         const QString path = item.CFStringQString();
-        if (!path.isEmpty() && !devicePath(path, &error).isEmpty())
+        const QString local = path.isEmpty() ? path : devicePath(path, &error);
+        if (!local.isEmpty()) {
+            changing(local);
             m_hook->removeFile(m_root, path, error);
+        }
         return true;
     });
     if (cancelled)
@@ -413,8 +434,10 @@ void backup2tool::copyItemThrow(Client* client, const PlistCFType& msg)
     if (from.isEmpty() || to.isEmpty())
         throw failure("backup2tool::copyItemThrow: invalid message.");
     QString error;
-    const bool refused = devicePath(from, &error).isEmpty() || devicePath(to, &error).isEmpty();
-    const int rc = refused ? Backup2ToolHook::RefusedPath : m_hook->copyFile(m_root, from, to, error);
+    const QString target = devicePath(from, &error).isEmpty() ? QString() : devicePath(to, &error);
+    if (!target.isEmpty())
+        changing(target);
+    const int rc = target.isEmpty() ? Backup2ToolHook::RefusedPath : m_hook->copyFile(m_root, from, to, error);
     // The hook stops a tree copy once cancelled: no answer for the part it did.
     if (isCancel())
         return;

@@ -179,6 +179,18 @@ void IOSMobileBackupThread::run()
     };
     QStringList made;
     std::unique_ptr<BackupLock> lock;
+    // A folder this run could not take is another window's: it stays. The
+    // folders the run made go again once empty: a failed run leaves none
+    // behind.
+    const auto discard = [&] {
+        if (lock) {
+            BackupLock::clearFolder(folder);
+            lock.reset();
+            QDir().rmdir(folder);
+        }
+        for (auto it = made.crbegin(); it != made.crend(); ++it)
+            QDir().rmdir(*it);
+    };
     try {
         // The phone writes into the folder: it is this run's alone, and a
         // merge cut short in it is settled before the folder is judged or
@@ -196,33 +208,35 @@ void IOSMobileBackupThread::run()
             BackupLock::clearFolder(folder);
         } else if (lock) {
             Backup2ToolHook::removePartialUploads(folder);
-            // The plain copy of an encrypted backup's list, which the phone's
-            // new Manifest.db makes stale.
-            const QString decrypted = QDir(folder).absoluteFilePath("Manifest-decrypted.db");
-            if (const int code = g_removeRegularFile(decrypted))
-                throw failure(tr("can not remove %1").arg(decrypted), code);
+            // What was made from the list that the phone's new Manifest.db
+            // makes stale: the plain copy of an encrypted backup's list, and
+            // the trimmed list a restore would send.
+            for (const char* name : {"Manifest-decrypted.db", "Manifest-line.db", "Manifest-line.db-decrypt"}) {
+                const QString stale = QDir(folder).absoluteFilePath(name);
+                if (const int code = g_removeRegularFile(stale))
+                    throw failure(tr("can not remove %1").arg(stale), code);
+            }
         }
+        // Once the phone begins to replace files, only its verdict makes the
+        // folder a backup again: the earlier Status.plist must not vouch for
+        // a mix of two backups, even after a crash.
+        engine->beforeBackupChange = [folder] { g_removeRegularFile(QDir(folder).absoluteFilePath("Status.plist")); };
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a
         // reused folder holds the Status.plist of an earlier one.
         if (!cancelled() && (!engine->verdictOk() || !snapshotFinished(QDir(folder))))
             throw std::runtime_error(tr("The iPhone ended the backup before it was complete.").toStdString());
+        // Cancelled once the phone had begun to replace files: neither this
+        // program nor another client may take what is left for a backup.
+        if (cancelled() && engine->backupChanged())
+            discard();
         lock.reset();
         progress->invokeSucceed(QString());
     } catch (int) {
         // Cancelled while another window held the folder: nothing was written.
     } catch (const std::exception& e) {
-        // A folder this run could not take is another window's: it stays.
-        if (lock) {
-            BackupLock::clearFolder(folder);
-            lock.reset();
-            QDir().rmdir(folder);
-        }
-        // The folders the run made go again once empty: a failed run leaves
-        // none behind.
-        for (auto it = made.crbegin(); it != made.crend(); ++it)
-            QDir().rmdir(*it);
+        discard();
         progress->invokeErrorOccurred(errorText(QString::fromUtf8(e.what()), tutorialNote));
     }
 }

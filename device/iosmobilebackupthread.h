@@ -54,10 +54,11 @@ protected:
 // as the window shows, for another window's use of it to end). A finished
 // backup of the same iOS version that is already there is left for the
 // engine to bring up to date, once a merge cut short in it is settled (and
-// without its stale decrypted list); anything else there is deleted first,
-// and so is the folder after a failed backup, with the folders above it that
-// the run made. A link in the folder's place is removed, never followed: the
-// run makes a folder of its own there.
+// without the decrypted and trimmed lists made from its list); anything else
+// there is deleted first, and so is the folder after a failed backup, or a
+// cancelled one once the phone had begun to replace files, with the folders
+// above it that the run made. A link in the folder's place is removed, never
+// followed: the run makes a folder of its own there.
 class IOSMobileBackupThread : public IOSBackup2Thread
 {
     Q_OBJECT

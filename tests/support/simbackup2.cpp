@@ -157,13 +157,18 @@ struct Player
         qint64 total = 0;
         PlistCFType moves = dict();
         QStringList shards; // the two-character folders the uploads go into
+        // Phones mark the snapshot finished last, once every file is in place.
+        const bool statusLast = !dev.backup2.statusBeforeFiles;
         for (const SimBackupFile& f : uploads) {
             total += sizeOf(f);
-            moves.put(u + "/Snapshot/" + backupName(f), str(u + '/' + backupName(f)));
+            if (!statusLast || f.path != "Status.plist")
+                moves.put(u + "/Snapshot/" + backupName(f), str(u + '/' + backupName(f)));
             const QString shard = backupName(f).section('/', 0, -2);
             if (!shard.isEmpty() && !shards.contains(shard))
                 shards << shard;
         }
+        if (statusLast)
+            moves.put(u + "/Snapshot/Status.plist", str(u + "/Status.plist"));
         shards.sort();
         // The computer makes no folder by itself: the phone announces each
         // one before it sends a file into it or moves one there.

@@ -69,7 +69,8 @@ struct SimStep
 //   folders, uploads into them every file the host does not list with the
 //   same size (all of them with the option ForceFullBackup) and the metadata
 //   always, announces the two-character folders of "<udid>", moves the files
-//   into place, removes "Snapshot", then ends with the verdict.
+//   into place (Status.plist last, as phones do), removes "Snapshot", then
+//   ends with the verdict.
 //   With a backup password the files and metadata go encrypted, as the
 //   fixture kit writes an encrypted backup (keybag, per-file keys, encrypted
 //   Manifest.db), with the same keys on every backup.
@@ -102,6 +103,9 @@ struct SimBackup2
     QList<SimStep> opening;
     qint64 version = 400; // the DeviceLink major it opens with: 400 since iOS 14, 300 before
     bool xmlMessages = false; // DeviceLink messages as XML, not the binary lists real phones send
+    // Status.plist moved into place before the data files, in the order the
+    // metadata was uploaded, not last as phones move it.
+    bool statusBeforeFiles = false;
     // StartService asks for SSL, and the service's connection is TLS from
     // its first byte (lockdown's session always is).
     bool ssl = false;
