@@ -126,6 +126,13 @@ public:
     void firstEncryptedItem(const MBDBParser::MBDBItemMap& list, MBDBParser::ProtectionClsKeyInfo& class3,
                             MBDBParser::ProtectionClsKeyInfo& class4) const;
 
+    // What the record `fileId` of `list` and its data file are now, as a
+    // short text that changes when either is changed, replaced or removed
+    // (the phone's next backup, another merge): the record's fields and the
+    // data file's size and time. Every file without a record gives "none".
+    // No data are read.
+    QByteArray recordStamp(const MBDBParser::MBDBItemMap& list, const QString& fileId) const;
+
     // Writes a copy of the Manifest.db list beside the backup as outPath that
     // names only the rows of keepDomains, of four always-kept files and, with
     // keepSystem, of system domains and Apple's apps, each only when its data

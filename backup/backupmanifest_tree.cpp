@@ -1,6 +1,8 @@
 // The file tree of a backup and the indexes of well-known iOS files.
 #include "backup/backupmanifest.h"
 
+#include <QCryptographicHash>
+#include <QDataStream>
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
@@ -497,6 +499,29 @@ QByteArray BackupManifest::statStamp(const QStringList& paths)
             + QByteArray::number(qint64(st.st_mtim.tv_nsec)) + ';';
     }
     return stamp;
+}
+
+QByteArray BackupManifest::recordStamp(const MBDBParser::MBDBItemMap& list, const QString& fileId) const
+{
+    const auto it = list.files.constFind(fileId);
+    if (it == list.files.cend())
+        return QByteArrayLiteral("none");
+    // The data file's size and time, not its inode: a backup folder copied
+    // whole (cp -a, another disk) is still the backup it was.
+    const MBDBParser::_MBDBItem& r = *it;
+    struct stat st;
+    if (::lstat(QFile::encodeName(MBDBParser::getBKFilePath(dir, fileId, false)).constData(), &st) != 0)
+        st = {};
+    QByteArray fields;
+    QDataStream out(&fields, QIODevice::WriteOnly);
+    for (const MBDBParser::_MBDBBinary* text : {&r.domain, &r.path, &r.linkTarget, &r.digest, &r.encryptionKey})
+        out << text->length << text->data;
+    for (const MBDBParser::_MBDBProperty& p : r.properties)
+        out << p.name.data << p.value.data;
+    out << r.mode << r.inodeHigh << r.inodeNumber << r.userId << r.groupId << r.lastModified << r.lastStatusChange
+        << r.birth << r.size << r.protectionClass << r.undecoded << quint32(st.st_mode & S_IFMT) << qint64(st.st_size)
+        << qint64(st.st_mtim.tv_sec) << qint64(st.st_mtim.tv_nsec);
+    return QCryptographicHash::hash(fields, QCryptographicHash::Sha1).toHex();
 }
 
 QByteArray BackupManifest::listStamp() const

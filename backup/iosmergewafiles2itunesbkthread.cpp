@@ -15,7 +15,14 @@
 
 namespace {
 constexpr qsizetype kBatch = 512;
+
+// Whether the merge puts the entry into the backup at all: without a domain
+// the file would get no record.
+bool mergeable(const IOSMergeWAFiles2iTunesBKThread::_Item& e, const QFileInfo& local)
+{
+    return !e.relativePath.isEmpty() && !e.localFile.isEmpty() && !e.domain.isEmpty() && local.isFile();
 }
+} // namespace
 
 IOSMergeWAFiles2iTunesBKThread::IOSMergeWAFiles2iTunesBKThread(BackupManifest& manifest, const QList<_Item>& items,
                                                                ProgressForm& progress, QObject* parent)
@@ -65,6 +72,20 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
     // Removals look at every record.
     const QSet<QString>* part = removeItems.isEmpty() ? &touched : nullptr;
     MBDBParser::MBDBItemMap map = mbdbdetail::parse(manifest, part);
+    // A copy made from an earlier state of a file replaces nothing newer: the
+    // phone's next backup, or another window's merge, since LINE was loaded
+    // holds messages the copy never had.
+    for (const _Item& e : items) {
+        if (!e.overwrite || e.copiedFrom.isEmpty() || !mergeable(e, QFileInfo(e.localFile)))
+            continue;
+        if (manifest.recordStamp(map, MBDBParser::getFileHashName(e.domain, e.relativePath)) != e.copiedFrom)
+            throw std::runtime_error(tr("The backup %1 has changed since LINE was loaded from it: this restore would "
+                                        "put an older %2 over the newer one. Nothing was written; load LINE from the "
+                                        "backup again, then restore again.")
+                                         .arg(folder, e.relativePath.section(QLatin1Char('/'), -1))
+                                         .toUtf8()
+                                         .toStdString());
+    }
     MBDBParser::ProtectionClsKeyInfo key3, key4;
     const bool encrypted = manifest.info.isEncrypted;
     if (encrypted) {
@@ -119,9 +140,8 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
             const _Item& e = items[i];
             progress.invokeUpdateProgress(QString(), int(double(i + 1) / double(n) * 100),
                                           QStringLiteral("File: %1").arg(e.relativePath.section(QLatin1Char('/'), -1)));
-            // Without a domain the file would get no record.
             const QFileInfo local(e.localFile);
-            if (e.relativePath.isEmpty() || e.localFile.isEmpty() || e.domain.isEmpty() || !local.isFile())
+            if (!mergeable(e, local))
                 continue;
             const QString id = MBDBParser::getFileHashName(e.domain, e.relativePath);
             const QString target = MBDBParser::getBKFilePath(manifest.dir, id, false);

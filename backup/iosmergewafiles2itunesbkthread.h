@@ -16,8 +16,9 @@ class ProgressForm;
 // next open of the backup (its journal, StagedFiles). The merge is the
 // folder's only writer and has no reader meanwhile (BackupLock): it waits,
 // showing that it does, until another window's load, merge or restore of the
-// folder has ended, or until the user cancels. Reports only through the
-// progress window.
+// folder has ended, or until the user cancels. An entry that would replace a
+// file other than the one its local copy was made from stops the merge
+// before anything is written. Reports only through the progress window.
 class IOSMergeWAFiles2iTunesBKThread : public QThread
 {
     Q_OBJECT
@@ -38,6 +39,12 @@ public:
         QString relativePath; // inside the domain, '/'-separated
         bool overwrite;       // replace an existing data file of the record
         bool class4;          // protection class 4, else 3
+        // With overwrite, what the file the local copy was made from was in
+        // this backup (BackupManifest::recordStamp, "none" for no file): the
+        // merge replaces only that very file, so that a copy made from an
+        // earlier backup never takes the place of the phone's newer one.
+        // Empty: not checked.
+        QByteArray copiedFrom;
     };
 
     // The backup, opened and unlocked, and the window are the caller's and

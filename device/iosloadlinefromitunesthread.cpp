@@ -1,6 +1,8 @@
 #include "device/iosloadlinefromitunesthread.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cerrno>
 #include <cstdlib>
@@ -23,6 +25,20 @@ namespace {
 using Node = BackupManifest::_FileNode;
 
 const QLatin1String kDomainFile("backup-domain");
+const QLatin1String kRecordsFile("backup-records");
+
+// A small file of the program's own in the cache, as one write or none.
+void writeRecordThrow(const QString& path, const QByteArray& bytes)
+{
+    safefile::AtomicFile record(path, 0600);
+    QString error;
+    if (!record.open(&error))
+        throw std::runtime_error(error.toStdString());
+    if (record.file().write(bytes) != bytes.size())
+        throw std::runtime_error(record.file().errorString().toStdString());
+    if (!record.commit(&error))
+        throw std::runtime_error(error.toStdString());
+}
 
 bool named(const Node* node, const char* name)
 {
@@ -80,6 +96,18 @@ void IOSLoadLineFromiTunesThread::makePrivateCacheThrow()
     }
     cacheDir = QDir(QFile::decodeName(pattern) + QLatin1Char('/') + manifest->dirPathMd5());
     cacheMade = true;
+}
+
+QHash<QString, QByteArray> IOSLoadLineFromiTunesThread::copiedFrom(const QDir& lineDir)
+{
+    QHash<QString, QByteArray> records;
+    QFile file(lineDir.filePath(kRecordsFile));
+    if (!safefile::openRegular(file, file.fileName(), QIODevice::ReadOnly))
+        return records;
+    const QJsonObject taken = QJsonDocument::fromJson(file.read(64 * 1024)).object();
+    for (auto it = taken.begin(); it != taken.end(); ++it)
+        records.insert(it.key(), it.value().toString().toLatin1());
+    return records;
 }
 
 QString IOSLoadLineFromiTunesThread::databaseDomain(const QDir& lineDir)
@@ -144,6 +172,7 @@ void IOSLoadLineFromiTunesThread::run()
         g_delDirCascade(lineDir.filePath(QStringLiteral("Documents")));
         g_delDirCascade(lineDir.filePath(QStringLiteral("Library")));
         QFile::remove(lineDir.filePath(kDomainFile));
+        QFile::remove(lineDir.filePath(kRecordsFile));
         for (const Node* c : app ? app->children : QList<Node*>()) {
             if (named(c, "Documents") || named(c, "Library"))
                 copyThrow(c, lineDir, true);
@@ -158,11 +187,17 @@ void IOSLoadLineFromiTunesThread::run()
         // restore writes it back to where it came from.
         const QString& rel = db.databaseRelPath();
         const QString domain = group && holds(group, rel) ? kGroupDomain : app && holds(app, rel) ? kAppDomain : "";
-        safefile::AtomicFile record(lineDir.filePath(kDomainFile), 0600);
-        QString error;
-        if (found && !domain.isEmpty()
-            && !(record.open(&error) && record.file().write(domain.toUtf8()) >= 0 && record.commit(&error)))
-            throw std::runtime_error(error.toStdString());
+        if (found && !domain.isEmpty()) {
+            // What the store's files were in the backup, taken under the same
+            // lock as the copy: a restore may replace only those.
+            QJsonObject taken;
+            for (const char* side : {"", "-wal", "-shm"}) {
+                const QString id = MBDBParser::getFileHashName(domain, rel + QLatin1String(side));
+                taken.insert(id, QString::fromLatin1(manifest->recordStamp(manifest->items, id)));
+            }
+            writeRecordThrow(lineDir.filePath(kRecordsFile), QJsonDocument(taken).toJson(QJsonDocument::Compact));
+            writeRecordThrow(lineDir.filePath(kDomainFile), domain.toUtf8());
+        }
         lineDbFound = found;
         progress.invokeSucceed(QString());
     } catch (int) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QHash>
 #include <QString>
 #include <QThread>
 
@@ -36,6 +37,10 @@ public:
     // The backup domain that the copy's message database came from, as the
     // last load recorded it in lineDir; empty when unknown.
     static QString databaseDomain(const QDir& lineDir);
+    // What the message database and its side files were in the backup when
+    // the last load copied them, by file ID (BackupManifest::recordStamp);
+    // empty when unknown.
+    static QHash<QString, QByteArray> copiedFrom(const QDir& lineDir);
 
     bool lineDbFound = false; // a non-empty message database was copied; read after the thread ended
 

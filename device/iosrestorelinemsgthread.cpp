@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include "backup/mbdbparser.h"
 #include "chatdata/ioslinedb.h"
 #include "device/iosdevice.h"
 #include "device/iosloadlinefromitunesthread.h"
@@ -118,7 +119,13 @@ void IOSRestoreLineMsgThread::run()
             domain = major >= 1 && major <= 7 ? IOSLoadLineFromiTunesThread::kAppDomain
                                               : IOSLoadLineFromiTunesThread::kGroupDomain;
         }
-        mergeItems.append(Item(domain, path, rel, true, false));
+        // Each goes back only over the file it was copied from.
+        const QHash<QString, QByteArray> records = IOSLoadLineFromiTunesThread::copiedFrom(lineDir);
+        const auto add = [&](const QString& local, const QString& relative) {
+            mergeItems.append(Item(domain, local, relative, true, false));
+            mergeItems.last().copiedFrom = records.value(MBDBParser::getFileHashName(domain, relative));
+        };
+        add(path, rel);
         for (const char* side : {"-wal", "-shm"}) {
             // SQLite removes both when its last connection closes; one still
             // there serves another connection of this program (the chat list
@@ -131,7 +138,7 @@ void IOSRestoreLineMsgThread::run()
             QString error;
             if (!safefile::openRegular(file, local, QIODevice::WriteOnly | QIODevice::Truncate, &error))
                 throw std::runtime_error(error.toStdString());
-            mergeItems.append(Item(domain, local, rel + side, true, false));
+            add(local, rel + side);
         }
         progress.invokeSucceed(QString());
     } catch (int) {

@@ -189,7 +189,7 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     // Before the run: the phone's failure, and what happens to the kept folder.
     // PhoneUnfinished: the phone hangs up with its snapshot not marked finished.
     // Linked: the folder is a link to one of the user's elsewhere. Decrypted:
-    // the kept folder holds a decrypted copy of an earlier list.
+    // the kept folder holds a decrypted and a trimmed copy of an earlier list.
     enum Before { Nothing, Unfinished, NoManifest, PhoneUnfinished, Linked, Decrypted };
     const struct { QString version, phoneError; Before before; bool all /* files, not only metadata */; QString error; }
         cases[] = {
@@ -223,8 +223,8 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
             ASSERT_TRUE(QFile::remove(folder.filePath("Manifest.db")));
         if (c.before == Linked)
             ASSERT_TRUE(QDir(folder).removeRecursively() && QFile::link(elsewhere, folder.path()));
-        if (c.before == Decrypted)
-            ASSERT_TRUE(testenv::writeFile(folder.filePath("Manifest-decrypted.db"), "an earlier list"));
+        for (const char* derived : {"Manifest-decrypted.db", "Manifest-line.db"})
+            ASSERT_TRUE(c.before != Decrypted || testenv::writeFile(folder.filePath(derived), "an earlier list"));
         sim.detach(kUdid);
         sim.attach(phone);
         Drive drive;
@@ -234,7 +234,8 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         EXPECT_EQ(sim.backup2Played(kUdid).uploaded.size(), c.all ? phone.backup2.files.size() + 3 : 3) << c.version.toStdString();
         EXPECT_TRUE(drive.error().contains(c.error)) << drive.error().toStdString();
         EXPECT_EQ(folder.exists(), c.error.isEmpty());
-        EXPECT_FALSE(QFileInfo(folder.path()).isSymLink() || folder.exists("Manifest-decrypted.db"));
+        EXPECT_FALSE(QFileInfo(folder.path()).isSymLink() || folder.exists("Manifest-decrypted.db")
+                     || folder.exists("Manifest-line.db"));
         EXPECT_EQ(simFilesBelow(elsewhere), mine);
     }
     EXPECT_FALSE(QFile::exists(phone.media + "/iTunesRestore/RestoreApplications.plist"));
@@ -308,7 +309,12 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
         if (folder.exists()) {
             BackupManifest cut(folder.path());
             cut.readManifestInfo();
-            IOSMergeWAFiles2iTunesBKThread merge(cut, job.mergeItems, cutting.form);
+            // Entries without the load's records, as other callers give
+            // them: the folder holds the phone's newer backup now.
+            QList<IOSMergeWAFiles2iTunesBKThread::_Item> items = job.mergeItems;
+            for (auto& item : items)
+                item.copiedFrom.clear();
+            IOSMergeWAFiles2iTunesBKThread merge(cut, items, cutting.form);
             StagedFiles::stopAfterRenames = 2;
             EXPECT_EQ(cutting.run(merge), 0);
             StagedFiles::stopAfterRenames = -1;
@@ -337,6 +343,81 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
     iosbackup_clear_temp("line");
     BackupLock::defaultWaitMs = waitMs;
     EXPECT_FALSE(iosbackup_temp_dir("line").exists()) << simFilesBelow(iosbackup_temp_dir("line").path()).join(" ").toStdString();
+}
+
+// The phone's next backup lands in the folder (plain, or encrypted with the
+// same keys) between the load of LINE and the restore's merge: the merge would
+// put the older store over the newer one, so it writes nothing and asks for a
+// new load, after which the restore keeps every message. The same backup
+// landing before the load is merged at once.
+TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
+{
+    QTemporaryDir next; // the phone's store at its next backup: messages the copy never had
+    LineStoreBuilder line(next.path());
+    qint64 amy = 0;
+    const qint64 chat = addAmysChat(line, &amy);
+    for (int i = 0; i < 50; ++i)
+        line.addMessage(LineMsgRow(chat, QString("next%1").arg(i)).at(1600000010000 + i).text("newer").from(amy));
+    line.build();
+    const QJsonArray newer = lineEntries(next.path(), true);
+    const auto messages = source();
+    const QString db = "/jp.naver.line/" + kStore + "Messages/Line.sqlite";
+    const auto contents = [](const QString& folder) {
+        QMap<QString, QByteArray> files;
+        for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            if (!it.next().endsWith("/Manifest-decrypted.db")) // derived again for the new list
+                files[it.filePath()] = readFile(it.filePath());
+        return files;
+    };
+    for (const QString password : {"", "pw"}) {
+        for (const bool between : {false, true}) {
+            const QString folder = work.filePath(QString("b%1%2").arg(password).arg(between));
+            const auto build = [&](const QJsonArray& e, const QString& at) {
+                backupbuilder::build(at, {{"entries", e}, {"password", password}, {"seed", "phone"}});
+            };
+            const auto nextBackup = [&] {
+                build(newer, folder + "-next");
+                for (QDirIterator it(folder + "-next", QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+                    const QString to = folder + it.next().mid(folder.size() + 5);
+                    ASSERT_TRUE(QDir().mkpath(QFileInfo(to).path()) && (!QFile::exists(to) || QFile::remove(to))
+                                && QFile::copy(it.filePath(), to));
+                }
+            };
+            const auto restore = [&] {
+                QList<IOSMergeWAFiles2iTunesBKThread::_Item> items;
+                {
+                    Drive restoring;
+                    IOSRestoreLineMsgThread job(device, messages, restoring.form);
+                    EXPECT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
+                    items = job.mergeItems;
+                }
+                BackupManifest backup(folder);
+                backup.readManifestInfo();
+                EXPECT_TRUE(password.isEmpty() || backup.setPasscodeNoUIThrow(password));
+                Drive merging;
+                IOSMergeWAFiles2iTunesBKThread merge(backup, items, merging.form);
+                return merging.run(merge) ? QString() : merging.error();
+            };
+            build(entries, folder);
+            if (!between)
+                nextBackup();
+            ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+            if (between) {
+                nextBackup();
+                const auto before = contents(folder);
+                const QString refused = restore();
+                EXPECT_TRUE(refused.contains("has changed since LINE was loaded from it")) << refused.toStdString();
+                EXPECT_TRUE(contents(folder) == before); // nothing written
+                ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+            }
+            EXPECT_EQ(restore(), "") << password.toStdString() << between;
+            const QString cache = work.filePath("check");
+            ASSERT_TRUE(load(folder, cache, {}, password).found);
+            EXPECT_EQ(sqlitecli::textThrow(cache + db, "select count(*) from ZMESSAGE where ZID like 'next%' or ZID in "
+                                                       "('g1', 'n1')"),
+                      "52");
+        }
+    }
 }
 
 // Another window's merge that would commit while a load copies LINE's
@@ -470,7 +551,8 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
     const QString cache = work.filePath("cache"), line = "jp.naver.line/", lib = line + "Library/";
     const QString messages = line + kStore + "Messages/Line.sqlite";
     const QStringList prefs {lib + "Preferences/jp.naver.line.plist"};
-    const QStringList db {line + "backup-domain", line + kStore + "Message Attachments/uAmy/m2.jpg", messages};
+    const QStringList db {line + "backup-domain", line + "backup-records", line + kStore + "Message Attachments/uAmy/m2.jpg",
+                          messages};
     const QStringList all = db + prefs + QStringList {line + "kept"};
     const Tweak cancel = [](BackupManifest&, ProgressForm& f) { f.cancelled = true; };
     const Tweak stale = [&](BackupManifest&, ProgressForm&) {
