@@ -105,15 +105,22 @@ protected:
 
 TEST_F(Backup2Test, APartialBackupStoresTheKeptAppsAndMetadataOnlyAndResendsNothing)
 {
-    phone.apps = {{"jp.naver.line", "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", {}},
+    // LINE with two app groups: the files of both are kept.
+    const QHash<QString, QString> groups {{"group.a", "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9"},
+                                          {"group.b", "1A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9"}};
+    phone.apps = {{"jp.naver.line", "5B0E4A9C-1D2E-4F60-8A7B-9C0D1E2F3A4B", groups},
                   {"com.other", "FEDCBA98-7654-4321-8FED-CBA987654321", {}}};
     phone.backup2.files = {{"AppDomain-jp.naver.line", "Documents/talk.sqlite", "line data"},
+                           {"AppDomainGroup-group.a", "Library/a", "group a"},
+                           {"AppDomainGroup-group.b", "Library/b", "group b"},
                            {"AppDomain-com.other", "Documents/o", "other app"},
                            {"HomeDomain", "Library/Preferences/h.plist", "home"}};
-    const QString line = simFileId(phone.backup2.files[0]).left(2) + '/' + simFileId(phone.backup2.files[0]);
-    QStringList kept {line, "Manifest.db", "Manifest.plist", "Status.plist", "dname.sqlite"};
+    QStringList kept {"Manifest.db", "Manifest.plist", "Status.plist", "dname.sqlite"};
+    for (int i = 0; i < 3; ++i)
+        kept << simFileId(phone.backup2.files[i]).left(2) + '/' + simFileId(phone.backup2.files[i]);
+    const QString line = kept[4];
     kept.sort();
-    for (const int uploads : {6, 3}) { // the second run: only the metadata, which always goes
+    for (const int uploads : {8, 3}) { // the second run: only the metadata, which always goes
         auto hook = QSharedPointer<FakeBackup2ToolHook>::create();
         hook->keepApps = {"jp.naver.line"};
         ASSERT_EQ(run(hook), "");
@@ -270,7 +277,9 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
         dl("DLMessageDownloadFiles", {strings(QStringList {u + "a", u + "sub/MANIFEST.DB"} + bad)}),
         dl("DLContentsOfDirectory", {str(u + "link")}),
         dl("DLMessageCreateDirectory", {str(u + "../made")}),
-        dl("DLMessageMoveItems", {dict().put(u + "a", str(u + "link/moved"))}),
+        // A pair that fails, refused or by the hook, ends the walk: nothing after it moves.
+        dl("DLMessageMoveItems", {dict().put(u + "a", str(u + "link/moved")).put(u + "Snapshot/m1", str(u + "early"))}),
+        dl("DLMessageMoveItems", {dict().put(u + "Snapshot/m2", str(u + "Snapshot")).put(u + "Snapshot/m3", str(u + "early"))}),
         dl("DLMessageMoveItems", {moves}),
         dl("DLMessageCopyItem", {str(u + "a"), str("0123/copy")}),
         dl("DLMessageRemoveItems", {strings({u + "link/secret", "0123/file"})}),
@@ -285,7 +294,9 @@ TEST_F(Backup2Test, FileMessagesServeTheDeviceFolderInExactFramingAndTouchNothin
         codes << r.at(1).toString();
     const QString refused = QString::number(-Backup2ToolHook::RefusedPath);
     // No folder made is answered as made.
-    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, "0", refused, "0"}));
+    const QString renameError = QString::number(-QFileDevice::RenameError);
+    EXPECT_EQ(codes, (QStringList {"-13", "0", refused, refused, renameError, "0", refused, "0"}));
+    EXPECT_FALSE(QFileInfo::exists(at("early")));
     EXPECT_EQ(p.replies[1].at(3).dict_size(), 0);
     for (const QString m : {"m1", "m2", "m3", "m4"})
         EXPECT_EQ(readFile(at("to/" + m + "-moved")), m.toUtf8());
