@@ -169,6 +169,18 @@
         <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
         <translation>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</translation>
     </message>
+    <message>
+        <source>%1 lies beside the decrypted file list and cannot be removed: %2</source>
+        <translation>%1 lies beside the decrypted file list and cannot be removed: %2</translation>
+    </message>
+    <message>
+        <source>The backup %1 was replaced by a newer backup since its password was entered. Open it and enter its password again.</source>
+        <translation>The backup %1 was replaced by a newer backup since its password was entered. Open it and enter its password again.</translation>
+    </message>
+    <message>
+        <source>The backup %1 keeps being replaced by another backup; try again when it has ended.</source>
+        <translation>The backup %1 keeps being replaced by another backup; try again when it has ended.</translation>
+    </message>
 </context>
 <context>
     <name>IOSMergeWAFiles2iTunesBKThread</name>
@@ -179,6 +191,10 @@
     <message>
         <source>Transferring files...</source>
         <translation>Transferring files...</translation>
+    </message>
+    <message>
+        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
+        <translation>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</translation>
     </message>
 </context>
 <context>
@@ -307,6 +323,14 @@
         <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
         <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
     </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>can not create %1</translation>
+    </message>
+    <message>
+        <source>can not remove %1</source>
+        <translation>can not remove %1</translation>
+    </message>
 </context>
 <context>
     <name>IOSMobileRestoreThread</name>
@@ -329,6 +353,10 @@
     <message>
         <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
         <translation>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</translation>
+    </message>
+    <message>
+        <source>The iPhone ended the restore before it was complete.</source>
+        <translation>The iPhone ended the restore before it was complete.</translation>
     </message>
 </context>
 <context>
@@ -367,6 +395,45 @@
     <message>
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+</context>
+<context>
+    <name>BackupLock</name>
+    <message>
+        <source>this user cannot open it (%1)</source>
+        <translation>this user cannot open it (%1)</translation>
+    </message>
+    <message>
+        <source>it is not a regular file</source>
+        <translation>it is not a regular file</translation>
+    </message>
+    <message>
+        <source>Remove it, and the backup can be read.</source>
+        <translation>Remove it, and the backup can be read.</translation>
+    </message>
+    <message>
+        <source>Only its owner can remove it; or copy the backup into a folder of this user&apos;s and open it there.</source>
+        <translation>Only its owner can remove it; or copy the backup into a folder of this user&apos;s and open it there.</translation>
+    </message>
+    <message>
+        <source>The backup %1 cannot be locked: %2 is in the way, as %3. %4</source>
+        <translation>The backup %1 cannot be locked: %2 is in the way, as %3. %4</translation>
+    </message>
+    <message>
+        <source>The backup %1 is in use by another window&apos;s load, merge or restore that is still under way; try again when it has ended.</source>
+        <translation>The backup %1 is in use by another window&apos;s load, merge or restore that is still under way; try again when it has ended.</translation>
+    </message>
+    <message>
+        <source>Waiting for another window to finish with this backup...</source>
+        <translation>Waiting for another window to finish with this backup...</translation>
+    </message>
+    <message>
+        <source>A merge into this backup was interrupted or is still under way, and the backup cannot be read before it is settled: %1</source>
+        <translation>A merge into this backup was interrupted or is still under way, and the backup cannot be read before it is settled: %1</translation>
+    </message>
+    <message>
+        <source>its journal stays.</source>
+        <translation>its journal stays.</translation>
     </message>
 </context>
 </TS>

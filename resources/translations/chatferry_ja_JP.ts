@@ -169,6 +169,18 @@
         <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
         <translation>%2 の %1 は復号できません：ファイルの鍵をバックアップの鍵で復元できません。</translation>
     </message>
+    <message>
+        <source>%1 lies beside the decrypted file list and cannot be removed: %2</source>
+        <translation>%1 が復号されたファイルリストの横にあり、削除できません: %2</translation>
+    </message>
+    <message>
+        <source>The backup %1 was replaced by a newer backup since its password was entered. Open it and enter its password again.</source>
+        <translation>パスワードの入力後に、バックアップ %1 は新しいバックアップに置き換えられました。開き直して、もう一度パスワードを入力してください。</translation>
+    </message>
+    <message>
+        <source>The backup %1 keeps being replaced by another backup; try again when it has ended.</source>
+        <translation>バックアップ %1 は別のバックアップによって置き換えられ続けています。それが終わってから、もう一度お試しください。</translation>
+    </message>
 </context>
 <context>
     <name>IOSMergeWAFiles2iTunesBKThread</name>
@@ -179,6 +191,10 @@
     <message>
         <source>Transferring files...</source>
         <translation>ファイルを転送しています...</translation>
+    </message>
+    <message>
+        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
+        <translation>LINE を読み込んだ後にバックアップ %1 が変更されました。この復元では新しい %2 が古いもので上書きされてしまいます。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、改めて復元してください。</translation>
     </message>
 </context>
 <context>
@@ -307,6 +323,14 @@
         <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
         <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
     </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>%1 を作成できません</translation>
+    </message>
+    <message>
+        <source>can not remove %1</source>
+        <translation>%1 を削除できません</translation>
+    </message>
 </context>
 <context>
     <name>IOSMobileRestoreThread</name>
@@ -329,6 +353,10 @@
     <message>
         <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
         <translation>&lt;br/&gt;&lt;br/&gt;注: デバイスを再起動してもう一度お試しください。</translation>
+    </message>
+    <message>
+        <source>The iPhone ended the restore before it was complete.</source>
+        <translation>iPhone が復元を完了する前に終了しました。</translation>
     </message>
 </context>
 <context>
@@ -367,6 +395,45 @@
     <message>
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>スマートフォンを再起動してもう一度お試しください。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+</context>
+<context>
+    <name>BackupLock</name>
+    <message>
+        <source>this user cannot open it (%1)</source>
+        <translation>このユーザーでは開けません (%1)</translation>
+    </message>
+    <message>
+        <source>it is not a regular file</source>
+        <translation>通常のファイルではありません</translation>
+    </message>
+    <message>
+        <source>Remove it, and the backup can be read.</source>
+        <translation>このファイルを削除すると、バックアップを読み込めるようになります。</translation>
+    </message>
+    <message>
+        <source>Only its owner can remove it; or copy the backup into a folder of this user&apos;s and open it there.</source>
+        <translation>このファイルを削除できるのは所有者だけです。または、バックアップをこのユーザーのフォルダにコピーして、そこで開いてください。</translation>
+    </message>
+    <message>
+        <source>The backup %1 cannot be locked: %2 is in the way, as %3. %4</source>
+        <translation>バックアップ %1 をロックできません: %2 が妨げになっています (%3)。%4</translation>
+    </message>
+    <message>
+        <source>The backup %1 is in use by another window&apos;s load, merge or restore that is still under way; try again when it has ended.</source>
+        <translation>バックアップ %1 は別のウィンドウの読み込み、統合または復元で使用中です。それが終わってから、もう一度お試しください。</translation>
+    </message>
+    <message>
+        <source>Waiting for another window to finish with this backup...</source>
+        <translation>別のウィンドウがこのバックアップの使用を終えるのを待っています...</translation>
+    </message>
+    <message>
+        <source>A merge into this backup was interrupted or is still under way, and the backup cannot be read before it is settled: %1</source>
+        <translation>このバックアップへの統合が中断されたか、まだ実行中のため、整理されるまでバックアップを読み込めません: %1</translation>
+    </message>
+    <message>
+        <source>its journal stays.</source>
+        <translation>その記録ファイルが残っています。</translation>
     </message>
 </context>
 </TS>

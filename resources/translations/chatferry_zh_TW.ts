@@ -169,6 +169,18 @@
         <source>%1 of %2 cannot be decrypted: its file key does not unwrap with the backup&apos;s keys.</source>
         <translation>無法解密 %2 的 %1：其檔案金鑰無法以備份的金鑰解開。</translation>
     </message>
+    <message>
+        <source>%1 lies beside the decrypted file list and cannot be removed: %2</source>
+        <translation>%1 位於已解密的檔案清單旁，且無法刪除：%2</translation>
+    </message>
+    <message>
+        <source>The backup %1 was replaced by a newer backup since its password was entered. Open it and enter its password again.</source>
+        <translation>輸入密碼後，備份 %1 已被較新的備份取代。請重新開啟並再次輸入其密碼。</translation>
+    </message>
+    <message>
+        <source>The backup %1 keeps being replaced by another backup; try again when it has ended.</source>
+        <translation>備份 %1 不斷被另一個備份取代；請在其結束後再試一次。</translation>
+    </message>
 </context>
 <context>
     <name>IOSMergeWAFiles2iTunesBKThread</name>
@@ -179,6 +191,10 @@
     <message>
         <source>Transferring files...</source>
         <translation>正在傳輸檔案...</translation>
+    </message>
+    <message>
+        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
+        <translation>從備份 %1 載入 LINE 後，該備份已變更：此次還原會以較舊的 %2 覆蓋較新的版本。未寫入任何資料；請從備份重新載入 LINE，再重新還原。</translation>
     </message>
 </context>
 <context>
@@ -307,6 +323,14 @@
         <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
         <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
     </message>
+    <message>
+        <source>can not create %1</source>
+        <translation>無法建立 %1</translation>
+    </message>
+    <message>
+        <source>can not remove %1</source>
+        <translation>無法刪除 %1</translation>
+    </message>
 </context>
 <context>
     <name>IOSMobileRestoreThread</name>
@@ -329,6 +353,10 @@
     <message>
         <source>&lt;br/&gt;&lt;br/&gt;Note: You can restart your device to try again.</source>
         <translation>&lt;br/&gt;&lt;br/&gt;注意：您可以重新啟動裝置後再試一次。</translation>
+    </message>
+    <message>
+        <source>The iPhone ended the restore before it was complete.</source>
+        <translation>iPhone 在還原完成前就結束了還原。</translation>
     </message>
 </context>
 <context>
@@ -367,6 +395,45 @@
     <message>
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>請重新啟動手機後再試一次。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+</context>
+<context>
+    <name>BackupLock</name>
+    <message>
+        <source>this user cannot open it (%1)</source>
+        <translation>此使用者無法開啟它（%1）</translation>
+    </message>
+    <message>
+        <source>it is not a regular file</source>
+        <translation>它不是一般檔案</translation>
+    </message>
+    <message>
+        <source>Remove it, and the backup can be read.</source>
+        <translation>刪除此檔案後即可讀取備份。</translation>
+    </message>
+    <message>
+        <source>Only its owner can remove it; or copy the backup into a folder of this user&apos;s and open it there.</source>
+        <translation>只有其擁有者能刪除此檔案；或將備份複製到此使用者的資料夾，再從那裡開啟。</translation>
+    </message>
+    <message>
+        <source>The backup %1 cannot be locked: %2 is in the way, as %3. %4</source>
+        <translation>無法鎖定備份 %1：%2 造成阻礙（%3）。%4</translation>
+    </message>
+    <message>
+        <source>The backup %1 is in use by another window&apos;s load, merge or restore that is still under way; try again when it has ended.</source>
+        <translation>備份 %1 正由另一個視窗的載入、合併或還原使用中；請在其結束後再試一次。</translation>
+    </message>
+    <message>
+        <source>Waiting for another window to finish with this backup...</source>
+        <translation>正在等待另一個視窗結束使用此備份...</translation>
+    </message>
+    <message>
+        <source>A merge into this backup was interrupted or is still under way, and the backup cannot be read before it is settled: %1</source>
+        <translation>此備份的合併已中斷或仍在進行中，整理完成前無法讀取備份：%1</translation>
+    </message>
+    <message>
+        <source>its journal stays.</source>
+        <translation>其日誌檔案仍然存在。</translation>
     </message>
 </context>
 </TS>
