@@ -19,6 +19,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
 
@@ -298,12 +299,17 @@ void BM_Restore10000MessagesAndMerge(benchmark::State& state)
         BackupManifest b(backup);
         b.readManifestInfo();
         b.setPasscodeNoUIThrow(kPassword);
+        const QDateTime listBefore = QFileInfo(backup + "/Manifest.db").lastModified();
         IOSMergeWAFiles2iTunesBKThread merge(b, job.mergeItems, form);
         merge.start();
         merge.wait();
         state.counters["merge_s"] = clock.elapsed() / 1000.0;
         if (job.restoredCount != 10000 || job.mergeItems.size() != 1003)
             state.SkipWithError("restore failed");
+        // A merge that refused (the store's records checked against the
+        // backup's) would leave the list as it was.
+        if (QFileInfo(backup + "/Manifest.db").lastModified() == listBefore)
+            state.SkipWithError("merge wrote no list");
     }
 }
 

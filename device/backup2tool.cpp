@@ -246,6 +246,7 @@ struct backup2tool::Message
 
 backup2tool::backup2tool(const QString& udid, const QDir& root, QSharedPointer<Backup2ToolHook> hook, QObject* parent)
     : QObject(parent), m_udid(udid), m_root(root), m_backupDir(root.absoluteFilePath(udid)),
+      m_snapshot(m_backupDir.absoluteFilePath(QStringLiteral("Snapshot"))),
       m_hook(hook ? hook : QSharedPointer<Backup2ToolHook>::create()), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }

@@ -155,6 +155,7 @@ private:
     QString m_udid;
     QDir m_root;
     QDir m_backupDir;
+    QString m_snapshot; // the phone's staging folder in it
     QSharedPointer<Backup2ToolHook> m_hook;
     QString m_status1, m_status2;
     double m_progress = 0;

@@ -137,8 +137,8 @@ QString backup2tool::devicePath(const QString& path, QString* error) const
 
 void backup2tool::changing(const QString& local)
 {
-    const QString snapshot = m_backupDir.absoluteFilePath(QStringLiteral("Snapshot"));
-    if (m_backupChanged || local.isEmpty() || local == snapshot || local.startsWith(snapshot + QLatin1Char('/')))
+    if (m_backupChanged || local.isEmpty() || local == m_snapshot
+        || (local.startsWith(m_snapshot) && local.at(m_snapshot.size()) == QLatin1Char('/')))
         return;
     m_backupChanged = true;
     if (beforeBackupChange)

@@ -2290,7 +2290,8 @@ row engine-moves-unseen device/backup2tool_files.cpp tests_device
 
 # Files the phone uploads into its staging folder count as changes of the earlier backup.
 row engine-snapshot-counted device/backup2tool_files.cpp tests_device
--    if (m_backupChanged || local.isEmpty() || local == snapshot || local.startsWith(snapshot + QLatin1Char('/')))
+-    if (m_backupChanged || local.isEmpty() || local == m_snapshot
+-        || (local.startsWith(m_snapshot) && local.at(m_snapshot.size()) == QLatin1Char('/')))
 +    if (m_backupChanged || local.isEmpty())
 
 # A move message goes on after a pair the hook failed, answering the last pair's result.

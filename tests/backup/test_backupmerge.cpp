@@ -87,18 +87,7 @@ using Item = IOSMergeWAFiles2iTunesBKThread::_Item;
 using Merge = BackupTest;
 const QString L = "AppDomain-jp.naver.line";
 
-// Every file and folder below `folder` with its bytes.
-QMap<QString, QByteArray> snapshot(const QString& folder)
-{
-    QMap<QString, QByteArray> all;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        all[path.mid(folder.size())] = it.fileInfo().isDir() ? "<folder>" : readFile(path);
-    }
-    return all;
-}
+using testenv::snapshot;
 
 QString write(const QString& path, const QByteArray& bytes)
 {
@@ -735,11 +724,7 @@ TEST_F(Merge, WhatAnUnlockDerivedFollowsThePhonesNextBackupOrAsksForThePasswordA
                 again.append(bb::file(L, "Library/sent", "sent"));
             const QString phone = build(
                 {{"password", "pw"}, {"seed", next == NewKeybag ? "other" : "phone"}, {"entries", again}}, "p" + name);
-            for (QDirIterator it(phone, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
-                const QString to = folder + it.next().mid(phone.size());
-                ASSERT_TRUE(QDir().mkpath(QFileInfo(to).path()) && (!QFile::exists(to) || QFile::remove(to))
-                            && QFile::copy(it.filePath(), to));
-            }
+            ASSERT_TRUE(testenv::copyOver(phone, folder));
             const auto before = snapshot(folder);
             const QString trimmed = folder + "/Manifest-line.db";
             QString error;

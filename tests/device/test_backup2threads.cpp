@@ -172,7 +172,8 @@ TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfA
 // folder (after its first, third or last move; the phone marking its snapshot
 // finished last, as phones do, or before its files) leaves nothing that this
 // program or another client would take for a backup, and the next run is
-// whole. A cancel before the first move keeps the earlier backup.
+// whole. A cancel before the first move (0: once a file has arrived) keeps
+// the earlier backup.
 TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToReuse)
 {
     const QString app = "AppDomain-jp.naver.line";
@@ -180,7 +181,6 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     const PlistCFType lockdown = dict().put("ProductVersion", str(device->ProductVersion));
     phone.backup2.meta = {{"Status.plist", xml(dict().put("SnapshotState", str("finished")))},
                           {"Manifest.plist", xml(dict().put("Lockdown", lockdown))}};
-    const QList<SimBackupFile> files = {{app, "Documents/a", "a"}, {app, "Documents/b", "b"}, {app, "Documents/c", "c"}};
     const int last = 5; // the metadata and the two files changed
     const struct { bool statusFirst; int cancelAt; } cases[] = {
         {false, 0}, {false, 1}, {false, 3}, {false, last}, {true, 1}, {true, 3}, {true, last},
@@ -188,19 +188,16 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     for (const auto& c : cases) {
         g_delDirCascade(root.absolutePath());
         phone.backup2.statusBeforeFiles = c.statusFirst;
-        phone.backup2.files = files;
-        bool reusableThen = false;
-        // The files the phone sent; cancelled at the move numbered cancelAt,
-        // or (0) once its first file has arrived.
-        const auto backup = [&](int cancelAt) {
+        phone.backup2.files = {{app, "Documents/a", "a"}, {app, "Documents/b", "b"}, {app, "Documents/c", "c"}};
+        bool reusableThen = false; // what a crash at the cancel would have left
+        const auto backup = [&](int cancelAt) { // the files the phone sent
             sim.detach(kUdid);
             sim.attach(phone);
             ModalDriver driver;
             driver.answer(QMessageBox::Yes); // "Are You Sure You Want To Cancel?"
             ProgressForm form("");
-            const bool cancelling = cancelAt >= 0;
             int moves = 0;
-            hookRenames([&](const QString& from, const QString& to, bool done) {
+            hookRenames([&, cancelAt](const QString& from, const QString& to, bool done) mutable {
                 const bool move = from.contains("/Snapshot/") && !to.contains("/Snapshot/");
                 if (done && cancelAt >= 0 && (move ? ++moves == cancelAt : cancelAt == 0)) {
                     cancelAt = -1;
@@ -210,7 +207,7 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
                 return 0;
             });
             auto worker = thread(Backup, form);
-            EXPECT_EQ(form.runWorker(*worker), cancelling ? 0 : 1);
+            EXPECT_EQ(form.runWorker(*worker), cancelAt < 0);
             form.waitForThread(*worker, true);
             hookRenames(nullptr);
             worker.reset();
@@ -218,12 +215,9 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
             return sim.backup2Played(kUdid).uploaded.size();
         };
         ASSERT_EQ(backup(-1), 6);
-        phone.backup2.files[0].data = "a, changed";
-        phone.backup2.files[1].data = "b, changed";
+        phone.backup2.files[0].data = phone.backup2.files[1].data = "changed";
         backup(c.cancelAt);
         const bool kept = c.cancelAt == 0;
-        // What a crash at that moment would have left: no earlier Status.plist
-        // vouches for the files moved so far.
         EXPECT_EQ(reusableThen, kept || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << c.cancelAt;
         EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept) << c.cancelAt;
         EXPECT_EQ(backup(-1), kept ? 5 : 6) << c.statusFirst << c.cancelAt;

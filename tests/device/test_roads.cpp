@@ -359,62 +359,47 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
     for (int i = 0; i < 50; ++i)
         line.addMessage(LineMsgRow(chat, QString("next%1").arg(i)).at(1600000010000 + i).text("newer").from(amy));
     line.build();
-    const QJsonArray newer = lineEntries(next.path(), true);
     const auto messages = source();
-    const QString db = "/jp.naver.line/" + kStore + "Messages/Line.sqlite";
-    const auto contents = [](const QString& folder) {
-        QMap<QString, QByteArray> files;
-        for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
-            if (!it.next().endsWith("/Manifest-decrypted.db")) // derived again for the new list
-                files[it.filePath()] = readFile(it.filePath());
-        return files;
+    const auto restoreJob = [&] {
+        Drive restoring;
+        IOSRestoreLineMsgThread job(device, messages, restoring.form);
+        EXPECT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
+        return job.mergeItems;
     };
     for (const QString password : {"", "pw"}) {
+        const auto build = [&](const QJsonArray& e, const QString& at) {
+            backupbuilder::build(at, {{"entries", e}, {"password", password}, {"seed", "phone"}});
+            return at;
+        };
+        const auto merge = [&](const QString& folder, const QList<IOSMergeWAFiles2iTunesBKThread::_Item>& items) {
+            BackupManifest backup(folder);
+            backup.readManifestInfo();
+            EXPECT_TRUE(password.isEmpty() || backup.setPasscodeNoUIThrow(password));
+            Drive merging;
+            IOSMergeWAFiles2iTunesBKThread job(backup, items, merging.form);
+            return merging.run(job) ? QString() : merging.error();
+        };
         for (const bool between : {false, true}) {
-            const QString folder = work.filePath(QString("b%1%2").arg(password).arg(between));
-            const auto build = [&](const QJsonArray& e, const QString& at) {
-                backupbuilder::build(at, {{"entries", e}, {"password", password}, {"seed", "phone"}});
-            };
-            const auto nextBackup = [&] {
-                build(newer, folder + "-next");
-                for (QDirIterator it(folder + "-next", QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
-                    const QString to = folder + it.next().mid(folder.size() + 5);
-                    ASSERT_TRUE(QDir().mkpath(QFileInfo(to).path()) && (!QFile::exists(to) || QFile::remove(to))
-                                && QFile::copy(it.filePath(), to));
-                }
-            };
-            const auto restore = [&] {
-                QList<IOSMergeWAFiles2iTunesBKThread::_Item> items;
-                {
-                    Drive restoring;
-                    IOSRestoreLineMsgThread job(device, messages, restoring.form);
-                    EXPECT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
-                    items = job.mergeItems;
-                }
-                BackupManifest backup(folder);
-                backup.readManifestInfo();
-                EXPECT_TRUE(password.isEmpty() || backup.setPasscodeNoUIThrow(password));
-                Drive merging;
-                IOSMergeWAFiles2iTunesBKThread merge(backup, items, merging.form);
-                return merging.run(merge) ? QString() : merging.error();
-            };
-            build(entries, folder);
-            if (!between)
-                nextBackup();
+            const QString folder = build(entries, work.filePath(QString("b%1%2").arg(password).arg(between)));
+            const auto nextBackup = [&] { return testenv::copyOver(build(lineEntries(next.path(), true), folder + "n"), folder); };
+            ASSERT_TRUE(between || nextBackup());
             ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+            auto items = restoreJob();
             if (between) {
-                nextBackup();
-                const auto before = contents(folder);
-                const QString refused = restore();
+                ASSERT_TRUE(nextBackup());
+                auto before = testenv::snapshot(folder);
+                const QString refused = merge(folder, items);
                 EXPECT_TRUE(refused.contains("has changed since LINE was loaded from it")) << refused.toStdString();
-                EXPECT_TRUE(contents(folder) == before); // nothing written
+                auto after = testenv::snapshot(folder);
+                before.remove("/Manifest-decrypted.db"), after.remove("/Manifest-decrypted.db"); // derived anew
+                EXPECT_TRUE(after == before);
                 ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+                items = restoreJob();
             }
-            EXPECT_EQ(restore(), "") << password.toStdString() << between;
-            const QString cache = work.filePath("check");
-            ASSERT_TRUE(load(folder, cache, {}, password).found);
-            EXPECT_EQ(sqlitecli::textThrow(cache + db, "select count(*) from ZMESSAGE where ZID like 'next%' or ZID in "
-                                                       "('g1', 'n1')"),
+            EXPECT_EQ(merge(folder, items), "") << password.toStdString() << between;
+            ASSERT_TRUE(load(folder, work.filePath("check"), {}, password).found);
+            EXPECT_EQ(sqlitecli::textThrow(work.filePath("check/jp.naver.line/") + kStore + "Messages/Line.sqlite",
+                                           "select count(*) from ZMESSAGE where ZID like 'next%' or ZID in ('g1', 'n1')"),
                       "52");
         }
     }

@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
@@ -59,6 +61,32 @@ inline QByteArray readFile(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Every file and folder below `folder` with its bytes, by its path below it.
+inline QMap<QString, QByteArray> snapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> all;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        all[path.mid(folder.size())] = it.fileInfo().isDir() ? "<folder>" : readFile(path);
+    }
+    return all;
+}
+
+// Copies every file below `from` over the same path below `to`, as the
+// phone's next backup lands in a folder.
+inline bool copyOver(const QString& from, const QString& to)
+{
+    for (QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString target = to + it.next().mid(from.size());
+        if (!QDir().mkpath(QFileInfo(target).path()) || (QFile::exists(target) && !QFile::remove(target))
+            || !QFile::copy(it.filePath(), target))
+            return false;
+    }
+    return true;
 }
 
 } // namespace testenv
