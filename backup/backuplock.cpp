@@ -116,7 +116,9 @@ BackupLock::BackupLock(const QString& folder, Mode mode, int waitMs, const Waiti
         struct stat st;
         if (fd < 0) {
             const int code = errno;
-            const bool refused = code == EACCES || code == EPERM || code == EROFS;
+            // On a read-only medium the file is not what stops a writer: the
+            // medium is, and the error says so whether the file is there or not.
+            const bool refused = code == EACCES || code == EPERM;
             if (::lstat(path.constData(), &st) == 0 && (!S_ISREG(st.st_mode) || refused))
                 throw inTheWay(st, S_ISREG(st.st_mode) ? code : 0);
             throw failure(code);
