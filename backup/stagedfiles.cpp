@@ -1,6 +1,7 @@
 #include "backup/stagedfiles.h"
 
 #include "backup/mergejournal.h"
+#include "foundation/safefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,7 +68,9 @@ int copyAside(const QString& from, const QString& aside)
                 done += w;
         }
     }
-    if (!code && (::fchmod(out, st.st_mode & 07777) != 0 || ::fsync(out) != 0))
+    if (!code)
+        code = safefile::setModeOfNewFile(out, int(st.st_mode & 07777));
+    if (!code && ::fsync(out) != 0)
         code = errno;
     if (out >= 0 && ::close(out) != 0 && !code)
         code = errno;
@@ -284,8 +287,10 @@ void StagedFiles::commitThrow()
         if (fd >= 0)
             ::close(fd);
         if (code) {
+            // Read before the entries go with the rest.
+            const CommitError error(e.target, QString::fromLocal8Bit(std::strerror(code)));
             discard();
-            throw CommitError(e.target, QString::fromLocal8Bit(std::strerror(code)));
+            throw error;
         }
     }
     journalThrow(true);

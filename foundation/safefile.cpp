@@ -251,6 +251,14 @@ QString Confinement::realPath(const QString& path, QString* error)
     return real;
 }
 
+int setModeOfNewFile(int fd, int permissions)
+{
+    if (::fchmod(fd, static_cast<mode_t>(permissions)) == 0)
+        return 0;
+    const int code = errno;
+    return code == EPERM || code == EOPNOTSUPP || code == ENOTSUP ? 0 : code;
+}
+
 AtomicFile::AtomicFile(const QString& target, int permissions)
     : m_target(target)
     , m_permissions(permissions)
@@ -278,9 +286,9 @@ bool AtomicFile::open(QString* error)
         return false;
     }
     m_temp = QFile::decodeName(pattern);
-    if (::fchmod(fd, static_cast<mode_t>(m_permissions)) != 0
-        || !m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        const int code = errno;
+    int code = setModeOfNewFile(fd, m_permissions);
+    if (code != 0 || !m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        code = code ? code : errno;
         ::close(fd);
         discard();
         setError(error, errnoText(QStringLiteral("cannot write beside"), m_target, code));

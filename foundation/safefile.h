@@ -52,6 +52,13 @@ bool isRegularFile(const QString& path);
 // any place on the same disk, so such a file is treated like a link.
 bool isSoleRegularFile(const QString& path);
 
+// Gives a file this process has just made its mode. Media that show one
+// owner for every file refuse a mode change to every other user (EPERM), and
+// some have no modes at all (EOPNOTSUPP): such a file keeps the mode the
+// medium gives it, since refusing to write there would lock the user out of
+// a folder that everyone may write. 0, or the errno of any other failure.
+int setModeOfNewFile(int fd, int permissions);
+
 // A folder whose contents whoever made it may have filled with links (a LINE
 // container copied out of a backup). realPath() tells where a path below it
 // really leads, and refuses every path that leads out: links inside that
