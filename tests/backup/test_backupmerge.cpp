@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <limits>
 #include <csignal>
 #include <dlfcn.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <functional>
@@ -59,6 +61,9 @@ int renameHook(const QString& from, const QString& to, bool done)
     return !done && refusePutBack && QFileInfo(from).suffix().startsWith("old-") ? EIO : 0;
 }
 
+// While set, syncing a file fails as on a disk pulled out.
+std::atomic<bool> failFileSync{false};
+
 extern "C" int fsync(int fd)
 {
     using Fn = int (*)(int);
@@ -66,6 +71,10 @@ extern "C" int fsync(int fd)
     struct stat st;
     if (tracing && ::fstat(fd, &st) == 0)
         trace << (S_ISDIR(st.st_mode) ? "sync folder" : "sync file");
+    if (failFileSync && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
     return real(fd);
 }
 
@@ -194,6 +203,8 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
         QJsonObject spec = layouts[layout];
         spec["entries"] = entries;
         const QString folder = build(spec, QString::number(layout));
+        // Plain and encrypted, on a medium that shows one owner for every file.
+        refuseModeChangesBelow(layout == 2 || layout == 3 ? folder : QString());
         const QString list = folder + (mbdb ? "/Manifest.mbdb" : layout == 3 ? "/Manifest-decrypted.db" : "/Manifest.db");
         auto row = [&](const char* path) {
             Sqlite3DB db;
@@ -270,6 +281,7 @@ TEST_F(Merge, FaultsChangeNothingAndMergesReadBackInEveryLayout)
             EXPECT_EQ(encrypted ? bb::aesCbc(built.fileKeys[f.class4 ? 2 : 1], stored, false) : stored, expected);
         }
     }
+    refuseModeChangesBelow({});
 }
 
 // A commit that fails halfway puts back what it replaced, and the second
@@ -301,6 +313,19 @@ TEST(StagedFiles, AFailedCommitLeavesEveryTargetAsItWas)
         ASSERT_TRUE(QFile::link(b, linked.stageThrow(a)));
         EXPECT_THROW(linked.commitThrow(), StagedFiles::CommitError);
         EXPECT_EQ(readFile(a), "old a");
+        // So does one removed by another program, or one the disk cannot sync: named with the
+        // reason, and the next commit goes through.
+        for (const int fault : {ENOENT, EIO}) {
+            StagedFiles lost(dir.path());
+            ASSERT_TRUE(testenv::writeFile(lost.stageThrow(a), "lost") && (fault != ENOENT || QFile::remove(lost.staged(a))));
+            failFileSync = fault == EIO;
+            EXPECT_EQ(errorOf([&] { lost.commitThrow(); }), "cannot put in place " + a + ": " + std::strerror(fault));
+            failFileSync = false;
+            EXPECT_EQ(readFile(a), "old a");
+            StagedFiles next(dir.path());
+            ASSERT_TRUE(testenv::writeFile(next.stageThrow(a), "old a"));
+            EXPECT_NO_THROW(next.commitThrow());
+        }
         // A put-back that fails is told by the commit and by the settling, and its set-aside file stays.
         StagedFiles again(dir.path());
         ASSERT_TRUE(testenv::writeFile(again.stageThrow(a), "new a"));
@@ -850,6 +875,7 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
         {0755, Fifo, 0644, 0, 65534, BackupLock::Shared, " is in the way, as it is not a regular file. Only its owner"},
         {0755, File, 0600, 0, 65534, BackupLock::Shared, " is in the way, as this user cannot open it (Permission denied). Only its owner"},
         {0777, File, 0600, 0, 65534, BackupLock::Exclusive, " is in the way, as this user cannot open it (Permission denied). Remove it"},
+        {01777, File, 0600, 0, 65534, BackupLock::Exclusive, " is in the way, as this user cannot open it (Permission denied). Only its owner"},
         {0755, File, 0644, 0, 65534, BackupLock::Shared, "no error"},
         {0755, File, 0644, 65534, 0, BackupLock::Exclusive, "no error"},
         {0755, File, 0600, 65534, 0, BackupLock::Shared, "no error"},
@@ -865,4 +891,19 @@ TEST(BackupLock, ThreadsAtOnceHoldItOneAfterAnother)
         const QString text = as(r.user, r.mode);
         EXPECT_TRUE(text.contains((r.error.startsWith(" is") ? lockFile : "") + r.error)) << text.toStdString();
     }
+
+    // On a read-only medium a writer is told so, whether a lock file is there or not.
+    const QString medium = dir.filePath("medium");
+    ASSERT_TRUE(QDir().mkdir(medium));
+    const QByteArray at = QFile::encodeName(medium);
+    if (::mount("tmpfs", at.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    for (const bool lockThere : {false, true}) {
+        ASSERT_TRUE(!lockThere || write(medium + "/" + BackupLock::fileName(), "") != "");
+        ASSERT_EQ(::mount(nullptr, at.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        EXPECT_PRED2(contains, errorOf([&] { BackupLock(medium, BackupLock::Exclusive, 0); }),
+                     ("cannot lock the backup folder " + at + ": Read-only file system").constData());
+        ASSERT_EQ(::mount(nullptr, at.constData(), nullptr, MS_REMOUNT, nullptr), 0);
+    }
+    EXPECT_EQ(::umount2(at.constData(), MNT_DETACH), 0);
 }
