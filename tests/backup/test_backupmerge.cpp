@@ -317,7 +317,9 @@ TEST(StagedFiles, AFailedCommitLeavesEveryTargetAsItWas)
         // reason, and the next commit goes through.
         for (const int fault : {ENOENT, EIO}) {
             StagedFiles lost(dir.path());
-            ASSERT_TRUE(testenv::writeFile(lost.stageThrow(a), "lost") && (fault != ENOENT || QFile::remove(lost.staged(a))));
+            // The target's name lives in the commit alone, as a merge's does.
+            ASSERT_TRUE(testenv::writeFile(lost.stageThrow(dir.filePath("a")), "lost")
+                        && (fault != ENOENT || QFile::remove(lost.staged(a))));
             failFileSync = fault == EIO;
             EXPECT_EQ(errorOf([&] { lost.commitThrow(); }), "cannot put in place " + a + ": " + std::strerror(fault));
             failFileSync = false;
