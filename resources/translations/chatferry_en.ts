@@ -396,6 +396,10 @@
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</translation>
     </message>
+    <message>
+        <source>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</translation>
+    </message>
 </context>
 <context>
     <name>BackupLock</name>

@@ -396,6 +396,10 @@
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>スマートフォンを再起動してもう一度お試しください。&lt;br/&gt;&lt;br/&gt;</translation>
     </message>
+    <message>
+        <source>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>%1 にある LINE のコピーには、どのバックアップから読み込んだかの記録がありません。読み込みが完了しなかったか、このプログラムの以前のバージョンで作成されたコピーです。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、復元してください。</translation>
+    </message>
 </context>
 <context>
     <name>BackupLock</name>

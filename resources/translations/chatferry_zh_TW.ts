@@ -396,6 +396,10 @@
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>請重新啟動手機後再試一次。&lt;br/&gt;&lt;br/&gt;</translation>
     </message>
+    <message>
+        <source>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>%1 中的 LINE 副本沒有記錄它是從哪個備份載入的：載入未完成，或是由本程式的舊版本建立。未寫入任何資料；請從備份重新載入 LINE，再進行還原。</translation>
+    </message>
 </context>
 <context>
     <name>BackupLock</name>

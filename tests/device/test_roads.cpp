@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "backup/backuplock.h"
 #include "backup/iosmergewafiles2itunesbkthread.h"
 #include "backup/mergejournal.h"
@@ -349,7 +351,9 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
 // same keys) between the load of LINE and the restore's merge: the merge would
 // put the older store over the newer one, so it writes nothing and asks for a
 // new load, after which the restore keeps every message. The same backup
-// landing before the load is merged at once.
+// landing before the load is merged at once. A load cut off between the store
+// and its log, and a copy without the load's record, are refused before the
+// copy or the backup changes.
 TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
 {
     QTemporaryDir next; // the phone's store at its next backup: messages the copy never had
@@ -366,6 +370,26 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
         EXPECT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
         return job.mergeItems;
     };
+    const QString cache = device->cacheDir().path();
+    const QString log = kStore + "Messages/Line.sqlite-wal";
+    // The store as the app leaves it between checkpoints: its last messages
+    // in the log alone.
+    QTemporaryDir app;
+    ASSERT_TRUE(testenv::copyOver(container.path(), app.path()));
+    Sqlite3DB logging;
+    logging.openThrow(app.filePath(kStore + "Messages/Line.sqlite"), 2);
+    const auto logged = [&](const QString& id) {
+        for (const QString& sql : QStringList {"create temp table t as select * from ZMESSAGE where ZID='m1'",
+                                               "update t set Z_PK=NULL, ZID='" + id + "'",
+                                               "insert into ZMESSAGE select * from t", "drop table t"})
+            logging.executeThrow(sql);
+        return lineEntries(app.path(), true);
+    };
+    const QJsonArray withLog = logged("logged1");
+    enum Road { NextFirst, NextBetween, LoadCut, NoRecord };
+    const Tweak cut = [](BackupManifest&, ProgressForm&) {
+        hookRenames([](const QString&, const QString& to, bool done) { return !done && to.endsWith("-wal") ? EIO : 0; });
+    };
     for (const QString password : {"", "pw"}) {
         const auto build = [&](const QJsonArray& e, const QString& at) {
             backupbuilder::build(at, {{"entries", e}, {"password", password}, {"seed", "phone"}});
@@ -379,13 +403,29 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             IOSMergeWAFiles2iTunesBKThread job(backup, items, merging.form);
             return merging.run(job) ? QString() : merging.error();
         };
-        for (const bool between : {false, true}) {
-            const QString folder = build(entries, work.filePath(QString("b%1%2").arg(password).arg(between)));
+        for (const Road road : {NextFirst, NextBetween, LoadCut, NoRecord}) {
+            const QString folder = build(withLog, work.filePath(QString("b%1%2").arg(password).arg(road)));
             const auto nextBackup = [&] { return testenv::copyOver(build(lineEntries(next.path(), true), folder + "n"), folder); };
-            ASSERT_TRUE(between || nextBackup());
-            ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+            ASSERT_TRUE(road != NextFirst || nextBackup());
+            const Load loaded = load(folder, cache, road == LoadCut ? cut : Tweak(), password);
+            hookRenames(nullptr);
+            ASSERT_EQ(loaded.found, road != LoadCut) << loaded.error.toStdString();
+            if (road == LoadCut || road == NoRecord) {
+                EXPECT_TRUE(QFile::remove(loaded.lineDir + "/backup-records") != (road == LoadCut));
+                EXPECT_TRUE(QFile::exists(loaded.lineDir + '/' + kStore + "Messages/Line.sqlite"));
+                EXPECT_EQ(QFile::exists(loaded.lineDir + '/' + log), road == NoRecord);
+                const auto before = testenv::snapshot(folder), cached = testenv::snapshot(cache);
+                Drive restoring;
+                IOSRestoreLineMsgThread job(device, messages, restoring.form);
+                EXPECT_EQ(restoring.run(job), 0);
+                EXPECT_TRUE(restoring.error().contains("load LINE from the backup again"))
+                    << restoring.error().toStdString();
+                EXPECT_TRUE(job.mergeItems.isEmpty() && testenv::snapshot(folder) == before
+                            && testenv::snapshot(cache) == cached);
+                continue;
+            }
             auto items = restoreJob();
-            if (between) {
+            if (road == NextBetween) {
                 ASSERT_TRUE(nextBackup());
                 auto before = testenv::snapshot(folder);
                 const QString refused = merge(folder, items);
@@ -393,14 +433,20 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
                 auto after = testenv::snapshot(folder);
                 before.remove("/Manifest-decrypted.db"), after.remove("/Manifest-decrypted.db"); // derived anew
                 EXPECT_TRUE(after == before);
-                ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+                ASSERT_TRUE(load(folder, cache, {}, password).found);
                 items = restoreJob();
             }
-            EXPECT_EQ(merge(folder, items), "") << password.toStdString() << between;
+            EXPECT_EQ(merge(folder, items), "") << password.toStdString() << road;
+            const QJsonObject back = backupbuilder::readBack(folder, password); // an independent reader
+            EXPECT_FALSE(back.isEmpty() || back.contains("reader failed")) << road;
+            for (const QJsonValue file : back)
+                EXPECT_FALSE(file.toString().contains(QRegularExpression("^(error|missing)"))) << road;
             ASSERT_TRUE(load(folder, work.filePath("check"), {}, password).found);
+            const bool newer = road == NextFirst || road == NextBetween;
             EXPECT_EQ(sqlitecli::textThrow(work.filePath("check/jp.naver.line/") + kStore + "Messages/Line.sqlite",
-                                           "select count(*) from ZMESSAGE where ZID like 'next%' or ZID in ('g1', 'n1')"),
-                      "52");
+                                           "select count(*) from ZMESSAGE where ZID like 'next%' or ZID like 'logged%'"
+                                           " or ZID in ('g1', 'n1', 'm1', 'm2')"),
+                      newer ? "54" : "5") << road;
         }
     }
 }
@@ -586,10 +632,15 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         return items;
     };
     Sqlite3DB reader; // another connection to the store: closed, idle, or in the middle of a read
-    const struct { QString version, backup; bool full, noRecord; int reader; QStringList items; } cases[] = {
+    // Without the record of the domain, one by iOS version that the load's
+    // record of what it copied does not cover is refused.
+    const QString reload = "load LINE from the backup again";
+    const struct { QString version, backup; bool full, noRecord; int reader; QStringList items;
+                   QString error = "could not be made ready for the phone"; } cases[] = {
         {"16.4", "group", true, false, 0, withDb(sent, "group", false)},
         {"16.4", "app", false, false, 0, withDb({}, "app", false)},
-        {"7.1", "group", false, true, 0, withDb({}, "app", false)},
+        {"7.1", "group", false, true, 0, {}, reload},
+        {"7.1", "app", false, true, 0, withDb({}, "app", false)},
         {"8.0", "group", false, true, 0, withDb({}, "group", false)},
         {"16.4", "group", true, false, 1, withDb(sent, "group", true)},
         {"16.4", "group", true, false, 2, {}},
@@ -613,7 +664,7 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         Drive drive;
         IOSRestoreLineMsgThread job(device, c.full ? full : QSharedPointer<LineMsgsListSource>::create(), drive.form);
         EXPECT_EQ(drive.run(job), c.items.isEmpty() ? 0 : 1);
-        EXPECT_EQ(drive.error().contains("could not be made ready for the phone"), c.items.isEmpty());
+        EXPECT_EQ(drive.error().contains(c.error), c.items.isEmpty()) << drive.error().toStdString();
         QStringList items;
         for (const auto& i : job.mergeItems) {
             const QFileInfo local(i.localFile);
@@ -629,7 +680,7 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         reader.close();
         EXPECT_EQ(lineStoreProblemsThrow(db), QStringList());
         const QString restored = "m1|uAmy|1\nn1|uAmy|1\ng1|uAmy|1\ng2|uAmy|1\nx/y|uAmy|1\nd1|uAmy|1";
-        const QString stored = c.full ? restored : "m1|uAmy|";
+        const QString stored = c.full ? restored : c.error == reload ? "m1|uAmy|\nm3|uAmy|" : "m1|uAmy|"; // a refused one keeps m3
         EXPECT_EQ(sqlitecli::textThrow(db, order), stored);
     }
 }
