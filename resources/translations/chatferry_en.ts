@@ -193,8 +193,8 @@
         <translation>Transferring files...</translation>
     </message>
     <message>
-        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
-        <translation>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</translation>
+        <source>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</translation>
     </message>
 </context>
 <context>

@@ -193,8 +193,8 @@
         <translation>ファイルを転送しています...</translation>
     </message>
     <message>
-        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
-        <translation>LINE を読み込んだ後にバックアップ %1 が変更されました。この復元では新しい %2 が古いもので上書きされてしまいます。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、改めて復元してください。</translation>
+        <source>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>LINE を読み込んだ後に、バックアップ %2 にある LINE の %1 が、iPhone の次回のバックアップか、すでに統合された復元によって変更されました。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、復元してください。</translation>
     </message>
 </context>
 <context>

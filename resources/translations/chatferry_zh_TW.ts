@@ -193,8 +193,8 @@
         <translation>正在傳輸檔案...</translation>
     </message>
     <message>
-        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
-        <translation>從備份 %1 載入 LINE 後，該備份已變更：此次還原會以較舊的 %2 覆蓋較新的版本。未寫入任何資料；請從備份重新載入 LINE，再重新還原。</translation>
+        <source>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>從備份 %2 載入 LINE 後，備份中 LINE 的 %1 已因手機的下一次備份，或已合併的還原而變更。未寫入任何資料；請從備份重新載入 LINE，再進行還原。</translation>
     </message>
 </context>
 <context>
