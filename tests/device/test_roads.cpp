@@ -348,12 +348,12 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
 }
 
 // The phone's next backup lands in the folder (plain, or encrypted with the
-// same keys) between the load of LINE and the restore's merge: the merge would
-// put the older store over the newer one, so it writes nothing and asks for a
-// new load, after which the restore keeps every message. The same backup
-// landing before the load is merged at once. A load cut off between the store
-// and its log, and a copy without the load's record, are refused before the
-// copy or the backup changes.
+// same keys) between the load of LINE and the restore's merge, or changes only
+// the store's log there: the merge would put the older store over the newer
+// one, so it writes nothing and asks for a new load, after which the restore
+// keeps every message. The same backup landing before the load is merged at
+// once. A load cut off between the store and its log, and a copy without the
+// load's record, are refused before the copy or the backup changes.
 TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
 {
     QTemporaryDir next; // the phone's store at its next backup: messages the copy never had
@@ -373,7 +373,7 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
     const QString cache = device->cacheDir().path();
     const QString log = kStore + "Messages/Line.sqlite-wal";
     // The store as the app leaves it between checkpoints: its last messages
-    // in the log alone.
+    // in the log alone, one more there at the next backup.
     QTemporaryDir app;
     ASSERT_TRUE(testenv::copyOver(container.path(), app.path()));
     Sqlite3DB logging;
@@ -386,7 +386,11 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
         return lineEntries(app.path(), true);
     };
     const QJsonArray withLog = logged("logged1");
-    enum Road { NextFirst, NextBetween, LoadCut, NoRecord };
+    QJsonArray nextLogOnly; // the store and the rest as they were
+    for (const QJsonValue& newer : logged("logged2"))
+        for (const QJsonValue& e : newer["path"] == log ? withLog : QJsonArray())
+            nextLogOnly.append(e["path"] == log ? newer : e);
+    enum Road { NextFirst, NextBetween, LogBetween, LoadCut, NoRecord };
     const Tweak cut = [](BackupManifest&, ProgressForm&) {
         hookRenames([](const QString&, const QString& to, bool done) { return !done && to.endsWith("-wal") ? EIO : 0; });
     };
@@ -403,9 +407,19 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             IOSMergeWAFiles2iTunesBKThread job(backup, items, merging.form);
             return merging.run(job) ? QString() : merging.error();
         };
-        for (const Road road : {NextFirst, NextBetween, LoadCut, NoRecord}) {
+        for (const Road road : {NextFirst, NextBetween, LogBetween, LoadCut, NoRecord}) {
             const QString folder = build(withLog, work.filePath(QString("b%1%2").arg(password).arg(road)));
             const auto nextBackup = [&] { return testenv::copyOver(build(lineEntries(next.path(), true), folder + "n"), folder); };
+            // Only the log's data file and the list change, as the phone
+            // leaves a file that stayed as it was.
+            const auto nextLog = [&] {
+                const QString from = build(nextLogOnly, folder + "w") + '/', to = folder + '/';
+                bool copied = true;
+                for (const QString& name : simFilesBelow(from))
+                    if (readFile(from + name) != readFile(to + name))
+                        copied &= QFile::remove(to + name) && QFile::copy(from + name, to + name);
+                return copied;
+            };
             ASSERT_TRUE(road != NextFirst || nextBackup());
             const Load loaded = load(folder, cache, road == LoadCut ? cut : Tweak(), password);
             hookRenames(nullptr);
@@ -425,11 +439,12 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
                 continue;
             }
             auto items = restoreJob();
-            if (road == NextBetween) {
-                ASSERT_TRUE(nextBackup());
+            if (road == NextBetween || road == LogBetween) {
+                ASSERT_TRUE(road == LogBetween ? nextLog() : nextBackup());
                 auto before = testenv::snapshot(folder);
                 const QString refused = merge(folder, items);
                 EXPECT_TRUE(refused.contains("has changed since LINE was loaded from it")) << refused.toStdString();
+                EXPECT_EQ(refused.contains("Line.sqlite-wal"), road == LogBetween) << refused.toStdString();
                 auto after = testenv::snapshot(folder);
                 before.remove("/Manifest-decrypted.db"), after.remove("/Manifest-decrypted.db"); // derived anew
                 EXPECT_TRUE(after == before);
@@ -446,7 +461,7 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             EXPECT_EQ(sqlitecli::textThrow(work.filePath("check/jp.naver.line/") + kStore + "Messages/Line.sqlite",
                                            "select count(*) from ZMESSAGE where ZID like 'next%' or ZID like 'logged%'"
                                            " or ZID in ('g1', 'n1', 'm1', 'm2')"),
-                      newer ? "54" : "5") << road;
+                      newer ? "54" : road == LogBetween ? "6" : "5") << road;
         }
     }
 }
