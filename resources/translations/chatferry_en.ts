@@ -377,6 +377,10 @@
         <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
         <translation>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</translation>
     </message>
+    <message>
+        <source>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</source>
+        <translation>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</translation>
+    </message>
 </context>
 <context>
     <name>IOSRestoreLineMsgThread</name>

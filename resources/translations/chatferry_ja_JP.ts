@@ -377,6 +377,10 @@
         <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
         <translation>iTunes バックアップに LINE のデータが見つかりません。iPhone に LINE をインストールしてログインしているか確認してください。</translation>
     </message>
+    <message>
+        <source>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</source>
+        <translation>LINE の読み込みで、コピーした内容を記録できませんでした (%1)。このコピーは復元に使えません。バックアップから LINE をもう一度読み込んでください。</translation>
+    </message>
 </context>
 <context>
     <name>IOSRestoreLineMsgThread</name>

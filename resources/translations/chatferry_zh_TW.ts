@@ -377,6 +377,10 @@
         <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
         <translation>在您的 iTunes 備份中找不到 LINE 資料。請確認您已在 iPhone 上安裝並登入 LINE。</translation>
     </message>
+    <message>
+        <source>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</source>
+        <translation>載入 LINE 時無法記錄所複製的內容（%1），因此此副本無法用於還原。請從備份重新載入 LINE。</translation>
+    </message>
 </context>
 <context>
     <name>IOSRestoreLineMsgThread</name>

@@ -605,20 +605,32 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
         EXPECT_TRUE(testenv::writeFile(cache + '/' + lib + "gone", ""));
         EXPECT_TRUE(testenv::writeFile(cache + '/' + line + "kept", ""));
     };
+    const Tweak unrecorded = [](BackupManifest&, ProgressForm&) { // else a restore would think it unloaded
+        hookRenames([](const QString&, const QString& to, bool done) {
+            return !done && to.endsWith("/backup-records") ? ENOSPC : 0;
+        });
+    };
+    const Tweak stuck = [&](BackupManifest&, ProgressForm&) { // an earlier record that cannot go
+        EXPECT_TRUE(testenv::writeFile(cache + '/' + line + "backup-records/x", ""));
+    };
     const QStringList escaped {lib + "%00", lib + "%2E%2E/evil", lib + "%43%4F%4E", lib + "a%2F..%2F..%2Fx"};
-    const struct { QJsonArray entries; Tweak tweak; int result; QStringList files; } cases[] = {
+    const struct { QJsonArray entries; Tweak tweak; int result; QStringList files; QString error {}; } cases[] = {
         {only(kApp), {}, 1, prefs},
         {only(kGroup), {}, 1, db},
         {only("x"), {}, 0, db}, // nothing of LINE: the cache stays as it was
         {entries, cancel, 0, {}},
         {entries, stale, 1, all},
         {entries, hostile, 1, all + escaped},
+        {entries, unrecorded, 0, all.filter(QRegularExpression("^(?!.*backup-records)")), "could not record what it copied"},
+        {entries, stuck, 0, {line + "backup-records/x", line + "kept"}, "could not record what it copied"},
     };
     for (const auto& c : cases) {
         g_delDirCascade(work.filePath("b"));
         backupbuilder::build(work.filePath("b"), {{"entries", c.entries}});
         const Load loaded = load(work.filePath("b"), cache, c.tweak);
+        hookRenames(nullptr);
         EXPECT_EQ(loaded.result, c.result);
+        EXPECT_TRUE(loaded.error.contains(c.error)) << loaded.error.toStdString();
         EXPECT_EQ(loaded.found, c.files.contains(messages) && c.result);
         EXPECT_EQ(loaded.error.contains("Found no Line data"), c.result == 0 && !c.tweak);
         QStringList want = c.files;
