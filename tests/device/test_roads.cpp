@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -381,10 +382,8 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
     Sqlite3DB logging;
     logging.openThrow(app.filePath(kStore + "Messages/Line.sqlite"), 2);
     const auto logged = [&](const QString& id) {
-        for (const QString& sql : QStringList {"create temp table t as select * from ZMESSAGE where ZID='m1'",
-                                               "update t set Z_PK=NULL, ZID='" + id + "'",
-                                               "insert into ZMESSAGE select * from t", "drop table t"})
-            logging.executeThrow(sql);
+        logging.executeThrow("insert into ZMESSAGE (ZID, ZCHAT, ZSENDER, ZTIMESTAMP, ZCONTENTTYPE, ZTEXT) select '" + id
+                             + "', ZCHAT, ZSENDER, ZTIMESTAMP, ZCONTENTTYPE, ZTEXT from ZMESSAGE where ZID='m1'");
         return lineEntries(app.path(), true);
     };
     const QJsonArray withLog = logged("logged1");
@@ -413,15 +412,12 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             const QString at = road == OneOwner ? oneOwner : work.path();
             const QString folder = build(withLog, at + QString("/b%1%2").arg(password).arg(road));
             const auto nextBackup = [&] { return testenv::copyOver(build(lineEntries(next.path(), true), folder + "n"), folder); };
-            // Only the log's data file and the list change, as the phone
-            // leaves a file that stayed as it was.
-            const auto nextLog = [&] {
-                const QString from = build(nextLogOnly, folder + "w") + '/', to = folder + '/';
-                bool copied = true;
+            const auto nextLog = [&] { // only what changed lands: the log's data file and the list
+                const QString from = build(nextLogOnly, folder + "w");
                 for (const QString& name : simFilesBelow(from))
-                    if (readFile(from + name) != readFile(to + name))
-                        copied &= QFile::remove(to + name) && QFile::copy(from + name, to + name);
-                return copied;
+                    if (readFile(from + '/' + name) == readFile(folder + '/' + name))
+                        QFile::remove(from + '/' + name);
+                return testenv::copyOver(from, folder);
             };
             ASSERT_TRUE(road != NextFirst || nextBackup());
             refuseModeChangesBelow(road == OneOwner ? oneOwner : "");
@@ -430,16 +426,14 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             ASSERT_EQ(loaded.found, road != LoadCut) << loaded.error.toStdString();
             if (road == LoadCut || road == NoRecord) {
                 EXPECT_TRUE(QFile::remove(loaded.lineDir + "/backup-records") != (road == LoadCut));
-                EXPECT_TRUE(QFile::exists(loaded.lineDir + '/' + kStore + "Messages/Line.sqlite"));
-                EXPECT_EQ(QFile::exists(loaded.lineDir + '/' + log), road == NoRecord);
+                EXPECT_TRUE(QFile::exists(loaded.lineDir + '/' + kStore + "Messages/Line.sqlite")
+                            && QFile::exists(loaded.lineDir + '/' + log) == (road == NoRecord));
                 const auto before = testenv::snapshot(folder), cached = testenv::snapshot(cache);
                 Drive restoring;
                 IOSRestoreLineMsgThread job(device, messages, restoring.form);
                 EXPECT_EQ(restoring.run(job), 0);
-                EXPECT_TRUE(restoring.error().contains("load LINE from the backup again"))
-                    << restoring.error().toStdString();
-                EXPECT_TRUE(job.mergeItems.isEmpty() && testenv::snapshot(folder) == before
-                            && testenv::snapshot(cache) == cached);
+                EXPECT_TRUE(restoring.error().contains("load LINE from the backup again")) << restoring.error().toStdString();
+                EXPECT_TRUE(job.mergeItems.isEmpty() && testenv::snapshot(folder) == before && testenv::snapshot(cache) == cached);
                 continue;
             }
             auto items = restoreJob();
@@ -457,10 +451,8 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             }
             EXPECT_EQ(merge(folder, items), "") << password.toStdString() << road;
             refuseModeChangesBelow("");
-            const QJsonObject back = backupbuilder::readBack(folder, password); // an independent reader
-            EXPECT_FALSE(back.isEmpty() || back.contains("reader failed")) << road;
-            for (const QJsonValue file : back)
-                EXPECT_FALSE(file.toString().contains(QRegularExpression("^(error|missing)"))) << road;
+            const QByteArray back = QJsonDocument(backupbuilder::readBack(folder, password)).toJson(); // hex or why not
+            EXPECT_FALSE(back.size() < 1000 || back.contains("error") || back.contains("missing") || back.contains("failed"));
             ASSERT_TRUE(load(folder, work.filePath("check"), {}, password).found);
             const bool newer = road == NextFirst || road == NextBetween;
             EXPECT_EQ(sqlitecli::textThrow(work.filePath("check/jp.naver.line/") + kStore + "Messages/Line.sqlite",
@@ -610,14 +602,10 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
         EXPECT_TRUE(testenv::writeFile(cache + '/' + lib + "gone", ""));
         EXPECT_TRUE(testenv::writeFile(cache + '/' + line + "kept", ""));
     };
-    const Tweak unrecorded = [](BackupManifest&, ProgressForm&) { // else a restore would think it unloaded
-        hookRenames([](const QString&, const QString& to, bool done) {
-            return !done && to.endsWith("/backup-records") ? ENOSPC : 0;
-        });
+    const Tweak unrecorded = [](BackupManifest&, ProgressForm&) { // else a restore would take the copy for unloaded
+        hookRenames([](const QString&, const QString& to, bool done) { return !done && to.endsWith("/backup-records") ? ENOSPC : 0; });
     };
-    const Tweak stuck = [&](BackupManifest&, ProgressForm&) { // an earlier record that cannot go
-        EXPECT_TRUE(testenv::writeFile(cache + '/' + line + "backup-records/x", ""));
-    };
+    const Tweak stuck = [&](BackupManifest&, ProgressForm&) { testenv::writeFile(cache + '/' + line + "backup-records/x", ""); };
     const QStringList escaped {lib + "%00", lib + "%2E%2E/evil", lib + "%43%4F%4E", lib + "a%2F..%2F..%2Fx"};
     const struct { QJsonArray entries; Tweak tweak; int result; QStringList files; QString error {}; } cases[] = {
         {only(kApp), {}, 1, prefs},
@@ -627,7 +615,7 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
         {entries, stale, 1, all},
         {entries, hostile, 1, all + escaped},
         {entries, unrecorded, 0, all.filter(QRegularExpression("^(?!.*backup-records)")), "could not record what it copied"},
-        {entries, stuck, 0, {line + "backup-records/x", line + "kept"}, "could not record what it copied"},
+        {entries, stuck, 0, {line + "backup-records/x", line + "kept"}, "could not record what it copied"}, // cannot go
     };
     for (const auto& c : cases) {
         g_delDirCascade(work.filePath("b"));
