@@ -79,10 +79,10 @@ void IOSMergeWAFiles2iTunesBKThread::mergeThrow()
         if (!e.overwrite || e.copiedFrom.isEmpty() || !mergeable(e, QFileInfo(e.localFile)))
             continue;
         if (manifest.recordStamp(map, MBDBParser::getFileHashName(e.domain, e.relativePath)) != e.copiedFrom)
-            throw std::runtime_error(tr("The backup %1 has changed since LINE was loaded from it: this restore would "
-                                        "put an older %2 over the newer one. Nothing was written; load LINE from the "
-                                        "backup again, then restore again.")
-                                         .arg(folder, e.relativePath.section(QLatin1Char('/'), -1))
+            throw std::runtime_error(tr("LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the "
+                                        "phone's next backup or by a restore already merged into it. Nothing was "
+                                        "written: load LINE from the backup again, then restore.")
+                                         .arg(e.relativePath.section(QLatin1Char('/'), -1), folder)
                                          .toUtf8()
                                          .toStdString());
     }

@@ -119,6 +119,15 @@ QString IOSLoadLineFromiTunesThread::databaseDomain(const QDir& lineDir)
     return domain == kAppDomain || domain == kGroupDomain ? domain : QString();
 }
 
+std::string IOSLoadLineFromiTunesThread::unrecorded(const QString& why)
+{
+    return tr("The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE "
+              "from the backup again.")
+        .arg(why)
+        .toUtf8()
+        .toStdString();
+}
+
 void IOSLoadLineFromiTunesThread::copyThrow(const Node* node, QDir dst, bool force)
 {
     progress.invokeUpdateProgress(QString(), -1, tr("IDS_CACHING_BACKUP_FILE_%1").arg(node->name));
@@ -172,7 +181,11 @@ void IOSLoadLineFromiTunesThread::run()
         g_delDirCascade(lineDir.filePath(QStringLiteral("Documents")));
         g_delDirCascade(lineDir.filePath(QStringLiteral("Library")));
         QFile::remove(lineDir.filePath(kDomainFile));
-        QFile::remove(lineDir.filePath(kRecordsFile));
+        // A restore trusts the copy that the record describes: one kept
+        // beside a copy cut short would let that copy over the backup's.
+        QFile earlier(lineDir.filePath(kRecordsFile));
+        if (!earlier.remove() && QFileInfo(earlier.fileName()).exists())
+            throw std::runtime_error(unrecorded(earlier.fileName() + QStringLiteral(": ") + earlier.errorString()));
         for (const Node* c : app ? app->children : QList<Node*>()) {
             if (named(c, "Documents") || named(c, "Library"))
                 copyThrow(c, lineDir, true);
@@ -195,8 +208,14 @@ void IOSLoadLineFromiTunesThread::run()
                 const QString id = MBDBParser::getFileHashName(domain, rel + QLatin1String(side));
                 taken.insert(id, QString::fromLatin1(manifest->recordStamp(manifest->items, id)));
             }
-            writeRecordThrow(lineDir.filePath(kRecordsFile), QJsonDocument(taken).toJson(QJsonDocument::Compact));
-            writeRecordThrow(lineDir.filePath(kDomainFile), domain.toUtf8());
+            // The record last: a load cut off before it leaves a copy that
+            // no restore writes back.
+            try {
+                writeRecordThrow(lineDir.filePath(kDomainFile), domain.toUtf8());
+                writeRecordThrow(lineDir.filePath(kRecordsFile), QJsonDocument(taken).toJson(QJsonDocument::Compact));
+            } catch (const std::exception& e) {
+                throw std::runtime_error(unrecorded(QString::fromUtf8(e.what())));
+            }
         }
         lineDbFound = found;
         progress.invokeSucceed(QString());

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QThread>
 
+#include <string>
+
 #include "backup/backupmanifest.h"
 
 class ProgressForm;
@@ -57,6 +59,8 @@ private:
     // A folder under the shared temporary folder that no other user can
     // enter, made fresh for this run.
     void makePrivateCacheThrow();
+    // The error of a load whose record of what it copied is missing.
+    static std::string unrecorded(const QString& why);
 
     BackupManifest* manifest;
     ProgressForm& progress;

@@ -60,6 +60,30 @@ void IOSRestoreLineMsgThread::run()
         if (!ok)
             throw std::runtime_error(tr("The device's cache folder %1 cannot be used.").arg(lineDir.path()).toStdString());
         db.reset(new IOSLineDb(lineDir, device->lineHome));
+        const QString rel = db->databaseRelPath();
+        // The database goes back to the domain it came from; without that
+        // record, by iOS version (app groups came with iOS 8).
+        QString domain = IOSLoadLineFromiTunesThread::databaseDomain(lineDir);
+        if (domain.isEmpty()) {
+            const int major = device->versionList().value(0, 0);
+            domain = major >= 1 && major <= 7 ? IOSLoadLineFromiTunesThread::kAppDomain
+                                              : IOSLoadLineFromiTunesThread::kGroupDomain;
+        }
+        // Each goes back only over the file it was copied from, and only from
+        // a copy whose load finished: one cut off between the database and
+        // its log, or made before loads kept a record, lacks messages that
+        // the backup's store holds.
+        const QHash<QString, QByteArray> records = IOSLoadLineFromiTunesThread::copiedFrom(lineDir);
+        for (const char* side : {"", "-wal", "-shm"}) {
+            if (rel.isEmpty() || records.value(MBDBParser::getFileHashName(domain, rel + side)).isEmpty()) {
+                progress.invokeErrorOccurred(tr("The copy of LINE in %1 does not record which backup it was loaded "
+                                                "from: its load did not finish, or an earlier version of this program "
+                                                "made it. Nothing was written: load LINE from the backup again, then "
+                                                "restore.")
+                                                 .arg(lineDir.path()));
+                return;
+            }
+        }
         db->openCheckThrow();
         db->beginTran();
         db->executeThrow("delete from ZMESSAGE where ZCONTENTTYPE=106");
@@ -109,18 +133,8 @@ void IOSRestoreLineMsgThread::run()
                                          .arg(moved)
                                          .arg(logFrames)
                                          .toStdString());
-        const QString path = db->databasePath(), rel = db->databaseRelPath();
+        const QString path = db->databasePath();
         db.reset();
-        // The database goes back to the domain it came from; without that
-        // record, by iOS version (app groups came with iOS 8).
-        QString domain = IOSLoadLineFromiTunesThread::databaseDomain(lineDir);
-        if (domain.isEmpty()) {
-            const int major = device->versionList().value(0, 0);
-            domain = major >= 1 && major <= 7 ? IOSLoadLineFromiTunesThread::kAppDomain
-                                              : IOSLoadLineFromiTunesThread::kGroupDomain;
-        }
-        // Each goes back only over the file it was copied from.
-        const QHash<QString, QByteArray> records = IOSLoadLineFromiTunesThread::copiedFrom(lineDir);
         const auto add = [&](const QString& local, const QString& relative) {
             mergeItems.append(Item(domain, local, relative, true, false));
             mergeItems.last().copiedFrom = records.value(MBDBParser::getFileHashName(domain, relative));

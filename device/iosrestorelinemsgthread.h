@@ -14,7 +14,9 @@ class ProgressForm;
 // of a device's LINE store that the load job made (IOSDevice::lineRootDir),
 // in one transaction, and lists the files that must then go into the
 // device's backup: attachments, thumbnails and the database files. Messages
-// already in their chat are not written again.
+// already in their chat are not written again. A copy without the load's
+// record of what it copied (a load cut short, a copy of an earlier version)
+// is refused before anything is written.
 class IOSRestoreLineMsgThread : public QThread
 {
     Q_OBJECT

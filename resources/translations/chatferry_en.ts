@@ -193,8 +193,8 @@
         <translation>Transferring files...</translation>
     </message>
     <message>
-        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
-        <translation>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</translation>
+        <source>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</translation>
     </message>
 </context>
 <context>
@@ -377,6 +377,10 @@
         <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
         <translation>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</translation>
     </message>
+    <message>
+        <source>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</source>
+        <translation>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</translation>
+    </message>
 </context>
 <context>
     <name>IOSRestoreLineMsgThread</name>
@@ -395,6 +399,10 @@
     <message>
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</translation>
     </message>
 </context>
 <context>

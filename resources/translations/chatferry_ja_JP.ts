@@ -193,8 +193,8 @@
         <translation>ファイルを転送しています...</translation>
     </message>
     <message>
-        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
-        <translation>LINE を読み込んだ後にバックアップ %1 が変更されました。この復元では新しい %2 が古いもので上書きされてしまいます。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、改めて復元してください。</translation>
+        <source>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>LINE を読み込んだ後に、バックアップ %2 にある LINE の %1 が、iPhone の次回のバックアップか、すでに統合された復元によって変更されました。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、復元してください。</translation>
     </message>
 </context>
 <context>
@@ -377,6 +377,10 @@
         <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
         <translation>iTunes バックアップに LINE のデータが見つかりません。iPhone に LINE をインストールしてログインしているか確認してください。</translation>
     </message>
+    <message>
+        <source>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</source>
+        <translation>LINE の読み込みで、コピーした内容を記録できませんでした (%1)。このコピーは復元に使えません。バックアップから LINE をもう一度読み込んでください。</translation>
+    </message>
 </context>
 <context>
     <name>IOSRestoreLineMsgThread</name>
@@ -395,6 +399,10 @@
     <message>
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>スマートフォンを再起動してもう一度お試しください。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>%1 にある LINE のコピーには、どのバックアップから読み込んだかの記録がありません。読み込みが完了しなかったか、このプログラムの以前のバージョンで作成されたコピーです。何も書き込んでいません。バックアップから LINE をもう一度読み込んでから、復元してください。</translation>
     </message>
 </context>
 <context>

@@ -193,8 +193,8 @@
         <translation>正在傳輸檔案...</translation>
     </message>
     <message>
-        <source>The backup %1 has changed since LINE was loaded from it: this restore would put an older %2 over the newer one. Nothing was written; load LINE from the backup again, then restore again.</source>
-        <translation>從備份 %1 載入 LINE 後，該備份已變更：此次還原會以較舊的 %2 覆蓋較新的版本。未寫入任何資料；請從備份重新載入 LINE，再重新還原。</translation>
+        <source>LINE's %1 in the backup %2 has changed since LINE was loaded from it, by the phone's next backup or by a restore already merged into it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>從備份 %2 載入 LINE 後，備份中 LINE 的 %1 已因手機的下一次備份，或已合併的還原而變更。未寫入任何資料；請從備份重新載入 LINE，再進行還原。</translation>
     </message>
 </context>
 <context>
@@ -377,6 +377,10 @@
         <source>Found no Line data in your iTunes Backup. Please check if you have installed and logined Line on your iPhone.</source>
         <translation>在您的 iTunes 備份中找不到 LINE 資料。請確認您已在 iPhone 上安裝並登入 LINE。</translation>
     </message>
+    <message>
+        <source>The load of LINE could not record what it copied (%1), so no restore can use this copy. Load LINE from the backup again.</source>
+        <translation>載入 LINE 時無法記錄所複製的內容（%1），因此此副本無法用於還原。請從備份重新載入 LINE。</translation>
+    </message>
 </context>
 <context>
     <name>IOSRestoreLineMsgThread</name>
@@ -395,6 +399,10 @@
     <message>
         <source>Please restart your phone to try again.&lt;br/&gt;&lt;br/&gt;</source>
         <translation>請重新啟動手機後再試一次。&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source>The copy of LINE in %1 does not record which backup it was loaded from: its load did not finish, or an earlier version of this program made it. Nothing was written: load LINE from the backup again, then restore.</source>
+        <translation>%1 中的 LINE 副本沒有記錄它是從哪個備份載入的：載入未完成，或是由本程式的舊版本建立。未寫入任何資料；請從備份重新載入 LINE，再進行還原。</translation>
     </message>
 </context>
 <context>

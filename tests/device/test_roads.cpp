@@ -3,9 +3,12 @@
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "backup/backuplock.h"
 #include "backup/iosmergewafiles2itunesbkthread.h"
@@ -346,10 +349,14 @@ TEST_F(Roads, PhoneToChatsAndBackWithABackupKeptOnlyWhenFinishedCompleteAndOfThe
 }
 
 // The phone's next backup lands in the folder (plain, or encrypted with the
-// same keys) between the load of LINE and the restore's merge: the merge would
-// put the older store over the newer one, so it writes nothing and asks for a
-// new load, after which the restore keeps every message. The same backup
-// landing before the load is merged at once.
+// same keys) between the load of LINE and the restore's merge, or changes only
+// the store's log there: the merge would put the older store over the newer
+// one, so it writes nothing and asks for a new load, after which the restore
+// keeps every message. The same backup landing before the load is merged at
+// once. A load cut off between the store and its log, and a copy without the
+// load's record, are refused before the copy or the backup changes. On media
+// that refuse every change of a file's mode the load and the merge go as
+// elsewhere.
 TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
 {
     QTemporaryDir next; // the phone's store at its next backup: messages the copy never had
@@ -366,6 +373,28 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
         EXPECT_EQ(restoring.run(job), 1) << restoring.error().toStdString();
         return job.mergeItems;
     };
+    const QString cache = device->cacheDir().path(), oneOwner = QFileInfo(cache).path();
+    const QString log = kStore + "Messages/Line.sqlite-wal";
+    // The store as the app leaves it between checkpoints: its last messages
+    // in the log alone, one more there at the next backup.
+    QTemporaryDir app;
+    ASSERT_TRUE(testenv::copyOver(container.path(), app.path()));
+    Sqlite3DB logging;
+    logging.openThrow(app.filePath(kStore + "Messages/Line.sqlite"), 2);
+    const auto logged = [&](const QString& id) {
+        logging.executeThrow("insert into ZMESSAGE (ZID, ZCHAT, ZSENDER, ZTIMESTAMP, ZCONTENTTYPE, ZTEXT) select '" + id
+                             + "', ZCHAT, ZSENDER, ZTIMESTAMP, ZCONTENTTYPE, ZTEXT from ZMESSAGE where ZID='m1'");
+        return lineEntries(app.path(), true);
+    };
+    const QJsonArray withLog = logged("logged1");
+    QJsonArray nextLogOnly; // the store and the rest as they were
+    for (const QJsonValue& newer : logged("logged2"))
+        for (const QJsonValue& e : newer["path"] == log ? withLog : QJsonArray())
+            nextLogOnly.append(e["path"] == log ? newer : e);
+    enum Road { NextFirst, NextBetween, LogBetween, LoadCut, NoRecord, OneOwner };
+    const Tweak cut = [](BackupManifest&, ProgressForm&) {
+        hookRenames([](const QString&, const QString& to, bool done) { return !done && to.endsWith("-wal") ? EIO : 0; });
+    };
     for (const QString password : {"", "pw"}) {
         const auto build = [&](const QJsonArray& e, const QString& at) {
             backupbuilder::build(at, {{"entries", e}, {"password", password}, {"seed", "phone"}});
@@ -379,28 +408,57 @@ TEST_F(Roads, ARestoreNeverPutsAStoreCopiedFromAnEarlierBackupOverTheNextOne)
             IOSMergeWAFiles2iTunesBKThread job(backup, items, merging.form);
             return merging.run(job) ? QString() : merging.error();
         };
-        for (const bool between : {false, true}) {
-            const QString folder = build(entries, work.filePath(QString("b%1%2").arg(password).arg(between)));
+        for (const Road road : {NextFirst, NextBetween, LogBetween, LoadCut, NoRecord, OneOwner}) {
+            const QString at = road == OneOwner ? oneOwner : work.path();
+            const QString folder = build(withLog, at + QString("/b%1%2").arg(password).arg(road));
             const auto nextBackup = [&] { return testenv::copyOver(build(lineEntries(next.path(), true), folder + "n"), folder); };
-            ASSERT_TRUE(between || nextBackup());
-            ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+            const auto nextLog = [&] { // only what changed lands: the log's data file and the list
+                const QString from = build(nextLogOnly, folder + "w");
+                for (const QString& name : simFilesBelow(from))
+                    if (readFile(from + '/' + name) == readFile(folder + '/' + name))
+                        QFile::remove(from + '/' + name);
+                return testenv::copyOver(from, folder);
+            };
+            ASSERT_TRUE(road != NextFirst || nextBackup());
+            refuseModeChangesBelow(road == OneOwner ? oneOwner : "");
+            const Load loaded = load(folder, cache, road == LoadCut ? cut : Tweak(), password);
+            hookRenames(nullptr);
+            ASSERT_EQ(loaded.found, road != LoadCut) << loaded.error.toStdString();
+            if (road == LoadCut || road == NoRecord) {
+                EXPECT_TRUE(QFile::remove(loaded.lineDir + "/backup-records") != (road == LoadCut));
+                EXPECT_TRUE(QFile::exists(loaded.lineDir + '/' + kStore + "Messages/Line.sqlite")
+                            && QFile::exists(loaded.lineDir + '/' + log) == (road == NoRecord));
+                const auto before = testenv::snapshot(folder), cached = testenv::snapshot(cache);
+                Drive restoring;
+                IOSRestoreLineMsgThread job(device, messages, restoring.form);
+                EXPECT_EQ(restoring.run(job), 0);
+                EXPECT_TRUE(restoring.error().contains("load LINE from the backup again")) << restoring.error().toStdString();
+                EXPECT_TRUE(job.mergeItems.isEmpty() && testenv::snapshot(folder) == before && testenv::snapshot(cache) == cached);
+                continue;
+            }
             auto items = restoreJob();
-            if (between) {
-                ASSERT_TRUE(nextBackup());
+            if (road == NextBetween || road == LogBetween) {
+                ASSERT_TRUE(road == LogBetween ? nextLog() : nextBackup());
                 auto before = testenv::snapshot(folder);
                 const QString refused = merge(folder, items);
                 EXPECT_TRUE(refused.contains("has changed since LINE was loaded from it")) << refused.toStdString();
+                EXPECT_EQ(refused.contains("Line.sqlite-wal"), road == LogBetween) << refused.toStdString();
                 auto after = testenv::snapshot(folder);
                 before.remove("/Manifest-decrypted.db"), after.remove("/Manifest-decrypted.db"); // derived anew
                 EXPECT_TRUE(after == before);
-                ASSERT_TRUE(load(folder, device->cacheDir().path(), {}, password).found);
+                ASSERT_TRUE(load(folder, cache, {}, password).found);
                 items = restoreJob();
             }
-            EXPECT_EQ(merge(folder, items), "") << password.toStdString() << between;
+            EXPECT_EQ(merge(folder, items), "") << password.toStdString() << road;
+            refuseModeChangesBelow("");
+            const QByteArray back = QJsonDocument(backupbuilder::readBack(folder, password)).toJson(); // hex or why not
+            EXPECT_FALSE(back.size() < 1000 || back.contains("error") || back.contains("missing") || back.contains("failed"));
             ASSERT_TRUE(load(folder, work.filePath("check"), {}, password).found);
+            const bool newer = road == NextFirst || road == NextBetween;
             EXPECT_EQ(sqlitecli::textThrow(work.filePath("check/jp.naver.line/") + kStore + "Messages/Line.sqlite",
-                                           "select count(*) from ZMESSAGE where ZID like 'next%' or ZID in ('g1', 'n1')"),
-                      "52");
+                                           "select count(*) from ZMESSAGE where ZID like 'next%' or ZID like 'logged%'"
+                                           " or ZID in ('g1', 'n1', 'm1', 'm2')"),
+                      newer ? "54" : road == LogBetween ? "6" : "5") << road;
         }
     }
 }
@@ -544,20 +602,28 @@ TEST_F(Roads, TheLoadJobCopiesLinesFilesIntoItsCacheFolderAndNothingAnywhereElse
         EXPECT_TRUE(testenv::writeFile(cache + '/' + lib + "gone", ""));
         EXPECT_TRUE(testenv::writeFile(cache + '/' + line + "kept", ""));
     };
+    const Tweak unrecorded = [](BackupManifest&, ProgressForm&) { // else a restore would take the copy for unloaded
+        hookRenames([](const QString&, const QString& to, bool done) { return !done && to.endsWith("/backup-records") ? ENOSPC : 0; });
+    };
+    const Tweak stuck = [&](BackupManifest&, ProgressForm&) { testenv::writeFile(cache + '/' + line + "backup-records/x", ""); };
     const QStringList escaped {lib + "%00", lib + "%2E%2E/evil", lib + "%43%4F%4E", lib + "a%2F..%2F..%2Fx"};
-    const struct { QJsonArray entries; Tweak tweak; int result; QStringList files; } cases[] = {
+    const struct { QJsonArray entries; Tweak tweak; int result; QStringList files; QString error {}; } cases[] = {
         {only(kApp), {}, 1, prefs},
         {only(kGroup), {}, 1, db},
         {only("x"), {}, 0, db}, // nothing of LINE: the cache stays as it was
         {entries, cancel, 0, {}},
         {entries, stale, 1, all},
         {entries, hostile, 1, all + escaped},
+        {entries, unrecorded, 0, all.filter(QRegularExpression("^(?!.*backup-records)")), "could not record what it copied"},
+        {entries, stuck, 0, {line + "backup-records/x", line + "kept"}, "could not record what it copied"}, // cannot go
     };
     for (const auto& c : cases) {
         g_delDirCascade(work.filePath("b"));
         backupbuilder::build(work.filePath("b"), {{"entries", c.entries}});
         const Load loaded = load(work.filePath("b"), cache, c.tweak);
+        hookRenames(nullptr);
         EXPECT_EQ(loaded.result, c.result);
+        EXPECT_TRUE(loaded.error.contains(c.error)) << loaded.error.toStdString();
         EXPECT_EQ(loaded.found, c.files.contains(messages) && c.result);
         EXPECT_EQ(loaded.error.contains("Found no Line data"), c.result == 0 && !c.tweak);
         QStringList want = c.files;
@@ -586,10 +652,15 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         return items;
     };
     Sqlite3DB reader; // another connection to the store: closed, idle, or in the middle of a read
-    const struct { QString version, backup; bool full, noRecord; int reader; QStringList items; } cases[] = {
+    // Without the record of the domain, one by iOS version that the load's
+    // record of what it copied does not cover is refused.
+    const QString reload = "load LINE from the backup again";
+    const struct { QString version, backup; bool full, noRecord; int reader; QStringList items;
+                   QString error = "could not be made ready for the phone"; } cases[] = {
         {"16.4", "group", true, false, 0, withDb(sent, "group", false)},
         {"16.4", "app", false, false, 0, withDb({}, "app", false)},
-        {"7.1", "group", false, true, 0, withDb({}, "app", false)},
+        {"7.1", "group", false, true, 0, {}, reload},
+        {"7.1", "app", false, true, 0, withDb({}, "app", false)},
         {"8.0", "group", false, true, 0, withDb({}, "group", false)},
         {"16.4", "group", true, false, 1, withDb(sent, "group", true)},
         {"16.4", "group", true, false, 2, {}},
@@ -613,7 +684,7 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         Drive drive;
         IOSRestoreLineMsgThread job(device, c.full ? full : QSharedPointer<LineMsgsListSource>::create(), drive.form);
         EXPECT_EQ(drive.run(job), c.items.isEmpty() ? 0 : 1);
-        EXPECT_EQ(drive.error().contains("could not be made ready for the phone"), c.items.isEmpty());
+        EXPECT_EQ(drive.error().contains(c.error), c.items.isEmpty()) << drive.error().toStdString();
         QStringList items;
         for (const auto& i : job.mergeItems) {
             const QFileInfo local(i.localFile);
@@ -629,7 +700,7 @@ TEST_F(Roads, TheRestoreJobWritesEachMessageOnceListsFilesUnderPlainNamesOnlyAnd
         reader.close();
         EXPECT_EQ(lineStoreProblemsThrow(db), QStringList());
         const QString restored = "m1|uAmy|1\nn1|uAmy|1\ng1|uAmy|1\ng2|uAmy|1\nx/y|uAmy|1\nd1|uAmy|1";
-        const QString stored = c.full ? restored : "m1|uAmy|";
+        const QString stored = c.full ? restored : c.error == reload ? "m1|uAmy|\nm3|uAmy|" : "m1|uAmy|"; // a refused one keeps m3
         EXPECT_EQ(sqlitecli::textThrow(db, order), stored);
     }
 }
