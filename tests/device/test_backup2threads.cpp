@@ -173,7 +173,8 @@ TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfA
 // finished last, as phones do, or before its files) leaves nothing that this
 // program or another client would take for a backup, and the next run is
 // whole. A cancel before the first move (0: once a file has arrived) keeps
-// the earlier backup.
+// the earlier backup; one confirmed once the phone's good verdict had come
+// keeps the new one.
 TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToReuse)
 {
     const QString app = "AppDomain-jp.naver.line";
@@ -182,45 +183,67 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     phone.backup2.meta = {{"Status.plist", xml(dict().put("SnapshotState", str("finished")))},
                           {"Manifest.plist", xml(dict().put("Lockdown", lockdown))}};
     const int last = 5; // the metadata and the two files changed
-    const struct { bool statusFirst; int cancelAt; } cases[] = {
+    const QString verdict = "DLMessageProcessMessage";
+    // after: the cancel is confirmed once the phone has had the answer to its
+    // first message of that name, or holds the verdict that ends the run.
+    const struct { bool statusFirst; int cancelAt; QString after = {}; } cases[] = {
         {false, 0}, {false, 1}, {false, 3}, {false, last}, {true, 1}, {true, 3}, {true, last},
+        {false, -1, verdict},
     };
     for (const auto& c : cases) {
         g_delDirCascade(root.absolutePath());
         phone.backup2.statusBeforeFiles = c.statusFirst;
+        phone.backup2.ssl = phone.backup2.verdictLastByteApart = c.after == verdict;
         phone.backup2.files = {{app, "Documents/a", "a"}, {app, "Documents/b", "b"}, {app, "Documents/c", "c"}};
         bool reusableThen = false; // what a crash at the cancel would have left
-        const auto backup = [&](int cancelAt) { // the files the phone sent
-            sim.detach(kUdid);
-            sim.attach(phone);
+        const auto backup = [&](int cancelAt, QString after = {}) { // the files the phone sent
             ModalDriver driver;
             driver.answer(QMessageBox::Yes); // "Are You Sure You Want To Cancel?"
             ProgressForm form("");
+            const bool cancelling = cancelAt >= 0 || !after.isEmpty();
+            const auto cancel = [&] {
+                reusableThen = IOSMobileBackupThread::isReusable(folder, device->ProductVersion);
+                QMetaObject::invokeMethod(&form, &ProgressForm::cancel, Qt::BlockingQueuedConnection);
+            };
+            bool answered = false; // the phone's message `after` was
+            phone.onRequest = [&](const QString& request) {
+                if (!request.startsWith("com.apple.mobilebackup2:") || after.isEmpty())
+                    return;
+                if (answered) {
+                    after.clear();
+                    cancel();
+                } else {
+                    answered = request.endsWith(':' + after);
+                }
+            };
+            sim.detach(kUdid);
+            sim.attach(phone);
             int moves = 0;
-            hookRenames([&, cancelAt](const QString& from, const QString& to, bool done) mutable {
+            hookRenames([&](const QString& from, const QString& to, bool done) {
                 const bool move = from.contains("/Snapshot/") && !to.contains("/Snapshot/");
                 if (done && cancelAt >= 0 && (move ? ++moves == cancelAt : cancelAt == 0)) {
                     cancelAt = -1;
-                    reusableThen = IOSMobileBackupThread::isReusable(folder, device->ProductVersion);
-                    QMetaObject::invokeMethod(&form, &ProgressForm::cancel, Qt::BlockingQueuedConnection);
+                    cancel();
                 }
                 return 0;
             });
             auto worker = thread(Backup, form);
-            EXPECT_EQ(form.runWorker(*worker), cancelAt < 0);
+            EXPECT_EQ(form.runWorker(*worker), !cancelling);
             form.waitForThread(*worker, true);
             hookRenames(nullptr);
             worker.reset();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the engine and its index
-            return sim.backup2Played(kUdid).uploaded.size();
+            const int uploaded = sim.backup2Played(kUdid).uploaded.size();
+            sim.detach(kUdid); // its request hook refers to this pass
+            return uploaded;
         };
         ASSERT_EQ(backup(-1), 6);
         phone.backup2.files[0].data = phone.backup2.files[1].data = "changed";
-        backup(c.cancelAt);
-        const bool kept = c.cancelAt == 0;
-        EXPECT_EQ(reusableThen, kept || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << c.cancelAt;
-        EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept) << c.cancelAt;
-        EXPECT_EQ(backup(-1), kept ? 5 : 6) << c.statusFirst << c.cancelAt;
+        backup(c.cancelAt, c.after);
+        const bool kept = c.cancelAt == 0, made = c.after == verdict;
+        EXPECT_EQ(reusableThen, kept || made || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << c.cancelAt;
+        EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept || made) << c.cancelAt;
+        EXPECT_EQ(backup(-1), made ? 3 : kept ? 5 : 6) << c.statusFirst << c.cancelAt;
     }
 }
 

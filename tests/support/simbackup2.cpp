@@ -4,8 +4,11 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "tests/support/backupbuilder.h"
@@ -314,7 +317,24 @@ struct Player
         const int errorCode = code ? code : dev.backup2.errorCode;
         PlistCFType d = dict().put("MessageName", str("Response")).put("ErrorCode", num(errorCode));
         const QString text = code ? description : dev.backup2.errorDescription;
-        step(list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(text))}));
+        const PlistCFType message = list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(text))});
+        if (!dev.backup2.verdictLastByteApart) {
+            step(message);
+            return;
+        }
+        link.note(nameOf(message));
+        const QByteArray bytes = message.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+        const QByteArray framed = be32(quint32(bytes.size())) + bytes;
+        if (!link.send(framed.chopped(1)))
+            return;
+        // Until the host has taken those bytes off the socket, and a moment
+        // more for it to wait for the last one.
+        int queued = 1;
+        for (int i = 0; i < 1000 && ::ioctl(link.fd, SIOCOUTQ, &queued) == 0 && queued > 0; ++i)
+            QThread::msleep(5);
+        QThread::msleep(100);
+        link.note(nameOf(message) + ", its last byte");
+        link.send(framed.right(1));
     }
 
     // Name records and content records up to the end of the list, kept raw

@@ -109,6 +109,11 @@ struct SimBackup2
     // StartService asks for SSL, and the service's connection is TLS from
     // its first byte (lockdown's session always is).
     bool ssl = false;
+    // The verdict's last byte goes apart: once the host has taken the rest,
+    // the phone notes "DLMessageProcessMessage, its last byte" and only then
+    // sends it. Over TLS the host finishes a message it has begun, so a test
+    // acts there once the host holds the verdict but has not yet judged it.
+    bool verdictLastByteApart = false;
 
     // Kept by the simulator.
     PlistCFType request; // the last request's dictionary
