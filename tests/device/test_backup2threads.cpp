@@ -8,9 +8,11 @@
 #include <QTextDocument>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 
+#include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
 #include "device/iosdevice.h"
 #include "device/iosmobilebackupthread.h"
@@ -174,7 +176,8 @@ TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfA
 // program or another client would take for a backup, and the next run is
 // whole. A cancel before the first move (0: once a file has arrived) keeps
 // the earlier backup; one confirmed once the phone's good verdict had come
-// keeps the new one.
+// keeps the new one. A folder discarded, after a cancel or a failed verdict,
+// never vouches for itself while it is cleared.
 TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToReuse)
 {
     const QString app = "AppDomain-jp.naver.line";
@@ -186,9 +189,10 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     const QString verdict = "DLMessageProcessMessage";
     // after: the cancel is confirmed once the phone has had the answer to its
     // first message of that name, or holds the verdict that ends the run.
-    const struct { bool statusFirst; int cancelAt; QString after = {}; } cases[] = {
+    // failWith: no cancel, the phone's verdict fails the run.
+    const struct { bool statusFirst; int cancelAt; QString after = {}; int failWith = 0; } cases[] = {
         {false, 0}, {false, 1}, {false, 3}, {false, last}, {true, 1}, {true, 3}, {true, last},
-        {false, -1, verdict},
+        {false, -1, verdict}, {false, -1, {}, 1},
     };
     for (const auto& c : cases) {
         g_delDirCascade(root.absolutePath());
@@ -196,18 +200,31 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
         phone.backup2.ssl = phone.backup2.verdictLastByteApart = c.after == verdict;
         phone.backup2.files = {{app, "Documents/a", "a"}, {app, "Documents/b", "b"}, {app, "Documents/c", "c"}};
         bool reusableThen = false; // what a crash at the cancel would have left
-        const auto backup = [&](int cancelAt, QString after = {}) { // the files the phone sent
+        bool vouched = false; // ... or a crash while the folder was cleared after it
+        const auto backup = [&](int cancelAt, QString after = {}, int failWith = 0) { // the files the phone sent
+            phone.backup2.errorCode = failWith;
+            std::atomic<bool> clearing {false};
+            hookUnlinks([&](const QString& path) {
+                if (clearing && !path.endsWith(BackupLock::fileName())
+                    && IOSMobileBackupThread::isReusable(folder, device->ProductVersion))
+                    vouched = true;
+            });
             ModalDriver driver;
             driver.answer(QMessageBox::Yes); // "Are You Sure You Want To Cancel?"
             ProgressForm form("");
             const bool cancelling = cancelAt >= 0 || !after.isEmpty();
             const auto cancel = [&] {
                 reusableThen = IOSMobileBackupThread::isReusable(folder, device->ProductVersion);
+                clearing = true;
                 QMetaObject::invokeMethod(&form, &ProgressForm::cancel, Qt::BlockingQueuedConnection);
             };
             bool answered = false; // the phone's message `after` was
             phone.onRequest = [&](const QString& request) {
-                if (!request.startsWith("com.apple.mobilebackup2:") || after.isEmpty())
+                if (!request.startsWith("com.apple.mobilebackup2:"))
+                    return;
+                if (failWith && request.endsWith(':' + verdict))
+                    clearing = true;
+                if (after.isEmpty())
                     return;
                 if (answered) {
                     after.clear();
@@ -228,9 +245,10 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
                 return 0;
             });
             auto worker = thread(Backup, form);
-            EXPECT_EQ(form.runWorker(*worker), !cancelling);
+            EXPECT_EQ(form.runWorker(*worker), !cancelling && !failWith);
             form.waitForThread(*worker, true);
             hookRenames(nullptr);
+            hookUnlinks(nullptr);
             worker.reset();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the engine and its index
             const int uploaded = sim.backup2Played(kUdid).uploaded.size();
@@ -239,11 +257,13 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
         };
         ASSERT_EQ(backup(-1), 6);
         phone.backup2.files[0].data = phone.backup2.files[1].data = "changed";
-        backup(c.cancelAt, c.after);
+        backup(c.cancelAt, c.after, c.failWith);
         const bool kept = c.cancelAt == 0, made = c.after == verdict;
-        EXPECT_EQ(reusableThen, kept || made || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << c.cancelAt;
-        EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept || made) << c.cancelAt;
-        EXPECT_EQ(backup(-1), made ? 3 : kept ? 5 : 6) << c.statusFirst << c.cancelAt;
+        const std::string row = std::to_string(c.cancelAt) + c.after.toStdString();
+        EXPECT_FALSE(vouched && !kept && !made) << row;
+        EXPECT_EQ(reusableThen, kept || made || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << row;
+        EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept || made) << row;
+        EXPECT_EQ(backup(-1), made ? 3 : kept ? 5 : 6) << c.statusFirst << row;
     }
 }
 
