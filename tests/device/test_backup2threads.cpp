@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "backup/backuplock.h"
@@ -177,7 +178,9 @@ TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfA
 // whole. A cancel before the first move (0: once a file has arrived) keeps
 // the earlier backup; one confirmed once the phone's good verdict had come
 // keeps the new one. A folder discarded, after a cancel or a failed verdict,
-// never vouches for itself while it is cleared.
+// never vouches for itself while it is cleared. An upload in place, a removal
+// or a copy outside "Snapshot" replaces the kept backup as a move does;
+// removing a "Snapshot" an earlier run left does not.
 TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToReuse)
 {
     const QString app = "AppDomain-jp.naver.line";
@@ -186,16 +189,32 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     phone.backup2.meta = {{"Status.plist", xml(dict().put("SnapshotState", str("finished")))},
                           {"Manifest.plist", xml(dict().put("Lockdown", lockdown))}};
     const int last = 5; // the metadata and the two files changed
-    const QString verdict = "DLMessageProcessMessage";
+    const QString verdict = "DLMessageProcessMessage", remove = "DLMessageRemoveItems";
+    const SimBackupFile gone {app, "Documents/gone", "gone"}; // in an earlier backup only
+    const QString goneId = simFileId(gone);
+    const SimBackup2 usual = phone.backup2;
     // after: the cancel is confirmed once the phone has had the answer to its
     // first message of that name, or holds the verdict that ends the run.
-    // failWith: no cancel, the phone's verdict fails the run.
-    const struct { bool statusFirst; int cancelAt; QString after = {}; int failWith = 0; } cases[] = {
+    // failWith: no cancel, the phone's verdict fails the run. change: what
+    // the phone does besides moving, from the second run on.
+    const struct { bool statusFirst; int cancelAt; QString after = {}; int failWith = 0;
+                   std::function<void()> change = {}; } cases[] = {
         {false, 0}, {false, 1}, {false, 3}, {false, last}, {true, 1}, {true, 3}, {true, last},
         {false, -1, verdict}, {false, -1, {}, 1},
+        {false, -1, remove, 0, [&] {
+             ASSERT_TRUE(testenv::writeFile(folder.filePath(goneId.left(2) + '/' + goneId), "gone"));
+             phone.backup2.removed = {gone};
+         }},
+        {false, -1, "DLMessageCopyItem", 0, [&] { phone.backup2.copies = {{phone.backup2.files[2], gone}}; }},
+        {false, -1, "DLMessageUploadFiles", 0, [&] { phone.backup2.inPlace = true; }},
+        {false, -1, remove, 0, [&] {
+             ASSERT_TRUE(testenv::writeFile(folder.filePath("Snapshot/left"), "left"));
+             phone.backup2.clearsSnapshot = true;
+         }},
     };
     for (const auto& c : cases) {
         g_delDirCascade(root.absolutePath());
+        phone.backup2 = usual;
         phone.backup2.statusBeforeFiles = c.statusFirst;
         phone.backup2.ssl = phone.backup2.verdictLastByteApart = c.after == verdict;
         phone.backup2.files = {{app, "Documents/a", "a"}, {app, "Documents/b", "b"}, {app, "Documents/c", "c"}};
@@ -257,11 +276,14 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
         };
         ASSERT_EQ(backup(-1), 6);
         phone.backup2.files[0].data = phone.backup2.files[1].data = "changed";
+        if (c.change)
+            c.change();
         backup(c.cancelAt, c.after, c.failWith);
-        const bool kept = c.cancelAt == 0, made = c.after == verdict;
+        const bool kept = c.cancelAt == 0 || phone.backup2.clearsSnapshot, made = c.after == verdict;
         const std::string row = std::to_string(c.cancelAt) + c.after.toStdString();
         EXPECT_FALSE(vouched && !kept && !made) << row;
-        EXPECT_EQ(reusableThen, kept || made || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << row;
+        EXPECT_EQ(reusableThen, kept || made || phone.backup2.inPlace || c.cancelAt == last
+                                    || (c.statusFirst && c.cancelAt >= 3)) << row;
         EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept || made) << row;
         EXPECT_EQ(backup(-1), made ? 3 : kept ? 5 : 6) << c.statusFirst << row;
     }
