@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <gtest/gtest.h>
@@ -180,7 +181,9 @@ TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfA
 // keeps the new one. A folder discarded, after a cancel or a failed verdict,
 // never vouches for itself while it is cleared. An upload in place, a removal
 // or a copy outside "Snapshot" replaces the kept backup as a move does;
-// removing a "Snapshot" an earlier run left does not.
+// removing a "Snapshot" an earlier run left does not. On a medium that
+// refuses every change of a file's mode, owner or times a backup is made,
+// fresh and into the kept folder.
 TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToReuse)
 {
     const QString app = "AppDomain-jp.naver.line";
@@ -195,8 +198,9 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     const SimBackup2 usual = phone.backup2;
     // after: the cancel is confirmed once the phone has had the answer to its
     // first message of that name, or holds the verdict that ends the run.
-    // failWith: no cancel, the phone's verdict fails the run. change: what
-    // the phone does besides moving, from the second run on.
+    // failWith: no cancel, the phone's verdict fails the run. change: made
+    // before the second run (what the phone does besides moving, or the
+    // medium the backup goes to).
     const struct { bool statusFirst; int cancelAt; QString after = {}; int failWith = 0;
                    std::function<void()> change = {}; } cases[] = {
         {false, 0}, {false, 1}, {false, 3}, {false, last}, {true, 1}, {true, 3}, {true, last},
@@ -211,9 +215,14 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
              ASSERT_TRUE(testenv::writeFile(folder.filePath("Snapshot/left"), "left"));
              phone.backup2.clearsSnapshot = true;
          }},
+        {false, -1, {}, 0, [&] {
+             g_delDirCascade(folder.path());
+             refuseModeChangesBelow(root.path());
+         }},
     };
     for (const auto& c : cases) {
         g_delDirCascade(root.absolutePath());
+        const auto lift = qScopeGuard([] { refuseModeChangesBelow({}); });
         phone.backup2 = usual;
         phone.backup2.statusBeforeFiles = c.statusFirst;
         phone.backup2.ssl = phone.backup2.verdictLastByteApart = c.after == verdict;
@@ -279,12 +288,17 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
         if (c.change)
             c.change();
         backup(c.cancelAt, c.after, c.failWith);
-        const bool kept = c.cancelAt == 0 || phone.backup2.clearsSnapshot, made = c.after == verdict;
+        const bool cancelled = c.cancelAt >= 0 || !c.after.isEmpty();
+        const bool kept = c.cancelAt == 0 || phone.backup2.clearsSnapshot;
+        const bool made = c.after == verdict || (!cancelled && !c.failWith); // the new backup
         const std::string row = std::to_string(c.cancelAt) + c.after.toStdString();
         EXPECT_FALSE(vouched && !kept && !made) << row;
-        EXPECT_EQ(reusableThen, kept || made || phone.backup2.inPlace || c.cancelAt == last
-                                    || (c.statusFirst && c.cancelAt >= 3)) << row;
+        EXPECT_EQ(reusableThen, cancelled && (kept || made || phone.backup2.inPlace || c.cancelAt == last
+                                              || (c.statusFirst && c.cancelAt >= 3))) << row;
         EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept || made) << row;
+        const QString a = simFileId(phone.backup2.files[0]);
+        const QByteArray data = made ? "changed" : kept ? "a" : "<missing>";
+        EXPECT_EQ(testenv::readFile(folder.filePath(a.left(2) + '/' + a)), data) << row;
         EXPECT_EQ(backup(-1), made ? 3 : kept ? 5 : 6) << c.statusFirst << row;
     }
 }
