@@ -221,14 +221,27 @@ void BackupLock::clearFolder(const QString& folder)
 {
     if (g_removeLink(folder))
         return;
-    for (const QFileInfo& entry :
-         QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        if (entry.fileName() == fileName())
-            continue;
+    const auto remove = [](const QFileInfo& entry) {
         if (entry.isDir() && !entry.isSymLink())
             g_delDirCascade(entry.absoluteFilePath(), true); // a cut upload's hidden file too
         else
             QFile::remove(entry.absoluteFilePath());
+    };
+    // What vouches for a finished backup goes before anything it vouches
+    // for: the finished mark, then the lists. A clearing cut short by a crash
+    // leaves no folder that this program or another client takes for a
+    // whole backup with its data gone.
+    const QDir dir(folder);
+    for (const char* name : {"Status.plist", "Manifest.plist", "Manifest.db", "Manifest.db-wal", "Manifest.db-shm",
+                             "Manifest.db-journal", "Manifest.mbdb"}) {
+        const QFileInfo entry(dir.absoluteFilePath(QLatin1String(name)));
+        if (entry.exists() || entry.isSymLink())
+            remove(entry);
+    }
+    for (const QFileInfo& entry :
+         dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.fileName() != fileName())
+            remove(entry);
     }
 }
 

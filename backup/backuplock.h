@@ -67,7 +67,9 @@ public:
                                                        const Waiting& waiting = {});
 
     // Empties a folder whose lock the caller holds alone, all but the lock
-    // file. A link in the folder's place is removed, never cleared through.
+    // file: "Status.plist" first, then the backup's lists, then the rest, so
+    // that it never vouches for a backup whose files are gone. A link in the
+    // folder's place is removed, never cleared through.
     static void clearFolder(const QString& folder);
     // Deletes a backup folder with everything in it, holding its lock alone;
     // one that another window keeps stays as it is (and is logged). A link or

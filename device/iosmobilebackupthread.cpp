@@ -224,12 +224,15 @@ void IOSMobileBackupThread::run()
         connectEngine();
         engine->runThrow(_backup2tool_req(Backup));
         // Only the phone's verdict says that this run made the backup: a
-        // reused folder holds the Status.plist of an earlier one.
-        if (!cancelled() && (!engine->verdictOk() || !snapshotFinished(QDir(folder))))
+        // reused folder holds the Status.plist of an earlier one. A backup
+        // made stays, whenever a cancel was confirmed.
+        const bool made = engine->verdictOk() && snapshotFinished(QDir(folder));
+        if (!made && !cancelled())
             throw std::runtime_error(tr("The iPhone ended the backup before it was complete.").toStdString());
-        // Cancelled once the phone had begun to replace files: neither this
-        // program nor another client may take what is left for a backup.
-        if (cancelled() && engine->backupChanged())
+        // Cancelled before the verdict once the phone had begun to replace
+        // files: neither this program nor another client may take what is
+        // left for a backup.
+        if (!made && engine->backupChanged())
             discard();
         lock.reset();
         progress->invokeSucceed(QString());

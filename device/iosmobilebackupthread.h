@@ -56,8 +56,9 @@ protected:
 // engine to bring up to date, once a merge cut short in it is settled (and
 // without the decrypted and trimmed lists made from its list); anything else
 // there is deleted first, and so is the folder after a failed backup, or a
-// cancelled one once the phone had begun to replace files, with the folders
-// above it that the run made. A link in the folder's place is removed, never
+// cancelled one once the phone had begun to replace files (unless the
+// phone's good verdict had already come), with the folders above it that the
+// run made. A link in the folder's place is removed, never
 // followed: the run makes a folder of its own there.
 class IOSMobileBackupThread : public IOSBackup2Thread
 {

@@ -4,13 +4,17 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 
+#include "backup/backuplock.h"
 #include "backup/backupmanifest.h"
 #include "device/iosdevice.h"
 #include "device/iosmobilebackupthread.h"
@@ -173,7 +177,13 @@ TEST_F(Backup2Threads, ACancelFromTheWindowIsNeverLostAndFreesItWithinASecondOfA
 // finished last, as phones do, or before its files) leaves nothing that this
 // program or another client would take for a backup, and the next run is
 // whole. A cancel before the first move (0: once a file has arrived) keeps
-// the earlier backup.
+// the earlier backup; one confirmed once the phone's good verdict had come
+// keeps the new one. A folder discarded, after a cancel or a failed verdict,
+// never vouches for itself while it is cleared. An upload in place, a removal
+// or a copy outside "Snapshot" replaces the kept backup as a move does;
+// removing a "Snapshot" an earlier run left does not. On a medium that
+// refuses every change of a file's mode, owner or times a backup is made,
+// fresh and into the kept folder.
 TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToReuse)
 {
     const QString app = "AppDomain-jp.naver.line";
@@ -182,45 +192,114 @@ TEST_F(Backup2Threads, ACancelOnceThePhoneBeganToReplaceAKeptBackupLeavesNoneToR
     phone.backup2.meta = {{"Status.plist", xml(dict().put("SnapshotState", str("finished")))},
                           {"Manifest.plist", xml(dict().put("Lockdown", lockdown))}};
     const int last = 5; // the metadata and the two files changed
-    const struct { bool statusFirst; int cancelAt; } cases[] = {
+    const QString verdict = "DLMessageProcessMessage", remove = "DLMessageRemoveItems";
+    const SimBackupFile gone {app, "Documents/gone", "gone"}; // in an earlier backup only
+    const QString goneId = simFileId(gone);
+    const SimBackup2 usual = phone.backup2;
+    // after: the cancel is confirmed once the phone has had the answer to its
+    // first message of that name, or holds the verdict that ends the run.
+    // failWith: no cancel, the phone's verdict fails the run. change: made
+    // before the second run (what the phone does besides moving, or the
+    // medium the backup goes to).
+    const struct { bool statusFirst; int cancelAt; QString after = {}; int failWith = 0;
+                   std::function<void()> change = {}; } cases[] = {
         {false, 0}, {false, 1}, {false, 3}, {false, last}, {true, 1}, {true, 3}, {true, last},
+        {false, -1, verdict}, {false, -1, {}, 1},
+        {false, -1, remove, 0, [&] {
+             ASSERT_TRUE(testenv::writeFile(folder.filePath(goneId.left(2) + '/' + goneId), "gone"));
+             phone.backup2.removed = {gone};
+         }},
+        {false, -1, "DLMessageCopyItem", 0, [&] { phone.backup2.copies = {{phone.backup2.files[2], gone}}; }},
+        {false, -1, "DLMessageUploadFiles", 0, [&] { phone.backup2.inPlace = true; }},
+        {false, -1, remove, 0, [&] {
+             ASSERT_TRUE(testenv::writeFile(folder.filePath("Snapshot/left"), "left"));
+             phone.backup2.clearsSnapshot = true;
+         }},
+        {false, -1, {}, 0, [&] {
+             g_delDirCascade(folder.path());
+             refuseModeChangesBelow(root.path());
+         }},
     };
     for (const auto& c : cases) {
         g_delDirCascade(root.absolutePath());
+        const auto lift = qScopeGuard([] { refuseModeChangesBelow({}); });
+        phone.backup2 = usual;
         phone.backup2.statusBeforeFiles = c.statusFirst;
+        phone.backup2.ssl = phone.backup2.verdictLastByteApart = c.after == verdict;
         phone.backup2.files = {{app, "Documents/a", "a"}, {app, "Documents/b", "b"}, {app, "Documents/c", "c"}};
         bool reusableThen = false; // what a crash at the cancel would have left
-        const auto backup = [&](int cancelAt) { // the files the phone sent
-            sim.detach(kUdid);
-            sim.attach(phone);
+        bool vouched = false; // ... or a crash while the folder was cleared after it
+        const auto backup = [&](int cancelAt, QString after = {}, int failWith = 0) { // the files the phone sent
+            phone.backup2.errorCode = failWith;
+            std::atomic<bool> clearing {false};
+            hookUnlinks([&](const QString& path) {
+                if (clearing && !path.endsWith(BackupLock::fileName())
+                    && IOSMobileBackupThread::isReusable(folder, device->ProductVersion))
+                    vouched = true;
+            });
             ModalDriver driver;
             driver.answer(QMessageBox::Yes); // "Are You Sure You Want To Cancel?"
             ProgressForm form("");
+            const bool cancelling = cancelAt >= 0 || !after.isEmpty();
+            const auto cancel = [&] {
+                reusableThen = IOSMobileBackupThread::isReusable(folder, device->ProductVersion);
+                clearing = true;
+                QMetaObject::invokeMethod(&form, &ProgressForm::cancel, Qt::BlockingQueuedConnection);
+            };
+            bool answered = false; // the phone's message `after` was
+            phone.onRequest = [&](const QString& request) {
+                if (!request.startsWith("com.apple.mobilebackup2:"))
+                    return;
+                if (failWith && request.endsWith(':' + verdict))
+                    clearing = true;
+                if (after.isEmpty())
+                    return;
+                if (answered) {
+                    after.clear();
+                    cancel();
+                } else {
+                    answered = request.endsWith(':' + after);
+                }
+            };
+            sim.detach(kUdid);
+            sim.attach(phone);
             int moves = 0;
-            hookRenames([&, cancelAt](const QString& from, const QString& to, bool done) mutable {
+            hookRenames([&](const QString& from, const QString& to, bool done) {
                 const bool move = from.contains("/Snapshot/") && !to.contains("/Snapshot/");
                 if (done && cancelAt >= 0 && (move ? ++moves == cancelAt : cancelAt == 0)) {
                     cancelAt = -1;
-                    reusableThen = IOSMobileBackupThread::isReusable(folder, device->ProductVersion);
-                    QMetaObject::invokeMethod(&form, &ProgressForm::cancel, Qt::BlockingQueuedConnection);
+                    cancel();
                 }
                 return 0;
             });
             auto worker = thread(Backup, form);
-            EXPECT_EQ(form.runWorker(*worker), cancelAt < 0);
+            EXPECT_EQ(form.runWorker(*worker), !cancelling && !failWith);
             form.waitForThread(*worker, true);
             hookRenames(nullptr);
+            hookUnlinks(nullptr);
             worker.reset();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the engine and its index
-            return sim.backup2Played(kUdid).uploaded.size();
+            const int uploaded = sim.backup2Played(kUdid).uploaded.size();
+            sim.detach(kUdid); // its request hook refers to this pass
+            return uploaded;
         };
         ASSERT_EQ(backup(-1), 6);
         phone.backup2.files[0].data = phone.backup2.files[1].data = "changed";
-        backup(c.cancelAt);
-        const bool kept = c.cancelAt == 0;
-        EXPECT_EQ(reusableThen, kept || c.cancelAt == last || (c.statusFirst && c.cancelAt >= 3)) << c.cancelAt;
-        EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept) << c.cancelAt;
-        EXPECT_EQ(backup(-1), kept ? 5 : 6) << c.statusFirst << c.cancelAt;
+        if (c.change)
+            c.change();
+        backup(c.cancelAt, c.after, c.failWith);
+        const bool cancelled = c.cancelAt >= 0 || !c.after.isEmpty();
+        const bool kept = c.cancelAt == 0 || phone.backup2.clearsSnapshot;
+        const bool made = c.after == verdict || (!cancelled && !c.failWith); // the new backup
+        const std::string row = std::to_string(c.cancelAt) + c.after.toStdString();
+        EXPECT_FALSE(vouched && !kept && !made) << row;
+        EXPECT_EQ(reusableThen, cancelled && (kept || made || phone.backup2.inPlace || c.cancelAt == last
+                                              || (c.statusFirst && c.cancelAt >= 3))) << row;
+        EXPECT_EQ(IOSMobileBackupThread::isReusable(folder, device->ProductVersion), kept || made) << row;
+        const QString a = simFileId(phone.backup2.files[0]);
+        const QByteArray data = made ? "changed" : kept ? "a" : "<missing>";
+        EXPECT_EQ(testenv::readFile(folder.filePath(a.left(2) + '/' + a)), data) << row;
+        EXPECT_EQ(backup(-1), made ? 3 : kept ? 5 : 6) << c.statusFirst << row;
     }
 }
 

@@ -224,7 +224,8 @@ TEST_F(Backup2Test, ACancelEndsTheRunBeforeTheNextMessageAndADownloadBetweenReco
     EXPECT_FALSE(played().downloads.value(0).contains(be32(32769))); // not one record of the file
 
     // Inside one message of many items: nothing more is done, and a folder
-    // copy leaves nothing of itself.
+    // copy leaves nothing of itself. Each changes the device folder outside
+    // "Snapshot": the engine is told once, before the first item.
     PlistCFType moves = dict();
     QStringList files;
     for (int i = 0; i < 50; ++i) {
@@ -241,9 +242,20 @@ TEST_F(Backup2Test, ACancelEndsTheRunBeforeTheNextMessageAndADownloadBetweenReco
             ASSERT_TRUE(writeFile(root.filePath(file), "x"));
         auto hook = QSharedPointer<CancellingHook>::create();
         hook->cancelAt = c.cancelAt;
-        prepare = [hook](backup2tool& t) { hook->tool = &t; };
+        int told = 0;
+        bool untouched = false; // the folder as it was when the engine was told
+        prepare = [&, hook](backup2tool& t) {
+            hook->tool = &t;
+            t.beforeBackupChange = [&] {
+                ++told;
+                untouched = simFilesBelow(at("s")).size() == 50 && !QFile::exists(at("c"));
+            };
+        };
         phone.backup2.script = {c.step, verdict(9)};
         EXPECT_EQ(run(hook), "");
+        EXPECT_TRUE(tool->backupChanged());
+        EXPECT_EQ(told, 1);
+        EXPECT_TRUE(untouched);
         EXPECT_EQ(simFilesBelow(at("s")).size(), c.leftInS);
         EXPECT_EQ(simFilesBelow(at("")).size(), c.total); // with "a" and the files moved before
     }

@@ -4,8 +4,11 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "tests/support/backupbuilder.h"
@@ -159,6 +162,10 @@ struct Player
         QStringList shards; // the two-character folders the uploads go into
         // Phones mark the snapshot finished last, once every file is in place.
         const bool statusLast = !dev.backup2.statusBeforeFiles;
+        const bool staged = !dev.backup2.inPlace;
+        into = staged ? u + "/Snapshot/" : u + '/';
+        if (!staged && statusLast)
+            uploads.move(2, uploads.size() - 1); // Status.plist
         for (const SimBackupFile& f : uploads) {
             total += sizeOf(f);
             if (!statusLast || f.path != "Status.plist")
@@ -179,10 +186,34 @@ struct Player
             }
             return true;
         };
-        if (ask(list({str("DLMessageCreateDirectory"), str(u + "/Snapshot"), dict(), num(0)}))
-            && makeFolders(u + "/Snapshot/") && ask(list({str("DLMessageUploadFiles"), dict(), dbl(50), num(total)}))
-            && makeFolders(u + '/') && ask(list({str("DLMessageMoveItems"), moves, dict(), dbl(90)}))
-            && ask(list({str("DLMessageRemoveItems"), strings({u + "/Snapshot"}), dict(), dbl(99)})))
+        // What the phone changes in place besides its moves: the files it no
+        // longer has go, and kept files are copied to new names.
+        const auto changeInPlace = [&] {
+            QStringList gone;
+            for (const SimBackupFile& f : dev.backup2.removed)
+                gone << u + '/' + backupName(f);
+            if (!gone.isEmpty() && !ask(list({str("DLMessageRemoveItems"), strings(gone), dict(), dbl(60)})))
+                return false;
+            for (const auto& c : dev.backup2.copies) {
+                const QString from = u + '/' + backupName(c.first), to = u + '/' + backupName(c.second);
+                if (!ask(list({str("DLMessageCopyItem"), str(from), str(to), dict()})))
+                    return false;
+            }
+            return true;
+        };
+        const PlistCFType uploadFiles = list({str("DLMessageUploadFiles"), dict(), dbl(50), num(total)});
+        if (!staged) {
+            if (makeFolders(into) && ask(uploadFiles) && changeInPlace())
+                verdict();
+            return;
+        }
+        const auto removeSnapshot = [&](double progress) {
+            return ask(list({str("DLMessageRemoveItems"), strings({u + "/Snapshot"}), dict(), dbl(progress)}));
+        };
+        if ((!dev.backup2.clearsSnapshot || removeSnapshot(1))
+            && ask(list({str("DLMessageCreateDirectory"), str(u + "/Snapshot"), dict(), num(0)})) && makeFolders(into)
+            && ask(uploadFiles) && changeInPlace() && makeFolders(u + '/')
+            && ask(list({str("DLMessageMoveItems"), moves, dict(), dbl(90)})) && removeSnapshot(99))
             verdict();
     }
 
@@ -314,7 +345,24 @@ struct Player
         const int errorCode = code ? code : dev.backup2.errorCode;
         PlistCFType d = dict().put("MessageName", str("Response")).put("ErrorCode", num(errorCode));
         const QString text = code ? description : dev.backup2.errorDescription;
-        step(list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(text))}));
+        const PlistCFType message = list({str("DLMessageProcessMessage"), d.put("ErrorDescription", str(text))});
+        if (!dev.backup2.verdictLastByteApart) {
+            step(message);
+            return;
+        }
+        link.note(nameOf(message));
+        const QByteArray bytes = message.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+        const QByteArray framed = be32(quint32(bytes.size())) + bytes;
+        if (!link.send(framed.chopped(1)))
+            return;
+        // Until the host has taken those bytes off the socket, and a moment
+        // more for it to wait for the last one.
+        int queued = 1;
+        for (int i = 0; i < 1000 && ::ioctl(link.fd, SIOCOUTQ, &queued) == 0 && queued > 0; ++i)
+            QThread::msleep(5);
+        QThread::msleep(100);
+        link.note(nameOf(message) + ", its last byte");
+        link.send(framed.right(1));
     }
 
     // Name records and content records up to the end of the list, kept raw
@@ -353,7 +401,7 @@ struct Player
     {
         for (const SimBackupFile& f : uploads) {
             const QByteArray from = deviceName(f).toUtf8();
-            const QByteArray to = (u + "/Snapshot/" + backupName(f)).toUtf8();
+            const QByteArray to = (into + backupName(f)).toUtf8();
             if (!link.send(be32(from.size()) + from + be32(to.size()) + to))
                 return false;
             for (qint64 at = 0, n = 0; at < sizeOf(f); at += n) {
@@ -398,6 +446,7 @@ struct Player
     PlistCFType reply;
     QHash<QString, QByteArray> received;
     QList<SimBackupFile> uploads;
+    QString into; // where they go: "<udid>/Snapshot/", or "<udid>/" in place
 };
 
 // Copies of the items, so that one value can go into several messages; a

@@ -109,6 +109,21 @@ struct SimBackup2
     // StartService asks for SSL, and the service's connection is TLS from
     // its first byte (lockdown's session always is).
     bool ssl = false;
+    // The verdict's last byte goes apart: once the host has taken the rest,
+    // the phone notes "DLMessageProcessMessage, its last byte" and only then
+    // sends it. Over TLS the host finishes a message it has begun, so a test
+    // acts there once the host holds the verdict but has not yet judged it.
+    bool verdictLastByteApart = false;
+    // Besides its moves a Backup play changes the host's folder in place,
+    // once its files are in "Snapshot": it removes the files it no longer
+    // has, then copies kept files to new names (first to second). With
+    // `inPlace` it uploads straight into "<udid>", with no "Snapshot" and no
+    // moves, Status.plist last; with `clearsSnapshot` it first removes the
+    // "Snapshot" an earlier run may have left.
+    QList<SimBackupFile> removed;
+    QList<QPair<SimBackupFile, SimBackupFile>> copies;
+    bool inPlace = false;
+    bool clearsSnapshot = false;
 
     // Kept by the simulator.
     PlistCFType request; // the last request's dictionary
