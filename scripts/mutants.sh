@@ -2324,3 +2324,28 @@ row mode-refused-fails foundation/safefile.cpp tests_backup
 row copy-aside-mode-refused backup/stagedfiles.cpp tests_backup
 -        code = safefile::setModeOfNewFile(out, int(st.st_mode & 07777));
 +        code = ::fchmod(out, st.st_mode & 07777) ? errno : 0;
+
+# A LINE copy whose load never recorded what it copied (cut short, or made by an earlier version) is restored over the backup's store.
+row restore-unrecorded-copy device/iosrestorelinemsgthread.cpp tests_device
+-            if (rel.isEmpty() || records.value(MBDBParser::getFileHashName(domain, rel + side)).isEmpty()) {
++            if (rel.isEmpty()) {
+
+# A load that cannot write its record of what it copied ends as a success.
+row load-record-unwritten device/iosloadlinefromitunesthread.cpp tests_device
+-                throw std::runtime_error(unrecorded(QString::fromUtf8(e.what())));
++                (void)e;
+
+# The record of the previous load stays beside a new copy when it cannot be removed.
+row load-record-kept device/iosloadlinefromitunesthread.cpp tests_device
+-        if (!earlier.remove() && QFileInfo(earlier.fileName()).exists())
++        if (!earlier.remove() && false)
+
+# A cancel confirmed after the phone's good verdict discards the backup it made.
+row device-backup-cancel-after-verdict device/iosmobilebackupthread.cpp tests_device
+-        if (!made && engine->backupChanged())
++        if (cancelled() && engine->backupChanged())
+
+# Clearing a backup folder leaves Status.plist and the lists to the end: a crash then leaves a finished backup without its data.
+row clear-vouching-last backup/backuplock.cpp tests_device
+-        if (entry.exists() || entry.isSymLink())
++        if (false)
