@@ -519,8 +519,15 @@ SimBackup2 SimIPhone::backup2Played(const QString& udid)
 
 QStringList SimIPhone::requests() const
 {
+    // A list of its own: one sharing the log's buffer would be read by the
+    // test while the phone's next note, seeing it unshared too soon (Qt
+    // checks sharing with a relaxed load), moves its strings out.
     QMutexLocker lock(&mutex);
-    return m_log;
+    QStringList copy;
+    copy.reserve(m_log.size());
+    for (const QString& request : m_log)
+        copy.append(request);
+    return copy;
 }
 
 QStringList simFilesBelow(const QString& folder)
