@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -134,10 +133,4 @@ extern "C" int utime(const char* path, const struct utimbuf* times) noexcept
 {
     static const auto real = next<int (*)(const char*, const struct utimbuf*)>("utime");
     return refusedPath(path) ? refuse() : real(path, times);
-}
-
-extern "C" int futimens(int fd, const struct timespec times[2]) noexcept
-{
-    static const auto real = next<int (*)(int, const struct timespec*)>("futimens");
-    return refusedFd(fd) ? refuse() : real(fd, times);
 }

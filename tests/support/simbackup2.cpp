@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -164,11 +165,12 @@ struct Player
         const bool statusLast = !dev.backup2.statusBeforeFiles;
         const bool staged = !dev.backup2.inPlace;
         into = staged ? u + "/Snapshot/" : u + '/';
-        if (!staged && statusLast)
-            uploads.move(2, uploads.size() - 1); // Status.plist
+        const auto isStatus = [](const SimBackupFile& f) { return f.path == "Status.plist"; };
+        if (!staged && statusLast) // no move puts it last, so it is sent last
+            std::stable_partition(uploads.begin(), uploads.end(), [&](const SimBackupFile& f) { return !isStatus(f); });
         for (const SimBackupFile& f : uploads) {
             total += sizeOf(f);
-            if (!statusLast || f.path != "Status.plist")
+            if (!statusLast || !isStatus(f))
                 moves.put(u + "/Snapshot/" + backupName(f), str(u + '/' + backupName(f)));
             const QString shard = backupName(f).section('/', 0, -2);
             if (!shard.isEmpty() && !shards.contains(shard))
